@@ -1,0 +1,1 @@
+// The shared library is made entirely of the internal archive.

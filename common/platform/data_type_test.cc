@@ -1,0 +1,50 @@
+#include "zentrik/data_type.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "testing/stderr_capture.h"
+
+namespace zentrik {
+namespace {
+
+TEST(DataTypeTest, EveryTypeHasItsLowerCaseName) {
+  const char* const names[] = {
+      "invalid", "float",  "double", "int32",  "uint8",    "int16",  "int8",
+      "string",  "complex64", "int64", "bool", "qint8",    "quint8", "qint32",
+      "bfloat16", "qint16", "quint16", "uint16", "complex128", "half", "resource",
+      "variant", "uint32", "uint64", "int4",   "uint4",    "tf32",   "int31",
+      "qint31",  "qint4"};
+  static_assert(sizeof(names) / sizeof(names[0]) == COUNT);
+  testing::StderrCapture capture;
+  for (int value = 0; value < COUNT; ++value) {
+    EXPECT_STREQ(GetDataTypeStr(static_cast<DataType>(value)), names[value]);
+  }
+  EXPECT_EQ(capture.Stop(), "");
+}
+
+TEST(DataTypeTest, CountWarnsOncePerCallAndReadsInvalid) {
+  testing::StderrCapture capture;
+  EXPECT_STREQ(GetDataTypeStr(COUNT), "invalid");
+  EXPECT_STREQ(GetDataTypeStr(COUNT), "invalid");
+  const std::string text = capture.Stop();
+  const std::string warning =
+      "DataType::COUNT not a validate data type, treat as DataType::INVALID\n";
+  size_t count = 0;
+  for (size_t pos = text.find(warning); pos != std::string::npos;
+       pos = text.find(warning, pos + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 2u) << text;
+  EXPECT_NE(text.find(": WARNING: "), std::string::npos);
+}
+
+TEST(DataTypeTest, ValuesOutsideTheEnumerationThrow) {
+  for (const int value : {31, -1, 1000}) {
+    EXPECT_THROW(GetDataTypeStr(static_cast<DataType>(value)), std::out_of_range) << value;
+  }
+}
+
+}  // namespace
+}  // namespace zentrik

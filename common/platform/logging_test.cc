@@ -1,0 +1,235 @@
+#include "common/platform/logging.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <regex>
+
+#include "testing/child_process.h"
+
+namespace zentrik {
+namespace trace {
+namespace internal {
+namespace {
+
+using ::testing::ElementsAreArray;
+using ::zentrik::testing::EnvOverrides;
+using ::zentrik::testing::RunScenario;
+
+// Every line of `text`, with the banner lines of the library's own load
+// removed (they appear whenever INFO is on).
+std::vector<std::string> LogLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.find("Zentrik Version:") == std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+// "<severity> <message>" of each line, after checking the whole line's form.
+std::vector<std::string> SeverityAndMessage(const std::string& text) {
+  static const std::regex kLine(
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}: (INFO|WARNING|ERROR|FATAL):  )"
+      R"(common/platform/logging_test:\d+\] (.*)$)");
+  std::vector<std::string> result;
+  for (const std::string& line : LogLines(text)) {
+    std::smatch match;
+    if (!std::regex_match(line, match, kLine)) {
+      result.push_back("malformed: " + line);
+      continue;
+    }
+    result.push_back(match[1].str() + " " + match[2].str());
+  }
+  return result;
+}
+
+ZENTRIK_CHILD_SCENARIO(LogEachSeverity) {
+  LOG(INFO) << "info " << 1;
+  LOG(WARNING) << "warning " << 2;
+  LOG(ERROR) << "error " << 3;
+  VLOG(2) << "verbose " << 4;
+  return 0;
+}
+
+TEST(LoggingTest, MinimumAndVerboseLevelsChooseTheLinesWritten) {
+  struct Case {
+    const char* min_level;  // nullptr: unset
+    const char* vlog_level;
+    std::vector<std::string> expected;
+  };
+  const std::vector<std::string> all = {"INFO info 1", "WARNING warning 2", "ERROR error 3"};
+  const Case cases[] = {
+      {nullptr, nullptr, {"WARNING warning 2", "ERROR error 3"}},
+      {"0", nullptr, all},
+      {"1", nullptr, {"WARNING warning 2", "ERROR error 3"}},
+      {"2", nullptr, {"ERROR error 3"}},
+      {"3", nullptr, {}},
+      {"abc", nullptr, all},
+      {"", nullptr, all},
+      {"3abc", nullptr, {}},
+      {"  2", nullptr, {"ERROR error 3"}},
+      {"-7", nullptr, all},
+      {"99999999999", nullptr, {}},
+      {"0", "2", {"INFO info 1", "WARNING warning 2", "ERROR error 3", "INFO verbose 4"}},
+      {"0", "5", {"INFO info 1", "WARNING warning 2", "ERROR error 3", "INFO verbose 4"}},
+      {"0", "1", all},
+      {"0", "x", all},
+      {"1", "2", {"WARNING warning 2", "ERROR error 3"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("min=") + (c.min_level ? c.min_level : "unset") +
+                 " vlog=" + (c.vlog_level ? c.vlog_level : "unset"));
+    EnvOverrides env = {{"TZ", "UTC"}, {"ZENTRIK_CPP_LOG_THREAD_ID", std::nullopt}};
+    env.emplace_back("ZENTRIK_CPP_MIN_LOG_LEVEL",
+                     c.min_level ? std::optional<std::string>(c.min_level) : std::nullopt);
+    env.emplace_back("ZENTRIK_CPP_MIN_VLOG_LEVEL",
+                     c.vlog_level ? std::optional<std::string>(c.vlog_level) : std::nullopt);
+    const auto result = RunScenario("LogEachSeverity", env);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(c.expected));
+  }
+}
+
+ZENTRIK_CHILD_SCENARIO(LogWithThreadId) {
+  printf("%ld\n", static_cast<long>(syscall(SYS_gettid)));
+  LOG(WARNING) << "with id";
+  return 0;
+}
+
+TEST(LoggingTest, ThreadIdIsRightAlignedInSevenColumnsWhenSwitchedOn) {
+  const struct {
+    std::optional<std::string> setting;
+    bool on;
+  } cases[] = {{std::nullopt, false}, {"0", false}, {"1", true}, {"12", true}, {"no", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting.value_or("unset"));
+    const auto result = RunScenario("LogWithThreadId", {{"TZ", "UTC"},
+                                                        {"ZENTRIK_CPP_MIN_LOG_LEVEL", "1"},
+                                                        {"ZENTRIK_CPP_LOG_THREAD_ID", c.setting}});
+    const long tid = std::stol(result.out);
+    char tid_text[10] = {};
+    if (c.on) snprintf(tid_text, sizeof(tid_text), " %7lu", tid);
+    const std::vector<std::string> lines = LogLines(result.err);
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string expected_tail =
+        std::string(": WARNING: ") + tid_text + " common/platform/logging_test:";
+    EXPECT_EQ(lines[0].substr(26, expected_tail.size()), expected_tail) << lines[0];
+    EXPECT_TRUE(lines[0].size() > 9 && lines[0].substr(lines[0].size() - 9) == "] with id")
+        << lines[0];
+  }
+}
+
+ZENTRIK_CHILD_SCENARIO(LevelIsReadOnce) {
+  LOG(WARNING) << "first";
+  setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "3", 1);
+  LOG(WARNING) << "second";
+  return 0;
+}
+
+TEST(LoggingTest, LevelChangedAfterFirstStatementHasNoEffect) {
+  const auto result =
+      RunScenario("LevelIsReadOnce", {{"TZ", "UTC"}, {"ZENTRIK_CPP_MIN_LOG_LEVEL", std::nullopt}});
+  EXPECT_THAT(SeverityAndMessage(result.err),
+              ElementsAreArray({"WARNING first", "WARNING second"}));
+}
+
+int g_evaluations = 0;
+int Evaluate() { return ++g_evaluations; }
+
+ZENTRIK_CHILD_SCENARIO(DisabledStatementsAreNotEvaluated) {
+  LOG(INFO) << Evaluate();
+  VLOG(2) << Evaluate();
+  return g_evaluations;
+}
+
+TEST(LoggingTest, StatementsBelowTheLevelDoNotEvaluateTheirArguments) {
+  const auto result = RunScenario("DisabledStatementsAreNotEvaluated",
+                                  {{"ZENTRIK_CPP_MIN_LOG_LEVEL", std::nullopt},
+                                   {"ZENTRIK_CPP_MIN_VLOG_LEVEL", std::nullopt}});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.err, "");
+}
+
+ZENTRIK_CHILD_SCENARIO(FatalLine) {
+  LOG_FATAL() << "fatal " << 7;
+  return 0;
+}
+
+ZENTRIK_CHILD_SCENARIO(CheckNegativeRight) {
+  size_t left = 10;
+  int right = -1;
+  CHECK_LE(left, right);
+  return 0;
+}
+
+ZENTRIK_CHILD_SCENARIO(CheckUnsignedCompare) {
+  size_t bytes_to_write = 300;
+  int space = 200;
+  CHECK_LE(bytes_to_write, space);
+  return 0;
+}
+
+ZENTRIK_CHILD_SCENARIO(CheckPasses) {
+  size_t bytes_to_write = 200;
+  int space = 200;
+  CHECK_LE(bytes_to_write, space);
+  return 0;
+}
+
+TEST(LoggingTest, FatalLinesAndFailedChecksAbortAfterWriting) {
+  const struct {
+    const char* scenario;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"FatalLine", {"FATAL fatal 7"}},
+      {"CheckNegativeRight", {"FATAL Check failed: left <= right (10 vs. -1)"}},
+      {"CheckUnsignedCompare",
+       {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    // Fatal lines ignore the minimum level.
+    const auto result = RunScenario(c.scenario, {{"TZ", "UTC"}, {"ZENTRIK_CPP_MIN_LOG_LEVEL", "9"}});
+    EXPECT_EQ(result.term_signal, SIGABRT);
+    EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(c.lines));
+  }
+  const auto passing = RunScenario("CheckPasses");
+  EXPECT_EQ(passing.exit_code, 0);
+  EXPECT_EQ(passing.err, "");
+}
+
+TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
+  const struct {
+    const char* text;
+    int value;
+  } cases[] = {
+      {"2", 2},         {"3abc", 3},           {"abc", 0},        {"", 0},
+      {"  7", 7},       {"-4", -4},            {"+5", 5},         {"0x10", 0},
+      {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}, {"2147483647", INT_MAX},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseInteger(c.text, strlen(c.text)), c.value) << '"' << c.text << '"';
+  }
+  EXPECT_EQ(LogLevelStrToInt(nullptr), 1);
+  EXPECT_EQ(LogLevelStrToInt("-3"), -3);
+}
+
+TEST(LoggingTest, CheckOpMessageBuilderFormsTheFailureText) {
+  std::unique_ptr<std::string> text(
+      MakeCheckOpString(size_t{300}, size_t{200}, "bytes_to_write <= AvailableInputSpace()"));
+  EXPECT_EQ(*text, "Check failed: bytes_to_write <= AvailableInputSpace() (300 vs. 200)");
+  EXPECT_EQ(Check_LEImpl(size_t{3}, 3, "a <= b"), nullptr);
+  std::unique_ptr<std::string> negative(Check_LEImpl(size_t{0}, -1, "a <= b"));
+  ASSERT_NE(negative, nullptr);
+  EXPECT_EQ(*negative, "Check failed: a <= b (0 vs. -1)");
+}
+
+}  // namespace
+}  // namespace internal
+}  // namespace trace
+}  // namespace zentrik

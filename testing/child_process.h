@@ -1,0 +1,50 @@
+#ifndef ZENTRIK_TESTING_CHILD_PROCESS_H_
+#define ZENTRIK_TESTING_CHILD_PROCESS_H_
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zentrik {
+namespace testing {
+
+struct ChildResult {
+  int exit_code = -1;    // -1 when the child did not exit normally.
+  int term_signal = 0;   // The signal that ended the child, else 0.
+  std::string out;       // Everything the child wrote to stdout.
+  std::string err;       // Everything the child wrote to stderr.
+};
+
+// Environment changes for a child: a value sets the variable, nullopt unsets it.
+using EnvOverrides = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// Runs argv[0] with the current environment changed by `env`, waits for it and
+// returns what it printed.
+ChildResult RunChild(const std::vector<std::string>& argv, const EnvOverrides& env = {});
+
+// Runs the scenario registered under `name` (ZENTRIK_CHILD_SCENARIO) in a fresh
+// copy of the current test program. Settings that a process reads once (log
+// levels) are tested this way.
+ChildResult RunScenario(const std::string& name, const EnvOverrides& env = {});
+
+// Runs the scenario named by ZENTRIK_TEST_SCENARIO, if any; returns false when
+// this process is not a scenario child. Called by the test main.
+bool MaybeRunScenario(int* exit_code);
+
+using ScenarioFunction = int (*)();
+struct ScenarioRegistrar {
+  ScenarioRegistrar(const char* name, ScenarioFunction function);
+};
+
+}  // namespace testing
+}  // namespace zentrik
+
+// ZENTRIK_CHILD_SCENARIO(Name) { ...; return exit_code; }
+#define ZENTRIK_CHILD_SCENARIO(name)                                      \
+  static int name##_Scenario();                                           \
+  static ::zentrik::testing::ScenarioRegistrar name##_scenario_registrar( \
+      #name, &name##_Scenario);                                           \
+  static int name##_Scenario()
+
+#endif  // ZENTRIK_TESTING_CHILD_PROCESS_H_
