@@ -110,13 +110,6 @@ TEST(PmuUtilsTest, CopyPmuInfoDataCopiesTheChosenCaseAndTheRest) {
   EXPECT_EQ(raw.count(), 3u);
 }
 
-TEST(PmuUtilsTest, SetPmuInfoCountToOne) {
-  PmuInfo info;
-  info.set_count(17);
-  SetPmuInfoCountToOne(&info);
-  EXPECT_EQ(info.count(), 1u);
-}
-
 // Every counter known, on an ACC401 whose LT counter needs no divisor.
 PmuInfo FullRecord() {
   PmuInfo info;
