@@ -3,20 +3,22 @@
 // Time: BM_ExportEvents against BM_ParseXSpace, the parse of the same bytes
 // that ExportEvents does first. Both report items = every event of the space.
 //
-// Peak memory: BM_PeakMemory runs the work once in a forked child, resets the
-// child's peak resident size (/proc/self/clear_refs) and reports how far the
-// peak (getrusage ru_maxrss) rose above the resident size before the work,
-// per event of the space; the result vector is still alive at the end, so it
-// counts. Run a Release build: `export_events_benchmark`.
+// Peak memory: BM_PeakMemory runs the work once in a fresh process (this
+// program again), which builds the bytes, returns freed memory (malloc_trim),
+// resets its peak resident size (/proc/self/clear_refs) and reports how far
+// the peak (VmHWM) rose above the resident size (VmRSS) before the work, per
+// event of the space. The result vector is alive at the end, so it counts.
+// Run a Release build: `export_events_benchmark`.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -192,7 +194,7 @@ void BM_ParseXSpace(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kAllEvents);
 }
-BENCHMARK(BM_ParseXSpace)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ParseXSpace)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
 void BM_ExportEvents(benchmark::State& state) {
   const std::string& bytes = SpaceBytes();
@@ -208,73 +210,86 @@ void BM_ExportEvents(benchmark::State& state) {
   state.counters["host_events_out"] = static_cast<double>(exported);
   state.SetItemsProcessed(state.iterations() * kAllEvents);
 }
-BENCHMARK(BM_ExportEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExportEvents)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
-int64_t ResidentBytes() {
-  long pages = 0, resident = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr) return 0;
-  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(statm);
-  return static_cast<int64_t>(resident) * sysconf(_SC_PAGESIZE);
+// A "Vm...:" figure of /proc/self/status, in bytes; -1 when unreadable.
+int64_t StatusBytes(const char* field) {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  int64_t kib = -1;
+  char line[256];
+  const size_t length = std::strlen(field);
+  while (std::fgets(line, sizeof(line), status) != nullptr) {
+    if (std::strncmp(line, field, length) == 0) kib = std::atoll(line + length);
+  }
+  std::fclose(status);
+  return kib < 0 ? -1 : kib * 1024;
 }
 
-// Runs `work` in a forked child; returns how far the child's peak resident
-// size rose above its resident size before the work, in bytes (-1 on error).
-template <typename Work>
-int64_t PeakGrowth(Work work) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    // Starts the peak afresh at the current resident size.
-    const int clear = open("/proc/self/clear_refs", O_WRONLY);
-    if (clear >= 0) {
-      (void)!write(clear, "5", 1);
-      close(clear);
-    }
-    const int64_t before = ResidentBytes();
-    work();
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const int64_t growth = static_cast<int64_t>(usage.ru_maxrss) * 1024 - before;
-    (void)!write(fds[1], &growth, sizeof(growth));
-    _exit(0);
+constexpr char kPeakModeVariable[] = "ZENTRIK_BENCH_PEAK_MODE";
+
+// The measuring process: builds the bytes, hands freed memory back, starts
+// the peak afresh and prints how far the peak rose above the resident size.
+int MeasurePeak(const std::string& mode) {
+  const std::string bytes = BuildSpaceBytes();
+  malloc_trim(0);
+  const int clear = open("/proc/self/clear_refs", O_WRONLY);
+  if (clear < 0 || write(clear, "5", 1) != 1) return 1;
+  close(clear);
+  const int64_t before = StatusBytes("VmRSS:");
+  if (mode == "export") {
+    std::vector<ElapseEvent> events;
+    if (!ExportEvents(&bytes, nullptr, &events)) return 1;
+    benchmark::DoNotOptimize(events.data());
+  } else {
+    XSpace space;
+    if (!space.ParseFromString(bytes)) return 1;
+    benchmark::DoNotOptimize(space.planes_size());
   }
-  close(fds[1]);
-  int64_t growth = -1;
-  if (read(fds[0], &growth, sizeof(growth)) != sizeof(growth)) growth = -1;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const int64_t peak = StatusBytes("VmHWM:");
+  if (before < 0 || peak < 0) return 1;
+  std::printf("%lld\n", static_cast<long long>(peak - before));
+  return 0;
+}
+
+// Runs this program again in `mode` (a fresh process, so that no memory an
+// earlier benchmark left behind is reused) and returns its figure, or -1.
+int64_t PeakGrowth(const char* mode) {
+  const std::string command =
+      std::string(kPeakModeVariable) + "=" + mode + " /proc/" + std::to_string(getpid()) + "/exe";
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return -1;
+  long long growth = -1;
+  if (std::fscanf(child, "%lld", &growth) != 1) growth = -1;
+  if (pclose(child) != 0) growth = -1;
   return growth;
 }
 
-void BM_PeakMemory(benchmark::State& state, bool export_events) {
-  const std::string& bytes = SpaceBytes();
-  int64_t growth = 0;
-  for (auto _ : state) {
-    growth = PeakGrowth([&] {
-      if (export_events) {
-        std::vector<ElapseEvent> events;
-        ExportEvents(&bytes, nullptr, &events);
-        benchmark::DoNotOptimize(events.data());
-      } else {
-        XSpace space;
-        benchmark::DoNotOptimize(space.ParseFromString(bytes));
-      }
-    });
-  }
+void BM_PeakMemory(benchmark::State& state, const char* mode) {
+  int64_t growth = -1;
+  for (auto _ : state) growth = PeakGrowth(mode);
   if (growth < 0) state.SkipWithError("peak measurement failed");
   state.counters["peak_MiB"] = static_cast<double>(growth) / (1 << 20);
   state.counters["peak_bytes_per_event"] = static_cast<double>(growth) / kAllEvents;
 }
-BENCHMARK_CAPTURE(BM_PeakMemory, ParseXSpace, false)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_PeakMemory, ExportEvents, true)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PeakMemory, ParseXSpace, "parse")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PeakMemory, ExportEvents, "export")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (const char* mode = std::getenv(zentrik::trace::kPeakModeVariable)) {
+    return zentrik::trace::MeasurePeak(mode);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -71,7 +71,8 @@ class ElapseEventConverter {
 
   // Appends the host plane's events, each with the kernel-like device events
   // of its correlation id. Events with a malformed traceme name are dropped.
-  void ConvertHostPlaneToHostEvents(const XPlane& plane);
+  // Frees the events of each line once converted.
+  void ConvertHostPlaneToHostEvents(XPlane* plane);
 
  private:
   // Sets `short_name`; false (after a WARNING) when the name is malformed.
@@ -112,7 +113,8 @@ bool ElapseEventConverter::ConvertDevicePlaneToDeviceEvents(const XPlane& plane)
       }
       ElapseDeviceEvent& device_event = it->second;
       device_event.kind = DeviceEventKind(event_visitor.Name());
-      device_event.name = event_visitor.Name();
+      // Only kind 0 is ever attached; the others just hold their id.
+      if (device_event.kind == 0) device_event.name = event_visitor.Name();
       device_event.start_ns = PsToNs(event_visitor.TimestampPs());
       device_event.duration_ns = PsToNs(static_cast<uint64_t>(event.duration_ps()));
     }
@@ -144,10 +146,10 @@ void ElapseEventConverter::ReserveOutput(const XPlane& plane) {
   }
 }
 
-void ElapseEventConverter::ConvertHostPlaneToHostEvents(const XPlane& plane) {
-  ReserveOutput(plane);
-  const XPlaneVisitor visitor = CreateVisitor(plane);
-  for (const XLine& line : plane.lines()) {
+void ElapseEventConverter::ConvertHostPlaneToHostEvents(XPlane* plane) {
+  ReserveOutput(*plane);
+  const XPlaneVisitor visitor = CreateVisitor(*plane);
+  for (XLine& line : *plane->mutable_lines()) {
     if (IsDerivedLineId(line.id())) continue;
     for (const XEvent& event : line.events()) {
       XEventVisitor event_visitor(&visitor, &line, &event);
@@ -178,6 +180,7 @@ void ElapseEventConverter::ConvertHostPlaneToHostEvents(const XPlane& plane) {
       }
       elapse_events_->push_back(std::move(host_event));
     }
+    google::protobuf::RepeatedPtrField<XEvent>().Swap(line.mutable_events());
   }
 }
 
@@ -190,16 +193,19 @@ bool ConvertXSpaceBytes(const std::string& xspace_bytes, std::vector<ElapseEvent
     LOG(ERROR) << "Parse xspace data from input string failed";
     return false;
   }
-  const XPlane* host_plane = FindPlaneWithName(*space, kHostPlaneName);
+  XPlane* host_plane = FindMutablePlaneWithName(space.get(), kHostPlaneName);
   ElapseEventConverter converter(elapse_events);
-  for (const XPlane* device_plane : FindPlanesWithPrefix(*space, kDevicePlanePrefix)) {
+  for (XPlane* device_plane : FindMutablePlanesWithPrefix(space.get(), kDevicePlanePrefix)) {
     if (!converter.ConvertDevicePlaneToDeviceEvents(*device_plane)) {
       LOG(ERROR) << "Convert device plane to device events failed";
       return false;
     }
+    // The parsed space is ours: what is converted is freed at once, so that
+    // the space and the output do not peak together.
+    XPlane().Swap(device_plane);
   }
   *host_plane_found = host_plane != nullptr;
-  if (host_plane != nullptr) converter.ConvertHostPlaneToHostEvents(*host_plane);
+  if (host_plane != nullptr) converter.ConvertHostPlaneToHostEvents(host_plane);
   return true;
 }
 
