@@ -196,7 +196,8 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
       {"##qxAtomicCompare@1600",
        "qx_runtime 1600-1610 line 8/8 traceme -1 parent - children devices "
        "0:##Compare Atomic Operation@3/1:1620+5"},
-      {"##qxFusedLaunch@1700", "qx_runtime 1700-1710 line 8/8 traceme -1 parent - children devices"},
+      {"##qxFusedLaunch@1700",
+       "qx_runtime 1700-1710 line 8/8 traceme -1 parent - children devices"},
       {"##qxInitLaunch@1800", "qx_runtime 1800-1810 line 8/8 traceme -1 parent - children devices"},
       {"##qxFirstLaunch@1900",
        "qx_runtime 1900-1910 line 8/8 traceme -1 parent - children devices "
@@ -204,7 +205,8 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
       {"##qxSecondLaunch@1950",
        "qx_runtime 1950-1960 line 8/8 traceme -1 parent - children devices "
        "0:##first(int)@3/1:1920+5"},
-      {"##qxSynchronize@2000", "qx_runtime 2000-2010 line 8/8 traceme -1 parent - children devices"},
+      {"##qxSynchronize@2000",
+       "qx_runtime 2000-2010 line 8/8 traceme -1 parent - children devices"},
       {"##qxLost@2100", "qx_runtime 2100-2110 line 8/8 traceme -1 parent - children devices"},
       {"x:inner@5000", "inner 5000-5100 line 9/9 traceme 5 parent x:outer children devices"},
       {"x:outer@5000", "outer 5000-5500 line 9/9 traceme 6 parent - children x:inner devices"},
@@ -254,7 +256,7 @@ TEST(ExportEventsTest, ShortNamesOfEventsWithATracemeCorrelation) {
     const char* short_name;  // null: dropped with a warning
   };
   const std::vector<Case> cases = {
-      {"op:MatMul", "MatMul"}, {"a:b:c", "b:c"}, {"end:", ""},       {":start", "start"},
+      {"op:MatMul", "MatMul"}, {"a:b:c", "b:c"},   {"end:", ""},     {":start", "start"},
       {"a::b", nullptr},       {"plain", nullptr}, {"::x", nullptr}, {"a:::b", nullptr},
   };
   for (const Case& c : cases) {
@@ -353,7 +355,7 @@ TEST(ExportEventsTest, ReadsDeviceNumbersAsStrtollDoes) {
     int64_t device_id;
   };
   const std::vector<Case> cases = {
-      {"/device:ZRA:3", 3},  {"/device:ZRA: 12", 12},  {"/device:ZRA:+4", 4},
+      {"/device:ZRA:3", 3},   {"/device:ZRA: 12", 12}, {"/device:ZRA:+4", 4},
       {"/device:ZRA:-2", -2}, {"/device:ZRA:5abc", 5}, {"/device:ZRA:x:6", 6},
   };
   for (const Case& c : cases) {
@@ -364,7 +366,8 @@ TEST(ExportEventsTest, ReadsDeviceNumbersAsStrtollDoes) {
     XPlane* plane = fixture.space().add_planes();
     plane->set_name(c.plane_name);
     XPlaneBuilder device(plane);
-    XEventBuilder kernel = device.GetOrCreateLine(0).AddEvent(*device.GetOrCreateEventMetadata("k"));
+    XEventBuilder kernel =
+        device.GetOrCreateLine(0).AddEvent(*device.GetOrCreateEventMetadata("k"));
     kernel.AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), uint64_t{5});
     const std::string bytes = fixture.Serialize();
     std::vector<ElapseEvent> events;
@@ -473,7 +476,7 @@ TEST(ExportEventsTest, DeepNestingOfAHundredThousandEvents) {
   constexpr uint64_t kDepth = 100000;
   XSpaceFixture fixture(kSessionStart);
   for (uint64_t i = 0; i < kDepth; ++i) {
-    AddTraceMe(&fixture, 3, "n:" + std::to_string(i), 1000 + i, 1000 + 2 * kDepth - i, 1);
+    AddTraceMe(&fixture, 3, "n:" + std::to_string(i), 1000 + i, 1020 + 2 * kDepth - i, 1);
   }
   AddCall(&fixture, 3, "qxLaunch", 5, 1000 + kDepth, "k(int)");
   const std::string bytes = fixture.Serialize();
