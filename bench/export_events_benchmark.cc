@@ -19,10 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "trace/core/protobuf/xplane.pb.h"
+#include "trace/core/utils/xplane_builder.h"
+#include "trace/core/utils/xplane_schema.h"
 #include "zentrik/trace/export_events.h"
 
 namespace zentrik {
@@ -40,42 +43,12 @@ constexpr int64_t kHostEvents = int64_t{kThreads} * kStepsPerThread * 125;
 constexpr int64_t kDeviceEvents = int64_t{kThreads} * kStepsPerThread * kOpsPerStep;
 constexpr int64_t kAllEvents = kHostEvents + kDeviceEvents;
 
-// Metadata tables of one plane, filled as events name them.
-class PlaneWriter {
- public:
-  explicit PlaneWriter(XPlane* plane) : plane_(plane) {}
-
-  int64_t EventMetadata(const std::string& name) {
-    const int64_t id = plane_->event_metadata_size() + 1;
-    XEventMetadata& metadata = (*plane_->mutable_event_metadata())[id];
-    metadata.set_id(id);
-    metadata.set_name(name);
-    return id;
-  }
-  int64_t StatMetadata(const std::string& name) {
-    const int64_t id = plane_->stat_metadata_size() + 1;
-    XStatMetadata& metadata = (*plane_->mutable_stat_metadata())[id];
-    metadata.set_id(id);
-    metadata.set_name(name);
-    return id;
-  }
-
- private:
-  XPlane* plane_;
-};
-
-XEvent* AddEvent(XLine* line, int64_t metadata_id, int64_t start_ns, int64_t end_ns) {
-  XEvent* event = line->add_events();
-  event->set_metadata_id(metadata_id);
-  event->set_offset_ps(start_ns * 1000);
-  event->set_duration_ps((end_ns - start_ns) * 1000);
+XEventBuilder AddEvent(XPlaneBuilder& plane, XLineBuilder& line, const std::string& name,
+                       int64_t start_ns, int64_t end_ns) {
+  XEventBuilder event = line.AddEvent(*plane.GetOrCreateEventMetadata(name));
+  event.SetOffsetPs(start_ns * 1000);
+  event.SetDurationPs((end_ns - start_ns) * 1000);
   return event;
-}
-
-void AddStat(XEvent* event, int64_t metadata_id, const std::string& value) {
-  XStat* stat = event->add_stats();
-  stat->set_metadata_id(metadata_id);
-  stat->set_str_value(value);
 }
 
 // Host threads of steps of ops, each op with a nested pair of events and one
@@ -83,92 +56,56 @@ void AddStat(XEvent* event, int64_t metadata_id, const std::string& value) {
 // device activity spread over two devices with four queues each.
 std::string BuildSpaceBytes() {
   XSpace space;
-  XPlane* host = space.add_planes();
-  host->set_name("/host:CPU");
-  PlaneWriter host_writer(host);
-  const int64_t correlation = host_writer.StatMetadata("correlation_id");
-  const int64_t traceme = host_writer.StatMetadata("traceme_correlation_id");
-  const int64_t flow = host_writer.StatMetadata("flow_event_cat");
-  const int64_t step_name = host_writer.EventMetadata("ProfilerStep:train_step");
-  std::vector<int64_t> op_names, inner_names, flat_names;
-  for (int i = 0; i < kOpsPerStep; ++i) {
-    const std::string op = "model/block_" + std::to_string(i) + "/Conv2D";
-    op_names.push_back(host_writer.EventMetadata(op + ":Conv2D"));
-    inner_names.push_back(host_writer.EventMetadata(op + "/prepare:ComputeTask"));
-  }
-  for (int i = 0; i < kFlatEventsPerStep; ++i) {
-    flat_names.push_back(host_writer.EventMetadata("host_io_" + std::to_string(i) + ":Recv"));
-  }
-  const int64_t launch = host_writer.EventMetadata("model/Conv2D##qxInvokeKernel");
+  XPlane* host_plane = space.add_planes();
+  host_plane->set_name(kHostPlaneName);
+  XPlaneBuilder host(host_plane);
+  const XStatMetadata& correlation = *host.GetOrCreateStatMetadata("correlation_id");
+  const XStatMetadata& traceme = *host.GetOrCreateStatMetadata("traceme_correlation_id");
+  const XStatMetadata& flow = *host.GetOrCreateStatMetadata("flow_event_cat");
 
-  std::vector<XPlane*> devices;
-  std::vector<int64_t> device_correlation, kernel_names;
-  std::vector<int64_t> copy_name, set_name;
+  std::vector<std::unique_ptr<XPlaneBuilder>> devices;
+  std::vector<XLineBuilder> queues;
   for (int d = 0; d < kDevices; ++d) {
-    XPlane* device = space.add_planes();
-    device->set_id(d);
-    device->set_name("/device:ZRA:" + std::to_string(d));
-    PlaneWriter writer(device);
-    device_correlation.push_back(writer.StatMetadata("correlation_id"));
-    copy_name.push_back(writer.EventMetadata("model/Conv2D##MemcpyH2D"));
-    set_name.push_back(writer.EventMetadata("model/Conv2D##Memset"));
-    for (int i = 0; i < kOpsPerStep; ++i) {
-      writer.EventMetadata("model/block_" + std::to_string(i) +
-                           "/Conv2D##conv2d_fp16_kernel(half*, half*, int, int)");
-    }
-    devices.push_back(device);
+    XPlane* plane = space.add_planes();
+    plane->set_id(d);
+    plane->set_name(kDevicePlanePrefix + std::to_string(d));
+    devices.push_back(std::make_unique<XPlaneBuilder>(plane));
+    for (int q = 0; q < 4; ++q) queues.push_back(devices.back()->GetOrCreateLine(q));
   }
 
-  uint64_t next_correlation = 1;
-  std::vector<XLine*> queues;
-  for (XPlane* device : devices) {
-    for (int q = 0; q < 4; ++q) {
-      XLine* queue = device->add_lines();
-      queue->set_id(q);
-      queues.push_back(queue);
-    }
-  }
+  uint64_t correlation_id = 1;
   for (int t = 0; t < kThreads; ++t) {
-    XLine* line = host->add_lines();
-    line->set_id(1000 + t);
-    line->set_name("worker/" + std::to_string(1000 + t));
-    line->set_timestamp_ns(1'000'000);
+    XLineBuilder line = host.GetOrCreateLine(1000 + t);
+    line.SetName("worker/" + std::to_string(1000 + t));
+    line.SetTimestampNs(1'000'000);
     int64_t now = 0;
     for (int s = 0; s < kStepsPerThread; ++s) {
-      XEvent* step = AddEvent(line, step_name, now, now + kOpsPerStep * 100 + 2000);
-      step->add_stats()->set_metadata_id(traceme);
-      step->mutable_stats(0)->set_int64_value(s);
+      AddEvent(host, line, "ProfilerStep:train_step", now, now + kOpsPerStep * 100 + 2000)
+          .AddStatValue(traceme, int64_t{s});
       for (int i = 0; i < kOpsPerStep; ++i, now += 100) {
-        XEvent* op = AddEvent(line, op_names[i], now + 1, now + 99);
-        op->add_stats()->set_metadata_id(traceme);
-        op->mutable_stats(0)->set_int64_value(i);
-        XEvent* inner = AddEvent(line, inner_names[i], now + 2, now + 50);
-        inner->add_stats()->set_metadata_id(traceme);
-        inner->mutable_stats(0)->set_int64_value(i);
-        XEvent* call = AddEvent(line, launch, now + 10, now + 20);
-        XStat* id = call->add_stats();
-        id->set_metadata_id(correlation);
-        id->set_uint64_value(next_correlation);
-        AddStat(call, flow, "Kernel");
-        XEvent* after = AddEvent(line, inner_names[i], now + 60, now + 90);
-        after->add_stats()->set_metadata_id(traceme);
-        after->mutable_stats(0)->set_int64_value(i);
+        const std::string op = "model/block_" + std::to_string(i) + "/Conv2D";
+        AddEvent(host, line, op + ":Conv2D", now + 1, now + 99).AddStatValue(traceme, int64_t{i});
+        AddEvent(host, line, op + "/prepare:ComputeTask", now + 2, now + 50)
+            .AddStatValue(traceme, int64_t{i});
+        XEventBuilder call = AddEvent(host, line, op + "##qxInvokeKernel", now + 10, now + 20);
+        call.AddStatValue(correlation, correlation_id);
+        call.AddStatValue(flow, "Kernel");
+        AddEvent(host, line, op + "/finish:ComputeTask", now + 60, now + 90)
+            .AddStatValue(traceme, int64_t{i});
 
-        const int d = static_cast<int>(next_correlation % kDevices);
-        XLine* queue = queues[d * 4 + (next_correlation / kDevices) % 4];
-        const int64_t metadata = next_correlation % 5 == 0   ? copy_name[d]
-                                 : next_correlation % 7 == 0 ? set_name[d]
-                                                             : 3 + i;
-        XEvent* activity = AddEvent(queue, metadata, now + 30, now + 80);
-        XStat* device_id = activity->add_stats();
-        device_id->set_metadata_id(device_correlation[d]);
-        device_id->set_uint64_value(next_correlation);
-        ++next_correlation;
+        const int d = static_cast<int>(correlation_id % kDevices);
+        XPlaneBuilder& device = *devices[d];
+        const std::string activity = correlation_id % 5 == 0   ? "MemcpyH2D"
+                                     : correlation_id % 7 == 0 ? "Memset"
+                                                               : "conv2d_fp16_kernel(half*, int)";
+        AddEvent(device, queues[d * 4 + (correlation_id / kDevices) % 4], op + "##" + activity,
+                 now + 30, now + 80)
+            .AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), correlation_id);
+        ++correlation_id;
       }
       for (int i = 0; i < kFlatEventsPerStep; ++i, now += 80) {
-        XEvent* flat = AddEvent(line, flat_names[i], now + 10, now + 70);
-        flat->add_stats()->set_metadata_id(traceme);
-        flat->mutable_stats(0)->set_int64_value(i);
+        AddEvent(host, line, "host_io_" + std::to_string(i) + ":Recv", now + 10, now + 70)
+            .AddStatValue(traceme, int64_t{i});
       }
       now += 200;
     }

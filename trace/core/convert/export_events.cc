@@ -230,17 +230,18 @@ bool ExportEvents(const std::string* xspace_bytes, std::vector<MemoryEvent>* /*m
     return false;
   }
   const size_t first = elapse_events->size();
+  const char* reason = "unknown error";
   try {
     return ExportEventsOrThrow(*xspace_bytes, elapse_events);
   } catch (const std::exception& e) {
-    // Only events of this call were changed: dropping them restores the vector.
-    elapse_events->erase(elapse_events->begin() + first, elapse_events->end());
-    try {
-      LOG(ERROR) << "Export events failed: " << e.what();
-    } catch (...) {
-    }
+    reason = e.what();
   } catch (...) {
-    elapse_events->erase(elapse_events->begin() + first, elapse_events->end());
+  }
+  // Only events of this call were changed: dropping them restores the vector.
+  elapse_events->erase(elapse_events->begin() + first, elapse_events->end());
+  try {
+    LOG(ERROR) << "Export events failed: " << reason;
+  } catch (...) {
   }
   return false;
 }
