@@ -65,9 +65,9 @@ struct MemoryEvent {
 // attaching device activity to them. What the vector held before is kept
 // unchanged. *memory_events is never touched (it may be null).
 //
-// Returns false, after one ERROR log line, when `xspace_bytes` or
+// Returns false, after logging why at ERROR, when `xspace_bytes` or
 // `elapse_events` is null, the bytes are empty or not an XSpace, or a device
-// plane is malformed; the vector is then left as it was. Thread-safe for
+// plane's number is unreadable; the vector is then left as it was. Thread-safe for
 // calls with different output vectors.
 ZENTRIK_EXPORT bool ExportEvents(const std::string* xspace_bytes,
                                  std::vector<MemoryEvent>* memory_events,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "common/platform/logging.h"
 
@@ -55,10 +57,13 @@ class HostEventTree {
   // child_begin_[node] to child_begin_[node + 1]).
   void IndexChildren();
 
-  // The run of `candidates` (node numbers in start order) that encloses `key`.
+  // The nodes of [first, last) (siblings or top-level nodes, in start order)
+  // that enclose `key`: one contiguous run.
   std::pair<const uint32_t*, const uint32_t*> Enclosing(const uint32_t* first, const uint32_t* last,
                                                         const EventKey& key) const;
 
+  // Copies the runtime event's device events onto `top`, which encloses it,
+  // and onto every node below `top` that encloses it, walking with a stack.
   void AttachDeviceEvents(uint32_t top, const EventKey& runtime);
 
   std::vector<ElapseEvent>& events_;

@@ -7,16 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "testing/stderr_capture.h"
-
 namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 
 // A host event named by its id; `traceme` -1 makes it a runtime event.
 struct Spec {
@@ -140,57 +135,6 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
     std::vector<ElapseEvent> events = Events(c.events);
     ConvertHostEvents(0, &events);
     EXPECT_EQ(LinksOf(events), c.expected);
-  }
-}
-
-TEST(ConvertHostEventsTest, LeavesEventsOfEarlierCallsAlone) {
-  std::vector<ElapseEvent> events =
-      Events({{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 12, 13, -1, {"old"}}});
-  ConvertHostEvents(0, &events);
-  const std::map<int64_t, Links> before = LinksOf(events);
-
-  // The same capture again, and a later one whose times happen to lie inside.
-  std::vector<ElapseEvent> more =
-      Events({{11, 7, 0, 100}, {12, 7, 10, 20}, {13, 7, 12, 13, -1, {"new"}}, {14, 7, 30, 40}});
-  const size_t first = events.size();
-  events.insert(events.end(), more.begin(), more.end());
-  ConvertHostEvents(first, &events);
-
-  std::map<int64_t, Links> after = LinksOf(events);
-  for (const auto& [id, links] : before) EXPECT_EQ(after[id], links) << "event " << id;
-  EXPECT_EQ(after[11], (Links{-1, {12, 14}, {"new"}}));
-  EXPECT_EQ(after[12], (Links{11, {}, {"new"}}));
-  EXPECT_EQ(after[14], (Links{11, {}, {}}));
-}
-
-TEST(ConvertHostEventsTest, WarnsOnlyWhenTheWholeVectorIsEmpty) {
-  std::vector<ElapseEvent> empty;
-  testing::StderrCapture capture;
-  ConvertHostEvents(0, &empty);
-  std::vector<ElapseEvent> old_only = Events({{1, 7, 0, 100}});
-  ConvertHostEvents(1, &old_only);
-  const std::string log = capture.Stop();
-  EXPECT_THAT(log, HasSubstr("Host events is empty"));
-  EXPECT_EQ(log.find("Host events is empty"), log.rfind("Host events is empty"));
-  EXPECT_THAT(old_only[0].child_ids, IsEmpty());
-}
-
-TEST(ConvertHostEventsTest, DeepNestingNeedsNoRecursion) {
-  constexpr int64_t kDepth = 100000;
-  std::vector<Spec> specs;
-  for (int64_t i = 0; i < kDepth; ++i) specs.push_back({i + 1, 7, i, 2 * kDepth - i});
-  specs.push_back({kDepth + 1, 7, kDepth, kDepth, -1, {"k"}});
-  std::vector<ElapseEvent> events = Events(specs);
-  ConvertHostEvents(0, &events);
-  for (int64_t i = 0; i < kDepth; ++i) {
-    const ElapseEvent& event = events[i];
-    ASSERT_EQ(event.parent_id, i == 0 ? -1 : i) << "event " << i + 1;
-    if (i + 1 < kDepth) {
-      ASSERT_THAT(event.child_ids, ElementsAre(i + 2)) << "event " << i + 1;
-    } else {
-      ASSERT_THAT(event.child_ids, IsEmpty());
-    }
-    ASSERT_EQ(event.device_events.size(), 1u) << "event " << i + 1;
   }
 }
 
