@@ -41,7 +41,9 @@ TEST_F(TraceMeTest, ActiveComparesTheLevelWithTheRecordingThreshold) {
       {3, {true, true, true, true, true}},
   };
   for (const auto& c : cases) {
-    if (c.recorder_level >= 0) ASSERT_TRUE(Recorder()->Start(c.recorder_level));
+    if (c.recorder_level >= 0) {
+      ASSERT_TRUE(Recorder()->Start(c.recorder_level));
+    }
     for (int level = -1; level <= 3; ++level) {
       EXPECT_EQ(TraceMe::Active(level), c.active[level + 1])
           << "recorder " << c.recorder_level << ", level " << level;
@@ -154,7 +156,9 @@ TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
     ScopedAnnotation outer("outer");
     const size_t depth = ThreadAnnotationStack::Get().size();
     SetAnnotationsEnabled(c.annotations);
-    if (c.recording) ASSERT_TRUE(Recorder()->Start(1));
+    if (c.recording) {
+      ASSERT_TRUE(Recorder()->Start(1));
+    }
     int generated = 0;
     {
       AnnotatedTraceMe annotated("annotated", 1);
@@ -170,8 +174,9 @@ TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
     EXPECT_EQ(generated, c.annotations || c.recording ? 1 : 0);
     EXPECT_EQ(ThreadAnnotationStack::Get().size(), depth);
     const std::vector<std::string> names = EventNames(Recorder()->Stop());
-    EXPECT_EQ(names, c.recording ? std::vector<std::string>{"generated", "annotated"}
-                                 : std::vector<std::string>{});
+    const std::vector<std::string> expected =
+        c.recording ? std::vector<std::string>{"generated", "annotated"} : std::vector<std::string>{};
+    EXPECT_EQ(names, expected);
   }
   EXPECT_THAT(ThreadAnnotationStack::Get(), IsEmpty());
 }

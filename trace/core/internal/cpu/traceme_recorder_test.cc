@@ -105,11 +105,15 @@ TEST_F(TraceMeRecorderTest, ExitedThreadsKeepTheirEventsOnlyWhileRecordingAtLeve
   } cases[] = {{-1, false}, {0, false}, {1, true}, {3, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.level);
-    if (c.level >= 0) ASSERT_TRUE(Recorder()->Start(c.level));
+    if (c.level >= 0) {
+      ASSERT_TRUE(Recorder()->Start(c.level));
+    }
     const size_t registered = Recorder()->RegisteredThreadCount();
     std::thread([] { Record("exited"); }).join();
     EXPECT_EQ(Recorder()->RegisteredThreadCount(), registered + (c.kept ? 1 : 0));
-    if (c.level < 0) ASSERT_TRUE(Recorder()->Start(1));
+    if (c.level < 0) {
+      ASSERT_TRUE(Recorder()->Start(1));
+    }
     const std::vector<std::string> names = EventNames(Recorder()->Stop());
     EXPECT_EQ(names, c.kept ? std::vector<std::string>{"exited"} : std::vector<std::string>{});
     // The exited thread's entry went with the collection.
@@ -181,7 +185,9 @@ TEST_F(TraceMeRecorderTest, SilentThreadsAreLeftOutButErasedWhenExited) {
 TEST(EventQueueTest, BlocksHoldAsManyEventsAsFitAndAreFreedWhenDrained) {
   constexpr uint64_t kPerBlock = Block::kEventsPerBlock;
   EXPECT_EQ(kPerBlock, (65536 - 16) / sizeof(TraceMeRecorder::Event));
-  if (sizeof(TraceMeRecorder::Event) == 48) EXPECT_EQ(kPerBlock, 1365u);
+  if (sizeof(TraceMeRecorder::Event) == 48) {
+    EXPECT_EQ(kPerBlock, 1365u);
+  }
 
   const uint64_t counts[] = {
       0, 1, kPerBlock - 2, kPerBlock - 1, kPerBlock, 2 * kPerBlock - 1, 3 * kPerBlock + 7};
