@@ -40,8 +40,7 @@ struct PlaneWriter {
       : builder(plane),
         traceme_flag(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::traceme_flag))),
         root(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::_r))),
-        correlation_id(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::correlation_id))) {
-  }
+        correlation_id(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::correlation_id))) {}
 
   XEventBuilder Add(XLineBuilder* line, const std::string& name, int64_t offset_ps,
                     int64_t duration_ps) {
