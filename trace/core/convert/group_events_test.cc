@@ -210,27 +210,37 @@ TEST(GroupEventsTest, JoinsThroughTheNearestAncestorWithACorrelationId) {
   EXPECT_EQ(GroupIdOf(space, kDevice0, "TaskExecute"), "0");
 }
 
-TEST(GroupEventsTest, LastLaunchOfACorrelationIdTakesTheExecution) {
-  XSpace space;
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"first_step", 0, 100, {kRoot}}, {"launch_a", 10, 10, {Corr(uint64_t{3})}}});
-  AddEvents(&space, kHostPlaneName, 2,
-            {{"second_step", 200, 100, {kRoot}}, {"launch_b", 210, 10, {Corr(uint64_t{3})}}});
-  AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(uint64_t{3})}}});
-  auto grouper = Group(&space);
-
-  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("launch_b"));
-  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "1");
-}
-
-TEST(GroupEventsTest, CorrelationIdsThatAreNotIntegersJoinAsZero) {
-  XSpace space;
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"step", 0, 100, {kRoot}}, {"launch", 10, 10, {Corr(std::string("abc"))}}});
-  AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(uint64_t{0})}}});
-  auto grouper = Group(&space);
-  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("launch"));
-  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "0");
+TEST(GroupEventsTest, ExecutionsJoinTheLastLaunchWithTheirKey) {
+  struct Case {
+    const char* label;
+    Value launch_a;  // inside the first step
+    Value launch_b;  // inside the second step, created later
+    Value kernel;
+    std::vector<std::string> parents;
+    std::string group_id;
+  };
+  const Case cases[] = {
+      {"the later of two launches", uint64_t{3}, uint64_t{3}, uint64_t{3}, {"launch_b"}, "1"},
+      {"a string joins as 0", std::string("abc"), uint64_t{7}, uint64_t{0}, {"launch_a"}, "0"},
+      {"signed and unsigned of the same bits",
+       int64_t{-1},
+       uint64_t{7},
+       ~uint64_t{0},
+       {"launch_a"},
+       "0"},
+      {"no launch with the key", uint64_t{1}, uint64_t{2}, uint64_t{3}, {}, "-"},
+  };
+  for (const Case& c : cases) {
+    XSpace space;
+    AddEvents(&space, kHostPlaneName, 1,
+              {{"first_step", 0, 100, {kRoot}}, {"launch_a", 10, 10, {Corr(c.launch_a)}}});
+    AddEvents(&space, kHostPlaneName, 2,
+              {{"second_step", 200, 100, {kRoot}}, {"launch_b", 210, 10, {Corr(c.launch_b)}}});
+    AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(c.kernel)}}});
+    auto grouper = Group(&space);
+    EXPECT_EQ(ParentNames(*grouper, "kernel"), c.parents) << c.label;
+    EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), c.group_id) << c.label;
+  }
 }
 
 TEST(GroupEventsTest, GroupIdsFollowRootStartsWithoutGaps) {
