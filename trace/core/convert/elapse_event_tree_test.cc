@@ -14,7 +14,7 @@ namespace {
 using ::testing::ElementsAreArray;
 
 // A host event named by its id; `traceme` -1 makes it a runtime event.
-struct Spec {
+struct EventShape {
   int64_t id;
   int64_t line;
   int64_t start;
@@ -23,17 +23,17 @@ struct Spec {
   std::vector<std::string> device = {};  // Names of its device events.
 };
 
-std::vector<ElapseEvent> Events(const std::vector<Spec>& specs) {
+std::vector<ElapseEvent> Events(const std::vector<EventShape>& shapes) {
   std::vector<ElapseEvent> events;
-  for (const Spec& spec : specs) {
+  for (const EventShape& params : shapes) {
     ElapseEvent event;
-    event.id = spec.id;
-    event.name = std::to_string(spec.id);
-    event.line_id = event.thread_id = spec.line;
-    event.start_ns = spec.start;
-    event.end_ns = spec.end;
-    event.traceme_correlation_id = spec.traceme;
-    for (const std::string& name : spec.device) {
+    event.id = params.id;
+    event.name = std::to_string(params.id);
+    event.line_id = event.thread_id = params.line;
+    event.start_ns = params.start;
+    event.end_ns = params.end;
+    event.traceme_correlation_id = params.traceme;
+    for (const std::string& name : params.device) {
       ElapseDeviceEvent device;
       device.name = name;
       event.device_events.push_back(device);
@@ -70,7 +70,7 @@ std::map<int64_t, Links> LinksOf(const std::vector<ElapseEvent>& events) {
 TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
   struct Case {
     const char* name;
-    std::vector<Spec> events;
+    std::vector<EventShape> events;
     std::map<int64_t, Links> expected;
   };
   const std::vector<Case> cases = {
@@ -141,12 +141,12 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
 TEST(ConvertHostEventsTest, ManySiblingsUnderOneEvent) {
   // Wide trees must not cost a scan of every sibling per insertion or call.
   constexpr int64_t kWidth = 200000;
-  std::vector<Spec> specs = {{1, 7, 0, 10 * kWidth}};
+  std::vector<EventShape> shapes = {{1, 7, 0, 10 * kWidth}};
   for (int64_t i = 0; i < kWidth; ++i) {
-    specs.push_back({2 * i + 2, 7, 10 * i + 1, 10 * i + 5});
-    specs.push_back({2 * i + 3, 7, 10 * i + 2, 10 * i + 3, -1, {"k"}});
+    shapes.push_back({2 * i + 2, 7, 10 * i + 1, 10 * i + 5});
+    shapes.push_back({2 * i + 3, 7, 10 * i + 2, 10 * i + 3, -1, {"k"}});
   }
-  std::vector<ElapseEvent> events = Events(specs);
+  std::vector<ElapseEvent> events = Events(shapes);
   ConvertHostEvents(0, &events);
   std::vector<int64_t> expected_children;
   for (int64_t i = 0; i < kWidth; ++i) expected_children.push_back(2 * i + 2);

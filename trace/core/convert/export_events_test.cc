@@ -34,14 +34,14 @@ constexpr uint64_t kSessionStart = 1000;
 
 void AddTraceMe(XSpaceFixture* fixture, uint32_t thread, const std::string& name, uint64_t start,
                 uint64_t end, int64_t traceme) {
-  TraceMeSpec spec;
-  spec.thread_id = thread;
-  spec.thread_name = "thread";
-  spec.name = name;
-  spec.start_ns = start;
-  spec.end_ns = end;
-  spec.args = {{"traceme_correlation_id", traceme}};
-  fixture->AddTraceMe(spec);
+  TraceMeSpec params;
+  params.thread_id = thread;
+  params.thread_name = "thread";
+  params.name = name;
+  params.start_ns = start;
+  params.end_ns = end;
+  params.args = {{"traceme_correlation_id", traceme}};
+  fixture->AddTraceMe(params);
 }
 
 // A device-API call on `thread` and, unless `activity` is empty, the device
