@@ -144,6 +144,9 @@ TEST(HostTracerUtilsTest, ArgumentValuesBecomeIntDoubleOrString) {
       {".5", XStat::kStrValue, 0, 0},
       {"99999999999999999999", XStat::kStrValue, 0, 0},
       {"1e5000", XStat::kStrValue, 0, 0},
+      {"1e400", XStat::kStrValue, 0, 0},
+      {"-1e400", XStat::kStrValue, 0, 0},
+      {"1e-400", XStat::kDoubleValue, 0, 0},
       {"[1,2]", XStat::kStrValue, 0, 0},
   };
   for (const ArgumentCase& c : cases) {
