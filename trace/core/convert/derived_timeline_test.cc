@@ -105,8 +105,7 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
 
     const std::string once = ::zentrik::testing::DeterministicBytes(space);
     BuildStepLines(GroupMetadataMap(), &space, /*step_info_only=*/false);
-    EXPECT_EQ(::zentrik::testing::DeterministicBytes(space) == once, c.second_run_same)
-        << c.label;
+    EXPECT_EQ(::zentrik::testing::DeterministicBytes(space) == once, c.second_run_same) << c.label;
   }
 }
 
