@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "testing/proto_bytes.h"
+#include "trace/core/protobuf/pmu.pb.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::zentrik::testing::DeterministicBytes;
+using ::zentrik::testing::FromHex;
+using ::zentrik::testing::ToHex;
+
+constexpr uint64_t kNoValue = ~uint64_t{0};
+constexpr double kNoValueDouble = 18446744073709551616.0;  // 2^64
+// The ten-byte varint of all ones, as every unknown counter is written.
+constexpr char kNoValueVarint[] = "ff ff ff ff ff ff ff ff ff 01";
+
+// The sixteen counters of a PmuData whose every counter has no value.
+PmuData AllUnknownPmuData() {
+  PmuData pmu;
+  pmu.set_io_dma_write_bytes(kNoValue);
+  pmu.set_io_dma_read_bytes(kNoValue);
+  pmu.set_tlb_write_access(kNoValue);
+  pmu.set_tlb_read_access(kNoValue);
+  pmu.set_tlb_write_miss(kNoValue);
+  pmu.set_tlb_read_miss(kNoValue);
+  pmu.set_lt_cycles(kNoValue);
+  pmu.set_ct_cycles(kNoValue);
+  pmu.set_alu_cycles(kNoValue);
+  pmu.set_csimd_pre_cycles(kNoValue);
+  pmu.set_csimd_post_cycles(kNoValue);
+  pmu.set_dram_read_cycles(kNoValue);
+  pmu.set_dram_write_cycles(kNoValue);
+  pmu.set_field14(kNoValue);
+  pmu.set_mac_ops(kNoValue);
+  pmu.set_vector_ops(kNoValue);
+  return pmu;
+}
+
+TEST(PmuMessagesTest, WritesGoldenBytes) {
+  PmuData empty_pmu;
+  PmuData field14_unknown;
+  field14_unknown.set_field14(kNoValue);
+  PmuData vector_ops_one;
+  vector_ops_one.set_vector_ops(1);
+  DeviceInfo unknown_device;
+  unknown_device.set_zra_type(UnknownZraType);
+  DeviceInfo device;
+  device.set_zra_type(ACC401);
+  device.set_frequency(1000);
+  device.set_core_count(4);
+  device.set_top_bandwidth(0.5);
+  device.set_core_used(4);
+  device.set_peak_performance(2.0);
+  DeviceInfo acc201_device;  // ACC201 is 0 and so not written.
+  acc201_device.set_zra_type(ACC201);
+  AvePmuData ave_unknown;
+  ave_unknown.set_field14(kNoValueDouble);
+  PmuUtil util;
+  util.set_vec_utilization(1.0);
+  PmuInfo info_empty_counters;
+  info_empty_counters.mutable_pmu_data();
+  info_empty_counters.set_count(3);
+  PmuInfo info_ave;
+  info_ave.mutable_ave_pmu_data()->set_mac_ops(2.0);
+  info_ave.mutable_device_info();
+  info_ave.mutable_pmu_util();
+
+  const struct {
+    const char* what;
+    const google::protobuf::MessageLite& message;
+    std::string hex;
+  } cases[] = {
+      {"all-zero PmuData", empty_pmu, ""},
+      {"field14 unknown", field14_unknown, std::string("70 ") + kNoValueVarint},
+      {"field 16 takes a two-byte tag", vector_ops_one, "80 01 01"},
+      {"zra_type -1", unknown_device, std::string("08 ") + kNoValueVarint},
+      {"full DeviceInfo", device,
+       "08 0b 10 e8 07 18 04 21 00 00 00 00 00 00 e0 3f 30 04 39 00 00 00 00 00 00 00 40"},
+      {"zra_type 0", acc201_device, ""},
+      {"averaged no-value marker", ave_unknown, "71 00 00 00 00 00 00 f0 43"},
+      {"PmuUtil field 14", util, "71 00 00 00 00 00 00 f0 3f"},
+      {"present empty oneof member", info_empty_counters, "0a 00 28 03"},
+      {"averaged member and empty sub-messages", info_ave,
+       "12 09 79 00 00 00 00 00 00 00 40 1a 00 22 00"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ToHex(DeterministicBytes(c.message)), c.hex) << c.what;
+  }
+}
+
+TEST(PmuMessagesTest, AllUnknownCountersTake177Bytes) {
+  // Fields 1 to 15 take a one-byte tag, field 16 a two-byte one; each value is
+  // a ten-byte varint.
+  std::string hex;
+  for (int field = 1; field <= 15; ++field) {
+    char tag[4];
+    snprintf(tag, sizeof(tag), "%02x ", field << 3);
+    hex += tag + std::string(kNoValueVarint) + " ";
+  }
+  hex += "80 01 " + std::string(kNoValueVarint);
+
+  const PmuData pmu = AllUnknownPmuData();
+  EXPECT_EQ(pmu.ByteSizeLong(), 177u);
+  EXPECT_EQ(ToHex(DeterministicBytes(pmu)), hex);
+
+  PmuData parsed;
+  ASSERT_TRUE(parsed.ParseFromString(FromHex(hex)));
+  EXPECT_EQ(parsed.vector_ops(), kNoValue);
+  EXPECT_EQ(parsed.io_dma_write_bytes(), kNoValue);
+}
+
+TEST(PmuMessagesTest, RoundTripsEveryMessage) {
+  PmuData pmu = AllUnknownPmuData();
+  pmu.set_lt_cycles(12345);
+  pmu.set_field14(0);
+  AvePmuData ave;
+  ave.set_io_dma_read_bytes(1.5);
+  ave.set_vector_ops(kNoValueDouble);
+  PmuUtil util;
+  util.set_total_cycles_estimated(1e9);
+  util.set_io_efficiency(0.25);
+  DeviceInfo device;
+  device.set_zra_type(SOC501);
+  device.set_mac_peak_performance(64.0);
+  PmuInfo info;
+  *info.mutable_ave_pmu_data() = ave;
+  *info.mutable_device_info() = device;
+  *info.mutable_pmu_util() = util;
+  info.set_count(7);
+
+  const google::protobuf::MessageLite* const messages[] = {&pmu, &ave, &util, &device, &info};
+  for (const auto* message : messages) {
+    std::unique_ptr<google::protobuf::MessageLite> parsed(message->New());
+    ASSERT_TRUE(parsed->ParseFromString(DeterministicBytes(*message))) << message->GetTypeName();
+    EXPECT_EQ(DeterministicBytes(*parsed), DeterministicBytes(*message)) << message->GetTypeName();
+  }
+}
+
+TEST(PmuMessagesTest, TypeNamesArePackageQualified) {
+  EXPECT_EQ(PmuData().GetTypeName(), "zentrik.trace.PmuData");
+  EXPECT_EQ(AvePmuData().GetTypeName(), "zentrik.trace.AvePmuData");
+  EXPECT_EQ(PmuUtil().GetTypeName(), "zentrik.trace.PmuUtil");
+  EXPECT_EQ(DeviceInfo().GetTypeName(), "zentrik.trace.DeviceInfo");
+  EXPECT_EQ(PmuInfo().GetTypeName(), "zentrik.trace.PmuInfo");
+}
+
+TEST(PmuMessagesTest, ZraTypeIsOpen) {
+  // Models outside the table, or reported by newer devices, survive a round
+  // trip unchanged.
+  const struct {
+    std::string hex;
+    int32_t zra_type;
+  } cases[] = {
+      {std::string("08 ") + kNoValueVarint, -1},
+      {"08 0c", 12},
+      {"08 e7 07", 999},
+      {"08 80 80 80 80 f8 ff ff ff ff 01", INT32_MIN},
+      {"08 ff ff ff ff 07", INT32_MAX},
+  };
+  for (const auto& c : cases) {
+    DeviceInfo device;
+    ASSERT_TRUE(device.ParseFromString(FromHex(c.hex))) << c.hex;
+    EXPECT_EQ(static_cast<int32_t>(device.zra_type()), c.zra_type);
+    EXPECT_EQ(ToHex(DeterministicBytes(device)), c.hex);
+  }
+}
+
+TEST(PmuMessagesTest, PmuInfoOneofKeepsOneMember) {
+  PmuInfo info;
+  info.mutable_pmu_data()->set_alu_cycles(5);
+  info.mutable_ave_pmu_data()->set_alu_cycles(2.5);
+  EXPECT_EQ(info.data_case(), PmuInfo::kAvePmuData);
+  EXPECT_FALSE(info.has_pmu_data());
+  EXPECT_EQ(info.pmu_data().alu_cycles(), 0u);  // the default instance
+  info.clear_data();
+  EXPECT_EQ(info.data_case(), PmuInfo::DATA_NOT_SET);
+
+  // Field 1 then field 2 on the wire: only the later one remains.
+  ASSERT_TRUE(info.ParseFromString(FromHex("0a 02 48 05 12 09 49 00 00 00 00 00 00 04 40")));
+  EXPECT_EQ(info.data_case(), PmuInfo::kAvePmuData);
+  EXPECT_EQ(info.ave_pmu_data().alu_cycles(), 2.5);
+  ASSERT_TRUE(info.ParseFromString(FromHex("12 09 49 00 00 00 00 00 00 04 40 0a 02 48 05")));
+  EXPECT_EQ(info.data_case(), PmuInfo::kPmuData);
+  EXPECT_EQ(info.pmu_data().alu_cycles(), 5u);
+
+  // Merging switches the target to the source's member.
+  PmuInfo target;
+  target.mutable_pmu_data()->set_lt_cycles(1);
+  PmuInfo source;
+  source.mutable_ave_pmu_data()->set_lt_cycles(3.0);
+  target.MergeFrom(source);
+  EXPECT_EQ(target.data_case(), PmuInfo::kAvePmuData);
+  EXPECT_EQ(target.ave_pmu_data().lt_cycles(), 3.0);
+}
+
+TEST(PmuMessagesTest, CarriesUnknownFieldsAfterKnownOnes) {
+  // Field 17 (varint 7), field 1 with the wrong wire type (fixed64), then the
+  // real field 1.
+  PmuData pmu;
+  ASSERT_TRUE(pmu.ParseFromString(FromHex("88 01 07 09 01 00 00 00 00 00 00 00 08 05")));
+  EXPECT_EQ(pmu.io_dma_write_bytes(), 5u);
+  EXPECT_EQ(ToHex(DeterministicBytes(pmu)), "08 05 88 01 07 09 01 00 00 00 00 00 00 00");
+
+  DeviceInfo device;
+  ASSERT_TRUE(device.ParseFromString(FromHex("42 02 61 62 10 02")));  // field 8, "ab"
+  EXPECT_EQ(ToHex(DeterministicBytes(device)), "10 02 42 02 61 62");
+  device.Clear();
+  EXPECT_EQ(DeterministicBytes(device), "");
+}
+
+TEST(PmuMessagesTest, RejectsMalformedInput) {
+  const char* const inputs[] = {
+      "70 ff ff",                             // truncated varint
+      "0a 05 08 01",                          // length beyond the end
+      "00 01",                                // tag 0
+      "08 ff ff ff ff ff ff ff ff ff ff 01",  // varint longer than ten bytes
+  };
+  for (const char* hex : inputs) {
+    PmuInfo info;
+    EXPECT_FALSE(info.ParseFromString(FromHex(hex))) << hex;
+  }
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
