@@ -39,7 +39,8 @@ using R = PmuRecords;
 
 // In key order, so that building the ordered map appends at its end.
 constexpr PmuDisplayArg kPmuDisplayArgs[] = {
-    {"[PMU]alu_cycles(count)", [](const R& r) { return FormatCount(r.first_counters.alu_cycles()); }},
+    {"[PMU]alu_cycles(count)",
+     [](const R& r) { return FormatCount(r.first_counters.alu_cycles()); }},
     {"[PMU]alu_utilization(%)",
      [](const R& r) { return FormatPercent(r.first_figures.alu_utilization()); }},
     {"[PMU]compute_efficiency(%)",

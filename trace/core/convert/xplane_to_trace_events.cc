@@ -147,7 +147,8 @@ size_t ConvertXPlaneToTraceEvents(uint32_t device_id, const XPlaneVisitor& plane
 void ConvertXSpaceToTraceEvents(const XSpace& space, Trace* trace) {
   size_t clamped = 0;
   if (const XPlane* host = FindPlaneWithName(space, kHostPlaneName)) {
-    clamped += ConvertXPlaneToTraceEvents(kHostDeviceId, CreateTraceViewerPlaneVisitor(host), trace);
+    clamped +=
+        ConvertXPlaneToTraceEvents(kHostDeviceId, CreateTraceViewerPlaneVisitor(host), trace);
   }
   for (const XPlane* device : FindPlanesWithPrefix(space, kDevicePlanePrefix)) {
     const uint32_t device_id = static_cast<uint32_t>(device->id()) + 1;
