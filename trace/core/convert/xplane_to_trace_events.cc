@@ -7,6 +7,7 @@
 
 #include "common/platform/env.h"
 #include "common/platform/logging.h"
+#include "common/utils/number_format.h"
 #include "trace/core/convert/pmu_display_args.h"
 #include "trace/core/protobuf/pmu.pb.h"
 #include "trace/core/utils/pmu_utils.h"
@@ -52,8 +53,11 @@ void AddStatArgs(const XEventVisitor& xevent, TraceEvent* event) {
   xevent.ForEachStat([&](const XStatVisitor& stat) {
     if (stat.ValueCase() == XStat::VALUE_NOT_SET) return;
     if (IsInternalStat(stat.Type())) return;
-    std::string text = stat.ToString();
-    if (stat.Type() == StatType::kStepName) event->set_name(text);
+    // Doubles are formatted here: the text must not follow the process's
+    // locale, and every NaN reads "nan".
+    std::string text = stat.ValueCase() == XStat::kDoubleValue ? FormatFixed(stat.DoubleValue(), 6)
+                                                               : stat.ToString();
+    if (stat.Type() == StatType::step_name) event->set_name(text);
     args[stat.Name()] = std::move(text);
   });
 }
