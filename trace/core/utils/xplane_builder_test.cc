@@ -1,0 +1,331 @@
+#include "trace/core/utils/xplane_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+constexpr uint64_t kAllOnes = std::numeric_limits<uint64_t>::max();
+
+std::vector<uint64_t> Counters(const PmuData& d) {
+  return {
+      d.io_dma_write_bytes(), d.io_dma_read_bytes(), d.tlb_write_access(),  d.tlb_read_access(),
+      d.tlb_write_miss(),     d.tlb_read_miss(),     d.lt_cycles(),         d.ct_cycles(),
+      d.alu_cycles(),         d.csimd_pre_cycles(),  d.csimd_post_cycles(), d.dram_read_cycles(),
+      d.dram_write_cycles(),  d.field14(),           d.mac_ops(),           d.vector_ops()};
+}
+
+PmuData CountingPmuData() {
+  PmuData d;
+  d.set_io_dma_write_bytes(1);
+  d.set_io_dma_read_bytes(2);
+  d.set_tlb_write_access(3);
+  d.set_tlb_read_access(4);
+  d.set_tlb_write_miss(5);
+  d.set_tlb_read_miss(6);
+  d.set_lt_cycles(7);
+  d.set_ct_cycles(8);
+  d.set_alu_cycles(9);
+  d.set_csimd_pre_cycles(10);
+  d.set_csimd_post_cycles(11);
+  d.set_dram_read_cycles(12);
+  d.set_dram_write_cycles(13);
+  d.set_field14(14);
+  d.set_mac_ops(15);
+  d.set_vector_ops(16);
+  return d;
+}
+
+void AddEventMetadata(XPlane* plane, int64_t key, int64_t id, const std::string& name) {
+  XEventMetadata& metadata = (*plane->mutable_event_metadata())[key];
+  metadata.set_id(id);
+  metadata.set_name(name);
+}
+
+void AddStatMetadata(XPlane* plane, int64_t key, int64_t id, const std::string& name) {
+  XStatMetadata& metadata = (*plane->mutable_stat_metadata())[key];
+  metadata.set_id(id);
+  metadata.set_name(name);
+}
+
+TEST(XPlaneBuilderTest, NumbersNewMetadataFromOneAndReusesNames) {
+  XPlane plane;
+  XPlaneBuilder builder(&plane);
+  XEventMetadata* a = builder.GetOrCreateEventMetadata("a");
+  EXPECT_EQ(a->id(), 1);
+  EXPECT_EQ(a->name(), "a");
+  EXPECT_EQ(builder.GetOrCreateEventMetadata("a"), a);
+  EXPECT_EQ(builder.GetOrCreateEventMetadata("b")->id(), 2);
+  // Stat metadata is numbered on its own.
+  XStatMetadata* stat = builder.GetOrCreateStatMetadata("a");
+  EXPECT_EQ(stat->id(), 1);
+  EXPECT_EQ(stat->name(), "a");
+  EXPECT_EQ(builder.GetOrCreateStatMetadata("b")->id(), 2);
+
+  EXPECT_EQ(plane.event_metadata_size(), 2);
+  EXPECT_EQ(plane.event_metadata().at(1).name(), "a");
+  EXPECT_EQ(plane.event_metadata().at(2).name(), "b");
+  EXPECT_EQ(plane.stat_metadata().at(1).name(), "a");
+  EXPECT_EQ(plane.stat_metadata().at(2).name(), "b");
+}
+
+TEST(XPlaneBuilderTest, NewIdsContinueAboveExistingMetadata) {
+  struct Entry {
+    int64_t key;
+    int64_t id;
+  };
+  struct Case {
+    std::string what;
+    std::vector<Entry> existing;
+    int64_t expected_id;
+  } cases[] = {
+      {"ids 3 and 7", {{3, 3}, {7, 7}}, 8},
+      {"the counter follows the id field, not the key", {{10, 3}}, 4},
+      {"a key already holding the next id is skipped", {{4, 2}, {3, 3}}, 5},
+      {"negative ids only", {{-5, -5}}, 1},
+      {"the largest id wraps instead of overflowing",
+       {{std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()}},
+       std::numeric_limits<int64_t>::min()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    XPlane plane;
+    for (const Entry& e : c.existing) {
+      AddEventMetadata(&plane, e.key, e.id, "event" + std::to_string(e.key));
+      AddStatMetadata(&plane, e.key, e.id, "stat" + std::to_string(e.key));
+    }
+    const XPlane before = plane;
+    XPlaneBuilder builder(&plane);
+    EXPECT_EQ(builder.GetOrCreateEventMetadata("new")->id(), c.expected_id);
+    EXPECT_EQ(builder.GetOrCreateStatMetadata("new")->id(), c.expected_id);
+    EXPECT_EQ(plane.event_metadata().at(c.expected_id).name(), "new");
+    // Existing entries are never taken over.
+    for (const Entry& e : c.existing) {
+      EXPECT_EQ(plane.event_metadata().at(e.key).name(), before.event_metadata().at(e.key).name());
+      EXPECT_EQ(plane.stat_metadata().at(e.key).name(), before.stat_metadata().at(e.key).name());
+    }
+  }
+}
+
+TEST(XPlaneBuilderTest, FindsExistingMetadataByNameAndTheSmallestKeyKeepsARepeatedName) {
+  XPlane plane;
+  AddEventMetadata(&plane, 9, 9, "dup");
+  AddEventMetadata(&plane, 2, 2, "dup");
+  AddStatMetadata(&plane, 6, 6, "group_id");
+  AddStatMetadata(&plane, 4, 4, "group_id");
+  XPlaneBuilder builder(&plane);
+  EXPECT_EQ(builder.GetOrCreateEventMetadata("dup"), &plane.mutable_event_metadata()->at(2));
+  EXPECT_EQ(builder.GetOrCreateStatMetadata("group_id"), &plane.mutable_stat_metadata()->at(4));
+  EXPECT_EQ(plane.event_metadata_size(), 2);
+  EXPECT_EQ(plane.stat_metadata_size(), 2);
+}
+
+TEST(XPlaneBuilderTest, ALaterBuilderContinuesAboveTheIdsOfAnEarlierOne) {
+  XPlane plane;
+  {
+    XPlaneBuilder first(&plane);
+    first.GetOrCreateEventMetadata("a");
+    first.GetOrCreateEventMetadata("b");
+    first.GetOrCreateStatMetadata("s");
+  }
+  XPlaneBuilder second(&plane);
+  EXPECT_EQ(second.GetOrCreateEventMetadata("a")->id(), 1);
+  EXPECT_EQ(second.GetOrCreateEventMetadata("c")->id(), 3);
+  EXPECT_EQ(second.GetOrCreateStatMetadata("t")->id(), 2);
+}
+
+TEST(XPlaneBuilderTest, GetOrCreateLineAppendsOncePerIdAndTheFirstLineKeepsARepeatedId) {
+  XPlane plane;
+  {
+    XPlaneBuilder builder(&plane);
+    XLineBuilder line = builder.GetOrCreateLine(5);
+    EXPECT_EQ(builder.GetOrCreateLine(5).mutable_line(), line.mutable_line());
+    ASSERT_EQ(plane.lines_size(), 1);
+    XLine only_id;
+    only_id.set_id(5);
+    EXPECT_EQ(plane.lines(0).SerializeAsString(), only_id.SerializeAsString());
+  }
+  XLine* second = plane.add_lines();
+  second->set_id(5);
+  second->set_name("second");
+  plane.mutable_lines(0)->set_name("first");
+  XPlaneBuilder builder(&plane);
+  EXPECT_EQ(builder.GetOrCreateLine(5).line().name(), "first");
+  EXPECT_EQ(plane.lines_size(), 2);
+  // Line pointers stay valid while the plane grows.
+  XLineBuilder line7 = builder.GetOrCreateLine(7);
+  for (int64_t id = 100; id < 200; ++id) builder.GetOrCreateLine(id);
+  EXPECT_EQ(builder.GetOrCreateLine(7).mutable_line(), line7.mutable_line());
+  EXPECT_EQ(line7.Id(), 7);
+}
+
+TEST(XPlaneBuilderTest, AddEventSetsOnlyTheMetadataId) {
+  XPlane plane;
+  XPlaneBuilder builder(&plane);
+  const XEventMetadata& metadata = *builder.GetOrCreateEventMetadata("op");
+  builder.GetOrCreateEventMetadata("other");
+  XLineBuilder line = builder.GetOrCreateLine(1);
+  line.AddEvent(*builder.GetOrCreateEventMetadata("other"));
+  XEventBuilder event = line.AddEvent(metadata);
+  XEvent expected;
+  expected.set_metadata_id(1);
+  EXPECT_EQ(event.event().SerializeAsString(), expected.SerializeAsString());
+  EXPECT_EQ(line.NumEvents(), 2);
+  EXPECT_EQ(&plane.lines(0).events(1), &event.event());
+}
+
+TEST(XPlaneBuilderTest, TypedStatsAreAlwaysAppended) {
+  XPlane plane;
+  XPlaneBuilder builder(&plane);
+  const XStatMetadata& m = *builder.GetOrCreateStatMetadata("value");
+  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
+  event.AddStatValue(m, int64_t{-1});
+  event.AddStatValue(m, uint64_t{2});
+  event.AddStatValue(m, 2.5);
+  event.AddStatValue(m, std::string("text"));
+  event.AddStatValue(m, "chars");
+  event.AddStatValue(m, 7);   // int
+  event.AddStatValue(m, 8u);  // unsigned
+  const auto& stats = event.event().stats();
+  ASSERT_EQ(stats.size(), 7);
+  for (const XStat& stat : stats) EXPECT_EQ(stat.metadata_id(), m.id());
+  EXPECT_EQ(stats[0].value_case(), XStat::kInt64Value);
+  EXPECT_EQ(stats[0].int64_value(), -1);
+  EXPECT_EQ(stats[1].value_case(), XStat::kUint64Value);
+  EXPECT_EQ(stats[1].uint64_value(), 2u);
+  EXPECT_EQ(stats[2].value_case(), XStat::kDoubleValue);
+  EXPECT_EQ(stats[2].double_value(), 2.5);
+  EXPECT_EQ(stats[3].str_value(), "text");
+  EXPECT_EQ(stats[4].str_value(), "chars");
+  EXPECT_EQ(stats[5].value_case(), XStat::kInt64Value);
+  EXPECT_EQ(stats[5].int64_value(), 7);
+  EXPECT_EQ(stats[6].value_case(), XStat::kUint64Value);
+  EXPECT_EQ(stats[6].uint64_value(), 8u);
+
+  // Plane-level stats go the same way.
+  builder.AddStatValue(m, int64_t{3});
+  builder.AddStatValue(m, int64_t{3});
+  ASSERT_EQ(plane.stats_size(), 2);
+  EXPECT_EQ(plane.stats(1).int64_value(), 3);
+}
+
+TEST(XPlaneBuilderTest, FindOrAddMutableStatKeepsOneStatPerMetadata) {
+  XPlane plane;
+  XPlaneBuilder builder(&plane);
+  const XStatMetadata& a = *builder.GetOrCreateStatMetadata("a");
+  const XStatMetadata& b = *builder.GetOrCreateStatMetadata("b");
+  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
+  event.AddStatValue(b, int64_t{1});
+  event.AddStatValue(b, int64_t{2});
+  auto* stats = event.mutable_event()->mutable_stats();
+
+  XStat* added = FindOrAddMutableStat(a, stats);
+  EXPECT_EQ(added->metadata_id(), a.id());
+  EXPECT_EQ(added->value_case(), XStat::VALUE_NOT_SET);
+  added->set_int64_value(5);
+  EXPECT_EQ(FindOrAddMutableStat(a, stats), added);
+  EXPECT_EQ(FindOrAddMutableStat(b, stats), &stats->at(0));
+  EXPECT_EQ(stats->size(), 3);
+}
+
+TEST(XPlaneBuilderTest, InitPmuDataMarksOneCounterSetAsUnread) {
+  const std::vector<uint64_t> all_ones(16, kAllOnes);
+  for (const bool second : {false, true}) {
+    SCOPED_TRACE(second ? "second" : "first");
+    XPlane plane;
+    XPlaneBuilder builder(&plane);
+    XEventBuilder event =
+        builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
+    XEvent* raw = event.mutable_event();
+    *raw->mutable_pmu_data() = CountingPmuData();
+    *raw->mutable_second_pmu_data() = CountingPmuData();
+    raw->set_pmu_data_flag(true);
+    raw->set_second_pmu_data_flag(true);
+
+    event.InitPmuData(second);
+    const PmuData& reset = second ? raw->second_pmu_data() : raw->pmu_data();
+    const PmuData& kept = second ? raw->pmu_data() : raw->second_pmu_data();
+    EXPECT_EQ(Counters(reset), all_ones);
+    EXPECT_EQ(Counters(kept), Counters(CountingPmuData()));
+    EXPECT_EQ(raw->pmu_data_flag(), second);
+    EXPECT_EQ(raw->second_pmu_data_flag(), !second);
+  }
+}
+
+TEST(XPlaneBuilderTest, InitPmuDataCreatesAbsentCountersAndSetPmuDataKeepsTheFlag) {
+  XPlane plane;
+  XPlaneBuilder builder(&plane);
+  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
+  event.InitPmuData(false);
+  EXPECT_TRUE(event.event().has_pmu_data());
+  EXPECT_FALSE(event.event().has_second_pmu_data());
+  EXPECT_FALSE(event.event().pmu_data_flag());
+  EXPECT_EQ(Counters(event.event().pmu_data()), std::vector<uint64_t>(16, kAllOnes));
+
+  event.SetPmuData(CountingPmuData());
+  EXPECT_EQ(Counters(event.event().pmu_data()), Counters(CountingPmuData()));
+  EXPECT_FALSE(event.event().pmu_data_flag());
+  event.mutable_event()->set_pmu_data_flag(true);
+  event.SetPmuData(PmuData());
+  EXPECT_TRUE(event.event().pmu_data_flag());
+  EXPECT_EQ(Counters(event.event().pmu_data()), std::vector<uint64_t>(16, 0));
+}
+
+TEST(XPlaneBuilderTest, SetDeviceInfoCopiesEveryFact) {
+  XPlane plane;
+  XPlaneBuilder builder(&plane);
+  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
+  DeviceInfo info;
+  info.set_zra_type(UnknownZraType);
+  info.set_frequency(1000);
+  info.set_core_count(4);
+  info.set_top_bandwidth(25.5);
+  info.set_mac_peak_performance(1.5);
+  info.set_core_used(2);
+  info.set_peak_performance(0.25);
+  event.SetDeviceInfo(info);
+  EXPECT_EQ(event.event().device_info().SerializeAsString(), info.SerializeAsString());
+  event.SetDeviceInfo(DeviceInfo());
+  EXPECT_TRUE(event.event().has_device_info());
+  EXPECT_EQ(event.event().device_info().ByteSizeLong(), 0u);
+}
+
+TEST(XPlaneBuilderTest, TimesRelativeToTheLineWrapInsteadOfOverflowing) {
+  struct Case {
+    int64_t line_ns;
+    uint64_t start_ns;
+    uint64_t end_ns;
+    int64_t offset_ps;
+    int64_t duration_ps;
+  } cases[] = {
+      {1000, 1500, 1600, 500000, 100000},
+      {1000, 1000, 1000, 0, 0},
+      // Begun before its line: a negative offset, the duration still right.
+      {1000, 400, 500, -600000, 100000},
+      // Huge timestamps near the top of the range.
+      {0, kAllOnes, kAllOnes, -1000, 0},
+      {std::numeric_limits<int64_t>::max(), 0, 1, 1000, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start_ns);
+    XPlane plane;
+    XPlaneBuilder builder(&plane);
+    XLineBuilder line = builder.GetOrCreateLine(1);
+    line.SetTimestampNs(c.line_ns);
+    XEventBuilder event = line.AddEvent(*builder.GetOrCreateEventMetadata("e"));
+    event.SetTimestampNs(c.start_ns);
+    event.SetEndTimestampNs(c.end_ns);
+    EXPECT_EQ(event.event().offset_ps(), c.offset_ps);
+    EXPECT_EQ(event.event().duration_ps(), c.duration_ps);
+  }
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
