@@ -1,24 +1,19 @@
 #include "trace/core/convert/pmu_display_args.h"
 
-#include <cmath>
-#include <limits>
 #include <string_view>
 
 #include "common/utils/number_format.h"
+#include "trace/core/utils/pmu_utils.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
-constexpr uint64_t kCounterNoValue = std::numeric_limits<uint64_t>::max();
-// 2^64 exactly: the figures' no-value marker.
-constexpr double kFigureNoValue = 18446744073709551616.0;
-
 // The estimated cycle total as a count. A NaN, negative or too-large double
 // has no unsigned value (converting one would be undefined behaviour); such
 // values, the marker and totals below one cycle show "NA".
 std::string FormatEstimatedCycles(double total) {
-  if (!(total >= 1.0 && total < kFigureNoValue)) return "NA";
+  if (!(total >= 1.0 && total < kPmuNoValueDouble)) return "NA";
   return FormatUnsigned(static_cast<uint64_t>(total));
 }
 
@@ -117,7 +112,7 @@ PmuRecords ReadRecords(const PmuInfo& first, const PmuInfo& second) {
 }  // namespace
 
 std::string FormatPercent(double value) {
-  if (value == kFigureNoValue) return "NA";
+  if (value == kPmuNoValueDouble) return "NA";
   // Printed in full: a fixed-size buffer would cut the digits of huge ratios.
   std::string text = FormatFixed(value * 100, 2);
   text += " %";
@@ -125,17 +120,17 @@ std::string FormatPercent(double value) {
 }
 
 std::string FormatCount(uint64_t value) {
-  if (value == kCounterNoValue) return "NA";
+  if (value == kPmuNoValue) return "NA";
   return FormatUnsigned(value);
 }
 
 std::string FormatPercentPair(double a, double b) {
-  if (b == kFigureNoValue) return FormatPercent(a);
+  if (b == kPmuNoValueDouble) return FormatPercent(a);
   return "[" + FormatPercent(a) + ", " + FormatPercent(b) + "]";
 }
 
 std::string FormatCountPair(uint64_t a, uint64_t b) {
-  if (b == kCounterNoValue) return FormatCount(a);
+  if (b == kPmuNoValue) return FormatCount(a);
   return "[" + FormatCount(a) + ", " + FormatUnsigned(b) + "]";
 }
 
