@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "testing/pmu_fixtures.h"
 #include "testing/proto_bytes.h"
 #include "trace/core/protobuf/pmu.pb.h"
 
@@ -12,6 +12,8 @@ namespace zentrik {
 namespace trace {
 namespace {
 
+using ::zentrik::testing::AllUnknownPmuData;
+using ::zentrik::testing::AllUnknownPmuDataHex;
 using ::zentrik::testing::DeterministicBytes;
 using ::zentrik::testing::FromHex;
 using ::zentrik::testing::ToHex;
@@ -20,28 +22,6 @@ constexpr uint64_t kNoValue = ~uint64_t{0};
 constexpr double kNoValueDouble = 18446744073709551616.0;  // 2^64
 // The ten-byte varint of all ones, as every unknown counter is written.
 constexpr char kNoValueVarint[] = "ff ff ff ff ff ff ff ff ff 01";
-
-// The sixteen counters of a PmuData whose every counter has no value.
-PmuData AllUnknownPmuData() {
-  PmuData pmu;
-  pmu.set_io_dma_write_bytes(kNoValue);
-  pmu.set_io_dma_read_bytes(kNoValue);
-  pmu.set_tlb_write_access(kNoValue);
-  pmu.set_tlb_read_access(kNoValue);
-  pmu.set_tlb_write_miss(kNoValue);
-  pmu.set_tlb_read_miss(kNoValue);
-  pmu.set_lt_cycles(kNoValue);
-  pmu.set_ct_cycles(kNoValue);
-  pmu.set_alu_cycles(kNoValue);
-  pmu.set_csimd_pre_cycles(kNoValue);
-  pmu.set_csimd_post_cycles(kNoValue);
-  pmu.set_dram_read_cycles(kNoValue);
-  pmu.set_dram_write_cycles(kNoValue);
-  pmu.set_field14(kNoValue);
-  pmu.set_mac_ops(kNoValue);
-  pmu.set_vector_ops(kNoValue);
-  return pmu;
-}
 
 TEST(PmuMessagesTest, WritesGoldenBytes) {
   PmuData empty_pmu;
@@ -96,16 +76,7 @@ TEST(PmuMessagesTest, WritesGoldenBytes) {
 }
 
 TEST(PmuMessagesTest, AllUnknownCountersTake177Bytes) {
-  // Fields 1 to 15 take a one-byte tag, field 16 a two-byte one; each value is
-  // a ten-byte varint.
-  std::string hex;
-  for (int field = 1; field <= 15; ++field) {
-    char tag[4];
-    snprintf(tag, sizeof(tag), "%02x ", field << 3);
-    hex += tag + std::string(kNoValueVarint) + " ";
-  }
-  hex += "80 01 " + std::string(kNoValueVarint);
-
+  const std::string hex = AllUnknownPmuDataHex();
   const PmuData pmu = AllUnknownPmuData();
   EXPECT_EQ(pmu.ByteSizeLong(), 177u);
   EXPECT_EQ(ToHex(DeterministicBytes(pmu)), hex);

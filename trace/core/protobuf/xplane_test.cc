@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "testing/pmu_fixtures.h"
 #include "testing/proto_bytes.h"
 #include "testing/stderr_capture.h"
 #include "trace/core/protobuf/xplane.pb.h"
@@ -13,31 +14,11 @@ namespace zentrik {
 namespace trace {
 namespace {
 
+using ::zentrik::testing::AllUnknownPmuData;
+using ::zentrik::testing::AllUnknownPmuDataHex;
 using ::zentrik::testing::DeterministicBytes;
 using ::zentrik::testing::FromHex;
 using ::zentrik::testing::ToHex;
-
-constexpr uint64_t kNoValue = ~uint64_t{0};
-constexpr char kNoValueVarint[] = "ff ff ff ff ff ff ff ff ff 01";
-
-void SetAllCounters(PmuData* pmu, uint64_t value) {
-  pmu->set_io_dma_write_bytes(value);
-  pmu->set_io_dma_read_bytes(value);
-  pmu->set_tlb_write_access(value);
-  pmu->set_tlb_read_access(value);
-  pmu->set_tlb_write_miss(value);
-  pmu->set_tlb_read_miss(value);
-  pmu->set_lt_cycles(value);
-  pmu->set_ct_cycles(value);
-  pmu->set_alu_cycles(value);
-  pmu->set_csimd_pre_cycles(value);
-  pmu->set_csimd_post_cycles(value);
-  pmu->set_dram_read_cycles(value);
-  pmu->set_dram_write_cycles(value);
-  pmu->set_field14(value);
-  pmu->set_mac_ops(value);
-  pmu->set_vector_ops(value);
-}
 
 // A message built by `fill`, for the golden-bytes table.
 template <typename Message>
@@ -48,14 +29,6 @@ std::shared_ptr<google::protobuf::MessageLite> Make(std::function<void(Message*)
 }
 
 TEST(XPlaneSchemaTest, WritesGoldenBytes) {
-  std::string all_unknown_counters;
-  for (int field = 1; field <= 15; ++field) {
-    char tag[4];
-    snprintf(tag, sizeof(tag), "%02x ", field << 3);
-    all_unknown_counters += tag + std::string(kNoValueVarint) + " ";
-  }
-  all_unknown_counters += "80 01 " + std::string(kNoValueVarint);
-
   const struct {
     const char* what;
     std::shared_ptr<google::protobuf::MessageLite> message;
@@ -81,8 +54,8 @@ TEST(XPlaneSchemaTest, WritesGoldenBytes) {
       {"present all-zero counters", Make<XEvent>([](XEvent* e) { e->mutable_pmu_data(); }),
        "3a 00"},
       {"all-unknown counters",
-       Make<XEvent>([](XEvent* e) { SetAllCounters(e->mutable_pmu_data(), kNoValue); }),
-       "3a b1 01 " + all_unknown_counters},
+       Make<XEvent>([](XEvent* e) { *e->mutable_pmu_data() = AllUnknownPmuData(); }),
+       "3a b1 01 " + AllUnknownPmuDataHex()},
       {"metadata entry with key 0",
        Make<XPlane>([](XPlane* p) { (*p->mutable_event_metadata())[0]; }), "22 04 08 00 12 00"},
       {"event fields in number order", Make<XEvent>([](XEvent* e) {
@@ -165,7 +138,7 @@ TEST(XPlaneSchemaTest, ReadsWhatItWrites) {
   event->add_stats()->set_str_value("Kernel");
   event->add_stats()->set_bytes_value(std::string("\x80\x00", 2));
   event->add_stats()->set_double_value(-0.5);
-  SetAllCounters(event->mutable_pmu_data(), kNoValue);
+  *event->mutable_pmu_data() = AllUnknownPmuData();
   event->mutable_device_info()->set_zra_type(UnknownZraType);
   line->add_events()->set_num_occurrences(3);
 

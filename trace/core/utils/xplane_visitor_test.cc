@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "trace/core/utils/xplane_builder.h"
+#include "trace/core/utils/xplane_schema.h"
 
 namespace zentrik {
 namespace trace {
@@ -43,7 +44,7 @@ TEST(XPlaneVisitorTest, ResolvesEventTypesByTheFirstGetterThatKnowsTheName) {
   XPlane plane;
   AddEventMetadata(&plane, 5, "TaskLaunch");
   AddEventMetadata(&plane, 7, "Other");
-  const TypeGetter host_events = TableGetter({{"TaskLaunch", 3}, {"TaskExecute", 4}});
+  const TypeGetter host_events = FindHostEventType;
   struct Case {
     std::string what;
     TypeGetterList getters;
@@ -128,8 +129,7 @@ TEST(XPlaneVisitorTest, GetStatFindsTheFirstStatOfTheType) {
   event.AddStatValue(group_id, int64_t{2});
   builder.AddStatValue(group_id, int64_t{7});
 
-  XPlaneVisitor visitor(&plane, {TableGetter({{"TaskLaunch", 3}})},
-                        {TableGetter({{"group_id", 38}, {"step_name", 39}})});
+  XPlaneVisitor visitor(&plane, {FindHostEventType}, {FindStatType});
   XEventVisitor event_visitor(&visitor, &plane.lines(0), &plane.lines(0).events(0));
   EXPECT_EQ(event_visitor.Type(), 3);
   EXPECT_EQ(event_visitor.Name(), "TaskLaunch");
