@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "testing/child_process.h"
+#include "testing/pmu_values.h"
 
 namespace zentrik {
 namespace trace {
@@ -18,92 +19,18 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::zentrik::testing::CounterValues;
+using ::zentrik::testing::DeviceInfoValues;
+using ::zentrik::testing::FigureValues;
+using ::zentrik::testing::MakeDeviceInfo;
 using ::zentrik::testing::RunScenario;
+using ::zentrik::testing::SequencePmuData;
 
 constexpr double kNoValue = kPmuNoValueDouble;
 
-DeviceInfo Device(int zra_type, uint64_t frequency, uint64_t core_count, uint64_t core_used,
-                  double top_bandwidth = 0.0, double mac_peak = 0.0, double peak = 0.0) {
-  DeviceInfo device;
-  device.set_zra_type(static_cast<ZraType>(zra_type));
-  device.set_frequency(frequency);
-  device.set_core_count(core_count);
-  device.set_core_used(core_used);
-  device.set_top_bandwidth(top_bandwidth);
-  device.set_mac_peak_performance(mac_peak);
-  device.set_peak_performance(peak);
-  return device;
-}
-
-// Counters 1..16 set to first, first + 1, ... so each field is told apart.
-PmuData Sequence(uint64_t first) {
-  PmuData data;
-  data.set_io_dma_write_bytes(first);
-  data.set_io_dma_read_bytes(first + 1);
-  data.set_tlb_write_access(first + 2);
-  data.set_tlb_read_access(first + 3);
-  data.set_tlb_write_miss(first + 4);
-  data.set_tlb_read_miss(first + 5);
-  data.set_lt_cycles(first + 6);
-  data.set_ct_cycles(first + 7);
-  data.set_alu_cycles(first + 8);
-  data.set_csimd_pre_cycles(first + 9);
-  data.set_csimd_post_cycles(first + 10);
-  data.set_dram_read_cycles(first + 11);
-  data.set_dram_write_cycles(first + 12);
-  data.set_field14(first + 13);
-  data.set_mac_ops(first + 14);
-  data.set_vector_ops(first + 15);
-  return data;
-}
-
-std::vector<uint64_t> Counters(const PmuData& d) {
-  return {
-      d.io_dma_write_bytes(), d.io_dma_read_bytes(), d.tlb_write_access(),  d.tlb_read_access(),
-      d.tlb_write_miss(),     d.tlb_read_miss(),     d.lt_cycles(),         d.ct_cycles(),
-      d.alu_cycles(),         d.csimd_pre_cycles(),  d.csimd_post_cycles(), d.dram_read_cycles(),
-      d.dram_write_cycles(),  d.field14(),           d.mac_ops(),           d.vector_ops()};
-}
-
-std::vector<double> Counters(const AvePmuData& d) {
-  return {
-      d.io_dma_write_bytes(), d.io_dma_read_bytes(), d.tlb_write_access(),  d.tlb_read_access(),
-      d.tlb_write_miss(),     d.tlb_read_miss(),     d.lt_cycles(),         d.ct_cycles(),
-      d.alu_cycles(),         d.csimd_pre_cycles(),  d.csimd_post_cycles(), d.dram_read_cycles(),
-      d.dram_write_cycles(),  d.field14(),           d.mac_ops(),           d.vector_ops()};
-}
-
-// The fourteen figures in field order.
-std::vector<double> Figures(const PmuUtil& u) {
-  return {u.total_cycles_estimated(),
-          u.lt_utilization(),
-          u.ct_utilization(),
-          u.alu_utilization(),
-          u.csimd_pre_utilization(),
-          u.csimd_post_utilization(),
-          u.dram_working_read_utilization(),
-          u.dram_working_write_utilization(),
-          u.read_bandwidth_utilization(),
-          u.write_bandwidth_utilization(),
-          u.mac_utilization(),
-          u.compute_efficiency(),
-          u.io_efficiency(),
-          u.vec_utilization()};
-}
-
-std::vector<double> DeviceFields(const DeviceInfo& d) {
-  return {static_cast<double>(d.zra_type()),
-          static_cast<double>(d.frequency()),
-          static_cast<double>(d.core_count()),
-          d.top_bandwidth(),
-          d.mac_peak_performance(),
-          static_cast<double>(d.core_used()),
-          d.peak_performance()};
-}
-
 TEST(PmuUtilsTest, AddPmuDataSumsEachCounterAndKeepsMarkers) {
   EXPECT_THAT(
-      Counters(AddPmuData(Sequence(1), Sequence(100))),
+      CounterValues(AddPmuData(SequencePmuData(1), SequencePmuData(100))),
       ElementsAre(101, 103, 105, 107, 109, 111, 113, 115, 117, 119, 121, 123, 125, 127, 129, 131));
   struct Case {
     uint64_t a, b, sum;
@@ -132,18 +59,18 @@ TEST(PmuUtilsTest, AddPmuDataSumsEachCounterAndKeepsMarkers) {
 
 TEST(PmuUtilsTest, CopiesCountersAndDeviceFacts) {
   PmuData counters;
-  CopyPmuCounters(Sequence(kPmuNoValue - 20), &counters);
-  EXPECT_EQ(Counters(counters), Counters(Sequence(kPmuNoValue - 20)));
+  CopyPmuCounters(SequencePmuData(kPmuNoValue - 20), &counters);
+  EXPECT_EQ(CounterValues(counters), CounterValues(SequencePmuData(kPmuNoValue - 20)));
 
   DeviceInfo device;
-  CopyDeviceInfo(Device(-1, 1300, 8, 4, 51.2, 3.5, 1.25), &device);
-  EXPECT_THAT(DeviceFields(device), ElementsAre(-1, 1300, 8, 51.2, 3.5, 4, 1.25));
+  CopyDeviceInfo(MakeDeviceInfo(-1, 1300, 8, 4, 51.2, 3.5, 1.25), &device);
+  EXPECT_THAT(DeviceInfoValues(device), ElementsAre(-1, 1300, 8, 51.2, 3.5, 4, 1.25));
 }
 
 TEST(PmuUtilsTest, CopyPmuInfoDataCopiesTheChosenCaseAndTheRest) {
   PmuInfo raw;
-  *raw.mutable_pmu_data() = Sequence(1);
-  *raw.mutable_device_info() = Device(11, 1000, 4, 2, 8.0);
+  *raw.mutable_pmu_data() = SequencePmuData(1);
+  *raw.mutable_device_info() = MakeDeviceInfo(11, 1000, 4, 2, 8.0);
   raw.mutable_pmu_util()->set_lt_utilization(0.5);
   raw.mutable_pmu_util()->set_vec_utilization(kNoValue);
   raw.set_count(3);
@@ -152,16 +79,16 @@ TEST(PmuUtilsTest, CopyPmuInfoDataCopiesTheChosenCaseAndTheRest) {
   copy.mutable_ave_pmu_data()->set_lt_cycles(9.5);
   CopyPmuInfoData(raw, &copy, /*average=*/false);
   EXPECT_EQ(copy.data_case(), PmuInfo::kPmuData);
-  EXPECT_EQ(Counters(copy.pmu_data()), Counters(Sequence(1)));
-  EXPECT_EQ(Figures(copy.pmu_util()), Figures(raw.pmu_util()));
-  EXPECT_EQ(DeviceFields(copy.device_info()), DeviceFields(raw.device_info()));
+  EXPECT_EQ(CounterValues(copy.pmu_data()), CounterValues(SequencePmuData(1)));
+  EXPECT_EQ(FigureValues(copy.pmu_util()), FigureValues(raw.pmu_util()));
+  EXPECT_EQ(DeviceInfoValues(copy.device_info()), DeviceInfoValues(raw.device_info()));
   EXPECT_EQ(copy.count(), 3u);
 
   // Asked for averages of a record that holds raw counters: zeros.
   PmuInfo averaged;
   CopyPmuInfoData(raw, &averaged, /*average=*/true);
   EXPECT_EQ(averaged.data_case(), PmuInfo::kAvePmuData);
-  EXPECT_EQ(Counters(averaged.ave_pmu_data()), std::vector<double>(16, 0.0));
+  EXPECT_EQ(CounterValues(averaged.ave_pmu_data()), std::vector<double>(16, 0.0));
   EXPECT_EQ(averaged.count(), 3u);
 
   PmuInfo ave_source;
@@ -171,14 +98,14 @@ TEST(PmuUtilsTest, CopyPmuInfoDataCopiesTheChosenCaseAndTheRest) {
   EXPECT_EQ(averaged.ave_pmu_data().field14(), 2.5);
   EXPECT_EQ(averaged.ave_pmu_data().mac_ops(), kNoValue);
   // A source without figures or facts copies zeros over the old ones.
-  EXPECT_EQ(Figures(averaged.pmu_util()), std::vector<double>(14, 0.0));
-  EXPECT_EQ(DeviceFields(averaged.device_info()), std::vector<double>(7, 0.0));
+  EXPECT_EQ(FigureValues(averaged.pmu_util()), std::vector<double>(14, 0.0));
+  EXPECT_EQ(DeviceInfoValues(averaged.device_info()), std::vector<double>(7, 0.0));
   EXPECT_EQ(averaged.count(), 0u);
 
   // A record copied onto itself in the other case reads the zeros of that case.
   CopyPmuInfoData(raw, &raw, /*average=*/true);
   EXPECT_EQ(raw.data_case(), PmuInfo::kAvePmuData);
-  EXPECT_EQ(Counters(raw.ave_pmu_data()), std::vector<double>(16, 0.0));
+  EXPECT_EQ(CounterValues(raw.ave_pmu_data()), std::vector<double>(16, 0.0));
   EXPECT_EQ(raw.pmu_util().lt_utilization(), 0.5);
   EXPECT_EQ(raw.count(), 3u);
 }
@@ -208,7 +135,7 @@ PmuInfo FullRecord() {
   // tlb_* and ct_cycles are not read: the markers here must not matter.
   d->set_tlb_read_miss(kPmuNoValue);
   d->set_ct_cycles(kPmuNoValue);
-  *info.mutable_device_info() = Device(11, 1000, 4, 2, 2.0, 8.0, 0.5);
+  *info.mutable_device_info() = MakeDeviceInfo(11, 1000, 4, 2, 2.0, 8.0, 0.5);
   return info;
 }
 
@@ -232,14 +159,14 @@ TEST(PmuUtilsTest, ComputePmuUtilDerivesEveryFigure) {
       0.75,      // io efficiency
       0.0004,    // vec 100 / ((2 / 4) * 0.5 * 1000 * 1000)
   };
-  const std::vector<double> figures = Figures(info.pmu_util());
+  const std::vector<double> figures = FigureValues(info.pmu_util());
   ASSERT_EQ(figures.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(figures[i], expected[i]) << i;
 
   // The same counters as averages give the same figures.
   PmuInfo averaged;
   MergePmuInfo(&averaged, FullRecord(), 1);
-  const std::vector<double> merged = Figures(averaged.pmu_util());
+  const std::vector<double> merged = FigureValues(averaged.pmu_util());
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(merged[i], expected[i]) << i;
 }
 
@@ -255,7 +182,7 @@ TEST(PmuUtilsTest, ComputePmuUtilWithoutTimeBaseHasNoFigure) {
       info.mutable_pmu_data()->set_field14(kPmuNoValue);
     }
     ComputePmuUtil(&info, average);
-    EXPECT_EQ(Figures(info.pmu_util()), std::vector<double>(14, kNoValue)) << average;
+    EXPECT_EQ(FigureValues(info.pmu_util()), std::vector<double>(14, kNoValue)) << average;
   }
 }
 
@@ -263,7 +190,7 @@ TEST(PmuUtilsTest, ComputePmuUtilMarksFiguresOfUnmeasuredCounters) {
   struct Case {
     const char* name;
     void (PmuData::*set)(uint64_t);
-    std::vector<int> marked;  // indexes into Figures()
+    std::vector<int> marked;  // indexes into FigureValues()
   };
   const Case cases[] = {
       {"lt", &PmuData::set_lt_cycles, {1}},
@@ -284,10 +211,10 @@ TEST(PmuUtilsTest, ComputePmuUtilMarksFiguresOfUnmeasuredCounters) {
     PmuInfo info = FullRecord();
     (info.mutable_pmu_data()->*c.set)(kPmuNoValue);
     ComputePmuUtil(&info, false);
-    std::vector<double> expected = Figures(reference.pmu_util());
+    std::vector<double> expected = FigureValues(reference.pmu_util());
     for (const int i : c.marked) expected[i] = kNoValue;
     if (std::string(c.name) == "mac_ops") expected[11] = expected[13];
-    EXPECT_EQ(Figures(info.pmu_util()), expected);
+    EXPECT_EQ(FigureValues(info.pmu_util()), expected);
   }
 }
 
@@ -338,7 +265,7 @@ TEST(PmuUtilsTest, LtUtilizationUsesTheModelsDivisor) {
     PmuInfo info;
     info.mutable_pmu_data()->set_lt_cycles(6400);
     info.mutable_pmu_data()->set_field14(100);
-    *info.mutable_device_info() = Device(c.zra_type, 1000, 4, 4);
+    *info.mutable_device_info() = MakeDeviceInfo(c.zra_type, 1000, 4, 4);
     ComputePmuUtil(&info, false);
     EXPECT_DOUBLE_EQ(info.pmu_util().total_cycles_estimated(), 400) << c.zra_type;
     EXPECT_DOUBLE_EQ(info.pmu_util().lt_utilization(), c.lt_utilization) << c.zra_type;
@@ -349,7 +276,7 @@ TEST(PmuUtilsTest, ZeroDenominatorsGiveInfinityOrNanNotTheMarker) {
   PmuInfo info = FullRecord();
   info.mutable_pmu_data()->set_alu_cycles(5);
   info.mutable_pmu_data()->set_dram_read_cycles(0);
-  *info.mutable_device_info() = Device(ACC401, 0, 0, 0);  // everything zero
+  *info.mutable_device_info() = MakeDeviceInfo(ACC401, 0, 0, 0);  // everything zero
   ComputePmuUtil(&info, false);
   const PmuUtil& util = info.pmu_util();
   EXPECT_EQ(util.total_cycles_estimated(), 0.0);
@@ -367,7 +294,7 @@ TEST(PmuUtilsTest, ZeroDenominatorsGiveInfinityOrNanNotTheMarker) {
 TEST(PmuUtilsTest, ComputePmuUtilReadsZerosFromTheOtherCase) {
   PmuInfo info;
   info.mutable_ave_pmu_data()->set_field14(kNoValue);
-  *info.mutable_device_info() = Device(ACC401, 1000, 4, 4);
+  *info.mutable_device_info() = MakeDeviceInfo(ACC401, 1000, 4, 4);
   // Raw counters asked for, averages held: every counter reads 0.
   ComputePmuUtil(&info, /*average=*/false);
   EXPECT_EQ(info.pmu_util().total_cycles_estimated(), 0.0);
@@ -379,7 +306,7 @@ TEST(PmuUtilsTest, MergePmuInfoAveragesPerOccurrence) {
   src.mutable_pmu_data()->set_lt_cycles(10);
   src.mutable_pmu_data()->set_mac_ops(kPmuNoValue);
   src.mutable_pmu_data()->set_field14(400);
-  *src.mutable_device_info() = Device(ACC202, 1000, 4, 4);
+  *src.mutable_device_info() = MakeDeviceInfo(ACC202, 1000, 4, 4);
 
   PmuInfo untouched;
   untouched.mutable_pmu_data()->set_lt_cycles(3);
@@ -397,7 +324,7 @@ TEST(PmuUtilsTest, MergePmuInfoAveragesPerOccurrence) {
   EXPECT_EQ(dst.ave_pmu_data().mac_ops(), kNoValue);
   EXPECT_EQ(dst.ave_pmu_data().field14(), 100.0);
   EXPECT_EQ(dst.ave_pmu_data().alu_cycles(), 0.0);
-  EXPECT_EQ(DeviceFields(dst.device_info()), DeviceFields(src.device_info()));
+  EXPECT_EQ(DeviceInfoValues(dst.device_info()), DeviceInfoValues(src.device_info()));
   // Figures from the averages: total 4 * 1000 * 0.1 = 400, lt 2.5 / 64 / 400.
   EXPECT_DOUBLE_EQ(dst.pmu_util().total_cycles_estimated(), 400);
   EXPECT_DOUBLE_EQ(dst.pmu_util().lt_utilization(), 2.5 / 64 / 400);
@@ -406,7 +333,7 @@ TEST(PmuUtilsTest, MergePmuInfoAveragesPerOccurrence) {
   // A source holding averages has no raw counters: zeros.
   PmuInfo from_averages;
   MergePmuInfo(&from_averages, dst, 2);
-  EXPECT_EQ(Counters(from_averages.ave_pmu_data()), std::vector<double>(16, 0.0));
+  EXPECT_EQ(CounterValues(from_averages.ave_pmu_data()), std::vector<double>(16, 0.0));
 
   // Merging a record into itself reads it before it changes.
   MergePmuInfo(&src, src, 5);
@@ -502,13 +429,14 @@ TEST(PmuUtilsTest, MacPeakPerformanceByModelAndType) {
   for (const Case& c : cases) {
     // 3 cores at 1250 MHz, a MAC being two operations.
     const double expected = 3 * c.ops_per_core_cycle * 1250 / 1e6 * 2;
-    EXPECT_DOUBLE_EQ(GetMacPeakPerformance(c.type, Device(c.zra_type, 1250, 3, 1)), expected)
+    EXPECT_DOUBLE_EQ(GetMacPeakPerformance(c.type, MakeDeviceInfo(c.zra_type, 1250, 3, 1)),
+                     expected)
         << c.zra_type << " " << c.type;
   }
   // qint31 runs on int16 units at a quarter of their rate.
-  EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, Device(ACC401, 1000, 4, 4)), 2.048);
-  EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, Device(EDG101, 1000, 4, 4)), 1.024);
-  EXPECT_EQ(GetMacPeakPerformance(QINT31, Device(ACC201, 1000, 4, 4)), 0.0);
+  EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(ACC401, 1000, 4, 4)), 2.048);
+  EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(EDG101, 1000, 4, 4)), 1.024);
+  EXPECT_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(ACC201, 1000, 4, 4)), 0.0);
 }
 
 TEST(PmuUtilsTest, VectorPeakPerformanceByModelAndType) {
@@ -543,7 +471,7 @@ TEST(PmuUtilsTest, VectorPeakPerformanceByModelAndType) {
   };
   for (const Case& c : cases) {
     const double expected = 3 * c.ops_per_core_cycle * 1250 / 1e6;
-    EXPECT_DOUBLE_EQ(GetPeakPerformance(c.type, Device(c.zra_type, 1250, 3, 1)), expected)
+    EXPECT_DOUBLE_EQ(GetPeakPerformance(c.type, MakeDeviceInfo(c.zra_type, 1250, 3, 1)), expected)
         << c.zra_type << " " << c.type;
   }
 }
@@ -551,12 +479,12 @@ TEST(PmuUtilsTest, VectorPeakPerformanceByModelAndType) {
 ZENTRIK_CHILD_SCENARIO(PeakLookupsLogMissingFigures) {
   // One after the other: the log lines come in this order.
   const double peaks[] = {
-      GetMacPeakPerformance(HALF, Device(EDG102, 1000, 4, 4)),
-      GetMacPeakPerformance(QINT8, Device(-1, 1000, 4, 4)),
-      GetMacPeakPerformance(static_cast<DataType>(40), Device(ACC401, 1000, 4, 4)),
-      GetPeakPerformance(BFLOAT16, Device(ACC401, 1000, 4, 4)),
-      GetPeakPerformance(FLOAT, Device(SOC501, 1000, 4, 4)),
-      GetMacPeakPerformance(INT8, Device(SOC501, 1000, 4, 4)),
+      GetMacPeakPerformance(HALF, MakeDeviceInfo(EDG102, 1000, 4, 4)),
+      GetMacPeakPerformance(QINT8, MakeDeviceInfo(-1, 1000, 4, 4)),
+      GetMacPeakPerformance(static_cast<DataType>(40), MakeDeviceInfo(ACC401, 1000, 4, 4)),
+      GetPeakPerformance(BFLOAT16, MakeDeviceInfo(ACC401, 1000, 4, 4)),
+      GetPeakPerformance(FLOAT, MakeDeviceInfo(SOC501, 1000, 4, 4)),
+      GetMacPeakPerformance(INT8, MakeDeviceInfo(SOC501, 1000, 4, 4)),
   };
   for (const double peak : peaks) std::printf("%g ", peak);
   std::printf("\n");
