@@ -14,8 +14,10 @@
 
 #include "testing/child_process.h"
 #include "testing/decimal_comma_locale.h"
+#include "testing/pmu_fixtures.h"
 #include "testing/stderr_capture.h"
 #include "testing/temp_dir.h"
+#include "testing/xspace_fixture.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
 
@@ -30,8 +32,6 @@ using ::testing::SizeIs;
 using ::testing::UnorderedElementsAre;
 
 using Args = std::map<std::string, std::string>;
-
-constexpr uint64_t kNoCounter = std::numeric_limits<uint64_t>::max();
 
 Args ArgsOf(const TraceEvent& event) { return Args(event.args().begin(), event.args().end()); }
 
@@ -336,32 +336,43 @@ TEST(XPlaneToTraceEventsTest, InRangeTimesLogNothing) {
   EXPECT_THAT(ConversionLogLines(capture.Stop()), IsEmpty());
 }
 
-// A kernel as the device tracer writes it: its own counters (lt_cycles 6400,
-// io_dma_read_bytes 2000, field14 100 ns, the rest unknown), the counters of
-// its annotation (io_dma_read_bytes 500, mac_ops 77, the rest unknown) and an
-// ACC202 with 4 cores at 1000 MHz and 10 bytes/ns.
-XEventBuilder AddKernel(XPlaneBuilder* plane, const std::string& display_name, bool own_flag,
-                        bool annotation_flag) {
-  XEventMetadata* metadata = plane->GetOrCreateEventMetadata("op##" + display_name);
-  metadata->set_display_name(display_name);
-  XEventBuilder event = plane->GetOrCreateLine(1).AddEvent(*metadata);
-  event.InitPmuData(false);
-  event.InitPmuData(true);
-  XEvent* raw = event.mutable_event();
-  raw->mutable_pmu_data()->set_lt_cycles(6400);
-  raw->mutable_pmu_data()->set_io_dma_read_bytes(2000);
-  raw->mutable_pmu_data()->set_field14(100);
-  raw->set_pmu_data_flag(own_flag);
-  raw->mutable_second_pmu_data()->set_io_dma_read_bytes(500);
-  raw->mutable_second_pmu_data()->set_mac_ops(77);
-  raw->set_second_pmu_data_flag(annotation_flag);
+DeviceInfo Acc202() {
   DeviceInfo device;
   device.set_zra_type(ACC202);
   device.set_frequency(1000);
   device.set_core_count(4);
   device.set_core_used(4);
   device.set_top_bandwidth(10);
-  event.SetDeviceInfo(device);
+  return device;
+}
+
+// The counters of one kernel: lt_cycles 6400, io_dma_read_bytes 2000 over
+// field14 = 100 ns; the rest unknown.
+PmuData KernelCounters() {
+  PmuData counters = testing::AllUnknownPmuData();
+  counters.set_lt_cycles(6400);
+  counters.set_io_dma_read_bytes(2000);
+  counters.set_field14(100);
+  return counters;
+}
+
+// An op event as the kernel PMU pass leaves it on the host: its kernels'
+// counters on an ACC202 with 4 cores at 1000 MHz and 10 bytes/ns, and the
+// counters its annotation carried (read_bytes 500, mac_ops 77), with the two
+// flags as given.
+XEventBuilder AddOp(testing::XSpaceFixture* fixture, const std::string& display_name, bool own_flag,
+                    bool annotation_flag) {
+  testing::TraceMeSpec spec;
+  spec.name = "op";
+  spec.display_name = display_name;
+  spec.annotation_counters = testing::AllUnknownPmuData();
+  spec.annotation_counters->set_io_dma_read_bytes(500);
+  spec.annotation_counters->set_mac_ops(77);
+  XEventBuilder event = fixture->AddTraceMe(spec);
+  event.SetPmuData(KernelCounters());
+  event.SetDeviceInfo(Acc202());
+  event.mutable_event()->set_pmu_data_flag(own_flag);
+  event.mutable_event()->set_second_pmu_data_flag(annotation_flag);
   return event;
 }
 
@@ -374,12 +385,12 @@ Args PmuArgsOf(const TraceEvent& event) {
   return pmu;
 }
 
-TEST(XPlaneToTraceEventsTest, KernelsShowTheirPmuFigures) {
-  XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, "/device:ZRA:0", 0));
-  AddKernel(&plane, "gemm", /*own_flag=*/true, /*annotation_flag=*/false)
-      .AddStatValue(*plane.GetOrCreateStatMetadata("[PMU]mac_ops(count)"), "from a stat");
-  const Trace trace = Convert(space);
+TEST(XPlaneToTraceEventsTest, OpsShowBothPmuRecords) {
+  testing::XSpaceFixture fixture;
+  AddOp(&fixture, "gemm", /*own_flag=*/true, /*annotation_flag=*/false)
+      .AddStatValue(*fixture.HostPlane().GetOrCreateStatMetadata("[PMU]mac_ops(count)"),
+                    "from a stat");
+  const Trace trace = Convert(fixture.space());
 
   ASSERT_THAT(trace.trace_events(), SizeIs(1));
   const Args expected = {
@@ -415,7 +426,7 @@ TEST(XPlaneToTraceEventsTest, KernelsShowTheirPmuFigures) {
       {"[PMU]write_bandwidth_utilization(%)", "NA"},
   };
   EXPECT_EQ(PmuArgsOf(trace.trace_events(0)), expected);
-  EXPECT_EQ(trace.trace_events(0).args().at("long_name"), "op##gemm");
+  EXPECT_EQ(trace.trace_events(0).args().at("long_name"), "op");
 }
 
 TEST(XPlaneToTraceEventsTest, PmuFlagsAndLaunchNameDecideWhetherFiguresAreShown) {
@@ -433,10 +444,9 @@ TEST(XPlaneToTraceEventsTest, PmuFlagsAndLaunchNameDecideWhetherFiguresAreShown)
       {"gemm", false, false, false},
   };
   for (const auto& c : cases) {
-    XSpace space;
-    XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
-    AddKernel(&plane, c.display_name, c.own_flag, c.annotation_flag);
-    const Trace trace = Convert(space);
+    testing::XSpaceFixture fixture;
+    AddOp(&fixture, c.display_name, c.own_flag, c.annotation_flag);
+    const Trace trace = Convert(fixture.space());
     ASSERT_THAT(trace.trace_events(), SizeIs(1));
     EXPECT_THAT(PmuArgsOf(trace.trace_events(0)), SizeIs(c.shown ? 29 : 0))
         << c.display_name << " " << c.own_flag << " " << c.annotation_flag;
@@ -459,6 +469,41 @@ TEST(XPlaneToTraceEventsTest, MissingCountersReadAsZeros) {
   // No running time: no cycle total, and ratios over it are not numbers.
   EXPECT_EQ(pmu.at("[PMU]total_cycles_estimated(count)"), "NA");
   EXPECT_EQ(pmu.at("[PMU]lt_utilization(%)"), "nan %");
+}
+
+TEST(XPlaneToTraceEventsTest, KernelsShowTheirFiguresOnTheDeviceNotOnTheLaunch) {
+  testing::XSpaceFixture fixture(/*session_start_ns=*/1000);
+  testing::KernelSpec traced;
+  traced.kernel_name = "gemm(float*)";
+  traced.correlation_id = 5;
+  traced.launch_start_ns = 1010;
+  traced.launch_end_ns = 1020;
+  traced.start_ns = 1030;
+  traced.end_ns = 1130;
+  traced.counters = KernelCounters();
+  traced.device_info = Acc202();
+  fixture.AddKernel(traced);
+  testing::KernelSpec untraced = traced;
+  untraced.kernel_name = "copy(int*)";
+  untraced.correlation_id = 6;
+  untraced.counters.reset();
+  fixture.AddKernel(untraced);
+  const Trace trace = Convert(fixture.space());
+
+  ASSERT_THAT(EventNames(trace), ElementsAre("qxInvokeKernel", "qxInvokeKernel", "gemm", "copy"));
+  EXPECT_THAT(PmuArgsOf(trace.trace_events(0)), IsEmpty());
+  EXPECT_THAT(PmuArgsOf(trace.trace_events(1)), IsEmpty());
+  EXPECT_THAT(PmuArgsOf(trace.trace_events(3)), IsEmpty());
+  const TraceEvent& kernel = trace.trace_events(2);
+  const Args pmu = PmuArgsOf(kernel);
+  ASSERT_THAT(pmu, SizeIs(29));
+  EXPECT_EQ(pmu.at("[PMU]lt_utilization(%)"), "25.00 %");
+  EXPECT_EQ(pmu.at("[PMU]io_dma_read_bytes(bytes)"), "2000");
+  EXPECT_EQ(pmu.at("[PMU]read_bandwidth_utilization(%)"), "200.00 %");
+  EXPECT_EQ(kernel.args().at("correlation_id"), "5");
+  EXPECT_EQ(kernel.args().at("is_host"), "false");
+  EXPECT_EQ(kernel.timestamp_ps(), 1030000u);  // lines start at the session start
+  EXPECT_EQ(kernel.duration_ps(), 100000u);
 }
 
 // A trace of events named by their position, with the given start times.
@@ -596,11 +641,10 @@ TEST(XPlaneToTraceEventsTest, ConversionKeepsFiveMillionEvents) {
 
 ZENTRIK_CHILD_SCENARIO(ConvertKernelUnderDecimalCommaLocale) {
   if (!testing::UseDecimalCommaLocale()) return 2;
-  XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, "/device:ZRA:0", 0));
-  AddKernel(&plane, "gemm", true, false)
-      .AddStatValue(*plane.GetOrCreateStatMetadata("ratio"), 0.25);
-  const Trace trace = Convert(space);
+  testing::XSpaceFixture fixture;
+  AddOp(&fixture, "gemm", true, false)
+      .AddStatValue(*fixture.HostPlane().GetOrCreateStatMetadata("ratio"), 0.25);
+  const Trace trace = Convert(fixture.space());
   const auto& args = trace.trace_events(0).args();
   printf("%s|%s|%s\n", args.at("ratio").c_str(), args.at("[PMU]lt_utilization(%)").c_str(),
          args.at("[PMU]read_bandwidth_utilization(%)").c_str());
