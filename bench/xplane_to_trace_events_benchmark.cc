@@ -60,13 +60,16 @@ constexpr int kThreads = 8;
 constexpr int kQueues = 4;
 constexpr int kKernelNames = 200;
 
-DeviceInfo Acc202() {
+// An ACC401 with 16 cores at 1200 MHz, of which a kernel uses 8.
+DeviceInfo Acc401() {
   DeviceInfo device;
-  device.set_zra_type(ACC202);
-  device.set_frequency(1000);
-  device.set_core_count(4);
-  device.set_core_used(4);
-  device.set_top_bandwidth(12.5);
+  device.set_zra_type(ACC401);
+  device.set_frequency(1200);
+  device.set_core_count(16);
+  device.set_core_used(8);
+  device.set_top_bandwidth(25.6);
+  device.set_mac_peak_performance(39.3);
+  device.set_peak_performance(2.4);
   return device;
 }
 
@@ -121,7 +124,7 @@ XSpace BuildSpace() {
   };
   const auto host_stats = stats(host);
   const auto device_stats = stats(device);
-  const DeviceInfo acc202 = Acc202();
+  const DeviceInfo device_info = Acc401();
 
   for (int i = 0; i < kEventsPerSide; ++i) {
     const uint64_t correlation_id = i + 1;
@@ -139,7 +142,7 @@ XSpace BuildSpace() {
     call.InitPmuData(false);
     call.SetPmuData(KernelCounters(i, kernel_ns));
     call.mutable_event()->set_pmu_data_flag(true);
-    call.SetDeviceInfo(acc202);
+    call.SetDeviceInfo(device_info);
 
     XLineBuilder queue = device.GetOrCreateLine(i % kQueues);
     XEventBuilder kernel = queue.AddEvent(*kernels[i % kKernelNames]);
@@ -155,7 +158,7 @@ XSpace BuildSpace() {
     kernel.InitPmuData(true);
     kernel.SetPmuData(KernelCounters(i, kernel_ns));
     kernel.mutable_event()->set_pmu_data_flag(true);
-    kernel.SetDeviceInfo(acc202);
+    kernel.SetDeviceInfo(device_info);
   }
   for (int t = 0; t < kThreads; ++t) host.GetOrCreateLine(1000 + t).SetName("worker");
   for (int q = 0; q < kQueues; ++q) device.GetOrCreateLine(q).SetName("queue");

@@ -12,7 +12,6 @@
 
 #include "testing/child_process.h"
 #include "testing/decimal_comma_locale.h"
-#include "testing/temp_dir.h"
 
 namespace zentrik {
 namespace trace {
@@ -138,14 +137,10 @@ ZENTRIK_CHILD_SCENARIO(NumbersUnderDecimalCommaLocale) {
 }
 
 TEST(NumberFormatTest, TextDoesNotDependOnTheLocale) {
-  testing::TempDir dir;
-  if (!testing::BuildDecimalCommaLocale(dir.path())) {
-    GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
-  }
-  const auto child = testing::RunScenario("NumbersUnderDecimalCommaLocale",
-                                          {{"LOCPATH", dir.path()}, {"LC_ALL", std::nullopt}});
-  ASSERT_EQ(child.exit_code, 0) << child.err;
-  EXPECT_EQ(child.out, "0.50 1234.500000 2.6000000000000001 1234567\n");
+  const auto child = testing::RunScenarioWithDecimalCommaLocale("NumbersUnderDecimalCommaLocale");
+  if (!child) GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
+  ASSERT_EQ(child->exit_code, 0) << child->err;
+  EXPECT_EQ(child->out, "0.50 1234.500000 2.6000000000000001 1234567\n");
 }
 
 }  // namespace

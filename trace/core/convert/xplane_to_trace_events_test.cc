@@ -16,7 +16,6 @@
 #include "testing/decimal_comma_locale.h"
 #include "testing/pmu_fixtures.h"
 #include "testing/stderr_capture.h"
-#include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -652,14 +651,11 @@ ZENTRIK_CHILD_SCENARIO(ConvertKernelUnderDecimalCommaLocale) {
 }
 
 TEST(XPlaneToTraceEventsTest, ArgumentTextDoesNotDependOnTheLocale) {
-  testing::TempDir dir;
-  if (!testing::BuildDecimalCommaLocale(dir.path())) {
-    GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
-  }
-  const auto child = testing::RunScenario("ConvertKernelUnderDecimalCommaLocale",
-                                          {{"LOCPATH", dir.path()}, {"LC_ALL", std::nullopt}});
-  ASSERT_EQ(child.exit_code, 0) << child.err;
-  EXPECT_EQ(child.out, "0.250000|25.00 %|[200.00 %, 50.00 %]\n");
+  const auto child =
+      testing::RunScenarioWithDecimalCommaLocale("ConvertKernelUnderDecimalCommaLocale");
+  if (!child) GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
+  ASSERT_EQ(child->exit_code, 0) << child->err;
+  EXPECT_EQ(child->out, "0.250000|25.00 %|[200.00 %, 50.00 %]\n");
 }
 
 }  // namespace
