@@ -1,0 +1,183 @@
+#include "trace/core/convert/host_kernel_pmu.h"
+
+#include <cstdint>
+#include <string>
+
+#include "trace/core/protobuf/pmu.pb.h"
+#include "trace/core/utils/pmu_utils.h"
+#include "trace/core/utils/xplane_builder.h"
+#include "trace/core/utils/xplane_schema.h"
+#include "trace/core/utils/xplane_utils.h"
+#include "zentrik/data_type.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+// The device tracer names every kernel launch on the host after this call.
+constexpr char kKernelLaunchName[] = "qxInvokeKernel";
+
+// Ids of the host plane's stat metadata that the pass reads.
+struct StatIds {
+  int64_t traceme_flag;
+  int64_t data_type;
+  int64_t op_fullname;
+};
+
+XStat* FindMutableStat(XEvent* event, int64_t metadata_id) {
+  for (XStat& stat : *event->mutable_stats()) {
+    if (stat.metadata_id() == metadata_id) return &stat;
+  }
+  return nullptr;
+}
+
+const XStat* FindStat(const XEvent& event, int64_t metadata_id) {
+  for (const XStat& stat : event.stats()) {
+    if (stat.metadata_id() == metadata_id) return &stat;
+  }
+  return nullptr;
+}
+
+int64_t StartPs(const XEvent& event) {
+  return event.data_case() == XEvent::kOffsetPs ? event.offset_ps() : 0;
+}
+
+// Wraps instead of overflowing on a corrupt duration.
+int64_t EndPs(const XEvent& event) {
+  return static_cast<int64_t>(static_cast<uint64_t>(StartPs(event)) +
+                              static_cast<uint64_t>(event.duration_ps()));
+}
+
+// The data type of an op from its data_type stat. An integer stat is
+// rewritten to hold the type's name; a value that names no type counts as
+// INVALID. A stat of another kind (a user's text such as "float") is left as
+// it is and gives INVALID too.
+DataType TakeOpDataType(XStat* stat) {
+  if (stat == nullptr || stat->value_case() != XStat::kInt64Value) return INVALID;
+  const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(stat->int64_value()));
+  const DataType type = value >= INVALID && value <= COUNT ? static_cast<DataType>(value) : INVALID;
+  stat->set_str_value(GetDataTypeStr(type));
+  return type;
+}
+
+// Sums the kernels of each op event of one host line onto that op event.
+class LinePmuSummer {
+ public:
+  LinePmuSummer(XPlaneBuilder* plane, XLine* line, const StatIds& ids)
+      : plane_(plane), line_(line), ids_(ids) {}
+
+  void Run() {
+    for (int i = 0; i < line_->events_size(); ++i) {
+      XEvent* event = line_->mutable_events(i);
+      if (FindStat(*event, ids_.traceme_flag) != nullptr) {
+        BeginOp(i);
+        continue;
+      }
+      // Events before a line's first op belong to no op.
+      if (op_index_ < 0) continue;
+      if (IsKernelLaunch(*event)) AddKernel(*event);
+      if (NextEventInsideOpWindow(i)) {
+        unflushed_ = true;
+        continue;
+      }
+      Flush();
+    }
+  }
+
+ private:
+  const XEventMetadata& Metadata(const XEvent& event) const {
+    const auto& all = plane_->plane().event_metadata();
+    const auto it = all.find(event.metadata_id());
+    return it == all.end() ? XEventMetadata::default_instance() : it->second;
+  }
+
+  bool IsKernelLaunch(const XEvent& event) const {
+    return Metadata(event).display_name() == kKernelLaunchName;
+  }
+
+  void BeginOp(int index) {
+    // A nested op must not take over what the enclosing op has summed so far.
+    if (op_index_ >= 0 && unflushed_) Flush();
+    sum_.Clear();
+    device_.Clear();
+    kernel_summed_ = false;
+    sum_written_ = false;
+
+    XEvent* op = line_->mutable_events(index);
+    op_index_ = index;
+    op_name_ = Metadata(*op).name();
+    window_start_ = StartPs(*op);
+    window_end_ = EndPs(*op);
+    op_flag_ = op->second_pmu_data_flag();
+    op_data_type_ = TakeOpDataType(FindMutableStat(op, ids_.data_type));
+  }
+
+  void AddKernel(const XEvent& kernel) {
+    if (!kernel.pmu_data_flag() && !op_flag_) return;
+    last_kernel_flag_ = kernel.pmu_data_flag();
+    const XStat* named_op = FindStat(kernel, ids_.op_fullname);
+    // A stat of another kind reads as the empty name.
+    if (named_op == nullptr || named_op->str_value() != op_name_) return;
+    sum_ = AddPmuData(sum_, kernel.pmu_data());
+    CopyDeviceInfo(kernel.device_info(), &device_);
+    kernel_summed_ = true;
+    sum_written_ = false;
+  }
+
+  bool NextEventInsideOpWindow(int index) const {
+    if (index + 1 >= line_->events_size()) return false;
+    const XEvent& next = line_->events(index + 1);
+    return StartPs(next) >= window_start_ && EndPs(next) <= window_end_;
+  }
+
+  // Writes the op's sum so far; the sum keeps growing until the next op.
+  void Flush() {
+    unflushed_ = false;
+    XEvent* op = line_->mutable_events(op_index_);
+    op->set_pmu_data_flag(last_kernel_flag_);
+    if (!kernel_summed_ || sum_written_) return;
+    XEventBuilder builder(line_, plane_, op);
+    builder.SetPmuData(sum_);
+    device_.set_mac_peak_performance(GetMacPeakPerformance(op_data_type_, device_));
+    device_.set_peak_performance(GetPeakPerformance(op_data_type_, device_));
+    builder.SetDeviceInfo(device_);
+    sum_written_ = true;
+  }
+
+  XPlaneBuilder* plane_;
+  XLine* line_;
+  const StatIds& ids_;
+
+  // The current op; op_index_ is -1 until the line's first op event.
+  int op_index_ = -1;
+  std::string op_name_;
+  int64_t window_start_ = 0;
+  int64_t window_end_ = 0;
+  bool op_flag_ = false;
+  DataType op_data_type_ = INVALID;
+
+  // What the op's matching kernels added up to.
+  PmuData sum_;
+  DeviceInfo device_;
+  bool kernel_summed_ = false;
+  bool sum_written_ = false;  // sum_ and device_ already stand on the op
+  bool last_kernel_flag_ = false;
+  bool unflushed_ = false;  // events walked since the last flush
+};
+
+}  // namespace
+
+void FillHostKernelPmuData(XSpace* space) {
+  SortXSpace(space);
+  XPlane* host = FindOrAddMutablePlaneWithName(space, kHostPlaneName);
+  XPlaneBuilder plane(host);
+  const StatIds ids = {
+      plane.GetOrCreateStatMetadata(GetStatTypeStr(traceme_flag))->id(),
+      plane.GetOrCreateStatMetadata(GetStatTypeStr(data_type))->id(),
+      plane.GetOrCreateStatMetadata(GetStatTypeStr(op_fullname))->id(),
+  };
+  for (XLine& line : *host->mutable_lines()) LinePmuSummer(&plane, &line, ids).Run();
+}
+
+}  // namespace trace
+}  // namespace zentrik

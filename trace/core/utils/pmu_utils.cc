@@ -1,0 +1,391 @@
+#include "trace/core/utils/pmu_utils.h"
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "common/platform/logging.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+// The sixteen counters, in field order, as accessors of both counter messages.
+struct CounterField {
+  uint64_t (PmuData::*raw)() const;
+  void (PmuData::*set_raw)(uint64_t);
+  double (AvePmuData::*ave)() const;
+  void (AvePmuData::*set_ave)(double);
+};
+
+#define ZENTRIK_PMU_COUNTER(name) \
+  { &PmuData::name, &PmuData::set_##name, &AvePmuData::name, &AvePmuData::set_##name }
+constexpr CounterField kCounterFields[] = {
+    ZENTRIK_PMU_COUNTER(io_dma_write_bytes),
+    ZENTRIK_PMU_COUNTER(io_dma_read_bytes),
+    ZENTRIK_PMU_COUNTER(tlb_write_access),
+    ZENTRIK_PMU_COUNTER(tlb_read_access),
+    ZENTRIK_PMU_COUNTER(tlb_write_miss),
+    ZENTRIK_PMU_COUNTER(tlb_read_miss),
+    ZENTRIK_PMU_COUNTER(lt_cycles),
+    ZENTRIK_PMU_COUNTER(ct_cycles),
+    ZENTRIK_PMU_COUNTER(alu_cycles),
+    ZENTRIK_PMU_COUNTER(csimd_pre_cycles),
+    ZENTRIK_PMU_COUNTER(csimd_post_cycles),
+    ZENTRIK_PMU_COUNTER(dram_read_cycles),
+    ZENTRIK_PMU_COUNTER(dram_write_cycles),
+    ZENTRIK_PMU_COUNTER(field14),
+    ZENTRIK_PMU_COUNTER(mac_ops),
+    ZENTRIK_PMU_COUNTER(vector_ops),
+};
+#undef ZENTRIK_PMU_COUNTER
+constexpr size_t kNumCounters = sizeof(kCounterFields) / sizeof(kCounterFields[0]);
+static_assert(kNumCounters == 16);
+
+// Positions in kCounterFields of the counters the figures read.
+enum CounterIndex : size_t {
+  kIoDmaWriteBytes = 0,
+  kIoDmaReadBytes = 1,
+  kLtCycles = 6,
+  kAluCycles = 8,
+  kCsimdPreCycles = 9,
+  kCsimdPostCycles = 10,
+  kDramReadCycles = 11,
+  kDramWriteCycles = 12,
+  kField14 = 13,
+  kMacOps = 14,
+  kVectorOps = 15,
+};
+
+struct UtilField {
+  double (PmuUtil::*get)() const;
+  void (PmuUtil::*set)(double);
+};
+
+#define ZENTRIK_PMU_FIGURE(name) \
+  { &PmuUtil::name, &PmuUtil::set_##name }
+constexpr UtilField kUtilFields[] = {
+    ZENTRIK_PMU_FIGURE(total_cycles_estimated),
+    ZENTRIK_PMU_FIGURE(lt_utilization),
+    ZENTRIK_PMU_FIGURE(ct_utilization),
+    ZENTRIK_PMU_FIGURE(alu_utilization),
+    ZENTRIK_PMU_FIGURE(csimd_pre_utilization),
+    ZENTRIK_PMU_FIGURE(csimd_post_utilization),
+    ZENTRIK_PMU_FIGURE(dram_working_read_utilization),
+    ZENTRIK_PMU_FIGURE(dram_working_write_utilization),
+    ZENTRIK_PMU_FIGURE(read_bandwidth_utilization),
+    ZENTRIK_PMU_FIGURE(write_bandwidth_utilization),
+    ZENTRIK_PMU_FIGURE(mac_utilization),
+    ZENTRIK_PMU_FIGURE(compute_efficiency),
+    ZENTRIK_PMU_FIGURE(io_efficiency),
+    ZENTRIK_PMU_FIGURE(vec_utilization),
+};
+#undef ZENTRIK_PMU_FIGURE
+constexpr size_t kNumFigures = sizeof(kUtilFields) / sizeof(kUtilFields[0]);
+static_assert(kNumFigures == 14);
+
+using RawCounters = std::array<uint64_t, kNumCounters>;
+using Counters = std::array<double, kNumCounters>;
+using Figures = std::array<double, kNumFigures>;
+
+RawCounters ReadRaw(const PmuData& data) {
+  RawCounters values;
+  for (size_t i = 0; i < kNumCounters; ++i) values[i] = (data.*kCounterFields[i].raw)();
+  return values;
+}
+
+void WriteRaw(const RawCounters& values, PmuData* data) {
+  for (size_t i = 0; i < kNumCounters; ++i) (data->*kCounterFields[i].set_raw)(values[i]);
+}
+
+Counters ReadAve(const AvePmuData& data) {
+  Counters values;
+  for (size_t i = 0; i < kNumCounters; ++i) values[i] = (data.*kCounterFields[i].ave)();
+  return values;
+}
+
+void WriteAve(const Counters& values, AvePmuData* data) {
+  for (size_t i = 0; i < kNumCounters; ++i) (data->*kCounterFields[i].set_ave)(values[i]);
+}
+
+Figures ReadFigures(const PmuUtil& util) {
+  Figures values;
+  for (size_t i = 0; i < kNumFigures; ++i) values[i] = (util.*kUtilFields[i].get)();
+  return values;
+}
+
+void WriteFigures(const Figures& values, PmuUtil* util) {
+  for (size_t i = 0; i < kNumFigures; ++i) (util->*kUtilFields[i].set)(values[i]);
+}
+
+bool Known(double value) { return value != kPmuNoValueDouble; }
+
+// counter / denominator, or the marker when either has no value.
+double Ratio(double counter, double total, double denominator) {
+  return Known(counter) && Known(total) ? counter / denominator : kPmuNoValueDouble;
+}
+
+// The LT counter of these models counts in units of several cycles.
+std::optional<double> LtCyclesDivisor(int zra_type) {
+  switch (zra_type) {
+    case ACC201:
+      return 32;
+    case ACC202:
+    case ACC203:
+      return 64;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Figures of one device model: operations per core and cycle by data type.
+struct PeakRow {
+  DataType type;
+  int value;
+};
+struct PeakTable {
+  const PeakRow* rows;
+  size_t size;
+};
+template <size_t N>
+constexpr PeakTable Table(const PeakRow (&rows)[N]) {
+  return {rows, N};
+}
+
+constexpr PeakRow kMacAcc30x[] = {{INT4, 4096}, {INT8, 4096},     {INT16, 2048},
+                                  {HALF, 1536}, {BFLOAT16, 1536}, {FLOAT, 384}};
+constexpr PeakRow kMacEdg102[] = {{INT4, 4096}, {INT8, 2048}, {INT16, 1024}};
+constexpr PeakRow kMacAcc40x[] = {{INT4, 8192},     {INT8, 4096}, {INT16, 1024}, {HALF, 2048},
+                                  {BFLOAT16, 2048}, {FLOAT, 512}, {TF32, 1024}};
+constexpr PeakRow kMacEdg101Soc501[] = {{INT4, 4096}, {INT8, 2048}, {INT16, 512}};
+
+constexpr PeakRow kVectorCommon[] = {{HALF, 64}, {FLOAT, 32}};
+constexpr PeakRow kVectorEdg101Soc501[] = {{HALF, 64}, {BFLOAT16, 32}, {FLOAT, 32}};
+
+// Switches rather than arrays indexed by the model: any int32 may arrive.
+std::optional<PeakTable> MacPeakTable(int zra_type) {
+  switch (zra_type) {
+    case ACC302:
+    case ACC301:
+      return Table(kMacAcc30x);
+    case EDG102:
+      return Table(kMacEdg102);
+    case ACC404:
+    case ACC403:
+    case ACC402:
+    case ACC401:
+      return Table(kMacAcc40x);
+    case EDG101:
+    case SOC501:
+      return Table(kMacEdg101Soc501);
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<PeakTable> VectorPeakTable(int zra_type) {
+  switch (zra_type) {
+    case ACC302:
+    case EDG102:
+    case ACC301:
+    case ACC404:
+    case ACC403:
+    case ACC402:
+    case ACC401:
+      return Table(kVectorCommon);
+    case EDG101:
+    case SOC501:
+      return Table(kVectorEdg101Soc501);
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<int> FindPeak(const std::optional<PeakTable>& table, DataType type) {
+  if (!table) return std::nullopt;
+  for (size_t i = 0; i < table->size; ++i) {
+    if (table->rows[i].type == type) return table->rows[i].value;
+  }
+  return std::nullopt;
+}
+
+// MAC units have no quantized modes; these run on the plain type's units.
+DataType UnquantizedType(DataType type) {
+  switch (type) {
+    case QINT4:
+      return INT4;
+    case QINT8:
+      return INT8;
+    case QINT16:
+    case QINT31:
+      return INT16;
+    default:
+      return type;
+  }
+}
+
+// The name for a log line; a value GetDataTypeStr would throw on reads as its
+// number instead.
+std::string DataTypeName(DataType type) {
+  if (type >= INVALID && type <= COUNT) return GetDataTypeStr(type);
+  return std::to_string(static_cast<int>(type));
+}
+
+}  // namespace
+
+void CopyPmuCounters(const PmuData& src, PmuData* dst) { WriteRaw(ReadRaw(src), dst); }
+
+void CopyDeviceInfo(const DeviceInfo& src, DeviceInfo* dst) {
+  dst->set_zra_type(src.zra_type());
+  dst->set_frequency(src.frequency());
+  dst->set_core_count(src.core_count());
+  dst->set_top_bandwidth(src.top_bandwidth());
+  dst->set_mac_peak_performance(src.mac_peak_performance());
+  dst->set_core_used(src.core_used());
+  dst->set_peak_performance(src.peak_performance());
+}
+
+void CopyPmuInfoData(const PmuInfo& src, PmuInfo* dst, bool average) {
+  // Everything is read before dst changes, since dst may be src.
+  const Figures figures = ReadFigures(src.pmu_util());
+  const DeviceInfo device = src.device_info();
+  const uint64_t count = src.count();
+  if (average) {
+    WriteAve(ReadAve(src.ave_pmu_data()), dst->mutable_ave_pmu_data());
+  } else {
+    WriteRaw(ReadRaw(src.pmu_data()), dst->mutable_pmu_data());
+  }
+  WriteFigures(figures, dst->mutable_pmu_util());
+  CopyDeviceInfo(device, dst->mutable_device_info());
+  dst->set_count(count);
+}
+
+PmuData AddPmuData(const PmuData& a, const PmuData& b) {
+  const RawCounters left = ReadRaw(a);
+  const RawCounters right = ReadRaw(b);
+  RawCounters sum;
+  for (size_t i = 0; i < kNumCounters; ++i) {
+    sum[i] = left[i] == kPmuNoValue || right[i] == kPmuNoValue ? kPmuNoValue : left[i] + right[i];
+  }
+  PmuData result;
+  WriteRaw(sum, &result);
+  return result;
+}
+
+void SetPmuInfoCountToOne(PmuInfo* info) { info->set_count(1); }
+
+void ComputePmuUtil(PmuInfo* info, bool average) {
+  Counters c;
+  if (average) {
+    c = ReadAve(info->ave_pmu_data());
+  } else {
+    // All ones converts to exactly 2^64, the marker of the double messages.
+    const RawCounters raw = ReadRaw(info->pmu_data());
+    for (size_t i = 0; i < kNumCounters; ++i) c[i] = static_cast<double>(raw[i]);
+  }
+  const DeviceInfo& device = info->device_info();
+  const double time_ns = c[kField14];
+  const double core_used = static_cast<double>(device.core_used());
+  const double core_count = static_cast<double>(device.core_count());
+  const double bandwidth = device.top_bandwidth();
+
+  const double total =
+      Known(time_ns) ? core_used * (static_cast<double>(device.frequency()) * (time_ns * 0.001))
+                     : kPmuNoValueDouble;
+
+  double lt = Ratio(c[kLtCycles], total, total);
+  if (Known(lt)) {
+    if (const std::optional<double> divisor = LtCyclesDivisor(device.zra_type())) {
+      lt = c[kLtCycles] / *divisor / total;
+    }
+  }
+  const double read_bandwidth = Ratio(c[kIoDmaReadBytes], total, time_ns * bandwidth);
+  const double write_bandwidth = Ratio(c[kIoDmaWriteBytes], total, time_ns * bandwidth);
+  const auto ops_utilization = [&](double ops, double peak) {
+    if (!Known(ops) || !Known(total) || peak == 0.0) return kPmuNoValueDouble;
+    return ops / ((core_used / core_count) * peak * time_ns * 1000.0);
+  };
+  const double mac = ops_utilization(c[kMacOps], device.mac_peak_performance());
+  const double vec = ops_utilization(c[kVectorOps], device.peak_performance());
+
+  double compute_efficiency = kPmuNoValueDouble;
+  if (!Known(c[kAluCycles])) {
+    if (Known(c[kMacOps])) {
+      compute_efficiency = mac;
+    } else if (Known(c[kVectorOps])) {
+      compute_efficiency = vec;
+    }
+  }
+
+  PmuUtil* util = info->mutable_pmu_util();
+  util->set_total_cycles_estimated(total);
+  util->set_alu_utilization(Ratio(c[kAluCycles], total, total));
+  util->set_lt_utilization(lt);
+  util->set_csimd_pre_utilization(Ratio(c[kCsimdPreCycles], total, total));
+  util->set_csimd_post_utilization(Ratio(c[kCsimdPostCycles], total, total));
+  util->set_ct_utilization(util->csimd_post_utilization());
+  util->set_dram_working_read_utilization(Ratio(c[kDramReadCycles], total, total));
+  util->set_dram_working_write_utilization(Ratio(c[kDramWriteCycles], total, total));
+  util->set_read_bandwidth_utilization(read_bandwidth);
+  util->set_write_bandwidth_utilization(write_bandwidth);
+  util->set_mac_utilization(mac);
+  util->set_vec_utilization(vec);
+  util->set_io_efficiency(Known(read_bandwidth) && Known(write_bandwidth)
+                              ? read_bandwidth + write_bandwidth
+                              : kPmuNoValueDouble);
+  util->set_compute_efficiency(compute_efficiency);
+}
+
+void MergePmuInfo(PmuInfo* dst, const PmuInfo& src, uint64_t count) {
+  if (count == 0) return;
+  // Everything is read before dst changes, since dst may be src.
+  const RawCounters raw = ReadRaw(src.pmu_data());
+  const DeviceInfo device = src.device_info();
+  Counters average;
+  for (size_t i = 0; i < kNumCounters; ++i) {
+    average[i] = raw[i] == kPmuNoValue ? kPmuNoValueDouble
+                                       : static_cast<double>(raw[i]) / static_cast<double>(count);
+  }
+  WriteAve(average, dst->mutable_ave_pmu_data());
+  CopyDeviceInfo(device, dst->mutable_device_info());
+  ComputePmuUtil(dst, /*average=*/true);
+}
+
+void CopyPmuUtilPeak(PmuInfo* dst, const PmuInfo& src) {
+  const bool mac_known = Known(src.pmu_util().mac_utilization());
+  const bool vec_known = Known(src.pmu_util().vec_utilization());
+  if (!mac_known && !vec_known) return;
+  PmuUtil* util = dst->mutable_pmu_util();
+  util->set_compute_efficiency(mac_known ? util->lt_utilization() : util->ct_utilization());
+}
+
+double GetMacPeakPerformance(DataType type, const DeviceInfo& device) {
+  const DataType unit_type = UnquantizedType(type);
+  const std::optional<int> ops = FindPeak(MacPeakTable(device.zra_type()), unit_type);
+  if (!ops) {
+    LOG(INFO) << "dev type = " << static_cast<int>(device.zra_type())
+              << ", data type = " << DataTypeName(unit_type)
+              << ", no corresponding MAC peak performance.";
+    return 0.0;
+  }
+  // Tera-operations per second from MHz; a MAC counts as two operations.
+  double peak = static_cast<double>(device.core_count()) * *ops *
+                static_cast<double>(device.frequency()) / 1000 / 1000 * 2;
+  if (type == QINT31) peak *= 0.25;
+  return peak;
+}
+
+double GetPeakPerformance(DataType type, const DeviceInfo& device) {
+  const std::optional<int> ops = FindPeak(VectorPeakTable(device.zra_type()), type);
+  if (!ops) {
+    LOG(INFO) << "dev type = " << static_cast<int>(device.zra_type())
+              << ", data type = " << DataTypeName(type) << ", no corresponding peak performance";
+    return 0.0;
+  }
+  return static_cast<double>(device.core_count()) * *ops * static_cast<double>(device.frequency()) /
+         1000 / 1000;
+}
+
+}  // namespace trace
+}  // namespace zentrik
