@@ -136,11 +136,12 @@ std::string GetTimeStampAsString(int64_t seconds) {
   localtime_r(&clock, &local);
   std::string suffix = std::to_string(static_cast<int32_t>(seconds));
   if (suffix.size() > 6) suffix = suffix.substr(suffix.size() - 6);
-  char run[30];
+  char run[64];
   snprintf(run, sizeof(run), "%04d_%02d_%02d_%02d_%02d_%02d.%s", local.tm_year + 1900,
            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
            suffix.c_str());
-  return run;
+  // Run names are at most 29 characters, as they always were.
+  return std::string(run).substr(0, 29);
 }
 
 std::string GetCurrentTimeStampAsString() { return GetTimeStampAsString(::time(nullptr)); }
@@ -187,8 +188,8 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
       return Status();
     }
   }
-  return errors::AlreadyExists("Every run name from " + JoinPath(repository_root, run) +
-                               " to _" + std::to_string(kMaxRunNameSuffix) +
+  return errors::AlreadyExists("Every run name from " + JoinPath(repository_root, run) + " to _" +
+                               std::to_string(kMaxRunNameSuffix) +
                                " already holds a profile of host \"" + host + "\"");
 }
 
