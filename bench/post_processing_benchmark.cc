@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,7 @@ XSpace MakeRealisticSpace() {
   XSpace space;
   PlaneWriter host(space.add_planes());
   host.builder.SetName(kHostPlaneName);
-  std::vector<PlaneWriter> devices;
-  devices.reserve(kDevices);
+  std::deque<PlaneWriter> devices;
   for (int d = 0; d < kDevices; ++d) {
     XPlane* plane = space.add_planes();
     plane->set_name(kDevicePlanePrefix + std::to_string(d));

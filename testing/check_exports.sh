@@ -16,7 +16,7 @@ required=(
   'zentrik::trace::TraceMe::Stop()'
   'zentrik::trace::TraceMe::Active(int)'
   'zentrik::trace::TraceMe::RecordInstantTrace('
-  'zentrik::trace::TraceMeEncode(char const*, std::initializer_list<zentrik::trace::TraceMeArg>)'
+  'zentrik::trace::TraceMeEncode[abi:cxx11](char const*, std::initializer_list<zentrik::trace::TraceMeArg>)'
   'zentrik::trace::TraceMeEncode(std::__cxx11::basic_string<'
   'zentrik::trace::ScopedAnnotation::PushAnnotation('
   'zentrik::trace::ScopedAnnotation::IsEnabled()'
@@ -24,6 +24,8 @@ required=(
   'zentrik::trace::AnnotatedTraceMe::~AnnotatedTraceMe()'
 )
 for symbol in "${required[@]}"; do
-  printf '%s\n' "$symbols" | grep -qF "$symbol" || { echo "not exported: $symbol"; exit 1; }
+  # A here-string, not a pipe: grep -q exits early, and pipefail would then see
+  # the writer's SIGPIPE as a failure.
+  grep -qF "$symbol" <<< "$symbols" || { echo "not exported: $symbol"; exit 1; }
 done
 echo "exports ok: $(printf '%s\n' "$symbols" | wc -l) symbols"

@@ -63,6 +63,9 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
     const char* label;
     std::vector<LineSpec> before;
     std::vector<LineSpec> after;
+    // A second run changes nothing, unless the line that timed the step
+    // line was empty and is gone.
+    bool second_run_same = true;
   };
   const Case cases[] = {
       {"no lines", {}, {}},
@@ -81,7 +84,8 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
        {{1, "q", 700, 1}}},
       {"an empty ordinary line still times the step line",
        {{1, "q", 300, 1}, {kStepLineId, "x", 0, 1}, {2, "r", 800, 0}},
-       {{1, "q", 300, 1}, {kStepLineId, "Steps", 800, 1}}},
+       {{1, "q", 300, 1}, {kStepLineId, "Steps", 800, 1}},
+       /*second_run_same=*/false},
       {"lines with the derived low bits neither time nor become the step line",
        {{kStepLineId, "x", 0, 1}, {1, "q", 300, 1}, {kOtherDerivedId, "other", 900, 2}},
        {{kStepLineId, "Steps", 300, 1}, {1, "q", 300, 1}, {kOtherDerivedId, "other", 900, 2}}},
@@ -99,10 +103,10 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
     EXPECT_THAT(StatMetadataNames(*device), ElementsAre(Pair(1, "group_id"), Pair(2, "step_name")))
         << c.label;
 
-    // A second run changes nothing.
     const std::string once = ::zentrik::testing::DeterministicBytes(space);
     BuildStepLines(GroupMetadataMap(), &space, /*step_info_only=*/false);
-    EXPECT_EQ(::zentrik::testing::DeterministicBytes(space), once) << c.label;
+    EXPECT_EQ(::zentrik::testing::DeterministicBytes(space) == once, c.second_run_same)
+        << c.label;
   }
 }
 

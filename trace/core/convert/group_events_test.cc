@@ -117,7 +117,7 @@ TEST(GroupEventsTest, NestsEventsOfALineByContainment) {
             {{"step", 0, 100, {kRoot}},
              {"same", 0, 100, {}},         // same start and duration: below "step"
              {"inner", 10, 20, {}},        // below "same"
-             {"ends_at_end", 90, 10, {}},  // containment includes both ends
+             {"ends_at_end", 40, 60, {}},  // containment includes both ends
              {"overlap", 50, 100, {}},     // sticks out: pops the others
              {"after", 120, 10, {}}});     // inside "overlap"
   auto grouper = Group(&space);
@@ -343,7 +343,9 @@ TEST(GroupEventsTest, ReplacesGroupStatsOfAnotherKind) {
   EXPECT_THAT(texts, Contains(Pair("step_name", "Step 0")));
   const XEvent& event = EventNamed(host, "Step");
   for (const XStat& stat : event.stats()) {
-    if (stat.metadata_id() == 2) EXPECT_EQ(stat.value_case(), XStat::kInt64Value);
+    if (stat.metadata_id() == 2) {
+      EXPECT_EQ(stat.value_case(), XStat::kInt64Value);
+    }
   }
 }
 

@@ -6,13 +6,6 @@
 
 namespace zentrik {
 namespace trace {
-
-// Weak: a build without one of the tracers links and simply lacks it.
-std::unique_ptr<ProfilerInterface> CreateHostTracer(const ProfileOptions& options)
-    __attribute__((weak));
-std::unique_ptr<ProfilerInterface> CreateDeviceTracer(const ProfileOptions& options)
-    __attribute__((weak));
-
 namespace {
 
 // std::mutex has a constexpr constructor: no initialiser runs for it.

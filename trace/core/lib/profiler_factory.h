@@ -19,10 +19,13 @@ using ProfilerFactory = std::unique_ptr<ProfilerInterface> (*)(const ProfileOpti
 // The built-in factories, defined by their tracers. They are not registered by
 // static initialisers of their own: the registry lists them itself, first in
 // this order, so a session's host tracer always precedes its device tracer
-// whatever order the library's initialisers run in. A tracer that is not part
-// of the build is left out.
-std::unique_ptr<ProfilerInterface> CreateHostTracer(const ProfileOptions& options);
-std::unique_ptr<ProfilerInterface> CreateDeviceTracer(const ProfileOptions& options);
+// whatever order the library's initialisers run in; a tracer must therefore
+// not register its own factory again. Weak, so that a build without one of the
+// tracers links, and its address is then null.
+std::unique_ptr<ProfilerInterface> CreateHostTracer(const ProfileOptions& options)
+    __attribute__((weak));
+std::unique_ptr<ProfilerInterface> CreateDeviceTracer(const ProfileOptions& options)
+    __attribute__((weak));
 
 // Guards the registry vector. Constant-initialised, so usable from any static
 // initialiser.

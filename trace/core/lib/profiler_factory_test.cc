@@ -13,12 +13,6 @@
 namespace zentrik {
 namespace trace {
 
-// Weak here too: a build without a tracer leaves its address null.
-std::unique_ptr<ProfilerInterface> CreateHostTracer(const ProfileOptions& options)
-    __attribute__((weak));
-std::unique_ptr<ProfilerInterface> CreateDeviceTracer(const ProfileOptions& options)
-    __attribute__((weak));
-
 namespace {
 
 using ::testing::ElementsAre;

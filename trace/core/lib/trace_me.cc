@@ -19,8 +19,8 @@ void TraceMe::Stop() {
   if (start_time_ == 0) return;
   if (TraceMeRecorder::threshold.load(std::memory_order_relaxed) >= 1) {
     const uint64_t end_time = EnvTime::NowNanos();
-    TraceMeRecorder::Record(
-        {std::move(name_), static_cast<int64_t>(start_time_), static_cast<int64_t>(end_time)});
+    TraceMeRecorder::Record(std::move(name_), static_cast<int64_t>(start_time_),
+                            static_cast<int64_t>(end_time));
   }
   name_.~basic_string();
   start_time_ = 0;
@@ -34,7 +34,7 @@ void TraceMe::RecordInstantTrace(std::string name) {
   // Nothing would ever drain events queued while idle.
   if (TraceMeRecorder::threshold.load(std::memory_order_relaxed) < 0) return;
   const int64_t now = static_cast<int64_t>(EnvTime::NowNanos());
-  TraceMeRecorder::Record({std::move(name), now, now});
+  TraceMeRecorder::Record(std::move(name), now, now);
 }
 
 std::string TraceMeEncode(std::string name, std::initializer_list<TraceMeArg> args) {

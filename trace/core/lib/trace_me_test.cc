@@ -175,7 +175,8 @@ TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
     EXPECT_EQ(ThreadAnnotationStack::Get().size(), depth);
     const std::vector<std::string> names = EventNames(Recorder()->Stop());
     const std::vector<std::string> expected =
-        c.recording ? std::vector<std::string>{"generated", "annotated"} : std::vector<std::string>{};
+        c.recording ? std::vector<std::string>{"generated", "annotated"}
+                    : std::vector<std::string>{};
     EXPECT_EQ(names, expected);
   }
   EXPECT_THAT(ThreadAnnotationStack::Get(), IsEmpty());

@@ -1,5 +1,7 @@
 #include "trace/core/internal/cpu/traceme_recorder.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <new>
 
@@ -14,12 +16,26 @@ namespace {
 
 std::atomic<uint64_t> dropped_events{0};
 
+// A block whose pages are already mapped: one system call here instead of a
+// page fault every 85 events on the recording thread. Null when out of memory.
+TraceMeRecorder::EventQueue::Block* NewBlock() noexcept {
+  auto* block = new (std::nothrow) TraceMeRecorder::EventQueue::Block;
+  if (block == nullptr) return nullptr;
+  constexpr uintptr_t kPageMask = 4095;
+  const auto begin = (reinterpret_cast<uintptr_t>(block) + kPageMask) & ~kPageMask;
+  const auto end = (reinterpret_cast<uintptr_t>(block) + sizeof(*block)) & ~kPageMask;
+  // Only a speed-up: kernels without MADV_POPULATE_WRITE refuse it harmlessly.
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  return block;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // EventQueue
 
-TraceMeRecorder::EventQueue::EventQueue() : head_block_(new Block), tail_block_(head_block_) {
+TraceMeRecorder::EventQueue::EventQueue() : head_block_(NewBlock()), tail_block_(head_block_) {
+  if (head_block_ == nullptr) throw std::bad_alloc();
   head_block_->start = 0;
   head_block_->next = nullptr;
 }
@@ -29,22 +45,23 @@ TraceMeRecorder::EventQueue::~EventQueue() {
   delete head_block_;
 }
 
-bool TraceMeRecorder::EventQueue::Push(Event&& event) noexcept {
+bool TraceMeRecorder::EventQueue::Push(std::string&& name, int64_t start_time,
+                                       int64_t end_time) noexcept {
   const uint64_t tail = tail_.load(std::memory_order_relaxed);
   Block* block = tail_block_;
   if (tail + 1 - block->start == Block::kEventsPerBlock) {
     // The queue keeps a free slot at its tail: the block after this one must
     // exist before the event that fills this one is published. Allocate it
     // first, so that a failure drops the event and leaves the queue intact.
-    Block* next = new (std::nothrow) Block;
+    Block* next = NewBlock();
     if (next == nullptr) return false;
     next->start = tail + 1;
     next->next = nullptr;
-    new (block->slot(tail)) Event(std::move(event));
+    new (block->slot(tail)) Event{std::move(name), start_time, end_time};
     block->next = next;
     tail_block_ = next;
   } else {
-    new (block->slot(tail)) Event(std::move(event));
+    new (block->slot(tail)) Event{std::move(name), start_time, end_time};
   }
   tail_.store(tail + 1, std::memory_order_release);
   return true;
@@ -151,10 +168,10 @@ TraceMeRecorder* TraceMeRecorder::Get() {
   return recorder;
 }
 
-void TraceMeRecorder::Record(Event&& event) noexcept {
+void TraceMeRecorder::Record(std::string&& name, int64_t start_time, int64_t end_time) noexcept {
   ThreadLocalRecorder* recorder = current_recorder;
   if (recorder == nullptr) recorder = RegisterCurrentThread();
-  if (recorder == nullptr || !recorder->queue.Push(std::move(event))) {
+  if (recorder == nullptr || !recorder->queue.Push(std::move(name), start_time, end_time)) {
     dropped_events.fetch_add(1, std::memory_order_relaxed);
   }
 }

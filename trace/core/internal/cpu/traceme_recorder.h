@@ -55,10 +55,14 @@ class TraceMeRecorder {
   // recording was off. Thread-safe.
   Events Stop();
 
-  // Appends `event` to the calling thread's queue; the name is moved from.
-  // Lock-free except for a thread's first call. Never throws: when memory runs
-  // out the event is dropped and counted. Hot path.
-  static void Record(Event&& event) noexcept;
+  // Appends the event {name, start_time, end_time} to the calling thread's
+  // queue; the name is moved from. Lock-free except for a thread's first call.
+  // Never throws: when memory runs out the event is dropped and counted. Hot
+  // path: the name is moved once, straight into the queue.
+  static void Record(std::string&& name, int64_t start_time, int64_t end_time) noexcept;
+  static void Record(Event&& event) noexcept {
+    Record(std::move(event.name), event.start_time, event.end_time);
+  }
 
   // Events dropped by Record for want of memory since the process started.
   static uint64_t DroppedEvents();
@@ -107,9 +111,9 @@ class TraceMeRecorder::EventQueue {
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
-  // Producer: appends `event`, or returns false (leaving it untouched) when the
-  // block that must follow a full one cannot be allocated.
-  bool Push(Event&& event) noexcept;
+  // Producer: appends the event, or returns false (leaving `name` untouched)
+  // when the block that must follow a full one cannot be allocated.
+  bool Push(std::string&& name, int64_t start_time, int64_t end_time) noexcept;
 
   // Consumer: takes every event published when the call begins, in order,
   // into `out` (or destroys them when `out` is null).

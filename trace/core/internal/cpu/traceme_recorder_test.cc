@@ -197,7 +197,7 @@ TEST(EventQueueTest, BlocksHoldAsManyEventsAsFitAndAreFreedWhenDrained) {
     // Filling the last slot of a block links the next one.
     for (uint64_t round = 0; round < 2; ++round) {
       for (uint64_t i = 0; i < count; ++i) {
-        ASSERT_TRUE(queue.Push({"e" + std::to_string(i), static_cast<int64_t>(i), 0}));
+        ASSERT_TRUE(queue.Push("e" + std::to_string(i), static_cast<int64_t>(i), 0));
       }
       const uint64_t first_index = round * count;
       const uint64_t end_index = first_index + count;
