@@ -223,27 +223,27 @@ TEST(SaveGzippedToolDataTest, FailureLeavesNoFileUnderTheFinalName) {
 
 ZENTRIK_CHILD_SCENARIO(GzippedWriteLogs) {
   TempDir dir;
-  const std::string root = dir.Join("root");
-  Status status = SaveGzippedToolData(root, "run", "h", "memory_profile.json.gz", "");
-  printf("%s|%s\n", status.ToString().c_str(), root.c_str());
   WriteFile(dir.Join("file"), "x");
-  status = SaveGzippedToolData(dir.Join("file"), "run", "h", "memory_profile.json.gz", "");
-  printf("%s\n", status.ToString().c_str());
+  printf("%s\n", dir.path().c_str());
+  printf("%s\n", SaveGzippedToolData(dir.Join("root"), "run", "h", "memory_profile.json.gz", "")
+                     .ToString()
+                     .c_str());
+  printf("%s\n", SaveGzippedToolData(dir.Join("file"), "run", "h", "memory_profile.json.gz", "")
+                     .ToString()
+                     .c_str());
   return 0;
 }
 
 TEST(SaveGzippedToolDataTest, LogsEachStepAtInfo) {
   const auto result = RunScenario("GzippedWriteLogs", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  const std::string root =
-      result.out.substr(result.out.find('|') + 1, result.out.find('\n') - result.out.find('|') - 1);
-  EXPECT_THAT(result.out, HasSubstr("OK|"));
-  EXPECT_THAT(result.out, HasSubstr("FAILED_PRECONDITION"));
-  EXPECT_THAT(result.err, HasSubstr("] Creating directory: " + root + "/run. \n"));
+  const std::string dir = result.out.substr(0, result.out.find('\n'));
+  EXPECT_EQ(result.out, dir + "\nOK\nFailed precondition: " + dir + "/file is not a directory\n");
+  EXPECT_THAT(result.err, HasSubstr("] Creating directory: " + dir + "/root/run. \n"));
   EXPECT_THAT(result.err, HasSubstr("] Dumped gzipped tool data for memory_profile.json.gz to " +
-                                    root + "/run/h.memory_profile.json.gz\n"));
+                                    dir + "/root/run/h.memory_profile.json.gz\n"));
   // The directory line is logged also when creating the directory fails.
-  EXPECT_THAT(result.err, HasSubstr("/file/run. \n"));
+  EXPECT_THAT(result.err, HasSubstr("] Creating directory: " + dir + "/file/run. \n"));
 }
 
 TEST(ClaimRunDirectoryTest, EachExportOfAHostGetsItsOwnRun) {
