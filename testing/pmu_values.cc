@@ -3,7 +3,11 @@
 namespace zentrik {
 namespace testing {
 
-std::vector<uint64_t> CounterValues(const trace::PmuData& d) {
+namespace {
+
+// PmuData and AvePmuData share their field names.
+template <typename Value, typename Message>
+std::vector<Value> Counters(const Message& d) {
   return {
       d.io_dma_write_bytes(), d.io_dma_read_bytes(), d.tlb_write_access(),  d.tlb_read_access(),
       d.tlb_write_miss(),     d.tlb_read_miss(),     d.lt_cycles(),         d.ct_cycles(),
@@ -11,13 +15,11 @@ std::vector<uint64_t> CounterValues(const trace::PmuData& d) {
       d.dram_write_cycles(),  d.field14(),           d.mac_ops(),           d.vector_ops()};
 }
 
-std::vector<double> CounterValues(const trace::AvePmuData& d) {
-  return {
-      d.io_dma_write_bytes(), d.io_dma_read_bytes(), d.tlb_write_access(),  d.tlb_read_access(),
-      d.tlb_write_miss(),     d.tlb_read_miss(),     d.lt_cycles(),         d.ct_cycles(),
-      d.alu_cycles(),         d.csimd_pre_cycles(),  d.csimd_post_cycles(), d.dram_read_cycles(),
-      d.dram_write_cycles(),  d.field14(),           d.mac_ops(),           d.vector_ops()};
-}
+}  // namespace
+
+std::vector<uint64_t> CounterValues(const trace::PmuData& d) { return Counters<uint64_t>(d); }
+
+std::vector<double> CounterValues(const trace::AvePmuData& d) { return Counters<double>(d); }
 
 std::vector<double> FigureValues(const trace::PmuUtil& u) {
   return {u.total_cycles_estimated(),

@@ -13,7 +13,7 @@ namespace zentrik {
 namespace trace {
 
 // (directory, base name) of `path`, split at its last "/": no "/" gives
-// (".", path), a leading only "/" gives ("/", rest), a trailing "/" an empty
+// (".", path), a "/" only at the start gives ("/", rest), a trailing "/" an empty
 // base name.
 std::pair<std::string, std::string> SplitPath(std::string_view path);
 

@@ -57,6 +57,7 @@ class ZlibOutputBuffer : public WritableFile {
   // error is DATA_LOSS. When an append fails after part of its bytes were
   // compressed, every later operation fails with DATA_LOSS.
   Status Append(const std::string& data) override;
+  // The same for `size` bytes at `data`, which need not be one string.
   Status Append(const char* data, size_t size);
   // Compresses everything still buffered (a trailer-free partial flush) and
   // flushes `file`.

@@ -440,9 +440,9 @@ TEST(ZlibOutputBufferTest, FailedLargeAppendLeavesTheStreamUnusable) {
   EXPECT_THAT(capture.Stop(), ContainsRegex(kCloseWarning));
 }
 
-// A file that inflates what it is given and compares it with `period` bytes
-// of `pattern` repeated, keeping nothing.
-class InflateChecker : public WritableFile {
+// A file that inflates what it is given and compares it with `pattern`
+// repeated, keeping nothing.
+class InflateChecker : public MemoryFile {
  public:
   explicit InflateChecker(const std::string& pattern) : pattern_(pattern) {
     inflateInit2(&stream_, MAX_WBITS + 16);
@@ -460,17 +460,6 @@ class InflateChecker : public WritableFile {
       ended_ = code == Z_STREAM_END;
       corrupt_ = code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR;
     }
-    return Status();
-  }
-  Status Close() override { return Status(); }
-  Status Flush() override { return Status(); }
-  Status Name(std::string* result) override {
-    *result = "checker";
-    return Status();
-  }
-  Status Sync() override { return Status(); }
-  Status Tell(int64_t* position) override {
-    *position = static_cast<int64_t>(stream_.total_in);
     return Status();
   }
 
@@ -538,6 +527,10 @@ class RepeatedMapping {
 // input repeats 16 MiB of text through aliased mappings, so little memory
 // is used.
 TEST(ZlibOutputBufferTest, MultiGigabyteAppend) {
+#if defined(__SANITIZE_THREAD__)
+  // The thread sanitizer cannot shadow a multi-GiB mapping; this test has no threads.
+  GTEST_SKIP() << "not run under ThreadSanitizer";
+#endif
   constexpr size_t kPeriod = size_t{16} << 20;
   constexpr size_t kTotal = kPeriod * 288;
   // Numbered 4 KiB blocks of one trace excerpt: unique within the period yet

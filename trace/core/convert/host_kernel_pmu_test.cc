@@ -58,17 +58,6 @@ KernelSpec Kernel(const std::string& annotation, const std::string& op_fullname,
   return spec;
 }
 
-TraceMeSpec Op(const std::string& name, uint64_t start_ns, uint64_t end_ns,
-               std::vector<std::pair<std::string, StatValue>> args = {}) {
-  TraceMeSpec spec;
-  spec.thread_id = kThread;
-  spec.name = name;
-  spec.start_ns = start_ns;
-  spec.end_ns = end_ns;
-  spec.args = std::move(args);
-  return spec;
-}
-
 ApiCallSpec ApiCall(const std::string& function, uint64_t start_ns, uint64_t end_ns) {
   ApiCallSpec spec;
   spec.thread_id = kThread;
@@ -137,12 +126,12 @@ void ExpectUntouchedOp(const XEvent& op) {
 
 TEST(HostKernelPmuTest, SumsTheKernelsInsideTheOpWindowOntoTheOp) {
   XSpaceFixture fixture;
-  fixture.AddTraceMe(Op("MatMul", 1000, 2000, {{"data_type", int64_t{1}}}));
+  fixture.AddTraceMe(kThread, "MatMul", 1000, 2000, {{"data_type", int64_t{1}}});
   const DeviceInfo last_device = MakeDeviceInfo(ACC401, 1000, 4, 2, 25.6);
   fixture.AddKernel(Kernel("k1", "MatMul", 1100, 50, SequencePmuData(100)));
   fixture.AddKernel(Kernel("k2", "MatMul", 1300, 60, SequencePmuData(200)));
   fixture.AddKernel(Kernel("k3", "MatMul", 1500, 70, SequencePmuData(300), last_device));
-  fixture.AddTraceMe(Op("Next", 3000, 3100));
+  fixture.AddTraceMe(kThread, "Next", 3000, 3100);
 
   FillHostKernelPmuData(&fixture.space());
 
@@ -166,7 +155,7 @@ TEST(HostKernelPmuTest, SumsTheKernelsInsideTheOpWindowOntoTheOp) {
 
 TEST(HostKernelPmuTest, KernelsAfterTheWindowAddToTheSameOp) {
   XSpaceFixture fixture;
-  fixture.AddTraceMe(Op("Conv", 1000, 2000, {{"data_type", int64_t{19}}}));
+  fixture.AddTraceMe(kThread, "Conv", 1000, 2000, {{"data_type", int64_t{19}}});
   fixture.AddKernel(Kernel("inside", "Conv", 1100, 10, SequencePmuData(1)));
   // Its launch ends past the op's end, then two more lie wholly after it.
   fixture.AddKernel(Kernel("straddling", "Conv", 1995, 20, SequencePmuData(1000)));
@@ -186,11 +175,11 @@ TEST(HostKernelPmuTest, KernelsAfterTheWindowAddToTheSameOp) {
 
 TEST(HostKernelPmuTest, NestedOpsKeepTheirOwnSums) {
   XSpaceFixture fixture;
-  fixture.AddTraceMe(Op("Outer", 1000, 5000, {{"data_type", int64_t{6}}}));
+  fixture.AddTraceMe(kThread, "Outer", 1000, 5000, {{"data_type", int64_t{6}}});
   fixture.AddKernel(Kernel("k1", "Outer", 1100, 10, SequencePmuData(10)));
-  fixture.AddTraceMe(Op("Inner", 2000, 3000, {{"data_type", int64_t{19}}}));
+  fixture.AddTraceMe(kThread, "Inner", 2000, 3000, {{"data_type", int64_t{19}}});
   fixture.AddKernel(Kernel("k2", "Inner", 2100, 20, SequencePmuData(500)));
-  fixture.AddTraceMe(Op("After", 6000, 6100));
+  fixture.AddTraceMe(kThread, "After", 6000, 6100);
 
   FillHostKernelPmuData(&fixture.space());
 
@@ -219,9 +208,9 @@ TEST(HostKernelPmuTest, EventsBeforeTheFirstOpAreLeftAlone) {
       fixture.AddKernel(Kernel("empty", "", 300, 10, SequencePmuData(9)));
   XStat* no_name = empty_name.launch.mutable_event()->add_stats();
   no_name->set_metadata_id(fixture.HostPlane().GetOrCreateStatMetadata("op_fullname")->id());
-  fixture.AddTraceMe(Op("First", 1000, 2000));
+  fixture.AddTraceMe(kThread, "First", 1000, 2000);
   fixture.AddApiCall(ApiCall("qxMemcpy", 1100, 1200));
-  fixture.AddTraceMe(Op("Second", 3000, 4000));
+  fixture.AddTraceMe(kThread, "Second", 3000, 4000);
 
   FillHostKernelPmuData(&fixture.space());
 
@@ -274,7 +263,11 @@ TEST(HostKernelPmuTest, KernelFlagsAndTheOpsAnnotationCountersDecideWhatIsSummed
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     XSpaceFixture fixture;
-    TraceMeSpec op = Op("Op", 1000, 2000);
+    TraceMeSpec op;
+    op.thread_id = kThread;
+    op.name = "Op";
+    op.start_ns = 1000;
+    op.end_ns = 2000;
     if (c.annotation_counters) {
       op.annotation_counters = AllUnknownPmuData();
       op.annotation_counters->set_mac_ops(4096);
@@ -285,7 +278,7 @@ TEST(HostKernelPmuTest, KernelFlagsAndTheOpsAnnotationCountersDecideWhatIsSummed
       fixture.AddKernel(Kernel("k" + std::to_string(launch), "Op", launch, 40, counters));
       launch += 100;
     }
-    fixture.AddTraceMe(Op("Next", 3000, 3100));
+    fixture.AddTraceMe(kThread, "Next", 3000, 3100);
 
     FillHostKernelPmuData(&fixture.space());
 
@@ -308,15 +301,15 @@ TEST(HostKernelPmuTest, KernelsAreMatchedByTheOpNameOnTheOpsOwnLine) {
   XSpaceFixture fixture;
   // Added before the op but launched inside it: the pass sorts first.
   fixture.AddKernel(Kernel("match", "Op", 1400, 10, SequencePmuData(4)));
-  fixture.AddTraceMe(Op("Op", 1000, 2000));
+  fixture.AddTraceMe(kThread, "Op", 1000, 2000);
   fixture.AddKernel(Kernel("other", "OtherOp", 1100, 10, SequencePmuData(1)));
   fixture.AddKernel(Kernel("unnamed", "", 1200, 10, SequencePmuData(2)));
   KernelSpec other_thread = Kernel("thread", "Op", 1300, 10, SequencePmuData(3));
   other_thread.thread_id = kThread + 1;
   fixture.AddKernel(other_thread);
-  fixture.AddTraceMe(Op("Next", 3000, 3100));
+  fixture.AddTraceMe(kThread, "Next", 3000, 3100);
   // An op without a name matches a kernel whose op_fullname holds no string.
-  fixture.AddTraceMe(Op("", 4000, 5000));
+  fixture.AddTraceMe(kThread, "", 4000, 5000);
   testing::KernelEvents numbered =
       fixture.AddKernel(Kernel("numbered", "", 4100, 10, SequencePmuData(5)));
   XStat* number = numbered.launch.mutable_event()->add_stats();
@@ -357,7 +350,7 @@ TEST(HostKernelPmuTest, PeakFiguresFollowTheDeviceModelAndDataType) {
     XSpaceFixture fixture;
     std::vector<std::pair<std::string, StatValue>> args;
     if (c.data_type) args.emplace_back("data_type", *c.data_type);
-    fixture.AddTraceMe(Op("Op", 1000, 2000, args));
+    fixture.AddTraceMe(kThread, "Op", 1000, 2000, args);
     const DeviceInfo device = MakeDeviceInfo(c.zra_type, 1500, 2, 1, 12.5);
     fixture.AddKernel(Kernel("k", "Op", 1100, 10, SequencePmuData(1), device));
 
@@ -395,10 +388,10 @@ TEST(HostKernelPmuTest, DataTypeStatsBecomeNamesOnlyWhenTheyAreIntegers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     XSpaceFixture fixture;
-    fixture.AddTraceMe(Op("Op", 1000, 2000, {{"data_type", c.value}}));
+    fixture.AddTraceMe(kThread, "Op", 1000, 2000, {{"data_type", c.value}});
     fixture.AddKernel(Kernel("k", "Op", 1100, 10, SequencePmuData(1)));
     // An op without kernels has its stat rewritten all the same.
-    fixture.AddTraceMe(Op("Idle", 3000, 3100, {{"data_type", c.value}}));
+    fixture.AddTraceMe(kThread, "Idle", 3000, 3100, {{"data_type", c.value}});
 
     testing::StderrCapture capture;
     EXPECT_NO_THROW(FillHostKernelPmuData(&fixture.space()));

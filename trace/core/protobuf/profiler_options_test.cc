@@ -54,11 +54,6 @@ TEST(ProfileOptionsTest, MergeKeepsTargetFieldsWhereSourceIsZero) {
   EXPECT_EQ(target.version(), 1u);
 }
 
-TEST(ProfileOptionsTest, MalformedVarintFailsToParse) {
-  ProfileOptions options;
-  EXPECT_FALSE(options.ParseFromString(std::string("\x10\xff", 2)));
-}
-
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik

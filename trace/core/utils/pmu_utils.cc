@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -11,39 +12,60 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-// The sixteen counters, in field order, as accessors of both counter messages.
-struct CounterField {
-  uint64_t (PmuData::*raw)() const;
-  void (PmuData::*set_raw)(uint64_t);
-  double (AvePmuData::*ave)() const;
-  void (AvePmuData::*set_ave)(double);
+// Reads and writes one field of a message. Plain function pointers: calls
+// through member-function pointers trip GCC's bounds sanitizer.
+template <typename Message, typename Value>
+struct Field {
+  Value (*get)(const Message&);
+  void (*set)(Message*, Value);
 };
 
-#define ZENTRIK_PMU_COUNTER(name) \
-  { &PmuData::name, &PmuData::set_##name, &AvePmuData::name, &AvePmuData::set_##name }
-constexpr CounterField kCounterFields[] = {
-    ZENTRIK_PMU_COUNTER(io_dma_write_bytes),
-    ZENTRIK_PMU_COUNTER(io_dma_read_bytes),
-    ZENTRIK_PMU_COUNTER(tlb_write_access),
-    ZENTRIK_PMU_COUNTER(tlb_read_access),
-    ZENTRIK_PMU_COUNTER(tlb_write_miss),
-    ZENTRIK_PMU_COUNTER(tlb_read_miss),
-    ZENTRIK_PMU_COUNTER(lt_cycles),
-    ZENTRIK_PMU_COUNTER(ct_cycles),
-    ZENTRIK_PMU_COUNTER(alu_cycles),
-    ZENTRIK_PMU_COUNTER(csimd_pre_cycles),
-    ZENTRIK_PMU_COUNTER(csimd_post_cycles),
-    ZENTRIK_PMU_COUNTER(dram_read_cycles),
-    ZENTRIK_PMU_COUNTER(dram_write_cycles),
-    ZENTRIK_PMU_COUNTER(field14),
-    ZENTRIK_PMU_COUNTER(mac_ops),
-    ZENTRIK_PMU_COUNTER(vector_ops),
-};
-#undef ZENTRIK_PMU_COUNTER
-constexpr size_t kNumCounters = sizeof(kCounterFields) / sizeof(kCounterFields[0]);
-static_assert(kNumCounters == 16);
+#define ZENTRIK_FIELD(Message, name)                                               \
+  Field<Message, decltype(Message().name())> {                                     \
+    [](const Message& m) { return m.name(); },                                     \
+        [](Message* m, decltype(Message().name()) value) { m->set_##name(value); } \
+  }
 
-// Positions in kCounterFields of the counters the figures read.
+// The sixteen counters in field order; PmuData and AvePmuData share the names.
+#define ZENTRIK_PMU_COUNTERS(X)                                                             \
+  X(io_dma_write_bytes), X(io_dma_read_bytes), X(tlb_write_access), X(tlb_read_access),     \
+      X(tlb_write_miss), X(tlb_read_miss), X(lt_cycles), X(ct_cycles), X(alu_cycles),       \
+      X(csimd_pre_cycles), X(csimd_post_cycles), X(dram_read_cycles), X(dram_write_cycles), \
+      X(field14), X(mac_ops), X(vector_ops)
+#define ZENTRIK_RAW_COUNTER(name) ZENTRIK_FIELD(PmuData, name)
+#define ZENTRIK_AVE_COUNTER(name) ZENTRIK_FIELD(AvePmuData, name)
+#define ZENTRIK_FIGURE(name) ZENTRIK_FIELD(PmuUtil, name)
+
+constexpr Field<PmuData, uint64_t> kRawCounters[] = {ZENTRIK_PMU_COUNTERS(ZENTRIK_RAW_COUNTER)};
+constexpr Field<AvePmuData, double> kAveCounters[] = {ZENTRIK_PMU_COUNTERS(ZENTRIK_AVE_COUNTER)};
+constexpr Field<PmuUtil, double> kFigures[] = {
+    ZENTRIK_FIGURE(total_cycles_estimated),
+    ZENTRIK_FIGURE(lt_utilization),
+    ZENTRIK_FIGURE(ct_utilization),
+    ZENTRIK_FIGURE(alu_utilization),
+    ZENTRIK_FIGURE(csimd_pre_utilization),
+    ZENTRIK_FIGURE(csimd_post_utilization),
+    ZENTRIK_FIGURE(dram_working_read_utilization),
+    ZENTRIK_FIGURE(dram_working_write_utilization),
+    ZENTRIK_FIGURE(read_bandwidth_utilization),
+    ZENTRIK_FIGURE(write_bandwidth_utilization),
+    ZENTRIK_FIGURE(mac_utilization),
+    ZENTRIK_FIGURE(compute_efficiency),
+    ZENTRIK_FIGURE(io_efficiency),
+    ZENTRIK_FIGURE(vec_utilization),
+};
+#undef ZENTRIK_FIGURE
+#undef ZENTRIK_AVE_COUNTER
+#undef ZENTRIK_RAW_COUNTER
+#undef ZENTRIK_PMU_COUNTERS
+#undef ZENTRIK_FIELD
+
+constexpr size_t kNumCounters = 16;
+constexpr size_t kNumFigures = 14;
+static_assert(std::size(kRawCounters) == kNumCounters && std::size(kAveCounters) == kNumCounters);
+static_assert(std::size(kFigures) == kNumFigures);
+
+// Positions of the counters the figures read.
 enum CounterIndex : size_t {
   kIoDmaWriteBytes = 0,
   kIoDmaReadBytes = 1,
@@ -58,66 +80,21 @@ enum CounterIndex : size_t {
   kVectorOps = 15,
 };
 
-struct UtilField {
-  double (PmuUtil::*get)() const;
-  void (PmuUtil::*set)(double);
-};
+template <typename Message, typename Value, size_t N>
+std::array<Value, N> ReadFields(const Field<Message, Value> (&fields)[N], const Message& message) {
+  std::array<Value, N> values;
+  for (size_t i = 0; i < N; ++i) values[i] = fields[i].get(message);
+  return values;
+}
 
-#define ZENTRIK_PMU_FIGURE(name) \
-  { &PmuUtil::name, &PmuUtil::set_##name }
-constexpr UtilField kUtilFields[] = {
-    ZENTRIK_PMU_FIGURE(total_cycles_estimated),
-    ZENTRIK_PMU_FIGURE(lt_utilization),
-    ZENTRIK_PMU_FIGURE(ct_utilization),
-    ZENTRIK_PMU_FIGURE(alu_utilization),
-    ZENTRIK_PMU_FIGURE(csimd_pre_utilization),
-    ZENTRIK_PMU_FIGURE(csimd_post_utilization),
-    ZENTRIK_PMU_FIGURE(dram_working_read_utilization),
-    ZENTRIK_PMU_FIGURE(dram_working_write_utilization),
-    ZENTRIK_PMU_FIGURE(read_bandwidth_utilization),
-    ZENTRIK_PMU_FIGURE(write_bandwidth_utilization),
-    ZENTRIK_PMU_FIGURE(mac_utilization),
-    ZENTRIK_PMU_FIGURE(compute_efficiency),
-    ZENTRIK_PMU_FIGURE(io_efficiency),
-    ZENTRIK_PMU_FIGURE(vec_utilization),
-};
-#undef ZENTRIK_PMU_FIGURE
-constexpr size_t kNumFigures = sizeof(kUtilFields) / sizeof(kUtilFields[0]);
-static_assert(kNumFigures == 14);
+template <typename Message, typename Value, size_t N>
+void WriteFields(const Field<Message, Value> (&fields)[N], const std::array<Value, N>& values,
+                 Message* message) {
+  for (size_t i = 0; i < N; ++i) fields[i].set(message, values[i]);
+}
 
 using RawCounters = std::array<uint64_t, kNumCounters>;
 using Counters = std::array<double, kNumCounters>;
-using Figures = std::array<double, kNumFigures>;
-
-RawCounters ReadRaw(const PmuData& data) {
-  RawCounters values;
-  for (size_t i = 0; i < kNumCounters; ++i) values[i] = (data.*kCounterFields[i].raw)();
-  return values;
-}
-
-void WriteRaw(const RawCounters& values, PmuData* data) {
-  for (size_t i = 0; i < kNumCounters; ++i) (data->*kCounterFields[i].set_raw)(values[i]);
-}
-
-Counters ReadAve(const AvePmuData& data) {
-  Counters values;
-  for (size_t i = 0; i < kNumCounters; ++i) values[i] = (data.*kCounterFields[i].ave)();
-  return values;
-}
-
-void WriteAve(const Counters& values, AvePmuData* data) {
-  for (size_t i = 0; i < kNumCounters; ++i) (data->*kCounterFields[i].set_ave)(values[i]);
-}
-
-Figures ReadFigures(const PmuUtil& util) {
-  Figures values;
-  for (size_t i = 0; i < kNumFigures; ++i) values[i] = (util.*kUtilFields[i].get)();
-  return values;
-}
-
-void WriteFigures(const Figures& values, PmuUtil* util) {
-  for (size_t i = 0; i < kNumFigures; ++i) (util->*kUtilFields[i].set)(values[i]);
-}
 
 bool Known(double value) { return value != kPmuNoValueDouble; }
 
@@ -234,7 +211,9 @@ std::string DataTypeName(DataType type) {
 
 }  // namespace
 
-void CopyPmuCounters(const PmuData& src, PmuData* dst) { WriteRaw(ReadRaw(src), dst); }
+void CopyPmuCounters(const PmuData& src, PmuData* dst) {
+  WriteFields(kRawCounters, ReadFields(kRawCounters, src), dst);
+}
 
 void CopyDeviceInfo(const DeviceInfo& src, DeviceInfo* dst) {
   dst->set_zra_type(src.zra_type());
@@ -248,28 +227,29 @@ void CopyDeviceInfo(const DeviceInfo& src, DeviceInfo* dst) {
 
 void CopyPmuInfoData(const PmuInfo& src, PmuInfo* dst, bool average) {
   // Everything is read before dst changes, since dst may be src.
-  const Figures figures = ReadFigures(src.pmu_util());
+  const auto figures = ReadFields(kFigures, src.pmu_util());
   const DeviceInfo device = src.device_info();
   const uint64_t count = src.count();
   if (average) {
-    WriteAve(ReadAve(src.ave_pmu_data()), dst->mutable_ave_pmu_data());
+    WriteFields(kAveCounters, ReadFields(kAveCounters, src.ave_pmu_data()),
+                dst->mutable_ave_pmu_data());
   } else {
-    WriteRaw(ReadRaw(src.pmu_data()), dst->mutable_pmu_data());
+    WriteFields(kRawCounters, ReadFields(kRawCounters, src.pmu_data()), dst->mutable_pmu_data());
   }
-  WriteFigures(figures, dst->mutable_pmu_util());
+  WriteFields(kFigures, figures, dst->mutable_pmu_util());
   CopyDeviceInfo(device, dst->mutable_device_info());
   dst->set_count(count);
 }
 
 PmuData AddPmuData(const PmuData& a, const PmuData& b) {
-  const RawCounters left = ReadRaw(a);
-  const RawCounters right = ReadRaw(b);
+  const RawCounters left = ReadFields(kRawCounters, a);
+  const RawCounters right = ReadFields(kRawCounters, b);
   RawCounters sum;
   for (size_t i = 0; i < kNumCounters; ++i) {
     sum[i] = left[i] == kPmuNoValue || right[i] == kPmuNoValue ? kPmuNoValue : left[i] + right[i];
   }
   PmuData result;
-  WriteRaw(sum, &result);
+  WriteFields(kRawCounters, sum, &result);
   return result;
 }
 
@@ -278,10 +258,10 @@ void SetPmuInfoCountToOne(PmuInfo* info) { info->set_count(1); }
 void ComputePmuUtil(PmuInfo* info, bool average) {
   Counters c;
   if (average) {
-    c = ReadAve(info->ave_pmu_data());
+    c = ReadFields(kAveCounters, info->ave_pmu_data());
   } else {
     // All ones converts to exactly 2^64, the marker of the double messages.
-    const RawCounters raw = ReadRaw(info->pmu_data());
+    const RawCounters raw = ReadFields(kRawCounters, info->pmu_data());
     for (size_t i = 0; i < kNumCounters; ++i) c[i] = static_cast<double>(raw[i]);
   }
   const DeviceInfo& device = info->device_info();
@@ -340,14 +320,14 @@ void ComputePmuUtil(PmuInfo* info, bool average) {
 void MergePmuInfo(PmuInfo* dst, const PmuInfo& src, uint64_t count) {
   if (count == 0) return;
   // Everything is read before dst changes, since dst may be src.
-  const RawCounters raw = ReadRaw(src.pmu_data());
+  const RawCounters raw = ReadFields(kRawCounters, src.pmu_data());
   const DeviceInfo device = src.device_info();
   Counters average;
   for (size_t i = 0; i < kNumCounters; ++i) {
     average[i] = raw[i] == kPmuNoValue ? kPmuNoValueDouble
                                        : static_cast<double>(raw[i]) / static_cast<double>(count);
   }
-  WriteAve(average, dst->mutable_ave_pmu_data());
+  WriteFields(kAveCounters, average, dst->mutable_ave_pmu_data());
   CopyDeviceInfo(device, dst->mutable_device_info());
   ComputePmuUtil(dst, /*average=*/true);
 }

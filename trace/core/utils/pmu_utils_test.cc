@@ -110,13 +110,6 @@ TEST(PmuUtilsTest, CopyPmuInfoDataCopiesTheChosenCaseAndTheRest) {
   EXPECT_EQ(raw.count(), 3u);
 }
 
-TEST(PmuUtilsTest, SetPmuInfoCountToOne) {
-  PmuInfo info;
-  info.set_count(17);
-  SetPmuInfoCountToOne(&info);
-  EXPECT_EQ(info.count(), 1u);
-}
-
 // Every counter known, on an ACC401 whose LT counter needs no divisor.
 PmuInfo FullRecord() {
   PmuInfo info;
@@ -379,101 +372,70 @@ TEST(PmuUtilsTest, CopyPmuUtilPeakChoosesTheEfficiencySource) {
   EXPECT_EQ(bare.pmu_util().compute_efficiency(), 0.0);
 }
 
-TEST(PmuUtilsTest, MacPeakPerformanceByModelAndType) {
+TEST(PmuUtilsTest, PeakPerformanceByModelAndType) {
   struct Case {
     int zra_type;
     DataType type;
-    double ops_per_core_cycle;  // 0: no figure
+    double mac;     // MAC operations per core and cycle; 0: no figure
+    double vector;  // vector operations per core and cycle
   };
   const Case cases[] = {
-      {ACC302, INT4, 4096},
-      {ACC301, INT8, 4096},
-      {ACC302, INT16, 2048},
-      {ACC301, HALF, 1536},
-      {ACC302, BFLOAT16, 1536},
-      {ACC301, FLOAT, 384},
-      {ACC302, TF32, 0},
-      {EDG102, INT4, 4096},
-      {EDG102, INT8, 2048},
-      {EDG102, INT16, 1024},
-      {EDG102, HALF, 0},
-      {ACC404, INT4, 8192},
-      {ACC403, INT8, 4096},
-      {ACC402, INT16, 1024},
-      {ACC401, HALF, 2048},
-      {ACC404, BFLOAT16, 2048},
-      {ACC403, FLOAT, 512},
-      {ACC402, TF32, 1024},
-      {ACC401, DOUBLE, 0},
-      {EDG101, INT4, 4096},
-      {SOC501, INT8, 2048},
-      {EDG101, INT16, 512},
-      {SOC501, FLOAT, 0},
-      {ACC201, INT8, 0},
-      {ACC202, FLOAT, 0},
-      {ACC203, INT16, 0},
-      {-1, INT8, 0},
-      {12, INT8, 0},
-      {INT_MIN, INT8, 0},
-      {INT_MAX, INT8, 0},
-      // Quantized types run on the plain type's units.
-      {ACC401, QINT4, 8192},
-      {ACC401, QINT8, 4096},
-      {ACC401, QINT16, 1024},
-      {EDG102, QINT8, 2048},
-      {ACC401, INVALID, 0},
-      {ACC401, COUNT, 0},
-      {ACC401, static_cast<DataType>(31), 0},
-      {ACC401, static_cast<DataType>(-7), 0},
+      {ACC302, INT4, 4096, 0},
+      {ACC301, INT8, 4096, 0},
+      {ACC302, INT16, 2048, 0},
+      {ACC301, HALF, 1536, 64},
+      {ACC302, BFLOAT16, 1536, 0},
+      {ACC301, FLOAT, 384, 32},
+      {ACC302, TF32, 0, 0},
+      {EDG102, INT4, 4096, 0},
+      {EDG102, INT8, 2048, 0},
+      {EDG102, INT16, 1024, 0},
+      {EDG102, HALF, 0, 64},
+      {EDG102, FLOAT, 0, 32},
+      {ACC404, INT4, 8192, 0},
+      {ACC403, INT8, 4096, 0},
+      {ACC402, INT16, 1024, 0},
+      {ACC401, HALF, 2048, 64},
+      {ACC404, BFLOAT16, 2048, 0},
+      {ACC403, FLOAT, 512, 32},
+      {ACC402, TF32, 1024, 0},
+      {ACC401, DOUBLE, 0, 0},
+      {EDG101, INT4, 4096, 0},
+      {SOC501, INT8, 2048, 0},
+      {EDG101, INT16, 512, 0},
+      {SOC501, HALF, 0, 64},
+      {EDG101, BFLOAT16, 0, 32},
+      {SOC501, FLOAT, 0, 32},
+      {ACC201, INT8, 0, 0},
+      {ACC202, FLOAT, 0, 0},
+      {ACC203, HALF, 0, 0},
+      {-1, INT8, 0, 0},
+      {12, FLOAT, 0, 0},
+      {INT_MIN, HALF, 0, 0},
+      {INT_MAX, INT8, 0, 0},
+      // Quantized types run on the plain type's MAC units; vector units have
+      // no quantized figures.
+      {ACC401, QINT4, 8192, 0},
+      {ACC401, QINT8, 4096, 0},
+      {ACC401, QINT16, 1024, 0},
+      {EDG102, QINT8, 2048, 0},
+      {ACC401, INVALID, 0, 0},
+      {ACC401, COUNT, 0, 0},
+      {ACC401, static_cast<DataType>(31), 0, 0},
+      {ACC401, static_cast<DataType>(-7), 0, 0},
   };
   for (const Case& c : cases) {
-    // 3 cores at 1250 MHz, a MAC being two operations.
-    const double expected = 3 * c.ops_per_core_cycle * 1250 / 1e6 * 2;
-    EXPECT_DOUBLE_EQ(GetMacPeakPerformance(c.type, MakeDeviceInfo(c.zra_type, 1250, 3, 1)),
-                     expected)
+    // 3 cores at 1250 MHz in tera-operations per second, a MAC being two.
+    const DeviceInfo device = MakeDeviceInfo(c.zra_type, 1250, 3, 1);
+    EXPECT_DOUBLE_EQ(GetMacPeakPerformance(c.type, device), 3 * c.mac * 1250 / 1e6 * 2)
+        << c.zra_type << " " << c.type;
+    EXPECT_DOUBLE_EQ(GetPeakPerformance(c.type, device), 3 * c.vector * 1250 / 1e6)
         << c.zra_type << " " << c.type;
   }
   // qint31 runs on int16 units at a quarter of their rate.
   EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(ACC401, 1000, 4, 4)), 2.048);
   EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(EDG101, 1000, 4, 4)), 1.024);
   EXPECT_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(ACC201, 1000, 4, 4)), 0.0);
-}
-
-TEST(PmuUtilsTest, VectorPeakPerformanceByModelAndType) {
-  struct Case {
-    int zra_type;
-    DataType type;
-    double ops_per_core_cycle;
-  };
-  const Case cases[] = {
-      {ACC302, HALF, 64},
-      {EDG102, FLOAT, 32},
-      {ACC301, BFLOAT16, 0},
-      {ACC404, HALF, 64},
-      {ACC403, FLOAT, 32},
-      {ACC402, HALF, 64},
-      {ACC401, BFLOAT16, 0},
-      {EDG101, HALF, 64},
-      {SOC501, BFLOAT16, 32},
-      {EDG101, FLOAT, 32},
-      {SOC501, INT8, 0},
-      {ACC201, HALF, 0},
-      {ACC202, FLOAT, 0},
-      {ACC203, HALF, 0},
-      {-1, HALF, 0},
-      {12, FLOAT, 0},
-      {INT_MIN, HALF, 0},
-      {INT_MAX, FLOAT, 0},
-      // No quantized mapping for vector figures.
-      {ACC401, QINT8, 0},
-      {ACC401, COUNT, 0},
-      {ACC401, static_cast<DataType>(99), 0},
-  };
-  for (const Case& c : cases) {
-    const double expected = 3 * c.ops_per_core_cycle * 1250 / 1e6;
-    EXPECT_DOUBLE_EQ(GetPeakPerformance(c.type, MakeDeviceInfo(c.zra_type, 1250, 3, 1)), expected)
-        << c.zra_type << " " << c.type;
-  }
 }
 
 ZENTRIK_CHILD_SCENARIO(PeakLookupsLogMissingFigures) {
