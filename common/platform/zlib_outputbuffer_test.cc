@@ -70,18 +70,6 @@ Inflated Inflate(const std::string& compressed, int window_bits) {
   return result;
 }
 
-TEST(ZlibOutputBufferTest, OptionsDefaults) {
-  const ZlibCompressionOptions options = ZlibCompressionOptions::DEFAULT();
-  EXPECT_EQ(options.flush_mode, Z_NO_FLUSH);
-  EXPECT_EQ(options.input_buffer_size, 262144);
-  EXPECT_EQ(options.output_buffer_size, 262144);
-  EXPECT_EQ(options.window_bits, 15);
-  EXPECT_EQ(options.compression_level, Z_DEFAULT_COMPRESSION);
-  EXPECT_EQ(options.compression_method, Z_DEFLATED);
-  EXPECT_EQ(options.mem_level, 9);
-  EXPECT_EQ(options.compression_strategy, Z_DEFAULT_STRATEGY);
-}
-
 TEST(ZlibOutputBufferTest, RoundTrips) {
   const std::vector<size_t> interleaved = {3, 100, 1, 64, 65, 0, 500, 2, 63, 64, 1, 4096, 7, 129};
   const struct {

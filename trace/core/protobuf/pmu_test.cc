@@ -87,14 +87,6 @@ TEST(PmuMessagesTest, AllUnknownCountersTake177Bytes) {
   EXPECT_EQ(parsed.io_dma_write_bytes(), kNoValue);
 }
 
-TEST(PmuMessagesTest, TypeNamesArePackageQualified) {
-  EXPECT_EQ(PmuData().GetTypeName(), "zentrik.trace.PmuData");
-  EXPECT_EQ(AvePmuData().GetTypeName(), "zentrik.trace.AvePmuData");
-  EXPECT_EQ(PmuUtil().GetTypeName(), "zentrik.trace.PmuUtil");
-  EXPECT_EQ(DeviceInfo().GetTypeName(), "zentrik.trace.DeviceInfo");
-  EXPECT_EQ(PmuInfo().GetTypeName(), "zentrik.trace.PmuInfo");
-}
-
 TEST(PmuMessagesTest, ZraTypeIsOpen) {
   // Models outside the table, or reported by newer devices, survive a round
   // trip unchanged.

@@ -156,16 +156,6 @@ TEST(XPlaneSchemaTest, ReadsWhatItWrites) {
   EXPECT_EQ(parsed.planes(0).event_metadata().at(1).display_name(), "qxInvokeKernel");
 }
 
-TEST(XPlaneSchemaTest, TypeNamesArePackageQualified) {
-  EXPECT_EQ(XSpace().GetTypeName(), "zentrik.trace.XSpace");
-  EXPECT_EQ(XPlane().GetTypeName(), "zentrik.trace.XPlane");
-  EXPECT_EQ(XLine().GetTypeName(), "zentrik.trace.XLine");
-  EXPECT_EQ(XEvent().GetTypeName(), "zentrik.trace.XEvent");
-  EXPECT_EQ(XStat().GetTypeName(), "zentrik.trace.XStat");
-  EXPECT_EQ(XEventMetadata().GetTypeName(), "zentrik.trace.XEventMetadata");
-  EXPECT_EQ(XStatMetadata().GetTypeName(), "zentrik.trace.XStatMetadata");
-}
-
 TEST(XPlaneSchemaTest, KeepsUnknownFieldsOfEveryMessage) {
   // A field 15 of each message type, through parse and write.
   const struct {
