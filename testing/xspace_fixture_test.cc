@@ -226,27 +226,6 @@ TEST(XSpaceFixtureTest, ApiCallsActivitiesAndOverheadFollowTheDeviceTracer) {
                                       "flow_event_cat=Memcpy", "is_host=false", "size=64"}));
 }
 
-TEST(XSpaceFixtureTest, SerializeIsTheSameForTheSameSteps) {
-  auto build = [] {
-    auto fixture = std::make_unique<XSpaceFixture>(10);
-    for (uint32_t i = 0; i < 20; ++i) {
-      KernelSpec params;
-      params.kernel_name = "k" + std::to_string(i % 7);
-      params.correlation_id = i;
-      params.device = i % 3;
-      params.start_ns = 20 + i;
-      params.end_ns = 30 + i;
-      fixture->AddKernel(params);
-    }
-    return fixture;
-  };
-  const std::string bytes = build()->Serialize();
-  EXPECT_EQ(bytes, build()->Serialize());
-  trace::XSpace parsed;
-  ASSERT_TRUE(parsed.ParseFromString(bytes));
-  EXPECT_EQ(parsed.planes_size(), 4);
-}
-
 }  // namespace
 }  // namespace testing
 }  // namespace zentrik

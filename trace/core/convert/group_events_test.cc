@@ -516,37 +516,6 @@ std::unique_ptr<EventGrouper> GroupBothWays(XSpace* space,
   return grouper;
 }
 
-TEST(GroupEventsTest, KeysOfLaterChildrenSeeEarlierLinks) {
-  // Launches keyed by correlation_id, executions by `_r`.
-  CrossThreadLinkRule rule = MakeCrossThreadLinkRules().front();
-  rule.child_stat_types = {StatType::_r};
-  XSpace space;
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"op", 0, 100, {{"_r", int64_t{0}}}},
-             {"scope", 0, 90, {}},
-             {"TaskExecute", 0, 80, {}},
-             {"inner", 0, 70, {}}});
-  XPlane* host = FindMutablePlaneWithName(&space, kHostPlaneName);
-  // Give "inner" the execution type too, under a name of its own.
-  const XEvent& inner = EventNamed(*host, "inner");
-  (*host->mutable_event_metadata())[inner.metadata_id()].set_name("TaskExecute");
-  (*host->mutable_event_metadata())[inner.metadata_id()].set_display_name("inner");
-  AddEvents(&space, kHostPlaneName, 2,
-            {{"TaskLaunch", 200, 10, {Corr(uint64_t{0}), {"_r", int64_t{2}}}}});
-  AddEvents(&space, kHostPlaneName, 3, {{"TaskLaunch", 300, 10, {Corr(uint64_t{2})}}});
-  auto grouper = GroupBothWays(&space, {rule});
-
-  // The outer execution takes `_r` 0 from "op" and joins the launch keyed 0;
-  // that launch's own `_r` 2 is then nearer to the inner execution than
-  // "op", so the inner one joins the launch keyed 2.
-  const auto& executions = grouper->GetEventNodeMap().at(TaskExecute);
-  const auto& launches = grouper->GetEventNodeMap().at(TaskLaunch);
-  ASSERT_EQ(executions.size(), 2u);
-  ASSERT_EQ(launches.size(), 2u);
-  EXPECT_EQ(executions[0]->GetParents().back(), launches[0]);
-  EXPECT_EQ(executions[1]->GetParents().back(), launches[1]);
-}
-
 TEST(GroupEventsTest, WalksIntoACycleWithoutTheStatEnd) {
   // The first rule links X -> B -> Y -> A -> X, each node with that one
   // parent and none with `_r`; the second rule's walk for `_r` from "op"
