@@ -1,0 +1,43 @@
+#ifndef ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
+#define ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
+
+#include <google/protobuf/map.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "trace/core/protobuf/pmu.pb.h"
+
+namespace zentrik {
+namespace trace {
+
+// The display texts of a kernel's PMU figures, shown by the trace viewer as
+// event arguments named "[PMU]" + figure + "(" + unit + ")". Missing values
+// (all-ones counters, figures of exactly 2^64) print as "NA". Every number is
+// formatted independently of the process's locale. All functions are pure.
+
+// "NA" for 2^64; otherwise value x 100 with two decimals and " %" ("50.00 %").
+std::string FormatPercent(double value);
+// "NA" for the all-ones counter; otherwise the decimal value.
+std::string FormatCount(uint64_t value);
+// FormatPercent(a) when b has no value, else "[" + a + ", " + b + "]".
+std::string FormatPercentPair(double a, double b);
+// FormatCount(a) when b has no value, else "[" + a + ", " + b + "]".
+std::string FormatCountPair(uint64_t a, uint64_t b);
+
+// The 29 display arguments of a kernel from its two records: `first` holds the
+// kernel's own counters, `second` the counters its annotation carried. Each
+// record's raw counters and figures are read (zeros where it lacks them).
+std::map<std::string, std::string> ComputePmuDisplayArgs(const PmuInfo& first,
+                                                         const PmuInfo& second);
+
+// The same 29 entries written straight into `args`, replacing entries with the
+// same keys. Used per kernel by the trace conversion.
+void SetPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second,
+                       google::protobuf::Map<std::string, std::string>* args);
+
+}  // namespace trace
+}  // namespace zentrik
+
+#endif  // ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
