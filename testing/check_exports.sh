@@ -10,5 +10,22 @@ if [ -n "$stray" ]; then
   printf '%s\n' "$stray"
   exit 1
 fi
-printf '%s\n' "$symbols" | grep -q 'zentrik::GetDataTypeStr' || { echo "GetDataTypeStr not exported"; exit 1; }
+required=(
+  'zentrik::GetDataTypeStr'
+  'zentrik::trace::TraceMe::Start('
+  'zentrik::trace::TraceMe::Stop()'
+  'zentrik::trace::TraceMe::Active(int)'
+  'zentrik::trace::TraceMe::RecordInstantTrace('
+  'zentrik::trace::TraceMeEncode[abi:cxx11](char const*, std::initializer_list<zentrik::trace::TraceMeArg>)'
+  'zentrik::trace::TraceMeEncode(std::__cxx11::basic_string<'
+  'zentrik::trace::ScopedAnnotation::PushAnnotation('
+  'zentrik::trace::ScopedAnnotation::IsEnabled()'
+  'zentrik::trace::ScopedAnnotation::~ScopedAnnotation()'
+  'zentrik::trace::AnnotatedTraceMe::~AnnotatedTraceMe()'
+)
+for symbol in "${required[@]}"; do
+  # A here-string, not a pipe: grep -q exits early, and pipefail would then see
+  # the writer's SIGPIPE as a failure.
+  grep -qF "$symbol" <<< "$symbols" || { echo "not exported: $symbol"; exit 1; }
+done
 echo "exports ok: $(printf '%s\n' "$symbols" | wc -l) symbols"

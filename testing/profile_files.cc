@@ -1,0 +1,49 @@
+#include "testing/profile_files.h"
+
+#include <dirent.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <regex>
+
+namespace zentrik {
+namespace testing {
+
+std::vector<std::string> ListDirectory(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* handle = opendir(dir.c_str());
+  if (handle == nullptr) return names;
+  while (const dirent* entry = readdir(handle)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(handle);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool IsRunName(const std::string& name) {
+  static const std::regex kRunName(R"(\d{4}(_\d{2}){5}\.-?\d{1,6}(_\d+)?)");
+  return std::regex_match(name, kRunName);
+}
+
+bool Gunzip(const std::string& compressed, std::string* text) {
+  text->clear();
+  z_stream stream{};
+  if (inflateInit2(&stream, MAX_WBITS + 16) != Z_OK) return false;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  char buffer[1 << 16];
+  int code = Z_OK;
+  while (code == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof(buffer);
+    code = inflate(&stream, Z_NO_FLUSH);
+    text->append(buffer, sizeof(buffer) - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  return code == Z_STREAM_END && stream.avail_in == 0;
+}
+
+}  // namespace testing
+}  // namespace zentrik

@@ -1,0 +1,29 @@
+#ifndef ZENTRIK_TESTING_PROFILE_FILES_H_
+#define ZENTRIK_TESTING_PROFILE_FILES_H_
+
+// Reading back what an export wrote into a log directory. Uses nothing of the
+// library, so tests that link only libzentrik.so can use it too.
+
+#include <string>
+#include <vector>
+
+namespace zentrik {
+namespace testing {
+
+// The entry names of `dir` except "." and "..", sorted; empty when the
+// directory cannot be read.
+std::vector<std::string> ListDirectory(const std::string& dir);
+
+// True for a run directory name: "YYYY_MM_DD_hh_mm_ss." followed by one to six
+// digits (the end of the epoch seconds, a "-" allowed first), optionally
+// followed by "_" and a number.
+bool IsRunName(const std::string& name);
+
+// Inflates one gzip stream into `*text`; false unless `compressed` is exactly
+// one complete, valid stream.
+bool Gunzip(const std::string& compressed, std::string* text);
+
+}  // namespace testing
+}  // namespace zentrik
+
+#endif  // ZENTRIK_TESTING_PROFILE_FILES_H_

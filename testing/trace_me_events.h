@@ -1,0 +1,28 @@
+#ifndef ZENTRIK_TESTING_TRACE_ME_EVENTS_H_
+#define ZENTRIK_TESTING_TRACE_ME_EVENTS_H_
+
+#include <string>
+#include <vector>
+
+#include "trace/core/internal/cpu/traceme_recorder.h"
+
+namespace zentrik {
+namespace testing {
+
+// The names of all recorded events: threads in result order, each thread's
+// events in recording order.
+inline std::vector<std::string> EventNames(const trace::TraceMeRecorder::Events& events) {
+  std::vector<std::string> names;
+  for (const auto& thread : events) {
+    for (const auto& event : thread.events) names.push_back(event.name);
+  }
+  return names;
+}
+
+// Stops the recorder if a test left it running; a fixture's first step.
+inline void StopRecorder() { trace::TraceMeRecorder::Get()->Stop(); }
+
+}  // namespace testing
+}  // namespace zentrik
+
+#endif  // ZENTRIK_TESTING_TRACE_ME_EVENTS_H_

@@ -1,0 +1,81 @@
+#include "trace/core/convert/export_to_tensorboard.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "common/platform/env.h"
+#include "testing/profile_files.h"
+#include "testing/temp_dir.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::zentrik::testing::IsRunName;
+using ::zentrik::testing::ListDirectory;
+using ::zentrik::testing::TempDir;
+
+// This host's files are named with every ":" of the host name as "_".
+std::string PlainHostPrefix() {
+  std::string host = Env::Default()->GetHostName();
+  std::replace(host.begin(), host.end(), ':', '_');
+  return host.empty() ? "" : host + ".";
+}
+
+TEST(ExportToTensorBoardTest, ProfilePluginDirIsAPlainConcatenation) {
+  EXPECT_EQ(GetTensorBoardProfilePluginDir("/logs"), "/logs/plugins/profile");
+  EXPECT_EQ(GetTensorBoardProfilePluginDir("/logs/"), "/logs//plugins/profile");
+  EXPECT_EQ(GetTensorBoardProfilePluginDir("logs"), "logs/plugins/profile");
+}
+
+TEST(ExportToTensorBoardTest, RequestNamesEveryToolInOrder) {
+  const ProfileRequest request = PopulateProfileRequest("root", "run", "node:1");
+  EXPECT_THAT(request.tools(), ElementsAre("trace_viewer", "kernel_stats", "memory_profile",
+                                           "op_stats", "overview_page"));
+  EXPECT_EQ(request.max_events(), 1000000u);
+  EXPECT_EQ(request.repository_root(), "root");
+  EXPECT_EQ(request.session_id(), "run");
+  EXPECT_EQ(request.host_name(), "node:1");
+  EXPECT_EQ(request.field1(), 0u);
+  EXPECT_FALSE(request.has_opts());
+  EXPECT_TRUE(request.tool_options().empty());
+}
+
+TEST(ExportToTensorBoardTest, EveryExportGetsItsOwnRunOfThisHost) {
+  TempDir dir;
+  const std::string logdir = dir.Join("a/b/logs");
+  constexpr int kExports = 3;  // Several in one second, usually.
+  for (int i = 0; i < kExports; ++i) {
+    ASSERT_TRUE(ExportXSpaceToTensorBoard(XSpace(), logdir).ok());
+  }
+  EXPECT_THAT(ListDirectory(logdir), ElementsAre("plugins"));
+  const std::vector<std::string> runs = ListDirectory(logdir + "/plugins/profile");
+  ASSERT_EQ(runs.size(), size_t{kExports});
+  for (const std::string& run : runs) {
+    EXPECT_TRUE(IsRunName(run)) << run;
+    EXPECT_THAT(ListDirectory(logdir + "/plugins/profile/" + run),
+                ElementsAre(PlainHostPrefix() + "run.claim"));
+  }
+}
+
+TEST(ExportToTensorBoardTest, LogDirectoryThatCannotBeCreatedFailsBeforeAnyRun) {
+  TempDir dir;
+  FILE* file = fopen(dir.Join("file").c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fclose(file);
+  const Status status = ExportXSpaceToTensorBoard(XSpace(), dir.Join("file/logs"));
+  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), dir.Join("file") + " is not a directory");
+  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("file"));
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik

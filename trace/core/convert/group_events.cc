@@ -1,0 +1,415 @@
+#include "trace/core/convert/group_events.h"
+
+#include <algorithm>
+#include <array>
+#include <queue>
+#include <unordered_set>
+
+#include "trace/core/utils/xplane_builder.h"
+#include "trace/core/utils/xplane_schema.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+// `_r` decides whether an event is a root; when an event carries several
+// `_r` stats the last one decides.
+bool ComputeIsRoot(const XPlaneVisitor& plane, const XEvent& event) {
+  bool is_root = false;
+  for (const XStat& stat : event.stats()) {
+    if (plane.GetStatType(stat.metadata_id()) != StatType::_r) continue;
+    is_root = stat.value_case() == XStat::kInt64Value && stat.int64_value() != 0;
+  }
+  return is_root;
+}
+
+// The join-key word of a stat: integers as 64-bit words, any other kind 0.
+uint64_t KeyWord(const XStatVisitor& stat) {
+  switch (stat.ValueCase()) {
+    case XStat::kInt64Value:
+      return static_cast<uint64_t>(stat.IntValue());
+    case XStat::kUint64Value:
+      return stat.UintValue();
+    default:
+      return 0;
+  }
+}
+
+// Answers EventNode::FindNearestStatHolder for one stat type without walking
+// the same ancestors again for every node. A node without the stat and with
+// exactly one parent has the answer of that parent (the breadth-first walk
+// from it is the node followed by the walk from its parent), so answers along
+// such chains are remembered; a node with several parents, which only a
+// cross-thread link gives, is answered by the walk itself. Linking a node that
+// lacks the stat can change the answers below it, so the caller invalidates
+// all remembered answers then.
+class NearestStatFinder {
+ public:
+  NearestStatFinder(int64_t stat_type, size_t num_nodes)
+      : stat_type_(stat_type), memo_(num_nodes) {}
+
+  int64_t stat_type() const { return stat_type_; }
+
+  const EventNode* FindHolder(const EventNode& start) {
+    ++walk_;
+    path_.clear();
+    const EventNode* node = &start;
+    const EventNode* holder = nullptr;
+    for (;;) {
+      Entry& entry = memo_[node->Index()];
+      if (entry.version == version_) {
+        holder = entry.holder;
+        break;
+      }
+      if (node->HasStat(stat_type_)) {
+        holder = node;
+        break;
+      }
+      const std::vector<EventNode*>& parents = node->GetParents();
+      if (parents.size() > 1) {
+        holder = node->FindNearestStatHolder(stat_type_);
+        break;
+      }
+      // A chain that ends, or runs into itself, without the stat has none.
+      if (parents.empty() || entry.walk == walk_) break;
+      entry.walk = walk_;
+      path_.push_back(node);
+      node = parents.front();
+    }
+    Remember(node, holder);
+    for (const EventNode* on_path : path_) Remember(on_path, holder);
+    return holder;
+  }
+
+  void Invalidate() { ++version_; }
+
+ private:
+  struct Entry {
+    uint64_t version = 0;  // valid when equal to version_
+    uint64_t walk = 0;     // on the current walk's path when equal to walk_
+    const EventNode* holder = nullptr;
+  };
+
+  void Remember(const EventNode* node, const EventNode* holder) {
+    Entry& entry = memo_[node->Index()];
+    entry.version = version_;
+    entry.holder = holder;
+  }
+
+  int64_t stat_type_;
+  std::vector<Entry> memo_;
+  std::vector<const EventNode*> path_;
+  uint64_t version_ = 1;
+  uint64_t walk_ = 0;
+};
+
+// The finders of the stat types one rule reads, one per type.
+class NearestStatFinders {
+ public:
+  NearestStatFinders(const CrossThreadLinkRule& rule, size_t num_nodes) {
+    for (const auto* types : {&rule.parent_stat_types, &rule.child_stat_types}) {
+      for (int64_t type : *types) {
+        if (Find(type) == nullptr) finders_.emplace_back(type, num_nodes);
+      }
+    }
+  }
+
+  // The join key of `node`: the nearest stat's value for every type, or
+  // empty when one of the types has no stat.
+  std::optional<std::vector<uint64_t>> MakeKey(const EventNode& node,
+                                               const std::vector<int64_t>& stat_types) {
+    std::vector<uint64_t> key;
+    key.reserve(stat_types.size());
+    for (int64_t type : stat_types) {
+      const EventNode* holder = Find(type)->FindHolder(node);
+      if (holder == nullptr) return std::nullopt;
+      key.push_back(KeyWord(*holder->GetEventVisitor().GetStat(type)));
+    }
+    return key;
+  }
+
+  // Call after `child` gained a parent.
+  void OnLinked(const EventNode& child) {
+    for (NearestStatFinder& finder : finders_) {
+      // A walk stops at a node that has the stat, so only a node without it
+      // passes its new parent on to the answers below it.
+      if (!child.HasStat(finder.stat_type())) finder.Invalidate();
+    }
+  }
+
+ private:
+  NearestStatFinder* Find(int64_t type) {
+    for (NearestStatFinder& finder : finders_) {
+      if (finder.stat_type() == type) return &finder;
+    }
+    return nullptr;
+  }
+
+  std::deque<NearestStatFinder> finders_;
+};
+
+// For every root, whether a root other than itself lies among its ancestors,
+// the question FindParent(IsTopRoot) answers for each root while groups are
+// assigned (the graph no longer changes then). Every root sends its own mark
+// down to all its descendants; a node keeps the first two distinct marks that
+// reach it, which is enough to tell "reached from another root" for a root
+// that lies on a cycle with itself. Each node forwards at most two marks, so
+// this costs linear time instead of one walk to the top per root.
+class RootsBelowRoots {
+ public:
+  RootsBelowRoots(const std::vector<EventNode*>& roots, size_t num_nodes) : marks_(num_nodes) {
+    for (const EventNode* root : roots) {
+      for (const EventNode* child : root->GetChildren()) Mark(child, root);
+    }
+    while (!queue_.empty()) {
+      auto [node, root] = queue_.front();
+      queue_.pop_front();
+      for (const EventNode* child : node->GetChildren()) Mark(child, root);
+    }
+  }
+
+  bool HasRootAbove(const EventNode& root) const {
+    const Marks& marks = marks_[root.Index()];
+    return (marks[0] != nullptr && marks[0] != &root) || (marks[1] != nullptr && marks[1] != &root);
+  }
+
+ private:
+  using Marks = std::array<const EventNode*, 2>;
+
+  void Mark(const EventNode* node, const EventNode* root) {
+    Marks& marks = marks_[node->Index()];
+    if (marks[0] == root || marks[1] == root) return;
+    if (marks[0] == nullptr) {
+      marks[0] = root;
+    } else if (marks[1] == nullptr) {
+      marks[1] = root;
+    } else {
+      return;
+    }
+    queue_.emplace_back(node, root);
+  }
+
+  std::vector<Marks> marks_;
+  std::deque<std::pair<const EventNode*, const EventNode*>> queue_;
+};
+
+}  // namespace
+
+std::vector<CrossThreadLinkRule> MakeCrossThreadLinkRules() {
+  CrossThreadLinkRule rule;
+  rule.parent_event_type = HostEventType::TaskLaunch;
+  rule.child_event_type = HostEventType::TaskExecute;
+  rule.parent_stat_types = {StatType::correlation_id};
+  return {rule};
+}
+
+EventNode::EventNode(const XPlaneVisitor* plane, XLine* line, XEvent* event, size_t index)
+    : plane_(plane),
+      visitor_(plane, line, event),
+      line_(line),
+      event_(event),
+      index_(index),
+      is_root_(ComputeIsRoot(*plane, *event)) {}
+
+void EventNode::AddChild(EventNode* child) {
+  children_.push_back(child);
+  child->parents_.push_back(this);
+}
+
+template <typename Setter>
+void EventNode::SetStat(int64_t stat_type, Setter set) {
+  const XStatMetadata* metadata = plane_->GetStatMetadataByType(stat_type);
+  // The grouper gave every plane this metadata before building its visitor.
+  if (metadata == nullptr) return;
+  set(FindOrAddMutableStat(*metadata, event_->mutable_stats()));
+}
+
+void EventNode::SetGroupId(int64_t group_id) {
+  group_id_ = group_id;
+  SetStat(StatType::group_id, [group_id](XStat* stat) { stat->set_int64_value(group_id); });
+}
+
+void EventNode::SetStepName(const std::string& name) {
+  SetStat(StatType::step_name, [&name](XStat* stat) { stat->set_str_value(name); });
+}
+
+std::string EventNode::GetGroupName() const {
+  std::string name = visitor_.Name();
+  name += ' ';
+  if (group_id_) name += std::to_string(*group_id_);
+  return name;
+}
+
+bool EventNode::HasStat(int64_t stat_type) const {
+  return visitor_.GetStat(stat_type).has_value();
+}
+
+const EventNode* EventNode::FindNearestStatHolder(int64_t stat_type) const {
+  return FindParent([stat_type](const EventNode& node) { return node.HasStat(stat_type); },
+                    /*include_self=*/true);
+}
+
+std::optional<XStatVisitor> EventNode::FindNearestStat(int64_t stat_type) const {
+  const EventNode* holder = FindNearestStatHolder(stat_type);
+  if (holder == nullptr) return std::nullopt;
+  return holder->visitor_.GetStat(stat_type);
+}
+
+const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&)>& predicate,
+                                       bool include_self) const {
+  std::unordered_set<const EventNode*> visited = {this};
+  std::queue<const EventNode*> nodes;
+  auto visit_parents = [&](const EventNode& node) {
+    for (const EventNode* parent : node.parents_) {
+      if (visited.insert(parent).second) nodes.push(parent);
+    }
+  };
+  if (include_self) {
+    nodes.push(this);
+  } else {
+    visit_parents(*this);
+  }
+  while (!nodes.empty()) {
+    const EventNode* node = nodes.front();
+    nodes.pop();
+    if (predicate(*node)) return node;
+    visit_parents(*node);
+  }
+  return nullptr;
+}
+
+void EventNode::SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map) {
+  std::unordered_set<const EventNode*> visited = {this};
+  std::queue<EventNode*> nodes;
+  nodes.push(this);
+  while (!nodes.empty()) {
+    EventNode* node = nodes.front();
+    nodes.pop();
+    if (!node->group_id_) {
+      node->SetGroupId(group_id);
+      for (EventNode* child : node->children_) {
+        if (visited.insert(child).second) nodes.push(child);
+      }
+    } else if (*node->group_id_ != group_id) {
+      const int64_t other = *node->group_id_;
+      (*group_metadata_map)[group_id].child_groups.insert(other);
+      (*group_metadata_map)[other].parent_groups.insert(group_id);
+    }
+  }
+}
+
+bool IsTopRoot(const EventNode& node) { return node.IsRoot(); }
+
+XPlaneVisitor CreateTypedXPlaneVisitor(const XPlane* plane) {
+  return XPlaneVisitor(plane, {FindHostEventType}, {FindStatType});
+}
+
+void EventGrouper::AddSpace(const XPlaneVisitorFactory& visitor_factory, XSpace* space) {
+  for (XPlane& plane : *space->mutable_planes()) AddPlane(visitor_factory, &plane);
+}
+
+void EventGrouper::AddPlane(const XPlaneVisitorFactory& visitor_factory, XPlane* plane) {
+  {
+    XPlaneBuilder builder(plane);
+    builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::group_id));
+    builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::step_name));
+  }
+  // Built after the metadata exists, so the visitor resolves both.
+  planes_.emplace_back(plane, visitor_factory(plane));
+}
+
+void EventGrouper::LinkEvents(const std::vector<CrossThreadLinkRule>& rules) {
+  for (auto& [plane, visitor] : planes_) LinkWithinLines(plane, visitor);
+  LinkAcrossThreads(rules);
+}
+
+void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) {
+  const bool is_host_plane = plane->name() == kHostPlaneName;
+  // The events of a line are sorted by start, the longer first at equal
+  // starts, so an event's parent is the innermost open event containing it.
+  std::vector<EventNode*> open;
+  for (XLine& line : *plane->mutable_lines()) {
+    open.clear();
+    for (XEvent& event : *line.mutable_events()) {
+      auto node = std::make_unique<EventNode>(&visitor, &line, &event, num_nodes_++);
+      if (node->IsRoot()) root_events_.push_back(node.get());
+      const uint64_t start = node->StartPs();
+      const uint64_t end = node->EndPs();
+      while (!open.empty()) {
+        EventNode* top = open.back();
+        if (top->StartPs() <= start && end <= top->EndPs()) {
+          top->AddChild(node.get());
+          break;
+        }
+        open.pop_back();
+      }
+      open.push_back(node.get());
+      int64_t type = node->GetEventVisitor().Type();
+      // Device activity carries the correlation id of its host launch.
+      if (type == HostEventType::UnknownHostEventType && node->HasStat(StatType::correlation_id)) {
+        type = is_host_plane ? HostEventType::TaskLaunch : HostEventType::TaskExecute;
+      }
+      event_node_map_[type].push_back(std::move(node));
+    }
+  }
+}
+
+const std::vector<std::unique_ptr<EventNode>>* EventGrouper::NodesOfType(int64_t type) const {
+  auto it = event_node_map_.find(type);
+  return it == event_node_map_.end() ? nullptr : &it->second;
+}
+
+void EventGrouper::LinkAcrossThreads(const std::vector<CrossThreadLinkRule>& rules) {
+  for (const CrossThreadLinkRule& rule : rules) LinkAcrossThreads(rule);
+}
+
+void EventGrouper::LinkAcrossThreads(const CrossThreadLinkRule& rule) {
+  const auto* parents = NodesOfType(rule.parent_event_type);
+  const auto* children = NodesOfType(rule.child_event_type);
+  if (parents == nullptr || children == nullptr) return;
+  NearestStatFinders finders(rule, num_nodes_);
+  // The last parent with a key wins it.
+  std::map<std::vector<uint64_t>, EventNode*> parent_by_key;
+  for (const auto& parent : *parents) {
+    if (auto key = finders.MakeKey(*parent, rule.parent_stat_types)) {
+      parent_by_key[std::move(*key)] = parent.get();
+    }
+  }
+  const std::vector<int64_t>& child_stat_types =
+      rule.child_stat_types.empty() ? rule.parent_stat_types : rule.child_stat_types;
+  for (const auto& child : *children) {
+    auto key = finders.MakeKey(*child, child_stat_types);
+    if (!key) continue;
+    auto it = parent_by_key.find(*key);
+    if (it == parent_by_key.end()) continue;
+    it->second->AddChild(child.get());
+    finders.OnLinked(*child);
+  }
+}
+
+void EventGrouper::AssignGroups() {
+  std::stable_sort(root_events_.begin(), root_events_.end(),
+                   [](const EventNode* a, const EventNode* b) {
+                     return static_cast<int64_t>(a->StartPs()) <
+                            static_cast<int64_t>(b->StartPs());
+                   });
+  const RootsBelowRoots roots_below_roots(root_events_, num_nodes_);
+  for (EventNode* root : root_events_) {
+    if (root->GetGroupId() || roots_below_roots.HasRootAbove(*root)) continue;
+    const int64_t group_id = next_group_id_++;
+    root->SpreadGroupId(group_id, &group_metadata_map_);
+    std::string name = root->GetGroupName();
+    root->SetStepName(name);
+    group_metadata_map_[group_id].name = std::move(name);
+  }
+}
+
+void GroupEvents(XSpace* space, EventGrouper* grouper) {
+  const std::vector<CrossThreadLinkRule> rules = MakeCrossThreadLinkRules();
+  grouper->AddSpace(CreateTypedXPlaneVisitor, space);
+  grouper->LinkEvents(rules);
+  grouper->AssignGroups();
+}
+
+}  // namespace trace
+}  // namespace zentrik

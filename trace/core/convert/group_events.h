@@ -1,0 +1,181 @@
+#ifndef ZENTRIK_TRACE_CORE_CONVERT_GROUP_EVENTS_H_
+#define ZENTRIK_TRACE_CORE_CONVERT_GROUP_EVENTS_H_
+
+// Event grouping: ties together the events of one unit of work (a step) across
+// host threads and device queues, and labels them with `group_id` and
+// `step_name` stats. Events nest by time containment on their line, task
+// launches join the task executions they caused by equal correlation ids, and
+// every root event (a non-zero int64 `_r` stat) not below another root starts
+// a group. Single-threaded: the space must not change while a grouper uses it.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "trace/core/protobuf/xplane.pb.h"
+#include "trace/core/utils/xplane_visitor.h"
+
+namespace zentrik {
+namespace trace {
+
+// Joins events of `parent_event_type` to events of `child_event_type` whose
+// keys (the values of the nearest stats of the listed types) are equal.
+struct CrossThreadLinkRule {
+  int64_t parent_event_type = 0;
+  int64_t child_event_type = 0;
+  std::vector<int64_t> parent_stat_types;
+  // Empty: the child side uses parent_stat_types too.
+  std::vector<int64_t> child_stat_types;
+};
+
+// The one rule of the system: TaskLaunch to TaskExecute by correlation_id.
+std::vector<CrossThreadLinkRule> MakeCrossThreadLinkRules();
+
+// What is known of one group.
+struct GroupInfo {
+  std::string name;   // the text written as the root's step_name
+  std::string label;  // left empty
+  std::set<int64_t> parent_groups;  // groups that reached this group's events
+  std::set<int64_t> child_groups;   // groups this group reached below itself
+};
+
+using GroupMetadataMap = std::map<int64_t, GroupInfo>;
+
+// One event of the space in the grouping graph. Owned by its EventGrouper;
+// it points into the space and into the grouper's plane visitors.
+class EventNode {
+ public:
+  // `index` is the node's creation number within its grouper.
+  EventNode(const XPlaneVisitor* plane, XLine* line, XEvent* event, size_t index);
+  EventNode(const EventNode&) = delete;
+  EventNode& operator=(const EventNode&) = delete;
+
+  const XPlaneVisitor& GetPlaneVisitor() const { return *plane_; }
+  const XEventVisitor& GetEventVisitor() const { return visitor_; }
+  const std::vector<EventNode*>& GetParents() const { return parents_; }
+  const std::vector<EventNode*>& GetChildren() const { return children_; }
+  std::optional<int64_t> GetGroupId() const { return group_id_; }
+  bool IsRoot() const { return is_root_; }
+  size_t Index() const { return index_; }
+
+  // Start and end in picoseconds, in wrapping unsigned 64-bit arithmetic.
+  uint64_t StartPs() const { return visitor_.TimestampPs(); }
+  uint64_t EndPs() const { return visitor_.EndTimestampPs(); }
+
+  // Links `child` below this node (appends to both lists).
+  void AddChild(EventNode* child);
+
+  // Sets the group id and writes it as the event's group_id stat (found by
+  // its metadata, appended when absent, turned into an int64 value).
+  void SetGroupId(int64_t group_id);
+  // Writes `name` as the event's step_name stat, by the same rule.
+  void SetStepName(const std::string& name);
+  // The event metadata's name, a blank and the group id in decimal.
+  std::string GetGroupName() const;
+
+  // Breadth-first over this node and its ancestors, nearest first, each
+  // visited once: the first node whose own event carries a stat of
+  // `stat_type`. FindNearestStat gives that stat, FindNearestStatHolder the
+  // node; empty or null when no ancestor carries one.
+  std::optional<XStatVisitor> FindNearestStat(int64_t stat_type) const;
+  const EventNode* FindNearestStatHolder(int64_t stat_type) const;
+  // True when this node's own event carries a stat of `stat_type`.
+  bool HasStat(int64_t stat_type) const;
+
+  // Breadth-first over the ancestors (and this node first when
+  // `include_self`), each visited once: the first one `predicate` accepts,
+  // or null. Without `include_self` this node never counts, also when a
+  // cycle leads back to it.
+  const EventNode* FindParent(const std::function<bool(const EventNode&)>& predicate,
+                              bool include_self) const;
+
+  // Gives `group_id` to every node reachable below this one, breadth-first,
+  // stopping at nodes that already belong to a group; a node of another
+  // group is recorded as a child group of this one (and this one as its
+  // parent group) in `group_metadata_map`.
+  void SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map);
+
+ private:
+  // Sets the value of this event's stat of `stat_type` through `set`.
+  template <typename Setter>
+  void SetStat(int64_t stat_type, Setter set);
+
+  const XPlaneVisitor* plane_;
+  XEventVisitor visitor_;
+  XLine* line_;
+  XEvent* event_;
+  size_t index_;
+  bool is_root_;
+  std::optional<int64_t> group_id_;
+  std::vector<EventNode*> parents_;
+  std::vector<EventNode*> children_;
+};
+
+// The predicate FindParent uses to find a root above a root.
+bool IsTopRoot(const EventNode& node);
+
+// Nodes by event type; each list is in creation order.
+using EventNodeMap = std::map<int64_t, std::vector<std::unique_ptr<EventNode>>>;
+
+using XPlaneVisitorFactory = std::function<XPlaneVisitor(const XPlane*)>;
+
+// The visitor factory of grouping: event types by FindHostEventType, stat
+// types by FindStatType.
+XPlaneVisitor CreateTypedXPlaneVisitor(const XPlane* plane);
+
+// The transient grouping state of one space: fill it once with AddSpace, then
+// LinkEvents, then AssignGroups. It points into the space, which must outlive
+// it and keep its lines and events meanwhile. Not thread-safe.
+class EventGrouper {
+ public:
+  EventGrouper() = default;
+  EventGrouper(const EventGrouper&) = delete;
+  EventGrouper& operator=(const EventGrouper&) = delete;
+
+  // AddPlane for every plane of `space`, in space order.
+  void AddSpace(const XPlaneVisitorFactory& visitor_factory, XSpace* space);
+  // Gives the plane the stat metadata "group_id" and "step_name" (when it
+  // lacks them), then keeps a visitor built by `visitor_factory` for it.
+  void AddPlane(const XPlaneVisitorFactory& visitor_factory, XPlane* plane);
+  // Nests the events of every line, then joins them across threads by
+  // `rules`.
+  void LinkEvents(const std::vector<CrossThreadLinkRule>& rules);
+  // Starts a group at every root not below another root, in order of start
+  // time, numbering groups 0, 1, 2, ...
+  void AssignGroups();
+
+  const GroupMetadataMap& GetGroupMetadataMap() const { return group_metadata_map_; }
+  const EventNodeMap& GetEventNodeMap() const { return event_node_map_; }
+  const std::vector<EventNode*>& GetRootEvents() const { return root_events_; }
+
+ private:
+  void LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor);
+  void LinkAcrossThreads(const std::vector<CrossThreadLinkRule>& rules);
+  void LinkAcrossThreads(const CrossThreadLinkRule& rule);
+  const std::vector<std::unique_ptr<EventNode>>* NodesOfType(int64_t type) const;
+
+  EventNodeMap event_node_map_;
+  // Elements of a deque never move, so nodes may point at the visitors.
+  std::deque<std::pair<XPlane*, XPlaneVisitor>> planes_;
+  std::vector<EventNode*> root_events_;
+  GroupMetadataMap group_metadata_map_;
+  int64_t next_group_id_ = 0;
+  size_t num_nodes_ = 0;
+};
+
+// The whole grouping pass over `space`: AddSpace with CreateTypedXPlaneVisitor,
+// LinkEvents with MakeCrossThreadLinkRules, AssignGroups.
+void GroupEvents(XSpace* space, EventGrouper* grouper);
+
+}  // namespace trace
+}  // namespace zentrik
+
+#endif  // ZENTRIK_TRACE_CORE_CONVERT_GROUP_EVENTS_H_

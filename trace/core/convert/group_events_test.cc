@@ -1,0 +1,497 @@
+#include "trace/core/convert/group_events.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "testing/proto_bytes.h"
+#include "testing/xspace_reader.h"
+#include "trace/core/utils/xplane_builder.h"
+#include "trace/core/utils/xplane_schema.h"
+#include "trace/core/utils/xplane_utils.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::Pair;
+using ::zentrik::testing::EventNamed;
+using ::zentrik::testing::EventsNamed;
+using ::zentrik::testing::StatMetadataNames;
+using ::zentrik::testing::StatTexts;
+
+constexpr char kDevice0[] = "/device:ZRA:0";
+
+using Value = std::variant<int64_t, uint64_t, std::string>;
+
+// One event as written straight into a plane, for shapes the tracers never
+// produce (named launches, odd stat kinds, cycles).
+struct Ev {
+  std::string name;
+  int64_t offset_ps = 0;
+  int64_t duration_ps = 0;
+  std::vector<std::pair<std::string, Value>> stats;
+};
+
+void AddEvents(XSpace* space, const std::string& plane_name, int64_t line_id,
+               const std::vector<Ev>& events) {
+  XPlaneBuilder plane(FindOrAddMutablePlaneWithName(space, plane_name));
+  XLineBuilder line = plane.GetOrCreateLine(line_id);
+  for (const Ev& ev : events) {
+    XEventBuilder event = line.AddEvent(*plane.GetOrCreateEventMetadata(ev.name));
+    event.SetOffsetPs(ev.offset_ps);
+    event.SetDurationPs(ev.duration_ps);
+    for (const auto& [stat_name, value] : ev.stats) {
+      const XStatMetadata& metadata = *plane.GetOrCreateStatMetadata(stat_name);
+      std::visit([&](const auto& v) { event.AddStatValue(metadata, v); }, value);
+    }
+  }
+}
+
+const std::pair<std::string, Value> kRoot = {"_r", int64_t{1}};
+
+std::pair<std::string, Value> Corr(Value value) { return {"correlation_id", std::move(value)}; }
+
+// Sorts the space as post-processing does, then groups it.
+std::unique_ptr<EventGrouper> Group(XSpace* space) {
+  SortXSpace(space);
+  auto grouper = std::make_unique<EventGrouper>();
+  GroupEvents(space, grouper.get());
+  return grouper;
+}
+
+const XPlane& Plane(const XSpace& space, const std::string& name) {
+  const XPlane* plane = FindPlaneWithName(space, name);
+  EXPECT_NE(plane, nullptr) << name;
+  return plane != nullptr ? *plane : XPlane::default_instance();
+}
+
+// The event's group_id and step_name as text; "-" when it has none.
+std::string GroupIdOf(const XSpace& space, const std::string& plane, const std::string& event) {
+  const XPlane& p = Plane(space, plane);
+  auto texts = StatTexts(p, EventNamed(p, event));
+  auto it = texts.find("group_id");
+  return it == texts.end() ? "-" : it->second;
+}
+
+std::string StepNameOf(const XSpace& space, const std::string& plane, const std::string& event) {
+  const XPlane& p = Plane(space, plane);
+  auto texts = StatTexts(p, EventNamed(p, event));
+  auto it = texts.find("step_name");
+  return it == texts.end() ? "-" : it->second;
+}
+
+const EventNode* NodeNamed(const EventGrouper& grouper, const std::string& name) {
+  for (const auto& [type, nodes] : grouper.GetEventNodeMap()) {
+    for (const auto& node : nodes) {
+      if (node->GetEventVisitor().Name() == name) return node.get();
+    }
+  }
+  ADD_FAILURE() << "no node named " << name;
+  return nullptr;
+}
+
+std::vector<std::string> ParentNames(const EventGrouper& grouper, const std::string& name) {
+  std::vector<std::string> names;
+  if (const EventNode* node = NodeNamed(grouper, name)) {
+    for (const EventNode* parent : node->GetParents()) {
+      names.push_back(parent->GetEventVisitor().Name());
+    }
+  }
+  return names;
+}
+
+TEST(GroupEventsTest, NestsEventsOfALineByContainment) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"step", 0, 100, {kRoot}},
+             {"same", 0, 100, {}},         // same start and duration: below "step"
+             {"inner", 10, 20, {}},        // below "same"
+             {"ends_at_end", 40, 60, {}},  // containment includes both ends
+             {"overlap", 50, 100, {}},     // sticks out: pops the others
+             {"after", 120, 10, {}}});     // inside "overlap"
+  auto grouper = Group(&space);
+
+  EXPECT_THAT(ParentNames(*grouper, "same"), ElementsAre("step"));
+  EXPECT_THAT(ParentNames(*grouper, "inner"), ElementsAre("same"));
+  EXPECT_THAT(ParentNames(*grouper, "ends_at_end"), ElementsAre("same"));
+  EXPECT_THAT(ParentNames(*grouper, "overlap"), IsEmpty());
+  EXPECT_THAT(ParentNames(*grouper, "after"), ElementsAre("overlap"));
+  for (const char* name : {"step", "same", "inner", "ends_at_end"}) {
+    EXPECT_EQ(GroupIdOf(space, kHostPlaneName, name), "0") << name;
+  }
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "overlap"), "-");
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "after"), "-");
+}
+
+TEST(GroupEventsTest, RootFlagIsANonZeroInt64RStat) {
+  struct Case {
+    const char* label;
+    std::vector<Value> r_values;
+    bool is_root;
+  };
+  const Case cases[] = {
+      {"int64 1", {int64_t{1}}, true},
+      {"int64 -1", {int64_t{-1}}, true},
+      {"int64 0", {int64_t{0}}, false},
+      {"uint64 1", {uint64_t{1}}, false},
+      {"string", {std::string("1")}, false},
+      {"none", {}, false},
+      {"last of 1, 0", {int64_t{1}, int64_t{0}}, false},
+      {"last of 0, 1", {int64_t{0}, int64_t{1}}, true},
+      {"last of 1, string", {int64_t{1}, std::string("x")}, false},
+  };
+  for (const Case& c : cases) {
+    XSpace space;
+    Ev event{"Step", 0, 10, {}};
+    for (const Value& value : c.r_values) event.stats.emplace_back("_r", value);
+    AddEvents(&space, kHostPlaneName, 1, {event});
+    auto grouper = Group(&space);
+    EXPECT_EQ(grouper->GetRootEvents().size(), c.is_root ? 1u : 0u) << c.label;
+    EXPECT_EQ(StepNameOf(space, kHostPlaneName, "Step"), c.is_root ? "Step 0" : "-") << c.label;
+  }
+}
+
+TEST(GroupEventsTest, LinksLaunchesToExecutionsByCorrelationId) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"step", 0, 1000, {kRoot}},
+             {"launch7", 100, 10, {Corr(uint64_t{7})}},
+             {"launch8", 200, 10, {Corr(uint64_t{8})}}});
+  AddEvents(&space, kDevice0, 3,
+            {{"kernel7", 500, 100, {Corr(uint64_t{7})}},
+             {"inside7", 510, 10, {}},  // no id of its own: only nests
+             {"kernel9", 700, 100, {Corr(uint64_t{9})}}});
+  auto grouper = Group(&space);
+
+  // A correlation id makes an event of unknown type a launch on the host
+  // plane and an execution on a device plane.
+  std::vector<std::string> launches, executions;
+  for (const auto& node : grouper->GetEventNodeMap().at(TaskLaunch)) {
+    launches.push_back(node->GetEventVisitor().Name());
+  }
+  for (const auto& node : grouper->GetEventNodeMap().at(TaskExecute)) {
+    executions.push_back(node->GetEventVisitor().Name());
+  }
+  EXPECT_THAT(launches, ElementsAre("launch7", "launch8"));
+  EXPECT_THAT(executions, ElementsAre("kernel7", "kernel9"));
+
+  EXPECT_THAT(ParentNames(*grouper, "kernel7"), ElementsAre("launch7"));
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel7"), "0");
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "inside7"), "0");
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel9"), "-");
+  EXPECT_EQ(StepNameOf(space, kDevice0, "kernel7"), "-");
+}
+
+TEST(GroupEventsTest, JoinsThroughTheNearestAncestorWithACorrelationId) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"step", 0, 1000, {kRoot}},
+             {"api", 100, 100, {Corr(int64_t{5})}},  // a launch by its id
+             {"TaskLaunch", 110, 10, {}}});          // a launch by name, id of "api"
+  AddEvents(&space, kDevice0, 1,
+            {{"kernel", 500, 100, {Corr(uint64_t{5})}}, {"TaskExecute", 510, 10, {}}});
+  auto grouper = Group(&space);
+
+  // Both launches carry key 5; the later one in creation order keeps it.
+  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("TaskLaunch"));
+  // The named execution keeps its line parent and gains the launch.
+  EXPECT_THAT(ParentNames(*grouper, "TaskExecute"), ElementsAre("kernel", "TaskLaunch"));
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "TaskExecute"), "0");
+}
+
+TEST(GroupEventsTest, LastLaunchOfACorrelationIdTakesTheExecution) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"first_step", 0, 100, {kRoot}}, {"launch_a", 10, 10, {Corr(uint64_t{3})}}});
+  AddEvents(&space, kHostPlaneName, 2,
+            {{"second_step", 200, 100, {kRoot}}, {"launch_b", 210, 10, {Corr(uint64_t{3})}}});
+  AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(uint64_t{3})}}});
+  auto grouper = Group(&space);
+
+  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("launch_b"));
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "1");
+}
+
+TEST(GroupEventsTest, CorrelationIdsThatAreNotIntegersJoinAsZero) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"step", 0, 100, {kRoot}}, {"launch", 10, 10, {Corr(std::string("abc"))}}});
+  AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(uint64_t{0})}}});
+  auto grouper = Group(&space);
+  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("launch"));
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "0");
+}
+
+TEST(GroupEventsTest, GroupIdsFollowRootStartsWithoutGaps) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"late", 300, 100, {kRoot}},
+             {"outer", 100, 100, {kRoot}},
+             {"nested", 120, 10, {kRoot}},
+             {"launch", 150, 10, {Corr(uint64_t{1})}}});
+  AddEvents(&space, kHostPlaneName, 2, {{"first", 0, 50, {kRoot}}});
+  // Starts before its launch's root, so it comes first and is skipped.
+  AddEvents(&space, kDevice0, 1, {{"device_root", 20, 1000, {kRoot, Corr(uint64_t{1})}}});
+  auto grouper = Group(&space);
+
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "first"), "0");
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "outer"), "1");
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "nested"), "1");
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "device_root"), "1");
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "late"), "2");
+
+  EXPECT_EQ(StepNameOf(space, kHostPlaneName, "first"), "first 0");
+  EXPECT_EQ(StepNameOf(space, kHostPlaneName, "outer"), "outer 1");
+  EXPECT_EQ(StepNameOf(space, kHostPlaneName, "late"), "late 2");
+  EXPECT_EQ(StepNameOf(space, kHostPlaneName, "nested"), "-");
+  EXPECT_EQ(StepNameOf(space, kDevice0, "device_root"), "-");
+
+  std::vector<std::string> names;
+  for (const auto& [id, info] : grouper->GetGroupMetadataMap()) names.push_back(info.name);
+  EXPECT_THAT(names, ElementsAre("first 0", "outer 1", "late 2"));
+}
+
+TEST(GroupEventsTest, StepNamesUseTheMetadataNameAndTheGroupId) {
+  XSpace space;
+  std::vector<Ev> steps;
+  for (int i = 0; i < 301; ++i) steps.push_back({"Step", i * 100, 50, {kRoot}});
+  AddEvents(&space, kHostPlaneName, 1, steps);
+  XPlane* host = FindMutablePlaneWithName(&space, kHostPlaneName);
+  for (auto& [id, metadata] : *host->mutable_event_metadata()) {
+    metadata.set_display_name("shown");
+  }
+  auto grouper = Group(&space);
+
+  std::vector<const XEvent*> events = EventsNamed(*host, "Step");
+  ASSERT_EQ(events.size(), 301u);
+  EXPECT_THAT(StatTexts(*host, *events.front()), Contains(Pair("step_name", "Step 0")));
+  EXPECT_THAT(StatTexts(*host, *events.back()), Contains(Pair("step_name", "Step 300")));
+  EXPECT_THAT(StatTexts(*host, *events.back()), Contains(Pair("group_id", "300")));
+  EXPECT_EQ(grouper->GetGroupMetadataMap().at(300).name, "Step 300");
+}
+
+TEST(GroupEventsTest, GroupsStopAtEventsOfEarlierGroups) {
+  XSpace space;
+  // "device_step" starts first and takes the kernel; "host_step" reaches the
+  // kernel through its launch afterwards and stops there.
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"host_step", 100, 100, {kRoot}},
+             {"launch", 110, 10, {Corr(uint64_t{4})}},
+             {"host_op", 150, 10, {}}});
+  AddEvents(&space, kDevice0, 1,
+            {{"device_step", 0, 1000, {kRoot}},
+             {"kernel", 500, 10, {Corr(uint64_t{4})}},
+             {"kernel_part", 505, 1, {}}});
+  auto grouper = Group(&space);
+
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "0");
+  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel_part"), "0");
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "launch"), "1");
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "host_op"), "1");
+  const GroupMetadataMap& groups = grouper->GetGroupMetadataMap();
+  EXPECT_THAT(groups.at(0).parent_groups, ElementsAre(1));
+  EXPECT_THAT(groups.at(0).child_groups, IsEmpty());
+  EXPECT_THAT(groups.at(1).child_groups, ElementsAre(0));
+  EXPECT_THAT(groups.at(1).parent_groups, IsEmpty());
+  EXPECT_EQ(groups.at(1).label, "");
+}
+
+TEST(GroupEventsTest, WithoutRootsEveryPlaneOnlyGainsTheStatMetadata) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1, {{"op", 0, 100, {Corr(uint64_t{1})}}});
+  AddEvents(&space, kDevice0, 1, {{"kernel", 0, 100, {Corr(uint64_t{1})}}});
+  // A plane that already has "group_id" keeps it and gets "step_name" next.
+  XPlane* other = space.add_planes();
+  other->set_name("/device:ZRA:1");
+  (*other->mutable_stat_metadata())[7].set_id(7);
+  (*other->mutable_stat_metadata())[7].set_name("group_id");
+  Group(&space);
+
+  for (const XPlane& plane : space.planes()) {
+    for (const XLine& line : plane.lines()) {
+      for (const XEvent& event : line.events()) {
+        EXPECT_THAT(StatTexts(plane, event), Not(Contains(Pair("group_id", ::testing::_))));
+      }
+    }
+  }
+  EXPECT_THAT(StatMetadataNames(space.planes(0)),
+              ElementsAre(Pair(1, "correlation_id"), Pair(2, "group_id"), Pair(3, "step_name")));
+  EXPECT_THAT(StatMetadataNames(*other), ElementsAre(Pair(7, "group_id"), Pair(8, "step_name")));
+}
+
+TEST(GroupEventsTest, ReplacesGroupStatsOfAnotherKind) {
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"Step", 0, 100, {kRoot, {"group_id", std::string("old")}, {"step_name", int64_t{9}}}}});
+  Group(&space);
+  const XPlane& host = space.planes(0);
+  auto texts = StatTexts(host, EventNamed(host, "Step"));
+  EXPECT_EQ(texts.count("group_id"), 1u);
+  EXPECT_EQ(texts.count("step_name"), 1u);
+  EXPECT_THAT(texts, Contains(Pair("group_id", "0")));
+  EXPECT_THAT(texts, Contains(Pair("step_name", "Step 0")));
+  const XEvent& event = EventNamed(host, "Step");
+  for (const XStat& stat : event.stats()) {
+    if (stat.metadata_id() == 2) {
+      EXPECT_EQ(stat.value_case(), XStat::kInt64Value);
+    }
+  }
+}
+
+TEST(GroupEventsTest, CyclesOfLinksEndTheWalks) {
+  XSpace space;
+  // step -> launch1 -> device_exec -> TaskLaunch -> step: a cycle through
+  // two threads. Every walk over it must end.
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"TaskExecute", 0, 100, {kRoot, Corr(uint64_t{2})}},
+             {"launch1", 10, 10, {Corr(uint64_t{1})}}});
+  AddEvents(&space, kDevice0, 1,
+            {{"device_exec", 0, 100, {Corr(uint64_t{1})}}, {"TaskLaunch", 10, 10, {Corr(uint64_t{2})}}});
+  auto grouper = Group(&space);
+  EXPECT_THAT(ParentNames(*grouper, "TaskExecute"), ElementsAre("TaskLaunch"));
+  for (const char* name : {"device_exec", "TaskLaunch"}) {
+    EXPECT_EQ(GroupIdOf(space, kDevice0, name), "0") << name;
+  }
+  EXPECT_EQ(GroupIdOf(space, kHostPlaneName, "launch1"), "0");
+  EXPECT_EQ(StepNameOf(space, kHostPlaneName, "TaskExecute"), "TaskExecute 0");
+}
+
+TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {
+  constexpr int kDepth = 10000;
+  XSpace space;
+  std::vector<Ev> launches(kDepth, Ev{"TaskLaunch", 0, 1000, {kRoot}});
+  launches.front().stats.push_back(Corr(uint64_t{5}));
+  AddEvents(&space, kHostPlaneName, 1, launches);
+  std::vector<Ev> executions(kDepth, Ev{"TaskExecute", 0, 1000, {}});
+  AddEvents(&space, kDevice0, 1, {{"kernel", 0, 2000, {Corr(uint64_t{5})}}});
+  AddEvents(&space, kDevice0, 1, executions);
+  auto grouper = Group(&space);
+
+  ASSERT_EQ(grouper->GetGroupMetadataMap().size(), 1u);
+  for (const XPlane& plane : space.planes()) {
+    for (const XLine& line : plane.lines()) {
+      for (const XEvent& event : line.events()) {
+        ASSERT_THAT(StatTexts(plane, event), Contains(Pair("group_id", "0")));
+      }
+    }
+  }
+  // Every execution joined the last launch: the deepest of the chain.
+  const auto& nodes = grouper->GetEventNodeMap();
+  const EventNode* last_launch = nodes.at(TaskLaunch).back().get();
+  EXPECT_EQ(nodes.at(TaskExecute).back()->GetParents().back(), last_launch);
+  EXPECT_EQ(last_launch->GetChildren().size(), kDepth + 1u);
+}
+
+// The grouping pass written as plainly as the rules read: every key and every
+// root check is a breadth-first walk of its own.
+GroupMetadataMap GroupByDirectWalks(XSpace* space) {
+  EventGrouper grouper;
+  grouper.AddSpace(CreateTypedXPlaneVisitor, space);
+  grouper.LinkEvents({});  // nesting only
+  const EventNodeMap& nodes = grouper.GetEventNodeMap();
+  auto key_of = [](const EventNode& node) -> std::optional<uint64_t> {
+    auto stat = node.FindNearestStat(StatType::correlation_id);
+    if (!stat) return std::nullopt;
+    if (stat->ValueCase() == XStat::kInt64Value) return static_cast<uint64_t>(stat->IntValue());
+    if (stat->ValueCase() == XStat::kUint64Value) return stat->UintValue();
+    return 0;
+  };
+  std::map<uint64_t, EventNode*> launch_by_key;
+  if (nodes.count(TaskLaunch) != 0) {
+    for (const auto& node : nodes.at(TaskLaunch)) {
+      if (auto key = key_of(*node)) launch_by_key[*key] = node.get();
+    }
+  }
+  if (nodes.count(TaskExecute) != 0) {
+    for (const auto& node : nodes.at(TaskExecute)) {
+      auto key = key_of(*node);
+      if (key && launch_by_key.count(*key) != 0) launch_by_key[*key]->AddChild(node.get());
+    }
+  }
+  std::vector<EventNode*> roots = grouper.GetRootEvents();
+  std::stable_sort(roots.begin(), roots.end(), [](const EventNode* a, const EventNode* b) {
+    return static_cast<int64_t>(a->StartPs()) < static_cast<int64_t>(b->StartPs());
+  });
+  GroupMetadataMap groups;
+  int64_t next_group_id = 0;
+  for (EventNode* root : roots) {
+    if (root->GetGroupId() || root->FindParent(IsTopRoot, /*include_self=*/false)) continue;
+    root->SpreadGroupId(next_group_id, &groups);
+    root->SetStepName(root->GetGroupName());
+    groups[next_group_id++].name = root->GetGroupName();
+  }
+  return groups;
+}
+
+// Small spaces full of nesting, equal starts, named launches and executions
+// on both kinds of plane, repeated keys and cycles.
+XSpace RandomSpace(std::mt19937* rng) {
+  auto pick = [rng](int n) { return static_cast<int>((*rng)() % n); };
+  const char* const kNames[] = {"TaskLaunch", "TaskExecute", "op", "Step"};
+  XSpace space;
+  for (const char* plane : {kHostPlaneName, "/device:ZRA:0", "/device:ZRA:1"}) {
+    const int num_lines = 1 + pick(3);
+    for (int line = 0; line < num_lines; ++line) {
+      std::vector<Ev> events(pick(16));
+      for (Ev& ev : events) {
+        ev.name = kNames[pick(4)];
+        ev.offset_ps = pick(8) * 10;
+        ev.duration_ps = pick(8) * 10;
+        if (pick(5) < 2) {
+          switch (pick(3)) {
+            case 0:
+              ev.stats.push_back(Corr(int64_t{pick(3)}));
+              break;
+            case 1:
+              ev.stats.push_back(Corr(uint64_t(pick(3))));
+              break;
+            default:
+              ev.stats.push_back(Corr(std::string("c")));
+          }
+        }
+        if (pick(4) == 0) ev.stats.emplace_back("_r", int64_t{pick(2)});
+      }
+      AddEvents(&space, plane, line, events);
+    }
+  }
+  SortXSpace(&space);
+  return space;
+}
+
+TEST(GroupEventsTest, MatchesDirectWalksOnRandomSpaces) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 500; ++round) {
+    XSpace space = RandomSpace(&rng);
+    XSpace expected_space = space;
+    const GroupMetadataMap expected = GroupByDirectWalks(&expected_space);
+    EventGrouper grouper;
+    GroupEvents(&space, &grouper);
+
+    ASSERT_EQ(::zentrik::testing::DeterministicBytes(space),
+              ::zentrik::testing::DeterministicBytes(expected_space))
+        << "round " << round;
+    const GroupMetadataMap& actual = grouper.GetGroupMetadataMap();
+    ASSERT_EQ(actual.size(), expected.size()) << "round " << round;
+    for (const auto& [id, info] : expected) {
+      ASSERT_EQ(actual.count(id), 1u) << "round " << round;
+      EXPECT_EQ(actual.at(id).name, info.name) << "round " << round;
+      EXPECT_EQ(actual.at(id).parent_groups, info.parent_groups) << "round " << round;
+      EXPECT_EQ(actual.at(id).child_groups, info.child_groups) << "round " << round;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik

@@ -1,0 +1,294 @@
+#include "trace/core/lib/profiler_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/platform/env.h"
+#include "testing/stderr_capture.h"
+#include "testing/xspace_reader.h"
+#include "trace/core/utils/xplane_builder.h"
+#include "trace/core/utils/xplane_schema.h"
+#include "trace/core/utils/xplane_utils.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+// What the fake profilers do, by tag; reset by every test.
+struct Behaviour {
+  Status start_status;
+  bool throw_in_factory = false;
+  bool throw_in_start = false;
+  bool throw_in_collect = false;
+};
+std::map<char, Behaviour> behaviours;
+// Every call the fakes see, in order: "A.Start", "B.Collect", ...
+std::vector<std::string> journal;
+std::vector<uint64_t> start_times;
+std::vector<ProfileOptions> factory_options;
+
+void Note(char tag, const std::string& call) {
+  journal.push_back(std::string(1, tag) + "." + call);
+}
+
+class FakeProfiler : public ProfilerInterface {
+ public:
+  explicit FakeProfiler(char tag) : tag_(tag) {}
+  ~FakeProfiler() override { Note(tag_, "Destroyed"); }
+
+  Status Start(uint64_t start_time_ns) override {
+    Note(tag_, "Start");
+    start_times.push_back(start_time_ns);
+    if (behaviours[tag_].throw_in_start) throw std::runtime_error("start threw");
+    start_time_ns_ = start_time_ns;
+    return behaviours[tag_].start_status;
+  }
+  Status Stop() override {
+    Note(tag_, "Stop");
+    return Status();
+  }
+  // Adds one event on line `tag_` of the host plane, 500 ns after the start.
+  Status CollectData(XSpace* space) override {
+    // Whether the session still holds the profiler lock while collecting.
+    const bool lock_free = AcquireProfilerLock();
+    if (lock_free) ReleaseProfilerLock();
+    Note(tag_, lock_free ? "Collect(lock free)" : "Collect(lock held)");
+    if (behaviours[tag_].throw_in_collect) throw std::bad_alloc();
+    XPlaneBuilder plane(FindOrAddMutablePlaneWithName(space, kHostPlaneName));
+    XLineBuilder line = plane.GetOrCreateLine(tag_);
+    line.SetName(std::string(1, tag_));
+    line.SetTimestampNs(static_cast<int64_t>(start_time_ns_ + 500));
+    line.AddEvent(*plane.GetOrCreateEventMetadata(std::string("event ") + tag_)).SetDurationPs(1);
+    return Status();
+  }
+
+ private:
+  const char tag_;
+  uint64_t start_time_ns_ = 0;
+};
+
+template <char kTag>
+std::unique_ptr<ProfilerInterface> Fake(const ProfileOptions& options) {
+  Note(kTag, "Create");
+  factory_options.push_back(options);
+  if (behaviours[kTag].throw_in_factory) throw std::bad_alloc();
+  return std::make_unique<FakeProfiler>(kTag);
+}
+
+ProfileOptions Options(uint32_t host, uint32_t device, uint32_t version = 1) {
+  ProfileOptions options;
+  options.set_host_tracer_level(host);
+  options.set_device_tracer_level(device);
+  options.set_version(version);
+  return options;
+}
+
+std::unique_ptr<ProfilerSession> Session(const std::vector<ProfilerFactory>& factories) {
+  return ProfilerSession::CreateWithFactories(Options(1, 1), factories);
+}
+
+bool LockIsFree() {
+  if (!AcquireProfilerLock()) return false;
+  ReleaseProfilerLock();
+  return true;
+}
+
+class ProfilerSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    behaviours.clear();
+    journal.clear();
+    start_times.clear();
+    factory_options.clear();
+  }
+};
+
+TEST_F(ProfilerSessionTest, RefusesASecondSessionWhileOneHoldsTheLock) {
+  std::unique_ptr<ProfilerSession> first = Session({&Fake<'A'>});
+  ASSERT_TRUE(first->Status().ok());
+  std::unique_ptr<ProfilerSession> second = Session({&Fake<'B'>});
+  EXPECT_EQ(second->Status().ToString(), "Unavailable: Another profiler session is active.");
+  XSpace space;
+  EXPECT_EQ(second->CollectData(&space).ToString(),
+            "Unavailable: Another profiler session is active.");
+  EXPECT_THAT(space.planes(), IsEmpty());
+  second.reset();
+  // The refused session neither built profilers nor freed the first's lock.
+  EXPECT_THAT(journal, ElementsAre("A.Create", "A.Start"));
+  EXPECT_FALSE(Session({&Fake<'B'>})->Status().ok());
+}
+
+TEST_F(ProfilerSessionTest, StartsEveryProfilerAtOneStartTime) {
+  const uint64_t before = GetCurrentTimeNanos();
+  std::unique_ptr<ProfilerSession> session = Session({&Fake<'A'>, &Fake<'B'>});
+  const uint64_t after = GetCurrentTimeNanos();
+  ASSERT_EQ(start_times.size(), 2u);
+  EXPECT_EQ(start_times[0], start_times[1]);
+  EXPECT_GE(start_times[0], before);
+  EXPECT_LE(start_times[0], after);
+}
+
+TEST_F(ProfilerSessionTest, KeepsAProfilerWhoseStartFails) {
+  behaviours['A'].start_status = errors::Internal("no device");
+  testing::StderrCapture capture;
+  std::unique_ptr<ProfilerSession> session = Session({&Fake<'A'>, &Fake<'B'>});
+  EXPECT_THAT(capture.Stop(),
+              HasSubstr("] Encountered error while starting profiler: Internal: no device\n"));
+  EXPECT_TRUE(session->Status().ok());
+  XSpace space;
+  EXPECT_TRUE(session->CollectData(&space).ok());
+  EXPECT_EQ(testing::EventsNamed(space.planes(0), "event A").size(), 1u);
+}
+
+// Stop all, collect all while the lock is held, release it, post-process.
+TEST_F(ProfilerSessionTest, CollectsInOrderThenReleasesAndPostProcesses) {
+  std::unique_ptr<ProfilerSession> session = Session({&Fake<'B'>, &Fake<'A'>});
+  XSpace space;
+  ASSERT_TRUE(session->CollectData(&space).ok());
+  EXPECT_THAT(journal, ElementsAre("B.Create", "A.Create", "B.Start", "A.Start", "B.Stop", "A.Stop",
+                                   "B.Collect(lock held)", "A.Collect(lock held)"));
+  EXPECT_TRUE(LockIsFree());
+
+  ASSERT_EQ(space.planes_size(), 1);
+  const XPlane& host = space.planes(0);
+  // Post-processed: lines by name, timestamps relative to the session start,
+  // the grouping's stat metadata present.
+  ASSERT_EQ(host.lines_size(), 2);
+  EXPECT_EQ(host.lines(0).name(), "A");
+  EXPECT_EQ(host.lines(0).timestamp_ns(), 500);
+  EXPECT_EQ(host.lines(1).timestamp_ns(), 500);
+  std::vector<std::string> stat_names;
+  for (const auto& [id, name] : testing::StatMetadataNames(host)) stat_names.push_back(name);
+  EXPECT_THAT(stat_names, ::testing::IsSupersetOf({"group_id", "step_name"}));
+
+  // Another session may start while this object still exists.
+  EXPECT_TRUE(Session({})->Status().ok());
+}
+
+TEST_F(ProfilerSessionTest, DestructorStopsAgainReleasesAndDestroysInOrder) {
+  std::unique_ptr<ProfilerSession> running = Session({&Fake<'A'>, &Fake<'B'>});
+  journal.clear();
+  running.reset();
+  EXPECT_THAT(journal, ElementsAre("A.Stop", "B.Stop", "A.Destroyed", "B.Destroyed"));
+  EXPECT_TRUE(LockIsFree());
+
+  std::unique_ptr<ProfilerSession> collected = Session({&Fake<'A'>});
+  XSpace space;
+  ASSERT_TRUE(collected->CollectData(&space).ok());
+  journal.clear();
+  collected.reset();
+  EXPECT_THAT(journal, ElementsAre("A.Stop", "A.Destroyed"));
+}
+
+struct OptionsCase {
+  ProfileOptions given;
+  ProfileOptions seen;
+};
+
+TEST_F(ProfilerSessionTest, UnsetOptionsAreReplacedByDefaults) {
+  const std::vector<OptionsCase> cases = {
+      {Options(0, 7, 0), Options(2, 1, 1)},
+      {ProfileOptions(), Options(2, 1, 1)},
+      {Options(0, 0, 1), Options(0, 0, 1)},
+      {Options(3, 2, 4), Options(3, 2, 4)},
+  };
+  for (const OptionsCase& c : cases) {
+    factory_options.clear();
+    ProfilerSession::CreateWithFactories(c.given, {&Fake<'A'>});
+    ASSERT_EQ(factory_options.size(), 1u);
+    EXPECT_EQ(factory_options[0].SerializeAsString(), c.seen.SerializeAsString());
+  }
+}
+
+struct ThrowCase {
+  const char* label;
+  char thrower;
+  bool in_factory;
+  std::vector<std::string> journal;
+};
+
+// An exception while the session is built must not keep the process-wide
+// lock: the profilers already there are stopped and destroyed, the lock is
+// released and the session reports the failure.
+TEST_F(ProfilerSessionTest, FailedConstructionReleasesTheLock) {
+  const std::vector<ThrowCase> cases = {
+      {"factory", 'B', true, {"A.Create", "B.Create", "A.Stop", "A.Destroyed"}},
+      {"start",
+       'B',
+       false,
+       {"A.Create", "B.Create", "A.Start", "B.Start", "A.Stop", "B.Stop", "A.Destroyed",
+        "B.Destroyed"}},
+  };
+  for (const ThrowCase& c : cases) {
+    SetUp();
+    Behaviour& behaviour = behaviours[c.thrower];
+    (c.in_factory ? behaviour.throw_in_factory : behaviour.throw_in_start) = true;
+    testing::StderrCapture capture;
+    std::unique_ptr<ProfilerSession> session = Session({&Fake<'A'>, &Fake<'B'>});
+    EXPECT_THAT(capture.Stop(), HasSubstr("] Profiler session failed to start: ")) << c.label;
+    ASSERT_NE(session, nullptr) << c.label;
+    EXPECT_EQ(session->Status().code(), error::INTERNAL) << c.label;
+    EXPECT_THAT(session->Status().error_message(), StartsWith("Profiler session failed to start: "))
+        << c.label;
+    EXPECT_EQ(journal, c.journal) << c.label;
+    EXPECT_TRUE(LockIsFree()) << c.label;
+    XSpace space;
+    EXPECT_FALSE(session->CollectData(&space).ok()) << c.label;
+    EXPECT_THAT(space.planes(), IsEmpty()) << c.label;
+  }
+}
+
+TEST_F(ProfilerSessionTest, AProfilerThrowingInCollectionSparesTheOthers) {
+  behaviours['A'].throw_in_collect = true;
+  std::unique_ptr<ProfilerSession> session = Session({&Fake<'A'>, &Fake<'B'>});
+  XSpace space;
+  testing::StderrCapture capture;
+  EXPECT_TRUE(session->CollectData(&space).ok());
+  EXPECT_THAT(capture.Stop(),
+              HasSubstr("] Encountered error while collecting profiler data: std::bad_alloc\n"));
+  EXPECT_EQ(testing::EventsNamed(space.planes(0), "event B").size(), 1u);
+  EXPECT_TRUE(LockIsFree());
+}
+
+// Through the registry with both levels 0 no profiler is built; the space
+// holds what post-processing adds.
+TEST_F(ProfilerSessionTest, SessionWithoutProfilers) {
+  std::unique_ptr<ProfilerSession> session = ProfilerSession::Create(Options(0, 0));
+  ASSERT_TRUE(session->Status().ok());
+  XSpace space;
+  ASSERT_TRUE(session->CollectData(&space).ok());
+  ASSERT_EQ(space.planes_size(), 1);
+  EXPECT_EQ(space.planes(0).name(), kHostPlaneName);
+  EXPECT_THAT(space.planes(0).lines(), IsEmpty());
+}
+
+TEST_F(ProfilerSessionTest, ConcurrentSessionsOnlyOneRuns) {
+  constexpr int kThreads = 8;
+  std::vector<std::unique_ptr<ProfilerSession>> sessions(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&sessions, i] { sessions[i] = ProfilerSession::Create(Options(0, 0)); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  int running = 0;
+  for (const auto& session : sessions) running += session->Status().ok() ? 1 : 0;
+  EXPECT_EQ(running, 1);
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik

@@ -1,0 +1,71 @@
+#ifndef ZENTRIK_TRACE_CORE_RPC_CLIENT_SAVE_PROFILE_H_
+#define ZENTRIK_TRACE_CORE_RPC_CLIENT_SAVE_PROFILE_H_
+
+// The profile directory on disk: <logdir>/plugins/profile/<run>/<host>.<file>.
+// Everything here runs on the calling thread and takes no lock; concurrent
+// exports of one host are kept apart by ClaimRunDirectory.
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "common/platform/status.h"
+#include "trace/core/protobuf/profiler_service.pb.h"
+
+namespace zentrik {
+namespace trace {
+
+// Creates `logdir` with its missing parents and lists it; the first failure
+// is returned.
+Status CheckProfileEmptyMarker(const std::string& logdir);
+
+// The run name of the local time now: "YYYY_MM_DD_hh_mm_ss.<suffix>", the
+// suffix being the last 6 digits of the seconds since the epoch.
+std::string GetCurrentTimeStampAsString();
+// The same for a given clock reading in seconds since the epoch.
+std::string GetTimeStampAsString(int64_t seconds);
+
+// Joins two path parts with "/": an empty part is skipped, one leading "/"
+// of the second part is dropped, and no "/" is doubled after the first part.
+std::string JoinPath(const std::string& first, const std::string& second);
+
+// Sets `*run_dir` to JoinPath(repository_root, run), writes
+// "Creating directory: <run_dir>. " to `out` (not null) and creates the
+// directory with its missing parents.
+Status CreateRunDirectory(const std::string& repository_root, const std::string& run,
+                          std::string* run_dir, std::ostream* out);
+
+// Makes the run directory of this export and reserves it for `host`: `run`
+// when no earlier export of this host wrote there, else the first free of
+// `run`_1, `run`_2, ... (at most kMaxRunNameSuffix). The reservation is an
+// exclusive create of the host's claim file, so two exports of one host (in
+// one process or several) never share a run; other hosts still do. The run
+// name used is stored in `*claimed_run`. ALREADY_EXISTS when every name is
+// taken; directory and file errors are returned unchanged.
+constexpr int kMaxRunNameSuffix = 100;
+Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
+                         const std::string& host, std::string* claimed_run);
+
+// The file name of a tool's output in a run: "<host>." + `tool_file_name`,
+// or `tool_file_name` alone for an empty host. Plain files (`gzipped` false)
+// have every ":" of the host replaced by "_".
+std::string ToolFilePath(const std::string& run_dir, const std::string& host,
+                         const std::string& tool_file_name, bool gzipped);
+
+// Writes every tool data of `response` as a plain file into the run
+// directory, in order, and describes each step into `out` (not null when the
+// response holds tool data). Without tool data nothing is created. The first
+// failure ends the writing; files written before it stay.
+Status SaveToolData(const std::string& repository_root, const std::string& run,
+                    const std::string& host, const ProfileResponse& response, std::ostream* out);
+
+// Writes `data` gzip-compressed into the run directory under the host's name
+// and `tool_file_name`, logging each step at INFO.
+Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
+                           const std::string& host, const std::string& tool_file_name,
+                           const std::string& data);
+
+}  // namespace trace
+}  // namespace zentrik
+
+#endif  // ZENTRIK_TRACE_CORE_RPC_CLIENT_SAVE_PROFILE_H_
