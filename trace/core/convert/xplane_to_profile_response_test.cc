@@ -2,17 +2,28 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "testing/child_process.h"
 #include "testing/profile_files.h"
+#include "testing/strict_json.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_trace_events.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
@@ -93,6 +104,122 @@ TEST(ConvertXSpaceToProfileResponseTest, SpaceComesFirstWhateverTheRequestOrder)
   for (int i = 1; i < response.tool_data_size(); ++i) {
     EXPECT_NE(response.tool_data(i).name(), "xplane.pb");
   }
+}
+
+// `threads` named threads recording `events` TraceMes in turn, with arguments.
+void AddTraceMes(int events, int threads, XSpaceFixture* fixture) {
+  for (int i = 0; i < events; ++i) {
+    TraceMeSpec event;
+    event.thread_id = 10 + i % threads;
+    event.thread_name = "worker \"" + std::to_string(i % threads) + "\"";
+    event.name = "step " + std::to_string(i);
+    event.start_ns = 1000 + 10 * static_cast<uint64_t>(i);
+    event.end_ns = event.start_ns + 5;
+    event.args = {{"iteration", int64_t{i}}, {"phase", std::string("train\n")}};
+    fixture->AddTraceMe(event);
+  }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, TraceViewerIsStreamedIntoItsGzipFile) {
+  TempDir dir;
+  // Large enough for several pieces of the stream.
+  constexpr int kEvents = 30000;
+  XSpaceFixture fixture(1000);
+  AddTraceMes(kEvents, 4, &fixture);
+  const XSpace& space = fixture.space();
+  ProfileResponse response;
+  ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                  space, Request(dir.Join("root"), {kTraceViewerToolName}), &response)
+                  .ok());
+  EXPECT_FALSE(response.no_trace_events());
+  EXPECT_EQ(response.tool_data_size(), 0);
+  ASSERT_THAT(ListDirectory(dir.Join("root/run")), ElementsAre("host.trace.json.gz"));
+
+  std::string json;
+  ASSERT_TRUE(testing::Gunzip(ReadFile(dir.Join("root/run/host.trace.json.gz")), &json));
+  Trace trace;
+  ConvertXSpaceToTraceEvents(space, &trace);
+  ASSERT_GT(json.size(), 2 * kTraceJsonChunkBytes);
+  EXPECT_TRUE(json == TraceToJson(trace)) << "the streamed text differs from the whole text";
+
+  Json::Value root;
+  std::string errors;
+  ASSERT_TRUE(testing::ParseStrictJson(json, &root, &errors)) << errors;
+  int complete_events = 0;
+  std::set<std::string> thread_names;
+  for (const Json::Value& event : root["traceEvents"]) {
+    if (event["ph"] == "X") ++complete_events;
+    if (event["name"] == "thread_name") thread_names.insert(event["args"]["name"].asString());
+  }
+  EXPECT_EQ(complete_events, kEvents);
+  EXPECT_THAT(thread_names, ElementsAre("worker \"0\"/10", "worker \"1\"/11", "worker \"2\"/12",
+                                        "worker \"3\"/13"));
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, TraceWithoutEventsWritesNoFile) {
+  TempDir dir;
+  XSpaceFixture fixture(1000);
+  fixture.HostPlane();     // a process without threads
+  fixture.DevicePlane(0);  // and another one
+  ProfileResponse response;
+  ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                  fixture.space(), Request(dir.Join("root"), {kTraceViewerToolName}), &response)
+                  .ok());
+  EXPECT_TRUE(response.no_trace_events());
+  EXPECT_EQ(response.tool_data_size(), 0);
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, TraceViewerWriteFailureIsReturned) {
+  TempDir dir;
+  FILE* file = fopen(dir.Join("root").c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fclose(file);
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      SpaceWithOneEvent(), Request(dir.Join("root"), {kTraceViewerToolName}), &response);
+  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
+  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
+}
+
+// Converts a large space with little address space left to the process.
+ZENTRIK_CHILD_SCENARIO(TraceViewerOutOfMemory) {
+  // Kept whole, so that the conversion finds no freed memory to reuse.
+  XSpaceFixture fixture(1000);
+  AddTraceMes(300000, 4, &fixture);
+  long pages = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) return 2;
+  fclose(statm);
+  // Far less than the trace of 300000 events takes.
+  rlimit limit;
+  getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (8 << 20);
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      fixture.space(), Request(getenv("PROFILE_ROOT"), {kTraceViewerToolName}), &response);
+  printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
+  return 0;
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators do not report exhaustion as std::bad_alloc";
+#endif
+  TempDir dir;
+  const testing::ChildResult child =
+      testing::RunScenario("TraceViewerOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
+  ASSERT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_EQ(child.out, "8 Out of memory while converting the trace viewer's data\n");
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
 }
 
 }  // namespace
