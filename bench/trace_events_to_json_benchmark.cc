@@ -228,38 +228,17 @@ void BM_ExportPeakMemory(benchmark::State& state) {
   state.counters["peak_MiB"] = static_cast<double>(peak) / (1 << 20);
 }
 
-BENCHMARK(BM_TraceToJson)
-    ->Setup(Prepare)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(5);
-BENCHMARK(BM_ConvertXSpaceToTraceEvents)
-    ->Setup(Prepare)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(3);
-BENCHMARK(BM_StreamTraceToJson)
-    ->Setup(Prepare)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(5);
-BENCHMARK(BM_GzipJsonText)
-    ->Setup(Prepare)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(3);
-BENCHMARK(BM_ExportTraceViewer)
-    ->Setup(Prepare)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(3);
-BENCHMARK(BM_ExportPeakMemory)
-    ->Setup(Prepare)
-    ->Arg(1)
-    ->Arg(0)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1);
+// Whole runs on prepared inputs, timed by the clock on the wall.
+void WholeRuns(benchmark::internal::Benchmark* benchmark) {
+  benchmark->Setup(Prepare)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_TraceToJson)->Apply(WholeRuns)->Iterations(5);
+BENCHMARK(BM_StreamTraceToJson)->Apply(WholeRuns)->Iterations(5);
+BENCHMARK(BM_ConvertXSpaceToTraceEvents)->Apply(WholeRuns)->Iterations(3);
+BENCHMARK(BM_GzipJsonText)->Apply(WholeRuns)->Iterations(3);
+BENCHMARK(BM_ExportTraceViewer)->Apply(WholeRuns)->Iterations(3);
+BENCHMARK(BM_ExportPeakMemory)->Apply(WholeRuns)->Arg(1)->Arg(0)->Iterations(1);
 
 }  // namespace
 }  // namespace trace

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <vector>
 
+#include "common/utils/number_format.h"
 #include "trace/core/utils/xplane_schema.h"
 
 namespace zentrik {
@@ -47,9 +49,10 @@ constexpr std::array<bool, 256> kNeedsJsoncpp = [] {
   return table;
 }();
 
-// Gathers the text of one element on the stack and appends it to the
-// document in few large pieces: appending member by member costs more than
-// composing the text. Hot path: no allocation besides the document's growth.
+// Gathers the text of the document's elements on the stack and appends it
+// to `json` in large pieces (on Flush, when full, and when destroyed):
+// appending member by member costs more than composing the text. Hot path:
+// no allocation besides the growth of `json`.
 class ElementWriter {
  public:
   explicit ElementWriter(std::string* json) : json_(json) {}
@@ -79,11 +82,9 @@ class ElementWriter {
   // Picoseconds as microseconds: "%.17g" in the C locale, whatever the
   // process's locale.
   ElementWriter& Time(uint64_t picoseconds) {
-    if (!Fits(kMaxNumberChars)) Flush();
-    end_ = std::to_chars(end_, end_ + kMaxNumberChars, static_cast<double>(picoseconds) / 1e6,
-                         std::chars_format::general, 17)
-               .ptr;
-    return *this;
+    number_.clear();
+    AppendGeneral(static_cast<double>(picoseconds) / 1e6, 17, &number_);
+    return Literal(number_);
   }
 
   // `prefix` (plain ASCII that needs no escaping) followed by `text` as one
@@ -111,8 +112,8 @@ class ElementWriter {
   }
 
  private:
-  // "%.17g" of a double takes at most 24 characters, a 32-bit integer 10.
-  static constexpr size_t kMaxNumberChars = 32;
+  // A 32-bit integer takes at most 10 characters.
+  static constexpr size_t kMaxNumberChars = 10;
 
   bool Fits(size_t size) const { return size <= static_cast<size_t>(buffer_ + kSize - end_); }
 
@@ -126,6 +127,7 @@ class ElementWriter {
   std::string* json_;
   char buffer_[kSize];
   char* end_ = buffer_;
+  std::string number_;  // Reused for every time text.
 };
 
 // Pointers to the entries of `map` in ascending key order (unsigned byte
@@ -156,16 +158,22 @@ void WriteArgs(const std::vector<const ArgEntry*>& sorted_args, ElementWriter* o
   out->Char('}');
 }
 
-// AddTraceEvent with a vector the caller reuses for sorting the arguments.
-void WriteTraceEvent(const TraceEvent& event, std::vector<const ArgEntry*>* sorted_args,
-                     std::string* json) {
-  ElementWriter out(json);
-  out.Literal(R"({"ph":"X","pid":)")
+// The members shared by an event's complete and flow events: its process,
+// thread and start.
+ElementWriter& WritePlaceAndStart(const TraceEvent& event, ElementWriter* out) {
+  return out->Literal(R"(,"pid":)")
       .Unsigned(event.device_id())
       .Literal(R"(,"tid":)")
       .Unsigned(event.resource_id())
       .Literal(R"(,"ts":)")
-      .Time(event.timestamp_ps())
+      .Time(event.timestamp_ps());
+}
+
+// AddTraceEvent with a vector the caller reuses for sorting the arguments.
+void WriteTraceEvent(const TraceEvent& event, std::vector<const ArgEntry*>* sorted_args,
+                     ElementWriter* out) {
+  out->Literal(R"({"ph":"X")");
+  WritePlaceAndStart(event, out)
       .Literal(R"(,"dur":)")
       // The viewer hides events of no duration; show them one picosecond long.
       .Time(event.duration_ps() == 0 ? 1 : event.duration_ps())
@@ -173,44 +181,55 @@ void WriteTraceEvent(const TraceEvent& event, std::vector<const ArgEntry*>* sort
       .Quoted(event.name());
   if (!event.args().empty()) {
     SortEntries(event.args(), sorted_args);
-    WriteArgs(*sorted_args, &out);
+    WriteArgs(*sorted_args, out);
   }
-  out.Literal("},");
+  out->Literal("},");
 }
 
-void WriteProcessMetadata(uint32_t pid, const Device& device, std::string* json) {
-  ElementWriter out(json);
-  if (!device.name().empty()) {
-    out.Literal(R"({"ph":"M","pid":)")
-        .Unsigned(pid)
-        .Literal(R"(,"name":"process_name","args":{"name":)")
-        .Quoted(device.name())
-        .Literal("}},");
-  }
-  out.Literal(R"({"ph":"M","pid":)")
-      .Unsigned(pid)
-      .Literal(R"(,"name":"process_sort_index","args":{"sort_index":)")
-      .Unsigned(pid)
-      .Literal("}},");
+void WriteFlowEvent(const TraceEvent& event, ElementWriter* out) {
+  const auto& args = event.args();
+  const auto category = args.find(kFlowCategoryKey);
+  if (category == args.end() || category->second.empty()) return;
+  const auto correlation_id = args.find(kCorrelationIdKey);
+  if (correlation_id == args.end()) return;
+  const auto is_host = args.find(kIsHostKey);
+  if (is_host == args.end()) return;
+
+  // The category is quoted like every other string: a quote or backslash in
+  // it must not break the document.
+  out->Literal(R"({"cat":)").Quoted(category->second);
+  WritePlaceAndStart(event, out)
+      .Literal(R"(,"name":)")
+      .Quoted("correlation ", correlation_id->second)
+      .Literal(R"(,"id":)")
+      .Quoted(correlation_id->second)
+      .Literal(is_host->second == "true" ? R"(,"ph":"s"},)" : R"(,"ph":"f","bp":"e"},)");
 }
 
-void WriteThreadMetadata(uint32_t pid, uint32_t tid, const Resource& resource, std::string* json) {
-  ElementWriter out(json);
-  if (!resource.name().empty()) {
-    out.Literal(R"({"ph":"M","pid":)")
-        .Unsigned(pid)
-        .Literal(R"(,"tid":)")
-        .Unsigned(tid)
-        .Literal(R"(,"name":"thread_name","args":{"name":)")
-        .Quoted(resource.name())
+// The start of a metadata element of the process `pid`, or of its thread
+// `tid` when given, up to the argument's value.
+ElementWriter& MetadataStart(uint32_t pid, std::optional<uint32_t> tid, std::string_view name,
+                             std::string_view arg, ElementWriter* out) {
+  out->Literal(R"({"ph":"M","pid":)").Unsigned(pid);
+  if (tid.has_value()) out->Literal(R"(,"tid":)").Unsigned(*tid);
+  return out->Literal(R"(,"name":")")
+      .Literal(name)
+      .Literal(R"(","args":{")")
+      .Literal(arg)
+      .Literal(R"(":)");
+}
+
+// The name (when not empty) and the sort index of a process or a thread.
+void WriteNameAndSortIndex(uint32_t pid, std::optional<uint32_t> tid, const std::string& name,
+                           uint32_t sort_index, ElementWriter* out) {
+  const bool thread = tid.has_value();
+  if (!name.empty()) {
+    MetadataStart(pid, tid, thread ? "thread_name" : "process_name", "name", out)
+        .Quoted(name)
         .Literal("}},");
   }
-  out.Literal(R"({"ph":"M","pid":)")
-      .Unsigned(pid)
-      .Literal(R"(,"tid":)")
-      .Unsigned(tid)
-      .Literal(R"(,"name":"thread_sort_index","args":{"sort_index":)")
-      .Unsigned(resource.sort_index() == 0 ? tid : resource.sort_index())
+  MetadataStart(pid, tid, thread ? "thread_sort_index" : "process_sort_index", "sort_index", out)
+      .Unsigned(sort_index)
       .Literal("}},");
 }
 
@@ -220,19 +239,19 @@ void WriteThreadMetadata(uint32_t pid, uint32_t tid, const Resource& resource, s
 class DocumentWriter {
  public:
   DocumentWriter(std::string* json, size_t chunk_bytes, const JsonPieceSink* sink)
-      : json_(json), chunk_bytes_(chunk_bytes), sink_(sink) {}
+      : json_(json), out_(json), chunk_bytes_(chunk_bytes), sink_(sink) {}
 
   Status Write(const Trace& trace) {
-    json_->append(kHeader);
+    out_.Literal(kHeader);
     Status status = WriteMetadata(trace);
     if (!status.ok()) return status;
     for (const TraceEvent& event : trace.trace_events()) {
-      WriteTraceEvent(event, &sorted_args_, json_);
-      AddFlowEvent(event, json_);
+      WriteTraceEvent(event, &sorted_args_, &out_);
+      WriteFlowEvent(event, &out_);
       status = MaybeHandOn(/*last=*/false);
       if (!status.ok()) return status;
     }
-    json_->append(kTrailer);
+    out_.Literal(kTrailer);
     return MaybeHandOn(/*last=*/true);
   }
 
@@ -242,10 +261,14 @@ class DocumentWriter {
     SortEntries(trace.devices(), &devices);
     std::vector<const ResourceEntry*> resources;
     for (const DeviceEntry* device : devices) {
-      WriteProcessMetadata(device->first, device->second, json_);
+      const uint32_t pid = device->first;
+      WriteNameAndSortIndex(pid, std::nullopt, device->second.name(), pid, &out_);
       SortEntries(device->second.resources(), &resources);
       for (const ResourceEntry* resource : resources) {
-        WriteThreadMetadata(device->first, resource->first, resource->second, json_);
+        const uint32_t tid = resource->first;
+        const uint32_t sort_index = resource->second.sort_index();
+        WriteNameAndSortIndex(pid, tid, resource->second.name(), sort_index == 0 ? tid : sort_index,
+                              &out_);
         Status status = MaybeHandOn(/*last=*/false);
         if (!status.ok()) return status;
       }
@@ -254,6 +277,7 @@ class DocumentWriter {
   }
 
   Status MaybeHandOn(bool last) {
+    out_.Flush();
     if (sink_ == nullptr || (!last && json_->size() < chunk_bytes_)) return Status();
     Status status = (*sink_)(*json_);
     json_->clear();
@@ -261,6 +285,7 @@ class DocumentWriter {
   }
 
   std::string* json_;
+  ElementWriter out_;
   const size_t chunk_bytes_;
   const JsonPieceSink* sink_;
   std::vector<const ArgEntry*> sorted_args_;
@@ -285,34 +310,13 @@ Status StreamTraceToJson(const Trace& trace, size_t chunk_bytes, const JsonPiece
 
 void AddTraceEvent(const TraceEvent& event, std::string* json) {
   std::vector<const ArgEntry*> sorted_args;
-  WriteTraceEvent(event, &sorted_args, json);
+  ElementWriter out(json);
+  WriteTraceEvent(event, &sorted_args, &out);
 }
 
 void AddFlowEvent(const TraceEvent& event, std::string* json) {
-  const auto& args = event.args();
-  const auto category = args.find(kFlowCategoryKey);
-  if (category == args.end() || category->second.empty()) return;
-  const auto correlation_id = args.find(kCorrelationIdKey);
-  if (correlation_id == args.end()) return;
-  const auto is_host = args.find(kIsHostKey);
-  if (is_host == args.end()) return;
-
   ElementWriter out(json);
-  // The category is quoted like every other string: a quote or backslash in
-  // it must not break the document.
-  out.Literal(R"({"cat":)")
-      .Quoted(category->second)
-      .Literal(R"(,"pid":)")
-      .Unsigned(event.device_id())
-      .Literal(R"(,"tid":)")
-      .Unsigned(event.resource_id())
-      .Literal(R"(,"ts":)")
-      .Time(event.timestamp_ps())
-      .Literal(R"(,"name":)")
-      .Quoted("correlation ", correlation_id->second)
-      .Literal(R"(,"id":)")
-      .Quoted(correlation_id->second)
-      .Literal(is_host->second == "true" ? R"(,"ph":"s"},)" : R"(,"ph":"f","bp":"e"},)");
+  WriteFlowEvent(event, &out);
 }
 
 }  // namespace trace

@@ -2,15 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <set>
 #include <string>
 
+#include "testing/address_space.h"
 #include "testing/child_process.h"
 #include "testing/profile_files.h"
 #include "testing/strict_json.h"
@@ -120,13 +118,6 @@ void AddTraceMes(int events, int threads, XSpaceFixture* fixture) {
   }
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
-
 TEST(ConvertXSpaceToProfileResponseTest, TraceViewerIsStreamedIntoItsGzipFile) {
   TempDir dir;
   // Large enough for several pieces of the stream.
@@ -143,7 +134,8 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerIsStreamedIntoItsGzipFile) {
   ASSERT_THAT(ListDirectory(dir.Join("root/run")), ElementsAre("host.trace.json.gz"));
 
   std::string json;
-  ASSERT_TRUE(testing::Gunzip(ReadFile(dir.Join("root/run/host.trace.json.gz")), &json));
+  ASSERT_TRUE(
+      testing::Gunzip(testing::ReadFileOrEmpty(dir.Join("root/run/host.trace.json.gz")), &json));
   Trace trace;
   ConvertXSpaceToTraceEvents(space, &trace);
   ASSERT_GT(json.size(), 2 * kTraceJsonChunkBytes);
@@ -194,15 +186,8 @@ ZENTRIK_CHILD_SCENARIO(TraceViewerOutOfMemory) {
   // Kept whole, so that the conversion finds no freed memory to reuse.
   XSpaceFixture fixture(1000);
   AddTraceMes(300000, 4, &fixture);
-  long pages = 0;
-  FILE* statm = fopen("/proc/self/statm", "r");
-  if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) return 2;
-  fclose(statm);
   // Far less than the trace of 300000 events takes.
-  rlimit limit;
-  getrlimit(RLIMIT_AS, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (8 << 20);
-  if (setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+  if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
   ProfileResponse response;
   const Status status = ConvertXSpaceToProfileResponse(
       fixture.space(), Request(getenv("PROFILE_ROOT"), {kTraceViewerToolName}), &response);
@@ -211,9 +196,7 @@ ZENTRIK_CHILD_SCENARIO(TraceViewerOutOfMemory) {
 }
 
 TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizers' allocators do not report exhaustion as std::bad_alloc";
-#endif
+  if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
   TempDir dir;
   const testing::ChildResult child =
       testing::RunScenario("TraceViewerOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
