@@ -61,6 +61,7 @@ class ElementWriter {
   ElementWriter& operator=(const ElementWriter&) = delete;
 
   ElementWriter& Literal(std::string_view text) {
+    if (text.empty()) return *this;  // Its data may be null, which memcpy must not see.
     if (!Fits(text.size())) return Large(text);
     memcpy(end_, text.data(), text.size());
     end_ += text.size();
