@@ -40,8 +40,7 @@ struct PlaneWriter {
       : builder(plane),
         traceme_flag(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::traceme_flag))),
         root(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::_r))),
-        correlation_id(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::correlation_id))) {
-  }
+        correlation_id(builder.GetOrCreateStatMetadata(GetStatTypeStr(StatType::correlation_id))) {}
 
   XEventBuilder Add(XLineBuilder* line, const std::string& name, int64_t offset_ps,
                     int64_t duration_ps) {
@@ -113,9 +112,22 @@ enum ChainKind {
   kNamedLaunches,    // every launch looks up a correlation id no one carries
   kNamedExecutions,  // every execution inherits the id of the chain's top
   kRoots,            // every event is a root below the others
+  kInheritedIds,     // launches and executions both inherit their id
 };
 
 constexpr int kChainDepth = 10'000;
+
+// A device kernel with correlation id 5 and, below it, a chain of identical
+// executions without an id of their own.
+void AddExecutionChain(XSpace* space) {
+  XPlane* plane = space->add_planes();
+  plane->set_name(std::string(kDevicePlanePrefix) + "0");
+  PlaneWriter device(plane);
+  XLineBuilder line = device.builder.GetOrCreateLine(1);
+  line.SetTimestampNs(kSessionStartNs);
+  device.Add(&line, "kernel", 0, 2000).AddStatValue(*device.correlation_id, uint64_t{5});
+  for (int i = 0; i < kChainDepth; ++i) device.Add(&line, "TaskExecute", 0, 1000);
+}
 
 XSpace MakeChainSpace(ChainKind kind) {
   XSpace space;
@@ -136,13 +148,15 @@ XSpace MakeChainSpace(ChainKind kind) {
       XEventBuilder step = host.Add(&host_line, "Step", 0, 1000);
       step.AddStatValue(*host.root, int64_t{1});
       host.Add(&host_line, "launch", 0, 10).AddStatValue(*host.correlation_id, uint64_t{5});
-      XPlane* plane = space.add_planes();
-      plane->set_name(std::string(kDevicePlanePrefix) + "0");
-      PlaneWriter device(plane);
-      XLineBuilder line = device.builder.GetOrCreateLine(1);
-      line.SetTimestampNs(kSessionStartNs);
-      device.Add(&line, "kernel", 0, 2000).AddStatValue(*device.correlation_id, uint64_t{5});
-      for (int i = 0; i < kChainDepth; ++i) device.Add(&line, "TaskExecute", 0, 1000);
+      AddExecutionChain(&space);
+      break;
+    }
+    case kInheritedIds: {
+      // Every execution joins the deepest launch, whose id is far up its own
+      // chain: walks that climb both chains again per event are quadratic.
+      host.Add(&host_line, "api", 0, 2000).AddStatValue(*host.correlation_id, uint64_t{5});
+      for (int i = 0; i < kChainDepth; ++i) host.Add(&host_line, "TaskLaunch", 0, 1000);
+      AddExecutionChain(&space);
       break;
     }
   }
@@ -189,6 +203,7 @@ BENCHMARK(BM_DeepChain)
     ->Arg(kNamedLaunches)
     ->Arg(kNamedExecutions)
     ->Arg(kRoots)
+    ->Arg(kInheritedIds)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -22,6 +22,9 @@ required=(
   'zentrik::trace::ScopedAnnotation::IsEnabled()'
   'zentrik::trace::ScopedAnnotation::~ScopedAnnotation()'
   'zentrik::trace::AnnotatedTraceMe::~AnnotatedTraceMe()'
+  'zentrik::trace::CreateTracer('
+  'zentrik::trace::ExportToTensorboard('
+  'zentrik::trace::ExportEvents('
 )
 for symbol in "${required[@]}"; do
   # A here-string, not a pipe: grep -q exits early, and pipefail would then see

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 
 namespace zentrik {
@@ -20,6 +21,13 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   closedir(handle);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool WriteTestFile(const std::string& path, const std::string& contents) {
+  FILE* file = fopen(path.c_str(), "w");
+  if (file == nullptr) return false;
+  const bool written = fwrite(contents.data(), 1, contents.size(), file) == contents.size();
+  return fclose(file) == 0 && written;
 }
 
 bool IsRunName(const std::string& name) {

@@ -14,6 +14,11 @@ namespace testing {
 // directory cannot be read.
 std::vector<std::string> ListDirectory(const std::string& dir);
 
+// Creates (or truncates) the regular file `path` holding `contents`; false
+// when it cannot be written. Tests put such a file where the library expects
+// a directory.
+bool WriteTestFile(const std::string& path, const std::string& contents = "x");
+
 // True for a run directory name: "YYYY_MM_DD_hh_mm_ss." followed by one to six
 // digits (the end of the epoch seconds, a "-" allowed first), optionally
 // followed by "_" and a number.

@@ -75,23 +75,23 @@ XLineBuilder XSpaceFixture::Line(XPlaneBuilder& plane, int64_t line_id) {
   return line;
 }
 
-XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& spec) {
+XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& params) {
   XPlaneBuilder& plane = HostPlane();
-  XLineBuilder line = Line(plane, spec.thread_id);
-  line.SetName(spec.thread_name + "/" + std::to_string(spec.thread_id));
-  trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(spec.name);
-  if (!spec.display_name.empty()) metadata->set_display_name(spec.display_name);
+  XLineBuilder line = Line(plane, params.thread_id);
+  line.SetName(params.thread_name + "/" + std::to_string(params.thread_id));
+  trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(params.name);
+  if (!params.display_name.empty()) metadata->set_display_name(params.display_name);
   XEventBuilder event = line.AddEvent(*metadata);
-  event.SetTimestampNs(spec.start_ns);
-  event.SetEndTimestampNs(spec.end_ns);
+  event.SetTimestampNs(params.start_ns);
+  event.SetEndTimestampNs(params.end_ns);
   event.AddStatValue(*plane.GetOrCreateStatMetadata(StatName(trace::traceme_flag)), int64_t{1});
   event.InitPmuData(true);
   event.InitPmuData(false);
-  if (spec.annotation_counters.has_value()) {
-    *event.mutable_event()->mutable_second_pmu_data() = *spec.annotation_counters;
+  if (params.annotation_counters.has_value()) {
+    *event.mutable_event()->mutable_second_pmu_data() = *params.annotation_counters;
     event.mutable_event()->set_second_pmu_data_flag(true);
   }
-  for (const auto& [key, value] : spec.args) {
+  for (const auto& [key, value] : params.args) {
     AddStatValue(&event, *plane.GetOrCreateStatMetadata(key), value);
   }
   return event;
@@ -100,84 +100,84 @@ XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& spec) {
 XEventBuilder XSpaceFixture::AddTraceMe(uint32_t thread_id, const std::string& name,
                                         uint64_t start_ns, uint64_t end_ns,
                                         std::vector<std::pair<std::string, StatValue>> args) {
-  TraceMeSpec spec;
-  spec.thread_id = thread_id;
-  spec.name = name;
-  spec.start_ns = start_ns;
-  spec.end_ns = end_ns;
-  spec.args = std::move(args);
-  return AddTraceMe(spec);
+  TraceMeSpec params;
+  params.thread_id = thread_id;
+  params.name = name;
+  params.start_ns = start_ns;
+  params.end_ns = end_ns;
+  params.args = std::move(args);
+  return AddTraceMe(params);
 }
 
-XEventBuilder XSpaceFixture::AddTracerEvent(XPlaneBuilder& plane, const WrittenEvent& spec) {
-  XLineBuilder line = Line(plane, spec.line_id);
-  if (line.line().name().empty()) line.SetName(spec.line_name_when_new);
-  trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(spec.metadata_name);
-  metadata->set_display_name(spec.display_name);
+XEventBuilder XSpaceFixture::AddTracerEvent(XPlaneBuilder& plane, const WrittenEvent& params) {
+  XLineBuilder line = Line(plane, params.line_id);
+  if (line.line().name().empty()) line.SetName(params.line_name_when_new);
+  trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(params.metadata_name);
+  metadata->set_display_name(params.display_name);
   XEventBuilder event = line.AddEvent(*metadata);
-  event.SetTimestampNs(spec.start_ns);
-  event.SetEndTimestampNs(spec.end_ns);
-  if (spec.correlation_id != kNoCorrelationId) {
+  event.SetTimestampNs(params.start_ns);
+  event.SetEndTimestampNs(params.end_ns);
+  if (params.correlation_id != kNoCorrelationId) {
     event.AddStatValue(*plane.GetOrCreateStatMetadata(StatName(trace::correlation_id)),
-                       uint64_t{spec.correlation_id});
+                       uint64_t{params.correlation_id});
   }
   // Ascending names, as the tracer's ordered map gives them.
-  for (const auto& [name, text] : spec.stats) {
+  for (const auto& [name, text] : params.stats) {
     event.AddStatValue(*plane.GetOrCreateStatMetadata(name), text);
   }
   event.InitPmuData(false);
-  if (spec.second_pmu_data) event.InitPmuData(true);
-  if (spec.pmu->read.has_value()) {
-    event.SetPmuData(*spec.pmu->read);
+  if (params.second_pmu_data) event.InitPmuData(true);
+  if (params.pmu->read.has_value()) {
+    event.SetPmuData(*params.pmu->read);
     event.mutable_event()->set_pmu_data_flag(true);
   } else {
-    event.mutable_event()->mutable_pmu_data()->set_field14(spec.pmu->field14);
+    event.mutable_event()->mutable_pmu_data()->set_field14(params.pmu->field14);
   }
-  event.SetDeviceInfo(spec.pmu->device_info);
+  event.SetDeviceInfo(params.pmu->device_info);
   return event;
 }
 
-XEventBuilder XSpaceFixture::AddApiCall(const ApiCallSpec& spec) {
-  WrittenEvent event{spec.thread_id,
-                     "/Generic/" + std::to_string(spec.thread_id),
-                     spec.annotation + "##" + spec.function,
-                     spec.function,
-                     spec.correlation_id,
-                     spec.start_ns,
-                     spec.end_ns,
-                     {{StatName(trace::flow_event_cat), spec.flow_event_cat}, {"is_host", "true"}},
+XEventBuilder XSpaceFixture::AddApiCall(const ApiCallSpec& params) {
+  WrittenEvent event{params.thread_id,
+                     "/Generic/" + std::to_string(params.thread_id),
+                     params.annotation + "##" + params.function,
+                     params.function,
+                     params.correlation_id,
+                     params.start_ns,
+                     params.end_ns,
+                     {{StatName(trace::flow_event_cat), params.flow_event_cat}, {"is_host", "true"}},
                      /*second_pmu_data=*/false,
-                     &spec.pmu};
-  if (!spec.model_id.empty()) event.stats[StatName(trace::model_id)] = spec.model_id;
-  if (!spec.op_fullname.empty()) event.stats[StatName(trace::op_fullname)] = spec.op_fullname;
+                     &params.pmu};
+  if (!params.model_id.empty()) event.stats[StatName(trace::model_id)] = params.model_id;
+  if (!params.op_fullname.empty()) event.stats[StatName(trace::op_fullname)] = params.op_fullname;
   return AddTracerEvent(HostPlane(), event);
 }
 
-XEventBuilder XSpaceFixture::AddActivity(const ActivitySpec& spec) {
-  WrittenEvent event{spec.queue,
+XEventBuilder XSpaceFixture::AddActivity(const ActivitySpec& params) {
+  WrittenEvent event{params.queue,
                      "",
-                     spec.annotation + "##" + spec.name,
-                     spec.display_name.empty() ? spec.name : spec.display_name,
-                     spec.correlation_id,
-                     spec.start_ns,
-                     spec.end_ns,
-                     spec.stats,
+                     params.annotation + "##" + params.name,
+                     params.display_name.empty() ? params.name : params.display_name,
+                     params.correlation_id,
+                     params.start_ns,
+                     params.end_ns,
+                     params.stats,
                      /*second_pmu_data=*/true,
-                     &spec.pmu};
-  event.stats[StatName(trace::device_id)] = std::to_string(spec.device);
-  event.stats[StatName(trace::flow_event_cat)] = spec.flow_event_cat;
+                     &params.pmu};
+  event.stats[StatName(trace::device_id)] = std::to_string(params.device);
+  event.stats[StatName(trace::flow_event_cat)] = params.flow_event_cat;
   event.stats["is_host"] = "false";
-  if (!spec.op_fullname.empty()) event.stats[StatName(trace::op_fullname)] = spec.op_fullname;
-  XPlaneBuilder& plane = DevicePlane(spec.device);
+  if (!params.op_fullname.empty()) event.stats[StatName(trace::op_fullname)] = params.op_fullname;
+  XPlaneBuilder& plane = DevicePlane(params.device);
   XEventBuilder added = AddTracerEvent(plane, event);
   // Queues are named after their id and every kind seen on them.
-  std::set<std::string>& kinds = queue_kinds_[{spec.device, spec.queue}];
-  kinds.insert(spec.kind.empty() ? event.display_name : spec.kind);
-  std::string name = spec.queue == 0 ? "Sync task" : "Queue #" + std::to_string(spec.queue);
+  std::set<std::string>& kinds = queue_kinds_[{params.device, params.queue}];
+  kinds.insert(params.kind.empty() ? event.display_name : params.kind);
+  std::string name = params.queue == 0 ? "Sync task" : "Queue #" + std::to_string(params.queue);
   name += "(";
   for (const std::string& kind : kinds) name += kind + ",";
   name += ")";
-  plane.GetOrCreateLine(spec.queue).SetName(name);
+  plane.GetOrCreateLine(params.queue).SetName(name);
   return added;
 }
 
@@ -197,38 +197,38 @@ XEventBuilder XSpaceFixture::AddOverhead(const std::string& kind, uint64_t start
   return AddTracerEvent(HostPlane(), event);
 }
 
-KernelEvents XSpaceFixture::AddKernel(const KernelSpec& spec) {
+KernelEvents XSpaceFixture::AddKernel(const KernelSpec& params) {
   CounterRecord record;
-  record.field14 = spec.end_ns - spec.start_ns;
-  if (spec.counters.has_value()) {
-    record.read = *spec.counters;
+  record.field14 = params.end_ns - params.start_ns;
+  if (params.counters.has_value()) {
+    record.read = *params.counters;
     record.read->set_field14(record.field14);
   }
-  record.device_info = spec.device_info;
+  record.device_info = params.device_info;
 
   TracerEventSpec shared;
-  shared.annotation = spec.annotation;
-  shared.op_fullname = spec.op_fullname;
+  shared.annotation = params.annotation;
+  shared.op_fullname = params.op_fullname;
   shared.flow_event_cat = "Kernel";
-  shared.correlation_id = spec.correlation_id;
+  shared.correlation_id = params.correlation_id;
   shared.pmu = record;
 
   ApiCallSpec launch;
   static_cast<TracerEventSpec&>(launch) = shared;
-  launch.thread_id = spec.thread_id;
-  launch.model_id = spec.model_id;
-  launch.start_ns = spec.launch_start_ns;
-  launch.end_ns = spec.launch_end_ns;
+  launch.thread_id = params.thread_id;
+  launch.model_id = params.model_id;
+  launch.start_ns = params.launch_start_ns;
+  launch.end_ns = params.launch_end_ns;
 
   ActivitySpec kernel;
   static_cast<TracerEventSpec&>(kernel) = shared;
-  kernel.device = spec.device;
-  kernel.queue = spec.queue;
-  kernel.name = spec.kernel_name;
+  kernel.device = params.device;
+  kernel.queue = params.queue;
+  kernel.name = params.kernel_name;
   kernel.kind = "Compute";
-  kernel.display_name = KernelShortName(spec.kernel_name);
-  kernel.start_ns = spec.start_ns;
-  kernel.end_ns = spec.end_ns;
+  kernel.display_name = KernelShortName(params.kernel_name);
+  kernel.start_ns = params.start_ns;
+  kernel.end_ns = params.end_ns;
   kernel.stats = {{StatName(trace::kernel_type), "0"},
                   {StatName(trace::dimx), "1"},
                   {StatName(trace::dimy), "1"},

@@ -160,17 +160,17 @@ class XSpaceFixture {
   trace::XPlaneBuilder& HostPlane();
   trace::XPlaneBuilder& DevicePlane(uint32_t device);
 
-  trace::XEventBuilder AddTraceMe(const TraceMeSpec& spec);
+  trace::XEventBuilder AddTraceMe(const TraceMeSpec& params);
   // The same for an unnamed thread, without annotation counters.
   trace::XEventBuilder AddTraceMe(uint32_t thread_id, const std::string& name, uint64_t start_ns,
                                   uint64_t end_ns,
                                   std::vector<std::pair<std::string, StatValue>> args = {});
-  trace::XEventBuilder AddApiCall(const ApiCallSpec& spec);
-  trace::XEventBuilder AddActivity(const ActivitySpec& spec);
+  trace::XEventBuilder AddApiCall(const ApiCallSpec& params);
+  trace::XEventBuilder AddActivity(const ActivitySpec& params);
   // An overhead event of the profiling library ("Buffer Flush", "DRAVIK
   // Internal", ...) on the host line 0xffffffff "dravik_overhead".
   trace::XEventBuilder AddOverhead(const std::string& kind, uint64_t start_ns, uint64_t end_ns);
-  KernelEvents AddKernel(const KernelSpec& spec);
+  KernelEvents AddKernel(const KernelSpec& params);
 
  private:
   struct WrittenEvent;

@@ -83,23 +83,23 @@ TEST(XSpaceFixtureTest, TraceMeEventsLookAsTheHostTracerWritesThem) {
 
 TEST(XSpaceFixtureTest, KernelsPairALaunchOnTheHostWithTheKernelOnItsQueue) {
   XSpaceFixture fixture(/*session_start_ns=*/1000);
-  KernelSpec spec;
-  spec.thread_id = 7;
-  spec.device = 1;
-  spec.queue = 3;
-  spec.kernel_name = "conv2d(float*, int)";
-  spec.annotation = "conv1";
-  spec.op_fullname = "model";
-  spec.model_id = "resnet";
-  spec.correlation_id = 42;
-  spec.launch_start_ns = 1010;
-  spec.launch_end_ns = 1020;
-  spec.start_ns = 1030;
-  spec.end_ns = 1080;
-  spec.counters = Counters(100);
-  spec.device_info.set_zra_type(trace::ACC401);
-  spec.device_info.set_core_count(4);
-  KernelEvents events = fixture.AddKernel(spec);
+  KernelSpec params;
+  params.thread_id = 7;
+  params.device = 1;
+  params.queue = 3;
+  params.kernel_name = "conv2d(float*, int)";
+  params.annotation = "conv1";
+  params.op_fullname = "model";
+  params.model_id = "resnet";
+  params.correlation_id = 42;
+  params.launch_start_ns = 1010;
+  params.launch_end_ns = 1020;
+  params.start_ns = 1030;
+  params.end_ns = 1080;
+  params.counters = Counters(100);
+  params.device_info.set_zra_type(trace::ACC401);
+  params.device_info.set_core_count(4);
+  KernelEvents events = fixture.AddKernel(params);
 
   const XPlane& host = Plane(fixture, "/host:CPU");
   ASSERT_EQ(host.lines_size(), 1);
@@ -119,7 +119,7 @@ TEST(XSpaceFixtureTest, KernelsPairALaunchOnTheHostWithTheKernelOnItsQueue) {
   EXPECT_EQ(launch.pmu_data().SerializeAsString(), expected_counters.SerializeAsString());
   EXPECT_TRUE(launch.pmu_data_flag());
   EXPECT_FALSE(launch.has_second_pmu_data());
-  EXPECT_EQ(launch.device_info().SerializeAsString(), spec.device_info.SerializeAsString());
+  EXPECT_EQ(launch.device_info().SerializeAsString(), params.device_info.SerializeAsString());
 
   const XPlane& device = Plane(fixture, "/device:ZRA:1");
   EXPECT_EQ(device.id(), 1);
@@ -146,11 +146,11 @@ TEST(XSpaceFixtureTest, KernelsPairALaunchOnTheHostWithTheKernelOnItsQueue) {
 
 TEST(XSpaceFixtureTest, UnreadCountersKeepOnlyTheKernelDuration) {
   XSpaceFixture fixture;
-  KernelSpec spec;
-  spec.kernel_name = "";
-  spec.start_ns = 5;
-  spec.end_ns = 25;
-  KernelEvents events = fixture.AddKernel(spec);
+  KernelSpec params;
+  params.kernel_name = "";
+  params.start_ns = 5;
+  params.end_ns = 25;
+  KernelEvents events = fixture.AddKernel(params);
   trace::PmuData expected = AllUnknownPmuData();
   expected.set_field14(20);
   for (const XEvent* event : {&events.launch.event(), &events.kernel.event()}) {
@@ -224,27 +224,6 @@ TEST(XSpaceFixtureTest, ApiCallsActivitiesAndOverheadFollowTheDeviceTracer) {
   EXPECT_EQ(Stats(device, device_copy),
             (std::vector<std::string>{"correlation_id=5", "async=1", "device_id=2", "direction=H2D",
                                       "flow_event_cat=Memcpy", "is_host=false", "size=64"}));
-}
-
-TEST(XSpaceFixtureTest, SerializeIsTheSameForTheSameSteps) {
-  auto build = [] {
-    auto fixture = std::make_unique<XSpaceFixture>(10);
-    for (uint32_t i = 0; i < 20; ++i) {
-      KernelSpec spec;
-      spec.kernel_name = "k" + std::to_string(i % 7);
-      spec.correlation_id = i;
-      spec.device = i % 3;
-      spec.start_ns = 20 + i;
-      spec.end_ns = 30 + i;
-      fixture->AddKernel(spec);
-    }
-    return fixture;
-  };
-  const std::string bytes = build()->Serialize();
-  EXPECT_EQ(bytes, build()->Serialize());
-  trace::XSpace parsed;
-  ASSERT_TRUE(parsed.ParseFromString(bytes));
-  EXPECT_EQ(parsed.planes_size(), 4);
 }
 
 }  // namespace

@@ -7,8 +7,7 @@
 namespace zentrik {
 namespace testing {
 
-std::vector<const trace::XEvent*> EventsNamed(const trace::XPlane& plane,
-                                              const std::string& name) {
+std::vector<const trace::XEvent*> EventsNamed(const trace::XPlane& plane, const std::string& name) {
   std::vector<const trace::XEvent*> events;
   for (const trace::XLine& line : plane.lines()) {
     for (const trace::XEvent& event : line.events()) {

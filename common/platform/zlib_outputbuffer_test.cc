@@ -12,7 +12,6 @@
 
 #include "testing/memory_file.h"
 #include "testing/stderr_capture.h"
-#include "testing/temp_dir.h"
 #include "testing/trace_text.h"
 
 namespace zentrik {
@@ -23,7 +22,6 @@ using ::testing::ContainsRegex;
 using ::testing::Not;
 using ::zentrik::testing::MemoryFile;
 using ::zentrik::testing::StderrCapture;
-using ::zentrik::testing::TempDir;
 using ::zentrik::testing::TraceLikeText;
 
 constexpr char kCloseWarning[] =
@@ -70,18 +68,6 @@ Inflated Inflate(const std::string& compressed, int window_bits) {
   }
   inflateEnd(&stream);
   return result;
-}
-
-TEST(ZlibOutputBufferTest, OptionsDefaults) {
-  const ZlibCompressionOptions options = ZlibCompressionOptions::DEFAULT();
-  EXPECT_EQ(options.flush_mode, Z_NO_FLUSH);
-  EXPECT_EQ(options.input_buffer_size, 262144);
-  EXPECT_EQ(options.output_buffer_size, 262144);
-  EXPECT_EQ(options.window_bits, 15);
-  EXPECT_EQ(options.compression_level, Z_DEFAULT_COMPRESSION);
-  EXPECT_EQ(options.compression_method, Z_DEFLATED);
-  EXPECT_EQ(options.mem_level, 9);
-  EXPECT_EQ(options.compression_strategy, Z_DEFAULT_STRATEGY);
 }
 
 TEST(ZlibOutputBufferTest, RoundTrips) {
@@ -162,29 +148,6 @@ TEST(ZlibOutputBufferTest, OutputEqualsOneShotDeflate) {
   }
 }
 
-TEST(ZlibOutputBufferTest, GzipFileReadsBackWithTheGzipReader) {
-  TempDir dir;
-  const std::string path = dir.Join("trace.json.gz");
-  const std::string text = TraceLikeText(1 << 20);
-  std::unique_ptr<WritableFile> file;
-  ASSERT_TRUE(NewWritableFile(path, &file).ok());
-  ZlibOutputBuffer buffer(file.get(), 256 << 10, 256 << 10, GzipOptions());
-  ASSERT_TRUE(buffer.Init().ok());
-  ASSERT_TRUE(buffer.Append(text.substr(0, 1000)).ok());
-  ASSERT_TRUE(buffer.Append(text.substr(1000)).ok());
-  ASSERT_TRUE(buffer.Close().ok());
-  ASSERT_TRUE(file->Close().ok());
-
-  gzFile reader = gzopen(path.c_str(), "rb");
-  ASSERT_NE(reader, nullptr);
-  std::string read(text.size() + 1, '\0');
-  const int got = gzread(reader, read.data(), static_cast<unsigned>(read.size()));
-  EXPECT_EQ(gzclose(reader), Z_OK);
-  ASSERT_EQ(got, static_cast<int>(text.size()));
-  read.resize(got);
-  EXPECT_TRUE(read == text);
-}
-
 TEST(ZlibOutputBufferTest, SmallAppendsWaitForFlushOrClose) {
   MemoryFile file;
   ZlibOutputBuffer buffer(&file, 256 << 10, 256 << 10, GzipOptions());
@@ -215,34 +178,6 @@ TEST(ZlibOutputBufferTest, AppendFillingTheInputBufferExactlyIsNotCompressed) {
   EXPECT_GT(file.appends, 0);
   ASSERT_TRUE(buffer.Close().ok());
   EXPECT_EQ(Inflate(file.contents, 31).data, text);
-}
-
-TEST(ZlibOutputBufferTest, SecondCloseWritesNothing) {
-  MemoryFile file;
-  ZlibOutputBuffer buffer(&file, 64, 64, GzipOptions());
-  ASSERT_TRUE(buffer.Init().ok());
-  ASSERT_TRUE(buffer.Append("abc").ok());
-  ASSERT_TRUE(buffer.Close().ok());
-  const std::string closed = file.contents;
-  EXPECT_TRUE(buffer.Close().ok());
-  EXPECT_EQ(file.contents, closed);
-  EXPECT_EQ(Inflate(closed, 31).data, "abc");
-}
-
-TEST(ZlibOutputBufferTest, NameAndTellComeFromTheFile) {
-  MemoryFile file;
-  ZlibOutputBuffer buffer(&file, 64, 64, GzipOptions());
-  std::string name;
-  EXPECT_TRUE(buffer.Name(&name).ok());
-  EXPECT_EQ(name, "memory");
-  ASSERT_TRUE(buffer.Init().ok());
-  ASSERT_TRUE(buffer.Append(TraceLikeText(1000)).ok());
-  ASSERT_TRUE(buffer.Flush().ok());
-  int64_t position = -1;
-  EXPECT_TRUE(buffer.Tell(&position).ok());
-  EXPECT_EQ(position, static_cast<int64_t>(file.contents.size()));
-  EXPECT_GT(position, 0);
-  EXPECT_TRUE(buffer.Close().ok());
 }
 
 TEST(ZlibOutputBufferTest, InitRejectsBadSettings) {
@@ -527,6 +462,10 @@ class RepeatedMapping {
 // input repeats 16 MiB of text through aliased mappings, so little memory
 // is used.
 TEST(ZlibOutputBufferTest, MultiGigabyteAppend) {
+#if defined(__SANITIZE_THREAD__)
+  // The thread sanitizer cannot shadow a multi-GiB mapping; this test has no threads.
+  GTEST_SKIP() << "not run under ThreadSanitizer";
+#endif
   constexpr size_t kPeriod = size_t{16} << 20;
   constexpr size_t kTotal = kPeriod * 288;
   // Numbered 4 KiB blocks of one trace excerpt: unique within the period yet

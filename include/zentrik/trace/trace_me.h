@@ -11,7 +11,8 @@
 // a profiling session records host activity at its level or above; otherwise
 // it costs one check and no allocation (a name generator is not even called).
 // Every object here belongs to the thread that created it and must end on that
-// thread; any number of threads may record at once. Nothing here throws.
+// thread; any number of threads may record at once. The library's functions
+// never throw; only building a name in the caller's code may (std::bad_alloc).
 
 #include <cstdint>
 #include <initializer_list>

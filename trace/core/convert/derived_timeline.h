@@ -38,8 +38,7 @@ class StepLineBuilder {
 
 // BuildStepLineForDevicePlane on every device plane ("/device:ZRA:" prefix),
 // in space order. Other planes are not touched.
-void BuildStepLines(const GroupMetadataMap& group_metadata_map, XSpace* space,
-                    bool step_info_only);
+void BuildStepLines(const GroupMetadataMap& group_metadata_map, XSpace* space, bool step_info_only);
 
 // Prepares the step line of one device plane (named "Steps", timed like the
 // plane's last ordinary line), gives the plane the stat metadata "group_id"

@@ -41,12 +41,12 @@ struct LineSpec {
 };
 
 void AddLines(XPlane* plane, const std::vector<LineSpec>& lines) {
-  for (const LineSpec& spec : lines) {
+  for (const LineSpec& params : lines) {
     XLine* line = plane->add_lines();
-    line->set_id(spec.id);
-    line->set_name(spec.name);
-    line->set_timestamp_ns(spec.timestamp_ns);
-    for (int i = 0; i < spec.num_events; ++i) line->add_events()->set_offset_ps(i);
+    line->set_id(params.id);
+    line->set_name(params.name);
+    line->set_timestamp_ns(params.timestamp_ns);
+    for (int i = 0; i < params.num_events; ++i) line->add_events()->set_offset_ps(i);
   }
 }
 
@@ -105,8 +105,7 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
 
     const std::string once = ::zentrik::testing::DeterministicBytes(space);
     BuildStepLines(GroupMetadataMap(), &space, /*step_info_only=*/false);
-    EXPECT_EQ(::zentrik::testing::DeterministicBytes(space) == once, c.second_run_same)
-        << c.label;
+    EXPECT_EQ(::zentrik::testing::DeterministicBytes(space) == once, c.second_run_same) << c.label;
   }
 }
 

@@ -57,7 +57,8 @@ Status ExportXSpaceToTensorBoard(const XSpace& space, const std::string& logdir)
   status = SaveToolData(request.repository_root(), request.session_id(), request.host_name(),
                         response, &description);
   if (!status.ok()) return status;
-  LOG(INFO) << description.str();
+  // Nothing written plain, nothing to describe: no empty log line.
+  if (!description.str().empty()) LOG(INFO) << description.str();
   return Status();
 }
 

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <set>
 #include <string>
 
 #include "common/platform/env.h"
@@ -21,6 +19,7 @@ using ::testing::IsEmpty;
 using ::zentrik::testing::IsRunName;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
+using ::zentrik::testing::WriteTestFile;
 
 // This host's files are named with every ":" of the host name as "_".
 std::string PlainHostPrefix() {
@@ -67,9 +66,7 @@ TEST(ExportToTensorBoardTest, EveryExportGetsItsOwnRunOfThisHost) {
 
 TEST(ExportToTensorBoardTest, LogDirectoryThatCannotBeCreatedFailsBeforeAnyRun) {
   TempDir dir;
-  FILE* file = fopen(dir.Join("file").c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  fclose(file);
+  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
   const Status status = ExportXSpaceToTensorBoard(XSpace(), dir.Join("file/logs"));
   EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
   EXPECT_EQ(status.error_message(), dir.Join("file") + " is not a directory");

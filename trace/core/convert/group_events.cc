@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <queue>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -11,6 +10,42 @@
 namespace zentrik {
 namespace trace {
 namespace {
+
+// The visited set of one walk: open addressing over the nodes' creation
+// numbers, so that the many small walks of grouping allocate little.
+class VisitedSet {
+ public:
+  // True when `node` was not in the set before.
+  bool Insert(const EventNode* node) {
+    if (2 * (size_ + 1) > slots_.size()) Grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Hash(node) & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == node) return false;
+      if (slots_[i] == nullptr) {
+        slots_[i] = node;
+        ++size_;
+        return true;
+      }
+    }
+  }
+
+ private:
+  static size_t Hash(const EventNode* node) {
+    return static_cast<size_t>(node->Index() * 0x9e3779b97f4a7c15ULL >> 16);
+  }
+
+  void Grow() {
+    std::vector<const EventNode*> old(std::max<size_t>(16, 2 * slots_.size()));
+    old.swap(slots_);
+    size_ = 0;
+    for (const EventNode* node : old) {
+      if (node != nullptr) Insert(node);
+    }
+  }
+
+  std::vector<const EventNode*> slots_;
+  size_t size_ = 0;
+};
 
 // `_r` decides whether an event is a root; when an event carries several
 // `_r` stats the last one decides.
@@ -22,6 +57,15 @@ bool ComputeIsRoot(const XPlaneVisitor& plane, const XEvent& event) {
   }
   return is_root;
 }
+
+// Hashes a join key for the map of parents by key.
+struct KeyHash {
+  size_t operator()(const std::vector<uint64_t>& key) const {
+    uint64_t hash = key.size();
+    for (uint64_t word : key) hash = (hash ^ word) * 0x100000001b3ULL + (hash >> 29);
+    return static_cast<size_t>(hash);
+  }
+};
 
 // The join-key word of a stat: integers as 64-bit words, any other kind 0.
 uint64_t KeyWord(const XStatVisitor& stat) {
@@ -40,9 +84,9 @@ uint64_t KeyWord(const XStatVisitor& stat) {
 // exactly one parent has the answer of that parent (the breadth-first walk
 // from it is the node followed by the walk from its parent), so answers along
 // such chains are remembered; a node with several parents, which only a
-// cross-thread link gives, is answered by the walk itself. Linking a node that
-// lacks the stat can change the answers below it, so the caller invalidates
-// all remembered answers then.
+// cross-thread link gives, is answered by the walk itself. Where keys are read
+// after each link, linking a node that lacks the stat can change the answers
+// below it, so the caller then invalidates all remembered answers.
 class NearestStatFinder {
  public:
   NearestStatFinder(int64_t stat_type, size_t num_nodes)
@@ -240,9 +284,7 @@ std::string EventNode::GetGroupName() const {
   return name;
 }
 
-bool EventNode::HasStat(int64_t stat_type) const {
-  return visitor_.GetStat(stat_type).has_value();
-}
+bool EventNode::HasStat(int64_t stat_type) const { return visitor_.GetStat(stat_type).has_value(); }
 
 const EventNode* EventNode::FindNearestStatHolder(int64_t stat_type) const {
   return FindParent([stat_type](const EventNode& node) { return node.HasStat(stat_type); },
@@ -257,21 +299,21 @@ std::optional<XStatVisitor> EventNode::FindNearestStat(int64_t stat_type) const 
 
 const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&)>& predicate,
                                        bool include_self) const {
-  std::unordered_set<const EventNode*> visited = {this};
-  std::queue<const EventNode*> nodes;
+  VisitedSet visited;
+  visited.Insert(this);
+  std::vector<const EventNode*> nodes;  // a queue: nodes[next] is its front
   auto visit_parents = [&](const EventNode& node) {
     for (const EventNode* parent : node.parents_) {
-      if (visited.insert(parent).second) nodes.push(parent);
+      if (visited.Insert(parent)) nodes.push_back(parent);
     }
   };
   if (include_self) {
-    nodes.push(this);
+    nodes.push_back(this);
   } else {
     visit_parents(*this);
   }
-  while (!nodes.empty()) {
-    const EventNode* node = nodes.front();
-    nodes.pop();
+  for (size_t next = 0; next < nodes.size(); ++next) {
+    const EventNode* node = nodes[next];
     if (predicate(*node)) return node;
     visit_parents(*node);
   }
@@ -279,16 +321,15 @@ const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&
 }
 
 void EventNode::SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map) {
-  std::unordered_set<const EventNode*> visited = {this};
-  std::queue<EventNode*> nodes;
-  nodes.push(this);
-  while (!nodes.empty()) {
-    EventNode* node = nodes.front();
-    nodes.pop();
+  VisitedSet visited;
+  visited.Insert(this);
+  std::vector<EventNode*> nodes = {this};  // a queue: nodes[next] is its front
+  for (size_t next = 0; next < nodes.size(); ++next) {
+    EventNode* node = nodes[next];
     if (!node->group_id_) {
       node->SetGroupId(group_id);
       for (EventNode* child : node->children_) {
-        if (visited.insert(child).second) nodes.push(child);
+        if (visited.Insert(child)) nodes.push_back(child);
       }
     } else if (*node->group_id_ != group_id) {
       const int64_t other = *node->group_id_;
@@ -331,30 +372,30 @@ void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) 
   for (XLine& line : *plane->mutable_lines()) {
     open.clear();
     for (XEvent& event : *line.mutable_events()) {
-      auto node = std::make_unique<EventNode>(&visitor, &line, &event, num_nodes_++);
-      if (node->IsRoot()) root_events_.push_back(node.get());
+      EventNode* node = &nodes_.emplace_back(&visitor, &line, &event, nodes_.size());
+      if (node->IsRoot()) root_events_.push_back(node);
       const uint64_t start = node->StartPs();
       const uint64_t end = node->EndPs();
       while (!open.empty()) {
         EventNode* top = open.back();
         if (top->StartPs() <= start && end <= top->EndPs()) {
-          top->AddChild(node.get());
+          top->AddChild(node);
           break;
         }
         open.pop_back();
       }
-      open.push_back(node.get());
+      open.push_back(node);
       int64_t type = node->GetEventVisitor().Type();
       // Device activity carries the correlation id of its host launch.
       if (type == HostEventType::UnknownHostEventType && node->HasStat(StatType::correlation_id)) {
         type = is_host_plane ? HostEventType::TaskLaunch : HostEventType::TaskExecute;
       }
-      event_node_map_[type].push_back(std::move(node));
+      event_node_map_[type].push_back(node);
     }
   }
 }
 
-const std::vector<std::unique_ptr<EventNode>>* EventGrouper::NodesOfType(int64_t type) const {
+const std::vector<EventNode*>* EventGrouper::NodesOfType(int64_t type) const {
   auto it = event_node_map_.find(type);
   return it == event_node_map_.end() ? nullptr : &it->second;
 }
@@ -367,33 +408,54 @@ void EventGrouper::LinkAcrossThreads(const CrossThreadLinkRule& rule) {
   const auto* parents = NodesOfType(rule.parent_event_type);
   const auto* children = NodesOfType(rule.child_event_type);
   if (parents == nullptr || children == nullptr) return;
-  NearestStatFinders finders(rule, num_nodes_);
-  // The last parent with a key wins it.
-  std::map<std::vector<uint64_t>, EventNode*> parent_by_key;
-  for (const auto& parent : *parents) {
-    if (auto key = finders.MakeKey(*parent, rule.parent_stat_types)) {
-      parent_by_key[std::move(*key)] = parent.get();
-    }
-  }
   const std::vector<int64_t>& child_stat_types =
       rule.child_stat_types.empty() ? rule.parent_stat_types : rule.child_stat_types;
-  for (const auto& child : *children) {
-    auto key = finders.MakeKey(*child, child_stat_types);
+  NearestStatFinders finders(rule, nodes_.size());
+  // The last parent with a key wins it. Keys are only ever compared for
+  // equality, so a hash map serves.
+  std::unordered_map<std::vector<uint64_t>, EventNode*, KeyHash> parent_by_key;
+  parent_by_key.reserve(parents->size());
+  for (EventNode* parent : *parents) {
+    if (auto key = finders.MakeKey(*parent, rule.parent_stat_types)) {
+      parent_by_key[std::move(*key)] = parent;
+    }
+  }
+  // A child's key is read after the links made before it. When both sides
+  // read the same stats, no side holds the other's nodes and nothing was
+  // linked across threads before, a node gains a second parent only here: a
+  // child, below its line parent and a parent whose key equals the child's.
+  // Both then lead to stats of the same values, so the links never change
+  // any later child's key, and every key can be read from the lines alone,
+  // where a node has one parent at most and no answer is walked twice.
+  const bool keys_from_lines = child_stat_types == rule.parent_stat_types &&
+                               rule.parent_event_type != rule.child_event_type &&
+                               !linked_across_threads_;
+  std::vector<std::optional<std::vector<uint64_t>>> child_keys;
+  if (keys_from_lines) {
+    child_keys.reserve(children->size());
+    for (const EventNode* child : *children) {
+      child_keys.push_back(finders.MakeKey(*child, child_stat_types));
+    }
+  }
+  for (size_t i = 0; i < children->size(); ++i) {
+    EventNode* child = (*children)[i];
+    const auto key =
+        keys_from_lines ? std::move(child_keys[i]) : finders.MakeKey(*child, child_stat_types);
     if (!key) continue;
     auto it = parent_by_key.find(*key);
     if (it == parent_by_key.end()) continue;
-    it->second->AddChild(child.get());
-    finders.OnLinked(*child);
+    it->second->AddChild(child);
+    linked_across_threads_ = true;
+    if (!keys_from_lines) finders.OnLinked(*child);
   }
 }
 
 void EventGrouper::AssignGroups() {
   std::stable_sort(root_events_.begin(), root_events_.end(),
                    [](const EventNode* a, const EventNode* b) {
-                     return static_cast<int64_t>(a->StartPs()) <
-                            static_cast<int64_t>(b->StartPs());
+                     return static_cast<int64_t>(a->StartPs()) < static_cast<int64_t>(b->StartPs());
                    });
-  const RootsBelowRoots roots_below_roots(root_events_, num_nodes_);
+  const RootsBelowRoots roots_below_roots(root_events_, nodes_.size());
   for (EventNode* root : root_events_) {
     if (root->GetGroupId() || roots_below_roots.HasRootAbove(*root)) continue;
     const int64_t group_id = next_group_id_++;

@@ -13,7 +13,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,8 +40,8 @@ std::vector<CrossThreadLinkRule> MakeCrossThreadLinkRules();
 
 // What is known of one group.
 struct GroupInfo {
-  std::string name;   // the text written as the root's step_name
-  std::string label;  // left empty
+  std::string name;                 // the text written as the root's step_name
+  std::string label;                // left empty
   std::set<int64_t> parent_groups;  // groups that reached this group's events
   std::set<int64_t> child_groups;   // groups this group reached below itself
 };
@@ -122,8 +121,9 @@ class EventNode {
 // The predicate FindParent uses to find a root above a root.
 bool IsTopRoot(const EventNode& node);
 
-// Nodes by event type; each list is in creation order.
-using EventNodeMap = std::map<int64_t, std::vector<std::unique_ptr<EventNode>>>;
+// Nodes by event type; each list is in creation order. The grouper owns the
+// nodes.
+using EventNodeMap = std::map<int64_t, std::vector<EventNode*>>;
 
 using XPlaneVisitorFactory = std::function<XPlaneVisitor(const XPlane*)>;
 
@@ -160,15 +160,17 @@ class EventGrouper {
   void LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor);
   void LinkAcrossThreads(const std::vector<CrossThreadLinkRule>& rules);
   void LinkAcrossThreads(const CrossThreadLinkRule& rule);
-  const std::vector<std::unique_ptr<EventNode>>* NodesOfType(int64_t type) const;
+  const std::vector<EventNode*>* NodesOfType(int64_t type) const;
 
+  // Owns every node; elements of a deque never move.
+  std::deque<EventNode> nodes_;
   EventNodeMap event_node_map_;
   // Elements of a deque never move, so nodes may point at the visitors.
   std::deque<std::pair<XPlane*, XPlaneVisitor>> planes_;
   std::vector<EventNode*> root_events_;
   GroupMetadataMap group_metadata_map_;
   int64_t next_group_id_ = 0;
-  size_t num_nodes_ = 0;
+  bool linked_across_threads_ = false;
 };
 
 // The whole grouping pass over `space`: AddSpace with CreateTypedXPlaneVisitor,

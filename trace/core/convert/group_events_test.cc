@@ -94,7 +94,7 @@ std::string StepNameOf(const XSpace& space, const std::string& plane, const std:
 const EventNode* NodeNamed(const EventGrouper& grouper, const std::string& name) {
   for (const auto& [type, nodes] : grouper.GetEventNodeMap()) {
     for (const auto& node : nodes) {
-      if (node->GetEventVisitor().Name() == name) return node.get();
+      if (node->GetEventVisitor().Name() == name) return node;
     }
   }
   ADD_FAILURE() << "no node named " << name;
@@ -210,27 +210,37 @@ TEST(GroupEventsTest, JoinsThroughTheNearestAncestorWithACorrelationId) {
   EXPECT_EQ(GroupIdOf(space, kDevice0, "TaskExecute"), "0");
 }
 
-TEST(GroupEventsTest, LastLaunchOfACorrelationIdTakesTheExecution) {
-  XSpace space;
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"first_step", 0, 100, {kRoot}}, {"launch_a", 10, 10, {Corr(uint64_t{3})}}});
-  AddEvents(&space, kHostPlaneName, 2,
-            {{"second_step", 200, 100, {kRoot}}, {"launch_b", 210, 10, {Corr(uint64_t{3})}}});
-  AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(uint64_t{3})}}});
-  auto grouper = Group(&space);
-
-  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("launch_b"));
-  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "1");
-}
-
-TEST(GroupEventsTest, CorrelationIdsThatAreNotIntegersJoinAsZero) {
-  XSpace space;
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"step", 0, 100, {kRoot}}, {"launch", 10, 10, {Corr(std::string("abc"))}}});
-  AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(uint64_t{0})}}});
-  auto grouper = Group(&space);
-  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("launch"));
-  EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), "0");
+TEST(GroupEventsTest, ExecutionsJoinTheLastLaunchWithTheirKey) {
+  struct Case {
+    const char* label;
+    Value launch_a;  // inside the first step
+    Value launch_b;  // inside the second step, created later
+    Value kernel;
+    std::vector<std::string> parents;
+    std::string group_id;
+  };
+  const Case cases[] = {
+      {"the later of two launches", uint64_t{3}, uint64_t{3}, uint64_t{3}, {"launch_b"}, "1"},
+      {"a string joins as 0", std::string("abc"), uint64_t{7}, uint64_t{0}, {"launch_a"}, "0"},
+      {"signed and unsigned of the same bits",
+       int64_t{-1},
+       uint64_t{7},
+       ~uint64_t{0},
+       {"launch_a"},
+       "0"},
+      {"no launch with the key", uint64_t{1}, uint64_t{2}, uint64_t{3}, {}, "-"},
+  };
+  for (const Case& c : cases) {
+    XSpace space;
+    AddEvents(&space, kHostPlaneName, 1,
+              {{"first_step", 0, 100, {kRoot}}, {"launch_a", 10, 10, {Corr(c.launch_a)}}});
+    AddEvents(&space, kHostPlaneName, 2,
+              {{"second_step", 200, 100, {kRoot}}, {"launch_b", 210, 10, {Corr(c.launch_b)}}});
+    AddEvents(&space, kDevice0, 1, {{"kernel", 500, 10, {Corr(c.kernel)}}});
+    auto grouper = Group(&space);
+    EXPECT_EQ(ParentNames(*grouper, "kernel"), c.parents) << c.label;
+    EXPECT_EQ(GroupIdOf(space, kDevice0, "kernel"), c.group_id) << c.label;
+  }
 }
 
 TEST(GroupEventsTest, GroupIdsFollowRootStartsWithoutGaps) {
@@ -332,8 +342,9 @@ TEST(GroupEventsTest, WithoutRootsEveryPlaneOnlyGainsTheStatMetadata) {
 
 TEST(GroupEventsTest, ReplacesGroupStatsOfAnotherKind) {
   XSpace space;
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"Step", 0, 100, {kRoot, {"group_id", std::string("old")}, {"step_name", int64_t{9}}}}});
+  AddEvents(
+      &space, kHostPlaneName, 1,
+      {{"Step", 0, 100, {kRoot, {"group_id", std::string("old")}, {"step_name", int64_t{9}}}}});
   Group(&space);
   const XPlane& host = space.planes(0);
   auto texts = StatTexts(host, EventNamed(host, "Step"));
@@ -356,8 +367,9 @@ TEST(GroupEventsTest, CyclesOfLinksEndTheWalks) {
   AddEvents(&space, kHostPlaneName, 1,
             {{"TaskExecute", 0, 100, {kRoot, Corr(uint64_t{2})}},
              {"launch1", 10, 10, {Corr(uint64_t{1})}}});
-  AddEvents(&space, kDevice0, 1,
-            {{"device_exec", 0, 100, {Corr(uint64_t{1})}}, {"TaskLaunch", 10, 10, {Corr(uint64_t{2})}}});
+  AddEvents(
+      &space, kDevice0, 1,
+      {{"device_exec", 0, 100, {Corr(uint64_t{1})}}, {"TaskLaunch", 10, 10, {Corr(uint64_t{2})}}});
   auto grouper = Group(&space);
   EXPECT_THAT(ParentNames(*grouper, "TaskExecute"), ElementsAre("TaskLaunch"));
   for (const char* name : {"device_exec", "TaskLaunch"}) {
@@ -388,35 +400,47 @@ TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {
   }
   // Every execution joined the last launch: the deepest of the chain.
   const auto& nodes = grouper->GetEventNodeMap();
-  const EventNode* last_launch = nodes.at(TaskLaunch).back().get();
+  const EventNode* last_launch = nodes.at(TaskLaunch).back();
   EXPECT_EQ(nodes.at(TaskExecute).back()->GetParents().back(), last_launch);
   EXPECT_EQ(last_launch->GetChildren().size(), kDepth + 1u);
 }
 
 // The grouping pass written as plainly as the rules read: every key and every
-// root check is a breadth-first walk of its own.
-GroupMetadataMap GroupByDirectWalks(XSpace* space) {
+// root check is a breadth-first walk of its own, every key read after the
+// links made before it.
+GroupMetadataMap GroupByDirectWalks(XSpace* space, const std::vector<CrossThreadLinkRule>& rules) {
   EventGrouper grouper;
   grouper.AddSpace(CreateTypedXPlaneVisitor, space);
   grouper.LinkEvents({});  // nesting only
   const EventNodeMap& nodes = grouper.GetEventNodeMap();
-  auto key_of = [](const EventNode& node) -> std::optional<uint64_t> {
-    auto stat = node.FindNearestStat(StatType::correlation_id);
-    if (!stat) return std::nullopt;
-    if (stat->ValueCase() == XStat::kInt64Value) return static_cast<uint64_t>(stat->IntValue());
-    if (stat->ValueCase() == XStat::kUint64Value) return stat->UintValue();
-    return 0;
-  };
-  std::map<uint64_t, EventNode*> launch_by_key;
-  if (nodes.count(TaskLaunch) != 0) {
-    for (const auto& node : nodes.at(TaskLaunch)) {
-      if (auto key = key_of(*node)) launch_by_key[*key] = node.get();
+  auto key_of = [](const EventNode& node,
+                   const std::vector<int64_t>& types) -> std::optional<std::vector<uint64_t>> {
+    std::vector<uint64_t> key;
+    for (int64_t type : types) {
+      auto stat = node.FindNearestStat(type);
+      if (!stat) return std::nullopt;
+      if (stat->ValueCase() == XStat::kInt64Value) {
+        key.push_back(static_cast<uint64_t>(stat->IntValue()));
+      } else if (stat->ValueCase() == XStat::kUint64Value) {
+        key.push_back(stat->UintValue());
+      } else {
+        key.push_back(0);
+      }
     }
-  }
-  if (nodes.count(TaskExecute) != 0) {
-    for (const auto& node : nodes.at(TaskExecute)) {
-      auto key = key_of(*node);
-      if (key && launch_by_key.count(*key) != 0) launch_by_key[*key]->AddChild(node.get());
+    return key;
+  };
+  for (const CrossThreadLinkRule& rule : rules) {
+    if (nodes.count(rule.parent_event_type) == 0 || nodes.count(rule.child_event_type) == 0) {
+      continue;
+    }
+    std::map<std::vector<uint64_t>, EventNode*> parent_by_key;
+    for (EventNode* node : nodes.at(rule.parent_event_type)) {
+      if (auto key = key_of(*node, rule.parent_stat_types)) parent_by_key[*key] = node;
+    }
+    for (EventNode* node : nodes.at(rule.child_event_type)) {
+      auto key = key_of(
+          *node, rule.child_stat_types.empty() ? rule.parent_stat_types : rule.child_stat_types);
+      if (key && parent_by_key.count(*key) != 0) parent_by_key[*key]->AddChild(node);
     }
   }
   std::vector<EventNode*> roots = grouper.GetRootEvents();
@@ -443,11 +467,18 @@ XSpace RandomSpace(std::mt19937* rng) {
   for (const char* plane : {kHostPlaneName, "/device:ZRA:0", "/device:ZRA:1"}) {
     const int num_lines = 1 + pick(3);
     for (int line = 0; line < num_lines; ++line) {
-      std::vector<Ev> events(pick(16));
+      // Deep lines nest most events in one another; wide ones only some.
+      const bool deep = pick(2) == 0;
+      std::vector<Ev> events(pick(20));
       for (Ev& ev : events) {
         ev.name = kNames[pick(4)];
-        ev.offset_ps = pick(8) * 10;
-        ev.duration_ps = pick(8) * 10;
+        if (deep) {
+          ev.offset_ps = pick(8) * 2;
+          ev.duration_ps = 100 - ev.offset_ps - pick(8) * 2;
+        } else {
+          ev.offset_ps = pick(8) * 10;
+          ev.duration_ps = pick(8) * 10;
+        }
         if (pick(5) < 2) {
           switch (pick(3)) {
             case 0:
@@ -469,14 +500,65 @@ XSpace RandomSpace(std::mt19937* rng) {
   return space;
 }
 
+// Runs `rules` through the grouper and through the direct walks on copies
+// of `space`; both must write the same stats.
+std::unique_ptr<EventGrouper> GroupBothWays(XSpace* space,
+                                            const std::vector<CrossThreadLinkRule>& rules) {
+  SortXSpace(space);
+  XSpace expected = *space;
+  GroupByDirectWalks(&expected, rules);
+  auto grouper = std::make_unique<EventGrouper>();
+  grouper->AddSpace(CreateTypedXPlaneVisitor, space);
+  grouper->LinkEvents(rules);
+  grouper->AssignGroups();
+  EXPECT_EQ(::zentrik::testing::DeterministicBytes(*space),
+            ::zentrik::testing::DeterministicBytes(expected));
+  return grouper;
+}
+
+TEST(GroupEventsTest, WalksIntoACycleWithoutTheStatEnd) {
+  // The first rule links X -> B -> Y -> A -> X, each node with that one
+  // parent and none with `_r`; the second rule's walk for `_r` from "op"
+  // (below B) runs around the cycle.
+  CrossThreadLinkRule by_r;
+  by_r.parent_event_type = UnknownHostEventType;
+  by_r.child_event_type = TaskExecute;
+  by_r.parent_stat_types = {StatType::_r};
+  by_r.child_stat_types = {StatType::correlation_id};
+  XSpace space;
+  AddEvents(&space, kHostPlaneName, 1,
+            {{"TaskExecute", 0, 100, {Corr(uint64_t{2})}},
+             {"B", 10, 10, {Corr(uint64_t{1})}},
+             {"op", 12, 2, {}}});
+  AddEvents(&space, kDevice0, 1,
+            {{"Y", 0, 100, {Corr(uint64_t{1})}}, {"TaskLaunch", 10, 10, {Corr(uint64_t{2})}}});
+  auto grouper = GroupBothWays(&space, {MakeCrossThreadLinkRules().front(), by_r});
+  EXPECT_THAT(ParentNames(*grouper, "TaskExecute"), ElementsAre("TaskLaunch"));
+  EXPECT_THAT(ParentNames(*grouper, "Y"), ElementsAre("B"));
+}
+
 TEST(GroupEventsTest, MatchesDirectWalksOnRandomSpaces) {
+  const CrossThreadLinkRule by_ids = MakeCrossThreadLinkRules().front();
+  CrossThreadLinkRule sides_differ = by_ids;
+  sides_differ.child_stat_types = {StatType::_r};
+  CrossThreadLinkRule after_links;
+  after_links.parent_event_type = UnknownHostEventType;
+  after_links.child_event_type = TaskExecute;
+  after_links.parent_stat_types = {StatType::_r};
+  after_links.child_stat_types = {StatType::correlation_id};
+  const std::vector<CrossThreadLinkRule> rule_sets[] = {
+      MakeCrossThreadLinkRules(), {sides_differ}, {by_ids, after_links}};
+
   std::mt19937 rng(7);
-  for (int round = 0; round < 500; ++round) {
+  for (int round = 0; round < 1500; ++round) {
+    const std::vector<CrossThreadLinkRule>& rules = rule_sets[round % 3];
     XSpace space = RandomSpace(&rng);
     XSpace expected_space = space;
-    const GroupMetadataMap expected = GroupByDirectWalks(&expected_space);
+    const GroupMetadataMap expected = GroupByDirectWalks(&expected_space, rules);
     EventGrouper grouper;
-    GroupEvents(&space, &grouper);
+    grouper.AddSpace(CreateTypedXPlaneVisitor, &space);
+    grouper.LinkEvents(rules);
+    grouper.AssignGroups();
 
     ASSERT_EQ(::zentrik::testing::DeterministicBytes(space),
               ::zentrik::testing::DeterministicBytes(expected_space))

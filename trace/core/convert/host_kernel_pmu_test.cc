@@ -44,27 +44,27 @@ constexpr uint32_t kThread = 7;
 KernelSpec Kernel(const std::string& annotation, const std::string& op_fullname, uint64_t launch_ns,
                   uint64_t duration_ns, std::optional<PmuData> counters,
                   const DeviceInfo& device = MakeDeviceInfo(ACC401, 1000, 4, 4)) {
-  KernelSpec spec;
-  spec.thread_id = kThread;
-  spec.annotation = annotation;
-  spec.op_fullname = op_fullname;
-  spec.correlation_id = static_cast<uint32_t>(launch_ns);
-  spec.launch_start_ns = launch_ns;
-  spec.launch_end_ns = launch_ns + 10;
-  spec.start_ns = launch_ns + 20;
-  spec.end_ns = launch_ns + 20 + duration_ns;
-  spec.counters = std::move(counters);
-  spec.device_info = device;
-  return spec;
+  KernelSpec params;
+  params.thread_id = kThread;
+  params.annotation = annotation;
+  params.op_fullname = op_fullname;
+  params.correlation_id = static_cast<uint32_t>(launch_ns);
+  params.launch_start_ns = launch_ns;
+  params.launch_end_ns = launch_ns + 10;
+  params.start_ns = launch_ns + 20;
+  params.end_ns = launch_ns + 20 + duration_ns;
+  params.counters = std::move(counters);
+  params.device_info = device;
+  return params;
 }
 
 ApiCallSpec ApiCall(const std::string& function, uint64_t start_ns, uint64_t end_ns) {
-  ApiCallSpec spec;
-  spec.thread_id = kThread;
-  spec.function = function;
-  spec.start_ns = start_ns;
-  spec.end_ns = end_ns;
-  return spec;
+  ApiCallSpec params;
+  params.thread_id = kThread;
+  params.function = function;
+  params.start_ns = start_ns;
+  params.end_ns = end_ns;
+  return params;
 }
 
 // The one host event named `name`.

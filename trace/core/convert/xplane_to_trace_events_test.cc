@@ -361,13 +361,13 @@ PmuData KernelCounters() {
 // flags as given.
 XEventBuilder AddOp(testing::XSpaceFixture* fixture, const std::string& display_name, bool own_flag,
                     bool annotation_flag) {
-  testing::TraceMeSpec spec;
-  spec.name = "op";
-  spec.display_name = display_name;
-  spec.annotation_counters = testing::AllUnknownPmuData();
-  spec.annotation_counters->set_io_dma_read_bytes(500);
-  spec.annotation_counters->set_mac_ops(77);
-  XEventBuilder event = fixture->AddTraceMe(spec);
+  testing::TraceMeSpec params;
+  params.name = "op";
+  params.display_name = display_name;
+  params.annotation_counters = testing::AllUnknownPmuData();
+  params.annotation_counters->set_io_dma_read_bytes(500);
+  params.annotation_counters->set_mac_ops(77);
+  XEventBuilder event = fixture->AddTraceMe(params);
   event.SetPmuData(KernelCounters());
   event.SetDeviceInfo(Acc202());
   event.mutable_event()->set_pmu_data_flag(own_flag);

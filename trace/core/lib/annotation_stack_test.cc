@@ -106,12 +106,6 @@ TEST_F(ScopedAnnotationTest, AnnotationsMadeWhileDisabledLeaveTheStackAlone) {
   EXPECT_THAT(StackNames(), ElementsAre("outer"));
 }
 
-TEST_F(ScopedAnnotationTest, IsEnabledFollowsTheFlag) {
-  EXPECT_TRUE(ScopedAnnotation::IsEnabled());
-  SetAnnotationsEnabled(false);
-  EXPECT_FALSE(ScopedAnnotation::IsEnabled());
-}
-
 TEST_F(ScopedAnnotationTest, ManyDistinctNamesKeepTheirIds) {
   // More names than the per-thread id cache holds, pushed twice over.
   std::vector<uint64_t> first, second;

@@ -21,7 +21,8 @@ namespace trace {
 // collection, stops them, lets each add its planes to one XSpace, releases
 // the lock and post-processes the space. A session created while another
 // holds the lock is refused: UNAVAILABLE "Another profiler session is
-// active.", no profilers. No operation lets an exception out.
+// active.", no profilers. An exception thrown by a profiler or by
+// post-processing never leaves the session, and never keeps the lock held.
 class ProfilerSession {
  public:
   // Options with version 0 (not filled in) are replaced by host level 2,

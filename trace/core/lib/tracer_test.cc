@@ -36,6 +36,7 @@ using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::RunScenario;
 using ::zentrik::testing::StderrCapture;
 using ::zentrik::testing::TempDir;
+using ::zentrik::testing::WriteTestFile;
 
 TracerOptions Options(int32_t host, int32_t device) {
   TracerOptions options;
@@ -61,12 +62,6 @@ bool Logged(const std::string& err, const std::string& severity, const std::stri
 std::string TracePmu() {
   const char* value = getenv(kTracePmuEnvVar);
   return value == nullptr ? "<unset>" : value;
-}
-
-void WriteFile(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "w");
-  ASSERT_NE(file, nullptr) << path;
-  fclose(file);
 }
 
 // Work on threads, as a caller would mark it.
@@ -178,7 +173,7 @@ TEST_F(TracerTest, StopIntoTheLogDirectoryWritesANewRunOfThisHost) {
 
 TEST_F(TracerTest, FailedExportStillEndsTheSession) {
   TempDir dir;
-  WriteFile(dir.Join("file"));
+  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
   auto tracer = NewTracer(Options(2, 0), dir.Join("file/logs"));
   ASSERT_TRUE(tracer->Start());
   StderrCapture capture;
@@ -238,7 +233,7 @@ TEST_F(TracerTest, PmuCountersAreAskedForOnlyWhileALevelTwoTracerRuns) {
 
 TEST_F(TracerTest, ExportToTensorboardFailures) {
   TempDir dir;
-  WriteFile(dir.Join("file"));
+  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
   const struct {
     std::string xspace;
     std::string logdir;
@@ -269,7 +264,7 @@ TEST_F(TracerTest, ExportToTensorboardFailures) {
 
 ZENTRIK_CHILD_SCENARIO(TracerLifecycleLogs) {
   TempDir dir;
-  WriteFile(dir.Join("file"));
+  if (!WriteTestFile(dir.Join("file"))) return 1;
   auto tracer = NewTracer(Options(2, 0), dir.Join("file/logs"));
   if (!tracer->Start()) return 10;
   if (tracer->Stop(nullptr)) return 11;

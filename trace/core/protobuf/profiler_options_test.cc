@@ -46,19 +46,6 @@ TEST(ProfileOptionsTest, UnknownFieldSurvivesAfterKnownFields) {
   EXPECT_EQ(options.SerializeAsString(), std::string("\x10\x02\x20\x07", 4));
 }
 
-TEST(ProfileOptionsTest, MergeKeepsTargetFieldsWhereSourceIsZero) {
-  ProfileOptions target = Options(2, 1, 1);
-  target.MergeFrom(Options(0, 5, 0));
-  EXPECT_EQ(target.host_tracer_level(), 2u);
-  EXPECT_EQ(target.device_tracer_level(), 5u);
-  EXPECT_EQ(target.version(), 1u);
-}
-
-TEST(ProfileOptionsTest, MalformedVarintFailsToParse) {
-  ProfileOptions options;
-  EXPECT_FALSE(options.ParseFromString(std::string("\x10\xff", 2)));
-}
-
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik

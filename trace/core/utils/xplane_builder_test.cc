@@ -7,40 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "testing/pmu_values.h"
+
 namespace zentrik {
 namespace trace {
 namespace {
 
+using ::zentrik::testing::CounterValues;
+using ::zentrik::testing::SequencePmuData;
+
 constexpr uint64_t kAllOnes = std::numeric_limits<uint64_t>::max();
-
-std::vector<uint64_t> Counters(const PmuData& d) {
-  return {
-      d.io_dma_write_bytes(), d.io_dma_read_bytes(), d.tlb_write_access(),  d.tlb_read_access(),
-      d.tlb_write_miss(),     d.tlb_read_miss(),     d.lt_cycles(),         d.ct_cycles(),
-      d.alu_cycles(),         d.csimd_pre_cycles(),  d.csimd_post_cycles(), d.dram_read_cycles(),
-      d.dram_write_cycles(),  d.field14(),           d.mac_ops(),           d.vector_ops()};
-}
-
-PmuData CountingPmuData() {
-  PmuData d;
-  d.set_io_dma_write_bytes(1);
-  d.set_io_dma_read_bytes(2);
-  d.set_tlb_write_access(3);
-  d.set_tlb_read_access(4);
-  d.set_tlb_write_miss(5);
-  d.set_tlb_read_miss(6);
-  d.set_lt_cycles(7);
-  d.set_ct_cycles(8);
-  d.set_alu_cycles(9);
-  d.set_csimd_pre_cycles(10);
-  d.set_csimd_post_cycles(11);
-  d.set_dram_read_cycles(12);
-  d.set_dram_write_cycles(13);
-  d.set_field14(14);
-  d.set_mac_ops(15);
-  d.set_vector_ops(16);
-  return d;
-}
 
 void AddEventMetadata(XPlane* plane, int64_t key, int64_t id, const std::string& name) {
   XEventMetadata& metadata = (*plane->mutable_event_metadata())[key];
@@ -234,7 +210,7 @@ TEST(XPlaneBuilderTest, FindOrAddMutableStatKeepsOneStatPerMetadata) {
   EXPECT_EQ(stats->size(), 3);
 }
 
-TEST(XPlaneBuilderTest, InitPmuDataMarksOneCounterSetAsUnread) {
+TEST(XPlaneBuilderTest, InitPmuDataMarksOneCounterSetAsUnreadAndSetPmuDataKeepsTheFlag) {
   const std::vector<uint64_t> all_ones(16, kAllOnes);
   for (const bool second : {false, true}) {
     SCOPED_TRACE(second ? "second" : "first");
@@ -243,57 +219,30 @@ TEST(XPlaneBuilderTest, InitPmuDataMarksOneCounterSetAsUnread) {
     XEventBuilder event =
         builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
     XEvent* raw = event.mutable_event();
-    *raw->mutable_pmu_data() = CountingPmuData();
-    *raw->mutable_second_pmu_data() = CountingPmuData();
+    *raw->mutable_pmu_data() = SequencePmuData(1);
+    *raw->mutable_second_pmu_data() = SequencePmuData(1);
     raw->set_pmu_data_flag(true);
     raw->set_second_pmu_data_flag(true);
 
     event.InitPmuData(second);
     const PmuData& reset = second ? raw->second_pmu_data() : raw->pmu_data();
     const PmuData& kept = second ? raw->pmu_data() : raw->second_pmu_data();
-    EXPECT_EQ(Counters(reset), all_ones);
-    EXPECT_EQ(Counters(kept), Counters(CountingPmuData()));
+    EXPECT_EQ(CounterValues(reset), all_ones);
+    EXPECT_EQ(CounterValues(kept), CounterValues(SequencePmuData(1)));
     EXPECT_EQ(raw->pmu_data_flag(), second);
     EXPECT_EQ(raw->second_pmu_data_flag(), !second);
   }
-}
 
-TEST(XPlaneBuilderTest, InitPmuDataCreatesAbsentCountersAndSetPmuDataKeepsTheFlag) {
+  // Absent counters are created; SetPmuData copies counters, never the flag.
   XPlane plane;
   XPlaneBuilder builder(&plane);
   XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
   event.InitPmuData(false);
-  EXPECT_TRUE(event.event().has_pmu_data());
   EXPECT_FALSE(event.event().has_second_pmu_data());
+  EXPECT_EQ(CounterValues(event.event().pmu_data()), all_ones);
+  event.SetPmuData(SequencePmuData(1));
+  EXPECT_EQ(CounterValues(event.event().pmu_data()), CounterValues(SequencePmuData(1)));
   EXPECT_FALSE(event.event().pmu_data_flag());
-  EXPECT_EQ(Counters(event.event().pmu_data()), std::vector<uint64_t>(16, kAllOnes));
-
-  event.SetPmuData(CountingPmuData());
-  EXPECT_EQ(Counters(event.event().pmu_data()), Counters(CountingPmuData()));
-  EXPECT_FALSE(event.event().pmu_data_flag());
-  event.mutable_event()->set_pmu_data_flag(true);
-  event.SetPmuData(PmuData());
-  EXPECT_TRUE(event.event().pmu_data_flag());
-  EXPECT_EQ(Counters(event.event().pmu_data()), std::vector<uint64_t>(16, 0));
-}
-
-TEST(XPlaneBuilderTest, SetDeviceInfoCopiesEveryFact) {
-  XPlane plane;
-  XPlaneBuilder builder(&plane);
-  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
-  DeviceInfo info;
-  info.set_zra_type(UnknownZraType);
-  info.set_frequency(1000);
-  info.set_core_count(4);
-  info.set_top_bandwidth(25.5);
-  info.set_mac_peak_performance(1.5);
-  info.set_core_used(2);
-  info.set_peak_performance(0.25);
-  event.SetDeviceInfo(info);
-  EXPECT_EQ(event.event().device_info().SerializeAsString(), info.SerializeAsString());
-  event.SetDeviceInfo(DeviceInfo());
-  EXPECT_TRUE(event.event().has_device_info());
-  EXPECT_EQ(event.event().device_info().ByteSizeLong(), 0u);
 }
 
 TEST(XPlaneBuilderTest, TimesRelativeToTheLineWrapInsteadOfOverflowing) {

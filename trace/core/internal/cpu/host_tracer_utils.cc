@@ -1,9 +1,10 @@
 #include "trace/core/internal/cpu/host_tracer_utils.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
+#include <limits>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -50,7 +51,8 @@ PmuCounterSetter FindPmuCounter(const std::string& key) {
 
 // How an ordinary argument value is stored: an integer when std::stoll reads
 // all of it, else a double when std::stold does, else the text. A value
-// either conversion rejects (no number, out of range) stays text.
+// either conversion rejects (no number, out of range) stays text, and so does
+// one beyond the range of a double, which would otherwise turn into infinity.
 void AddArgumentStat(XEventBuilder* event, const XStatMetadata& metadata, std::string value) {
   enum class Kind { kInt, kDouble, kText } kind = Kind::kText;
   long long int_value = 0;
@@ -62,7 +64,9 @@ void AddArgumentStat(XEventBuilder* event, const XStatMetadata& metadata, std::s
       kind = Kind::kInt;
     } else {
       double_value = std::stold(value, &pos);
-      if (pos == value.size()) kind = Kind::kDouble;
+      if (pos == value.size() && std::fabs(double_value) <= std::numeric_limits<double>::max()) {
+        kind = Kind::kDouble;
+      }
     }
   } catch (const std::exception&) {
     kind = Kind::kText;

@@ -91,13 +91,13 @@ TEST(HostTracerUtilsTest, BuildsTheHostPlaneShape) {
 
   XSpaceFixture expected(kSessionStart);
   const auto worker_event = [](uint32_t tid, const char* name, uint64_t start, uint64_t end) {
-    TraceMeSpec spec;
-    spec.thread_id = tid;
-    spec.thread_name = "worker";
-    spec.name = name;
-    spec.start_ns = start;
-    spec.end_ns = end;
-    return spec;
+    TraceMeSpec params;
+    params.thread_id = tid;
+    params.thread_name = "worker";
+    params.name = name;
+    params.start_ns = start;
+    params.end_ns = end;
+    return params;
   };
   expected.AddTraceMe(3, "Compute", kSessionStart + 5, kSessionStart + 9);
   expected.AddTraceMe(worker_event(7, "step", kSessionStart, kSessionStart + 100));
@@ -144,6 +144,9 @@ TEST(HostTracerUtilsTest, ArgumentValuesBecomeIntDoubleOrString) {
       {".5", XStat::kStrValue, 0, 0},
       {"99999999999999999999", XStat::kStrValue, 0, 0},
       {"1e5000", XStat::kStrValue, 0, 0},
+      {"1e400", XStat::kStrValue, 0, 0},
+      {"-1e400", XStat::kStrValue, 0, 0},
+      {"1e-400", XStat::kDoubleValue, 0, 0},
       {"[1,2]", XStat::kStrValue, 0, 0},
   };
   for (const ArgumentCase& c : cases) {

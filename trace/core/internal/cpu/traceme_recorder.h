@@ -52,7 +52,8 @@ class TraceMeRecorder {
   bool Start(int level);
 
   // Ends recording and returns everything recorded since Start; empty when
-  // recording was off. Thread-safe.
+  // recording was off. Thread-safe. Throws std::bad_alloc when the result
+  // cannot be built (recording is off all the same).
   Events Stop();
 
   // Appends the event {name, start_time, end_time} to the calling thread's
@@ -64,7 +65,8 @@ class TraceMeRecorder {
     Record(std::move(event.name), event.start_time, event.end_time);
   }
 
-  // Events dropped by Record for want of memory since the process started.
+  // Events Record dropped since the process started: for want of memory, or
+  // recorded by thread-exit code after the thread's recorder was released.
   static uint64_t DroppedEvents();
 
   // How many thread entries the registry holds; for tests.

@@ -28,13 +28,7 @@ using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::ReadFileOrEmpty;
 using ::zentrik::testing::RunScenario;
 using ::zentrik::testing::TempDir;
-
-void WriteFile(const std::string& path, const std::string& text) {
-  FILE* file = fopen(path.c_str(), "w");
-  ASSERT_NE(file, nullptr) << path;
-  fputs(text.c_str(), file);
-  fclose(file);
-}
+using ::zentrik::testing::WriteTestFile;
 
 ProfileResponse Response(const std::vector<std::pair<std::string, std::string>>& tools) {
   ProfileResponse response;
@@ -110,7 +104,7 @@ TEST(CheckProfileEmptyMarkerTest, CreatesTheLogDirectoryWithParents) {
 
 TEST(CheckProfileEmptyMarkerTest, FailsWhenAPathComponentIsAFile) {
   TempDir dir;
-  WriteFile(dir.Join("file"), "x");
+  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
   const Status status = CheckProfileEmptyMarker(dir.Join("file/logdir"));
   EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
   EXPECT_EQ(status.error_message(), dir.Join("file") + " is not a directory");
@@ -176,7 +170,7 @@ TEST(SaveToolDataTest, FailureKeepsEarlierFilesAndLeavesNoPartialFile) {
   // A directory under the second tool's name makes its rename fail.
   ASSERT_EQ(mkdir(dir.Join("run").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(dir.Join("run/h.op_stats.pb").c_str(), 0755), 0);
-  WriteFile(dir.Join("run/h.op_stats.pb/keep"), "x");
+  ASSERT_TRUE(WriteTestFile(dir.Join("run/h.op_stats.pb/keep")));
   std::ostringstream out;
   const Status status = SaveToolData(
       dir.path(), "run", "h",
@@ -192,7 +186,7 @@ TEST(SaveToolDataTest, FailureKeepsEarlierFilesAndLeavesNoPartialFile) {
 
 TEST(SaveToolDataTest, RunDirectoryThatCannotBeCreatedFails) {
   TempDir dir;
-  WriteFile(dir.Join("root"), "x");
+  ASSERT_TRUE(WriteTestFile(dir.Join("root")));
   std::ostringstream out;
   const Status status = SaveToolData(dir.Join("root"), "run", "h", Response({{"a.pb", ""}}), &out);
   EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
@@ -215,7 +209,7 @@ TEST(SaveGzippedToolDataTest, FailureLeavesNoFileUnderTheFinalName) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.Join("run").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(dir.Join("run/h.trace.json.gz").c_str(), 0755), 0);
-  WriteFile(dir.Join("run/h.trace.json.gz/keep"), "x");
+  ASSERT_TRUE(WriteTestFile(dir.Join("run/h.trace.json.gz/keep")));
   const Status status = SaveGzippedToolData(dir.path(), "run", "h", "trace.json.gz", "data");
   EXPECT_EQ(status.code(), error::UNKNOWN);
   EXPECT_THAT(ListDirectory(dir.Join("run")), ElementsAre("h.trace.json.gz"));
@@ -223,7 +217,7 @@ TEST(SaveGzippedToolDataTest, FailureLeavesNoFileUnderTheFinalName) {
 
 ZENTRIK_CHILD_SCENARIO(GzippedWriteLogs) {
   TempDir dir;
-  WriteFile(dir.Join("file"), "x");
+  if (!WriteTestFile(dir.Join("file"))) return 1;
   printf("%s\n", dir.path().c_str());
   printf("%s\n", SaveGzippedToolData(dir.Join("root"), "run", "h", "memory_profile.json.gz", "")
                      .ToString()
@@ -278,7 +272,7 @@ TEST(ClaimRunDirectoryTest, NumberOfRunsPerSecondIsBounded) {
 
 TEST(ClaimRunDirectoryTest, FailsWhenTheRootIsAFile) {
   TempDir dir;
-  WriteFile(dir.Join("root"), "x");
+  ASSERT_TRUE(WriteTestFile(dir.Join("root")));
   std::string claimed = "unchanged";
   EXPECT_EQ(ClaimRunDirectory(dir.Join("root"), "r", "h", &claimed).code(),
             error::FAILED_PRECONDITION);

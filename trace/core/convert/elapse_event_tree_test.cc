@@ -1,0 +1,162 @@
+#include "trace/core/convert/elapse_event_tree.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::testing::ElementsAreArray;
+
+// A host event named by its id; `traceme` -1 makes it a runtime event.
+struct EventShape {
+  int64_t id;
+  int64_t line;
+  int64_t start;
+  int64_t end;
+  int64_t traceme = 1;
+  std::vector<std::string> device = {};  // Names of its device events.
+};
+
+std::vector<ElapseEvent> Events(const std::vector<EventShape>& shapes) {
+  std::vector<ElapseEvent> events;
+  for (const EventShape& params : shapes) {
+    ElapseEvent event;
+    event.id = params.id;
+    event.name = std::to_string(params.id);
+    event.line_id = event.thread_id = params.line;
+    event.start_ns = params.start;
+    event.end_ns = params.end;
+    event.traceme_correlation_id = params.traceme;
+    for (const std::string& name : params.device) {
+      ElapseDeviceEvent device;
+      device.name = name;
+      event.device_events.push_back(device);
+    }
+    events.push_back(event);
+  }
+  return events;
+}
+
+// What the linking decided, per event id: parent, children, device names.
+struct Links {
+  int64_t parent;
+  std::vector<int64_t> children;
+  std::vector<std::string> device;
+  bool operator==(const Links& other) const {
+    return parent == other.parent && children == other.children && device == other.device;
+  }
+};
+void PrintTo(const Links& links, std::ostream* os) {
+  *os << "{parent " << links.parent << ", children " << ::testing::PrintToString(links.children)
+      << ", device " << ::testing::PrintToString(links.device) << "}";
+}
+
+std::map<int64_t, Links> LinksOf(const std::vector<ElapseEvent>& events) {
+  std::map<int64_t, Links> result;
+  for (const ElapseEvent& event : events) {
+    Links links{event.parent_id, event.child_ids, {}};
+    for (const ElapseDeviceEvent& device : event.device_events) links.device.push_back(device.name);
+    result[event.id] = links;
+  }
+  return result;
+}
+
+TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
+  struct Case {
+    const char* name;
+    std::vector<EventShape> events;
+    std::map<int64_t, Links> expected;
+  };
+  const std::vector<Case> cases = {
+      {"nested, then a new top-level event",
+       {{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 150, 160}},
+       {{1, {-1, {2}, {}}}, {2, {1, {}, {}}}, {3, {-1, {}, {}}}}},
+      {"input order does not matter",
+       {{3, 7, 150, 160}, {2, 7, 10, 20}, {1, 7, 0, 100}},
+       {{1, {-1, {2}, {}}}, {2, {1, {}, {}}}, {3, {-1, {}, {}}}}},
+      {"equal starts: the longer encloses the shorter",
+       {{1, 7, 0, 10}, {2, 7, 0, 50}, {3, 7, 0, 30}},
+       {{1, {3, {}, {}}}, {2, {-1, {3}, {}}}, {3, {2, {1}, {}}}}},
+      {"identical intervals nest in input order",
+       {{1, 7, 5, 9}, {2, 7, 5, 9}},
+       {{1, {-1, {2}, {}}}, {2, {1, {}, {}}}}},
+      {"threads nest separately",
+       {{1, 7, 0, 100}, {2, 8, 10, 20}},
+       {{1, {-1, {}, {}}}, {2, {-1, {}, {}}}}},
+      {"overlapping siblings: one parent, the later sibling",
+       {{1, 7, 0, 100}, {2, 7, 10, 50}, {3, 7, 20, 60}, {4, 7, 25, 45}},
+       {{1, {-1, {2, 3}, {}}}, {2, {1, {}, {}}}, {3, {1, {4}, {}}}, {4, {3, {}, {}}}}},
+      {"overlapping top-level events stay apart",
+       {{1, 7, 0, 100}, {2, 7, 50, 150}, {3, 7, 60, 90}},
+       {{1, {-1, {}, {}}}, {2, {-1, {3}, {}}}, {3, {2, {}, {}}}}},
+      {"a runtime call hands its device events to every enclosing event",
+       {{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 30, 40}, {4, 7, 12, 15, -1, {"k"}}},
+       {{1, {-1, {2, 3}, {"k"}}}, {2, {1, {}, {"k"}}}, {3, {1, {}, {}}}, {4, {-1, {}, {"k"}}}}},
+      {"only the first enclosing top-level event receives a call",
+       {{1, 7, 0, 100}, {2, 7, 50, 150}, {3, 7, 60, 90, -1, {"k"}}},
+       {{1, {-1, {}, {"k"}}}, {2, {-1, {}, {}}}, {3, {-1, {}, {"k"}}}}},
+      {"a call overlapping its top-level neighbour does not hide later calls",
+       {{1, 7, 0, 100}, {2, 7, 50, 200}, {3, 7, 10, 150, -1, {"a"}}, {4, 7, 20, 30, -1, {"b"}}},
+       {{1, {-1, {}, {"b"}}}, {2, {-1, {}, {}}}, {3, {-1, {}, {"a"}}}, {4, {-1, {}, {"b"}}}}},
+      {"calls reach enclosing siblings that overlap each other",
+       {{1, 7, 0, 100},
+        {2, 7, 10, 50},
+        {3, 7, 20, 60},
+        {4, 7, 30, 40, -1, {"k"}},
+        {5, 7, 55, 58, -1, {"m"}}},
+       {{1, {-1, {2, 3}, {"k", "m"}}},
+        {2, {1, {}, {"k"}}},
+        {3, {1, {}, {"k", "m"}}},
+        {4, {-1, {}, {"k"}}},
+        {5, {-1, {}, {"m"}}}}},
+      {"calls attach in start order; calls on other threads or outside stay",
+       {{1, 7, 0, 100},
+        {2, 7, 60, 61, -1, {"late"}},
+        {3, 7, 10, 11, -1, {"early", "early2"}},
+        {4, 8, 10, 11, -1, {"other"}},
+        {5, 7, 90, 120, -1, {"outside"}}},
+       {{1, {-1, {}, {"early", "early2", "late"}}},
+        {2, {-1, {}, {"late"}}},
+        {3, {-1, {}, {"early", "early2"}}},
+        {4, {-1, {}, {"other"}}},
+        {5, {-1, {}, {"outside"}}}}},
+      {"runtime events without device events and uncorrelated events are no nodes",
+       {{1, 7, 0, 100}, {2, 7, 10, 20, -1}},
+       {{1, {-1, {}, {}}}, {2, {-1, {}, {}}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ElapseEvent> events = Events(c.events);
+    ConvertHostEvents(0, &events);
+    EXPECT_EQ(LinksOf(events), c.expected);
+  }
+}
+
+TEST(ConvertHostEventsTest, ManySiblingsUnderOneEvent) {
+  // Wide trees must not cost a scan of every sibling per insertion or call.
+  constexpr int64_t kWidth = 200000;
+  std::vector<EventShape> shapes = {{1, 7, 0, 10 * kWidth}};
+  for (int64_t i = 0; i < kWidth; ++i) {
+    shapes.push_back({2 * i + 2, 7, 10 * i + 1, 10 * i + 5});
+    shapes.push_back({2 * i + 3, 7, 10 * i + 2, 10 * i + 3, -1, {"k"}});
+  }
+  std::vector<ElapseEvent> events = Events(shapes);
+  ConvertHostEvents(0, &events);
+  std::vector<int64_t> expected_children;
+  for (int64_t i = 0; i < kWidth; ++i) expected_children.push_back(2 * i + 2);
+  EXPECT_THAT(events[0].child_ids, ElementsAreArray(expected_children));
+  EXPECT_EQ(events[0].device_events.size(), static_cast<size_t>(kWidth));
+  for (int64_t i = 0; i < kWidth; ++i) {
+    ASSERT_EQ(events[2 * i + 1].device_events.size(), 1u) << "event " << 2 * i + 2;
+  }
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
