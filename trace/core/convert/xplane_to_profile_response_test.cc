@@ -171,9 +171,7 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceWithoutEventsWritesNoFile) {
 
 TEST(ConvertXSpaceToProfileResponseTest, TraceViewerWriteFailureIsReturned) {
   TempDir dir;
-  FILE* file = fopen(dir.Join("root").c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  fclose(file);
+  ASSERT_TRUE(testing::WriteTestFile(dir.Join("root")));
   ProfileResponse response;
   const Status status = ConvertXSpaceToProfileResponse(
       SpaceWithOneEvent(), Request(dir.Join("root"), {kTraceViewerToolName}), &response);
