@@ -52,7 +52,7 @@ constexpr int kSteps = 3;
 
 // The files an export writes besides the host's run claim, by tool file name.
 // Each tool converter adds its file here when it joins the export.
-const std::vector<std::string> kToolFiles = {"trace.json.gz"};
+const std::vector<std::string> kToolFiles = {"memory_profile.json.gz", "trace.json.gz"};
 
 std::unique_ptr<TracerInterface> NewTracer(const std::string& logdir) {
   TracerOptions options;
@@ -272,6 +272,66 @@ TEST(TracerIntegrationTest, StopWritesTheRecordedEventsForTheTraceViewer) {
                   {"backward", kSteps}, {"detail", kSteps}, {"done", 1}, {"train_step", kSteps}}));
     EXPECT_THAT(step_nums[tid], ElementsAre("0", "1", "2"));
   }
+}
+
+// Reads one gzip file of this host from the only run of `logdir`.
+std::string ReadRunFile(const std::string& logdir, const std::string& tool_file) {
+  const std::vector<std::string> runs = CheckProfileDirectory(logdir, 1);
+  std::string text;
+  if (runs.size() != 1) return text;
+  EXPECT_TRUE(Gunzip(
+      ReadFileOrEmpty(logdir + "/plugins/profile/" + runs[0] + "/" + HostName() + "." + tool_file),
+      &text));
+  return text;
+}
+
+TEST(TracerIntegrationTest, StopWritesTheMemoryProfile) {
+  TempDir dir;
+  auto tracer = NewTracer(dir.Join("workers"));
+  ASSERT_TRUE(tracer->Start());
+  RunWorkers();
+  ASSERT_TRUE(tracer->Stop(nullptr));
+  EXPECT_EQ(ReadRunFile(dir.Join("workers"), "memory_profile.json.gz"),
+            R"({"memoryProfilePerAllocator":{},"numHosts":1,"memoryIds":[]})");
+
+  tracer = NewTracer(dir.Join("memory"));
+  ASSERT_TRUE(tracer->Start());
+  // Memory events are not shown in the trace viewer; this one gives it a file.
+  { TraceMe load("load"); }
+  {
+    TraceMe allocation([] {
+      return TraceMeEncode("MemoryAllocation", {{"allocator_name", "bfc"},
+                                                {"bytes_allocated", "64"},
+                                                {"allocation_bytes", "64"},
+                                                {"addr", "4096"},
+                                                {"tf_op", "MatMul"}});
+    });
+  }
+  {
+    TraceMe deallocation([] {
+      return TraceMeEncode("MemoryDeallocation", {{"allocator_name", "bfc"},
+                                                  {"bytes_allocated", "0"},
+                                                  {"allocation_bytes", "64"},
+                                                  {"addr", "4096"}});
+    });
+  }
+  ASSERT_TRUE(tracer->Stop(nullptr));
+  Json::Value root;
+  std::string errors;
+  ASSERT_TRUE(
+      ParseStrictJson(ReadRunFile(dir.Join("memory"), "memory_profile.json.gz"), &root, &errors))
+      << errors;
+  EXPECT_EQ(root["numHosts"], 1);
+  ASSERT_EQ(root["memoryIds"].size(), 1u);
+  EXPECT_EQ(root["memoryIds"][0], "bfc");
+  const Json::Value& bfc = root["memoryProfilePerAllocator"]["bfc"];
+  const Json::Value& snapshots = bfc["memoryProfileSnapshots"];
+  ASSERT_EQ(snapshots.size(), 2u) << root.toStyledString();
+  EXPECT_EQ(snapshots[0]["activityMetadata"]["memoryActivity"], "ALLOCATION");
+  EXPECT_EQ(snapshots[1]["activityMetadata"]["memoryActivity"], "DEALLOCATION");
+  // The deallocation is named after its allocation.
+  EXPECT_EQ(snapshots[1]["activityMetadata"]["tfOpName"], "MatMul");
+  EXPECT_EQ(bfc["profileSummary"]["peakStats"]["heapAllocatedBytes"], "64");
 }
 
 TEST(TracerIntegrationTest, ExportToTensorboardWritesWhatStopWould) {

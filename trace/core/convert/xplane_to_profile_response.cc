@@ -8,6 +8,7 @@
 
 #include "common/platform/zlib_outputbuffer.h"
 #include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_memory_profile.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
 #include "trace/core/protobuf/trace_events.pb.h"
 #include "trace/core/rpc/client/save_profile.h"
@@ -53,6 +54,28 @@ Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
                              });
 }
 
+// Converts the space into the memory profile's JSON and writes it as
+// "memory_profile.json.gz", also when the text is empty (no host plane).
+Status SaveMemoryProfile(const XSpace& space, const ProfileRequest& request) {
+  std::string json;
+  Status status = ConvertXSpaceToMemoryProfileJson(space, &json);
+  if (!status.ok()) return status;
+  return SaveGzippedToolData(request.repository_root(), request.session_id(), request.host_name(),
+                             std::string(kMemoryProfileFileName), json);
+}
+
+// Runs one tool's step. Data too large for memory fails the export instead of
+// escaping as an exception; a partly written file is removed by the save.
+template <typename Step>
+Status FailOnOutOfMemory(std::string_view data_name, Step&& step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    return Status(error::RESOURCE_EXHAUSTED,
+                  "Out of memory while converting " + std::string(data_name));
+  }
+}
+
 }  // namespace
 
 std::string GetToolFileName(const std::string& tool) {
@@ -67,23 +90,21 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
   if (tools.empty()) return Status();
 
   // One step per tool, in this order. A tool without a step here produces
-  // nothing (and no file) until its converter joins the library: after the
-  // trace viewer come the op statistics computed once for the overview page,
-  // the op tables and the kernel statistics, then the memory profile.
+  // nothing (and no file) until its converter joins the library: between the
+  // trace viewer and the memory profile come the op statistics computed once
+  // for the overview page, the op tables and the kernel statistics.
   if (tools.count(kXPlaneToolName) != 0) {
     Status status = AddToolData(std::string(kXPlaneToolName), space, response);
     if (!status.ok()) return status;
   }
   if (tools.count(kTraceViewerToolName) != 0) {
-    Status status;
-    // A trace too large for memory fails the export instead of escaping as
-    // an exception; the partly written file is removed by the save.
-    try {
-      status = SaveTraceViewer(space, request, response);
-    } catch (const std::bad_alloc&) {
-      status = Status(error::RESOURCE_EXHAUSTED,
-                      "Out of memory while converting the trace viewer's data");
-    }
+    Status status = FailOnOutOfMemory("the trace viewer's data",
+                                      [&] { return SaveTraceViewer(space, request, response); });
+    if (!status.ok()) return status;
+  }
+  if (tools.count(kMemoryProfileToolName) != 0) {
+    Status status = FailOnOutOfMemory("the memory profile's data",
+                                      [&] { return SaveMemoryProfile(space, request); });
     if (!status.ok()) return status;
   }
   return Status();

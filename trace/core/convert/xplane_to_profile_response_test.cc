@@ -15,6 +15,7 @@
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
 #include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_memory_profile.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
 
 namespace zentrik {
@@ -22,6 +23,7 @@ namespace trace {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
@@ -200,6 +202,84 @@ TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnExcept
       testing::RunScenario("TraceViewerOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
   ASSERT_EQ(child.exit_code, 0) << child.err;
   EXPECT_EQ(child.out, "8 Out of memory while converting the trace viewer's data\n");
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+}
+
+// `count` allocations of 64 bytes by allocator "bfc", one per microsecond.
+void AddMemoryAllocations(int count, XSpaceFixture* fixture) {
+  for (int i = 0; i < count; ++i) {
+    const uint64_t start_ns = 1000 + 1000 * static_cast<uint64_t>(i);
+    fixture->AddTraceMe(7, "MemoryAllocation", start_ns, start_ns,
+                        {{"allocator_name", std::string("bfc")},
+                         {"bytes_allocated", int64_t{64} * (i + 1)},
+                         {"allocation_bytes", int64_t{64}},
+                         {"addr", int64_t{4096} * i}});
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileGoesIntoItsGzipFile) {
+  XSpaceFixture with_memory(1000);
+  AddMemoryAllocations(2, &with_memory);
+  std::string memory_json;
+  ASSERT_TRUE(ConvertXSpaceToMemoryProfileJson(with_memory.space(), &memory_json).ok());
+  ASSERT_THAT(memory_json, HasSubstr(R"("memoryIds":["bfc"])"));
+  const struct {
+    const char* name;
+    XSpace space;
+    std::string json;
+  } cases[] = {
+      {"memory events", with_memory.space(), memory_json},
+      {"no host plane: an empty text", XSpace(), ""},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ProfileResponse response;
+    ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                    c.space, Request(dir.Join("root"), {kMemoryProfileToolName}), &response)
+                    .ok())
+        << c.name;
+    EXPECT_EQ(response.tool_data_size(), 0) << c.name;
+    ASSERT_THAT(ListDirectory(dir.Join("root/run")), ElementsAre("host.memory_profile.json.gz"))
+        << c.name;
+    std::string json = "not read";
+    ASSERT_TRUE(testing::Gunzip(
+        testing::ReadFileOrEmpty(dir.Join("root/run/host.memory_profile.json.gz")), &json))
+        << c.name;
+    EXPECT_EQ(json, c.json) << c.name;
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileWriteFailureIsReturned) {
+  TempDir dir;
+  ASSERT_TRUE(testing::WriteTestFile(dir.Join("root")));
+  XSpaceFixture fixture(1000);
+  AddMemoryAllocations(1, &fixture);
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      fixture.space(), Request(dir.Join("root"), {kMemoryProfileToolName}), &response);
+  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
+  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
+}
+
+// Converts many memory events with little address space left.
+ZENTRIK_CHILD_SCENARIO(MemoryProfileOutOfMemory) {
+  XSpaceFixture fixture(1000);
+  AddMemoryAllocations(300000, &fixture);
+  if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      fixture.space(), Request(getenv("PROFILE_ROOT"), {kMemoryProfileToolName}), &response);
+  printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
+  return 0;
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileOutOfMemoryIsAFailure) {
+  if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
+  TempDir dir;
+  const testing::ChildResult child =
+      testing::RunScenario("MemoryProfileOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
+  ASSERT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_EQ(child.out, "8 Out of memory while converting the memory profile's data\n");
   EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
 }
 
