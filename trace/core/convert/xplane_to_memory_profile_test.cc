@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <variant>
@@ -13,6 +11,7 @@
 
 #include "testing/child_process.h"
 #include "testing/decimal_comma_locale.h"
+#include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
 #include "trace/core/utils/xplane_builder.h"
@@ -493,18 +492,9 @@ TEST(MemoryProfileProcessingTest, SamplingKeepsReferencedThenLeastFreeSnapshots)
 
 // ---- The snapshot limit and log lines ----
 
-// Severity and message of every line this unit logged.
+// Severity and message of every line that the conversion logged.
 std::vector<std::string> MemoryProfileLogLines(const std::string& text) {
-  static const std::regex kLine(
-      R"(^.*: (INFO|WARNING|ERROR): +(\d+ )?trace/core/convert/xplane_to_memory_profile:\d+\] (.*)$)");
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    std::smatch match;
-    if (std::regex_match(line, match, kLine))
-      lines.push_back(match[1].str() + " " + match[3].str());
-  }
-  return lines;
+  return testing::LogLinesFrom(text, "trace/core/convert/xplane_to_memory_profile");
 }
 
 // Prints how many of five snapshots the JSON keeps.

@@ -181,30 +181,6 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerWriteFailureIsReturned) {
   EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
 }
 
-// Converts a large space with little address space left to the process.
-ZENTRIK_CHILD_SCENARIO(TraceViewerOutOfMemory) {
-  // Kept whole, so that the conversion finds no freed memory to reuse.
-  XSpaceFixture fixture(1000);
-  AddTraceMes(300000, 4, &fixture);
-  // Far less than the trace of 300000 events takes.
-  if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
-  ProfileResponse response;
-  const Status status = ConvertXSpaceToProfileResponse(
-      fixture.space(), Request(getenv("PROFILE_ROOT"), {kTraceViewerToolName}), &response);
-  printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
-  return 0;
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
-  if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
-  TempDir dir;
-  const testing::ChildResult child =
-      testing::RunScenario("TraceViewerOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
-  ASSERT_EQ(child.exit_code, 0) << child.err;
-  EXPECT_EQ(child.out, "8 Out of memory while converting the trace viewer's data\n");
-  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
-}
-
 // `count` allocations of 64 bytes by allocator "bfc", one per microsecond.
 void AddMemoryAllocations(int count, XSpaceFixture* fixture) {
   for (int i = 0; i < count; ++i) {
@@ -261,26 +237,44 @@ TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileWriteFailureIsReturned) {
   EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
 }
 
-// Converts many memory events with little address space left.
-ZENTRIK_CHILD_SCENARIO(MemoryProfileOutOfMemory) {
+// Converts a large space for the tool PROFILE_TOOL with little address
+// space left to the process.
+ZENTRIK_CHILD_SCENARIO(ToolOutOfMemory) {
+  const std::string tool = getenv("PROFILE_TOOL");
+  // Kept whole, so that the conversion finds no freed memory to reuse.
   XSpaceFixture fixture(1000);
-  AddMemoryAllocations(300000, &fixture);
+  if (tool == kTraceViewerToolName) {
+    AddTraceMes(300000, 4, &fixture);
+  } else {
+    AddMemoryAllocations(300000, &fixture);
+  }
+  // Far less than the data of 300000 events take.
   if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
   ProfileResponse response;
   const Status status = ConvertXSpaceToProfileResponse(
-      fixture.space(), Request(getenv("PROFILE_ROOT"), {kMemoryProfileToolName}), &response);
+      fixture.space(), Request(getenv("PROFILE_ROOT"), {tool}), &response);
   printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
   return 0;
 }
 
-TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileOutOfMemoryIsAFailure) {
+TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
   if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
-  TempDir dir;
-  const testing::ChildResult child =
-      testing::RunScenario("MemoryProfileOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
-  ASSERT_EQ(child.exit_code, 0) << child.err;
-  EXPECT_EQ(child.out, "8 Out of memory while converting the memory profile's data\n");
-  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+  const struct {
+    std::string_view tool;
+    std::string out;
+  } cases[] = {
+      {kTraceViewerToolName, "8 Out of memory while converting the trace viewer's data\n"},
+      {kMemoryProfileToolName, "8 Out of memory while converting the memory profile's data\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const testing::ChildResult child = testing::RunScenario(
+        "ToolOutOfMemory",
+        {{"PROFILE_ROOT", dir.Join("root")}, {"PROFILE_TOOL", std::string(c.tool)}});
+    ASSERT_EQ(child.exit_code, 0) << c.tool << " signal " << child.term_signal << child.err;
+    EXPECT_EQ(child.out, c.out);
+    EXPECT_THAT(ListDirectory(dir.path()), IsEmpty()) << c.tool;
+  }
 }
 
 }  // namespace

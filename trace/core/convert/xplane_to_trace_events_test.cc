@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <limits>
 #include <map>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "testing/child_process.h"
 #include "testing/decimal_comma_locale.h"
+#include "testing/log_lines.h"
 #include "testing/pmu_fixtures.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
@@ -42,16 +41,7 @@ std::vector<std::string> EventNames(const Trace& trace) {
 
 // Severity and message of every line that the conversion logged.
 std::vector<std::string> ConversionLogLines(const std::string& text) {
-  static const std::regex kLine(
-      R"(^.*: (INFO|WARNING|ERROR): +(\d+ )?trace/core/convert/xplane_to_trace_events:\d+\] (.*)$)");
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    std::smatch match;
-    if (std::regex_match(line, match, kLine))
-      lines.push_back(match[1].str() + " " + match[3].str());
-  }
-  return lines;
+  return testing::LogLinesFrom(text, "trace/core/convert/xplane_to_trace_events");
 }
 
 XPlane* AddPlane(XSpace* space, const std::string& name, int64_t id) {
