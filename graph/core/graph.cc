@@ -6,6 +6,7 @@
 #include "common/platform/logging.h"
 #include "graph/core/no_throw.h"
 #include "graph/utils/summary_file_writer.h"
+#include "trace/core/utils/utf8_utils.h"
 
 namespace zentrik {
 namespace graph {
@@ -27,7 +28,9 @@ bool Graph::CheckNewNodeName(const char* name) const {
     LOG(ERROR) << "node name is empty!";
     return false;
   }
-  if (name[0] == '/' || std::strstr(name, "//") != nullptr) {
+  // Names are protobuf strings: ill-formed UTF-8 would make TensorBoard
+  // reject the whole graph.
+  if (name[0] == '/' || std::strstr(name, "//") != nullptr || !trace::IsValidUtf8(name)) {
     LOG(ERROR) << "node name: " << name << " is illegal.";
     return false;
   }

@@ -28,7 +28,7 @@ class Graph : public GraphInterface {
   std::shared_ptr<const GraphDef> graph_def() const { return graph_def_; }
 
  private:
-  // Refuses, with its log line, a null, empty, or ill-formed name, or one in
+  // Refuses, with its log line, a null, empty or ill-formed name, or one in
   // use.
   bool CheckNewNodeName(const char* name) const;
   bool WriteGraphDef(const std::string& logdir);

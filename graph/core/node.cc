@@ -4,6 +4,7 @@
 
 #include "common/platform/logging.h"
 #include "graph/core/no_throw.h"
+#include "trace/core/utils/utf8_utils.h"
 
 namespace zentrik {
 namespace graph {
@@ -20,9 +21,17 @@ Node::Node(const std::string& name) : node_def_wrapper_(std::make_shared<NodeDef
 }
 
 bool Node::CheckAttrName(const char* name, const char* blanks) const {
-  if (!IsEmpty(name)) return true;
-  LOG(WARNING) << " the attribute of node" << blanks << this->name() << " is empty.";
-  return false;
+  if (IsEmpty(name)) {
+    LOG(WARNING) << " the attribute of node" << blanks << this->name() << " is empty.";
+    return false;
+  }
+  // Attribute names are protobuf strings: ill-formed UTF-8 would make
+  // TensorBoard reject the whole graph.
+  if (!trace::IsValidUtf8(name)) {
+    LOG(WARNING) << " the attribute name of node " << this->name() << " is not valid UTF-8.";
+    return false;
+  }
+  return true;
 }
 
 bool Node::CheckAttrValue(const char* name, bool empty) const {
@@ -53,6 +62,10 @@ bool Node::SetOpName(const char* op) {
   return ReturnOnException("SetOpName on node " + name(), false, [&] {
     if (IsEmpty(op)) {
       LOG(WARNING) << " op name of " << name() << " is empty.";
+      return false;
+    }
+    if (!trace::IsValidUtf8(op)) {
+      LOG(WARNING) << " op name of " << name() << " is not valid UTF-8.";
       return false;
     }
     return node_def_wrapper_->SetOpName(op);

@@ -39,7 +39,8 @@ class Node : public NodeInterface {
 
  private:
   // False, with the WARNING " the attribute of node <name> is empty.", for a
-  // null or empty attribute name; `blanks` follow "node" in the message.
+  // null or empty attribute name (`blanks` follow "node" in the message), and
+  // for one that is not well-formed UTF-8.
   bool CheckAttrName(const char* name, const char* blanks = " ") const;
   // False, with the "attributed value ... is empty." WARNING, when `empty`.
   bool CheckAttrValue(const char* name, bool empty) const;

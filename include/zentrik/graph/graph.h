@@ -31,7 +31,8 @@ namespace graph {
 // the node's definition holds the new value afterwards.
 class NodeInterface {
  public:
-  // The operation the node performs. False for a null or empty `op`.
+  // The operation the node performs. False for a null or empty `op`, or one
+  // that is not well-formed UTF-8.
   virtual bool SetOpName(const char* op) = 0;
 
   // Records that the node reads output `slot` of `source` (a node made by
@@ -43,7 +44,8 @@ class NodeInterface {
   virtual bool AddInput(NodeInterface* source, int slot) = 0;
 
   // Attributes: a later value of the same name replaces the earlier one. Each
-  // refuses a null or empty name, and the list setters an empty list.
+  // refuses a null or empty name or one that is not well-formed UTF-8, and the
+  // list setters an empty list.
 
   // A data type, stored as its number. False for INVALID and COUNT.
   virtual bool SetAttr(const char* name, DataType type) = 0;
@@ -73,8 +75,8 @@ class NodeInterface {
 class GraphInterface {
  public:
   // A new node named `name`, or null (and nothing changed) when the name is
-  // null, empty, begins with '/', contains "//", or names a node of this graph
-  // already. The graph owns the node.
+  // null, empty, begins with '/', contains "//", is not well-formed UTF-8, or
+  // names a node of this graph already. The graph owns the node.
   virtual NodeInterface* AddNode(const char* name) = 0;
 
   // Writes the graph in its current state as one graph event into a new event
