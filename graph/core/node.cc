@@ -58,6 +58,27 @@ bool Node::StoreList(const char* name, const char* type_word, Fill&& fill) {
   return true;
 }
 
+template <typename Set>
+bool Node::SetScalar(const char* name, const char* type_word, Set&& set) {
+  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+    if (!CheckAttrName(name)) return false;
+    AttrValue attr;
+    set(&attr);
+    return StoreScalar(name, type_word, attr);
+  });
+}
+
+template <typename T, typename Add>
+bool Node::SetNumberList(const char* name, const std::vector<T>& values, const char* type_word,
+                         Add&& add) {
+  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+    if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
+    return StoreList(name, type_word, [&](AttrValue::ListValue* list) {
+      for (T value : values) add(list, value);
+    });
+  });
+}
+
 bool Node::SetOpName(const char* op) {
   return ReturnOnException("SetOpName on node " + name(), false, [&] {
     if (IsEmpty(op)) {
@@ -115,39 +136,20 @@ bool Node::SetAttr(const char* name, const char* value) {
 }
 
 bool Node::SetAttr(const char* name, int value) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
-    if (!CheckAttrName(name)) return false;
-    AttrValue attr;
-    attr.set_int_value(value);
-    return StoreScalar(name, "int", attr);
-  });
+  return SetScalar(name, "int", [&](AttrValue* attr) { attr->set_int_value(value); });
 }
 
 bool Node::SetAttr(const char* name, bool value) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
-    if (!CheckAttrName(name)) return false;
-    AttrValue attr;
-    attr.set_bool_value(value);
-    return StoreScalar(name, "bool", attr);
-  });
+  return SetScalar(name, "bool", [&](AttrValue* attr) { attr->set_bool_value(value); });
 }
 
 bool Node::SetAttr(const char* name, float value) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
-    if (!CheckAttrName(name)) return false;
-    AttrValue attr;
-    attr.set_float_value(value);
-    return StoreScalar(name, "float", attr);
-  });
+  return SetScalar(name, "float", [&](AttrValue* attr) { attr->set_float_value(value); });
 }
 
 bool Node::SetAttr(const char* name, const std::vector<int>& values) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
-    if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
-    return StoreList(name, "int", [&](AttrValue::ListValue* list) {
-      for (int value : values) list->add_int_values(value);
-    });
-  });
+  return SetNumberList(name, values, "int",
+                       [](AttrValue::ListValue* list, int value) { list->add_int_values(value); });
 }
 
 bool Node::SetAttr(const char* name, const std::vector<std::vector<int>>& shapes) {
@@ -168,20 +170,14 @@ bool Node::SetAttr(const char* name, const std::vector<std::vector<int>>& shapes
 }
 
 bool Node::SetAttr(const char* name, const std::vector<bool>& values) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
-    if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
-    return StoreList(name, "bool", [&](AttrValue::ListValue* list) {
-      for (bool value : values) list->add_bool_values(value);
-    });
+  return SetNumberList(name, values, "bool", [](AttrValue::ListValue* list, bool value) {
+    list->add_bool_values(value);
   });
 }
 
 bool Node::SetAttr(const char* name, const std::vector<float>& values) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
-    if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
-    return StoreList(name, "float", [&](AttrValue::ListValue* list) {
-      for (float value : values) list->add_float_values(value);
-    });
+  return SetNumberList(name, values, "float", [](AttrValue::ListValue* list, float value) {
+    list->add_float_values(value);
   });
 }
 

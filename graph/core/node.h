@@ -47,6 +47,13 @@ class Node : public NodeInterface {
   // Builds a list value with `fill`, logs the INFO line and stores it.
   template <typename Fill>
   bool StoreList(const char* name, const char* type_word, Fill&& fill);
+  // Checks the name, then builds the value with `set` and stores it.
+  template <typename Set>
+  bool SetScalar(const char* name, const char* type_word, Set&& set);
+  // Checks name and list, then stores every element through `add`.
+  template <typename T, typename Add>
+  bool SetNumberList(const char* name, const std::vector<T>& values, const char* type_word,
+                     Add&& add);
   // Logs the INFO line and stores a scalar value.
   bool StoreScalar(const char* name, const char* type_word, const AttrValue& value);
 
