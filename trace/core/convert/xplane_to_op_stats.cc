@@ -48,6 +48,7 @@ OpStats ConvertXSpaceToOpStats(const XSpace& space) {
   CopyKernelReportsToDb(kernel_reports, op_stats.mutable_kernel_stats_db());
 
   if (host_plane != nullptr) ConvertHostPlane(*host_plane, &op_stats);
+  op_stats.mutable_overview_info();
   return op_stats;
 }
 

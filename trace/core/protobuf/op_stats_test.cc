@@ -25,6 +25,7 @@ TEST(AnalysisSchemasTest, WritesGoldenBytes) {
   OpStats stats;
   stats.mutable_host_op_metrics_db();
   stats.mutable_device_op_metrics_db()->set_total_time_ps(1);
+  stats.mutable_overview_info();
   stats.mutable_run_environment();
   stats.mutable_kernel_stats_db();
   OpStats zra_stats;
@@ -80,7 +81,7 @@ TEST(AnalysisSchemasTest, WritesGoldenBytes) {
     std::string hex;
   } cases[] = {
       {"default OpStats", empty_stats, ""},
-      {"present empty sub-messages", stats, "0a 00 12 02 58 01 2a 00 32 00"},
+      {"present empty sub-messages", stats, "0a 00 12 02 58 01 22 00 2a 00 32 00"},
       {"device type", zra_stats, "2a 05 22 03 5a 52 41"},
       {"idle entry", idle, "08 05 32 04 49 44 4c 45 38 05 5a 04 49 44 4c 45"},
       {"two-byte tags", flags,
