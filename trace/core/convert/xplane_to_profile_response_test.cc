@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "testing/address_space.h"
 #include "testing/child_process.h"
@@ -14,7 +15,9 @@
 #include "testing/strict_json.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/op_stats_to_tf_stats.h"
 #include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_op_stats.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
 
 namespace zentrik {
@@ -23,6 +26,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::zentrik::testing::KernelSpec;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
 using ::zentrik::testing::TraceMeSpec;
@@ -101,6 +105,47 @@ TEST(ConvertXSpaceToProfileResponseTest, SpaceComesFirstWhateverTheRequestOrder)
   // A repeated name is converted once.
   for (int i = 1; i < response.tool_data_size(); ++i) {
     EXPECT_NE(response.tool_data(i).name(), "xplane.pb");
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, OpTablesAndKernelStatisticsShareOneOpStats) {
+  XSpaceFixture fixture(1000);
+  fixture.AddTraceMe(7, "mm:MatMul", 1000, 1100);
+  KernelSpec kernel;
+  kernel.op_fullname = "mm:MatMul";
+  kernel.launch_start_ns = 1010;
+  kernel.launch_end_ns = 1020;
+  kernel.start_ns = 1030;
+  kernel.end_ns = 1090;
+  fixture.AddKernel(kernel);
+  const OpStats op_stats = ConvertXSpaceToOpStats(fixture.space());
+  ASSERT_EQ(op_stats.kernel_stats_db().reports_size(), 1);
+
+  const struct {
+    std::initializer_list<std::string_view> tools;
+    std::vector<std::string> names;
+  } cases[] = {
+      {{kKernelStatsToolName, kOpStatsToolName, kTraceViewerToolName},
+       {"op_stats.pb", "kernel_stats.pb"}},
+      {{kKernelStatsToolName}, {"kernel_stats.pb"}},
+      {{kXPlaneToolName}, {"xplane.pb"}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ProfileResponse response;
+    ASSERT_TRUE(ConvertXSpaceToProfileResponse(fixture.space(), Request(dir.Join("root"), c.tools),
+                                               &response)
+                    .ok());
+    std::vector<std::string> names;
+    for (const ProfileToolData& data : response.tool_data()) {
+      names.push_back(data.name());
+      if (data.name() == "op_stats.pb") {
+        EXPECT_EQ(data.data(), ConvertOpStatsToTfStats(op_stats).SerializeAsString());
+      } else if (data.name() == "kernel_stats.pb") {
+        EXPECT_EQ(data.data(), op_stats.kernel_stats_db().SerializeAsString());
+      }
+    }
+    EXPECT_EQ(names, c.names);
   }
 }
 
