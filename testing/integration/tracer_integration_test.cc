@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "testing/profile_files.h"
+#include "testing/strict_json.h"
 #include "testing/temp_dir.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "zentrik/trace/trace_me.h"
@@ -22,12 +23,14 @@
 
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 using ::zentrik::testing::Gunzip;
 using ::zentrik::testing::IsRunName;
 using ::zentrik::testing::ListDirectory;
+using ::zentrik::testing::ParseStrictJson;
 using ::zentrik::testing::ReadFileOrEmpty;
 using ::zentrik::testing::TempDir;
 using ::zentrik::trace::AnnotatedTraceMe;
@@ -49,7 +52,7 @@ constexpr int kSteps = 3;
 
 // The files an export writes besides the host's run claim, by tool file name.
 // Each tool converter adds its file here when it joins the export.
-const std::vector<std::string> kToolFiles = {};
+const std::vector<std::string> kToolFiles = {"trace.json.gz"};
 
 std::unique_ptr<TracerInterface> NewTracer(const std::string& logdir) {
   TracerOptions options;
@@ -212,6 +215,63 @@ TEST(TracerIntegrationTest, StopIntoALogDirectoryWritesOneRunPerStop) {
     ASSERT_TRUE(tracer->Stop(nullptr));
   }
   CheckProfileDirectory(logdir, 2);
+}
+
+TEST(TracerIntegrationTest, StopWritesTheRecordedEventsForTheTraceViewer) {
+  TempDir dir;
+  const std::string logdir = dir.Join("logs");
+  auto tracer = NewTracer(logdir);
+  ASSERT_TRUE(tracer->Start());
+  const std::vector<uint32_t> ids = RunWorkers();
+  ASSERT_TRUE(tracer->Stop(nullptr));
+  const std::vector<std::string> runs = CheckProfileDirectory(logdir, 1);
+  ASSERT_THAT(runs, SizeIs(1));
+
+  std::string json;
+  ASSERT_TRUE(Gunzip(
+      ReadFileOrEmpty(logdir + "/plugins/profile/" + runs[0] + "/" + HostName() + ".trace.json.gz"),
+      &json));
+  Json::Value root;
+  std::string errors;
+  ASSERT_TRUE(ParseStrictJson(json, &root, &errors)) << errors;
+
+  // The host is process 501, each worker one thread named after it.
+  std::map<uint32_t, std::string> thread_names;
+  std::map<uint32_t, std::map<std::string, int>> counts;
+  std::map<uint32_t, std::vector<std::string>> step_nums;
+  for (const Json::Value& event : root["traceEvents"]) {
+    if (event.empty()) continue;  // The closing element.
+    EXPECT_EQ(event["pid"].asUInt(), 501u);
+    const uint32_t tid = event["tid"].asUInt();
+    if (event["ph"] == "M" && event["name"] == "process_name") {
+      EXPECT_EQ(event["args"]["name"], "/host:CPU");
+    } else if (event["ph"] == "M" && event["name"] == "thread_name") {
+      thread_names[tid] = event["args"]["name"].asString();
+    } else if (event["ph"] == "X") {
+      const Json::Value& args = event["args"];
+      // Internal stats are not shown.
+      EXPECT_FALSE(args.isMember("_r") || args.isMember("traceme_flag")) << event.toStyledString();
+      if (!args.isMember("step_num")) {
+        ++counts[tid][event["name"].asString()];
+        continue;
+      }
+      // A step root is shown under its step name.
+      ++counts[tid]["train_step"];
+      step_nums[tid].push_back(args["step_num"].asString());
+      EXPECT_EQ(event["name"], args["step_name"]) << event.toStyledString();
+      EXPECT_EQ(args["ratio"], "0.500000");
+      EXPECT_EQ(args["phase"], "train");
+    }
+  }
+  ASSERT_THAT(thread_names, SizeIs(kWorkers));
+  for (int w = 0; w < kWorkers; ++w) {
+    const uint32_t tid = ids[w];
+    EXPECT_EQ(thread_names[tid], "worker" + std::to_string(w) + "/" + std::to_string(tid));
+    EXPECT_EQ(counts[tid],
+              (std::map<std::string, int>{
+                  {"backward", kSteps}, {"detail", kSteps}, {"done", 1}, {"train_step", kSteps}}));
+    EXPECT_THAT(step_nums[tid], ElementsAre("0", "1", "2"));
+  }
 }
 
 TEST(TracerIntegrationTest, ExportToTensorboardWritesWhatStopWould) {

@@ -2,7 +2,15 @@
 
 #include <google/protobuf/message_lite.h>
 
+#include <new>
 #include <set>
+#include <string_view>
+
+#include "common/platform/zlib_outputbuffer.h"
+#include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_trace_events.h"
+#include "trace/core/protobuf/trace_events.pb.h"
+#include "trace/core/rpc/client/save_profile.h"
 
 namespace zentrik {
 namespace trace {
@@ -24,6 +32,27 @@ Status AddToolData(const std::string& name, const google::protobuf::MessageLite&
   return Status();
 }
 
+// Converts the space into the trace viewer's timeline and writes it as
+// "trace.json.gz" when it holds at least one event; otherwise writes nothing
+// and marks the response. The JSON text goes into the gzip stream a piece at
+// a time, so it is never whole in memory.
+Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
+                       ProfileResponse* response) {
+  Trace trace;
+  ConvertXSpaceToTraceEvents(space, &trace);
+  if (trace.trace_events().empty()) {
+    response->set_no_trace_events(true);
+    return Status();
+  }
+  return SaveGzippedToolData(request.repository_root(), request.session_id(), request.host_name(),
+                             std::string(kTraceViewerFileName), [&trace](ZlibOutputBuffer* gzip) {
+                               return StreamTraceToJson(
+                                   trace, kTraceJsonChunkBytes, [gzip](std::string_view piece) {
+                                     return gzip->Append(piece.data(), piece.size());
+                                   });
+                             });
+}
+
 }  // namespace
 
 std::string GetToolFileName(const std::string& tool) {
@@ -38,11 +67,23 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
   if (tools.empty()) return Status();
 
   // One step per tool, in this order. A tool without a step here produces
-  // nothing (and no file) until its converter joins the library: next come
-  // the trace viewer, the op statistics computed once for the overview page,
+  // nothing (and no file) until its converter joins the library: after the
+  // trace viewer come the op statistics computed once for the overview page,
   // the op tables and the kernel statistics, then the memory profile.
   if (tools.count(kXPlaneToolName) != 0) {
     Status status = AddToolData(std::string(kXPlaneToolName), space, response);
+    if (!status.ok()) return status;
+  }
+  if (tools.count(kTraceViewerToolName) != 0) {
+    Status status;
+    // A trace too large for memory fails the export instead of escaping as
+    // an exception; the partly written file is removed by the save.
+    try {
+      status = SaveTraceViewer(space, request, response);
+    } catch (const std::bad_alloc&) {
+      status = Status(error::RESOURCE_EXHAUSTED,
+                      "Out of memory while converting the trace viewer's data");
+    }
     if (!status.ok()) return status;
   }
   return Status();

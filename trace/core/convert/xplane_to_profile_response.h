@@ -30,6 +30,8 @@ std::string GetToolFileName(const std::string& tool);
 // appended to `response` for the caller to write. Reads only the request's
 // tools, repository root, session id and host name. An empty tool list does
 // nothing. The first failure is returned; files written before it stay.
+// Memory running out while the trace viewer's data are made is
+// RESOURCE_EXHAUSTED, not an exception.
 Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest& request,
                                       ProfileResponse* response);
 

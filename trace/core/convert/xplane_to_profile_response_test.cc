@@ -3,16 +3,25 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <set>
 #include <string>
 
+#include "testing/address_space.h"
+#include "testing/child_process.h"
 #include "testing/profile_files.h"
+#include "testing/strict_json.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_trace_events.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
@@ -93,6 +102,105 @@ TEST(ConvertXSpaceToProfileResponseTest, SpaceComesFirstWhateverTheRequestOrder)
   for (int i = 1; i < response.tool_data_size(); ++i) {
     EXPECT_NE(response.tool_data(i).name(), "xplane.pb");
   }
+}
+
+// `threads` named threads recording `events` TraceMes in turn, with arguments.
+void AddTraceMes(int events, int threads, XSpaceFixture* fixture) {
+  for (int i = 0; i < events; ++i) {
+    TraceMeSpec event;
+    event.thread_id = 10 + i % threads;
+    event.thread_name = "worker \"" + std::to_string(i % threads) + "\"";
+    event.name = "step " + std::to_string(i);
+    event.start_ns = 1000 + 10 * static_cast<uint64_t>(i);
+    event.end_ns = event.start_ns + 5;
+    event.args = {{"iteration", int64_t{i}}, {"phase", std::string("train\n")}};
+    fixture->AddTraceMe(event);
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, TraceViewerIsStreamedIntoItsGzipFile) {
+  TempDir dir;
+  // Large enough for several pieces of the stream.
+  constexpr int kEvents = 30000;
+  XSpaceFixture fixture(1000);
+  AddTraceMes(kEvents, 4, &fixture);
+  const XSpace& space = fixture.space();
+  ProfileResponse response;
+  ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                  space, Request(dir.Join("root"), {kTraceViewerToolName}), &response)
+                  .ok());
+  EXPECT_FALSE(response.no_trace_events());
+  EXPECT_EQ(response.tool_data_size(), 0);
+  ASSERT_THAT(ListDirectory(dir.Join("root/run")), ElementsAre("host.trace.json.gz"));
+
+  std::string json;
+  ASSERT_TRUE(
+      testing::Gunzip(testing::ReadFileOrEmpty(dir.Join("root/run/host.trace.json.gz")), &json));
+  Trace trace;
+  ConvertXSpaceToTraceEvents(space, &trace);
+  ASSERT_GT(json.size(), 2 * kTraceJsonChunkBytes);
+  EXPECT_TRUE(json == TraceToJson(trace)) << "the streamed text differs from the whole text";
+
+  Json::Value root;
+  std::string errors;
+  ASSERT_TRUE(testing::ParseStrictJson(json, &root, &errors)) << errors;
+  int complete_events = 0;
+  std::set<std::string> thread_names;
+  for (const Json::Value& event : root["traceEvents"]) {
+    if (event["ph"] == "X") ++complete_events;
+    if (event["name"] == "thread_name") thread_names.insert(event["args"]["name"].asString());
+  }
+  EXPECT_EQ(complete_events, kEvents);
+  EXPECT_THAT(thread_names, ElementsAre("worker \"0\"/10", "worker \"1\"/11", "worker \"2\"/12",
+                                        "worker \"3\"/13"));
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, TraceWithoutEventsWritesNoFile) {
+  TempDir dir;
+  XSpaceFixture fixture(1000);
+  fixture.HostPlane();     // a process without threads
+  fixture.DevicePlane(0);  // and another one
+  ProfileResponse response;
+  ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                  fixture.space(), Request(dir.Join("root"), {kTraceViewerToolName}), &response)
+                  .ok());
+  EXPECT_TRUE(response.no_trace_events());
+  EXPECT_EQ(response.tool_data_size(), 0);
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, TraceViewerWriteFailureIsReturned) {
+  TempDir dir;
+  ASSERT_TRUE(testing::WriteTestFile(dir.Join("root")));
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      SpaceWithOneEvent(), Request(dir.Join("root"), {kTraceViewerToolName}), &response);
+  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
+  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
+}
+
+// Converts a large space with little address space left to the process.
+ZENTRIK_CHILD_SCENARIO(TraceViewerOutOfMemory) {
+  // Kept whole, so that the conversion finds no freed memory to reuse.
+  XSpaceFixture fixture(1000);
+  AddTraceMes(300000, 4, &fixture);
+  // Far less than the trace of 300000 events takes.
+  if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      fixture.space(), Request(getenv("PROFILE_ROOT"), {kTraceViewerToolName}), &response);
+  printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
+  return 0;
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
+  if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
+  TempDir dir;
+  const testing::ChildResult child =
+      testing::RunScenario("TraceViewerOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
+  ASSERT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_EQ(child.out, "8 Out of memory while converting the trace viewer's data\n");
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
 }
 
 }  // namespace

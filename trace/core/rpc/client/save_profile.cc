@@ -219,6 +219,13 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
 Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
                            const std::string& host, const std::string& tool_file_name,
                            const std::string& data) {
+  return SaveGzippedToolData(repository_root, run, host, tool_file_name,
+                             [&data](ZlibOutputBuffer* gzip) { return gzip->Append(data); });
+}
+
+Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
+                           const std::string& host, const std::string& tool_file_name,
+                           const GzipContentWriter& write) {
   std::string run_dir;
   std::ostringstream creating;
   Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating);
@@ -232,7 +239,7 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
     ZlibOutputBuffer gzip(file, static_cast<int32_t>(options.input_buffer_size),
                           static_cast<int32_t>(options.output_buffer_size), options);
     Status written = gzip.Init();
-    if (written.ok()) written = gzip.Append(data);
+    if (written.ok()) written = write(&gzip);
     if (written.ok()) written = gzip.Close();
     return written;
   });

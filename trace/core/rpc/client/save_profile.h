@@ -6,6 +6,7 @@
 // exports of one host are kept apart by ClaimRunDirectory.
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -14,6 +15,8 @@
 
 namespace zentrik {
 namespace trace {
+
+class ZlibOutputBuffer;
 
 // Creates `logdir` with its missing parents and lists it; the first failure
 // is returned.
@@ -64,6 +67,16 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
 Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
                            const std::string& host, const std::string& tool_file_name,
                            const std::string& data);
+
+// Appends a tool's text to the open gzip stream, piece by piece if it likes;
+// a failure stops the write.
+using GzipContentWriter = std::function<Status(ZlibOutputBuffer* gzip)>;
+
+// The same, for text that `write` produces into the stream instead of text
+// held whole in memory.
+Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
+                           const std::string& host, const std::string& tool_file_name,
+                           const GzipContentWriter& write);
 
 }  // namespace trace
 }  // namespace zentrik
