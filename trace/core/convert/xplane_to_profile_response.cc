@@ -7,7 +7,9 @@
 #include <string_view>
 
 #include "common/platform/zlib_outputbuffer.h"
+#include "trace/core/convert/op_stats_to_overview_page.h"
 #include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_op_stats.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
 #include "trace/core/protobuf/trace_events.pb.h"
 #include "trace/core/rpc/client/save_profile.h"
@@ -68,8 +70,8 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
 
   // One step per tool, in this order. A tool without a step here produces
   // nothing (and no file) until its converter joins the library: after the
-  // trace viewer come the op statistics computed once for the overview page,
-  // the op tables and the kernel statistics, then the memory profile.
+  // overview page come the op tables and the kernel statistics, then the
+  // memory profile.
   if (tools.count(kXPlaneToolName) != 0) {
     Status status = AddToolData(std::string(kXPlaneToolName), space, response);
     if (!status.ok()) return status;
@@ -84,6 +86,14 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
       status = Status(error::RESOURCE_EXHAUSTED,
                       "Out of memory while converting the trace viewer's data");
     }
+    if (!status.ok()) return status;
+  }
+  // Computed once for the tools below, whichever of them were asked for.
+  const OpStats op_stats = ConvertXSpaceToOpStats(space);
+  // A run without steps has no overview page, which is not an error.
+  if (tools.count(kOverviewPageToolName) != 0 && op_stats.overview_info().step_records_size() > 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kOverviewPageToolName)),
+                                ConvertOpStatsToOverviewPage(op_stats), response);
     if (!status.ok()) return status;
   }
   return Status();
