@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/platform/zlib_outputbuffer.h"
+#include "trace/core/convert/op_stats_to_overview_page.h"
 #include "trace/core/convert/op_stats_to_tf_stats.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/convert/xplane_to_op_stats.h"
@@ -57,10 +58,16 @@ Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
 }
 
 // The tools computed from the op statistics, which are computed once for
-// all of them.
+// all of them, whichever of them were asked for.
 Status AddOpStatsTools(const XSpace& space, const std::set<std::string, std::less<>>& tools,
                        ProfileResponse* response) {
   const OpStats op_stats = ConvertXSpaceToOpStats(space);
+  // A run without steps has no overview page, which is not an error.
+  if (tools.count(kOverviewPageToolName) != 0 && op_stats.overview_info().step_records_size() > 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kOverviewPageToolName)),
+                                ConvertOpStatsToOverviewPage(op_stats), response);
+    if (!status.ok()) return status;
+  }
   if (tools.count(kOpStatsToolName) != 0) {
     Status status = AddToolData(GetToolFileName(std::string(kOpStatsToolName)),
                                 ConvertOpStatsToTfStats(op_stats), response);
@@ -89,8 +96,8 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
 
   // One step per tool, in this order. A tool without a step here produces
   // nothing (and no file) until its converter joins the library: after the
-  // trace viewer come the op statistics computed once for the overview page,
-  // the op tables and the kernel statistics, then the memory profile.
+  // overview page come the op tables and the kernel statistics, then the
+  // memory profile.
   if (tools.count(kXPlaneToolName) != 0) {
     Status status = AddToolData(std::string(kXPlaneToolName), space, response);
     if (!status.ok()) return status;

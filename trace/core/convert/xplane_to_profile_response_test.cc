@@ -19,6 +19,7 @@
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/convert/xplane_to_op_stats.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
+#include "trace/core/protobuf/overview_page.pb.h"
 
 namespace zentrik {
 namespace trace {
@@ -146,6 +147,42 @@ TEST(ConvertXSpaceToProfileResponseTest, OpTablesAndKernelStatisticsShareOneOpSt
       }
     }
     EXPECT_EQ(names, c.names);
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, OverviewPageOnlyForRunsWithSteps) {
+  XSpaceFixture fixture(1000);
+  TraceMeSpec step;
+  step.thread_id = 7;
+  step.name = "train";
+  step.start_ns = 1010;
+  step.end_ns = 1100;
+  step.args = {{"group_id", int64_t{3}}, {"step_name", std::string("train")}};
+  fixture.AddTraceMe(step);
+
+  const struct {
+    const char* what;
+    XSpace space;
+    bool has_page;
+  } cases[] = {
+      {"a step", fixture.space(), true},
+      {"events but no step", SpaceWithOneEvent(), false},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ProfileResponse response;
+    ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                    c.space, Request(dir.Join("root"), {kOverviewPageToolName}), &response)
+                    .ok())
+        << c.what;
+    ASSERT_EQ(response.tool_data_size(), c.has_page ? 1 : 0) << c.what;
+    if (!c.has_page) continue;
+    EXPECT_EQ(response.tool_data(0).name(), "overview_page.pb");
+    OverviewPage page;
+    ASSERT_TRUE(page.ParseFromString(response.tool_data(0).data()));
+    ASSERT_EQ(page.overview_info().step_records_size(), 1);
+    EXPECT_EQ(page.overview_info().step_records(0).step_id(), 3u);
+    EXPECT_EQ(page.overview_info().step_records(0).step_duration_ps(), 90000u);
   }
 }
 
