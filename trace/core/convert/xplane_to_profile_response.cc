@@ -7,8 +7,12 @@
 #include <string_view>
 
 #include "common/platform/zlib_outputbuffer.h"
+#include "trace/core/convert/op_stats_to_overview_page.h"
+#include "trace/core/convert/op_stats_to_tf_stats.h"
 #include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_op_stats.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
+#include "trace/core/protobuf/op_stats.pb.h"
 #include "trace/core/protobuf/trace_events.pb.h"
 #include "trace/core/rpc/client/save_profile.h"
 
@@ -53,6 +57,30 @@ Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
                              });
 }
 
+// The tools computed from the op statistics, which are computed once for
+// all of them, whichever of them were asked for.
+Status AddOpStatsTools(const XSpace& space, const std::set<std::string, std::less<>>& tools,
+                       ProfileResponse* response) {
+  const OpStats op_stats = ConvertXSpaceToOpStats(space);
+  // A run without steps has no overview page, which is not an error.
+  if (tools.count(kOverviewPageToolName) != 0 && op_stats.overview_info().step_records_size() > 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kOverviewPageToolName)),
+                                ConvertOpStatsToOverviewPage(op_stats), response);
+    if (!status.ok()) return status;
+  }
+  if (tools.count(kOpStatsToolName) != 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kOpStatsToolName)),
+                                ConvertOpStatsToTfStats(op_stats), response);
+    if (!status.ok()) return status;
+  }
+  if (tools.count(kKernelStatsToolName) != 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kKernelStatsToolName)),
+                                op_stats.kernel_stats_db(), response);
+    if (!status.ok()) return status;
+  }
+  return Status();
+}
+
 }  // namespace
 
 std::string GetToolFileName(const std::string& tool) {
@@ -68,8 +96,8 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
 
   // One step per tool, in this order. A tool without a step here produces
   // nothing (and no file) until its converter joins the library: after the
-  // trace viewer come the op statistics computed once for the overview page,
-  // the op tables and the kernel statistics, then the memory profile.
+  // overview page come the op tables and the kernel statistics, then the
+  // memory profile.
   if (tools.count(kXPlaneToolName) != 0) {
     Status status = AddToolData(std::string(kXPlaneToolName), space, response);
     if (!status.ok()) return status;
@@ -86,7 +114,13 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
     }
     if (!status.ok()) return status;
   }
-  return Status();
+  Status status;
+  try {
+    status = AddOpStatsTools(space, tools, response);
+  } catch (const std::bad_alloc&) {
+    status = Status(error::RESOURCE_EXHAUSTED, "Out of memory while computing the op statistics");
+  }
+  return status;
 }
 
 }  // namespace trace
