@@ -25,6 +25,7 @@ required=(
   'zentrik::trace::CreateTracer('
   'zentrik::trace::ExportToTensorboard('
   'zentrik::trace::ExportEvents('
+  'zentrik::graph::CreateGraph()'
 )
 for symbol in "${required[@]}"; do
   # A here-string, not a pipe: grep -q exits early, and pipefail would then see

@@ -52,7 +52,8 @@ constexpr int kSteps = 3;
 
 // The files an export writes besides the host's run claim, by tool file name.
 // Each tool converter adds its file here when it joins the export.
-const std::vector<std::string> kToolFiles = {"memory_profile.json.gz", "trace.json.gz"};
+const std::vector<std::string> kToolFiles = {"overview_page.pb", "trace.json.gz", "op_stats.pb",
+                                             "kernel_stats.pb", "memory_profile.json.gz"};
 
 std::unique_ptr<TracerInterface> NewTracer(const std::string& logdir) {
   TracerOptions options;

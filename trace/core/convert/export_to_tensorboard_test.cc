@@ -16,6 +16,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 using ::zentrik::testing::IsRunName;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
@@ -65,10 +66,13 @@ TEST(ExportToTensorBoardTest, EveryExportGetsItsOwnRunOfThisHost) {
   ASSERT_EQ(runs.size(), size_t{kExports});
   for (const std::string& run : runs) {
     EXPECT_TRUE(IsRunName(run)) << run;
-    // An empty space still has its (empty) memory profile.
-    EXPECT_THAT(ListDirectory(logdir + "/plugins/profile/" + run),
-                ::testing::UnorderedElementsAre(GzipHostPrefix() + "memory_profile.json.gz",
-                                                PlainHostPrefix() + "run.claim"));
+    // An empty space still has (empty) op tables, kernel statistics and
+    // memory profile.
+    EXPECT_THAT(
+        ListDirectory(logdir + "/plugins/profile/" + run),
+        UnorderedElementsAre(PlainHostPrefix() + "run.claim", PlainHostPrefix() + "op_stats.pb",
+                             PlainHostPrefix() + "kernel_stats.pb",
+                             GzipHostPrefix() + "memory_profile.json.gz"));
   }
 }
 

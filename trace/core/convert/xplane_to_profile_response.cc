@@ -7,9 +7,13 @@
 #include <string_view>
 
 #include "common/platform/zlib_outputbuffer.h"
+#include "trace/core/convert/op_stats_to_overview_page.h"
+#include "trace/core/convert/op_stats_to_tf_stats.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/convert/xplane_to_memory_profile.h"
+#include "trace/core/convert/xplane_to_op_stats.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
+#include "trace/core/protobuf/op_stats.pb.h"
 #include "trace/core/protobuf/trace_events.pb.h"
 #include "trace/core/rpc/client/save_profile.h"
 
@@ -54,6 +58,30 @@ Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
                              });
 }
 
+// The tools computed from the op statistics, which are computed once for
+// all of them, whichever of them were asked for.
+Status AddOpStatsTools(const XSpace& space, const std::set<std::string, std::less<>>& tools,
+                       ProfileResponse* response) {
+  const OpStats op_stats = ConvertXSpaceToOpStats(space);
+  // A run without steps has no overview page, which is not an error.
+  if (tools.count(kOverviewPageToolName) != 0 && op_stats.overview_info().step_records_size() > 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kOverviewPageToolName)),
+                                ConvertOpStatsToOverviewPage(op_stats), response);
+    if (!status.ok()) return status;
+  }
+  if (tools.count(kOpStatsToolName) != 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kOpStatsToolName)),
+                                ConvertOpStatsToTfStats(op_stats), response);
+    if (!status.ok()) return status;
+  }
+  if (tools.count(kKernelStatsToolName) != 0) {
+    Status status = AddToolData(GetToolFileName(std::string(kKernelStatsToolName)),
+                                op_stats.kernel_stats_db(), response);
+    if (!status.ok()) return status;
+  }
+  return Status();
+}
+
 // Converts the space into the memory profile's JSON and writes it as
 // "memory_profile.json.gz", also when the text is empty (no host plane).
 Status SaveMemoryProfile(const XSpace& space, const ProfileRequest& request) {
@@ -66,13 +94,13 @@ Status SaveMemoryProfile(const XSpace& space, const ProfileRequest& request) {
 
 // Runs one tool's step. Data too large for memory fails the export instead of
 // escaping as an exception; a partly written file is removed by the save.
+// `doing` completes the message: "Out of memory while " + doing.
 template <typename Step>
-Status FailOnOutOfMemory(std::string_view data_name, Step&& step) {
+Status FailOnOutOfMemory(std::string_view doing, Step&& step) {
   try {
     return step();
   } catch (const std::bad_alloc&) {
-    return Status(error::RESOURCE_EXHAUSTED,
-                  "Out of memory while converting " + std::string(data_name));
+    return Status(error::RESOURCE_EXHAUSTED, "Out of memory while " + std::string(doing));
   }
 }
 
@@ -89,22 +117,23 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
   const std::set<std::string, std::less<>> tools(request.tools().begin(), request.tools().end());
   if (tools.empty()) return Status();
 
-  // One step per tool, in this order. A tool without a step here produces
-  // nothing (and no file) until its converter joins the library: between the
-  // trace viewer and the memory profile come the op statistics computed once
-  // for the overview page, the op tables and the kernel statistics.
+  // One step per tool, in this order; the op statistics are computed once,
+  // whichever of their tools were asked for.
   if (tools.count(kXPlaneToolName) != 0) {
     Status status = AddToolData(std::string(kXPlaneToolName), space, response);
     if (!status.ok()) return status;
   }
   if (tools.count(kTraceViewerToolName) != 0) {
-    Status status = FailOnOutOfMemory("the trace viewer's data",
+    Status status = FailOnOutOfMemory("converting the trace viewer's data",
                                       [&] { return SaveTraceViewer(space, request, response); });
     if (!status.ok()) return status;
   }
+  Status status = FailOnOutOfMemory("computing the op statistics",
+                                    [&] { return AddOpStatsTools(space, tools, response); });
+  if (!status.ok()) return status;
   if (tools.count(kMemoryProfileToolName) != 0) {
-    Status status = FailOnOutOfMemory("the memory profile's data",
-                                      [&] { return SaveMemoryProfile(space, request); });
+    status = FailOnOutOfMemory("converting the memory profile's data",
+                               [&] { return SaveMemoryProfile(space, request); });
     if (!status.ok()) return status;
   }
   return Status();

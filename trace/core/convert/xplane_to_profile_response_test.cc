@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "testing/address_space.h"
 #include "testing/child_process.h"
@@ -14,9 +15,12 @@
 #include "testing/strict_json.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/op_stats_to_tf_stats.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/convert/xplane_to_memory_profile.h"
+#include "trace/core/convert/xplane_to_op_stats.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
+#include "trace/core/protobuf/overview_page.pb.h"
 
 namespace zentrik {
 namespace trace {
@@ -25,6 +29,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::zentrik::testing::KernelSpec;
 using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
 using ::zentrik::testing::TraceMeSpec;
@@ -103,6 +108,83 @@ TEST(ConvertXSpaceToProfileResponseTest, SpaceComesFirstWhateverTheRequestOrder)
   // A repeated name is converted once.
   for (int i = 1; i < response.tool_data_size(); ++i) {
     EXPECT_NE(response.tool_data(i).name(), "xplane.pb");
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, OpTablesAndKernelStatisticsShareOneOpStats) {
+  XSpaceFixture fixture(1000);
+  fixture.AddTraceMe(7, "mm:MatMul", 1000, 1100);
+  KernelSpec kernel;
+  kernel.op_fullname = "mm:MatMul";
+  kernel.launch_start_ns = 1010;
+  kernel.launch_end_ns = 1020;
+  kernel.start_ns = 1030;
+  kernel.end_ns = 1090;
+  fixture.AddKernel(kernel);
+  const OpStats op_stats = ConvertXSpaceToOpStats(fixture.space());
+  ASSERT_EQ(op_stats.kernel_stats_db().reports_size(), 1);
+
+  const struct {
+    std::initializer_list<std::string_view> tools;
+    std::vector<std::string> names;
+  } cases[] = {
+      {{kKernelStatsToolName, kOpStatsToolName, kTraceViewerToolName},
+       {"op_stats.pb", "kernel_stats.pb"}},
+      {{kKernelStatsToolName}, {"kernel_stats.pb"}},
+      {{kXPlaneToolName}, {"xplane.pb"}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ProfileResponse response;
+    ASSERT_TRUE(ConvertXSpaceToProfileResponse(fixture.space(), Request(dir.Join("root"), c.tools),
+                                               &response)
+                    .ok());
+    std::vector<std::string> names;
+    for (const ProfileToolData& data : response.tool_data()) {
+      names.push_back(data.name());
+      if (data.name() == "op_stats.pb") {
+        EXPECT_EQ(data.data(), ConvertOpStatsToTfStats(op_stats).SerializeAsString());
+      } else if (data.name() == "kernel_stats.pb") {
+        EXPECT_EQ(data.data(), op_stats.kernel_stats_db().SerializeAsString());
+      }
+    }
+    EXPECT_EQ(names, c.names);
+  }
+}
+
+TEST(ConvertXSpaceToProfileResponseTest, OverviewPageOnlyForRunsWithSteps) {
+  XSpaceFixture fixture(1000);
+  TraceMeSpec step;
+  step.thread_id = 7;
+  step.name = "train";
+  step.start_ns = 1010;
+  step.end_ns = 1100;
+  step.args = {{"group_id", int64_t{3}}, {"step_name", std::string("train")}};
+  fixture.AddTraceMe(step);
+
+  const struct {
+    const char* what;
+    XSpace space;
+    bool has_page;
+  } cases[] = {
+      {"a step", fixture.space(), true},
+      {"events but no step", SpaceWithOneEvent(), false},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ProfileResponse response;
+    ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                    c.space, Request(dir.Join("root"), {kOverviewPageToolName}), &response)
+                    .ok())
+        << c.what;
+    ASSERT_EQ(response.tool_data_size(), c.has_page ? 1 : 0) << c.what;
+    if (!c.has_page) continue;
+    EXPECT_EQ(response.tool_data(0).name(), "overview_page.pb");
+    OverviewPage page;
+    ASSERT_TRUE(page.ParseFromString(response.tool_data(0).data()));
+    ASSERT_EQ(page.overview_info().step_records_size(), 1);
+    EXPECT_EQ(page.overview_info().step_records(0).step_id(), 3u);
+    EXPECT_EQ(page.overview_info().step_records(0).step_duration_ps(), 90000u);
   }
 }
 

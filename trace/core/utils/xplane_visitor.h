@@ -147,6 +147,13 @@ class XPlaneVisitor {
   std::unordered_map<int64_t, const XStatMetadata*> stat_metadata_by_type_;
 };
 
+// One line of a plane together with the visitor of that plane; both must
+// outlive it. Converters that work line by line take this pair.
+struct XLineVisitor {
+  const XPlaneVisitor* plane;
+  const XLine* line;
+};
+
 }  // namespace trace
 }  // namespace zentrik
 

@@ -1,0 +1,93 @@
+#include "graph/core/graph.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/platform/logging.h"
+#include "graph/core/no_throw.h"
+#include "graph/utils/summary_file_writer.h"
+#include "trace/core/utils/utf8_utils.h"
+
+namespace zentrik {
+namespace graph {
+namespace {
+
+// A graph dump writes its one event at once and closes the file.
+constexpr int kDumpMaxQueue = 1;
+constexpr int kDumpFlushMillis = 1;
+constexpr int64_t kDumpStep = 1;
+
+}  // namespace
+
+Graph::~Graph() {
+  for (Node* node : nodes_) delete node;
+}
+
+bool Graph::CheckNewNodeName(const char* name) const {
+  if (name == nullptr || name[0] == '\0') {
+    LOG(ERROR) << "node name is empty!";
+    return false;
+  }
+  // Names are protobuf strings: ill-formed UTF-8 would make TensorBoard
+  // reject the whole graph.
+  if (name[0] == '/' || std::strstr(name, "//") != nullptr || !trace::IsValidUtf8(name)) {
+    LOG(ERROR) << "node name: " << name << " is illegal.";
+    return false;
+  }
+  for (const Node* node : nodes_) {
+    if (node->name() == name) {
+      LOG(WARNING) << "node: " << name << " is already defined!";
+      return false;
+    }
+  }
+  return true;
+}
+
+NodeInterface* Graph::AddNode(const char* name) {
+  return ReturnOnException<NodeInterface*>("AddNode", nullptr, [&]() -> NodeInterface* {
+    if (!CheckNewNodeName(name)) return nullptr;
+    auto node = std::make_unique<Node>(name);
+    nodes_.push_back(node.get());
+    return node.release();
+  });
+}
+
+bool Graph::DumpGraph(const char* logdir) {
+  return ReturnOnException("DumpGraph", false, [&] {
+    if (nodes_.empty()) {
+      LOG(ERROR) << "cannot dump graph because it is not containing node.";
+      return false;
+    }
+    if (logdir == nullptr || logdir[0] == '\0') {
+      LOG(ERROR) << "cannot dump graph because logdir is empty.";
+      return false;
+    }
+    return WriteGraphDef(logdir);
+  });
+}
+
+bool Graph::WriteGraphDef(const std::string& logdir) {
+  // Released on return: its destructor flushes and closes the file.
+  auto writer = std::make_shared<SummaryFileWriter>(kDumpMaxQueue, kDumpFlushMillis);
+  if (!writer->Init(logdir).ok()) return false;
+
+  graph_def_ = std::make_shared<GraphDef>();
+  LOG(INFO) << "Create GraphDef(addr:" << graph_def_.get() << ") success.";
+  for (const Node* node : nodes_) graph_def_->add_node_def()->CopyFrom(node->node_def());
+  for (const NodeDef& node_def : graph_def_->node_def()) {
+    if (node_def.op().empty()) {
+      LOG(WARNING) << "the operation name of node " << node_def.name() << " is undefined.";
+    }
+  }
+  LOG(INFO) << "Get GraphDef(addr:" << graph_def_.get();
+
+  if (!writer->WriteGraph(kDumpStep, graph_def_).ok()) return false;
+  return writer->Flush().ok();
+}
+
+GraphInterface* CreateGraph() {
+  return ReturnOnException<GraphInterface*>("CreateGraph", nullptr, [] { return new Graph(); });
+}
+
+}  // namespace graph
+}  // namespace zentrik

@@ -1,0 +1,193 @@
+#include "trace/core/convert/op_metrics_db_builder.h"
+
+#include <algorithm>
+
+#include "trace/core/utils/pmu_utils.h"
+#include "trace/core/utils/qx_op_utils.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+constexpr char kUnknownDeviceCategory[] = "unknown";
+constexpr char kUnknownOpType[] = "Unknown";
+
+// Sums the occurrence's counters into the entry's and takes its device facts.
+// An entry that once lacked a counter keeps lacking it.
+void AccumulatePmuInfo(const PmuInfo& occurrence, PmuInfo* entry) {
+  PmuData* counters = entry->mutable_pmu_data();  // zeros when the entry held averages
+  *counters = AddPmuData(*counters, occurrence.pmu_data());
+  CopyDeviceInfo(occurrence.device_info(), entry->mutable_device_info());
+}
+
+// Sums the source's counters (zeros when it holds none) into the target's.
+void AddPmuCounters(const PmuInfo& src, PmuInfo* target) {
+  PmuData* counters = target->mutable_pmu_data();
+  *counters = AddPmuData(*counters, src.pmu_data());
+}
+
+void CopyPmuFlags(const OpMetrics& src, OpMetrics* target) {
+  target->set_has_pmu_flag(src.has_pmu_flag());
+  target->set_pmu_data_flag(src.pmu_data_flag());
+  target->set_second_pmu_data_flag(src.second_pmu_data_flag());
+}
+
+void SetIfEmpty(std::string* target, const std::string& value) {
+  if (target->empty()) *target = value;
+}
+
+void MergeTextFields(const OpMetrics& src, OpMetrics* target) {
+  SetIfEmpty(target->mutable_long_name(), src.long_name());
+  SetIfEmpty(target->mutable_category(), src.category());
+  SetIfEmpty(target->mutable_provenance(), src.provenance());
+  if (!target->has_children() && src.has_children()) {
+    OpMetricsDbBuilder(target->mutable_children()).Combine(src.children());
+  }
+  SetIfEmpty(target->mutable_data_type(), src.data_type());
+  SetIfEmpty(target->mutable_model_id(), src.model_id());
+}
+
+void MergeValues(const OpMetrics& src, OpMetrics* target) {
+  if (target->occurrences() != 0) {
+    target->set_merged_minimum(std::min(target->merged_minimum(), src.merged_minimum()));
+    AddPmuCounters(src.pmu_info(), target->mutable_pmu_info());
+    AddPmuCounters(src.second_pmu_info(), target->mutable_second_pmu_info());
+  } else {
+    target->set_merged_minimum(src.merged_minimum());
+    CopyPmuInfoData(src.pmu_info(), target->mutable_pmu_info(), /*average=*/false);
+    CopyPmuInfoData(src.second_pmu_info(), target->mutable_second_pmu_info(), /*average=*/false);
+  }
+  target->set_occurrences(target->occurrences() + src.occurrences());
+  target->set_time_ps(target->time_ps() + src.time_ps());
+  target->set_self_time_ps(target->self_time_ps() + src.self_time_ps());
+  CopyPmuFlags(src, target);
+}
+
+}  // namespace
+
+EventPmuRecord MakeEventPmuRecord(const XEvent& event) {
+  EventPmuRecord record;
+  record.pmu_data_flag = event.pmu_data_flag();
+  record.second_pmu_data_flag = event.second_pmu_data_flag();
+  CopyPmuCounters(event.pmu_data(), record.pmu_info.mutable_pmu_data());
+  CopyDeviceInfo(event.device_info(), record.pmu_info.mutable_device_info());
+  CopyPmuCounters(event.second_pmu_data(), record.second_pmu_info.mutable_pmu_data());
+  CopyDeviceInfo(event.device_info(), record.second_pmu_info.mutable_device_info());
+  return record;
+}
+
+OpMetricsDbBuilder::OpMetricsDbBuilder(OpMetricsDb* db) : db_(db) {}
+
+OpMetrics* OpMetricsDbBuilder::LookupOrInsertNewOpMetrics(const std::string& key,
+                                                          const std::string& name) {
+  OpMetrics*& entry = op_metrics_map_[key];
+  if (entry == nullptr) {
+    entry = db_->add_metrics();
+    entry->set_name(name.empty() ? key : name);
+  }
+  return entry;
+}
+
+OpMetrics* OpMetricsDbBuilder::EnterTimes(const std::string& name, uint32_t occurrences,
+                                          uint64_t time_ps, uint64_t children_time_ps,
+                                          const EventPmuRecord& pmu) {
+  OpMetrics* entry = LookupOrInsertNewOpMetrics(name, "");
+  // Children reported longer than their parent would wrap the self time round
+  // to nearly 2^64; such an occurrence has no time of its own.
+  const uint64_t self_ps = time_ps > children_time_ps ? time_ps - children_time_ps : 0;
+  entry->set_self_time_ps(entry->self_time_ps() + self_ps);
+  entry->set_time_ps(entry->time_ps() + time_ps);
+  entry->set_occurrences(entry->occurrences() + occurrences);
+  entry->set_has_pmu_flag(pmu.pmu_data_flag || pmu.second_pmu_data_flag);
+  entry->set_pmu_data_flag(pmu.pmu_data_flag);
+  entry->set_second_pmu_data_flag(pmu.second_pmu_data_flag);
+  AccumulatePmuInfo(pmu.pmu_info, entry->mutable_pmu_info());
+  AccumulatePmuInfo(pmu.second_pmu_info, entry->mutable_second_pmu_info());
+  db_->set_total_op_time_ps(db_->total_op_time_ps() + self_ps);
+  return entry;
+}
+
+void OpMetricsDbBuilder::EnterOp(const std::string& name, const std::string& category,
+                                 uint64_t time_ps, uint64_t children_time_ps,
+                                 const std::string& data_type, const std::string& model_id,
+                                 const EventPmuRecord& pmu) {
+  OpMetrics* entry = EnterTimes(name, 1, time_ps, children_time_ps, pmu);
+  SetIfEmpty(entry->mutable_category(), category);
+  entry->set_data_type(data_type);
+  entry->set_model_id(model_id);
+}
+
+void OpMetricsDbBuilder::EnterDeviceOp(const std::string& name, const std::string& category,
+                                       const std::string& provenance, uint32_t occurrences,
+                                       uint64_t time_ps, uint64_t children_time_ps,
+                                       const std::string& data_type, const EventPmuRecord& pmu) {
+  OpMetrics* entry = EnterTimes(name, occurrences, time_ps, children_time_ps, pmu);
+  SetIfEmpty(entry->mutable_category(), category.empty() ? kUnknownDeviceCategory : category);
+  SetIfEmpty(entry->mutable_provenance(), provenance);
+  entry->set_data_type(data_type);
+}
+
+void OpMetricsDbBuilder::Combine(const OpMetricsDb& src) {
+  db_->set_total_time_ps(db_->total_time_ps() + src.total_time_ps());
+  db_->set_total_op_time_ps(db_->total_op_time_ps() + src.total_op_time_ps());
+  for (const OpMetrics& src_entry : src.metrics()) {
+    OpMetrics* target = LookupOrInsertNewOpMetrics(src_entry.name(), "");
+    MergeTextFields(src_entry, target);
+    MergeValues(src_entry, target);
+  }
+}
+
+uint64_t IdleTimePs(const OpMetricsDb& db) {
+  return db.total_time_ps() > db.total_op_time_ps() ? db.total_time_ps() - db.total_op_time_ps()
+                                                    : 0;
+}
+
+void AddIdleOp(OpMetricsDb* db) {
+  const uint64_t idle_ps = IdleTimePs(*db);
+  OpMetrics* idle = db->add_metrics();
+  idle->set_name(kIdleOpName);
+  idle->set_category(kIdleOpName);
+  idle->set_occurrences(0);
+  idle->set_time_ps(idle_ps);
+  idle->set_self_time_ps(idle_ps);
+}
+
+OpMetricsDb CreateTfMetricsDbFromDeviceOpMetricsDb(const OpMetricsDb& device_db, bool with_idle) {
+  OpMetricsDb result;
+  OpMetricsDbBuilder builder(&result);
+  for (const OpMetrics& kernel : device_db.metrics()) {
+    std::string key;
+    std::string name;
+    std::string category;
+    if (kernel.name() == kIdleOpName) {
+      if (!with_idle) continue;
+      key = std::string(kIdleOpName) + ":" + kIdleOpName;
+      name = category = kIdleOpName;
+    } else if (!kernel.provenance().empty()) {
+      QxOp op = ParseQxOpFullname(kernel.provenance(), false);
+      key = op.name + ":" + op.type;
+      name = op.name;
+      category = op.type.empty() ? kUnknownOpType : op.type;
+    } else {
+      key = kernel.name() + ":";
+      name = kernel.name();
+      category = kUnknownOpType;
+    }
+    OpMetrics* entry = builder.LookupOrInsertNewOpMetrics(key, name);
+    SetIfEmpty(entry->mutable_category(), category);
+    entry->set_occurrences(std::max(entry->occurrences(), kernel.occurrences()));
+    entry->set_time_ps(entry->time_ps() + kernel.time_ps());
+    entry->set_self_time_ps(entry->self_time_ps() + kernel.self_time_ps());
+    entry->set_data_type(kernel.data_type());
+    CopyPmuFlags(kernel, entry);
+    CopyPmuInfoData(kernel.pmu_info(), entry->mutable_pmu_info(), /*average=*/false);
+    CopyPmuInfoData(kernel.second_pmu_info(), entry->mutable_second_pmu_info(),
+                    /*average=*/false);
+  }
+  result.set_total_op_time_ps(device_db.total_op_time_ps());
+  result.set_total_time_ps(with_idle ? device_db.total_time_ps() : device_db.total_op_time_ps());
+  return result;
+}
+
+}  // namespace trace
+}  // namespace zentrik

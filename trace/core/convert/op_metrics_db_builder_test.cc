@@ -1,0 +1,175 @@
+#include "trace/core/convert/op_metrics_db_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "testing/pmu_fixtures.h"
+#include "trace/core/utils/pmu_utils.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::zentrik::testing::AllUnknownPmuData;
+
+EventPmuRecord Counters(uint64_t lt_cycles, uint64_t field14, bool flag = true) {
+  EventPmuRecord record;
+  record.pmu_data_flag = flag;
+  record.pmu_info.mutable_pmu_data()->set_lt_cycles(lt_cycles);
+  record.pmu_info.mutable_pmu_data()->set_field14(field14);
+  record.second_pmu_info.mutable_pmu_data();
+  return record;
+}
+
+TEST(OpMetricsDbBuilderTest, EnterDeviceOpKeepsFirstCategoryAndLatestDataType) {
+  OpMetricsDb db;
+  OpMetricsDbBuilder builder(&db);
+  builder.EnterDeviceOp("k", "", "a:A", 2, 10, 0, "float", Counters(1, 5));
+  builder.EnterDeviceOp("k", "Conv", "b:B", 1, 6, 0, "half", Counters(kPmuNoValue, 7, false));
+  builder.EnterDeviceOp("k", "Other", "c:C", 1, 4, 0, "int8", Counters(3, 1));
+  ASSERT_EQ(db.metrics_size(), 1);
+  const OpMetrics& entry = db.metrics(0);
+  EXPECT_EQ(entry.name(), "k");
+  EXPECT_EQ(entry.category(), "unknown");
+  EXPECT_EQ(entry.provenance(), "a:A");
+  EXPECT_EQ(entry.data_type(), "int8");
+  EXPECT_EQ(entry.occurrences(), 4u);
+  EXPECT_EQ(entry.time_ps(), 20u);
+  EXPECT_EQ(entry.self_time_ps(), 20u);
+  EXPECT_EQ(db.total_op_time_ps(), 20u);
+  // A counter once without value stays so.
+  EXPECT_EQ(entry.pmu_info().pmu_data().lt_cycles(), kPmuNoValue);
+  EXPECT_EQ(entry.pmu_info().pmu_data().field14(), 13u);
+  EXPECT_TRUE(entry.has_pmu_flag());
+  EXPECT_TRUE(entry.pmu_data_flag());
+  EXPECT_FALSE(entry.second_pmu_data_flag());
+}
+
+TEST(OpMetricsDbBuilderTest, EnterOpTakesSelfTimeAndLatestTexts) {
+  OpMetricsDb db;
+  OpMetricsDbBuilder builder(&db);
+  builder.EnterOp("a:A", "A", 100, 30, "float", "m1", Counters(1, 1));
+  builder.EnterOp("a:A", "B", 50, 0, "half", "m2", Counters(1, 1, false));
+  // Children reported longer than the op give no self time, not a wrap-around.
+  builder.EnterOp("a:A", "", 5, 9, "half", "m3", Counters(1, 1, false));
+  const OpMetrics& entry = db.metrics(0);
+  EXPECT_EQ(entry.category(), "A");
+  EXPECT_EQ(entry.model_id(), "m3");
+  EXPECT_EQ(entry.occurrences(), 3u);
+  EXPECT_EQ(entry.time_ps(), 155u);
+  EXPECT_EQ(entry.self_time_ps(), 120u);
+  EXPECT_EQ(db.total_op_time_ps(), 120u);
+  EXPECT_FALSE(entry.has_pmu_flag());
+}
+
+TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
+  OpMetricsDb target;
+  OpMetricsDbBuilder builder(&target);
+  OpMetricsDb empty;
+  empty.set_total_time_ps(7);
+  empty.set_total_op_time_ps(3);
+  builder.Combine(empty);
+  EXPECT_EQ(target.metrics_size(), 0);
+  EXPECT_EQ(target.total_time_ps(), 7u);
+  EXPECT_EQ(target.total_op_time_ps(), 3u);
+
+  OpMetricsDb first;
+  OpMetrics* a = first.add_metrics();
+  a->set_name("a");
+  a->set_occurrences(1);
+  a->set_time_ps(10);
+  a->set_self_time_ps(8);
+  a->set_merged_minimum(0);
+  a->set_category("A");
+  *a->mutable_pmu_info()->mutable_pmu_data() = AllUnknownPmuData();
+  a->mutable_pmu_info()->mutable_pmu_data()->set_field14(4);
+  a->mutable_pmu_info()->mutable_device_info()->set_frequency(9);
+  a->mutable_children()->add_metrics()->set_name("child");
+  OpMetricsDb second = first;
+  second.mutable_metrics(0)->set_merged_minimum(5);
+  second.mutable_metrics(0)->set_category("B");
+  second.mutable_metrics(0)->set_data_type("half");
+  second.mutable_metrics(0)->mutable_pmu_info()->mutable_device_info()->set_frequency(1);
+  second.mutable_metrics(0)->set_pmu_data_flag(true);
+
+  builder.Combine(first);
+  builder.Combine(second);
+  ASSERT_EQ(target.metrics_size(), 1);
+  const OpMetrics& entry = target.metrics(0);
+  EXPECT_EQ(entry.category(), "A");
+  EXPECT_EQ(entry.data_type(), "half");
+  EXPECT_EQ(entry.children().metrics_size(), 1);
+  EXPECT_EQ(entry.merged_minimum(), 0u);  // the smaller, zero included
+  EXPECT_EQ(entry.occurrences(), 2u);
+  EXPECT_EQ(entry.time_ps(), 20u);
+  EXPECT_EQ(entry.self_time_ps(), 16u);
+  EXPECT_EQ(entry.pmu_info().pmu_data().field14(), 8u);
+  EXPECT_EQ(entry.pmu_info().pmu_data().lt_cycles(), kPmuNoValue);
+  EXPECT_EQ(entry.pmu_info().device_info().frequency(), 9u);  // the first copy's
+  EXPECT_TRUE(entry.pmu_data_flag());
+}
+
+TEST(OpMetricsDbBuilderTest, IdleEntryHoldsTheUncoveredTime) {
+  const struct {
+    uint64_t total_ps;
+    uint64_t op_ps;
+    uint64_t idle_ps;
+  } cases[] = {{100, 30, 70}, {30, 100, 0}, {0, 0, 0}};
+  for (const auto& c : cases) {
+    OpMetricsDb db;
+    db.set_total_time_ps(c.total_ps);
+    db.set_total_op_time_ps(c.op_ps);
+    EXPECT_EQ(IdleTimePs(db), c.idle_ps);
+    AddIdleOp(&db);
+    ASSERT_EQ(db.metrics_size(), 1);
+    const OpMetrics& idle = db.metrics(0);
+    EXPECT_EQ(idle.name(), "IDLE");
+    EXPECT_EQ(idle.category(), "IDLE");
+    EXPECT_EQ(idle.occurrences(), 0u);
+    EXPECT_EQ(idle.time_ps(), c.idle_ps);
+    EXPECT_EQ(idle.self_time_ps(), c.idle_ps);
+  }
+}
+
+TEST(OpMetricsDbBuilderTest, RegroupsKernelsByFrameworkOp) {
+  OpMetricsDb device;
+  OpMetricsDbBuilder builder(&device);
+  builder.EnterDeviceOp("mm/mm:MatMul", "MatMul", "mm:MatMul", 3, 30, 0, "float", Counters(1, 1));
+  builder.EnterDeviceOp("mm/mm:MatMul#2", "MatMul", "mm:MatMul", 5, 20, 0, "half", Counters(2, 9));
+  builder.EnterDeviceOp("x/x", "", "x", 1, 4, 0, "", Counters(1, 1));
+  OpMetrics* plain = device.add_metrics();  // no provenance
+  plain->set_name("copy");
+  plain->set_time_ps(6);
+  device.set_total_time_ps(100);
+  AddIdleOp(&device);
+
+  const OpMetricsDb with_idle = CreateTfMetricsDbFromDeviceOpMetricsDb(device, true);
+  ASSERT_EQ(with_idle.metrics_size(), 4);
+  const OpMetrics& mm = with_idle.metrics(0);
+  EXPECT_EQ(mm.name(), "mm");
+  EXPECT_EQ(mm.category(), "MatMul");
+  EXPECT_EQ(mm.occurrences(), 5u);  // the larger count
+  EXPECT_EQ(mm.time_ps(), 50u);
+  EXPECT_EQ(mm.data_type(), "half");
+  EXPECT_EQ(mm.pmu_info().pmu_data().field14(), 9u);  // the later kernel's
+  EXPECT_TRUE(mm.provenance().empty());
+  EXPECT_EQ(with_idle.metrics(1).name(), "x");
+  EXPECT_EQ(with_idle.metrics(1).category(), "Unknown");
+  EXPECT_EQ(with_idle.metrics(2).name(), "copy");
+  EXPECT_EQ(with_idle.metrics(2).category(), "Unknown");
+  EXPECT_EQ(with_idle.metrics(3).name(), "IDLE");
+  EXPECT_EQ(with_idle.metrics(3).category(), "IDLE");
+  EXPECT_EQ(with_idle.metrics(3).time_ps(), 46u);
+  EXPECT_EQ(with_idle.total_time_ps(), 100u);
+  EXPECT_EQ(with_idle.total_op_time_ps(), 54u);
+
+  const OpMetricsDb without_idle = CreateTfMetricsDbFromDeviceOpMetricsDb(device, false);
+  EXPECT_EQ(without_idle.metrics_size(), 3);
+  EXPECT_EQ(without_idle.total_time_ps(), 54u);
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
