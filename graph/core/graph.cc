@@ -1,5 +1,6 @@
 #include "graph/core/graph.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -81,8 +82,13 @@ bool Graph::WriteGraphDef(const std::string& logdir) {
   }
   LOG(INFO) << "Get GraphDef(addr:" << graph_def_.get();
 
-  if (!writer->WriteGraph(kDumpStep, graph_def_).ok()) return false;
-  return writer->Flush().ok();
+  if (writer->WriteGraph(kDumpStep, graph_def_).ok() && writer->Flush().ok()) return true;
+  // A record cut short (a full disk) would make the file unreadable: the dump
+  // leaves no file rather than a broken one.
+  const std::string path = writer->filename();
+  writer.reset();
+  std::remove(path.c_str());
+  return false;
 }
 
 GraphInterface* CreateGraph() {

@@ -1,9 +1,12 @@
 #include "graph/core/graph.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -329,6 +332,26 @@ TEST(GraphTest, DumpFailuresReturnFalseWithoutThrowing) {
   EXPECT_NE(capture.Stop().find("] failed to open log_file" + occupied + "/events.out.tfevents."),
             std::string::npos);
   EXPECT_EQ(graph.graph_def(), nullptr);
+}
+
+// Dumps a graph into $DUMP_DIR with files limited to 64 bytes; exits 0 when
+// the dump reported failure.
+ZENTRIK_CHILD_SCENARIO(DumpIntoFullDisk) {
+  signal(SIGXFSZ, SIG_IGN);  // Writes past the limit fail instead of killing.
+  const rlimit limit{64, 64};
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+  Graph graph;
+  NodeInterface* node = graph.AddNode("n");
+  if (node == nullptr || !node->SetAttr("text", std::string(1000, 'x').c_str())) return 3;
+  return graph.DumpGraph(std::getenv("DUMP_DIR")) ? 1 : 0;
+}
+
+TEST(GraphTest, DumpThatCannotBeWrittenLeavesNoFile) {
+  TempDir dir;
+  const testing::ChildResult child =
+      testing::RunScenario("DumpIntoFullDisk", {{"DUMP_DIR", dir.path()}});
+  EXPECT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_EQ(testing::ListDirectory(dir.path()), std::vector<std::string>());
 }
 
 }  // namespace

@@ -133,13 +133,19 @@ std::vector<const OpMetrics*> SortedOpMetricsDb(const OpMetricsDb& db, int32_t m
   std::vector<const OpMetrics*> sorted;
   sorted.reserve(db.metrics_size());
   for (const OpMetrics& metrics : db.metrics()) sorted.push_back(&metrics);
-  if (max_records >= 0 && static_cast<size_t>(max_records) < sorted.size()) {
-    sorted.resize(static_cast<size_t>(max_records));
-  }
-  std::sort(sorted.begin(), sorted.end(), [](const OpMetrics* a, const OpMetrics* b) {
+  const auto before = [](const OpMetrics* a, const OpMetrics* b) {
     if (a->self_time_ps() != b->self_time_ps()) return a->self_time_ps() > b->self_time_ps();
     return a->name() < b->name();
-  });
+  };
+  // A limited table keeps the ops of largest self time, wherever they stand
+  // in the database.
+  if (max_records >= 0 && static_cast<size_t>(max_records) < sorted.size()) {
+    const auto kept = sorted.begin() + max_records;
+    std::partial_sort(sorted.begin(), kept, sorted.end(), before);
+    sorted.erase(kept, sorted.end());
+    return sorted;
+  }
+  std::sort(sorted.begin(), sorted.end(), before);
   return sorted;
 }
 

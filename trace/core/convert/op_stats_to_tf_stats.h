@@ -30,7 +30,7 @@ TfStatsRecord ConvertOpMetricsToTfStatsRecord(bool on_device, const OpMetrics& m
 
 // Pointers to the database's entries by descending self time, ties by name.
 // With `max_records` not -1 (and smaller than the entry count) only the first
-// `max_records` entries in database order are kept and sorted. A negative
+// `max_records` entries of that order are kept. A negative
 // `max_records` other than -1 counts as -1. The pointers live as long as
 // `db`.
 std::vector<const OpMetrics*> SortedOpMetricsDb(const OpMetricsDb& db, int32_t max_records);

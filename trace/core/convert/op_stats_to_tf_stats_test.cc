@@ -100,18 +100,18 @@ TEST(TfStatsTest, EmptyAndZeroTimeSides) {
   EXPECT_EQ(Rows(table), want);
 }
 
-TEST(TfStatsTest, SortsOnlyTheFirstRecordsInDatabaseOrder) {
+TEST(TfStatsTest, KeepsTheRecordsOfLargestSelfTime) {
   OpMetricsDb db;
   AddOp(&db, "ab", 1, 1);
   AddOp(&db, "a", 1, 1);
   AddOp(&db, "c", 5, 1);
-  AddOp(&db, "d", 9, 1);  // beyond the limit of 3
+  AddOp(&db, "d", 9, 1);  // last in the database, first in the table
   const struct {
     int32_t max_records;
     std::vector<std::string> names;
   } cases[] = {
       {-1, {"d", "c", "a", "ab"}},
-      {3, {"c", "a", "ab"}},
+      {3, {"d", "c", "a"}},
       {0, {}},
       {-7, {"d", "c", "a", "ab"}},
   };
@@ -124,7 +124,8 @@ TEST(TfStatsTest, SortsOnlyTheFirstRecordsInDatabaseOrder) {
   for (int i = 0; i < 600; ++i) AddOp(&many, "op" + std::to_string(i), i, 1);
   const TfStatsTable table = GenerateTfStatsTable(many, OpMetricsDb(), false);
   ASSERT_EQ(table.records_size(), 500);
-  EXPECT_EQ(table.records(0).op_name(), "op499");
+  EXPECT_EQ(table.records(0).op_name(), "op599");
+  EXPECT_EQ(table.records(499).op_name(), "op100");
 }
 
 TEST(TfStatsTest, DeviceRecordsTakeTheHostPmuOfTheirOp) {
