@@ -89,6 +89,18 @@ std::string GetToolFileName(const std::string& tool) {
   return tool + ".pb";
 }
 
+Status ExportTraceViewer(const XSpace& space, const ProfileRequest& request,
+                         ProfileResponse* response) {
+  // A trace too large for memory fails the export instead of escaping as an
+  // exception; the partly written file is removed by the save.
+  try {
+    return SaveTraceViewer(space, request, response);
+  } catch (const std::bad_alloc&) {
+    return Status(error::RESOURCE_EXHAUSTED,
+                  "Out of memory while converting the trace viewer's data");
+  }
+}
+
 Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest& request,
                                       ProfileResponse* response) {
   const std::set<std::string, std::less<>> tools(request.tools().begin(), request.tools().end());
@@ -103,15 +115,7 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
     if (!status.ok()) return status;
   }
   if (tools.count(kTraceViewerToolName) != 0) {
-    Status status;
-    // A trace too large for memory fails the export instead of escaping as
-    // an exception; the partly written file is removed by the save.
-    try {
-      status = SaveTraceViewer(space, request, response);
-    } catch (const std::bad_alloc&) {
-      status = Status(error::RESOURCE_EXHAUSTED,
-                      "Out of memory while converting the trace viewer's data");
-    }
+    Status status = ExportTraceViewer(space, request, response);
     if (!status.ok()) return status;
   }
   Status status;
