@@ -42,8 +42,8 @@ Status AddToolData(const std::string& name, const google::protobuf::MessageLite&
 // a time, so it is never whole in memory.
 Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
                        ProfileResponse* response) {
-  Trace trace;
-  ConvertXSpaceToTraceEvents(space, &trace);
+  google::protobuf::Arena arena(TraceArenaOptions());
+  const Trace& trace = *ConvertXSpaceToTraceEvents(space, &arena);
   if (trace.trace_events().empty()) {
     response->set_no_trace_events(true);
     return Status();
