@@ -20,6 +20,13 @@ std::string FormatFixed(double value, int precision);
 
 // "%.<precision>g". A precision outside 1..64 is taken as the nearest bound.
 void AppendGeneral(double value, int precision, std::string* out);
+
+// "%.<precision>g" for a precision of at most kMaxFastGeneralPrecision (one
+// below 1 is taken as 1, one above as that bound), written at `out`, which
+// has room for kMaxGeneralChars; returns the end. Hot path: no allocation.
+constexpr int kMaxFastGeneralPrecision = 17;
+constexpr size_t kMaxGeneralChars = 32;
+char* WriteGeneral(double value, int precision, char* out);
 std::string FormatGeneral(double value, int precision);
 
 // "%lu" and "%ld". Inline: the JSON writer calls them for every event.

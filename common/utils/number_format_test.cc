@@ -103,11 +103,29 @@ TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
     values.push_back(value);
     values.push_back(static_cast<double>(random() % 100000000000u) / 1e6);
     values.push_back(static_cast<double>(random() % 100000) / 1000.0);
+    // Exact halves and integers, where the rounding of the last digit decides.
+    values.push_back(static_cast<double>(random() % 100000000) / 1024.0);
+    values.push_back(static_cast<double>(random() % 100000000000000000u));
   }
   for (const double value : values) {
     ASSERT_EQ(FormatFixed(value, 2), Printf("%.2f", value)) << value;
     ASSERT_EQ(FormatFixed(value, 6), Printf("%f", value)) << value;
     ASSERT_EQ(FormatGeneral(value, 17), Printf("%.17g", value)) << value;
+  }
+  for (const double value : values) {
+    for (const int precision : {1, 2, 6, 9, 15, 16, 18}) {
+      const std::string format = "%." + std::to_string(precision) + "g";
+      ASSERT_EQ(FormatGeneral(value, precision), Printf(format.c_str(), value))
+          << value << " " << format;
+    }
+  }
+  // Values whose digits round up into the next power of ten.
+  for (const double value : {9.5, 99.95, 0.000999999999999999999, 999999999999999.99, 9.9999e-5}) {
+    for (const int precision : {1, 3, 17}) {
+      const std::string format = "%." + std::to_string(precision) + "g";
+      ASSERT_EQ(FormatGeneral(value, precision), Printf(format.c_str(), value))
+          << value << " " << format;
+    }
   }
 }
 

@@ -83,9 +83,9 @@ class ElementWriter {
   // Picoseconds as microseconds: "%.17g" in the C locale, whatever the
   // process's locale.
   ElementWriter& Time(uint64_t picoseconds) {
-    number_.clear();
-    AppendGeneral(static_cast<double>(picoseconds) / 1e6, 17, &number_);
-    return Literal(number_);
+    if (!Fits(kMaxGeneralChars)) Flush();
+    end_ = WriteGeneral(static_cast<double>(picoseconds) / 1e6, 17, end_);
+    return *this;
   }
 
   // `prefix` (plain ASCII that needs no escaping) followed by `text` as one
@@ -128,7 +128,6 @@ class ElementWriter {
   std::string* json_;
   char buffer_[kSize];
   char* end_ = buffer_;
-  std::string number_;  // Reused for every time text.
 };
 
 // Pointers to the entries of `map` in ascending key order (unsigned byte

@@ -43,8 +43,8 @@ Status AddToolData(const std::string& name, const google::protobuf::MessageLite&
 // a time, so it is never whole in memory.
 Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
                        ProfileResponse* response) {
-  Trace trace;
-  ConvertXSpaceToTraceEvents(space, &trace);
+  google::protobuf::Arena arena(TraceArenaOptions());
+  const Trace& trace = *ConvertXSpaceToTraceEvents(space, &arena);
   if (trace.trace_events().empty()) {
     response->set_no_trace_events(true);
     return Status();
@@ -112,6 +112,12 @@ std::string GetToolFileName(const std::string& tool) {
   return tool + ".pb";
 }
 
+Status ExportTraceViewer(const XSpace& space, const ProfileRequest& request,
+                         ProfileResponse* response) {
+  return FailOnOutOfMemory("converting the trace viewer's data",
+                           [&] { return SaveTraceViewer(space, request, response); });
+}
+
 Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest& request,
                                       ProfileResponse* response) {
   const std::set<std::string, std::less<>> tools(request.tools().begin(), request.tools().end());
@@ -124,8 +130,7 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
     if (!status.ok()) return status;
   }
   if (tools.count(kTraceViewerToolName) != 0) {
-    Status status = FailOnOutOfMemory("converting the trace viewer's data",
-                                      [&] { return SaveTraceViewer(space, request, response); });
+    Status status = ExportTraceViewer(space, request, response);
     if (!status.ok()) return status;
   }
   Status status = FailOnOutOfMemory("computing the op statistics",

@@ -35,6 +35,12 @@ std::string GetToolFileName(const std::string& tool);
 Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest& request,
                                       ProfileResponse* response);
 
+// The trace viewer's step of the above: converts `space` and writes
+// "trace.json.gz" when the trace holds at least one event, else only sets
+// `response.no_trace_events`. Running out of memory is RESOURCE_EXHAUSTED.
+Status ExportTraceViewer(const XSpace& space, const ProfileRequest& request,
+                         ProfileResponse* response);
+
 }  // namespace trace
 }  // namespace zentrik
 

@@ -170,6 +170,19 @@ void ConvertXSpaceToTraceEvents(const XSpace& space, Trace* trace) {
   if (!keep_all_events) MaybeDropEventsForTraceViewer(trace, kMaxTraceViewerEvents);
 }
 
+Trace* ConvertXSpaceToTraceEvents(const XSpace& space, google::protobuf::Arena* arena) {
+  Trace* trace = google::protobuf::Arena::CreateMessage<Trace>(arena);
+  ConvertXSpaceToTraceEvents(space, trace);
+  return trace;
+}
+
+google::protobuf::ArenaOptions TraceArenaOptions() {
+  google::protobuf::ArenaOptions options;
+  options.start_block_size = size_t{64} << 10;
+  options.max_block_size = size_t{1} << 20;
+  return options;
+}
+
 void MaybeDropEventsForTraceViewer(Trace* trace, uint32_t limit) {
   auto& events = *trace->mutable_trace_events();
   const int count = events.size();

@@ -1,6 +1,8 @@
 #ifndef ZENTRIK_TRACE_CORE_CONVERT_XPLANE_TO_TRACE_EVENTS_H_
 #define ZENTRIK_TRACE_CORE_CONVERT_XPLANE_TO_TRACE_EVENTS_H_
 
+#include <google/protobuf/arena.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -23,6 +25,14 @@ constexpr uint32_t kMaxTraceViewerEvents = 5000000;
 // trace are clamped into it, with one WARNING giving their count. Reports
 // nothing else; runs on the caller's thread and only reads `space`.
 void ConvertXSpaceToTraceEvents(const XSpace& space, Trace* trace);
+
+// The same into a new Trace on `arena`, which owns it. A large trace's many
+// small parts are made and freed much faster so; see TraceArenaOptions.
+Trace* ConvertXSpaceToTraceEvents(const XSpace& space, google::protobuf::Arena* arena);
+
+// Block sizes for an arena that holds a converted trace: its blocks grow
+// quickly to 1 MiB, so a million events need few of them.
+google::protobuf::ArenaOptions TraceArenaOptions();
 
 // Converts one plane under `device_id`: its Device entry (created or reused)
 // and one TraceEvent per shown event. Returns how many events had their

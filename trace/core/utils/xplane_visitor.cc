@@ -1,5 +1,7 @@
 #include "trace/core/utils/xplane_visitor.h"
 
+#include <algorithm>
+
 #include "trace/core/utils/sorted_keys.h"
 
 namespace zentrik {
@@ -12,6 +14,22 @@ std::optional<int64_t> ResolveType(const TypeGetterList& getters, const std::str
     if (auto type = getter(name)) return *type;
   }
   return std::nullopt;
+}
+
+// A table indexed by metadata id with room for every key of `map`, or an
+// empty one when the ids are too sparse for that to pay.
+template <typename Table, typename Map>
+Table DenseTable(const Map& map) {
+  int64_t largest = -1;
+  for (const auto& entry : map) {
+    if (entry.first < 0) return Table();
+    largest = std::max(largest, entry.first);
+  }
+  constexpr int64_t kSlackPerEntry = 4;
+  constexpr int64_t kMinSize = 1024;
+  const int64_t bound = kMinSize + kSlackPerEntry * static_cast<int64_t>(map.size());
+  if (largest >= bound) return Table();
+  return Table(static_cast<size_t>(largest + 1));
 }
 
 std::optional<XStatVisitor> FindStat(const XPlaneVisitor& plane,
@@ -88,27 +106,36 @@ XPlaneVisitor::XPlaneVisitor(const XPlane* plane, const TypeGetterList& event_ty
                              const TypeGetterList& stat_type_getters)
     : plane_(plane) {
   const auto& event_metadata = plane->event_metadata();
+  events_by_id_ = DenseTable<decltype(events_by_id_)>(event_metadata);
   for (const int64_t key : SortedKeys(event_metadata)) {
-    if (auto type = ResolveType(event_type_getters, event_metadata.at(key).name())) {
-      event_type_by_id_.emplace(key, *type);
-    }
+    const XEventMetadata& metadata = event_metadata.at(key);
+    const auto type = ResolveType(event_type_getters, metadata.name());
+    if (type) event_type_by_id_.emplace(key, *type);
+    if (!events_by_id_.empty())
+      events_by_id_[static_cast<size_t>(key)] = {&metadata, type.value_or(0)};
   }
   const auto& stat_metadata = plane->stat_metadata();
+  stats_by_id_ = DenseTable<decltype(stats_by_id_)>(stat_metadata);
   for (const int64_t key : SortedKeys(stat_metadata)) {
     const XStatMetadata& metadata = stat_metadata.at(key);
-    if (auto type = ResolveType(stat_type_getters, metadata.name())) {
+    const auto type = ResolveType(stat_type_getters, metadata.name());
+    if (type) {
       stat_type_by_id_.emplace(key, *type);
       stat_metadata_by_type_.emplace(*type, &metadata);
     }
+    if (!stats_by_id_.empty())
+      stats_by_id_[static_cast<size_t>(key)] = {&metadata, type.value_or(0)};
   }
 }
 
 int64_t XPlaneVisitor::GetEventType(int64_t event_metadata_id) const {
+  if (const auto* resolved = Find(events_by_id_, event_metadata_id)) return resolved->type;
   auto it = event_type_by_id_.find(event_metadata_id);
   return it == event_type_by_id_.end() ? 0 : it->second;
 }
 
 int64_t XPlaneVisitor::GetStatType(int64_t stat_metadata_id) const {
+  if (const auto* resolved = Find(stats_by_id_, stat_metadata_id)) return resolved->type;
   auto it = stat_type_by_id_.find(stat_metadata_id);
   return it == stat_type_by_id_.end() ? 0 : it->second;
 }
@@ -119,12 +146,14 @@ const XStatMetadata* XPlaneVisitor::GetStatMetadataByType(int64_t stat_type) con
 }
 
 const XEventMetadata* XPlaneVisitor::GetEventMetadata(int64_t event_metadata_id) const {
+  if (const auto* resolved = Find(events_by_id_, event_metadata_id)) return resolved->metadata;
   const auto& map = plane_->event_metadata();
   auto it = map.find(event_metadata_id);
   return it == map.end() ? &XEventMetadata::default_instance() : &it->second;
 }
 
 const XStatMetadata* XPlaneVisitor::GetStatMetadata(int64_t stat_metadata_id) const {
+  if (const auto* resolved = Find(stats_by_id_, stat_metadata_id)) return resolved->metadata;
   const auto& map = plane_->stat_metadata();
   auto it = map.find(stat_metadata_id);
   return it == map.end() ? &XStatMetadata::default_instance() : &it->second;

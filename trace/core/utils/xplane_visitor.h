@@ -111,8 +111,8 @@ class XEventVisitor {
 // Read access to a plane, with every metadata name resolved to a type once,
 // at construction, by the first getter of the list that knows it. Holds no
 // pointer to itself, so copies and moves are safe; the plane must outlive it
-// and every copy, and metadata added to the plane later has no type here.
-// Never changes the plane.
+// and every copy and keep its metadata meanwhile (metadata added later is
+// found but has no type here). Never changes the plane.
 class XPlaneVisitor {
  public:
   explicit XPlaneVisitor(const XPlane* plane, const TypeGetterList& event_type_getters = {},
@@ -141,7 +141,26 @@ class XPlaneVisitor {
   }
 
  private:
+  // An id's metadata and type as resolved at construction.
+  template <typename Metadata>
+  struct Resolved {
+    const Metadata* metadata = nullptr;  // Null: no metadata under the id.
+    int64_t type = 0;
+  };
+
+  // Every event and stat asks for its metadata and type, so the ids present
+  // at construction are also kept in tables indexed by id, when the ids are
+  // small enough (as the plane builders make them); the maps answer the rest.
+  template <typename Metadata>
+  static const Resolved<Metadata>* Find(const std::vector<Resolved<Metadata>>& table, int64_t id) {
+    if (id < 0 || static_cast<uint64_t>(id) >= table.size()) return nullptr;
+    const Resolved<Metadata>& entry = table[static_cast<size_t>(id)];
+    return entry.metadata != nullptr ? &entry : nullptr;
+  }
+
   const XPlane* plane_;
+  std::vector<Resolved<XEventMetadata>> events_by_id_;
+  std::vector<Resolved<XStatMetadata>> stats_by_id_;
   std::unordered_map<int64_t, int64_t> event_type_by_id_;
   std::unordered_map<int64_t, int64_t> stat_type_by_id_;
   std::unordered_map<int64_t, const XStatMetadata*> stat_metadata_by_type_;
