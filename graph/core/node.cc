@@ -60,7 +60,7 @@ bool Node::StoreList(const char* name, const char* type_word, Fill&& fill) {
 
 template <typename Set>
 bool Node::SetScalar(const char* name, const char* type_word, Set&& set) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     if (!CheckAttrName(name)) return false;
     AttrValue attr;
     set(&attr);
@@ -71,7 +71,7 @@ bool Node::SetScalar(const char* name, const char* type_word, Set&& set) {
 template <typename T, typename Add>
 bool Node::SetNumberList(const char* name, const std::vector<T>& values, const char* type_word,
                          Add&& add) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
     return StoreList(name, type_word, [&](AttrValue::ListValue* list) {
       for (T value : values) add(list, value);
@@ -80,7 +80,7 @@ bool Node::SetNumberList(const char* name, const std::vector<T>& values, const c
 }
 
 bool Node::SetOpName(const char* op) {
-  return ReturnOnException("SetOpName on node " + name(), false, [&] {
+  return ReturnOnException("SetOpName on node ", &name(), false, [&] {
     if (IsEmpty(op)) {
       LOG(WARNING) << " op name of " << name() << " is empty.";
       return false;
@@ -94,7 +94,7 @@ bool Node::SetOpName(const char* op) {
 }
 
 bool Node::AddInput(NodeInterface* source, int slot) {
-  return ReturnOnException("AddInput on node " + name(), false, [&] {
+  return ReturnOnException("AddInput on node ", &name(), false, [&] {
     if (source == nullptr) {
       LOG(WARNING) << "the input of node " << name() << " is empty.";
       return false;
@@ -119,7 +119,7 @@ bool Node::AddInput(NodeInterface* source, int slot) {
 }
 
 bool Node::SetAttr(const char* name, DataType type) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     // The wrapper needs a C string to name the attribute.
     if (!CheckAttrName(name)) return false;
     return node_def_wrapper_->SetOutputDataType(name, type);
@@ -127,7 +127,7 @@ bool Node::SetAttr(const char* name, DataType type) {
 }
 
 bool Node::SetAttr(const char* name, const char* value) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     if (!CheckAttrName(name, "  ") || !CheckAttrValue(name, IsEmpty(value))) return false;
     AttrValue attr;
     attr.set_string_value(value);
@@ -153,7 +153,7 @@ bool Node::SetAttr(const char* name, const std::vector<int>& values) {
 }
 
 bool Node::SetAttr(const char* name, const std::vector<std::vector<int>>& shapes) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     if (!CheckAttrName(name)) return false;
     if (std::strcmp(name, kOutputShapesAttr) != 0) {
       LOG(WARNING) << "unsupported attributed name: " << name;
@@ -182,7 +182,7 @@ bool Node::SetAttr(const char* name, const std::vector<float>& values) {
 }
 
 bool Node::SetAttr(const char* name, const std::vector<const char*>& values) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
     // Every element is checked before anything is stored.
     std::vector<std::string> copies;
@@ -202,7 +202,7 @@ bool Node::SetAttr(const char* name, const std::vector<const char*>& values) {
 }
 
 bool Node::SetAttr(const char* name, const std::vector<DataType>& values) {
-  return ReturnOnException("SetAttr on node " + this->name(), false, [&] {
+  return ReturnOnException("SetAttr on node ", &this->name(), false, [&] {
     if (!CheckAttrName(name) || !CheckAttrValue(name, values.empty())) return false;
     // A value without a name is refused here rather than thrown at the caller.
     for (DataType type : values) {

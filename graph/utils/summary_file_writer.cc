@@ -70,7 +70,11 @@ trace::Status SummaryFileWriter::WriteGraph(int64_t step, std::shared_ptr<GraphD
   auto event = std::make_unique<Event>();
   event->set_wall_time(static_cast<double>(trace::EnvTime::NowMicros()) / 1e6);
   event->set_step(step);
-  if (graph != nullptr) graph->SerializeToString(event->mutable_graph_def());
+  // A graph beyond the wire format's 2 GiB cannot be written; an event with an
+  // empty graph would report success for nothing.
+  if (graph != nullptr && !graph->SerializeToString(event->mutable_graph_def())) {
+    return trace::errors::Internal("the graph is too large to serialize.");
+  }
   return WriteEvent(std::move(event));
 }
 
