@@ -23,13 +23,13 @@ bool LogThreadIdFromEnv() {
   return log_thread_id;
 }
 
-// The path as the build gives it, without the file's extension.
-std::string SourcePath(const char* fname) {
-  std::string path(fname);
-  const size_t slash = path.rfind('/');
-  const size_t dot = path.rfind('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
-  return path;
+// The length of the path as the build gives it, without the file's extension.
+int SourcePathLength(const char* fname) {
+  const char* slash = strrchr(fname, '/');
+  const char* dot = strrchr(fname, '.');
+  const size_t length = strlen(fname);
+  if (dot != nullptr && (slash == nullptr || dot > slash)) return static_cast<int>(dot - fname);
+  return static_cast<int>(length);
 }
 
 }  // namespace
@@ -83,8 +83,15 @@ void LogMessage::GenerateLogMessage() {
              static_cast<unsigned long>(syscall(SYS_gettid)));
   }
   const int word = severity_ >= 0 && severity_ <= 3 ? severity_ : 0;
-  fprintf(stderr, "%s.%06d: %s: %s %s:%d] %s\n", time_buffer, micros, kSeverityWords[word],
-          tid_buffer, SourcePath(fname_).c_str(), line_, str().c_str());
+  // Logging runs in destructors, also when memory has run out: the copy of the
+  // message is the one allocation, and its failure costs the text, not the line.
+  std::string message;
+  try {
+    message = str();
+  } catch (...) {
+  }
+  fprintf(stderr, "%s.%06d: %s: %s %.*s:%d] %s\n", time_buffer, micros, kSeverityWords[word],
+          tid_buffer, SourcePathLength(fname_), fname_, line_, message.c_str());
 }
 
 LogMessageFatal::LogMessageFatal(const char* file, int line) : LogMessage(file, line, FATAL) {}
