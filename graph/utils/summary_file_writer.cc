@@ -14,11 +14,23 @@ namespace {
 
 constexpr char kEventFilePrefix[] = "events.out.tfevents.";
 
+// Names that a dump may move on to when an earlier dump of the same second
+// holds the clock's name, so that it does not replace that file.
+constexpr uint64_t kEventFileNameTries = 10;
+
 std::string EventFilePath(const std::string& logdir) {
-  std::ostringstream path;
-  path << logdir << "/" << kEventFilePrefix << trace::EnvTime::NowSeconds() << "."
-       << trace::Env::Default()->GetHostName();
-  return path.str();
+  const uint64_t seconds = trace::EnvTime::NowSeconds();
+  const std::string host = trace::Env::Default()->GetHostName();
+  const auto path_at = [&](uint64_t at) {
+    std::ostringstream path;
+    path << logdir << "/" << kEventFilePrefix << at << "." << host;
+    return path.str();
+  };
+  for (uint64_t i = 0; i < kEventFileNameTries; ++i) {
+    std::string path = path_at(seconds + i);
+    if (!trace::Env::Default()->FileExists(path).ok()) return path;
+  }
+  return path_at(seconds);
 }
 
 }  // namespace

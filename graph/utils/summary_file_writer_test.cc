@@ -65,6 +65,19 @@ TEST(SummaryFileWriterTest, InitNamesTheFileAfterTheClockAndHost) {
   EXPECT_EQ(testing::ListEventFiles(logdir).size(), 1u);
 }
 
+TEST(SummaryFileWriterTest, WritersOfOneSecondDoNotReplaceEachOthersFiles) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3; ++i) {
+    SummaryFileWriter writer(1, 1);
+    ASSERT_TRUE(writer.Init(dir.path()).ok());
+    paths.push_back(writer.filename());
+  }
+  EXPECT_EQ(testing::ListEventFiles(dir.path()).size(), 3u);
+  EXPECT_NE(paths[0], paths[1]);
+  EXPECT_NE(paths[1], paths[2]);
+}
+
 TEST(SummaryFileWriterTest, InitRefusalsLeaveTheWriterUnopened) {
   TempDir dir;
   ASSERT_TRUE(testing::WriteTestFile(dir.Join("file")));
