@@ -136,6 +136,14 @@ void FillDeviceFromXPlane(uint32_t device_id, const XPlaneVisitor& plane, Device
 
 size_t ConvertXPlaneToTraceEvents(uint32_t device_id, const XPlaneVisitor& plane, Trace* trace) {
   FillDeviceFromXPlane(device_id, plane, &(*trace->mutable_devices())[device_id]);
+  // One array for all events: on the arena every outgrown array stays
+  // allocated until the trace is freed.
+  auto& trace_events = *trace->mutable_trace_events();
+  size_t planned = static_cast<size_t>(trace_events.size());
+  for (const XLine& line : plane.RawPlane().lines()) planned += line.events_size();
+  if (planned <= static_cast<size_t>(std::numeric_limits<int>::max())) {
+    trace_events.Reserve(static_cast<int>(planned));
+  }
   size_t clamped = 0;
   for (const XLine& line : plane.RawPlane().lines()) {
     const TraceEventDestination destination{device_id, ResourceIdOf(line), trace};
