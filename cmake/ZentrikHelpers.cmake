@@ -55,6 +55,13 @@ function(zentrik_test name)
   target_link_libraries(${name} PRIVATE
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_testing GTest::gmock)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+  # CI builds only these under ThreadSanitizer.
+  if("concurrency" IN_LIST ARG_LABELS)
+    if(NOT TARGET zentrik_concurrency_tests)
+      add_custom_target(zentrik_concurrency_tests)
+    endif()
+    add_dependencies(zentrik_concurrency_tests ${name})
+  endif()
 endfunction()
 
 # zentrik_benchmark(<name>): a Google Benchmark program from bench/<name>.cc.
@@ -63,4 +70,37 @@ function(zentrik_benchmark name)
   add_dependencies(${name} zentrik_generated)
   target_link_libraries(${name} PRIVATE
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" benchmark::benchmark)
+endfunction()
+
+# zentrik_fuzzer(<name>): a fuzz target from <name>.cc, its seed corpus in
+# <name>_corpus/ beside it. With ZENTRIK_FUZZ (clang) it is a libFuzzer
+# program; otherwise a plain program that runs each input of its corpus once.
+# Either way CTest replays the corpus, and scripts/fuzz finds the target in
+# fuzz_targets.txt of the build folder.
+function(zentrik_fuzzer name)
+  if(NOT ZENTRIK_BUILD_TESTS)
+    return()
+  endif()
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/${name}_corpus)
+  add_executable(${name} ${name}.cc)
+  add_dependencies(${name} zentrik_generated)
+  target_link_libraries(${name} PRIVATE
+    "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_fuzz_checks)
+  if(ZENTRIK_FUZZ)
+    target_compile_definitions(${name} PRIVATE ZENTRIK_LIBFUZZER)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_link_libraries(${name} PRIVATE zentrik_fuzz_replay_main)
+  endif()
+  add_test(NAME ${name}_replay COMMAND ${name} -runs=0 ${corpus})
+  set_tests_properties(${name}_replay PROPERTIES LABELS fuzz)
+  set_property(GLOBAL APPEND_STRING PROPERTY ZENTRIK_FUZZ_TARGETS
+    "$<TARGET_FILE:${name}> ${corpus}\n")
+endfunction()
+
+# Writes the fuzz targets' list for scripts/fuzz: one "<program> <corpus>" a
+# line. Called from the top folder once every folder was read.
+function(zentrik_write_fuzz_targets)
+  get_property(targets GLOBAL PROPERTY ZENTRIK_FUZZ_TARGETS)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz_targets.txt CONTENT "${targets}")
 endfunction()
