@@ -35,11 +35,9 @@ bool Graph::CheckNewNodeName(const char* name) const {
     LOG(ERROR) << "node name: " << name << " is illegal.";
     return false;
   }
-  for (const Node* node : nodes_) {
-    if (node->name() == name) {
-      LOG(WARNING) << "node: " << name << " is already defined!";
-      return false;
-    }
+  if (names_.count(name) != 0) {
+    LOG(WARNING) << "node: " << name << " is already defined!";
+    return false;
   }
   return true;
 }
@@ -48,7 +46,10 @@ NodeInterface* Graph::AddNode(const char* name) {
   return ReturnOnException<NodeInterface*>("AddNode", nullptr, [&]() -> NodeInterface* {
     if (!CheckNewNodeName(name)) return nullptr;
     auto node = std::make_unique<Node>(name);
-    nodes_.push_back(node.get());
+    // Room first, so that recording the node cannot fail half way.
+    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(2 * nodes_.size() + 16);
+    names_.insert(node->name());
+    nodes_.push_back(node.get());  // Cannot throw: the room is reserved.
     return node.release();
   });
 }

@@ -2,6 +2,8 @@
 #define ZENTRIK_GRAPH_CORE_GRAPH_H_
 
 #include <memory>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "graph/core/node.h"
@@ -35,6 +37,8 @@ class Graph : public GraphInterface {
 
   std::shared_ptr<GraphDef> graph_def_;
   std::vector<Node*> nodes_;
+  // The names of nodes_, which never change: a new name is checked in O(1).
+  std::unordered_set<std::string_view> names_;
 };
 
 }  // namespace graph

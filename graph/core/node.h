@@ -32,7 +32,7 @@ class Node : public NodeInterface {
   bool SetAttr(const char* name, const std::vector<const char*>& values) override;
   bool SetAttr(const char* name, const std::vector<DataType>& values) override;
 
-  const std::string& name() const { return node_def_wrapper_->node_def().name(); }
+  const std::string& name() const { return node_def_wrapper_->name(); }
   const NodeDef& node_def() const { return node_def_wrapper_->node_def(); }
   // The highest output slot declared through "_output_shapes"; 0 at first.
   int max_output_index() const { return max_output_index_; }

@@ -1,6 +1,6 @@
 #include "graph/core/node_def_wrapper.h"
 
-#include <cstdlib>
+#include <utility>
 
 #include "common/platform/logging.h"
 
@@ -11,28 +11,32 @@ namespace {
 constexpr char kOutputShapesAttr[] = "_output_shapes";
 constexpr char kNoNodeDefForInput[] = "Set input failed. Please set or create NodeDef first.";
 
-struct InputEntry {
-  std::string source;
-  long slot;
-};
+// The source of an entry is everything before its last ':'.
+std::string SourceOf(const std::string& input) { return input.substr(0, input.rfind(':')); }
 
-// The source is everything before the last ':', the slot what follows it.
-InputEntry SplitInput(const std::string& input) {
-  const size_t colon = input.rfind(':');
-  if (colon == std::string::npos) return {input, 0};
-  return {input.substr(0, colon), std::strtol(input.c_str() + colon + 1, nullptr, 10)};
-}
-
-// The name of a type as the log shows it; a number for one without a name,
-// which GetDataTypeStr would refuse by throwing.
-std::string DataTypeText(DataType type) {
-  if (type < INVALID || type > COUNT) return std::to_string(static_cast<int>(type));
-  return GetDataTypeStr(type);
-}
+bool HasName(DataType type) { return type >= INVALID && type <= COUNT; }
 
 }  // namespace
 
 NodeDefWrapper::NodeDefWrapper() : node_def_(std::make_shared<NodeDef>()) {}
+
+const NodeDef& NodeDefWrapper::node_def() const {
+  if (emptied_inputs_ > 0) RemoveEmptiedInputs();
+  return *node_def_;
+}
+
+void NodeDefWrapper::RemoveEmptiedInputs() const {
+  auto* inputs = node_def_->mutable_input();
+  int kept = 0;
+  for (int i = 0; i < inputs->size(); ++i) {
+    if (inputs->Get(i).empty()) continue;
+    inputs->SwapElements(kept, i);
+    inputs_by_source_[SourceOf(inputs->Get(kept))].index = kept;
+    ++kept;
+  }
+  inputs->DeleteSubrange(kept, inputs->size() - kept);
+  emptied_inputs_ = 0;
+}
 
 bool NodeDefWrapper::HasNodeDef() const {
   if (node_def_ != nullptr) return true;
@@ -64,20 +68,29 @@ bool NodeDefWrapper::AddInput(const std::string& source, int slot) {
     return false;
   }
   auto* inputs = node_def_->mutable_input();
-  for (auto it = inputs->begin(); it != inputs->end(); ++it) {
-    const InputEntry entry = SplitInput(*it);
-    if (entry.source != source) continue;
-    if (entry.slot == slot) {
+  auto [found, added] = inputs_by_source_.try_emplace(source, InputPosition{inputs->size(), slot});
+  if (!added) {
+    if (found->second.slot == slot) {
       LOG(WARNING) << "the input " << source << " of node " << node_def_->name()
                    << " is already existed.";
       return false;
     }
     LOG(WARNING) << "the input " << source << " of node " << node_def_->name()
                  << " is modified to slot " << slot;
-    inputs->erase(it);
-    break;
   }
-  node_def_->add_input(source + ":" + std::to_string(slot));
+  std::string entry = source + ":" + std::to_string(slot);
+  try {
+    inputs->Add(std::move(entry));
+  } catch (...) {
+    if (added) inputs_by_source_.erase(found);
+    throw;
+  }
+  if (!added) {
+    // Emptied now, closed up before anybody reads the list.
+    inputs->Mutable(found->second.index)->clear();
+    found->second = {inputs->size() - 1, slot};
+    if (++emptied_inputs_ > static_cast<size_t>(inputs->size()) / 2) RemoveEmptiedInputs();
+  }
   return true;
 }
 
@@ -102,7 +115,14 @@ bool NodeDefWrapper::SetOutputDataType(const char* name, DataType type) {
   auto* attrs = node_def_->mutable_attr();
   auto it = attrs->find(name);
   if (it != attrs->end()) {
-    LOG(WARNING) << "the output data type of " << name << " is modified to " << DataTypeText(type);
+    // A value without a name cannot be reported as a type: it is refused.
+    if (!HasName(type)) {
+      LOG(WARNING) << "the output data type of " << name
+                   << " is not modified: " << static_cast<int>(type) << " is not a data type.";
+      return false;
+    }
+    LOG(WARNING) << "the output data type of " << name << " is modified to "
+                 << GetDataTypeStr(type);
     attrs->erase(it);
   }
   attrs->insert({name, value});

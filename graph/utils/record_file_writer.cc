@@ -1,7 +1,12 @@
 #include "graph/utils/record_file_writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
-#include <stdexcept>
+#include <cstring>
+#include <utility>
 
 #include "graph/utils/crc32c.h"
 
@@ -17,16 +22,39 @@ void AppendLittleEndian(T value, std::string* out) {
   }
 }
 
-}  // namespace
-
-RecordFileWriter::RecordFileWriter(const std::string& path)
-    : file_(std::make_unique<std::ofstream>(path,
-                                            std::ios::out | std::ios::trunc | std::ios::binary)),
-      filename_(path) {
-  if (!file_->is_open()) throw std::runtime_error("failed to open log_file" + path);
+trace::Status OpenFailure(const std::string& path, int error) {
+  if (error == EEXIST) return trace::errors::AlreadyExists(path);
+  return trace::errors::Unknown("failed to open log_file" + path + ": " + std::strerror(error));
 }
 
-RecordFileWriter::~RecordFileWriter() { file_->close(); }
+}  // namespace
+
+trace::Status RecordFileWriter::Create(const std::string& path,
+                                       std::unique_ptr<RecordFileWriter>* writer) {
+  // An exclusive create: an existing file is never opened, let alone cut.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return OpenFailure(path, errno);
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return OpenFailure(path, error);
+  }
+  try {
+    writer->reset(new RecordFileWriter(file, path));
+  } catch (...) {
+    std::fclose(file);
+    ::unlink(path.c_str());
+    throw;
+  }
+  return trace::Status();
+}
+
+RecordFileWriter::RecordFileWriter(std::FILE* file, std::string path)
+    : file_(file), filename_(std::move(path)) {}
+
+RecordFileWriter::~RecordFileWriter() { std::fclose(file_); }
 
 trace::Status RecordFileWriter::WriteRecord(const std::string& data) {
   std::string header;
@@ -34,11 +62,12 @@ trace::Status RecordFileWriter::WriteRecord(const std::string& data) {
   AppendLittleEndian<uint32_t>(MaskedCrc32c(header.data(), header.size()), &header);
   std::string footer;
   AppendLittleEndian<uint32_t>(MaskedCrc32c(data.data(), data.size()), &footer);
-  file_->write(header.data(), static_cast<std::streamsize>(header.size()));
-  file_->write(data.data(), static_cast<std::streamsize>(data.size()));
-  file_->write(footer.data(), static_cast<std::streamsize>(footer.size()));
-  file_->flush();
-  if (!*file_) return trace::errors::Unknown("failed to write log_file" + filename_);
+  std::fwrite(header.data(), 1, header.size(), file_);
+  std::fwrite(data.data(), 1, data.size(), file_);
+  std::fwrite(footer.data(), 1, footer.size(), file_);
+  if (std::fflush(file_) != 0 || std::ferror(file_)) {
+    return trace::errors::Unknown("failed to write log_file" + filename_);
+  }
   return trace::Status();
 }
 

@@ -1,7 +1,7 @@
 #ifndef ZENTRIK_GRAPH_UTILS_RECORD_FILE_WRITER_H_
 #define ZENTRIK_GRAPH_UTILS_RECORD_FILE_WRITER_H_
 
-#include <fstream>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -16,9 +16,10 @@ namespace graph {
 // framing TensorBoard's event-file reader expects. Not thread-safe.
 class RecordFileWriter {
  public:
-  // Opens (and truncates) `path`. Throws std::runtime_error
-  // "failed to open log_file<path>" when the file cannot be opened.
-  explicit RecordFileWriter(const std::string& path);
+  // Creates `path` as a new file, never opening one that exists, and sets
+  // `*writer` to write it. ALREADY_EXISTS when the name is taken (by any kind
+  // of entry); UNKNOWN "failed to open log_file<path>: <reason>" otherwise.
+  static trace::Status Create(const std::string& path, std::unique_ptr<RecordFileWriter>* writer);
   // Closes the file.
   ~RecordFileWriter();
   RecordFileWriter(const RecordFileWriter&) = delete;
@@ -31,7 +32,9 @@ class RecordFileWriter {
   const std::string& filename() const { return filename_; }
 
  private:
-  std::unique_ptr<std::ofstream> file_;
+  RecordFileWriter(std::FILE* file, std::string path);
+
+  std::FILE* file_;
   std::string filename_;
 };
 

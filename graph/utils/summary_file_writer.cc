@@ -2,11 +2,11 @@
 
 #include <iostream>
 #include <sstream>
-#include <stdexcept>
 #include <utility>
 
 #include "common/platform/env.h"
 #include "common/platform/logging.h"
+#include "common/utils/file_name.h"
 
 namespace zentrik {
 namespace graph {
@@ -14,23 +14,12 @@ namespace {
 
 constexpr char kEventFilePrefix[] = "events.out.tfevents.";
 
-// Names that a dump may move on to when an earlier dump of the same second
-// holds the clock's name, so that it does not replace that file.
-constexpr uint64_t kEventFileNameTries = 10;
-
-std::string EventFilePath(const std::string& logdir) {
-  const uint64_t seconds = trace::EnvTime::NowSeconds();
-  const std::string host = trace::Env::Default()->GetHostName();
-  const auto path_at = [&](uint64_t at) {
-    std::ostringstream path;
-    path << logdir << "/" << kEventFilePrefix << at << "." << host;
-    return path.str();
-  };
-  for (uint64_t i = 0; i < kEventFileNameTries; ++i) {
-    std::string path = path_at(seconds + i);
-    if (!trace::Env::Default()->FileExists(path).ok()) return path;
-  }
-  return path_at(seconds);
+// The event file for the clock reading `seconds`: the seconds of a later
+// reading name the next file when an earlier dump holds this one.
+std::string EventFilePath(const std::string& logdir, const std::string& host, uint64_t seconds) {
+  std::ostringstream path;
+  path << logdir << "/" << kEventFilePrefix << seconds << "." << host;
+  return path.str();
 }
 
 }  // namespace
@@ -49,17 +38,23 @@ trace::Status SummaryFileWriter::Init(const std::string& logdir) {
     LOG(ERROR) << kMessage;
     return trace::errors::InvalidArgument(kMessage);
   }
-  const std::string path = EventFilePath(logdir);
+  const uint64_t seconds = trace::EnvTime::NowSeconds();
+  const std::string host = trace::SafeFileNamePart(trace::Env::Default()->GetHostName());
   std::lock_guard<std::mutex> lock(mutex_);
   trace::Status status = trace::Env::Default()->RecursivelyCreateDir(logdir);
   if (!status.ok()) return status;
-  try {
-    record_writer_ = std::make_unique<RecordFileWriter>(path);
-  } catch (const std::runtime_error& error) {
-    // An exception must not reach the library's callers; a status carries it.
-    LOG(ERROR) << error.what();
-    return trace::errors::Unknown(error.what());
+  // The first free number from the clock's on: every name tried exists, so
+  // the search ends, and no existing file is ever opened.
+  std::unique_ptr<RecordFileWriter> writer;
+  for (uint64_t next = seconds;; ++next) {
+    status = RecordFileWriter::Create(EventFilePath(logdir, host, next), &writer);
+    if (status.code() != error::ALREADY_EXISTS) break;
   }
+  if (!status.ok()) {
+    LOG(ERROR) << status.error_message();
+    return status;
+  }
+  record_writer_ = std::move(writer);
   last_flush_micros_ = trace::EnvTime::NowMicros();
   is_initialized_ = true;
   return trace::Status();

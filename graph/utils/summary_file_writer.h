@@ -27,11 +27,13 @@ class SummaryFileWriter {
   SummaryFileWriter(const SummaryFileWriter&) = delete;
   SummaryFileWriter& operator=(const SummaryFileWriter&) = delete;
 
-  // Creates `logdir` when needed and opens (truncating) the event file
-  // <logdir>/events.out.tfevents.<monotonic seconds>.<host name>; a later Init
-  // switches to a new file. INVALID_ARGUMENT for an empty `logdir`, the
-  // directory's creation status, or UNKNOWN "failed to open log_file<path>";
-  // the writer is then unchanged.
+  // Creates `logdir` when needed and a new event file in it,
+  // <logdir>/events.out.tfevents.<seconds>.<host name>: the seconds of the
+  // monotonic clock, or the next number free when that name is taken (an
+  // existing file is never opened). The host name has "/" and NUL replaced.
+  // A later Init switches to a new file. INVALID_ARGUMENT for an empty
+  // `logdir`, the directory's creation status, or UNKNOWN
+  // "failed to open log_file<path>: <reason>"; the writer is then unchanged.
   trace::Status Init(const std::string& logdir);
 
   // Queues `event` (taken over), flushing when a limit is passed. The result

@@ -82,8 +82,10 @@ class GraphInterface {
   // Writes the graph in its current state as one graph event into a new event
   // file "events.out.tfevents.<seconds of the monotonic clock>.<host name>" in
   // `logdir`, creating the directory when needed; the file is complete when
-  // this returns. A file of the same name is replaced. False when the graph
-  // has no node, `logdir` is null or empty, or the file cannot be written.
+  // this returns. An existing file is never replaced: when the name is taken
+  // (an earlier dump in the same second), the next free number of seconds
+  // names the file. False when the graph has no node, `logdir` is null or
+  // empty, or the file cannot be written.
   virtual bool DumpGraph(const char* logdir) = 0;
 
   // Deletes every node of the graph.
