@@ -1,6 +1,8 @@
 #include "trace/core/rpc/client/save_profile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include "common/platform/logging.h"
 #include "common/platform/writable_file.h"
 #include "common/platform/zlib_outputbuffer.h"
+#include "common/utils/file_name.h"
 
 namespace zentrik {
 namespace trace {
@@ -32,18 +35,92 @@ constexpr std::string_view kRunClaimFileName = "run.claim";
 // Numbers the temporary files of this process.
 std::atomic<uint64_t> temporary_file_counter{0};
 
-// Removes a temporary file unless it was renamed into place, so that no
-// failure (an exception included) leaves it behind.
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
+// A hidden, never existing name in `dir` for the contents of `file_name`:
+// "." + file_name + ".tmp-<pid>-<n>".
+std::string TemporaryPath(const std::string& dir, const std::string& file_name) {
+  std::ostringstream name;
+  name << "." << file_name << kTemporaryMark << ::getpid() << "-"
+       << temporary_file_counter.fetch_add(1, std::memory_order_relaxed);
+  return JoinPath(dir, name.str());
+}
+
+// Whether `name` has the form TemporaryPath gives.
+bool IsTemporaryName(std::string_view name) {
+  const size_t mark = name.rfind(kTemporaryMark);
+  if (name.substr(0, 1) != "." || mark == std::string_view::npos) return false;
+  const std::string_view numbers = name.substr(mark + kTemporaryMark.size());
+  const size_t dash = numbers.find('-');
+  const auto digits = [](std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dash != std::string_view::npos && digits(numbers.substr(0, dash)) &&
+         digits(numbers.substr(dash + 1));
+}
+
+// Whether `fd` is the file that `path` names now.
+bool NamesFile(const std::string& path, int fd) {
+  struct stat by_path {};
+  struct stat by_fd {};
+  return ::stat(path.c_str(), &by_path) == 0 && ::fstat(fd, &by_fd) == 0 &&
+         by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
+}
+
+// A temporary file that its writer holds locked (flock) until it is renamed
+// into place or removed: a lock that only the writer's death releases, so a
+// later export can tell an abandoned file from one being written, also
+// across processes and machines sharing the directory. Removes the file
+// unless it was renamed, so that no failure (an exception included) leaves
+// it behind.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+  TemporaryFile() = default;
   ~TemporaryFile() {
     if (!path_.empty()) ::unlink(path_.c_str());
+    if (lock_fd_ >= 0) ::close(lock_fd_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  const std::string& path() const { return path_; }
+  // Creates a new temporary file in `dir` for `file_name`, locked, and opens
+  // it for writing as `*file`. Errors name `final_path`, the file the caller
+  // asked for.
+  Status Create(const std::string& dir, const std::string& file_name, const std::string& final_path,
+                std::unique_ptr<WritableFile>* file) {
+    // A sweeping export may remove the file between its creation and the
+    // lock; the next name is then tried.
+    constexpr int kTries = 8;
+    for (int i = 0; i < kTries; ++i) {
+      const std::string path = TemporaryPath(dir, file_name);
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0) return IOError(final_path, errno);
+      path_ = path;
+      lock_fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return IOError(final_path, err);
+      }
+      if (!NamesFile(path_, fd)) {
+        ::close(fd);
+        ::close(lock_fd_);
+        lock_fd_ = -1;
+        path_.clear();
+        continue;
+      }
+      FILE* stream = ::fdopen(fd, "w");
+      if (stream == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        return IOError(final_path, err);
+      }
+      *file = std::make_unique<PosixWritableFile>(final_path, stream);
+      return Status();
+    }
+    return IOError(final_path, EAGAIN);
+  }
+
   // Gives the file the name `final_path`, replacing what had that name.
   Status RenameTo(const std::string& final_path) {
     if (::rename(path_.c_str(), final_path.c_str()) != 0) return IOError(final_path, errno);
@@ -53,31 +130,19 @@ class TemporaryFile {
 
  private:
   std::string path_;
+  int lock_fd_ = -1;  // Holds the lock while the file is written and renamed.
 };
 
-// A hidden, never existing name in `dir` for the contents of `file_name`.
-std::string TemporaryPath(const std::string& dir, const std::string& file_name) {
-  std::ostringstream name;
-  name << "." << file_name << ".tmp-" << ::getpid() << "-"
-       << temporary_file_counter.fetch_add(1, std::memory_order_relaxed);
-  return JoinPath(dir, name.str());
-}
-
-// Opens `temporary` for writing with an exclusive create (created files get
-// the usual mode, 0666 less the umask). Errors name `final_path`, the file the
-// caller asked for.
-Status OpenTemporaryFile(const TemporaryFile& temporary, const std::string& final_path,
-                         std::unique_ptr<WritableFile>* file) {
-  const int fd = ::open(temporary.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return IOError(final_path, errno);
-  FILE* stream = ::fdopen(fd, "w");
-  if (stream == nullptr) {
-    const int err = errno;
-    ::close(fd);
-    return IOError(final_path, err);
+// Removes the temporary file `path` when no writer holds its lock any more.
+void RemoveIfAbandoned(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      NamesFile(path, fd)) {
+    ::unlink(path.c_str());
   }
-  *file = std::make_unique<PosixWritableFile>(final_path, stream);
-  return Status();
+  ::close(fd);
 }
 
 // Writes `file_name` in `dir` so that no reader ever sees it incomplete: the
@@ -87,9 +152,9 @@ Status OpenTemporaryFile(const TemporaryFile& temporary, const std::string& fina
 template <typename WriteFunction>
 Status WriteFileAtomically(const std::string& dir, const std::string& file_name,
                            const std::string& final_path, WriteFunction write) {
-  TemporaryFile temporary(TemporaryPath(dir, file_name));
+  TemporaryFile temporary;
   std::unique_ptr<WritableFile> file;
-  Status status = OpenTemporaryFile(temporary, final_path, &file);
+  Status status = temporary.Create(dir, file_name, final_path, &file);
   if (!status.ok()) return status;
   status = write(file.get());
   if (status.ok()) status = file->Close();
@@ -98,31 +163,95 @@ Status WriteFileAtomically(const std::string& dir, const std::string& file_name,
   return temporary.RenameTo(final_path);
 }
 
+// The host's part of its file names, which keeps every file inside the run
+// directory whatever the host name holds.
 std::string HostPrefix(const std::string& host, bool gzipped) {
   if (host.empty()) return "";
-  std::string prefix = host;
+  std::string prefix = SafeFileNamePart(host);
   if (!gzipped) std::replace(prefix.begin(), prefix.end(), ':', '_');
   return prefix + ".";
 }
 
-std::string RunNameWithSuffix(const std::string& run, int suffix) {
+std::string RunNameWithSuffix(const std::string& run, uint64_t suffix) {
   return suffix == 0 ? run : run + "_" + std::to_string(suffix);
 }
 
-// Creates the claim file of `host` in `run_dir`; `*taken` tells whether an
-// earlier export of the host already holds it.
-Status CreateClaimFile(const std::string& run_dir, const std::string& host, bool* taken) {
-  const std::string path = ToolFilePath(run_dir, host, std::string(kRunClaimFileName), false);
+std::string ClaimFilePath(const std::string& repository_root, const std::string& run,
+                          const std::string& host, uint64_t suffix) {
+  return ToolFilePath(JoinPath(repository_root, RunNameWithSuffix(run, suffix)), host,
+                      std::string(kRunClaimFileName), false);
+}
+
+// Whether an export of `host` holds run `suffix`. Only a claim file that is
+// seen counts: a run that cannot be inspected is tried, and its claim then
+// says why it failed.
+bool IsClaimed(const std::string& repository_root, const std::string& run, const std::string& host,
+               uint64_t suffix) {
+  struct stat info {};
+  return ::lstat(ClaimFilePath(repository_root, run, host, suffix).c_str(), &info) == 0;
+}
+
+// The lowest suffix whose run `host` has not claimed, assuming the claimed
+// ones form a prefix (exports only add claims); `low` is claimed or -1.
+// Galloping then halving: O(log n) looks for n runs in one second.
+uint64_t FirstUnclaimedSuffix(const std::string& repository_root, const std::string& run,
+                              const std::string& host, int64_t low) {
+  uint64_t step = 1;
+  uint64_t high = static_cast<uint64_t>(low + 1);
+  while (IsClaimed(repository_root, run, host, high)) {
+    low = static_cast<int64_t>(high);
+    high += step;
+    step *= 2;
+  }
+  while (high - static_cast<uint64_t>(low + 1) > 0) {
+    const uint64_t middle =
+        static_cast<uint64_t>(low + 1) + (high - static_cast<uint64_t>(low + 1)) / 2;
+    if (IsClaimed(repository_root, run, host, middle)) {
+      low = static_cast<int64_t>(middle);
+    } else {
+      high = middle;
+    }
+  }
+  return high;
+}
+
+// Creates the directory of run `suffix` and in it the claim file of `host`;
+// `*taken` tells whether another export of the host got there first.
+Status CreateClaim(const std::string& repository_root, const std::string& run,
+                   const std::string& host, uint64_t suffix, bool* taken) {
+  *taken = false;
+  Status status = Env::Default()->RecursivelyCreateDir(
+      JoinPath(repository_root, RunNameWithSuffix(run, suffix)));
+  if (!status.ok()) return status;
+  const std::string path = ClaimFilePath(repository_root, run, host, suffix);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  *taken = fd < 0 && errno == EEXIST;
-  if (fd < 0) return *taken ? Status() : IOError(path, errno);
-  ::close(fd);
-  return Status();
+  if (fd >= 0) {
+    ::close(fd);
+    return Status();
+  }
+  *taken = errno == EEXIST;
+  return *taken ? Status() : IOError(path, errno);
+}
+
+// Removes what killed exports left in `run_dir`: temporary files whose
+// writer's lock is gone. Files being written stay. Best effort.
+void RemoveAbandonedTemporaryFiles(const std::string& run_dir) {
+  std::vector<std::string> children;
+  if (!Env::Default()->GetChildren(run_dir, &children).ok()) return;
+  for (const std::string& child : children) {
+    if (IsTemporaryName(child)) RemoveIfAbandoned(JoinPath(run_dir, child));
+  }
 }
 
 }  // namespace
 
 Status CheckProfileEmptyMarker(const std::string& logdir) {
+  // The system would read the path only up to the NUL: a directory the
+  // caller never named.
+  if (logdir.find('\0') != std::string::npos) {
+    return errors::InvalidArgument("The log directory contains a NUL character: " +
+                                   logdir.substr(0, logdir.find('\0')) + "\\0...");
+  }
   Env* env = Env::Default();
   Status status = env->RecursivelyCreateDir(logdir);
   if (!status.ok()) return status;
@@ -171,26 +300,29 @@ Status CreateRunDirectory(const std::string& repository_root, const std::string&
 
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                          const std::string& host, std::string* claimed_run) {
-  for (int suffix = 0; suffix <= kMaxRunNameSuffix; ++suffix) {
-    const std::string candidate = RunNameWithSuffix(run, suffix);
-    const std::string run_dir = JoinPath(repository_root, candidate);
-    Status status = Env::Default()->RecursivelyCreateDir(run_dir);
-    if (!status.ok()) return status;
+  int64_t claimed_below = -1;
+  for (;;) {
+    const uint64_t suffix = FirstUnclaimedSuffix(repository_root, run, host, claimed_below);
     bool taken = false;
-    status = CreateClaimFile(run_dir, host, &taken);
-    if (!status.ok()) return status;
-    if (!taken) {
-      if (suffix > 0) {
-        LOG(INFO) << "Run " << run << " already holds a profile of host \"" << host
-                  << "\"; writing run " << candidate;
-      }
-      *claimed_run = candidate;
-      return Status();
+    const Status status = CreateClaim(repository_root, run, host, suffix, &taken);
+    if (!status.ok()) {
+      return Status(status.code(), "Cannot claim run " + RunNameWithSuffix(run, suffix) +
+                                       " of host \"" + host + "\" in " + repository_root + ": " +
+                                       status.error_message());
     }
+    if (taken) {  // Another export was quicker; search on above it.
+      claimed_below = static_cast<int64_t>(suffix);
+      continue;
+    }
+    const std::string candidate = RunNameWithSuffix(run, suffix);
+    if (suffix > 0) {
+      LOG(INFO) << "Run " << run << " already holds a profile of host \"" << host
+                << "\"; writing run " << candidate;
+    }
+    RemoveAbandonedTemporaryFiles(JoinPath(repository_root, candidate));
+    *claimed_run = candidate;
+    return Status();
   }
-  return errors::AlreadyExists("Every run name from " + JoinPath(repository_root, run) + " to _" +
-                               std::to_string(kMaxRunNameSuffix) +
-                               " already holds a profile of host \"" + host + "\"");
 }
 
 std::string ToolFilePath(const std::string& run_dir, const std::string& host,

@@ -19,7 +19,8 @@ namespace trace {
 class ZlibOutputBuffer;
 
 // Creates `logdir` with its missing parents and lists it; the first failure
-// is returned.
+// is returned. INVALID_ARGUMENT, with nothing created, when `logdir` holds a
+// NUL character.
 Status CheckProfileEmptyMarker(const std::string& logdir);
 
 // The run name of the local time now: "YYYY_MM_DD_hh_mm_ss.<suffix>", the
@@ -40,18 +41,19 @@ Status CreateRunDirectory(const std::string& repository_root, const std::string&
 
 // Makes the run directory of this export and reserves it for `host`: `run`
 // when no earlier export of this host wrote there, else the first free of
-// `run`_1, `run`_2, ... (at most kMaxRunNameSuffix). The reservation is an
-// exclusive create of the host's claim file, so two exports of one host (in
-// one process or several) never share a run; other hosts still do. The run
-// name used is stored in `*claimed_run`. ALREADY_EXISTS when every name is
-// taken; directory and file errors are returned unchanged.
-constexpr int kMaxRunNameSuffix = 100;
+// `run`_1, `run`_2, ... however many there are (found with O(log n) looks).
+// The reservation is an exclusive create of the host's claim file, so two
+// exports of one host (in one process or several) never share a run; other
+// hosts still do. The run name used is stored in `*claimed_run`. Temporary
+// files that killed exports left in the run are removed (never one that a
+// live writer holds). A failure's message names the run, the host and why.
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                          const std::string& host, std::string* claimed_run);
 
 // The file name of a tool's output in a run: "<host>." + `tool_file_name`,
-// or `tool_file_name` alone for an empty host. Plain files (`gzipped` false)
-// have every ":" of the host replaced by "_".
+// or `tool_file_name` alone for an empty host. The host is made a safe name
+// part (see SafeFileNamePart), and plain files (`gzipped` false) have every
+// ":" of it replaced by "_".
 std::string ToolFilePath(const std::string& run_dir, const std::string& host,
                          const std::string& tool_file_name, bool gzipped);
 
