@@ -26,19 +26,13 @@ struct EventShape {
 std::vector<ElapseEvent> Events(const std::vector<EventShape>& shapes) {
   std::vector<ElapseEvent> events;
   for (const EventShape& params : shapes) {
-    ElapseEvent event;
+    ElapseEvent& event = events.emplace_back();
     event.id = params.id;
-    event.name = std::to_string(params.id);
     event.line_id = event.thread_id = params.line;
     event.start_ns = params.start;
     event.end_ns = params.end;
     event.traceme_correlation_id = params.traceme;
-    for (const std::string& name : params.device) {
-      ElapseDeviceEvent device;
-      device.name = name;
-      event.device_events.push_back(device);
-    }
-    events.push_back(event);
+    for (const std::string& name : params.device) event.device_events.emplace_back().name = name;
   }
   return events;
 }
@@ -74,9 +68,6 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
     std::map<int64_t, Links> expected;
   };
   const std::vector<Case> cases = {
-      {"nested, then a new top-level event",
-       {{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 150, 160}},
-       {{1, {-1, {2}, {}}}, {2, {1, {}, {}}}, {3, {-1, {}, {}}}}},
       {"input order does not matter",
        {{3, 7, 150, 160}, {2, 7, 10, 20}, {1, 7, 0, 100}},
        {{1, {-1, {2}, {}}}, {2, {1, {}, {}}}, {3, {-1, {}, {}}}}},
@@ -86,9 +77,6 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
       {"identical intervals nest in input order",
        {{1, 7, 5, 9}, {2, 7, 5, 9}},
        {{1, {-1, {2}, {}}}, {2, {1, {}, {}}}}},
-      {"threads nest separately",
-       {{1, 7, 0, 100}, {2, 8, 10, 20}},
-       {{1, {-1, {}, {}}}, {2, {-1, {}, {}}}}},
       {"overlapping siblings: one parent, the later sibling",
        {{1, 7, 0, 100}, {2, 7, 10, 50}, {3, 7, 20, 60}, {4, 7, 25, 45}},
        {{1, {-1, {2, 3}, {}}}, {2, {1, {}, {}}}, {3, {1, {4}, {}}}, {4, {3, {}, {}}}}},
@@ -126,9 +114,6 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
         {3, {-1, {}, {"early", "early2"}}},
         {4, {-1, {}, {"other"}}},
         {5, {-1, {}, {"outside"}}}}},
-      {"runtime events without device events and uncorrelated events are no nodes",
-       {{1, 7, 0, 100}, {2, 7, 10, 20, -1}},
-       {{1, {-1, {}, {}}}, {2, {-1, {}, {}}}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -14,6 +14,7 @@
 
 #include "common/platform/logging.h"
 #include "trace/core/convert/elapse_event_tree.h"
+#include "trace/core/convert/parse_xspace.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/xplane_schema.h"
 #include "trace/core/utils/xplane_utils.h"
@@ -189,8 +190,9 @@ void ElapseEventConverter::ConvertHostPlaneToHostEvents(XPlane* plane) {
 bool ConvertXSpaceBytes(const std::string& xspace_bytes, std::vector<ElapseEvent>* elapse_events,
                         bool* host_plane_found) {
   auto space = std::make_unique<XSpace>();
-  if (!space->ParseFromString(xspace_bytes)) {
-    LOG(ERROR) << "Parse xspace data from input string failed";
+  const Status parsed = ParseXSpace(xspace_bytes, space.get());
+  if (!parsed.ok()) {
+    LOG(ERROR) << parsed.error_message();
     return false;
   }
   XPlane* host_plane = FindMutablePlaneWithName(space.get(), kHostPlaneName);

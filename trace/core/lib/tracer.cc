@@ -8,6 +8,7 @@
 #include "common/platform/logging.h"
 #include "trace/core/convert/export_to_tensorboard.h"
 #include "trace/core/convert/host_kernel_pmu.h"
+#include "trace/core/convert/parse_xspace.h"
 #include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/parse_annotation.h"
@@ -163,8 +164,10 @@ bool ExportToTensorboard(const std::string& xspace, const std::string& logdir) {
       return false;
     }
     XSpace space;
-    if (!space.ParseFromString(xspace)) {
-      LOG(WARNING) << "Parse xspace data from input string failed";
+    // Bad bytes and running out of memory are told apart.
+    const Status parsed = ParseXSpace(xspace, &space);
+    if (!parsed.ok()) {
+      LOG(WARNING) << parsed.error_message();
       return false;
     }
     if (!ExportXSpaceToTensorBoard(space, logdir).ok()) {
