@@ -14,123 +14,74 @@ namespace trace {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-struct ParseCase {
-  std::string text;
-  std::string name;
-  Pairs metadata;
-};
-
-void ExpectParses(const ParseCase& c) {
-  const Annotation annotation = ParseAnnotation(c.text);
-  EXPECT_EQ(annotation.name, c.name) << c.text;
-  EXPECT_EQ(annotation.metadata, c.metadata) << c.text;
-}
-
 TEST(ParseAnnotationTest, NamesAndPairs) {
-  const ParseCase cases[] = {
-      {"op#a=1,b=2#", "op", {{"a", "1"}, {"b", "2"}}},
-      {"op", "op", {}},
-      {"op#a=1,b=2", "op#a=1,b=2", {}},
-      {"#", "", {}},
-      {"", "", {}},
-      {"op##", "op", {}},
-      {"op#a=1#b=2#", "op", {{"a", "1"}}},
-      {"op#x=[1,2],y=2#", "op", {{"x", "[1,2]"}, {"y", "2"}}},
-      {"op#s=\"a,b\",t=1#", "op", {{"s", "\"a,b\""}, {"t", "1"}}},
-      {"op#s='a,(b',t=1#", "op", {{"s", "'a,(b',t=1"}}},
-      {"op#f={a:(1,2)},g=(3]),h=4#", "op", {{"f", "{a:(1,2)}"}, {"g", "(3])"}, {"h", "4"}}},
-      {"op#g=(3],h=4#", "op", {{"g", "(3],h=4"}}},
-      {"op# a = 1 #", "op", {{"a", "1"}}},
-      {" my op #k=v#", "myop", {{"k", "v"}}},
-      {"op#k=v=w#", "op", {{"k", "v=w"}}},
-      {"op#a,b=2#", "op", {{"b", "2"}}},
-      {"op#ab,c=3#", "op", {{"c", "3"}}},
-      {"op#k\t=\tv#", "op", {{"k\t", "\tv"}}},
-      {"op#x=1,,y=2,#", "op", {{"x", "1"}, {"y", "2"}}},
+  const struct {
+    std::string text;
+    std::string name;
+    Pairs metadata;
+    int warnings;  // "found empty key or empty value" lines
+  } cases[] = {
+      {"op#a=1,b=2", "op#a=1,b=2", {}, 0},
+      {"op#a=1#b=2#", "op", {{"a", "1"}}, 0},
+      {"op#s=\"a,b\",t=1#", "op", {{"s", "\"a,b\""}, {"t", "1"}}, 0},
+      {"op#s='a,(b',t=1#", "op", {{"s", "'a,(b',t=1"}}, 0},
+      {"op#f={a:(1,2)},g=(3]),h=4#", "op", {{"f", "{a:(1,2)}"}, {"g", "(3])"}, {"h", "4"}}, 0},
+      {" my op #k = v=w#", "myop", {{"k", "v=w"}}, 0},
+      {"op#a,b=2,,#", "op", {{"b", "2"}}, 0},
+      {"op#k\t=\tv#", "op", {{"k\t", "\tv"}}, 0},
+      {"op#x#y=1#", "op", {}, 0},
+      {"op#a=, =1,b=2#", "op", {{"b", "2"}}, 2},
   };
-  for (const ParseCase& c : cases) ExpectParses(c);
-}
-
-TEST(ParseAnnotationTest, EmptyKeysAndValuesAreDroppedWithAWarningEach) {
-  ::zentrik::testing::StderrCapture capture;
-  const Annotation annotation = ParseAnnotation("op#a=, =1,b=2#");
-  const std::string log = capture.Stop();
-  EXPECT_EQ(annotation.metadata, (Pairs{{"b", "2"}}));
-  const std::string warning =
-      "] Instrumentation attribute [a=, =1,b=2] found empty key or empty value, drop the empty "
-      "pair\n";
-  ASSERT_NE(log.find(warning), std::string::npos) << log;
-  EXPECT_NE(log.find(warning, log.find(warning) + 1), std::string::npos) << log;
-  EXPECT_THAT(log, HasSubstr("WARNING"));
-}
-
-TEST(ParseAnnotationTest, SilentDropsLogNothing) {
-  ::zentrik::testing::StderrCapture capture;
-  ParseAnnotation("op#a,b#");
-  ParseAnnotation("op#x#y=1#");
-  EXPECT_EQ(capture.Stop(), "");
-}
-
-TEST(ParseAnnotationTest, RemoveAllSpacesRemovesOnlyBlanks) {
+  for (const auto& c : cases) {
+    ::zentrik::testing::StderrCapture capture;
+    const Annotation annotation = ParseAnnotation(c.text);
+    const std::string log = capture.Stop();
+    EXPECT_EQ(annotation.name, c.name) << c.text;
+    EXPECT_EQ(annotation.metadata, c.metadata) << c.text;
+    const std::string warning =
+        "] Instrumentation attribute [" +
+        c.text.substr(c.text.find('#') + 1, c.text.rfind('#') - c.text.find('#') - 1) +
+        "] found empty key or empty value, drop the empty pair\n";
+    int warnings = 0;
+    for (size_t at = log.find(warning); at != std::string::npos; at = log.find(warning, at + 1))
+      ++warnings;
+    EXPECT_EQ(warnings, c.warnings) << c.text << ": " << log;
+  }
   EXPECT_EQ(RemoveAllSpaces(" a b\tc \n"), "ab\tc\n");
-  EXPECT_EQ(RemoveAllSpaces("    "), "");
-  EXPECT_EQ(RemoveAllSpaces(""), "");
 }
 
-TEST(ParseAnnotationTest, LongInputs) {
-  // Inputs that a quadratic step would make very slow.
+TEST(ParseAnnotationTest, LongInputsInLinearTime) {
   const std::string spaces(1 << 20, ' ');
-  EXPECT_EQ(RemoveAllSpaces(spaces + "x" + spaces), "x");
-
   std::string metadata;
   Pairs expected;
   for (int i = 0; i < 20000; ++i) {
     metadata += " k" + std::to_string(i) + " = [" + std::to_string(i) + ",0],";
     expected.emplace_back("k" + std::to_string(i), "[" + std::to_string(i) + ",0]");
   }
-  ExpectParses({spaces + "op#" + metadata + "#", "op", expected});
+  EXPECT_EQ(ParseAnnotation(spaces + "op#" + metadata + "#").metadata, expected);
   // An unclosed bracket makes the rest one pair.
-  ExpectParses(
-      {"op#x=(" + std::string(1 << 20, ',') + "#", "op", {{"x", "(" + std::string(1 << 20, ',')}}});
-
+  const std::string unclosed = "(" + std::string(1 << 20, ',');
+  EXPECT_EQ(ParseAnnotation("op#x=" + unclosed + "#").metadata, (Pairs{{"x", unclosed}}));
   std::string stack;
   for (int i = 0; i < 10000; ++i) stack += "a" + std::to_string(i) + "::";
-  const std::vector<Annotation> annotations = ParseAnnotationStack(stack);
-  ASSERT_EQ(annotations.size(), 10000u);
-  EXPECT_EQ(annotations.back().name, "a9999");
+  EXPECT_EQ(ParseAnnotationStack(stack).size(), 10000u);
 }
 
 std::vector<std::string> StackNames(const std::string& stack) {
   std::vector<std::string> names;
-  for (const Annotation& annotation : ParseAnnotationStack(stack)) {
-    names.push_back(annotation.name);
-  }
+  for (const Annotation& annotation : ParseAnnotationStack(stack)) names.push_back(annotation.name);
   return names;
 }
 
 TEST(ParseAnnotationStackTest, SplitsAtTheDelimiterInForce) {
-  EXPECT_EQ(GetAnnotationStackDelimiter(), "::");
-  const std::vector<Annotation> annotations = ParseAnnotationStack("outer::inner#k=v#");
-  ASSERT_EQ(annotations.size(), 2u);
-  EXPECT_EQ(annotations[0].name, "outer");
-  EXPECT_TRUE(annotations[0].metadata.empty());
-  EXPECT_EQ(annotations[1].name, "inner");
-  EXPECT_EQ(annotations[1].metadata, (Pairs{{"k", "v"}}));
+  EXPECT_EQ(ParseAnnotationStack("outer::inner#k=v#")[1].metadata, (Pairs{{"k", "v"}}));
   EXPECT_THAT(StackNames("::a::"), ElementsAre("a"));
-  EXPECT_THAT(StackNames(""), ElementsAre());
   EXPECT_THAT(StackNames("a:::b"), ElementsAre("a", ":b"));
-  EXPECT_THAT(StackNames("a/b::c"), ElementsAre("a/b", "c"));
-
   EXPECT_FALSE(SetAnnotationStackDelimiter(""));
-  EXPECT_EQ(GetAnnotationStackDelimiter(), "::");
   ASSERT_TRUE(SetAnnotationStackDelimiter("/"));
   EXPECT_THAT(StackNames("a/b::c"), ElementsAre("a", "b::c"));
-  EXPECT_THAT(StackNames("::a::"), ElementsAre("::a::"));
-  ASSERT_TRUE(SetAnnotationStackDelimiter("->"));
-  EXPECT_THAT(StackNames("x#k=v#->y"), ElementsAre("x", "y"));
   ASSERT_TRUE(SetAnnotationStackDelimiter("::"));
 }
 
