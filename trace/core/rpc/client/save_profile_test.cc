@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 #include <string>
@@ -208,21 +210,34 @@ TEST(ClaimRunDirectoryTest, FailureSaysWhy) {
   EXPECT_EQ(claimed, "unchanged");
 }
 
-// A killed export leaves its temporary files unlocked; a live writer holds
-// the lock on its own.
+// Killed (SIGKILL) while it writes a tool's file into $RUN_ROOT/r.
+ZENTRIK_CHILD_SCENARIO(KilledWhileWriting) {
+  return SaveGzippedToolData(getenv("RUN_ROOT"), "r", "h", "trace.json.gz",
+                             [](ZlibOutputBuffer*) {
+                               raise(SIGKILL);
+                               return Status();
+                             })
+      .ok();
+}
+
+// A killed export's temporary file is removed by the next export into the
+// run; a live writer's (it holds the file's lock) and other files stay.
 TEST(ClaimRunDirectoryTest, RemovesTemporaryFilesOfKilledExportsOnly) {
   TempDir dir;
-  ASSERT_EQ(mkdir(dir.Join("r").c_str(), 0755), 0);
-  ASSERT_TRUE(WriteTestFile(dir.Join("r/.h.op_stats.pb.tmp-4-0")));
-  ASSERT_TRUE(WriteTestFile(dir.Join("r/.h.trace.json.gz.tmp-4-1")));
+  const auto killed = testing::RunScenario("KilledWhileWriting", {{"RUN_ROOT", dir.path()}});
+  ASSERT_EQ(killed.term_signal, SIGKILL) << killed.err;
+  const std::vector<std::string> left = ListDirectory(dir.Join("r"));
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_THAT(left[0], ::testing::StartsWith(".h.trace.json.gz.tmp-"));
+  ASSERT_TRUE(WriteTestFile(dir.Join("r/.h.op_stats.pb.tmp-4-1")));
   ASSERT_TRUE(WriteTestFile(dir.Join("r/.h.notes.tmp-x")));
-  const int live = open(dir.Join("r/.h.trace.json.gz.tmp-4-1").c_str(), O_RDONLY);
+  const int live = open(dir.Join("r/.h.op_stats.pb.tmp-4-1").c_str(), O_RDONLY);
   ASSERT_EQ(flock(live, LOCK_EX), 0);
   std::string claimed;
   ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "other", &claimed).ok());
   close(live);
   EXPECT_THAT(ListDirectory(dir.Join("r")),
-              ElementsAre(".h.notes.tmp-x", ".h.trace.json.gz.tmp-4-1", "other.run.claim"));
+              ElementsAre(".h.notes.tmp-x", ".h.op_stats.pb.tmp-4-1", "other.run.claim"));
 }
 
 }  // namespace
