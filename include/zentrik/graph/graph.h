@@ -18,6 +18,7 @@
 // ERROR line on standard error, and leaves the graph as it was; successful
 // edits log INFO lines. None throws.
 
+#include <memory>  // the usage above holds the graph in a std::unique_ptr
 #include <vector>
 
 #include "zentrik/data_type.h"

@@ -18,6 +18,7 @@
 // throws.
 
 #include <cstdint>
+#include <memory>  // the usage above holds the tracer in a std::unique_ptr
 #include <string>
 
 #include "zentrik/export.h"
