@@ -84,7 +84,8 @@ class GraphInterface {
   // file "events.out.tfevents.<seconds of the monotonic clock>.<host name>" in
   // `logdir`, creating the directory when needed; the file is complete when
   // this returns. A file of the same name is replaced. False when the graph
-  // has no node, `logdir` is null or empty, or the file cannot be written.
+  // has no node, `logdir` is null or empty, or the file cannot be written
+  // (a WARNING then names `logdir` and the reason).
   virtual bool DumpGraph(const char* logdir) = 0;
 
   // Deletes every node of the graph.
