@@ -25,8 +25,8 @@ thread_local bool allocation_failed = false;
 
 }  // namespace
 
-// Exported, so that the shared libraries of the process allocate here too. The
-// other forms of new (arrays, nothrow) end in this one.
+// Exported, so that the shared libraries of the process allocate here too; the
+// standard library's array form calls it.
 __attribute__((visibility("default"))) void* operator new(std::size_t size) {
   if ((allocations_until_failure >= 0 && allocations_until_failure-- == 0) ||
       size >= failing_allocation_size) {
@@ -36,6 +36,15 @@ __attribute__((visibility("default"))) void* operator new(std::size_t size) {
   void* memory = std::malloc(size == 0 ? 1 : size);
   if (memory == nullptr) throw std::bad_alloc();
   return memory;
+}
+// Also replaced, so that sanitizers see one family of allocations.
+__attribute__((visibility("default"))) void* operator new(std::size_t size,
+                                                          const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
 // Not inlined: the compiler would take the free() as mismatching the new.
 __attribute__((visibility("default"), noinline)) void operator delete(void* memory) noexcept {
