@@ -14,9 +14,13 @@ function(zentrik_protos)
   endforeach()
 endfunction()
 
+include(GNUInstallDirs)
+
 # Compiles every registered schema with protoc into the build tree and adds the
-# generated code to the library. Called from the top folder, where the library
-# is defined, so the generation rules belong to it.
+# generated code to the library; installs the schemas under
+# share/zentrik/proto/ with their source-root paths, so that their imports
+# resolve and the files the library writes can be decoded. Called from the top
+# folder, where the library is defined, so the generation rules belong to it.
 function(zentrik_generate_protos)
   get_property(protos GLOBAL PROPERTY ZENTRIK_PROTOS)
   set(outputs)
@@ -34,6 +38,8 @@ function(zentrik_generate_protos)
     # Generated code is not ours to keep warning-free.
     set_source_files_properties(${out_base}.cc PROPERTIES COMPILE_OPTIONS "-w")
     list(APPEND outputs ${out_base}.cc ${out_base}.h)
+    get_filename_component(rel_dir ${rel} DIRECTORY)
+    install(FILES ${proto} DESTINATION ${CMAKE_INSTALL_DATADIR}/zentrik/proto/${rel_dir})
   endforeach()
   # Everything that includes generated headers waits for this target.
   add_custom_target(zentrik_generated DEPENDS ${outputs})

@@ -7,7 +7,9 @@
 #include <zentrik/trace/tracer.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -35,26 +37,54 @@ void Compute(int iterations) {
   work_sink = sum;
 }
 
+// What the workers' buffers hold together.
+std::atomic<size_t> heap_in_use{0};
+
+// Records an allocation (or deallocation) of `buffer` with what the allocator
+// holds afterwards.
+void MarkMemory(bool allocation, const std::vector<double>& buffer) {
+  const size_t bytes = buffer.size() * sizeof(double);
+  const size_t in_use = allocation ? heap_in_use += bytes : heap_in_use -= bytes;
+  const char* what = allocation ? "MemoryAllocation" : "MemoryDeallocation";
+  trace::TraceMe memory([&] {
+    return trace::TraceMeEncode(
+        what, {{"allocator_name", "host_heap"},
+               {"bytes_allocated", std::to_string(in_use)},
+               {"allocation_bytes", std::to_string(bytes)},
+               {"addr", std::to_string(reinterpret_cast<uintptr_t>(buffer.data()))}});
+  });
+}
+
 void RunWorker(int worker) {
   for (int step = 0; step < kStepsPerWorker; ++step) {
-    // One training step. "_r" marks it as the root of a step, so TensorBoard
-    // groups everything below it; the lambda runs only while recording.
+    // One training step. "_r" marks it as the root of a step: everything
+    // below it belongs to the step, which the analysis names after this
+    // event and its group ("train_step 7"). The lambda runs only while
+    // recording.
     trace::TraceMe step_event([&] {
       return trace::TraceMeEncode(
           "train_step",
           {{"step_num", std::to_string(step)}, {"worker", std::to_string(worker)}, {"_r", "1"}});
     });
     {
-      // A region that names the device work launched inside it, and a host
-      // event of finer detail (kInfo) inside that.
+      // A region that names the device work launched inside it. Events named
+      // "name:Type" are framework ops: the op tables rank them by type.
       trace::ScopedAnnotation annotation("model/forward");
-      trace::TraceMe forward("forward", trace::kInfo);
-      Compute(200000);
+      {
+        trace::TraceMe matmul("dense1:MatMul", trace::kInfo);
+        Compute(150000);
+      }
+      trace::TraceMe relu("relu1:Relu", trace::kInfo);
+      Compute(50000);
     }
     {
       // Both at once: a host event and an annotation of one name.
-      trace::AnnotatedTraceMe backward("model/backward");
+      trace::AnnotatedTraceMe backward("dense1_grad:MatMulGrad");
+      // An allocator's activity, for the memory profile.
+      std::vector<double> gradients(1 << 16);
+      MarkMemory(true, gradients);
       Compute(400000);
+      MarkMemory(false, gradients);
     }
     trace::TraceMe::RecordInstantTrace("step_done");
   }

@@ -1,10 +1,10 @@
 #include "testing/child_process.h"
 
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -41,30 +41,14 @@ std::vector<std::string> ChildEnvironment(const EnvOverrides& overrides) {
   return result;
 }
 
-// Reads both pipes until the child closes them, without risking a deadlock
-// when one of them fills.
-void DrainPipes(int out_fd, int err_fd, std::string* out, std::string* err) {
-  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-  std::string* sinks[2] = {out, err};
-  int open_count = 2;
+// The whole contents of `file`, which is then closed.
+std::string ReadAndClose(FILE* file) {
+  std::string text;
+  rewind(file);
   char buffer[65536];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-      if (n > 0) {
-        sinks[i]->append(buffer, n);
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
-  }
+  for (size_t n; (n = fread(buffer, 1, sizeof(buffer), file)) > 0;) text.append(buffer, n);
+  fclose(file);
+  return text;
 }
 
 }  // namespace
@@ -79,28 +63,28 @@ ChildResult RunChild(const std::vector<std::string>& argv, const EnvOverrides& e
   for (const std::string& var : env_strings) child_env.push_back(const_cast<char*>(var.c_str()));
   child_env.push_back(nullptr);
 
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
+  // The child writes into unlinked files, read once it ended: unlike pipes,
+  // they never fill up and block it.
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  if (out == nullptr || err == nullptr) return result;
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(err), STDERR_FILENO);
+    close(fileno(out));
+    close(fileno(err));
     execve(child_argv[0], child_argv.data(), child_env.data());
     _exit(127);
   }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  DrainPipes(out_pipe[0], err_pipe[0], &result.out, &result.err);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+  result.out = ReadAndClose(out);
+  result.err = ReadAndClose(err);
   return result;
 }
 

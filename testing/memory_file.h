@@ -13,20 +13,33 @@ namespace testing {
 // calls that a writer makes on it. Every operation succeeds.
 class MemoryFile : public trace::WritableFile {
  public:
-  trace::Status Append(const std::string& data) override;
-  trace::Status Close() override;
-  trace::Status Flush() override;
-  // "memory".
-  trace::Status Name(std::string* result) override;
-  trace::Status Sync() override;
-  // The size of `contents`.
-  trace::Status Tell(int64_t* position) override;
+  trace::Status Append(const std::string& data) override {
+    contents += data;
+    return Counted(&appends);
+  }
+  trace::Status Close() override { return Counted(&closes); }
+  trace::Status Flush() override { return Counted(&flushes); }
+  trace::Status Name(std::string* result) override {
+    *result = "memory";
+    return trace::Status();
+  }
+  trace::Status Sync() override { return Counted(&syncs); }
+  trace::Status Tell(int64_t* position) override {
+    *position = static_cast<int64_t>(contents.size());
+    return trace::Status();
+  }
 
   std::string contents;
   int appends = 0;
   int closes = 0;
   int flushes = 0;
   int syncs = 0;
+
+ private:
+  static trace::Status Counted(int* calls) {
+    ++*calls;
+    return trace::Status();
+  }
 };
 
 }  // namespace testing

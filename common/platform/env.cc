@@ -45,6 +45,11 @@ Status IOError(const std::string& context, int err_number) {
   return errors::Unknown(context + ": " + strerror(err_number));
 }
 
+std::string FailureReason(const Status& status, int err_number) {
+  if (status.code() != error::ABORTED || err_number == 0) return status.ToString();
+  return status.ToString() + " (" + strerror(err_number) + ")";
+}
+
 uint64_t EnvTime::NowNanos() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -21,6 +21,11 @@ std::pair<std::string, std::string> SplitPath(std::string_view path);
 // failed file-system call.
 Status IOError(const std::string& context, int err_number);
 
+// The status's text for a log line that says why a write into a directory
+// failed. A failed directory creation's status carries no system error text,
+// so that of `err_number` (errno read as the status arrives) is added to it.
+std::string FailureReason(const Status& status, int err_number);
+
 // Monotonic clock readings. Thread-safe.
 class EnvTime {
  public:

@@ -1,9 +1,11 @@
 #include "graph/core/graph.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "common/platform/env.h"
 #include "common/platform/logging.h"
 #include "graph/core/no_throw.h"
 #include "graph/utils/summary_file_writer.h"
@@ -17,6 +19,14 @@ namespace {
 constexpr int kDumpMaxQueue = 1;
 constexpr int kDumpFlushMillis = 1;
 constexpr int64_t kDumpStep = 1;
+
+// Says which directory and why a dump failed; `err_number` is errno read as
+// the failed step returned. Returns false for the caller.
+bool LogDumpFailure(const std::string& logdir, const trace::Status& status, int err_number) {
+  LOG(WARNING) << "Could not write the graph into " << logdir << ": "
+               << trace::FailureReason(status, err_number);
+  return false;
+}
 
 }  // namespace
 
@@ -71,7 +81,8 @@ bool Graph::DumpGraph(const char* logdir) {
 bool Graph::WriteGraphDef(const std::string& logdir) {
   // Released on return: its destructor flushes and closes the file.
   auto writer = std::make_shared<SummaryFileWriter>(kDumpMaxQueue, kDumpFlushMillis);
-  if (!writer->Init(logdir).ok()) return false;
+  trace::Status status = writer->Init(logdir);
+  if (!status.ok()) return LogDumpFailure(logdir, status, errno);
 
   graph_def_ = std::make_shared<GraphDef>();
   LOG(INFO) << "Create GraphDef(addr:" << graph_def_.get() << ") success.";
@@ -83,13 +94,15 @@ bool Graph::WriteGraphDef(const std::string& logdir) {
   }
   LOG(INFO) << "Get GraphDef(addr:" << graph_def_.get();
 
-  if (writer->WriteGraph(kDumpStep, graph_def_).ok() && writer->Flush().ok()) return true;
+  status = writer->WriteGraph(kDumpStep, graph_def_);
+  if (status.ok()) status = writer->Flush();
+  if (status.ok()) return true;
   // A record cut short (a full disk) would make the file unreadable: the dump
   // leaves no file rather than a broken one.
   const std::string path = writer->filename();
   writer.reset();
   std::remove(path.c_str());
-  return false;
+  return LogDumpFailure(logdir, status, 0);
 }
 
 GraphInterface* CreateGraph() {

@@ -1,124 +1,84 @@
-// The whole road as an application takes it, through the public headers and
-// libzentrik.so only: create a tracer, record on threads, stop into a string
-// and into a log directory, export offline.
-#include <gmock/gmock.h>
+// The tracer as an application meets it, through the public headers and
+// libzentrik.so only: the lines each call logs, the trace Stop hands out, the
+// files it writes. The process runs with INFO lines on.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testing/log_lines.h"
 #include "testing/profile_files.h"
-#include "testing/strict_json.h"
+#include "testing/stderr_capture.h"
 #include "testing/temp_dir.h"
 #include "trace/core/protobuf/xplane.pb.h"
+#include "zentrik/graph/graph.h"
+#include "zentrik/trace/export_events.h"
 #include "zentrik/trace/trace_me.h"
 #include "zentrik/trace/tracer.h"
 
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
-using ::testing::IsEmpty;
-using ::testing::SizeIs;
+namespace trace = ::zentrik::trace;
 using ::zentrik::testing::Gunzip;
 using ::zentrik::testing::IsRunName;
 using ::zentrik::testing::ListDirectory;
-using ::zentrik::testing::ParseStrictJson;
+using ::zentrik::testing::LogLinesFrom;
 using ::zentrik::testing::ReadFileOrEmpty;
+using ::zentrik::testing::StderrCapture;
 using ::zentrik::testing::TempDir;
-using ::zentrik::trace::AnnotatedTraceMe;
-using ::zentrik::trace::CreateTracer;
-using ::zentrik::trace::ExportToTensorboard;
-using ::zentrik::trace::ScopedAnnotation;
-using ::zentrik::trace::TraceMe;
-using ::zentrik::trace::TraceMeEncode;
-using ::zentrik::trace::TracerInterface;
-using ::zentrik::trace::TracerOptions;
-using ::zentrik::trace::XEvent;
-using ::zentrik::trace::XLine;
-using ::zentrik::trace::XPlane;
-using ::zentrik::trace::XSpace;
-using ::zentrik::trace::XStat;
+using ::zentrik::testing::WriteTestFile;
+using Lines = std::vector<std::string>;
 
-constexpr int kWorkers = 4;
-constexpr int kSteps = 3;
+constexpr char kTracerSource[] = "trace/core/lib/tracer";
+constexpr int kWorkers = 3;
+constexpr int kSteps = 2;
 
-// The files an export writes besides the host's run claim, by tool file name.
-// Each tool converter adds its file here when it joins the export.
-const std::vector<std::string> kToolFiles = {"overview_page.pb", "trace.json.gz", "op_stats.pb",
-                                             "kernel_stats.pb", "memory_profile.json.gz"};
-
-std::unique_ptr<TracerInterface> NewTracer(const std::string& logdir) {
-  TracerOptions options;
-  options.host_tracer_level = 2;
-  options.device_tracer_level = 0;
-  return std::unique_ptr<TracerInterface>(CreateTracer(options, logdir));
+std::unique_ptr<trace::TracerInterface> NewTracer(const std::string& logdir, int host = 2,
+                                                  int device = 0) {
+  trace::TracerOptions options;
+  options.host_tracer_level = host;
+  options.device_tracer_level = device;
+  return std::unique_ptr<trace::TracerInterface>(trace::CreateTracer(options, logdir));
 }
 
-// Runs kWorkers named threads doing kSteps marked steps each; returns their
-// thread ids as the host plane names lines.
-std::vector<uint32_t> RunWorkers() {
-  std::vector<uint32_t> ids(kWorkers);
+// Named worker threads doing marked steps of framework ops.
+void RunWorkers() {
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([w, &ids] {
+    workers.emplace_back([w] {
       pthread_setname_np(pthread_self(), ("worker" + std::to_string(w)).c_str());
-      ids[w] = static_cast<uint32_t>(pthread_self());
       for (int step = 0; step < kSteps; ++step) {
-        TraceMe step_event([&] {
-          return TraceMeEncode("train_step", {{"step_num", std::to_string(step)},
-                                              {"ratio", "0.5"},
-                                              {"phase", "train"},
-                                              {"_r", "1"}});
+        trace::TraceMe step_event([&] {
+          return trace::TraceMeEncode(
+              "train_step", {{"step_num", std::to_string(step)}, {"ratio", "0.5"}, {"_r", "1"}});
         });
-        ScopedAnnotation annotation("model/layer");  // Kept only while devices are traced.
-        AnnotatedTraceMe backward("backward");
-        TraceMe detail("detail", zentrik::trace::kInfo);
-        TraceMe verbose("verbose", zentrik::trace::kVerbose);  // Above the host level.
+        trace::AnnotatedTraceMe matmul("dense:MatMul");
+        trace::TraceMe detail("detail", trace::kInfo);
+        trace::TraceMe verbose("verbose", trace::kVerbose);  // Above the host level.
       }
-      TraceMe::RecordInstantTrace("done");
     });
   }
   for (std::thread& worker : workers) worker.join();
-  return ids;
 }
 
-std::string EventName(const XPlane& plane, const XEvent& event) {
-  auto it = plane.event_metadata().find(event.metadata_id());
-  return it == plane.event_metadata().end() ? "" : it->second.name();
-}
-
-// The stat values of `event` by stat name, as text.
-std::map<std::string, std::string> Stats(const XPlane& plane, const XEvent& event) {
-  std::map<std::string, std::string> stats;
-  for (const XStat& stat : event.stats()) {
-    auto it = plane.stat_metadata().find(stat.metadata_id());
-    const std::string name = it == plane.stat_metadata().end() ? "?" : it->second.name();
-    switch (stat.value_case()) {
-      case XStat::kInt64Value:
-        stats[name] = std::to_string(stat.int64_value());
-        break;
-      case XStat::kUint64Value:
-        stats[name] = std::to_string(stat.uint64_value());
-        break;
-      case XStat::kDoubleValue:
-        stats[name] = std::to_string(stat.double_value());
-        break;
-      case XStat::kStrValue:
-        stats[name] = stat.str_value();
-        break;
-      default:
-        stats[name] = "other";
-    }
+std::string Stat(const trace::XPlane& plane, const trace::XEvent& event, const std::string& name) {
+  for (const trace::XStat& stat : event.stats()) {
+    if (plane.stat_metadata().at(stat.metadata_id()).name() != name) continue;
+    if (stat.value_case() == trace::XStat::kStrValue) return stat.str_value();
+    if (stat.value_case() == trace::XStat::kDoubleValue) return std::to_string(stat.double_value());
+    return std::to_string(stat.int64_value());
   }
-  return stats;
+  return "<none>";
 }
 
 std::string HostName() {
@@ -127,241 +87,209 @@ std::string HostName() {
   return name;
 }
 
-// What a run directory of this host must hold.
-std::vector<std::string> ExpectedRunFiles() {
-  std::string plain_host = HostName();
-  std::replace(plain_host.begin(), plain_host.end(), ':', '_');
-  const std::string prefix = plain_host.empty() ? "" : plain_host + ".";
-  std::vector<std::string> files = {prefix + "run.claim"};
-  for (const std::string& tool : kToolFiles) {
-    const bool gzipped = tool.size() > 3 && tool.compare(tool.size() - 3, 3, ".gz") == 0;
-    files.push_back((gzipped ? HostName() + "." : prefix) + tool);
+struct LogCase {
+  std::string label;
+  std::function<bool()> call;
+  bool result;
+  std::string source;
+  Lines lines;
+};
+
+void CheckLogCases(const std::vector<LogCase>& cases) {
+  for (const LogCase& c : cases) {
+    StderrCapture capture;
+    EXPECT_EQ(c.call(), c.result) << c.label;
+    EXPECT_EQ(LogLinesFrom(capture.Stop(), c.source), c.lines) << c.label;
   }
-  std::sort(files.begin(), files.end());
-  return files;
 }
 
-// Checks the profile directory of `logdir`: `runs` run directories, each
-// holding this host's files, gzip files complete. Returns the run names.
-std::vector<std::string> CheckProfileDirectory(const std::string& logdir, size_t runs) {
-  const std::string profile_dir = logdir + "/plugins/profile";
-  const std::vector<std::string> names = ListDirectory(profile_dir);
-  EXPECT_THAT(names, SizeIs(runs));
-  for (const std::string& run : names) {
-    EXPECT_TRUE(IsRunName(run)) << run;
-    const std::vector<std::string> files = ListDirectory(profile_dir + "/" + run);
-    EXPECT_THAT(files, ElementsAreArray(ExpectedRunFiles())) << run;
-    for (const std::string& file : files) {
-      if (file.size() < 3 || file.compare(file.size() - 3, 3, ".gz") != 0) continue;
-      std::string text;
-      EXPECT_TRUE(Gunzip(ReadFileOrEmpty(profile_dir + "/" + run + "/" + file), &text)) << file;
-    }
-  }
-  return names;
+TEST(TracerIntegrationTest, EveryCallLogsItsLines) {
+  CheckLogCases({
+      {"CreateTracer without logdir", [] { return NewTracer("") != nullptr; }, false,
+       kTracerSource, {"WARNING Logdir should not be empty. CreateTracer failed"}},
+      {"Start twice, Stop twice",
+       [] {
+         auto tracer = NewTracer("unused");
+         std::string bytes;
+         return tracer->Start() && tracer->Start() && tracer->Stop(&bytes) && tracer->Stop(&bytes);
+       },
+       true, kTracerSource,
+       {"INFO Tracer started.", "WARNING Tracer is already started.", "INFO Tracer stopped.",
+        "WARNING Tracer is not started. No need to stop."}},
+      {"a second tracer",
+       [] {
+         auto first = NewTracer("unused");
+         auto second = NewTracer("unused");
+         const bool started = first->Start() && second->Start();
+         first.reset();  // Deleting a started tracer gives the lock back.
+         return started || !second->Start();
+       },
+       false, kTracerSource,
+       {"INFO Tracer started.", "WARNING Another tracer already started, tracer start failed.",
+        "INFO Tracer started."}},
+      {"empty delimiter", [] { return NewTracer("unused")->SetAnnotationDelimiter(""); }, false,
+       kTracerSource,
+       {"WARNING Annotation delimiter should not be empty, set annotation delimiter failed."}},
+      {"ExportToTensorboard without logdir", [] { return trace::ExportToTensorboard("", ""); },
+       false, kTracerSource, {"WARNING Logdir should not be empty. ExportToTensorboard failed"}},
+      {"ExportToTensorboard of garbage",
+       [] { return trace::ExportToTensorboard("\xff\xff", "/tmp/zentrik_never_written"); }, false,
+       kTracerSource, {"WARNING Parse xspace data from input string failed"}},
+  });
 }
 
-TEST(TracerIntegrationTest, StopIntoAStringHandsBackTheHostPlane) {
+// Where a log directory cannot be written, one more WARNING beside the fixed
+// line names the directory and the reason with the system's error text.
+TEST(TracerIntegrationTest, WritesIntoAnUnwritableLogDirectorySayWhy) {
   TempDir dir;
-  const std::string logdir = dir.Join("logs");
-  auto tracer = NewTracer(logdir);
-  ASSERT_NE(tracer, nullptr);
-  ASSERT_TRUE(tracer->Start());
-  const std::vector<uint32_t> ids = RunWorkers();
-  std::string bytes;
-  ASSERT_TRUE(tracer->Stop(&bytes));
-
-  XSpace space;
-  ASSERT_TRUE(space.ParseFromString(bytes));
-  ASSERT_THAT(space.planes(), SizeIs(1));
-  const XPlane& host = space.planes(0);
-  EXPECT_EQ(host.name(), "/host:CPU");
-  ASSERT_THAT(host.lines(), SizeIs(kWorkers));
-  for (int w = 0; w < kWorkers; ++w) {
-    const XLine& line = host.lines(w);  // Sorted by name.
-    EXPECT_EQ(line.id(), ids[w]);
-    EXPECT_EQ(line.name(), "worker" + std::to_string(w) + "/" + std::to_string(ids[w]));
-    std::map<std::string, int> counts;
-    std::vector<std::string> step_nums;
-    for (const XEvent& event : line.events()) {
-      const std::string name = EventName(host, event);
-      ++counts[name];
-      const std::map<std::string, std::string> stats = Stats(host, event);
-      EXPECT_EQ(stats.at("traceme_flag"), "1") << name;
-      if (name != "train_step") continue;
-      step_nums.push_back(stats.at("step_num"));
-      EXPECT_EQ(stats.at("ratio"), "0.500000");
-      EXPECT_EQ(stats.at("phase"), "train");
-      EXPECT_EQ(stats.count("step_name"), 1u);  // Grouped as a step root.
-    }
-    EXPECT_EQ(counts,
-              (std::map<std::string, int>{
-                  {"backward", kSteps}, {"detail", kSteps}, {"done", 1}, {"train_step", kSteps}}));
-    EXPECT_EQ(step_nums, (std::vector<std::string>{"0", "1", "2"}));
-    // Events are in time order, each step enclosing its inner events.
-    for (int i = 1; i < line.events_size(); ++i) {
-      EXPECT_LE(line.events(i - 1).offset_ps(), line.events(i).offset_ps());
-    }
+  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
+  std::vector<std::pair<std::string, std::string>> targets = {
+      {dir.Join("file/logs"), "Failed precondition: " + dir.Join("file") + " is not a directory"},
+      {"/proc/zentrik_test/logs",
+       "Aborted: /proc/zentrik_test creating...  error! (No such file or directory)"}};
+  if (geteuid() != 0) {  // The superuser may write anywhere.
+    ASSERT_EQ(mkdir(dir.Join("read_only").c_str(), 0555), 0);
+    targets.push_back({dir.Join("read_only/logs"), "Aborted: " + dir.Join("read_only/logs") +
+                                                       " creating...  error! (Permission denied)"});
   }
-  // Nothing reaches the disk.
-  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+  std::vector<LogCase> cases;
+  for (const auto& [logdir, reason] : targets) {
+    const std::string profile_line = "WARNING Could not write the profile into " + logdir + ": ";
+    auto stop = [logdir = logdir] {
+      auto tracer = NewTracer(logdir);
+      const bool stopped = tracer->Start() && tracer->Stop(nullptr);
+      std::string bytes;  // Idle again, and the lock is free.
+      EXPECT_TRUE(tracer->Start() && tracer->Stop(&bytes)) << logdir;
+      return stopped;
+    };
+    auto dump_graph = [logdir = logdir] {
+      std::unique_ptr<zentrik::graph::GraphInterface> graph(zentrik::graph::CreateGraph());
+      graph->AddNode("x")->SetOpName("Placeholder");
+      return graph->DumpGraph(logdir.c_str());
+    };
+    cases.push_back({"Stop into " + logdir, stop, false, kTracerSource,
+                     {"INFO Tracer started.", "WARNING Export xspace to tensorboard failed.",
+                      profile_line + reason, "INFO Tracer stopped.", "INFO Tracer started.",
+                      "INFO Tracer stopped."}});
+    cases.push_back({"ExportToTensorboard into " + logdir,
+                     [logdir = logdir] { return trace::ExportToTensorboard("", logdir); }, false,
+                     kTracerSource,
+                     {"WARNING Export xspace data to tensorboard failed", profile_line + reason}});
+    cases.push_back({"DumpGraph into " + logdir, dump_graph, false, "graph/core/graph",
+                     {"WARNING Could not write the graph into " + logdir + ": " + reason}});
+  }
+  CheckLogCases(cases);
 }
 
-TEST(TracerIntegrationTest, StopIntoALogDirectoryWritesOneRunPerStop) {
+// Stop into the log directory, Stop into a string and the offline export of
+// that string: the host plane, its elapse events and one run of files each.
+TEST(TracerIntegrationTest, StopAndExportDeliverTheRecordedHostEvents) {
   TempDir dir;
   const std::string logdir = dir.Join("a/b/logs");
   auto tracer = NewTracer(logdir);
+  std::string bytes;
   for (int run = 0; run < 2; ++run) {  // Usually within one second.
     ASSERT_TRUE(tracer->Start());
     RunWorkers();
-    ASSERT_TRUE(tracer->Stop(nullptr));
+    ASSERT_TRUE(run == 0 ? tracer->Stop(nullptr) : tracer->Stop(&bytes));
   }
-  CheckProfileDirectory(logdir, 2);
-}
-
-TEST(TracerIntegrationTest, StopWritesTheRecordedEventsForTheTraceViewer) {
-  TempDir dir;
-  const std::string logdir = dir.Join("logs");
-  auto tracer = NewTracer(logdir);
-  ASSERT_TRUE(tracer->Start());
-  const std::vector<uint32_t> ids = RunWorkers();
-  ASSERT_TRUE(tracer->Stop(nullptr));
-  const std::vector<std::string> runs = CheckProfileDirectory(logdir, 1);
-  ASSERT_THAT(runs, SizeIs(1));
-
-  std::string json;
-  ASSERT_TRUE(Gunzip(
-      ReadFileOrEmpty(logdir + "/plugins/profile/" + runs[0] + "/" + HostName() + ".trace.json.gz"),
-      &json));
-  Json::Value root;
-  std::string errors;
-  ASSERT_TRUE(ParseStrictJson(json, &root, &errors)) << errors;
-
-  // The host is process 501, each worker one thread named after it.
-  std::map<uint32_t, std::string> thread_names;
-  std::map<uint32_t, std::map<std::string, int>> counts;
-  std::map<uint32_t, std::vector<std::string>> step_nums;
-  for (const Json::Value& event : root["traceEvents"]) {
-    if (event.empty()) continue;  // The closing element.
-    EXPECT_EQ(event["pid"].asUInt(), 501u);
-    const uint32_t tid = event["tid"].asUInt();
-    if (event["ph"] == "M" && event["name"] == "process_name") {
-      EXPECT_EQ(event["args"]["name"], "/host:CPU");
-    } else if (event["ph"] == "M" && event["name"] == "thread_name") {
-      thread_names[tid] = event["args"]["name"].asString();
-    } else if (event["ph"] == "X") {
-      const Json::Value& args = event["args"];
-      // Internal stats are not shown.
-      EXPECT_FALSE(args.isMember("_r") || args.isMember("traceme_flag")) << event.toStyledString();
-      if (!args.isMember("step_num")) {
-        ++counts[tid][event["name"].asString()];
-        continue;
-      }
-      // A step root is shown under its step name.
-      ++counts[tid]["train_step"];
-      step_nums[tid].push_back(args["step_num"].asString());
-      EXPECT_EQ(event["name"], args["step_name"]) << event.toStyledString();
-      EXPECT_EQ(args["ratio"], "0.500000");
-      EXPECT_EQ(args["phase"], "train");
+  ASSERT_TRUE(trace::ExportToTensorboard(bytes, logdir));
+  const std::string profile_dir = logdir + "/plugins/profile/";
+  const Lines runs = ListDirectory(profile_dir);
+  ASSERT_EQ(runs.size(), 2u);
+  for (const std::string& run : runs) {
+    EXPECT_TRUE(IsRunName(run)) << run;
+    Lines tools;  // The file names after "<host>.".
+    std::string op_stats;
+    for (const std::string& file : ListDirectory(profile_dir + run)) {
+      tools.push_back(file.substr(HostName().size() + 1));
+      if (tools.back() == "op_stats.pb") op_stats = ReadFileOrEmpty(profile_dir + run + "/" + file);
     }
+    std::sort(tools.begin(), tools.end());
+    EXPECT_EQ(tools, (Lines{"kernel_stats.pb", "memory_profile.json.gz", "op_stats.pb",
+                            "overview_page.pb", "run.claim", "trace.json.gz"}));
+    std::string text;
+    EXPECT_TRUE(Gunzip(ReadFileOrEmpty(profile_dir + run + "/" + HostName() + ".trace.json.gz"),
+                       &text)) << run;
+    EXPECT_NE(op_stats.find("MatMul"), std::string::npos) << run;  // "name:Type" ops.
   }
-  ASSERT_THAT(thread_names, SizeIs(kWorkers));
+
+  trace::XSpace space;
+  ASSERT_TRUE(space.ParseFromString(bytes));
+  ASSERT_EQ(space.planes_size(), 1);
+  const trace::XPlane& host = space.planes(0);
+  EXPECT_EQ(host.name(), "/host:CPU");
+  ASSERT_EQ(host.lines_size(), kWorkers);
   for (int w = 0; w < kWorkers; ++w) {
-    const uint32_t tid = ids[w];
-    EXPECT_EQ(thread_names[tid], "worker" + std::to_string(w) + "/" + std::to_string(tid));
-    EXPECT_EQ(counts[tid],
-              (std::map<std::string, int>{
-                  {"backward", kSteps}, {"detail", kSteps}, {"done", 1}, {"train_step", kSteps}}));
-    EXPECT_THAT(step_nums[tid], ElementsAre("0", "1", "2"));
-  }
-}
-
-// Reads one gzip file of this host from the only run of `logdir`.
-std::string ReadRunFile(const std::string& logdir, const std::string& tool_file) {
-  const std::vector<std::string> runs = CheckProfileDirectory(logdir, 1);
-  std::string text;
-  if (runs.size() != 1) return text;
-  EXPECT_TRUE(Gunzip(
-      ReadFileOrEmpty(logdir + "/plugins/profile/" + runs[0] + "/" + HostName() + "." + tool_file),
-      &text));
-  return text;
-}
-
-TEST(TracerIntegrationTest, StopWritesTheMemoryProfile) {
-  TempDir dir;
-  auto tracer = NewTracer(dir.Join("workers"));
-  ASSERT_TRUE(tracer->Start());
-  RunWorkers();
-  ASSERT_TRUE(tracer->Stop(nullptr));
-  EXPECT_EQ(ReadRunFile(dir.Join("workers"), "memory_profile.json.gz"),
-            R"({"memoryProfilePerAllocator":{},"numHosts":1,"memoryIds":[]})");
-
-  tracer = NewTracer(dir.Join("memory"));
-  ASSERT_TRUE(tracer->Start());
-  {
-    // A step around the memory events: they are not shown in the trace
-    // viewer, and the overview page needs a step.
-    TraceMe step([] { return TraceMeEncode("train_step", {{"step_num", "0"}, {"_r", "1"}}); });
-    {
-      TraceMe allocation([] {
-        return TraceMeEncode("MemoryAllocation", {{"allocator_name", "bfc"},
-                                                  {"bytes_allocated", "64"},
-                                                  {"allocation_bytes", "64"},
-                                                  {"addr", "4096"},
-                                                  {"tf_op", "MatMul"}});
-      });
+    const trace::XLine& line = host.lines(w);  // Sorted by name.
+    EXPECT_EQ(line.name(), "worker" + std::to_string(w) + "/" + std::to_string(line.id()));
+    std::map<std::string, int> counts;
+    for (const trace::XEvent& event : line.events()) {
+      const std::string name = host.event_metadata().at(event.metadata_id()).name();
+      ++counts[name];
+      EXPECT_EQ(Stat(host, event, "traceme_flag"), "1") << name;
+      if (name != "train_step") continue;
+      EXPECT_EQ(Stat(host, event, "step_num"), std::to_string(counts[name] - 1));
+      EXPECT_EQ(Stat(host, event, "ratio"), "0.500000");
+      EXPECT_NE(Stat(host, event, "step_name"), "<none>");  // Grouped as a step root.
     }
-    TraceMe deallocation([] {
-      return TraceMeEncode("MemoryDeallocation", {{"allocator_name", "bfc"},
-                                                  {"bytes_allocated", "0"},
-                                                  {"allocation_bytes", "64"},
-                                                  {"addr", "4096"}});
-    });
+    EXPECT_EQ(counts, (std::map<std::string, int>{
+                          {"dense:MatMul", kSteps}, {"detail", kSteps}, {"train_step", kSteps}}));
   }
-  ASSERT_TRUE(tracer->Stop(nullptr));
-  Json::Value root;
-  std::string errors;
-  ASSERT_TRUE(
-      ParseStrictJson(ReadRunFile(dir.Join("memory"), "memory_profile.json.gz"), &root, &errors))
-      << errors;
-  EXPECT_EQ(root["numHosts"], 1);
-  ASSERT_EQ(root["memoryIds"].size(), 1u);
-  EXPECT_EQ(root["memoryIds"][0], "bfc");
-  const Json::Value& bfc = root["memoryProfilePerAllocator"]["bfc"];
-  const Json::Value& snapshots = bfc["memoryProfileSnapshots"];
-  ASSERT_EQ(snapshots.size(), 2u) << root.toStyledString();
-  EXPECT_EQ(snapshots[0]["activityMetadata"]["memoryActivity"], "ALLOCATION");
-  EXPECT_EQ(snapshots[1]["activityMetadata"]["memoryActivity"], "DEALLOCATION");
-  // The deallocation is named after its allocation.
-  EXPECT_EQ(snapshots[1]["activityMetadata"]["tfOpName"], "MatMul");
-  EXPECT_EQ(bfc["profileSummary"]["peakStats"]["heapAllocatedBytes"], "64");
-}
+  // The same bytes flattened for the caller: one elapse event per host event.
+  std::vector<trace::ElapseEvent> events;
+  ASSERT_TRUE(trace::ExportEvents(&bytes, nullptr, &events));
+  EXPECT_EQ(events.size(), static_cast<size_t>(kWorkers * kSteps * 3));
+  EXPECT_FALSE(trace::ExportEvents(nullptr, nullptr, &events));
 
-TEST(TracerIntegrationTest, ExportToTensorboardWritesWhatStopWould) {
-  TempDir dir;
-  auto tracer = NewTracer(dir.Join("unused"));
+  // Levels 0 and 0: only the host plane, without lines.
+  tracer = NewTracer("unused", 0, 0);
   ASSERT_TRUE(tracer->Start());
   RunWorkers();
-  std::string bytes;
-  ASSERT_TRUE(tracer->Stop(&bytes));
-
-  EXPECT_TRUE(ExportToTensorboard(bytes, dir.Join("offline")));
-  CheckProfileDirectory(dir.Join("offline"), 1);
-  EXPECT_TRUE(ExportToTensorboard("", dir.Join("empty")));
-  EXPECT_FALSE(ExportToTensorboard("not an XSpace \xff\xff", dir.Join("garbage")));
-  EXPECT_FALSE(ExportToTensorboard(bytes, ""));
-  EXPECT_THAT(ListDirectory(dir.path()), ElementsAreArray({"empty", "offline"}));
+  ASSERT_TRUE(tracer->Stop(&bytes) && space.ParseFromString(bytes));
+  ASSERT_EQ(space.planes_size(), 1);
+  EXPECT_EQ(space.planes(0).lines_size(), 0);
 }
 
-TEST(TracerIntegrationTest, OneTracerRecordsAtATime) {
-  auto first = NewTracer("logs");
-  auto second = NewTracer("logs");
-  ASSERT_TRUE(first->Start());
-  EXPECT_FALSE(second->Start());
+TEST(TracerIntegrationTest, PmuCountersAreAskedForOnlyWhileALevelTwoTracerRuns) {
+  constexpr char kTracePmu[] = "ZENTRIK_TRACE_PMU";
+  auto value = [&] { return std::string(getenv(kTracePmu) ? getenv(kTracePmu) : "<unset>"); };
+  unsetenv(kTracePmu);
   std::string bytes;
-  EXPECT_TRUE(first->Stop(&bytes));
-  EXPECT_TRUE(second->Start());
-  EXPECT_TRUE(second->Stop(&bytes));
-  EXPECT_EQ(CreateTracer(TracerOptions(), ""), nullptr);
+  auto pmu = NewTracer("unused", 2, 2);
+  EXPECT_TRUE(pmu->Stop(nullptr));  // Not started, but it still says "false".
+  EXPECT_EQ(value(), "false");
+  ASSERT_TRUE(pmu->Start());
+  EXPECT_EQ(value(), "true");
+  ASSERT_TRUE(pmu->Stop(&bytes));
+  EXPECT_EQ(value(), "false");
+
+  // A level-2 start refused by the lock, and a started one deleted.
+  auto holder = NewTracer("unused");
+  ASSERT_TRUE(holder->Start());
+  EXPECT_FALSE(pmu->Start());
+  EXPECT_EQ(value(), "false");
+  ASSERT_TRUE(holder->Stop(&bytes) && pmu->Start());
+  pmu.reset();
+  EXPECT_EQ(value(), "false");
+
+  // Other levels leave the variable alone.
+  setenv(kTracePmu, "1", 1);
+  ASSERT_TRUE(holder->Start() && holder->Stop(&bytes));
+  EXPECT_EQ(value(), "1");
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  // The library reads the log level once, when it is loaded: run again with
+  // INFO lines on.
+  const char* level = getenv("ZENTRIK_CPP_MIN_LOG_LEVEL");
+  if (level == nullptr || std::strcmp(level, "0") != 0) {
+    setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "0", 1);
+    execv("/proc/self/exe", argv);
+    return 127;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -18,6 +18,7 @@
 // ERROR line on standard error, and leaves the graph as it was; successful
 // edits log INFO lines. None throws.
 
+#include <memory>  // the usage above holds the graph in a std::unique_ptr
 #include <vector>
 
 #include "zentrik/data_type.h"
@@ -85,7 +86,8 @@ class GraphInterface {
   // this returns. An existing file is never replaced: when the name is taken
   // (an earlier dump in the same second), the next free number of seconds
   // names the file. False when the graph has no node, `logdir` is null or
-  // empty, or the file cannot be written.
+  // empty, or the file cannot be written (a WARNING then names `logdir` and
+  // the reason).
   virtual bool DumpGraph(const char* logdir) = 0;
 
   // Deletes every node of the graph.

@@ -1,11 +1,14 @@
 #include "trace/core/lib/tracer.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <new>
 #include <utility>
 
+#include "common/platform/env.h"
 #include "common/platform/logging.h"
+#include "common/platform/status.h"
 #include "trace/core/convert/export_to_tensorboard.h"
 #include "trace/core/convert/host_kernel_pmu.h"
 #include "trace/core/convert/parse_xspace.h"
@@ -47,6 +50,13 @@ Result Guarded(const char* operation, Result failed, Body body) noexcept {
     LogException(operation, std::current_exception());
   }
   return failed;
+}
+
+// The line beside an export's fixed failure line: which directory, and why.
+// `err_number` is errno read as the export returned.
+void LogExportFailure(const std::string& logdir, const Status& status, int err_number) {
+  LOG(WARNING) << "Could not write the profile into " << logdir << ": "
+               << FailureReason(status, err_number);
 }
 
 }  // namespace
@@ -124,8 +134,11 @@ bool Tracer::CollectAndDeliver(ProfilerSession* session, std::string* output) {
     }
     return true;
   }
-  if (!ExportXSpaceToTensorBoard(space, logdir_).ok()) {
+  const Status status = ExportXSpaceToTensorBoard(space, logdir_);
+  const int err_number = errno;
+  if (!status.ok()) {
     LOG(WARNING) << "Export xspace to tensorboard failed.";
+    LogExportFailure(logdir_, status, err_number);
     return false;
   }
   return true;
@@ -170,8 +183,11 @@ bool ExportToTensorboard(const std::string& xspace, const std::string& logdir) {
       LOG(WARNING) << parsed.error_message();
       return false;
     }
-    if (!ExportXSpaceToTensorBoard(space, logdir).ok()) {
+    const Status status = ExportXSpaceToTensorBoard(space, logdir);
+    const int err_number = errno;
+    if (!status.ok()) {
       LOG(WARNING) << "Export xspace data to tensorboard failed";
+      LogExportFailure(logdir, status, err_number);
       return false;
     }
     return true;
