@@ -36,7 +36,14 @@
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/op_stats_to_overview_page.h"
+#include "trace/core/convert/op_stats_to_tf_stats.h"
 #include "trace/core/convert/post_process_single_host_xplane.h"
+#include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/convert/xplane_to_memory_profile.h"
+#include "trace/core/convert/xplane_to_op_stats.h"
+#include "trace/core/convert/xplane_to_trace_events.h"
+#include "trace/core/protobuf/op_stats.pb.h"
 #include "zentrik/trace/tracer.h"
 
 namespace zentrik {
@@ -295,6 +302,52 @@ BENCHMARK(BM_Export)
     ->UseManualTime()
     ->Iterations(3);
 
+// The export's steps one by one, each a counter in ms per iteration: the
+// parse, the trace viewer's JSON (into a discarding sink), the op statistics
+// and their three tools, the memory profile and freeing the space.
+void BM_Steps(benchmark::State& state) {
+  const std::string bytes = SpaceBytes(state.range(0), state.range(1));
+  double seconds[7] = {};
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    auto* space = new XSpace;
+    if (!space->ParseFromString(bytes)) state.SkipWithError("unparsable");
+    seconds[0] += SecondsSince(start);
+    start = std::chrono::steady_clock::now();
+    size_t json_bytes = 0;
+    (void)XSpaceTraceJson(*space).Write(kTraceJsonChunkBytes, [&](std::string_view piece) {
+      json_bytes += piece.size();
+      return Status();
+    });
+    seconds[1] += SecondsSince(start);
+    start = std::chrono::steady_clock::now();
+    const OpStats op_stats = ConvertXSpaceToOpStats(*space);
+    seconds[2] += SecondsSince(start);
+    start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(ConvertOpStatsToOverviewPage(op_stats).ByteSizeLong());
+    benchmark::DoNotOptimize(ConvertOpStatsToTfStats(op_stats).ByteSizeLong());
+    benchmark::DoNotOptimize(op_stats.kernel_stats_db().ByteSizeLong());
+    seconds[3] += SecondsSince(start);
+    start = std::chrono::steady_clock::now();
+    std::string memory_json;
+    (void)ConvertXSpaceToMemoryProfileJson(*space, &memory_json);
+    seconds[4] += SecondsSince(start);
+    start = std::chrono::steady_clock::now();
+    delete space;
+    seconds[5] += SecondsSince(start);
+    benchmark::DoNotOptimize(json_bytes);
+  }
+  const char* names[] = {"parse", "trace_json", "op_stats", "op_tools", "memory", "free"};
+  for (int i = 0; i < 6; ++i) {
+    state.counters[names[i]] = seconds[i] * 1e3 / static_cast<double>(state.iterations());
+  }
+}
+BENCHMARK(BM_Steps)
+    ->Args({kHost, 1000000})
+    ->Args({kDevice, 200000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+
 // A "Vm...:" figure of /proc/self/status, in bytes; -1 when unreadable.
 int64_t StatusBytes(const char* field) {
   FILE* status = std::fopen("/proc/self/status", "r");
@@ -331,10 +384,9 @@ int MeasurePeak(int64_t workload, int64_t events) {
 void BM_PeakMemory(benchmark::State& state) {
   int64_t growth = -1;
   for (auto _ : state) {
-    const std::string command = std::string(kPeakModeVariable) + "=" +
-                                std::to_string(state.range(0)) + ":" +
-                                std::to_string(state.range(1)) + " /proc/" +
-                                std::to_string(getpid()) + "/exe 2>/dev/null";
+    const std::string command =
+        std::string(kPeakModeVariable) + "=" + std::to_string(state.range(0)) + ":" +
+        std::to_string(state.range(1)) + " /proc/" + std::to_string(getpid()) + "/exe 2>/dev/null";
     FILE* child = popen(command.c_str(), "r");
     long long measured = -1;
     if (child != nullptr) {
@@ -395,7 +447,8 @@ void BM_SameFiles(benchmark::State& state) {
       const std::string run = RunDirectory(logdir.path());
       size_t compared = 0;
       for (const std::string& name : testing::ListDirectory(run)) {
-        const std::string suffix = name.substr(name.rfind(host_prefix, 0) == 0 ? host_prefix.size() : 0);
+        const std::string suffix =
+            name.substr(name.rfind(host_prefix, 0) == 0 ? host_prefix.size() : 0);
         const uint64_t hash = Hash(FileText(run + "/" + name));
         for (const ExpectedFile& expected : kExpectedFiles) {
           if (expected.workload != workload || expected.events != kEvents ||

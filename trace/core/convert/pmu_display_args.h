@@ -3,9 +3,11 @@
 
 #include <google/protobuf/map.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "trace/core/protobuf/pmu.pb.h"
 
@@ -31,6 +33,16 @@ std::string FormatCountPair(uint64_t a, uint64_t b);
 // record's raw counters and figures are read (zeros where it lacks them).
 std::map<std::string, std::string> ComputePmuDisplayArgs(const PmuInfo& first,
                                                          const PmuInfo& second);
+
+// How many display arguments a kernel has, and the key of each in ascending
+// byte order (index below kPmuDisplayArgCount).
+constexpr size_t kPmuDisplayArgCount = 29;
+std::string_view PmuDisplayArgKey(size_t index);
+
+// The texts of the 29 arguments into texts[0..28], in key order; the strings
+// are overwritten and keep their capacity. Hot path: no allocation once the
+// strings have grown.
+void FormatPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second, std::string* texts);
 
 // The same 29 entries written straight into `args`, replacing entries with the
 // same keys. Used per kernel by the trace conversion.
