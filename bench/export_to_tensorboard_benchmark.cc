@@ -310,7 +310,8 @@ void BM_Steps(benchmark::State& state) {
   double seconds[7] = {};
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    auto* space = new XSpace;
+    auto* arena = new google::protobuf::Arena(TraceArenaOptions());
+    auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
     if (!space->ParseFromString(bytes)) state.SkipWithError("unparsable");
     seconds[0] += SecondsSince(start);
     start = std::chrono::steady_clock::now();
@@ -333,7 +334,7 @@ void BM_Steps(benchmark::State& state) {
     (void)ConvertXSpaceToMemoryProfileJson(*space, &memory_json);
     seconds[4] += SecondsSince(start);
     start = std::chrono::steady_clock::now();
-    delete space;
+    delete arena;
     seconds[5] += SecondsSince(start);
     benchmark::DoNotOptimize(json_bytes);
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "testing/pmu_fixtures.h"
@@ -14,12 +15,15 @@ namespace {
 
 using ::zentrik::testing::AllUnknownPmuData;
 
+// A record of counters that live as long as the test program.
 EventPmuRecord Counters(uint64_t lt_cycles, uint64_t field14, bool flag = true) {
+  static std::deque<PmuData>* const kept = new std::deque<PmuData>;
+  PmuData* counters = &kept->emplace_back();
+  counters->set_lt_cycles(lt_cycles);
+  counters->set_field14(field14);
   EventPmuRecord record;
   record.pmu_data_flag = flag;
-  record.pmu_info.mutable_pmu_data()->set_lt_cycles(lt_cycles);
-  record.pmu_info.mutable_pmu_data()->set_field14(field14);
-  record.second_pmu_info.mutable_pmu_data();
+  record.pmu_data = counters;
   return record;
 }
 

@@ -84,6 +84,8 @@ struct StepEvents : std::map<int64_t, StepDetails> {
 // Appends the steps of `src` to those of `dst`; a batch size above 0 and a
 // non-zero stored span of `src` replace those of `dst`.
 void CombineStepEvents(const StepEvents& src, StepEvents* dst);
+// The same, moving the events out of `src`.
+void CombineStepEvents(StepEvents&& src, StepEvents* dst);
 
 // The step markers, host ops, launches and host executions of one host-thread
 // line. `plane` is the host plane's visitor.
