@@ -39,8 +39,8 @@ void ConvertXSpaceToTraceEvents(const XSpace& space, Trace* trace);
 // small parts are made and freed much faster so; see TraceArenaOptions.
 Trace* ConvertXSpaceToTraceEvents(const XSpace& space, google::protobuf::Arena* arena);
 
-// Block sizes for an arena that holds a converted trace: its blocks grow
-// quickly to 1 MiB, so a million events need few of them.
+// Block sizes for an arena that holds a converted trace or a parsed space:
+// its blocks grow quickly to 1 MiB, so a million events need few of them.
 google::protobuf::ArenaOptions TraceArenaOptions();
 
 // Converts one plane under `device_id`: its Device entry (created or reused)
