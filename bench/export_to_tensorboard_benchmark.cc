@@ -10,7 +10,8 @@
 // Peak memory: BM_PeakMemory runs the export once in a fresh process (this
 // program again), which builds the bytes, hands freed memory back, resets its
 // peak resident size and reports how far the peak (VmHWM) rose above the
-// resident size (VmRSS) before the export, per event.
+// resident size (VmRSS) before the export, per event; and the same for the
+// parse of the space alone, the floor of the export's memory.
 //
 // Bytes: BM_SameFiles exports fixed-seed workloads and compares a hash of
 // every file of the run directory (gunzipped where compressed) with the
@@ -367,7 +368,7 @@ constexpr char kPeakModeVariable[] = "ZENTRIK_BENCH_PEAK_EVENTS";
 
 // The measuring process: builds the bytes, hands freed memory back, starts
 // the peak afresh and prints how far the peak rose above the resident size.
-int MeasurePeak(int64_t workload, int64_t events) {
+int MeasurePeak(int64_t workload, int64_t events, bool parse_only) {
   const std::string bytes = SpaceBytes(workload, events);
   testing::TempDir logdir;
   malloc_trim(0);
@@ -375,7 +376,13 @@ int MeasurePeak(int64_t workload, int64_t events) {
   if (clear < 0 || write(clear, "5", 1) != 1) return 1;
   close(clear);
   const int64_t before = StatusBytes("VmRSS:");
-  if (!ExportToTensorboard(bytes, logdir.path())) return 1;
+  if (parse_only) {
+    // The floor: the parsed space that every tool reads.
+    google::protobuf::Arena arena(TraceArenaOptions());
+    if (!google::protobuf::Arena::CreateMessage<XSpace>(&arena)->ParseFromString(bytes)) return 1;
+  } else if (!ExportToTensorboard(bytes, logdir.path())) {
+    return 1;
+  }
   const int64_t peak = StatusBytes("VmHWM:");
   if (before < 0 || peak < 0) return 1;
   std::printf("%lld\n", static_cast<long long>(peak - before));
@@ -400,9 +407,12 @@ void BM_PeakMemory(benchmark::State& state) {
   state.counters["peak_MiB"] = static_cast<double>(growth) / (1 << 20);
   state.counters["peak_bytes_per_event"] = static_cast<double>(growth) / state.range(1);
 }
+// The third argument 1: the parse alone, on an arena as the export does it.
 BENCHMARK(BM_PeakMemory)
-    ->Args({kHost, 1000000})
-    ->Args({kDevice, 200000})
+    ->Args({kHost, 1000000, 0})
+    ->Args({kHost, 1000000, 1})
+    ->Args({kDevice, 200000, 0})
+    ->Args({kDevice, 200000, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
@@ -476,9 +486,11 @@ BENCHMARK(BM_SameFiles)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   if (const char* spec = std::getenv(zentrik::trace::kPeakModeVariable)) {
-    const char* colon = std::strchr(spec, ':');
-    if (colon == nullptr) return 1;
-    return zentrik::trace::MeasurePeak(std::atoll(spec), std::atoll(colon + 1));
+    long long workload = 0;
+    long long events = 0;
+    int parse_only = 0;
+    if (std::sscanf(spec, "%lld:%lld:%d", &workload, &events, &parse_only) != 3) return 1;
+    return zentrik::trace::MeasurePeak(workload, events, parse_only != 0);
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
