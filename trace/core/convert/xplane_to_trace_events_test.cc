@@ -104,12 +104,6 @@ TEST(XPlaneToTraceEventsTest, HostPlaneIsDevice501AndDevicePlanesTheirIdPlusOne)
   EXPECT_THAT(event_devices, ElementsAre(501, 2, 1, 5));
 }
 
-TEST(XPlaneToTraceEventsTest, EmptySpaceGivesEmptyTrace) {
-  const Trace trace = Convert(XSpace());
-  EXPECT_THAT(trace.devices(), IsEmpty());
-  EXPECT_THAT(trace.trace_events(), IsEmpty());
-}
-
 TEST(XPlaneToTraceEventsTest, LinesBecomeResources) {
   XSpace space;
   XPlane* host = AddPlane(&space, kHostPlaneName, 0);
@@ -162,26 +156,6 @@ TEST(XPlaneToTraceEventsTest, LinesBecomeResources) {
   ASSERT_THAT(trace.trace_events(), SizeIs(2));
   EXPECT_EQ(trace.trace_events(0).resource_id(), 12u);
   EXPECT_EQ(trace.trace_events(1).resource_id(), 12u);
-}
-
-TEST(XPlaneToTraceEventsTest, DevicePlane500SharesTheHostProcess) {
-  XSpace space;
-  XPlaneBuilder host(AddPlane(&space, kHostPlaneName, 0));
-  host.GetOrCreateLine(1).SetName("host thread");
-  AddEvent(&host, 1, "host event");
-  XPlaneBuilder device(AddPlane(&space, "/device:ZRA:500", 500));
-  device.GetOrCreateLine(2).SetName("queue");
-  AddEvent(&device, 2, "kernel");
-  const Trace trace = Convert(space);
-
-  ASSERT_THAT(trace.devices(), SizeIs(1));
-  const Device& shared = trace.devices().at(kHostDeviceId);
-  EXPECT_EQ(shared.name(), "/device:ZRA:500");
-  ASSERT_THAT(shared.resources(), SizeIs(2));
-  EXPECT_EQ(shared.resources().at(1).name(), "host thread");
-  EXPECT_EQ(shared.resources().at(1).sort_index(), 1u);
-  EXPECT_EQ(shared.resources().at(2).name(), "queue");
-  EXPECT_EQ(shared.resources().at(2).sort_index(), 1u);
 }
 
 TEST(XPlaneToTraceEventsTest, EventNamesComeFromDisplayNamesAndStepNames) {
@@ -316,15 +290,6 @@ TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
                           "a negative duration; their times were clamped to the valid range."));
 }
 
-TEST(XPlaneToTraceEventsTest, InRangeTimesLogNothing) {
-  XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
-  AddEvent(&plane, 1, "a", 10, 20);
-  testing::StderrCapture capture;
-  Convert(space);
-  EXPECT_THAT(ConversionLogLines(capture.Stop()), IsEmpty());
-}
-
 DeviceInfo Acc202() {
   DeviceInfo device;
   device.set_zra_type(ACC202);
@@ -442,59 +407,6 @@ TEST(XPlaneToTraceEventsTest, PmuFlagsAndLaunchNameDecideWhetherFiguresAreShown)
   }
 }
 
-TEST(XPlaneToTraceEventsTest, MissingCountersReadAsZeros) {
-  XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
-  XEventMetadata* metadata = plane.GetOrCreateEventMetadata("annotated");
-  XEventBuilder event = plane.GetOrCreateLine(1).AddEvent(*metadata);
-  event.mutable_event()->set_second_pmu_data_flag(true);
-  const Trace trace = Convert(space);
-
-  const Args pmu = PmuArgsOf(trace.trace_events(0));
-  ASSERT_THAT(pmu, SizeIs(29));
-  EXPECT_EQ(pmu.at("[PMU]lt_cycles(count)"), "0");
-  EXPECT_EQ(pmu.at("[PMU]io_dma_read_bytes(bytes)"), "[0, 0]");
-  EXPECT_EQ(pmu.at("[PMU]mac_ops(count)"), "0");
-  // No running time: no cycle total, and ratios over it are not numbers.
-  EXPECT_EQ(pmu.at("[PMU]total_cycles_estimated(count)"), "NA");
-  EXPECT_EQ(pmu.at("[PMU]lt_utilization(%)"), "nan %");
-}
-
-TEST(XPlaneToTraceEventsTest, KernelsShowTheirFiguresOnTheDeviceNotOnTheLaunch) {
-  testing::XSpaceFixture fixture(/*session_start_ns=*/1000);
-  testing::KernelSpec traced;
-  traced.kernel_name = "gemm(float*)";
-  traced.correlation_id = 5;
-  traced.launch_start_ns = 1010;
-  traced.launch_end_ns = 1020;
-  traced.start_ns = 1030;
-  traced.end_ns = 1130;
-  traced.counters = KernelCounters();
-  traced.device_info = Acc202();
-  fixture.AddKernel(traced);
-  testing::KernelSpec untraced = traced;
-  untraced.kernel_name = "copy(int*)";
-  untraced.correlation_id = 6;
-  untraced.counters.reset();
-  fixture.AddKernel(untraced);
-  const Trace trace = Convert(fixture.space());
-
-  ASSERT_THAT(EventNames(trace), ElementsAre("qxInvokeKernel", "qxInvokeKernel", "gemm", "copy"));
-  EXPECT_THAT(PmuArgsOf(trace.trace_events(0)), IsEmpty());
-  EXPECT_THAT(PmuArgsOf(trace.trace_events(1)), IsEmpty());
-  EXPECT_THAT(PmuArgsOf(trace.trace_events(3)), IsEmpty());
-  const TraceEvent& kernel = trace.trace_events(2);
-  const Args pmu = PmuArgsOf(kernel);
-  ASSERT_THAT(pmu, SizeIs(29));
-  EXPECT_EQ(pmu.at("[PMU]lt_utilization(%)"), "25.00 %");
-  EXPECT_EQ(pmu.at("[PMU]io_dma_read_bytes(bytes)"), "2000");
-  EXPECT_EQ(pmu.at("[PMU]read_bandwidth_utilization(%)"), "200.00 %");
-  EXPECT_EQ(kernel.args().at("correlation_id"), "5");
-  EXPECT_EQ(kernel.args().at("is_host"), "false");
-  EXPECT_EQ(kernel.timestamp_ps(), 1030000u);  // lines start at the session start
-  EXPECT_EQ(kernel.duration_ps(), 100000u);
-}
-
 // A trace of events named by their position, with the given start times.
 Trace TraceWithStarts(const std::vector<uint64_t>& starts) {
   Trace trace;
@@ -504,12 +416,6 @@ Trace TraceWithStarts(const std::vector<uint64_t>& starts) {
     event->set_timestamp_ps(starts[i]);
   }
   return trace;
-}
-
-std::vector<uint64_t> StartsOf(const Trace& trace) {
-  std::vector<uint64_t> starts;
-  for (const TraceEvent& event : trace.trace_events()) starts.push_back(event.timestamp_ps());
-  return starts;
 }
 
 constexpr char kDropWarning[] =
@@ -539,36 +445,6 @@ TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarli
     Trace trace = TraceWithStarts(c.starts);
     MaybeDropEventsForTraceViewer(&trace, c.limit);
     EXPECT_EQ(EventNames(trace), c.kept) << "limit " << c.limit << ", " << c.starts.size();
-  }
-}
-
-TEST(MaybeDropEventsForTraceViewerTest, WarnsOnlyWhenItCuts) {
-  {
-    Trace trace = TraceWithStarts({1, 2, 3});
-    testing::StderrCapture capture;
-    MaybeDropEventsForTraceViewer(&trace, 3);
-    EXPECT_THAT(ConversionLogLines(capture.Stop()), IsEmpty());
-  }
-  {
-    Trace trace = TraceWithStarts({1, 2, 3, 4});
-    testing::StderrCapture capture;
-    MaybeDropEventsForTraceViewer(&trace, 3);
-    EXPECT_THAT(ConversionLogLines(capture.Stop()), ElementsAre(kDropWarning));
-  }
-}
-
-TEST(MaybeDropEventsForTraceViewerTest, ManyEventsAroundTheLimit) {
-  // Descending starts: the earliest events are the last ones.
-  constexpr uint32_t kLimit = 100000;
-  for (const uint32_t count : {kLimit - 1, kLimit, kLimit + 1, 3 * kLimit}) {
-    std::vector<uint64_t> starts(count);
-    for (uint32_t i = 0; i < count; ++i) starts[i] = 2 * uint64_t{count - i};
-    Trace trace = TraceWithStarts(starts);
-    MaybeDropEventsForTraceViewer(&trace, kLimit);
-    const std::vector<uint64_t> kept = StartsOf(trace);
-    ASSERT_EQ(kept.size(), std::min(count, kLimit));
-    EXPECT_EQ(kept.back(), 2u);
-    EXPECT_EQ(kept.front(), 2 * uint64_t{std::min(count, kLimit)});
   }
 }
 
