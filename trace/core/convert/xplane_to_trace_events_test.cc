@@ -227,17 +227,6 @@ TEST(XPlaneToTraceEventsTest, StatsBecomeArguments) {
                                            }));
 }
 
-TEST(XPlaneToTraceEventsTest, MemoryEventsAreNotShown) {
-  XSpace space;
-  for (XPlane* raw : {AddPlane(&space, kHostPlaneName, 0), AddPlane(&space, "/device:ZRA:0", 0)}) {
-    XPlaneBuilder plane(raw);
-    AddEvent(&plane, 1, "MemoryAllocation");
-    AddEvent(&plane, 1, "TaskLaunch");
-    AddEvent(&plane, 1, "MemoryDeallocation");
-  }
-  EXPECT_THAT(EventNames(Convert(space)), ElementsAre("TaskLaunch", "TaskLaunch"));
-}
-
 TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
