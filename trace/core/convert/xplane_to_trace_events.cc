@@ -335,7 +335,7 @@ void MaybeDropEventsForTraceViewer(Trace* trace, uint32_t limit) {
   events.DeleteSubrange(kept, count - kept);
 }
 
-XSpaceTraceJson::XSpaceTraceJson(const XSpace& space) {
+XSpaceTraceJson::XSpaceTraceJson(const XSpace& space, uint32_t limit) {
   std::vector<uint64_t> starts;
   size_t clamped = 0;
   ForEachShownPlane(space, [&](uint32_t device_id, const XPlaneVisitor& plane) {
@@ -355,7 +355,7 @@ XSpaceTraceJson::XSpaceTraceJson(const XSpace& space) {
   LogClamped(clamped);
   event_count_ = starts.size();
   if (KeepsAllEvents()) return;
-  threshold_ = DropThreshold(&starts, kMaxTraceViewerEvents);
+  threshold_ = DropThreshold(&starts, limit);
   if (threshold_ == std::numeric_limits<uint64_t>::max()) return;
   event_count_ = static_cast<size_t>(std::count_if(
       starts.begin(), starts.end(), [&](uint64_t start) { return start <= threshold_; }));

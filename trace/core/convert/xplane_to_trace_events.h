@@ -113,7 +113,8 @@ void MaybeDropEventsForTraceViewer(Trace* trace, uint32_t limit);
 // space must outlive this and stay unchanged; only reads it.
 class XSpaceTraceJson {
  public:
-  explicit XSpaceTraceJson(const XSpace& space);
+  // `limit` stands in for kMaxTraceViewerEvents.
+  explicit XSpaceTraceJson(const XSpace& space, uint32_t limit = kMaxTraceViewerEvents);
 
   // The events the document holds.
   size_t event_count() const { return event_count_; }

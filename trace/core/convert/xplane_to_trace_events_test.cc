@@ -16,6 +16,7 @@
 #include "testing/pmu_fixtures.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
 
@@ -434,6 +435,49 @@ TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarli
     Trace trace = TraceWithStarts(c.starts);
     MaybeDropEventsForTraceViewer(&trace, c.limit);
     EXPECT_EQ(EventNames(trace), c.kept) << "limit " << c.limit << ", " << c.starts.size();
+  }
+}
+
+// The export writes the document from the space; it must be the text of the
+// Trace that the conversion and the dropping give, whatever the space.
+TEST(XSpaceTraceJsonTest, WritesTheConvertedTracesTextOnRandomSpaces) {
+  uint64_t state = 7;
+  const auto next = [&state](uint64_t bound) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return (state >> 33) % bound;
+  };
+  for (int round = 0; round < 40; ++round) {
+    XSpace space;
+    for (const char* name : {kHostPlaneName, "/device:ZRA:0", "/device:ZRA:3"}) {
+      XPlaneBuilder plane(AddPlane(&space, name, name[1] == 'd' ? name[12] - '0' : 0));
+      for (int i = 0, events = static_cast<int>(next(30)); i < events; ++i) {
+        // Repeated starts tie at the threshold; some starts and durations
+        // lie outside the range and are clamped.
+        XEventBuilder event = AddEvent(
+            &plane, static_cast<int64_t>(next(3)),
+            next(4) == 0 ? "MemoryAllocation" : "op" + std::to_string(next(5)),
+            static_cast<int64_t>(next(40)) * 1000 - 5000, static_cast<int64_t>(next(9)) - 2);
+        if (next(3) == 0)
+          event.AddStatValue(*plane.GetOrCreateStatMetadata("correlation_id"), next(4));
+        if (next(3) == 0) event.AddStatValue(*plane.GetOrCreateStatMetadata("flow_event_cat"), "K");
+        if (next(3) == 0) event.AddStatValue(*plane.GetOrCreateStatMetadata("is_host"), "true");
+        if (next(4) == 0) event.mutable_event()->set_second_pmu_data_flag(true);
+      }
+    }
+    const uint32_t limit = static_cast<uint32_t>(next(60));
+    Trace trace = Convert(space);
+    MaybeDropEventsForTraceViewer(&trace, limit);
+    const XSpaceTraceJson streamed(space, limit);
+    std::string json;
+    ASSERT_TRUE(streamed
+                    .Write(64,
+                           [&json](std::string_view piece) {
+                             json += piece;
+                             return Status();
+                           })
+                    .ok());
+    EXPECT_EQ(streamed.event_count(), static_cast<size_t>(trace.trace_events_size())) << round;
+    EXPECT_TRUE(json == TraceToJson(trace)) << "round " << round << ", limit " << limit;
   }
 }
 
