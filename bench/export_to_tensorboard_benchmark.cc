@@ -485,11 +485,11 @@ BENCHMARK(BM_SameFiles)->Iterations(1)->Unit(benchmark::kMillisecond);
 }  // namespace zentrik
 
 int main(int argc, char** argv) {
-  if (const char* spec = std::getenv(zentrik::trace::kPeakModeVariable)) {
+  if (const char* measure = std::getenv(zentrik::trace::kPeakModeVariable)) {
     long long workload = 0;
     long long events = 0;
     int parse_only = 0;
-    if (std::sscanf(spec, "%lld:%lld:%d", &workload, &events, &parse_only) != 3) return 1;
+    if (std::sscanf(measure, "%lld:%lld:%d", &workload, &events, &parse_only) != 3) return 1;
     return zentrik::trace::MeasurePeak(workload, events, parse_only != 0);
   }
   benchmark::Initialize(&argc, argv);
