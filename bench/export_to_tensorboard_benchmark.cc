@@ -394,7 +394,8 @@ void BM_PeakMemory(benchmark::State& state) {
   for (auto _ : state) {
     const std::string command =
         std::string(kPeakModeVariable) + "=" + std::to_string(state.range(0)) + ":" +
-        std::to_string(state.range(1)) + " /proc/" + std::to_string(getpid()) + "/exe 2>/dev/null";
+        std::to_string(state.range(1)) + ":" + std::to_string(state.range(2)) + " /proc/" +
+        std::to_string(getpid()) + "/exe 2>/dev/null";
     FILE* child = popen(command.c_str(), "r");
     long long measured = -1;
     if (child != nullptr) {
