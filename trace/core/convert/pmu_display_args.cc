@@ -207,15 +207,5 @@ std::map<std::string, std::string> ComputePmuDisplayArgs(const PmuInfo& first,
   return args;
 }
 
-void SetPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second,
-                       google::protobuf::Map<std::string, std::string>* args) {
-  const PmuRecords records = ReadRecords(first, second);
-  for (const PmuDisplayArg& arg : kPmuDisplayArgs) {
-    std::string& text = (*args)[std::string(arg.key)];
-    text.clear();
-    arg.append(records, &text);
-  }
-}
-
 }  // namespace trace
 }  // namespace zentrik

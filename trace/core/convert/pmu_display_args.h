@@ -1,8 +1,6 @@
 #ifndef ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
 #define ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
 
-#include <google/protobuf/map.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -43,11 +41,6 @@ std::string_view PmuDisplayArgKey(size_t index);
 // are overwritten and keep their capacity. Hot path: no allocation once the
 // strings have grown.
 void FormatPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second, std::string* texts);
-
-// The same 29 entries written straight into `args`, replacing entries with the
-// same keys. Used per kernel by the trace conversion.
-void SetPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second,
-                       google::protobuf::Map<std::string, std::string>* args);
 
 }  // namespace trace
 }  // namespace zentrik

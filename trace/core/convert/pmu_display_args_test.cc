@@ -119,15 +119,6 @@ TEST(PmuDisplayArgsTest, EachKeyShowsItsRecordAndField) {
   EXPECT_EQ(ComputePmuDisplayArgs(first, second), expected);
   EXPECT_EQ(first.SerializeAsString(), first_copy.SerializeAsString());
   EXPECT_EQ(second.SerializeAsString(), second_copy.SerializeAsString());
-
-  // Written into event arguments: the same entries, replacing a stat's text.
-  google::protobuf::Map<std::string, std::string> args;
-  args["[PMU]lt_cycles(count)"] = "from a stat";
-  args["correlation_id"] = "7";
-  SetPmuDisplayArgs(first, second, &args);
-  EXPECT_THAT(args, SizeIs(30));
-  EXPECT_EQ(args["correlation_id"], "7");
-  for (const auto& [key, text] : expected) EXPECT_EQ(args[key], text) << key;
 }
 
 TEST(PmuDisplayArgsTest, EstimatedCycleTotalIsAnUnsignedCountOrNa) {

@@ -67,6 +67,7 @@ bool ShownTimes(const XEventVisitor& xevent, uint64_t* start_ps, uint64_t* durat
   return clamped;
 }
 
+// Stable: of equal keys, the later argument stays later.
 void ByKey(std::vector<TraceEventArg>* args) {
   std::stable_sort(args->begin(), args->end(),
                    [](const TraceEventArg& a, const TraceEventArg& b) { return a.key < b.key; });
