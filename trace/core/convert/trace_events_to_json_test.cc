@@ -330,29 +330,6 @@ Trace ConvertedTrace(int kernels) {
   return trace;
 }
 
-// Counts the elements of the document by their "ph".
-std::map<std::string, int> CountPhases(const Json::Value& root) {
-  std::map<std::string, int> counts;
-  for (const Json::Value& event : root["traceEvents"]) ++counts[event["ph"].asString()];
-  return counts;
-}
-
-TEST(TraceToJsonTest, ConvertedTraceParsesStrictlyWithEveryEventAndFlow) {
-  const Trace trace = ConvertedTrace(20);
-  ASSERT_EQ(trace.trace_events_size(), 60);
-  Json::Value root;
-  std::string errors;
-  ASSERT_TRUE(testing::ParseStrictJson(TraceToJson(trace), &root, &errors)) << errors;
-  EXPECT_EQ(root["displayTimeUnit"].asString(), "ns");
-  EXPECT_TRUE(root["metadata"]["highres-ticks"].asBool());
-  const std::map<std::string, int> counts = CountPhases(root);
-  EXPECT_EQ(counts.at("X"), 60);
-  EXPECT_EQ(counts.at("s"), 20);
-  EXPECT_EQ(counts.at("f"), 20);
-  EXPECT_EQ(counts.at(""), 1);  // the closing empty object
-  EXPECT_EQ(root["traceEvents"][root["traceEvents"].size() - 1], Json::Value(Json::objectValue));
-}
-
 TEST(StreamTraceToJsonTest, PiecesMakeUpExactlyTheWholeDocument) {
   const Trace trace = ConvertedTrace(200);
   const std::string whole = TraceToJson(trace);
