@@ -14,16 +14,44 @@ constexpr char kUnknownOpType[] = "Unknown";
 
 // Sums the occurrence's counters into the entry's and takes its device facts.
 // An entry that once lacked a counter keeps lacking it.
-void AccumulatePmuInfo(const PmuInfo& occurrence, PmuInfo* entry) {
-  PmuData* counters = entry->mutable_pmu_data();  // zeros when the entry held averages
-  *counters = AddPmuData(*counters, occurrence.pmu_data());
-  CopyDeviceInfo(occurrence.device_info(), entry->mutable_device_info());
+// Adds `add`'s counters into `sum` in place, as AddPmuData does: a counter
+// without a value on either side has none in the sum. Hot path: runs for
+// every op occurrence.
+void AddPmuCountersInPlace(const PmuData& add, PmuData* sum) {
+  const auto plus = [](uint64_t a, uint64_t b) {
+    return a == kPmuNoValue || b == kPmuNoValue ? kPmuNoValue : a + b;
+  };
+#define ZENTRIK_ADD_COUNTER(name) sum->set_##name(plus(sum->name(), add.name()))
+  ZENTRIK_ADD_COUNTER(io_dma_write_bytes);
+  ZENTRIK_ADD_COUNTER(io_dma_read_bytes);
+  ZENTRIK_ADD_COUNTER(tlb_write_access);
+  ZENTRIK_ADD_COUNTER(tlb_read_access);
+  ZENTRIK_ADD_COUNTER(tlb_write_miss);
+  ZENTRIK_ADD_COUNTER(tlb_read_miss);
+  ZENTRIK_ADD_COUNTER(lt_cycles);
+  ZENTRIK_ADD_COUNTER(ct_cycles);
+  ZENTRIK_ADD_COUNTER(alu_cycles);
+  ZENTRIK_ADD_COUNTER(csimd_pre_cycles);
+  ZENTRIK_ADD_COUNTER(csimd_post_cycles);
+  ZENTRIK_ADD_COUNTER(dram_read_cycles);
+  ZENTRIK_ADD_COUNTER(dram_write_cycles);
+  ZENTRIK_ADD_COUNTER(field14);
+  ZENTRIK_ADD_COUNTER(mac_ops);
+  ZENTRIK_ADD_COUNTER(vector_ops);
+#undef ZENTRIK_ADD_COUNTER
+}
+
+void AccumulatePmuInfo(const PmuData* occurrence, const DeviceInfo* device, PmuInfo* entry) {
+  // Zeros when the entry held averages.
+  AddPmuCountersInPlace(occurrence != nullptr ? *occurrence : PmuData::default_instance(),
+                        entry->mutable_pmu_data());
+  CopyDeviceInfo(device != nullptr ? *device : DeviceInfo::default_instance(),
+                 entry->mutable_device_info());
 }
 
 // Sums the source's counters (zeros when it holds none) into the target's.
 void AddPmuCounters(const PmuInfo& src, PmuInfo* target) {
-  PmuData* counters = target->mutable_pmu_data();
-  *counters = AddPmuData(*counters, src.pmu_data());
+  AddPmuCountersInPlace(src.pmu_data(), target->mutable_pmu_data());
 }
 
 void CopyPmuFlags(const OpMetrics& src, OpMetrics* target) {
@@ -66,14 +94,8 @@ void MergeValues(const OpMetrics& src, OpMetrics* target) {
 }  // namespace
 
 EventPmuRecord MakeEventPmuRecord(const XEvent& event) {
-  EventPmuRecord record;
-  record.pmu_data_flag = event.pmu_data_flag();
-  record.second_pmu_data_flag = event.second_pmu_data_flag();
-  CopyPmuCounters(event.pmu_data(), record.pmu_info.mutable_pmu_data());
-  CopyDeviceInfo(event.device_info(), record.pmu_info.mutable_device_info());
-  CopyPmuCounters(event.second_pmu_data(), record.second_pmu_info.mutable_pmu_data());
-  CopyDeviceInfo(event.device_info(), record.second_pmu_info.mutable_device_info());
-  return record;
+  return EventPmuRecord{event.pmu_data_flag(), event.second_pmu_data_flag(), &event.pmu_data(),
+                        &event.second_pmu_data(), &event.device_info()};
 }
 
 OpMetricsDbBuilder::OpMetricsDbBuilder(OpMetricsDb* db) : db_(db) {}
@@ -88,10 +110,8 @@ OpMetrics* OpMetricsDbBuilder::LookupOrInsertNewOpMetrics(const std::string& key
   return entry;
 }
 
-OpMetrics* OpMetricsDbBuilder::EnterTimes(const std::string& name, uint32_t occurrences,
-                                          uint64_t time_ps, uint64_t children_time_ps,
-                                          const EventPmuRecord& pmu) {
-  OpMetrics* entry = LookupOrInsertNewOpMetrics(name, "");
+OpMetrics* OpMetricsDbBuilder::EnterTimes(OpMetrics* entry, uint32_t occurrences, uint64_t time_ps,
+                                          uint64_t children_time_ps, const EventPmuRecord& pmu) {
   // Children reported longer than their parent would wrap the self time round
   // to nearly 2^64; such an occurrence has no time of its own.
   const uint64_t self_ps = time_ps > children_time_ps ? time_ps - children_time_ps : 0;
@@ -101,8 +121,8 @@ OpMetrics* OpMetricsDbBuilder::EnterTimes(const std::string& name, uint32_t occu
   entry->set_has_pmu_flag(pmu.pmu_data_flag || pmu.second_pmu_data_flag);
   entry->set_pmu_data_flag(pmu.pmu_data_flag);
   entry->set_second_pmu_data_flag(pmu.second_pmu_data_flag);
-  AccumulatePmuInfo(pmu.pmu_info, entry->mutable_pmu_info());
-  AccumulatePmuInfo(pmu.second_pmu_info, entry->mutable_second_pmu_info());
+  AccumulatePmuInfo(pmu.pmu_data, pmu.device_info, entry->mutable_pmu_info());
+  AccumulatePmuInfo(pmu.second_pmu_data, pmu.device_info, entry->mutable_second_pmu_info());
   db_->set_total_op_time_ps(db_->total_op_time_ps() + self_ps);
   return entry;
 }
@@ -111,7 +131,14 @@ void OpMetricsDbBuilder::EnterOp(const std::string& name, const std::string& cat
                                  uint64_t time_ps, uint64_t children_time_ps,
                                  const std::string& data_type, const std::string& model_id,
                                  const EventPmuRecord& pmu) {
-  OpMetrics* entry = EnterTimes(name, 1, time_ps, children_time_ps, pmu);
+  EnterOp(LookupOrInsertNewOpMetrics(name, ""), category, time_ps, children_time_ps, data_type,
+          model_id, pmu);
+}
+
+void OpMetricsDbBuilder::EnterOp(OpMetrics* entry, const std::string& category, uint64_t time_ps,
+                                 uint64_t children_time_ps, const std::string& data_type,
+                                 const std::string& model_id, const EventPmuRecord& pmu) {
+  EnterTimes(entry, 1, time_ps, children_time_ps, pmu);
   SetIfEmpty(entry->mutable_category(), category);
   entry->set_data_type(data_type);
   entry->set_model_id(model_id);
@@ -121,7 +148,8 @@ void OpMetricsDbBuilder::EnterDeviceOp(const std::string& name, const std::strin
                                        const std::string& provenance, uint32_t occurrences,
                                        uint64_t time_ps, uint64_t children_time_ps,
                                        const std::string& data_type, const EventPmuRecord& pmu) {
-  OpMetrics* entry = EnterTimes(name, occurrences, time_ps, children_time_ps, pmu);
+  OpMetrics* entry =
+      EnterTimes(LookupOrInsertNewOpMetrics(name, ""), occurrences, time_ps, children_time_ps, pmu);
   SetIfEmpty(entry->mutable_category(), category.empty() ? kUnknownDeviceCategory : category);
   SetIfEmpty(entry->mutable_provenance(), provenance);
   entry->set_data_type(data_type);

@@ -18,18 +18,17 @@ namespace trace {
 // Name and category of the idle entry of every op-metrics database.
 inline constexpr char kIdleOpName[] = "IDLE";
 
-// The PMU input of one occurrence, taken from one event.
+// The PMU input of one occurrence, pointing into the event it came from;
+// null counters or device facts read as zeros.
 struct EventPmuRecord {
   bool pmu_data_flag = false;
   bool second_pmu_data_flag = false;
-  // PmuData case with the event's first counter set, and its device facts.
-  PmuInfo pmu_info;
-  // The same for the second counter set.
-  PmuInfo second_pmu_info;
+  const PmuData* pmu_data = nullptr;
+  const PmuData* second_pmu_data = nullptr;
+  const DeviceInfo* device_info = nullptr;
 };
 
-// The record of `event`: its flags, both counter sets (zeros when absent) and
-// its device facts.
+// The record of `event`: its flags, both counter sets and its device facts.
 EventPmuRecord MakeEventPmuRecord(const XEvent& event);
 
 // One entry per key in a database it does not own. The database must outlive
@@ -47,6 +46,11 @@ class OpMetricsDbBuilder {
   void EnterOp(const std::string& name, const std::string& category, uint64_t time_ps,
                uint64_t children_time_ps, const std::string& data_type, const std::string& model_id,
                const EventPmuRecord& pmu);
+  // The same into an entry of this builder found before, which spares the
+  // lookup by name.
+  void EnterOp(OpMetrics* entry, const std::string& category, uint64_t time_ps,
+               uint64_t children_time_ps, const std::string& data_type, const std::string& model_id,
+               const EventPmuRecord& pmu);
 
   // `occurrences` device kernel or op occurrences; an empty category is
   // stored as "unknown".
@@ -59,7 +63,7 @@ class OpMetricsDbBuilder {
   void Combine(const OpMetricsDb& src);
 
  private:
-  OpMetrics* EnterTimes(const std::string& name, uint32_t occurrences, uint64_t time_ps,
+  OpMetrics* EnterTimes(OpMetrics* entry, uint32_t occurrences, uint64_t time_ps,
                         uint64_t children_time_ps, const EventPmuRecord& pmu);
 
   std::map<std::string, OpMetrics*> op_metrics_map_;

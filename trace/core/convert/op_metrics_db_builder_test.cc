@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "testing/pmu_fixtures.h"
@@ -14,12 +15,15 @@ namespace {
 
 using ::zentrik::testing::AllUnknownPmuData;
 
+// A record of counters that live as long as the test program.
 EventPmuRecord Counters(uint64_t lt_cycles, uint64_t field14, bool flag = true) {
+  static std::deque<PmuData>* const kept = new std::deque<PmuData>;
+  PmuData* counters = &kept->emplace_back();
+  counters->set_lt_cycles(lt_cycles);
+  counters->set_field14(field14);
   EventPmuRecord record;
   record.pmu_data_flag = flag;
-  record.pmu_info.mutable_pmu_data()->set_lt_cycles(lt_cycles);
-  record.pmu_info.mutable_pmu_data()->set_field14(field14);
-  record.second_pmu_info.mutable_pmu_data();
+  record.pmu_data = counters;
   return record;
 }
 
@@ -109,65 +113,6 @@ TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   EXPECT_EQ(entry.pmu_info().pmu_data().lt_cycles(), kPmuNoValue);
   EXPECT_EQ(entry.pmu_info().device_info().frequency(), 9u);  // the first copy's
   EXPECT_TRUE(entry.pmu_data_flag());
-}
-
-TEST(OpMetricsDbBuilderTest, IdleEntryHoldsTheUncoveredTime) {
-  const struct {
-    uint64_t total_ps;
-    uint64_t op_ps;
-    uint64_t idle_ps;
-  } cases[] = {{100, 30, 70}, {30, 100, 0}, {0, 0, 0}};
-  for (const auto& c : cases) {
-    OpMetricsDb db;
-    db.set_total_time_ps(c.total_ps);
-    db.set_total_op_time_ps(c.op_ps);
-    EXPECT_EQ(IdleTimePs(db), c.idle_ps);
-    AddIdleOp(&db);
-    ASSERT_EQ(db.metrics_size(), 1);
-    const OpMetrics& idle = db.metrics(0);
-    EXPECT_EQ(idle.name(), "IDLE");
-    EXPECT_EQ(idle.category(), "IDLE");
-    EXPECT_EQ(idle.occurrences(), 0u);
-    EXPECT_EQ(idle.time_ps(), c.idle_ps);
-    EXPECT_EQ(idle.self_time_ps(), c.idle_ps);
-  }
-}
-
-TEST(OpMetricsDbBuilderTest, RegroupsKernelsByFrameworkOp) {
-  OpMetricsDb device;
-  OpMetricsDbBuilder builder(&device);
-  builder.EnterDeviceOp("mm/mm:MatMul", "MatMul", "mm:MatMul", 3, 30, 0, "float", Counters(1, 1));
-  builder.EnterDeviceOp("mm/mm:MatMul#2", "MatMul", "mm:MatMul", 5, 20, 0, "half", Counters(2, 9));
-  builder.EnterDeviceOp("x/x", "", "x", 1, 4, 0, "", Counters(1, 1));
-  OpMetrics* plain = device.add_metrics();  // no provenance
-  plain->set_name("copy");
-  plain->set_time_ps(6);
-  device.set_total_time_ps(100);
-  AddIdleOp(&device);
-
-  const OpMetricsDb with_idle = CreateTfMetricsDbFromDeviceOpMetricsDb(device, true);
-  ASSERT_EQ(with_idle.metrics_size(), 4);
-  const OpMetrics& mm = with_idle.metrics(0);
-  EXPECT_EQ(mm.name(), "mm");
-  EXPECT_EQ(mm.category(), "MatMul");
-  EXPECT_EQ(mm.occurrences(), 5u);  // the larger count
-  EXPECT_EQ(mm.time_ps(), 50u);
-  EXPECT_EQ(mm.data_type(), "half");
-  EXPECT_EQ(mm.pmu_info().pmu_data().field14(), 9u);  // the later kernel's
-  EXPECT_TRUE(mm.provenance().empty());
-  EXPECT_EQ(with_idle.metrics(1).name(), "x");
-  EXPECT_EQ(with_idle.metrics(1).category(), "Unknown");
-  EXPECT_EQ(with_idle.metrics(2).name(), "copy");
-  EXPECT_EQ(with_idle.metrics(2).category(), "Unknown");
-  EXPECT_EQ(with_idle.metrics(3).name(), "IDLE");
-  EXPECT_EQ(with_idle.metrics(3).category(), "IDLE");
-  EXPECT_EQ(with_idle.metrics(3).time_ps(), 46u);
-  EXPECT_EQ(with_idle.total_time_ps(), 100u);
-  EXPECT_EQ(with_idle.total_op_time_ps(), 54u);
-
-  const OpMetricsDb without_idle = CreateTfMetricsDbFromDeviceOpMetricsDb(device, false);
-  EXPECT_EQ(without_idle.metrics_size(), 3);
-  EXPECT_EQ(without_idle.total_time_ps(), 54u);
 }
 
 }  // namespace

@@ -12,10 +12,6 @@ namespace {
 
 using ::zentrik::testing::ToHex;
 
-TEST(OverviewPageTest, WithoutStepOverviewTheOverviewIsPresentAndEmpty) {
-  EXPECT_EQ(ToHex(ConvertOpStatsToOverviewPage(OpStats()).SerializeAsString()), "4a 00");
-}
-
 TEST(OverviewPageTest, CopiesTheStepOverview) {
   auto op_stats = std::make_unique<OpStats>();
   ZentrikStepRecord* record = op_stats->mutable_overview_info()->add_step_records();

@@ -1,11 +1,11 @@
 #ifndef ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
 #define ZENTRIK_TRACE_CORE_CONVERT_PMU_DISPLAY_ARGS_H_
 
-#include <google/protobuf/map.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "trace/core/protobuf/pmu.pb.h"
 
@@ -32,10 +32,15 @@ std::string FormatCountPair(uint64_t a, uint64_t b);
 std::map<std::string, std::string> ComputePmuDisplayArgs(const PmuInfo& first,
                                                          const PmuInfo& second);
 
-// The same 29 entries written straight into `args`, replacing entries with the
-// same keys. Used per kernel by the trace conversion.
-void SetPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second,
-                       google::protobuf::Map<std::string, std::string>* args);
+// How many display arguments a kernel has, and the key of each in ascending
+// byte order (index below kPmuDisplayArgCount).
+constexpr size_t kPmuDisplayArgCount = 29;
+std::string_view PmuDisplayArgKey(size_t index);
+
+// The texts of the 29 arguments into texts[0..28], in key order; the strings
+// are overwritten and keep their capacity. Hot path: no allocation once the
+// strings have grown.
+void FormatPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second, std::string* texts);
 
 }  // namespace trace
 }  // namespace zentrik

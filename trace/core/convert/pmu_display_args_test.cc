@@ -19,40 +19,6 @@ using ::testing::SizeIs;
 constexpr double kNoFigure = 18446744073709551616.0;
 constexpr uint64_t kNoCounter = std::numeric_limits<uint64_t>::max();
 
-TEST(PmuDisplayArgsTest, Formatters) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    std::string text;
-    std::string expected;
-  } cases[] = {
-      {FormatPercent(0.5), "50.00 %"},
-      {FormatPercent(0.123456), "12.35 %"},
-      {FormatPercent(1.0), "100.00 %"},
-      {FormatPercent(0.0), "0.00 %"},
-      {FormatPercent(-0.25), "-25.00 %"},
-      {FormatPercent(kNoFigure), "NA"},
-      {FormatPercent(inf), "inf %"},
-      {FormatPercent(-inf), "-inf %"},
-      {FormatPercent(nan), "nan %"},
-      {FormatPercent(-nan), "nan %"},
-      {FormatPercent(std::nextafter(kNoFigure, 0.0)), "1844674407370954899456.00 %"},
-      {FormatCount(0), "0"},
-      {FormatCount(12345), "12345"},
-      {FormatCount(kNoCounter - 1), "18446744073709551614"},
-      {FormatCount(kNoCounter), "NA"},
-      {FormatPercentPair(0.25, kNoFigure), "25.00 %"},
-      {FormatPercentPair(kNoFigure, 0.03), "[NA, 3.00 %]"},
-      {FormatPercentPair(0.125, 0.03), "[12.50 %, 3.00 %]"},
-      {FormatPercentPair(kNoFigure, kNoFigure), "NA"},
-      {FormatCountPair(kNoCounter, 0), "[NA, 0]"},
-      {FormatCountPair(0, kNoCounter), "0"},
-      {FormatCountPair(4096, 8192), "[4096, 8192]"},
-      {FormatCountPair(kNoCounter, kNoCounter), "NA"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.text, c.expected);
-}
-
 TEST(PmuDisplayArgsTest, HugePercentagesArePrintedInFull) {
   for (const double value : {1e47, 1e100, 1.7e306}) {
     std::vector<char> expected(512);
@@ -153,26 +119,6 @@ TEST(PmuDisplayArgsTest, EachKeyShowsItsRecordAndField) {
   EXPECT_EQ(ComputePmuDisplayArgs(first, second), expected);
   EXPECT_EQ(first.SerializeAsString(), first_copy.SerializeAsString());
   EXPECT_EQ(second.SerializeAsString(), second_copy.SerializeAsString());
-
-  // Written into event arguments: the same entries, replacing a stat's text.
-  google::protobuf::Map<std::string, std::string> args;
-  args["[PMU]lt_cycles(count)"] = "from a stat";
-  args["correlation_id"] = "7";
-  SetPmuDisplayArgs(first, second, &args);
-  EXPECT_THAT(args, SizeIs(30));
-  EXPECT_EQ(args["correlation_id"], "7");
-  for (const auto& [key, text] : expected) EXPECT_EQ(args[key], text) << key;
-}
-
-TEST(PmuDisplayArgsTest, RecordsWithoutValuesShowNaEverywhere) {
-  PmuInfo first, second;
-  for (PmuInfo* info : {&first, &second}) {
-    FillCounters(kNoCounter, info->mutable_pmu_data(), /*same=*/true);
-    FillFigures(kNoFigure, info->mutable_pmu_util(), /*same=*/true);
-  }
-  const auto args = ComputePmuDisplayArgs(first, second);
-  EXPECT_THAT(args, SizeIs(29));
-  for (const auto& [key, text] : args) EXPECT_EQ(text, "NA") << key;
 }
 
 TEST(PmuDisplayArgsTest, EstimatedCycleTotalIsAnUnsignedCountOrNa) {
@@ -201,21 +147,6 @@ TEST(PmuDisplayArgsTest, EstimatedCycleTotalIsAnUnsignedCountOrNa) {
     EXPECT_EQ(ComputePmuDisplayArgs(first, PmuInfo())["[PMU]total_cycles_estimated(count)"], c.text)
         << c.total;
   }
-}
-
-TEST(PmuDisplayArgsTest, RecordsWithoutRawCountersOrFiguresShowZeros) {
-  PmuInfo averaged;
-  averaged.mutable_ave_pmu_data()->set_lt_cycles(5.5);
-  averaged.mutable_ave_pmu_data()->set_mac_ops(3.0);
-  const PmuInfo empty;
-  const auto args = ComputePmuDisplayArgs(averaged, averaged);
-  EXPECT_EQ(args, ComputePmuDisplayArgs(empty, empty));
-  EXPECT_EQ(args.at("[PMU]lt_cycles(count)"), "0");
-  EXPECT_EQ(args.at("[PMU]mac_ops(count)"), "0");
-  EXPECT_EQ(args.at("[PMU]io_dma_read_bytes(bytes)"), "[0, 0]");
-  EXPECT_EQ(args.at("[PMU]read_bandwidth_utilization(%)"), "[0.00 %, 0.00 %]");
-  EXPECT_EQ(args.at("[PMU]lt_utilization(%)"), "0.00 %");
-  EXPECT_EQ(args.at("[PMU]total_cycles_estimated(count)"), "NA");
 }
 
 }  // namespace

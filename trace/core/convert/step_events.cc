@@ -1,5 +1,10 @@
 #include "trace/core/convert/step_events.h"
 
+#include <iterator>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+
 #include "trace/core/utils/qx_op_utils.h"
 #include "trace/core/utils/xplane_schema.h"
 
@@ -21,6 +26,19 @@ std::pair<uint64_t, uint64_t> LongestMarker(const std::vector<StepMarker>& marke
 bool IsFrameworkOp(const std::string& name) {
   return ParseQxOpFullname(name, /*warn_multiple=*/false).kind != QxOp::kOther;
 }
+
+// IsFrameworkOp of each event's name, parsed once per metadata id.
+class FrameworkOpCache {
+ public:
+  bool IsFrameworkOp(const XEventVisitor& event) {
+    const auto [it, added] = known_.try_emplace(event.RawEvent().metadata_id(), false);
+    if (added) it->second = trace::IsFrameworkOp(event.Name());
+    return it->second;
+  }
+
+ private:
+  std::unordered_map<int64_t, bool> known_;
+};
 
 // The stat's int64 value; 0 for a stat holding another kind of value.
 int64_t IntOf(const XStatVisitor& stat) {
@@ -61,6 +79,7 @@ bool AddHostStepMarkers(const XLineVisitor& line, const XPlaneVisitor& plane, St
 
 // Pass 2 over a host line: batch sizes, framework ops and host executions.
 void AddHostEvents(const XLineVisitor& line, const XPlaneVisitor& plane, StepEvents* result) {
+  FrameworkOpCache framework_ops;
   for (const XEvent& raw : line.line->events()) {
     XEventVisitor event(&plane, line.line, &raw);
     int64_t step_id = -1;
@@ -99,7 +118,7 @@ void AddHostEvents(const XLineVisitor& line, const XPlaneVisitor& plane, StepEve
       step().step_begin_ps = begin;
       step().step_duration_ps = duration;
     }
-    if (IsFrameworkOp(event.Name())) {
+    if (framework_ops.IsFrameworkOp(event)) {
       step().AddHostEvent({begin, duration, event.Name(), plane.Id(), line.line->id(),
                            correlation_id, launch_cpu ? 0u : 1u});
     }
@@ -130,15 +149,27 @@ std::pair<uint64_t, uint64_t> StepDetails::StepTime() const {
   return host;
 }
 
-void CombineStepEvents(const StepEvents& src, StepEvents* dst) {
+namespace {
+
+// Appends `from` to `to`, moving the elements when `from` may be emptied.
+template <typename Vector, typename From>
+void Append(From&& from, Vector* to) {
+  if constexpr (std::is_const_v<std::remove_reference_t<From>>) {
+    to->insert(to->end(), from.begin(), from.end());
+  } else {
+    to->insert(to->end(), std::make_move_iterator(from.begin()),
+               std::make_move_iterator(from.end()));
+  }
+}
+
+template <typename Src>
+void Combine(Src&& src, StepEvents* dst) {
   dst->host_launch_stats_seen = dst->host_launch_stats_seen || src.host_launch_stats_seen;
-  for (const auto& [step_id, details] : src) {
+  for (auto& [step_id, details] : src) {
     StepDetails& target = (*dst)[step_id];
-    target.markers.insert(target.markers.end(), details.markers.begin(), details.markers.end());
-    target.host_events.insert(target.host_events.end(), details.host_events.begin(),
-                              details.host_events.end());
-    target.device_events.insert(target.device_events.end(), details.device_events.begin(),
-                                details.device_events.end());
+    Append(details.markers, &target.markers);
+    Append(details.host_events, &target.host_events);
+    Append(details.device_events, &target.device_events);
     if (details.batch_size > 0) target.batch_size = details.batch_size;
     if (details.step_duration_ps != 0) {
       target.step_duration_ps = details.step_duration_ps;
@@ -146,6 +177,12 @@ void CombineStepEvents(const StepEvents& src, StepEvents* dst) {
     }
   }
 }
+
+}  // namespace
+
+void CombineStepEvents(const StepEvents& src, StepEvents* dst) { Combine(src, dst); }
+
+void CombineStepEvents(StepEvents&& src, StepEvents* dst) { Combine(src, dst); }
 
 StepEvents ConvertHostThreadsXLineToStepEvents(const XLineVisitor& line,
                                                const XPlaneVisitor& plane) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,7 +36,9 @@ struct StepMarker {
 struct HostEventRecord {
   uint64_t begin_ps = 0;
   uint64_t duration_ps = 0;
-  std::string name;
+  // The event's name in the space, which must outlive the record: there is
+  // one record per framework op of the whole trace.
+  std::string_view name;
   int64_t plane_id = 0;
   int64_t line_id = 0;
   int64_t correlation_id = -1;  // -1: none
@@ -84,6 +87,8 @@ struct StepEvents : std::map<int64_t, StepDetails> {
 // Appends the steps of `src` to those of `dst`; a batch size above 0 and a
 // non-zero stored span of `src` replace those of `dst`.
 void CombineStepEvents(const StepEvents& src, StepEvents* dst);
+// The same, moving the events out of `src`.
+void CombineStepEvents(StepEvents&& src, StepEvents* dst);
 
 // The step markers, host ops, launches and host executions of one host-thread
 // line. `plane` is the host plane's visitor.

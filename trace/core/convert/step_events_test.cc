@@ -155,28 +155,6 @@ TEST(StepEventsTest, DevicePlaneGivesStepMarkersAndKernels) {
   EXPECT_EQ(record.pmu_info.device_info().core_count(), 4u);
 }
 
-TEST(StepEventsTest, CombineAppendsInOrderAndKeepsKnownBatch) {
-  StepEvents first;
-  first[1].AddMarker({HostStepMarker, "a", 0, 1});
-  first[1].batch_size = 8;
-  first[1].step_duration_ps = 100;
-  first[1].step_begin_ps = 10;
-  StepEvents second;
-  second[1].AddMarker({HostStepMarker, "b", 0, 1});
-  second[2].batch_size = 4;
-  second[2].step_duration_ps = 50;
-  second[2].step_begin_ps = 5;
-
-  CombineStepEvents(second, &first);
-  ASSERT_EQ(first.size(), 2u);
-  ASSERT_EQ(first[1].markers.size(), 2u);
-  EXPECT_EQ(first[1].markers[1].name, "b");
-  EXPECT_EQ(first[1].batch_size, 8);
-  EXPECT_EQ(first[1].step_duration_ps, 100u);
-  EXPECT_EQ(first[2].batch_size, 4);
-  EXPECT_EQ(first[2].step_begin_ps, 5u);
-}
-
 TEST(StepEventsTest, StepTimePrefersEnclosingHostMarker) {
   const struct {
     const char* what;

@@ -91,7 +91,7 @@ class ElementWriter {
   // `prefix` (plain ASCII that needs no escaping) followed by `text` as one
   // quoted JSON string, exactly as jsoncpp's valueToQuotedString quotes
   // their concatenation handed over NUL-terminated.
-  ElementWriter& Quoted(std::string_view prefix, const std::string& text) {
+  ElementWriter& Quoted(std::string_view prefix, std::string_view text) {
     const char* data = text.data();
     size_t plain = 0;
     while (plain < text.size() && !kNeedsJsoncpp[static_cast<unsigned char>(data[plain])]) ++plain;
@@ -101,11 +101,11 @@ class ElementWriter {
     }
     // jsoncpp escapes byte by byte and decodes UTF-8 from its lead byte, so
     // quoting the text alone gives the same bytes after the ASCII prefix.
-    const std::string quoted = Json::valueToQuotedString(text.c_str());
+    const std::string quoted = Json::valueToQuotedString(std::string(text).c_str());
     return Literal(std::string_view(quoted).substr(1));
   }
 
-  ElementWriter& Quoted(const std::string& text) { return Quoted({}, text); }
+  ElementWriter& Quoted(std::string_view text) { return Quoted({}, text); }
 
   void Flush() {
     json_->append(buffer_, end_);
@@ -141,69 +141,90 @@ void SortEntries(const Map& map, std::vector<const typename Map::value_type*>* e
             [](const auto* a, const auto* b) { return a->first < b->first; });
 }
 
-void WriteArgs(const std::vector<const ArgEntry*>& sorted_args, ElementWriter* out) {
+void WriteArgs(const TraceEventView& event, ElementWriter* out) {
   out->Literal(R"(,"args":{)");
   bool first = true;
-  for (const ArgEntry* arg : sorted_args) {
-    if (arg->first == kIsHostKey || arg->first == kFlowCategoryKey) continue;
+  for (size_t i = 0; i < event.arg_count; ++i) {
+    const TraceEventArg& arg = event.args[i];
+    if (arg.key == kIsHostKey || arg.key == kFlowCategoryKey) continue;
     if (!first) out->Char(',');
     first = false;
-    if (arg->first == OpFullnameKey()) {
+    if (arg.key == OpFullnameKey()) {
       out->Literal(R"("op")");
     } else {
-      out->Quoted(arg->first);
+      out->Quoted(arg.key);
     }
-    out->Char(':').Quoted(arg->second);
+    out->Char(':').Quoted(arg.value);
   }
   out->Char('}');
 }
 
 // The members shared by an event's complete and flow events: its process,
 // thread and start.
-ElementWriter& WritePlaceAndStart(const TraceEvent& event, ElementWriter* out) {
+ElementWriter& WritePlaceAndStart(const TraceEventView& event, ElementWriter* out) {
   return out->Literal(R"(,"pid":)")
-      .Unsigned(event.device_id())
+      .Unsigned(event.device_id)
       .Literal(R"(,"tid":)")
-      .Unsigned(event.resource_id())
+      .Unsigned(event.resource_id)
       .Literal(R"(,"ts":)")
-      .Time(event.timestamp_ps());
+      .Time(event.timestamp_ps);
 }
 
-// AddTraceEvent with a vector the caller reuses for sorting the arguments.
-void WriteTraceEvent(const TraceEvent& event, std::vector<const ArgEntry*>* sorted_args,
-                     ElementWriter* out) {
+void WriteTraceEvent(const TraceEventView& event, ElementWriter* out) {
   out->Literal(R"({"ph":"X")");
   WritePlaceAndStart(event, out)
       .Literal(R"(,"dur":)")
       // The viewer hides events of no duration; show them one picosecond long.
-      .Time(event.duration_ps() == 0 ? 1 : event.duration_ps())
+      .Time(event.duration_ps == 0 ? 1 : event.duration_ps)
       .Literal(R"(,"name":)")
-      .Quoted(event.name());
-  if (!event.args().empty()) {
-    SortEntries(event.args(), sorted_args);
-    WriteArgs(*sorted_args, out);
-  }
+      .Quoted(event.name);
+  if (event.arg_count != 0) WriteArgs(event, out);
   out->Literal("},");
 }
 
-void WriteFlowEvent(const TraceEvent& event, ElementWriter* out) {
-  const auto& args = event.args();
-  const auto category = args.find(kFlowCategoryKey);
-  if (category == args.end() || category->second.empty()) return;
-  const auto correlation_id = args.find(kCorrelationIdKey);
-  if (correlation_id == args.end()) return;
-  const auto is_host = args.find(kIsHostKey);
-  if (is_host == args.end()) return;
+// The value of the argument `key`, or null.
+const std::string_view* FindArg(const TraceEventView& event, std::string_view key) {
+  for (size_t i = 0; i < event.arg_count; ++i) {
+    if (event.args[i].key == key) return &event.args[i].value;
+  }
+  return nullptr;
+}
+
+void WriteFlowEvent(const TraceEventView& event, ElementWriter* out) {
+  const std::string_view* category = FindArg(event, kFlowCategoryKey);
+  if (category == nullptr || category->empty()) return;
+  const std::string_view* correlation_id = FindArg(event, kCorrelationIdKey);
+  if (correlation_id == nullptr) return;
+  const std::string_view* is_host = FindArg(event, kIsHostKey);
+  if (is_host == nullptr) return;
 
   // The category is quoted like every other string: a quote or backslash in
   // it must not break the document.
-  out->Literal(R"({"cat":)").Quoted(category->second);
+  out->Literal(R"({"cat":)").Quoted(*category);
   WritePlaceAndStart(event, out)
       .Literal(R"(,"name":)")
-      .Quoted("correlation ", correlation_id->second)
+      .Quoted("correlation ", *correlation_id)
       .Literal(R"(,"id":)")
-      .Quoted(correlation_id->second)
-      .Literal(is_host->second == "true" ? R"(,"ph":"s"},)" : R"(,"ph":"f","bp":"e"},)");
+      .Quoted(*correlation_id)
+      .Literal(*is_host == "true" ? R"(,"ph":"s"},)" : R"(,"ph":"f","bp":"e"},)");
+}
+
+// The view of a stored event; `args` holds its arguments sorted.
+TraceEventView ViewOf(const TraceEvent& event, std::vector<TraceEventArg>* args) {
+  args->clear();
+  args->reserve(event.args().size());
+  for (const ArgEntry& arg : event.args()) args->push_back({arg.first, arg.second});
+  std::sort(args->begin(), args->end(),
+            [](const TraceEventArg& a, const TraceEventArg& b) { return a.key < b.key; });
+  TraceEventView view;
+  view.device_id = event.device_id();
+  view.resource_id = event.resource_id();
+  view.name = event.name();
+  view.timestamp_ps = event.timestamp_ps();
+  view.duration_ps = event.duration_ps();
+  view.args = args->data();
+  view.arg_count = args->size();
+  return view;
 }
 
 // The start of a metadata element of the process `pid`, or of its thread
@@ -233,30 +254,18 @@ void WriteNameAndSortIndex(uint32_t pid, std::optional<uint32_t> tid, const std:
       .Literal("}},");
 }
 
+}  // namespace
+
 // Builds the document in `json`. With a sink, the text gathered is handed on
 // and dropped whenever it reaches the chunk size, so memory stays bounded by
 // one chunk; without one, `json` ends up holding the whole document.
-class DocumentWriter {
+class TraceJsonWriter::Impl {
  public:
-  DocumentWriter(std::string* json, size_t chunk_bytes, const JsonPieceSink* sink)
+  Impl(std::string* json, size_t chunk_bytes, const JsonPieceSink* sink)
       : json_(json), out_(json), chunk_bytes_(chunk_bytes), sink_(sink) {}
 
-  Status Write(const Trace& trace) {
+  Status Begin(const Trace& trace) {
     out_.Literal(kHeader);
-    Status status = WriteMetadata(trace);
-    if (!status.ok()) return status;
-    for (const TraceEvent& event : trace.trace_events()) {
-      WriteTraceEvent(event, &sorted_args_, &out_);
-      WriteFlowEvent(event, &out_);
-      status = MaybeHandOn(/*last=*/false);
-      if (!status.ok()) return status;
-    }
-    out_.Literal(kTrailer);
-    return MaybeHandOn(/*last=*/true);
-  }
-
- private:
-  Status WriteMetadata(const Trace& trace) {
     std::vector<const DeviceEntry*> devices;
     SortEntries(trace.devices(), &devices);
     std::vector<const ResourceEntry*> resources;
@@ -276,27 +285,61 @@ class DocumentWriter {
     return Status();
   }
 
+  Status Add(const TraceEventView& event) {
+    WriteTraceEvent(event, &out_);
+    WriteFlowEvent(event, &out_);
+    return MaybeHandOn(/*last=*/false);
+  }
+
+  Status End() {
+    out_.Literal(kTrailer);
+    return MaybeHandOn(/*last=*/true);
+  }
+
+ private:
   Status MaybeHandOn(bool last) {
+    if (!failed_.ok()) return failed_;
     out_.Flush();
     if (sink_ == nullptr || (!last && json_->size() < chunk_bytes_)) return Status();
-    Status status = (*sink_)(*json_);
+    failed_ = (*sink_)(*json_);
     json_->clear();
-    return status;
+    return failed_;
   }
 
   std::string* json_;
   ElementWriter out_;
   const size_t chunk_bytes_;
   const JsonPieceSink* sink_;
-  std::vector<const ArgEntry*> sorted_args_;
+  Status failed_;
 };
+
+TraceJsonWriter::TraceJsonWriter(std::string* json, size_t chunk_bytes, const JsonPieceSink* sink)
+    : impl_(std::make_unique<Impl>(json, chunk_bytes, sink)) {}
+TraceJsonWriter::~TraceJsonWriter() = default;
+Status TraceJsonWriter::Begin(const Trace& trace) { return impl_->Begin(trace); }
+Status TraceJsonWriter::Add(const TraceEventView& event) { return impl_->Add(event); }
+Status TraceJsonWriter::End() { return impl_->End(); }
+
+namespace {
+
+Status WriteTrace(const Trace& trace, TraceJsonWriter* writer) {
+  Status status = writer->Begin(trace);
+  std::vector<TraceEventArg> args;
+  for (const TraceEvent& event : trace.trace_events()) {
+    if (!status.ok()) return status;
+    status = writer->Add(ViewOf(event, &args));
+  }
+  if (!status.ok()) return status;
+  return writer->End();
+}
 
 }  // namespace
 
 std::string TraceToJson(const Trace& trace) {
   std::string json;
   // Without a sink nothing can fail.
-  DocumentWriter(&json, std::numeric_limits<size_t>::max(), nullptr).Write(trace);
+  TraceJsonWriter writer(&json, std::numeric_limits<size_t>::max(), nullptr);
+  (void)WriteTrace(trace, &writer);
   return json;
 }
 
@@ -305,18 +348,20 @@ Status StreamTraceToJson(const Trace& trace, size_t chunk_bytes, const JsonPiece
   // One event's text at most goes past the chunk size; reserving a little more
   // keeps the buffer from growing again.
   piece.reserve(chunk_bytes + chunk_bytes / 8);
-  return DocumentWriter(&piece, chunk_bytes, &sink).Write(trace);
+  TraceJsonWriter writer(&piece, chunk_bytes, &sink);
+  return WriteTrace(trace, &writer);
 }
 
 void AddTraceEvent(const TraceEvent& event, std::string* json) {
-  std::vector<const ArgEntry*> sorted_args;
+  std::vector<TraceEventArg> args;
   ElementWriter out(json);
-  WriteTraceEvent(event, &sorted_args, &out);
+  WriteTraceEvent(ViewOf(event, &args), &out);
 }
 
 void AddFlowEvent(const TraceEvent& event, std::string* json) {
+  std::vector<TraceEventArg> args;
   ElementWriter out(json);
-  WriteFlowEvent(event, &out);
+  WriteFlowEvent(ViewOf(event, &args), &out);
 }
 
 }  // namespace trace

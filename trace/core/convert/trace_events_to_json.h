@@ -14,7 +14,9 @@
 // Out of memory ends a call with std::bad_alloc; nothing else is thrown.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,6 +41,50 @@ constexpr size_t kTraceJsonChunkBytes = size_t{1} << 20;
 // together are exactly TraceToJson(trace). Returns the first failure of
 // `sink` unchanged, after which `sink` is not called again; OK otherwise.
 Status StreamTraceToJson(const Trace& trace, size_t chunk_bytes, const JsonPieceSink& sink);
+
+// One argument of an event as the document shows it.
+struct TraceEventArg {
+  std::string_view key;
+  std::string_view value;
+};
+
+// An event as the writer reads it, pointing into storage that the caller
+// keeps until the event is written. A TraceEvent and an event converted
+// straight from a space both reach the document through this one form.
+struct TraceEventView {
+  uint32_t device_id = 0;
+  uint32_t resource_id = 0;
+  std::string_view name;
+  uint64_t timestamp_ps = 0;
+  uint64_t duration_ps = 0;
+  // Ascending keys in unsigned byte order, each key once.
+  const TraceEventArg* args = nullptr;
+  size_t arg_count = 0;
+};
+
+// Writes one document element by element: Begin, Add per event in order, End.
+// Without a sink the text collects in `*json`; with one, it is handed on and
+// dropped in pieces of at least `chunk_bytes` as StreamTraceToJson does, and
+// the first failure of the sink is returned by that call and every later one.
+class TraceJsonWriter {
+ public:
+  TraceJsonWriter(std::string* json, size_t chunk_bytes, const JsonPieceSink* sink);
+  ~TraceJsonWriter();
+  TraceJsonWriter(const TraceJsonWriter&) = delete;
+  TraceJsonWriter& operator=(const TraceJsonWriter&) = delete;
+
+  // The header and the process and thread metadata of `trace`'s devices
+  // (its events are not read).
+  Status Begin(const Trace& trace);
+  // The event's complete event and its flow event. Hot path.
+  Status Add(const TraceEventView& event);
+  // The trailer; the last piece goes to the sink.
+  Status End();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // Appends the complete event ("ph":"X") of `event` to `json`.
 void AddTraceEvent(const TraceEvent& event, std::string* json);

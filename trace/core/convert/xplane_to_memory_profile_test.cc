@@ -44,17 +44,6 @@ XEventBuilder AddHostEvent(testing::XSpaceFixture* fixture, int64_t line_id,
   return event;
 }
 
-const XStatMetadata& StatNamed(testing::XSpaceFixture* fixture, const std::string& name) {
-  return *fixture->HostPlane().GetOrCreateStatMetadata(name);
-}
-
-// Adds a stat whose value refers to the stat metadata named `target`.
-void AddRefStat(testing::XSpaceFixture* fixture, XEventBuilder* event, const std::string& name,
-                const std::string& target) {
-  event->mutable_event()->add_stats()->set_metadata_id(StatNamed(fixture, name).id());
-  event->mutable_event()->mutable_stats()->rbegin()->set_ref_value(StatNamed(fixture, target).id());
-}
-
 std::string ToJson(const XSpace& space) {
   std::string json;
   const Status status = ConvertXSpaceToMemoryProfileJson(space, &json);
@@ -110,87 +99,6 @@ TEST(XPlaneToMemoryProfileTest, PrintsOneAllocatorExactly) {
       R"("specialAllocations":[]}},"numHosts":1,"memoryIds":["GPU_0_bfc"]})");
 }
 
-TEST(XPlaneToMemoryProfileTest, SpacesWithoutMemoryEvents) {
-  std::string json = "untouched";
-  EXPECT_TRUE(ConvertXSpaceToMemoryProfileJson(XSpace(), &json).ok());
-  EXPECT_EQ(json, "untouched");
-
-  testing::XSpaceFixture fixture;
-  fixture.AddTraceMe(1, "MatMul", 10, 20);
-  fixture.DevicePlane(0);
-  EXPECT_EQ(ToJson(fixture.space()),
-            R"({"memoryProfilePerAllocator":{},"numHosts":1,"memoryIds":[]})");
-}
-
-TEST(XPlaneToMemoryProfileTest, SpecialAllocationsAndUnsetFieldsPrint) {
-  testing::XSpaceFixture fixture;
-  // 2^63 + 5 as an address: printed unsigned. Heap and stack without a live
-  // allocation: both special allocations.
-  AddHostEvent(&fixture, 1, kDeallocation, 7,
-               {{"bytes_allocated", int64_t{100}},
-                {"bytes_reserved", int64_t{8}},
-                {"addr", int64_t{-9223372036854775803}}});
-  const std::string json = ToJson(fixture.space());
-  EXPECT_THAT(json, HasSubstr(R"("memoryProfilePerAllocator":{"":{)"));
-  EXPECT_THAT(json, HasSubstr(R"("address":"9223372036854775813")"));
-  EXPECT_THAT(json, HasSubstr(R"("activeAllocations":[)"
-                              R"({"snapshotIndex":"-1","specialIndex":"0","numOccurrences":"1"},)"
-                              R"({"snapshotIndex":"-2","specialIndex":"1","numOccurrences":"1"}],)"
-                              R"("specialAllocations":[{"memoryActivity":"ALLOCATION",)"
-                              R"("requestedBytes":"100","allocationBytes":"100","address":"0",)"
-                              R"("tfOpName":"unused preallocated device memory","stepId":"0",)"
-                              R"("regionType":"persist/dynamic","dataType":"invalid",)"
-                              R"("tensorShape":"unknown"},{"memoryActivity":"ALLOCATION",)"
-                              R"("requestedBytes":"8","allocationBytes":"8","address":"0",)"
-                              R"("tfOpName":"stack","stepId":"0","regionType":"stack",)"
-                              R"("dataType":"invalid","tensorShape":"unknown"}]}})"));
-  EXPECT_THAT(json, HasSubstr(R"("memoryIds":[""])"));
-}
-
-TEST(XPlaneToMemoryProfileTest, TwoAllocatorsAreListedSorted) {
-  testing::XSpaceFixture fixture;
-  for (const char* name : {"gpu", "cpu", "cpu_pinned", "gpu"}) {
-    AddHostEvent(&fixture, 1, kAllocation, 1, {{"allocator_name", name}});
-  }
-  const MemoryProfile profile = Convert(&fixture);
-  EXPECT_THAT(profile.memory_ids(), ElementsAre("cpu", "cpu_pinned", "gpu"));
-  EXPECT_EQ(profile.memory_profile_per_allocator().at("gpu").memory_profile_snapshots_size(), 2);
-}
-
-TEST(XPlaneToMemoryProfileTest, StatsMapByTypeAndKind) {
-  testing::XSpaceFixture fixture;
-  XEventBuilder event =
-      AddHostEvent(&fixture, 1, kAllocation, 5,
-                   {{"op_fullname", "first"},
-                    {"tf_op", "second"},
-                    {"fragmentation", int64_t{3}},     // not a double: 0
-                    {"allocation_bytes", int64_t{9}},  // replaced below by an unsigned value: 0
-                    {"requested_bytes", int64_t{4}},
-                    {"requested_bytes", int64_t{6}},  // the later stat wins
-                    {"unknown_stat", int64_t{1}}});
-  event.AddStatValue(StatNamed(&fixture, "allocation_bytes"), uint64_t{9});
-  event.AddStatValue(StatNamed(&fixture, "group_id"), uint64_t{7});  // not int64: step 0
-  AddRefStat(&fixture, &event, "allocator_name", "cpu");
-  AddRefStat(&fixture, &event, "region_type", "persist");
-  // An event counting occurrences has no offset.
-  AddHostEvent(&fixture, 2, kAllocation, 0, {{"allocator_name", "cpu"}}).SetNumOccurrences(3);
-
-  const MemoryProfile profile = Convert(&fixture);
-  const PerAllocatorMemoryProfile& cpu = profile.memory_profile_per_allocator().at("cpu");
-  ASSERT_EQ(cpu.memory_profile_snapshots_size(), 2);
-  EXPECT_EQ(cpu.memory_profile_snapshots(0).time_offset_ps(), 0);
-  const MemoryProfileSnapshot& first = cpu.memory_profile_snapshots(1);
-  EXPECT_EQ(first.time_offset_ps(), 5);
-  EXPECT_EQ(first.aggregation_stats().fragmentation(), 0);
-  const MemoryActivityMetadata& metadata = first.activity_metadata();
-  EXPECT_EQ(metadata.tf_op_name(), "second");
-  EXPECT_EQ(metadata.region_type(), "persist");
-  EXPECT_EQ(metadata.allocation_bytes(), 0);
-  EXPECT_EQ(metadata.requested_bytes(), 6);
-  EXPECT_EQ(metadata.step_id(), 0);
-  EXPECT_EQ(cpu.memory_profile_snapshots(0).activity_metadata().step_id(), 0);
-}
-
 TEST(XPlaneToMemoryProfileTest, IllFormedTextIsReplacedNotDropped) {
   testing::XSpaceFixture fixture;
   for (const char* name : {"al\xC3", "al"}) {
@@ -204,34 +112,6 @@ TEST(XPlaneToMemoryProfileTest, IllFormedTextIsReplacedNotDropped) {
   EXPECT_THAT(json, HasSubstr(R"("memoryIds":["al","al)" + replacement + R"("])"));
   EXPECT_THAT(json, HasSubstr(R"("tfOpName":"bad)" + replacement + R"( name")"));
   EXPECT_THAT(json, HasSubstr(R"("tensorShape":"8)" + replacement + R"(")"));
-}
-
-TEST(XPlaneToMemoryProfileTest, SummaryKeepsTheLastPeakVisited) {
-  testing::XSpaceFixture fixture;
-  // Line 2 comes first in the plane, so its event (t=20) is visited before
-  // line 1's events; of the two with 100 bytes in use the one at t=10 wins.
-  // Offsets stay raw: line start times are not added.
-  fixture.HostPlane().GetOrCreateLine(2).SetTimestampNs(1000000);
-  AddHostEvent(&fixture, 1, kAllocation, 10,
-               {{"bytes_allocated", int64_t{60}},
-                {"bytes_reserved", int64_t{40}},
-                {"bytes_available", int64_t{5}},
-                {"peak_bytes_in_use", int64_t{900}}});
-  AddHostEvent(&fixture, 2, kAllocation, 20,
-               {{"bytes_allocated", int64_t{90}},
-                {"bytes_reserved", int64_t{10}},
-                {"bytes_available", int64_t{7}},
-                {"peak_bytes_in_use", int64_t{300}}});
-  AddHostEvent(&fixture, 1, kDeallocation, 30,
-               {{"bytes_allocated", int64_t{50}}, {"peak_bytes_in_use", int64_t{200}}});
-  const MemoryProfile profile = Convert(&fixture);
-  const MemoryProfileSummary& summary =
-      profile.memory_profile_per_allocator().at("").profile_summary();
-  EXPECT_EQ(summary.peak_bytes_usage_lifetime(), 200);
-  EXPECT_EQ(summary.peak_stats().peak_bytes_in_use(), 100);
-  EXPECT_EQ(summary.peak_stats().heap_allocated_bytes(), 60);
-  EXPECT_EQ(summary.peak_stats_time_ps(), 10);
-  EXPECT_EQ(summary.memory_capacity(), 105);
 }
 
 TEST(XPlaneToMemoryProfileTest, HugeByteCountsSaturate) {
@@ -363,39 +243,6 @@ std::vector<int64_t> Times(const PerAllocatorMemoryProfile& allocator) {
   return times;
 }
 
-std::vector<int64_t> Steps(const PerAllocatorMemoryProfile& allocator) {
-  std::vector<int64_t> steps;
-  for (const auto& snapshot : allocator.memory_profile_snapshots()) {
-    steps.push_back(snapshot.activity_metadata().step_id());
-  }
-  return steps;
-}
-
-TEST(MemoryProfileProcessingTest, SortsByTimeThenFillsSteps) {
-  // Arrival order differs from time order.
-  const PerAllocatorMemoryProfile allocator = Process(MakeAllocator(
-      {Alloc(50).Step(5), Alloc(10), Alloc(30), Alloc(20).Step(3), Alloc(60), Alloc(40)}));
-  EXPECT_THAT(Times(allocator), ElementsAre(10, 20, 30, 40, 50, 60));
-  EXPECT_THAT(Steps(allocator), ElementsAre(0, 3, 4, 4, 5, 6));
-}
-
-TEST(MemoryProfileProcessingTest, DeallocationsTakeTheirAllocationsNames) {
-  PerAllocatorMemoryProfile allocator = MakeAllocator({
-      Alloc(1, 8).Op("first"),
-      Alloc(2, 8).Op("second"),  // same address, no free between
-      Free(3, 8, 4).Op("own"),
-      Free(4, 8).Op("unmatched"),
-  });
-  allocator.mutable_memory_profile_snapshots(0)->mutable_activity_metadata()->set_region_type("r");
-  UpdateDeallocation(&allocator);
-  const MemoryActivityMetadata& matched = allocator.memory_profile_snapshots(2).activity_metadata();
-  EXPECT_EQ(matched.tf_op_name(), "first");
-  EXPECT_EQ(matched.region_type(), "r");
-  EXPECT_EQ(matched.allocation_bytes(), 4);
-  EXPECT_EQ(matched.step_id(), -1);
-  EXPECT_EQ(allocator.memory_profile_snapshots(3).activity_metadata().tf_op_name(), "unmatched");
-}
-
 TEST(MemoryProfileProcessingTest, ActiveAllocationsAtThePeak) {
   const struct {
     const char* name;
@@ -445,17 +292,6 @@ TEST(MemoryProfileProcessingTest, ActiveAllocationsAtThePeak) {
     EXPECT_EQ(Active(allocator), c.active) << c.name;
     EXPECT_EQ(Specials(allocator), c.specials) << c.name;
   }
-}
-
-TEST(MemoryProfileProcessingTest, PeakStepIsTheLastMatchingSnapshots) {
-  // Heap 100 is reached in steps 0 and 2; step 2 counts, so only its
-  // allocation is live and the step-0 bytes are unexplained.
-  const PerAllocatorMemoryProfile allocator = Process(
-      MakeAllocator({Alloc(1, 1, 100, 100).Step(0), Alloc(2, 2, 30, 100).Step(2)}, {100, 0, 2}));
-  EXPECT_EQ(Active(allocator), (std::vector<std::string>{"-1/0 x1", "1/-1 x1"}));
-  ASSERT_EQ(allocator.special_allocations_size(), 1);
-  EXPECT_EQ(allocator.special_allocations(0).step_id(), 2);
-  EXPECT_EQ(allocator.special_allocations(0).allocation_bytes(), 70);
 }
 
 TEST(MemoryProfileProcessingTest, SamplingKeepsReferencedThenLeastFreeSnapshots) {

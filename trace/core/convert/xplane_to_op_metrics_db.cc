@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "trace/core/utils/xplane_schema.h"
@@ -22,10 +23,13 @@ struct FourStringRecord {
   uint32_t kind;      // kBeginRecord or kEndRecord
   uint64_t begin_ps;  // of the event, for ordering ties
   uint64_t end_ps;
-  std::string name;
-  std::string type;
-  std::string data_type;
-  std::string model_id;
+};
+
+// A framework-op event of the line: its op and the event; op_index - 1 is
+// its position.
+struct LineOp {
+  const QxOp* op;
+  const XEvent* event;
 };
 
 // Order of records at one instant: ends of ops that began earlier (innermost
@@ -56,31 +60,25 @@ struct OpenOp {
   uint64_t children_time_ps;
 };
 
-std::string StrOrRefStat(const XEventVisitor& event, int64_t type) {
+const std::string& StrOrRefStat(const XEventVisitor& event, int64_t type) {
+  static const std::string* const kNone = new std::string();
   std::optional<XStatVisitor> stat = event.GetStat(type);
-  return stat ? stat->StrOrRefValue() : std::string();
+  return stat ? stat->StrOrRefValue() : *kNone;
 }
 
 std::vector<FourStringRecord> CollectRecords(const XLineVisitor& line, const TfOpMap& tf_ops,
-                                             std::map<uint32_t, EventPmuRecord>* pmu_records) {
+                                             std::vector<LineOp>* ops) {
   std::vector<FourStringRecord> records;
   records.reserve(2 * static_cast<size_t>(line.line->events_size()));
-  uint32_t op_index = 0;
   for (const XEvent& raw_event : line.line->events()) {
     auto it = tf_ops.find(raw_event.metadata_id());
     if (it == tf_ops.end()) continue;
-    ++op_index;
-    const XEventVisitor event(line.plane, line.line, &raw_event);
-    const std::string data_type = StrOrRefStat(event, StatType::data_type);
-    const std::string model_id = StrOrRefStat(event, StatType::model_id);
-    (*pmu_records)[op_index] = MakeEventPmuRecord(raw_event);
-    const uint64_t begin_ps = event.TimestampPs();
+    ops->push_back({&it->second, &raw_event});
+    const uint32_t op_index = static_cast<uint32_t>(ops->size());
+    const uint64_t begin_ps = XEventVisitor(line.plane, line.line, &raw_event).TimestampPs();
     const uint64_t end_ps = begin_ps + NonNegativeDurationPs(raw_event);
-    const QxOp& op = it->second;
-    records.push_back({begin_ps, op_index, kBeginRecord, begin_ps, end_ps, op.name, op.type,
-                       data_type, model_id});
-    records.push_back(
-        {end_ps, op_index, kEndRecord, begin_ps, end_ps, op.name, op.type, data_type, model_id});
+    records.push_back({begin_ps, op_index, kBeginRecord, begin_ps, end_ps});
+    records.push_back({end_ps, op_index, kEndRecord, begin_ps, end_ps});
   }
   return records;
 }
@@ -101,10 +99,12 @@ std::unique_ptr<HostLineOpMetrics> ConvertHostThreadsXLineToOpMetricsDb(const XL
                                                                         const TfOpMap& tf_ops) {
   auto result = std::make_unique<HostLineOpMetrics>();
   if (tf_ops.empty()) return result;
-  std::map<uint32_t, EventPmuRecord> pmu_records;
-  std::vector<FourStringRecord> records = CollectRecords(line, tf_ops, &pmu_records);
+  std::vector<LineOp> ops;
+  std::vector<FourStringRecord> records = CollectRecords(line, tf_ops, &ops);
   std::sort(records.begin(), records.end(), RecordBefore);
 
+  // Each op's entry is looked up by its name once.
+  std::unordered_map<const QxOp*, OpMetrics*> entries;
   std::vector<OpenOp> stack;
   for (const FourStringRecord& record : records) {
     if (record.kind == kBeginRecord) {
@@ -119,9 +119,17 @@ std::unique_ptr<HostLineOpMetrics> ConvertHostThreadsXLineToOpMetricsDb(const XL
     const OpenOp op = *open;
     stack.erase(std::prev(open.base()), stack.end());
     const uint64_t time_ps = record.time_ps - op.begin_ps;
-    result->builder->EnterOp(record.name + ":" + record.type, record.type, time_ps,
-                             op.children_time_ps, record.data_type, record.model_id,
-                             pmu_records[record.op_index]);
+    const LineOp& line_op = ops[record.op_index - 1];
+    OpMetrics*& entry = entries[line_op.op];
+    if (entry == nullptr) {
+      entry = result->builder->LookupOrInsertNewOpMetrics(line_op.op->name + ":" + line_op.op->type,
+                                                          "");
+    }
+    const XEventVisitor event(line.plane, line.line, line_op.event);
+    result->builder->EnterOp(entry, line_op.op->type, time_ps, op.children_time_ps,
+                             StrOrRefStat(event, StatType::data_type),
+                             StrOrRefStat(event, StatType::model_id),
+                             MakeEventPmuRecord(*line_op.event));
     if (!stack.empty()) stack.back().children_time_ps += time_ps;
   }
   if (!records.empty()) {

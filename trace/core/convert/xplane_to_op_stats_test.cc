@@ -51,42 +51,6 @@ TEST(ConvertXSpaceToOpStatsTest, SelectsHostAndDevicePlanes) {
   }
 }
 
-TEST(ConvertXSpaceToOpStatsTest, OneIdleEntryPerDatabase) {
-  XSpace space;
-  AddPlane(&space, "/device:ZRA:0", 0, 30);    // 20 ps idle
-  AddPlane(&space, "/host:CPU", 0, 50);        // 39 ps idle: b:B counts as an op
-  AddPlane(&space, "/device:ZRA:1", 100, 15);  // 5 ps idle
-  AddPlane(&space, "/host:CPU", 0, 1000);      // ignored: not the first host plane
-  XPlaneBuilder host(space.mutable_planes(1));
-  AddPlaneEvent(host, 2, "plain", 0, 10);  // a line without framework ops
-  const OpStats op_stats = ConvertXSpaceToOpStats(space);
-
-  const OpMetricsDb& device = op_stats.device_op_metrics_db();
-  ASSERT_EQ(device.metrics_size(), 2);
-  EXPECT_EQ(device.metrics(0).name(), "a/a:A");
-  EXPECT_EQ(device.metrics(0).occurrences(), 2u);
-  EXPECT_EQ(device.metrics(1).name(), "IDLE");
-  EXPECT_EQ(device.metrics(1).time_ps(), 25u);
-  EXPECT_EQ(device.total_time_ps(), 45u);
-  EXPECT_EQ(device.total_op_time_ps(), 20u);
-
-  const OpMetricsDb& host_db = op_stats.host_op_metrics_db();
-  ASSERT_EQ(host_db.metrics_size(), 3);
-  EXPECT_EQ(host_db.metrics(2).name(), "IDLE");
-  EXPECT_EQ(host_db.metrics(2).time_ps(), 39u);
-  EXPECT_EQ(host_db.total_time_ps(), 50u);
-
-  ASSERT_EQ(op_stats.kernel_stats_db().reports_size(), 0);  // kernels under 1 ns
-}
-
-TEST(ConvertXSpaceToOpStatsTest, HostPlaneWithoutLinesGivesEmptyDatabase) {
-  XSpace space;
-  XPlaneBuilder(space.add_planes()).SetName("/host:CPU");
-  const OpStats op_stats = ConvertXSpaceToOpStats(space);
-  EXPECT_TRUE(op_stats.has_host_op_metrics_db());
-  EXPECT_EQ(op_stats.host_op_metrics_db().ByteSizeLong(), 0u);
-}
-
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik

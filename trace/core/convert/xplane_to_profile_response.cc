@@ -37,24 +37,24 @@ Status AddToolData(const std::string& name, const google::protobuf::MessageLite&
   return Status();
 }
 
-// Converts the space into the trace viewer's timeline and writes it as
-// "trace.json.gz" when it holds at least one event; otherwise writes nothing
-// and marks the response. The JSON text goes into the gzip stream a piece at
-// a time, so it is never whole in memory.
+// Writes the trace viewer's timeline of the space as "trace.json.gz" when it
+// holds at least one event; otherwise writes nothing and marks the response.
+// Each event goes from the space into the JSON text, and the text into the
+// gzip stream a piece at a time, so neither the timeline nor its text is ever
+// whole in memory.
 Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
                        ProfileResponse* response) {
-  google::protobuf::Arena arena(TraceArenaOptions());
-  const Trace& trace = *ConvertXSpaceToTraceEvents(space, &arena);
-  if (trace.trace_events().empty()) {
+  const XSpaceTraceJson trace(space);
+  if (trace.event_count() == 0) {
     response->set_no_trace_events(true);
     return Status();
   }
   return SaveGzippedToolData(request.repository_root(), request.session_id(), request.host_name(),
                              std::string(kTraceViewerFileName), [&trace](ZlibOutputBuffer* gzip) {
-                               return StreamTraceToJson(
-                                   trace, kTraceJsonChunkBytes, [gzip](std::string_view piece) {
-                                     return gzip->Append(piece.data(), piece.size());
-                                   });
+                               return trace.Write(kTraceJsonChunkBytes,
+                                                  [gzip](std::string_view piece) {
+                                                    return gzip->Append(piece.data(), piece.size());
+                                                  });
                              });
 }
 

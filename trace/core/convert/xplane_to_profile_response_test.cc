@@ -55,103 +55,6 @@ ProfileRequest Request(const std::string& root, std::initializer_list<std::strin
   return request;
 }
 
-TEST(GetToolFileNameTest, GzippedToolsAndPlainOnes) {
-  const struct {
-    std::string tool, file;
-  } cases[] = {
-      {"trace_viewer", "trace.json.gz"},
-      {"memory_profile", "memory_profile.json.gz"},
-      {"op_stats", "op_stats.pb"},
-      {"overview_page", "overview_page.pb"},
-      {"kernel_stats", "kernel_stats.pb"},
-      {"xplane.pb", "xplane.pb.pb"},
-      {"", ".pb"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(GetToolFileName(c.tool), c.file) << c.tool;
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, NoToolsDoesNothing) {
-  TempDir dir;
-  ProfileResponse response;
-  EXPECT_TRUE(
-      ConvertXSpaceToProfileResponse(SpaceWithOneEvent(), Request(dir.Join("root"), {}), &response)
-          .ok());
-  EXPECT_EQ(response.ByteSizeLong(), 0u);
-  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, XPlaneToolGivesTheSpaceItself) {
-  TempDir dir;
-  const XSpace space = SpaceWithOneEvent();
-  ProfileResponse response;
-  ASSERT_TRUE(
-      ConvertXSpaceToProfileResponse(space, Request(dir.Join("root"), {kXPlaneToolName}), &response)
-          .ok());
-  ASSERT_EQ(response.tool_data_size(), 1);
-  EXPECT_EQ(response.tool_data(0).name(), "xplane.pb");
-  EXPECT_EQ(response.tool_data(0).data(), space.SerializeAsString());
-  EXPECT_FALSE(response.no_trace_events());
-  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, SpaceComesFirstWhateverTheRequestOrder) {
-  TempDir dir;
-  const XSpace space = SpaceWithOneEvent();
-  ProfileResponse response;
-  const ProfileRequest request =
-      Request(dir.Join("root"), {kOverviewPageToolName, kOpStatsToolName, kMemoryProfileToolName,
-                                 kKernelStatsToolName, kTraceViewerToolName, kXPlaneToolName,
-                                 kXPlaneToolName, "unknown_tool"});
-  ASSERT_TRUE(ConvertXSpaceToProfileResponse(space, request, &response).ok());
-  ASSERT_GE(response.tool_data_size(), 1);
-  EXPECT_EQ(response.tool_data(0).name(), "xplane.pb");
-  // A repeated name is converted once.
-  for (int i = 1; i < response.tool_data_size(); ++i) {
-    EXPECT_NE(response.tool_data(i).name(), "xplane.pb");
-  }
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, OpTablesAndKernelStatisticsShareOneOpStats) {
-  XSpaceFixture fixture(1000);
-  fixture.AddTraceMe(7, "mm:MatMul", 1000, 1100);
-  KernelSpec kernel;
-  kernel.op_fullname = "mm:MatMul";
-  kernel.launch_start_ns = 1010;
-  kernel.launch_end_ns = 1020;
-  kernel.start_ns = 1030;
-  kernel.end_ns = 1090;
-  fixture.AddKernel(kernel);
-  const OpStats op_stats = ConvertXSpaceToOpStats(fixture.space());
-  ASSERT_EQ(op_stats.kernel_stats_db().reports_size(), 1);
-
-  const struct {
-    std::initializer_list<std::string_view> tools;
-    std::vector<std::string> names;
-  } cases[] = {
-      {{kKernelStatsToolName, kOpStatsToolName, kTraceViewerToolName},
-       {"op_stats.pb", "kernel_stats.pb"}},
-      {{kKernelStatsToolName}, {"kernel_stats.pb"}},
-      {{kXPlaneToolName}, {"xplane.pb"}},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    ProfileResponse response;
-    ASSERT_TRUE(ConvertXSpaceToProfileResponse(fixture.space(), Request(dir.Join("root"), c.tools),
-                                               &response)
-                    .ok());
-    std::vector<std::string> names;
-    for (const ProfileToolData& data : response.tool_data()) {
-      names.push_back(data.name());
-      if (data.name() == "op_stats.pb") {
-        EXPECT_EQ(data.data(), ConvertOpStatsToTfStats(op_stats).SerializeAsString());
-      } else if (data.name() == "kernel_stats.pb") {
-        EXPECT_EQ(data.data(), op_stats.kernel_stats_db().SerializeAsString());
-      }
-    }
-    EXPECT_EQ(names, c.names);
-  }
-}
-
 TEST(ConvertXSpaceToProfileResponseTest, OverviewPageOnlyForRunsWithSteps) {
   XSpaceFixture fixture(1000);
   TraceMeSpec step;
@@ -208,6 +111,22 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerIsStreamedIntoItsGzipFile) {
   constexpr int kEvents = 30000;
   XSpaceFixture fixture(1000);
   AddTraceMes(kEvents, 4, &fixture);
+  // Kernels with counters: flow events and PMU figures, written from the
+  // space by the export and from the Trace by TraceToJson.
+  for (uint32_t i = 1; i <= 64; ++i) {
+    KernelSpec kernel;
+    kernel.thread_id = 10;
+    kernel.correlation_id = i;
+    kernel.launch_start_ns = 1000 + 40 * i;
+    kernel.launch_end_ns = kernel.launch_start_ns + 5;
+    kernel.start_ns = kernel.launch_start_ns + 10;
+    kernel.end_ns = kernel.start_ns + 100 + i;
+    kernel.counters = testing::AllUnknownPmuData();
+    kernel.counters->set_lt_cycles(6400 * i);
+    kernel.counters->set_field14(100 + i);
+    if (i % 2 == 0) kernel.counters.reset();
+    fixture.AddKernel(kernel);
+  }
   const XSpace& space = fixture.space();
   ProfileResponse response;
   ASSERT_TRUE(ConvertXSpaceToProfileResponse(
@@ -234,9 +153,9 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerIsStreamedIntoItsGzipFile) {
     if (event["ph"] == "X") ++complete_events;
     if (event["name"] == "thread_name") thread_names.insert(event["args"]["name"].asString());
   }
-  EXPECT_EQ(complete_events, kEvents);
-  EXPECT_THAT(thread_names, ElementsAre("worker \"0\"/10", "worker \"1\"/11", "worker \"2\"/12",
-                                        "worker \"3\"/13"));
+  EXPECT_EQ(complete_events, kEvents + 2 * 64);
+  EXPECT_THAT(thread_names, ElementsAre("Queue #1(Compute,)", "worker \"0\"/10", "worker \"1\"/11",
+                                        "worker \"2\"/12", "worker \"3\"/13"));
 }
 
 TEST(ConvertXSpaceToProfileResponseTest, TraceWithoutEventsWritesNoFile) {
@@ -273,50 +192,6 @@ void AddMemoryAllocations(int count, XSpaceFixture* fixture) {
                          {"allocation_bytes", int64_t{64}},
                          {"addr", int64_t{4096} * i}});
   }
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileGoesIntoItsGzipFile) {
-  XSpaceFixture with_memory(1000);
-  AddMemoryAllocations(2, &with_memory);
-  std::string memory_json;
-  ASSERT_TRUE(ConvertXSpaceToMemoryProfileJson(with_memory.space(), &memory_json).ok());
-  ASSERT_THAT(memory_json, HasSubstr(R"("memoryIds":["bfc"])"));
-  const struct {
-    const char* name;
-    XSpace space;
-    std::string json;
-  } cases[] = {
-      {"memory events", with_memory.space(), memory_json},
-      {"no host plane: an empty text", XSpace(), ""},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    ProfileResponse response;
-    ASSERT_TRUE(ConvertXSpaceToProfileResponse(
-                    c.space, Request(dir.Join("root"), {kMemoryProfileToolName}), &response)
-                    .ok())
-        << c.name;
-    EXPECT_EQ(response.tool_data_size(), 0) << c.name;
-    ASSERT_THAT(ListDirectory(dir.Join("root/run")), ElementsAre("host.memory_profile.json.gz"))
-        << c.name;
-    std::string json = "not read";
-    ASSERT_TRUE(testing::Gunzip(
-        testing::ReadFileOrEmpty(dir.Join("root/run/host.memory_profile.json.gz")), &json))
-        << c.name;
-    EXPECT_EQ(json, c.json) << c.name;
-  }
-}
-
-TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileWriteFailureIsReturned) {
-  TempDir dir;
-  ASSERT_TRUE(testing::WriteTestFile(dir.Join("root")));
-  XSpaceFixture fixture(1000);
-  AddMemoryAllocations(1, &fixture);
-  ProfileResponse response;
-  const Status status = ConvertXSpaceToProfileResponse(
-      fixture.space(), Request(dir.Join("root"), {kMemoryProfileToolName}), &response);
-  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
-  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
 }
 
 // Converts a large space for the tool PROFILE_TOOL with little address

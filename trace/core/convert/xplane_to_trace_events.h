@@ -5,7 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "common/platform/status.h"
+#include "trace/core/convert/pmu_display_args.h"
+#include "trace/core/convert/trace_events_to_json.h"
+#include "trace/core/protobuf/pmu.pb.h"
 #include "trace/core/protobuf/trace_events.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/xplane_visitor.h"
@@ -30,8 +39,8 @@ void ConvertXSpaceToTraceEvents(const XSpace& space, Trace* trace);
 // small parts are made and freed much faster so; see TraceArenaOptions.
 Trace* ConvertXSpaceToTraceEvents(const XSpace& space, google::protobuf::Arena* arena);
 
-// Block sizes for an arena that holds a converted trace: its blocks grow
-// quickly to 1 MiB, so a million events need few of them.
+// Block sizes for an arena that holds a converted trace or a parsed space:
+// its blocks grow quickly to 1 MiB, so a million events need few of them.
 google::protobuf::ArenaOptions TraceArenaOptions();
 
 // Converts one plane under `device_id`: its Device entry (created or reused)
@@ -50,6 +59,40 @@ struct TraceEventDestination {
   Trace* trace;
 };
 
+// Decides what the trace viewer shows of an event: the one place that does,
+// whether the event then goes into a Trace or straight into the document.
+// Keeps its scratch storage between events, so converting allocates nothing
+// once it has grown. Not thread-safe; one per thread.
+class TraceEventConverter {
+ public:
+  // For a shown event, fills `view` (valid until the next call and while the
+  // event's plane lives) and sets `clamped` when its start or duration lay
+  // outside the unsigned 64-bit picosecond range and was clamped; false for
+  // an event the viewer does not show (memory allocation events). The
+  // arguments: "long_name" (the metadata name, when there is a display
+  // name), the stats in stored order (a later one replaces an earlier one of
+  // the same name), then the PMU figures for kernels that show them. Hot path.
+  bool Convert(uint32_t device_id, uint32_t resource_id, const XEventVisitor& xevent,
+               TraceEventView* view, bool* clamped);
+
+ private:
+  std::string* NextText();
+  void AddStatArgs(const XEventVisitor& xevent, TraceEventView* view);
+  void MergePmuArgs(const XEvent& raw);
+
+  // Formatted stat values; a deque, so the texts stay put while it grows.
+  std::deque<std::string> texts_;
+  size_t used_texts_ = 0;
+  std::vector<TraceEventArg> args_;
+  std::vector<TraceEventArg> merged_;
+  std::string pmu_texts_[kPmuDisplayArgCount];
+  PmuInfo first_;
+  PmuInfo second_;
+};
+
+// Appends the converted event to `trace` as a TraceEvent.
+void AppendTraceEvent(const TraceEventView& view, Trace* trace);
+
 // Appends the event as a TraceEvent with its stats (and PMU figures) as
 // arguments; appends nothing for memory allocation events. Returns true when
 // its start or duration lay outside the unsigned 64-bit picosecond range and
@@ -62,6 +105,30 @@ bool ConvertXEventToTraceEvent(const TraceEventDestination& destination,
 // order; ties at that start are all kept. Logs the event count at INFO and,
 // when it cuts, one WARNING.
 void MaybeDropEventsForTraceViewer(Trace* trace, uint32_t limit);
+
+// The trace viewer's document of a space without building its Trace: the
+// same bytes as TraceToJson(ConvertXSpaceToTraceEvents(space)), and the same
+// log lines, written by construction. A first pass over the event times finds
+// which events are dropped; Write converts each event as it writes it. The
+// space must outlive this and stay unchanged; only reads it.
+class XSpaceTraceJson {
+ public:
+  // `limit` stands in for kMaxTraceViewerEvents.
+  explicit XSpaceTraceJson(const XSpace& space, uint32_t limit = kMaxTraceViewerEvents);
+
+  // The events the document holds.
+  size_t event_count() const { return event_count_; }
+
+  // Hands the document to `sink` as StreamTraceToJson does.
+  Status Write(size_t chunk_bytes, const JsonPieceSink& sink) const;
+
+ private:
+  Trace devices_;  // the processes and threads, no events
+  std::vector<std::pair<uint32_t, XPlaneVisitor>> planes_;
+  size_t event_count_ = 0;
+  // Events starting later are dropped.
+  uint64_t threshold_ = std::numeric_limits<uint64_t>::max();
+};
 
 }  // namespace trace
 }  // namespace zentrik

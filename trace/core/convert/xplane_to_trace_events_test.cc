@@ -16,6 +16,7 @@
 #include "testing/pmu_fixtures.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
 
@@ -104,12 +105,6 @@ TEST(XPlaneToTraceEventsTest, HostPlaneIsDevice501AndDevicePlanesTheirIdPlusOne)
   EXPECT_THAT(event_devices, ElementsAre(501, 2, 1, 5));
 }
 
-TEST(XPlaneToTraceEventsTest, EmptySpaceGivesEmptyTrace) {
-  const Trace trace = Convert(XSpace());
-  EXPECT_THAT(trace.devices(), IsEmpty());
-  EXPECT_THAT(trace.trace_events(), IsEmpty());
-}
-
 TEST(XPlaneToTraceEventsTest, LinesBecomeResources) {
   XSpace space;
   XPlane* host = AddPlane(&space, kHostPlaneName, 0);
@@ -162,26 +157,6 @@ TEST(XPlaneToTraceEventsTest, LinesBecomeResources) {
   ASSERT_THAT(trace.trace_events(), SizeIs(2));
   EXPECT_EQ(trace.trace_events(0).resource_id(), 12u);
   EXPECT_EQ(trace.trace_events(1).resource_id(), 12u);
-}
-
-TEST(XPlaneToTraceEventsTest, DevicePlane500SharesTheHostProcess) {
-  XSpace space;
-  XPlaneBuilder host(AddPlane(&space, kHostPlaneName, 0));
-  host.GetOrCreateLine(1).SetName("host thread");
-  AddEvent(&host, 1, "host event");
-  XPlaneBuilder device(AddPlane(&space, "/device:ZRA:500", 500));
-  device.GetOrCreateLine(2).SetName("queue");
-  AddEvent(&device, 2, "kernel");
-  const Trace trace = Convert(space);
-
-  ASSERT_THAT(trace.devices(), SizeIs(1));
-  const Device& shared = trace.devices().at(kHostDeviceId);
-  EXPECT_EQ(shared.name(), "/device:ZRA:500");
-  ASSERT_THAT(shared.resources(), SizeIs(2));
-  EXPECT_EQ(shared.resources().at(1).name(), "host thread");
-  EXPECT_EQ(shared.resources().at(1).sort_index(), 1u);
-  EXPECT_EQ(shared.resources().at(2).name(), "queue");
-  EXPECT_EQ(shared.resources().at(2).sort_index(), 1u);
 }
 
 TEST(XPlaneToTraceEventsTest, EventNamesComeFromDisplayNamesAndStepNames) {
@@ -253,17 +228,6 @@ TEST(XPlaneToTraceEventsTest, StatsBecomeArguments) {
                                            }));
 }
 
-TEST(XPlaneToTraceEventsTest, MemoryEventsAreNotShown) {
-  XSpace space;
-  for (XPlane* raw : {AddPlane(&space, kHostPlaneName, 0), AddPlane(&space, "/device:ZRA:0", 0)}) {
-    XPlaneBuilder plane(raw);
-    AddEvent(&plane, 1, "MemoryAllocation");
-    AddEvent(&plane, 1, "TaskLaunch");
-    AddEvent(&plane, 1, "MemoryDeallocation");
-  }
-  EXPECT_THAT(EventNames(Convert(space)), ElementsAre("TaskLaunch", "TaskLaunch"));
-}
-
 TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
@@ -314,15 +278,6 @@ TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
   EXPECT_THAT(ConversionLogLines(log),
               ElementsAre("WARNING 6 trace viewer events had a negative or overflowing start or "
                           "a negative duration; their times were clamped to the valid range."));
-}
-
-TEST(XPlaneToTraceEventsTest, InRangeTimesLogNothing) {
-  XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
-  AddEvent(&plane, 1, "a", 10, 20);
-  testing::StderrCapture capture;
-  Convert(space);
-  EXPECT_THAT(ConversionLogLines(capture.Stop()), IsEmpty());
 }
 
 DeviceInfo Acc202() {
@@ -442,59 +397,6 @@ TEST(XPlaneToTraceEventsTest, PmuFlagsAndLaunchNameDecideWhetherFiguresAreShown)
   }
 }
 
-TEST(XPlaneToTraceEventsTest, MissingCountersReadAsZeros) {
-  XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
-  XEventMetadata* metadata = plane.GetOrCreateEventMetadata("annotated");
-  XEventBuilder event = plane.GetOrCreateLine(1).AddEvent(*metadata);
-  event.mutable_event()->set_second_pmu_data_flag(true);
-  const Trace trace = Convert(space);
-
-  const Args pmu = PmuArgsOf(trace.trace_events(0));
-  ASSERT_THAT(pmu, SizeIs(29));
-  EXPECT_EQ(pmu.at("[PMU]lt_cycles(count)"), "0");
-  EXPECT_EQ(pmu.at("[PMU]io_dma_read_bytes(bytes)"), "[0, 0]");
-  EXPECT_EQ(pmu.at("[PMU]mac_ops(count)"), "0");
-  // No running time: no cycle total, and ratios over it are not numbers.
-  EXPECT_EQ(pmu.at("[PMU]total_cycles_estimated(count)"), "NA");
-  EXPECT_EQ(pmu.at("[PMU]lt_utilization(%)"), "nan %");
-}
-
-TEST(XPlaneToTraceEventsTest, KernelsShowTheirFiguresOnTheDeviceNotOnTheLaunch) {
-  testing::XSpaceFixture fixture(/*session_start_ns=*/1000);
-  testing::KernelSpec traced;
-  traced.kernel_name = "gemm(float*)";
-  traced.correlation_id = 5;
-  traced.launch_start_ns = 1010;
-  traced.launch_end_ns = 1020;
-  traced.start_ns = 1030;
-  traced.end_ns = 1130;
-  traced.counters = KernelCounters();
-  traced.device_info = Acc202();
-  fixture.AddKernel(traced);
-  testing::KernelSpec untraced = traced;
-  untraced.kernel_name = "copy(int*)";
-  untraced.correlation_id = 6;
-  untraced.counters.reset();
-  fixture.AddKernel(untraced);
-  const Trace trace = Convert(fixture.space());
-
-  ASSERT_THAT(EventNames(trace), ElementsAre("qxInvokeKernel", "qxInvokeKernel", "gemm", "copy"));
-  EXPECT_THAT(PmuArgsOf(trace.trace_events(0)), IsEmpty());
-  EXPECT_THAT(PmuArgsOf(trace.trace_events(1)), IsEmpty());
-  EXPECT_THAT(PmuArgsOf(trace.trace_events(3)), IsEmpty());
-  const TraceEvent& kernel = trace.trace_events(2);
-  const Args pmu = PmuArgsOf(kernel);
-  ASSERT_THAT(pmu, SizeIs(29));
-  EXPECT_EQ(pmu.at("[PMU]lt_utilization(%)"), "25.00 %");
-  EXPECT_EQ(pmu.at("[PMU]io_dma_read_bytes(bytes)"), "2000");
-  EXPECT_EQ(pmu.at("[PMU]read_bandwidth_utilization(%)"), "200.00 %");
-  EXPECT_EQ(kernel.args().at("correlation_id"), "5");
-  EXPECT_EQ(kernel.args().at("is_host"), "false");
-  EXPECT_EQ(kernel.timestamp_ps(), 1030000u);  // lines start at the session start
-  EXPECT_EQ(kernel.duration_ps(), 100000u);
-}
-
 // A trace of events named by their position, with the given start times.
 Trace TraceWithStarts(const std::vector<uint64_t>& starts) {
   Trace trace;
@@ -504,12 +406,6 @@ Trace TraceWithStarts(const std::vector<uint64_t>& starts) {
     event->set_timestamp_ps(starts[i]);
   }
   return trace;
-}
-
-std::vector<uint64_t> StartsOf(const Trace& trace) {
-  std::vector<uint64_t> starts;
-  for (const TraceEvent& event : trace.trace_events()) starts.push_back(event.timestamp_ps());
-  return starts;
 }
 
 constexpr char kDropWarning[] =
@@ -542,33 +438,46 @@ TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarli
   }
 }
 
-TEST(MaybeDropEventsForTraceViewerTest, WarnsOnlyWhenItCuts) {
-  {
-    Trace trace = TraceWithStarts({1, 2, 3});
-    testing::StderrCapture capture;
-    MaybeDropEventsForTraceViewer(&trace, 3);
-    EXPECT_THAT(ConversionLogLines(capture.Stop()), IsEmpty());
-  }
-  {
-    Trace trace = TraceWithStarts({1, 2, 3, 4});
-    testing::StderrCapture capture;
-    MaybeDropEventsForTraceViewer(&trace, 3);
-    EXPECT_THAT(ConversionLogLines(capture.Stop()), ElementsAre(kDropWarning));
-  }
-}
-
-TEST(MaybeDropEventsForTraceViewerTest, ManyEventsAroundTheLimit) {
-  // Descending starts: the earliest events are the last ones.
-  constexpr uint32_t kLimit = 100000;
-  for (const uint32_t count : {kLimit - 1, kLimit, kLimit + 1, 3 * kLimit}) {
-    std::vector<uint64_t> starts(count);
-    for (uint32_t i = 0; i < count; ++i) starts[i] = 2 * uint64_t{count - i};
-    Trace trace = TraceWithStarts(starts);
-    MaybeDropEventsForTraceViewer(&trace, kLimit);
-    const std::vector<uint64_t> kept = StartsOf(trace);
-    ASSERT_EQ(kept.size(), std::min(count, kLimit));
-    EXPECT_EQ(kept.back(), 2u);
-    EXPECT_EQ(kept.front(), 2 * uint64_t{std::min(count, kLimit)});
+// The export writes the document from the space; it must be the text of the
+// Trace that the conversion and the dropping give, whatever the space.
+TEST(XSpaceTraceJsonTest, WritesTheConvertedTracesTextOnRandomSpaces) {
+  uint64_t state = 7;
+  const auto next = [&state](uint64_t bound) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return (state >> 33) % bound;
+  };
+  for (int round = 0; round < 40; ++round) {
+    XSpace space;
+    for (const char* name : {kHostPlaneName, "/device:ZRA:0", "/device:ZRA:3"}) {
+      XPlaneBuilder plane(AddPlane(&space, name, name[1] == 'd' ? name[12] - '0' : 0));
+      for (int i = 0, events = static_cast<int>(next(30)); i < events; ++i) {
+        // Repeated starts tie at the threshold; some starts and durations
+        // lie outside the range and are clamped.
+        XEventBuilder event = AddEvent(
+            &plane, static_cast<int64_t>(next(3)),
+            next(4) == 0 ? "MemoryAllocation" : "op" + std::to_string(next(5)),
+            static_cast<int64_t>(next(40)) * 1000 - 5000, static_cast<int64_t>(next(9)) - 2);
+        if (next(3) == 0)
+          event.AddStatValue(*plane.GetOrCreateStatMetadata("correlation_id"), next(4));
+        if (next(3) == 0) event.AddStatValue(*plane.GetOrCreateStatMetadata("flow_event_cat"), "K");
+        if (next(3) == 0) event.AddStatValue(*plane.GetOrCreateStatMetadata("is_host"), "true");
+        if (next(4) == 0) event.mutable_event()->set_second_pmu_data_flag(true);
+      }
+    }
+    const uint32_t limit = static_cast<uint32_t>(next(60));
+    Trace trace = Convert(space);
+    MaybeDropEventsForTraceViewer(&trace, limit);
+    const XSpaceTraceJson streamed(space, limit);
+    std::string json;
+    ASSERT_TRUE(streamed
+                    .Write(64,
+                           [&json](std::string_view piece) {
+                             json += piece;
+                             return Status();
+                           })
+                    .ok());
+    EXPECT_EQ(streamed.event_count(), static_cast<size_t>(trace.trace_events_size())) << round;
+    EXPECT_TRUE(json == TraceToJson(trace)) << "round " << round << ", limit " << limit;
   }
 }
 
