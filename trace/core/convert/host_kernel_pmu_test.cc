@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <climits>
 #include <optional>
 #include <string>
 #include <variant>
@@ -21,7 +19,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::zentrik::testing::AllUnknownPmuData;
@@ -326,46 +323,6 @@ TEST(HostKernelPmuTest, KernelsAreMatchedByTheOpNameOnTheOpsOwnLine) {
   EXPECT_EQ(CounterValues(unnamed_op.pmu_data()), SequenceSum({5}, 10));
 }
 
-TEST(HostKernelPmuTest, PeakFiguresFollowTheDeviceModelAndDataType) {
-  struct Case {
-    int32_t zra_type;
-    std::optional<int64_t> data_type;
-    double mac_per_core_cycle;
-    double vector_per_core_cycle;
-  };
-  const Case cases[] = {
-      {ACC302, 1, 384, 32},      {ACC301, 19, 1536, 64},
-      {EDG102, 6, 2048, 0},      {EDG102, 19, 0, 64},
-      {ACC404, 26, 1024, 0},     {ACC403, 14, 2048, 0},
-      {ACC402, 11, 4096, 0},     {ACC401, 28, 1024 * 0.25, 0},  // qint31: int16 at a quarter
-      {EDG101, 14, 0, 32},       {SOC501, 29, 4096, 0},
-      {SOC501, 5, 512, 0},       {ACC201, 1, 0, 0},
-      {ACC202, 19, 0, 0},        {ACC203, 6, 0, 0},
-      {UnknownZraType, 1, 0, 0}, {42, 1, 0, 0},
-      {INT_MIN, 19, 0, 0},       {ACC401, std::nullopt, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message()
-                 << "model " << c.zra_type << " type " << c.data_type.value_or(-1));
-    XSpaceFixture fixture;
-    std::vector<std::pair<std::string, StatValue>> args;
-    if (c.data_type) args.emplace_back("data_type", *c.data_type);
-    fixture.AddTraceMe(kThread, "Op", 1000, 2000, args);
-    const DeviceInfo device = MakeDeviceInfo(c.zra_type, 1500, 2, 1, 12.5);
-    fixture.AddKernel(Kernel("k", "Op", 1100, 10, SequencePmuData(1), device));
-
-    FillHostKernelPmuData(&fixture.space());
-
-    // Two cores at 1500 MHz, in tera-operations per second; a MAC is two.
-    const std::vector<double> result =
-        DeviceInfoValues(HostEvent(fixture.space(), "Op").device_info());
-    const std::vector<double> expected =
-        WithPeaks(device, c.mac_per_core_cycle * 0.006, c.vector_per_core_cycle * 0.003);
-    ASSERT_EQ(result.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_DOUBLE_EQ(result[i], expected[i]) << i;
-  }
-}
-
 TEST(HostKernelPmuTest, DataTypeStatsBecomeNamesOnlyWhenTheyAreIntegers) {
   struct Case {
     const char* name;
@@ -379,9 +336,7 @@ TEST(HostKernelPmuTest, DataTypeStatsBecomeNamesOnlyWhenTheyAreIntegers) {
       {"float", int64_t{1}, std::string("float"), 4.096, 0.128, false},
       {"low 32 bits", (int64_t{1} << 32) | 19, std::string("half"), 16.384, 0.256, false},
       {"count", int64_t{30}, std::string("invalid"), 0, 0, true},
-      {"above the types", int64_t{31}, std::string("invalid"), 0, 0, false},
       {"negative", int64_t{-1}, std::string("invalid"), 0, 0, false},
-      {"huge", int64_t{LLONG_MAX}, std::string("invalid"), 0, 0, false},
       {"user text", std::string("float"), std::string("float"), 0, 0, false},
       {"double", 1.0, 1.0, 0, 0, false},
   };
@@ -418,23 +373,6 @@ TEST(HostKernelPmuTest, DataTypeStatsBecomeNamesOnlyWhenTheyAreIntegers) {
       EXPECT_THAT(log, Not(warning));
     }
   }
-}
-
-TEST(HostKernelPmuTest, ASpaceWithoutHostPlaneGainsAnEmptyOne) {
-  XSpaceFixture fixture;
-  testing::ActivitySpec memset;
-  memset.name = "Memset";
-  fixture.AddActivity(memset);
-
-  FillHostKernelPmuData(&fixture.space());
-
-  const XPlane* host = FindPlaneWithName(fixture.space(), kHostPlaneName);
-  ASSERT_NE(host, nullptr);
-  EXPECT_EQ(host->lines_size(), 0);
-  std::vector<std::string> stat_names;
-  for (const auto& [id, metadata] : host->stat_metadata()) stat_names.push_back(metadata.name());
-  std::sort(stat_names.begin(), stat_names.end());
-  EXPECT_THAT(stat_names, ElementsAre("data_type", "op_fullname", "traceme_flag"));
 }
 
 }  // namespace

@@ -30,25 +30,22 @@ void AddStatMetadata(XPlane* plane, int64_t key, int64_t id, const std::string& 
   metadata.set_name(name);
 }
 
-TEST(XPlaneBuilderTest, NumbersNewMetadataFromOneAndReusesNames) {
+TEST(XPlaneBuilderTest, NumbersEventAndStatMetadataApartFromOneAndReusesNames) {
   XPlane plane;
-  XPlaneBuilder builder(&plane);
-  XEventMetadata* a = builder.GetOrCreateEventMetadata("a");
-  EXPECT_EQ(a->id(), 1);
-  EXPECT_EQ(a->name(), "a");
-  EXPECT_EQ(builder.GetOrCreateEventMetadata("a"), a);
-  EXPECT_EQ(builder.GetOrCreateEventMetadata("b")->id(), 2);
-  // Stat metadata is numbered on its own.
-  XStatMetadata* stat = builder.GetOrCreateStatMetadata("a");
-  EXPECT_EQ(stat->id(), 1);
-  EXPECT_EQ(stat->name(), "a");
-  EXPECT_EQ(builder.GetOrCreateStatMetadata("b")->id(), 2);
-
-  EXPECT_EQ(plane.event_metadata_size(), 2);
-  EXPECT_EQ(plane.event_metadata().at(1).name(), "a");
-  EXPECT_EQ(plane.event_metadata().at(2).name(), "b");
-  EXPECT_EQ(plane.stat_metadata().at(1).name(), "a");
-  EXPECT_EQ(plane.stat_metadata().at(2).name(), "b");
+  {
+    XPlaneBuilder first(&plane);
+    XEventMetadata* a = first.GetOrCreateEventMetadata("a");
+    EXPECT_EQ(first.GetOrCreateEventMetadata("a"), a);
+    EXPECT_EQ(first.GetOrCreateEventMetadata("b")->id(), 2);
+    EXPECT_EQ(first.GetOrCreateStatMetadata("a")->id(), 1);
+  }
+  // A later builder continues above the ids of an earlier one.
+  XPlaneBuilder second(&plane);
+  EXPECT_EQ(second.GetOrCreateEventMetadata("a")->id(), 1);
+  EXPECT_EQ(second.GetOrCreateEventMetadata("c")->id(), 3);
+  EXPECT_EQ(second.GetOrCreateStatMetadata("t")->id(), 2);
+  EXPECT_EQ(plane.event_metadata().at(3).name(), "c");
+  EXPECT_EQ(plane.stat_metadata().at(2).name(), "t");
 }
 
 TEST(XPlaneBuilderTest, NewIdsContinueAboveExistingMetadata) {
@@ -102,20 +99,6 @@ TEST(XPlaneBuilderTest, FindsExistingMetadataByNameAndTheSmallestKeyKeepsARepeat
   EXPECT_EQ(plane.stat_metadata_size(), 2);
 }
 
-TEST(XPlaneBuilderTest, ALaterBuilderContinuesAboveTheIdsOfAnEarlierOne) {
-  XPlane plane;
-  {
-    XPlaneBuilder first(&plane);
-    first.GetOrCreateEventMetadata("a");
-    first.GetOrCreateEventMetadata("b");
-    first.GetOrCreateStatMetadata("s");
-  }
-  XPlaneBuilder second(&plane);
-  EXPECT_EQ(second.GetOrCreateEventMetadata("a")->id(), 1);
-  EXPECT_EQ(second.GetOrCreateEventMetadata("c")->id(), 3);
-  EXPECT_EQ(second.GetOrCreateStatMetadata("t")->id(), 2);
-}
-
 TEST(XPlaneBuilderTest, GetOrCreateLineAppendsOncePerIdAndTheFirstLineKeepsARepeatedId) {
   XPlane plane;
   {
@@ -141,25 +124,13 @@ TEST(XPlaneBuilderTest, GetOrCreateLineAppendsOncePerIdAndTheFirstLineKeepsARepe
   EXPECT_EQ(line7.Id(), 7);
 }
 
-TEST(XPlaneBuilderTest, AddEventSetsOnlyTheMetadataId) {
-  XPlane plane;
-  XPlaneBuilder builder(&plane);
-  const XEventMetadata& metadata = *builder.GetOrCreateEventMetadata("op");
-  builder.GetOrCreateEventMetadata("other");
-  XLineBuilder line = builder.GetOrCreateLine(1);
-  line.AddEvent(*builder.GetOrCreateEventMetadata("other"));
-  XEventBuilder event = line.AddEvent(metadata);
-  XEvent expected;
-  expected.set_metadata_id(1);
-  EXPECT_EQ(event.event().SerializeAsString(), expected.SerializeAsString());
-  EXPECT_EQ(line.NumEvents(), 2);
-  EXPECT_EQ(&plane.lines(0).events(1), &event.event());
-}
-
-TEST(XPlaneBuilderTest, TypedStatsAreAlwaysAppended) {
+// Add* always appends a stat of its own kind; FindOrAddMutableStat keeps one
+// stat per metadata.
+TEST(XPlaneBuilderTest, TypedStatsAreAppendedAndFindOrAddKeepsOnePerMetadata) {
   XPlane plane;
   XPlaneBuilder builder(&plane);
   const XStatMetadata& m = *builder.GetOrCreateStatMetadata("value");
+  const XStatMetadata& other = *builder.GetOrCreateStatMetadata("other");
   XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
   event.AddStatValue(m, int64_t{-1});
   event.AddStatValue(m, uint64_t{2});
@@ -168,46 +139,24 @@ TEST(XPlaneBuilderTest, TypedStatsAreAlwaysAppended) {
   event.AddStatValue(m, "chars");
   event.AddStatValue(m, 7);   // int
   event.AddStatValue(m, 8u);  // unsigned
-  const auto& stats = event.event().stats();
-  ASSERT_EQ(stats.size(), 7);
-  for (const XStat& stat : stats) EXPECT_EQ(stat.metadata_id(), m.id());
-  EXPECT_EQ(stats[0].value_case(), XStat::kInt64Value);
-  EXPECT_EQ(stats[0].int64_value(), -1);
-  EXPECT_EQ(stats[1].value_case(), XStat::kUint64Value);
-  EXPECT_EQ(stats[1].uint64_value(), 2u);
-  EXPECT_EQ(stats[2].value_case(), XStat::kDoubleValue);
-  EXPECT_EQ(stats[2].double_value(), 2.5);
-  EXPECT_EQ(stats[3].str_value(), "text");
-  EXPECT_EQ(stats[4].str_value(), "chars");
-  EXPECT_EQ(stats[5].value_case(), XStat::kInt64Value);
-  EXPECT_EQ(stats[5].int64_value(), 7);
-  EXPECT_EQ(stats[6].value_case(), XStat::kUint64Value);
-  EXPECT_EQ(stats[6].uint64_value(), 8u);
-
-  // Plane-level stats go the same way.
+  for (const XStat& stat : event.event().stats()) EXPECT_EQ(stat.metadata_id(), m.id());
+  EXPECT_EQ(event.event().stats(0).int64_value(), -1);
+  EXPECT_EQ(event.event().stats(1).uint64_value(), 2u);
+  EXPECT_EQ(event.event().stats(2).double_value(), 2.5);
+  EXPECT_EQ(event.event().stats(4).str_value(), "chars");
+  EXPECT_EQ(event.event().stats(5).value_case(), XStat::kInt64Value);
+  EXPECT_EQ(event.event().stats(6).value_case(), XStat::kUint64Value);
   builder.AddStatValue(m, int64_t{3});
   builder.AddStatValue(m, int64_t{3});
-  ASSERT_EQ(plane.stats_size(), 2);
-  EXPECT_EQ(plane.stats(1).int64_value(), 3);
-}
+  EXPECT_EQ(plane.stats_size(), 2);
 
-TEST(XPlaneBuilderTest, FindOrAddMutableStatKeepsOneStatPerMetadata) {
-  XPlane plane;
-  XPlaneBuilder builder(&plane);
-  const XStatMetadata& a = *builder.GetOrCreateStatMetadata("a");
-  const XStatMetadata& b = *builder.GetOrCreateStatMetadata("b");
-  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
-  event.AddStatValue(b, int64_t{1});
-  event.AddStatValue(b, int64_t{2});
   auto* stats = event.mutable_event()->mutable_stats();
-
-  XStat* added = FindOrAddMutableStat(a, stats);
-  EXPECT_EQ(added->metadata_id(), a.id());
+  XStat* added = FindOrAddMutableStat(other, stats);
+  EXPECT_EQ(added->metadata_id(), other.id());
   EXPECT_EQ(added->value_case(), XStat::VALUE_NOT_SET);
-  added->set_int64_value(5);
-  EXPECT_EQ(FindOrAddMutableStat(a, stats), added);
-  EXPECT_EQ(FindOrAddMutableStat(b, stats), &stats->at(0));
-  EXPECT_EQ(stats->size(), 3);
+  EXPECT_EQ(FindOrAddMutableStat(other, stats), added);
+  EXPECT_EQ(FindOrAddMutableStat(m, stats), &stats->at(0));
+  EXPECT_EQ(stats->size(), 8);
 }
 
 TEST(XPlaneBuilderTest, InitPmuDataMarksOneCounterSetAsUnreadAndSetPmuDataKeepsTheFlag) {

@@ -93,11 +93,6 @@ XEventVisitor::XEventVisitor(const XPlaneVisitor* plane, const XLine* line, cons
       metadata_(plane->GetEventMetadata(event->metadata_id())),
       type_(plane->GetEventType(event->metadata_id())) {}
 
-uint64_t XEventVisitor::TimestampPs() const {
-  return static_cast<uint64_t>(line_->timestamp_ns()) * 1000 +
-         static_cast<uint64_t>(event_->offset_ps());
-}
-
 std::optional<XStatVisitor> XEventVisitor::GetStat(int64_t type) const {
   return FindStat(*plane_, event_->stats(), type);
 }

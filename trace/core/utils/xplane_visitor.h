@@ -88,7 +88,10 @@ class XEventVisitor {
   int64_t DurationPs() const { return event_->duration_ps(); }
   // Start and end in picoseconds: line timestamp_ns * 1000 + offset_ps, and
   // that + duration_ps, in wrapping unsigned 64-bit arithmetic.
-  uint64_t TimestampPs() const;
+  uint64_t TimestampPs() const {
+    return static_cast<uint64_t>(line_->timestamp_ns()) * 1000 +
+           static_cast<uint64_t>(event_->offset_ps());
+  }
   uint64_t EndTimestampPs() const { return TimestampPs() + static_cast<uint64_t>(DurationPs()); }
 
   // The first stat of the event whose metadata is the plane's metadata of

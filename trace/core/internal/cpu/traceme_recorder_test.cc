@@ -39,19 +39,6 @@ class TraceMeRecorderTest : public ::testing::Test {
   void TearDown() override { ::zentrik::testing::StopRecorder(); }
 };
 
-TEST_F(TraceMeRecorderTest, StartAndStopMoveTheThreshold) {
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), -1);
-  EXPECT_THAT(Recorder()->Stop(), IsEmpty());
-  EXPECT_TRUE(Recorder()->Start(2));
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), 2);
-  EXPECT_FALSE(Recorder()->Start(3));
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), 2);
-  Recorder()->Stop();
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), -1);
-  EXPECT_TRUE(Recorder()->Start(-5));
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), 0);
-}
-
 TEST_F(TraceMeRecorderTest, CollectsEachThreadsEventsInOrder) {
   ASSERT_TRUE(Recorder()->Start(1));
   Record("main-0", 10);
@@ -156,10 +143,14 @@ TEST_F(TraceMeRecorderTest, ThreadsReusingAnExitedThreadsIdLoseNothing) {
 TEST_F(TraceMeRecorderTest, StartDiscardsWhatWasQueuedWhileIdle) {
   Record("before-first-start");
   ASSERT_TRUE(Recorder()->Start(1));
+  EXPECT_FALSE(Recorder()->Start(3));
+  EXPECT_EQ(TraceMeRecorder::threshold.load(), 1);
   Record("first");
   EXPECT_THAT(EventNames(Recorder()->Stop()), ElementsAre("first"));
+  EXPECT_EQ(TraceMeRecorder::threshold.load(), -1);
   Record("between-sessions");
-  ASSERT_TRUE(Recorder()->Start(1));
+  ASSERT_TRUE(Recorder()->Start(-5));
+  EXPECT_EQ(TraceMeRecorder::threshold.load(), 0);
   Record("second");
   EXPECT_THAT(EventNames(Recorder()->Stop()), ElementsAre("second"));
 }
