@@ -167,6 +167,10 @@ class XPlaneVisitor {
   std::unordered_map<int64_t, int64_t> event_type_by_id_;
   std::unordered_map<int64_t, int64_t> stat_type_by_id_;
   std::unordered_map<int64_t, const XStatMetadata*> stat_metadata_by_type_;
+  // The same for the small type values the schema uses (below
+  // kSmallStatTypes); asked once per event by grouping.
+  static constexpr int64_t kSmallStatTypes = 1024;
+  std::vector<const XStatMetadata*> stat_metadata_by_small_type_;
 };
 
 // One line of a plane together with the visitor of that plane; both must
