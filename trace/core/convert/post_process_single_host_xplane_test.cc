@@ -14,7 +14,6 @@
 #include "testing/child_process.h"
 #include "testing/proto_bytes.h"
 #include "testing/xspace_fixture.h"
-#include "testing/xspace_reader.h"
 #include "trace/core/convert/derived_timeline.h"
 #include "trace/core/convert/group_events.h"
 #include "trace/core/convert/host_kernel_pmu.h"
@@ -26,18 +25,8 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::AllOf;
-using ::testing::Contains;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::Key;
 using ::testing::Not;
-using ::testing::Pair;
-using ::zentrik::testing::EventNamed;
-using ::zentrik::testing::EventsNamed;
-using ::zentrik::testing::StatMetadataNames;
-using ::zentrik::testing::StatTexts;
-using ::zentrik::testing::XSpaceFixture;
 
 TEST(PostProcessSingleHostXSpaceTest, EmptySpaceGainsABareHostPlane) {
   XSpace space;
@@ -69,129 +58,6 @@ TEST(PostProcessSingleHostXSpaceTest, LogsThePassAtInfo) {
   const auto hidden = ::zentrik::testing::RunScenario("PostProcessEmptySpace");
   EXPECT_EQ(hidden.exit_code, 0);
   EXPECT_THAT(hidden.err, Not(HasSubstr("Post processing")));
-}
-
-// A session that started at 1000 ns: two host threads, a step on one of
-// them launching a kernel and a memory copy onto device 0, an idle queue.
-class FixtureSpaceTest : public ::testing::Test {
- protected:
-  static constexpr uint64_t kStart = 1000;
-
-  void SetUp() override {
-    ::zentrik::testing::TraceMeSpec step;
-    step.thread_id = 7;
-    step.thread_name = "worker";
-    step.name = "Step";
-    step.start_ns = kStart + 10;
-    step.end_ns = kStart + 500;
-    step.args = {{"_r", int64_t{1}}};
-    // The inner op is added first: sorting puts the step (same start,
-    // longer) before it.
-    ::zentrik::testing::TraceMeSpec op = step;
-    op.name = "MatMul";
-    op.end_ns = kStart + 200;
-    op.args = {};
-    fixture_.AddTraceMe(op);
-    fixture_.AddTraceMe(step);
-
-    ::zentrik::testing::TraceMeSpec other = op;
-    other.thread_id = 3;
-    other.thread_name = "main";
-    other.name = "Idle";
-    other.start_ns = kStart + 600;
-    other.end_ns = kStart + 700;
-    fixture_.AddTraceMe(other);
-
-    ::zentrik::testing::KernelSpec kernel;
-    kernel.thread_id = 7;
-    kernel.device = 0;
-    kernel.queue = 1;
-    kernel.kernel_name = "gemm(float)";
-    kernel.annotation = "MatMul";
-    kernel.op_fullname = "MatMul";
-    kernel.correlation_id = 11;
-    kernel.launch_start_ns = kStart + 20;
-    kernel.launch_end_ns = kStart + 30;
-    kernel.start_ns = kStart + 300;
-    kernel.end_ns = kStart + 400;
-    fixture_.AddKernel(kernel);
-
-    ::zentrik::testing::ApiCallSpec copy;
-    copy.thread_id = 7;
-    copy.function = "qxMemcpyAsync";
-    copy.correlation_id = 12;
-    copy.start_ns = kStart + 40;
-    copy.end_ns = kStart + 50;
-    fixture_.AddApiCall(copy);
-    ::zentrik::testing::ActivitySpec memcpy;
-    memcpy.device = 0;
-    memcpy.queue = 2;
-    memcpy.name = "MemcpyH2D";
-    memcpy.correlation_id = 12;
-    memcpy.start_ns = kStart + 450;
-    memcpy.end_ns = kStart + 460;
-    fixture_.AddActivity(memcpy);
-    // A launch whose activity was never collected, outside any step.
-    copy.correlation_id = 13;
-    copy.start_ns = kStart + 650;
-    copy.end_ns = kStart + 660;
-    fixture_.AddApiCall(copy);
-
-    fixture_.DevicePlane(0).GetOrCreateLine(5).SetName("Queue #5()");
-    fixture_.AddOverhead("Buffer Flush", kStart + 800, kStart + 900);
-  }
-
-  const XPlane& Host() { return *FindPlaneWithName(fixture_.space(), kHostPlaneName); }
-  const XPlane& Device() { return *FindPlaneWithName(fixture_.space(), "/device:ZRA:0"); }
-
-  XSpaceFixture fixture_{kStart};
-};
-
-TEST_F(FixtureSpaceTest, GroupsOrdersMakesTimesRelativeAndRunsTwiceAlike) {
-  XPlane* host = FindMutablePlaneWithName(&fixture_.space(), kHostPlaneName);
-  // The overhead line began before the session: it keeps its timestamp.
-  for (XLine& line : *host->mutable_lines()) {
-    if (line.name() == "dravik_overhead") line.set_timestamp_ns(kStart - 1);
-  }
-  PostProcessSingleHostXSpace(&fixture_.space(), kStart);
-
-  EXPECT_THAT(StatTexts(Host(), EventNamed(Host(), "Step")),
-              AllOf(Contains(Pair("group_id", "0")), Contains(Pair("step_name", "Step 0"))));
-  for (const char* name : {"MatMul", "MatMul##qxInvokeKernel", "##qxMemcpyAsync"}) {
-    const XEvent& event = *EventsNamed(Host(), name).front();
-    EXPECT_THAT(StatTexts(Host(), event), Contains(Pair("group_id", "0"))) << name;
-    EXPECT_THAT(StatTexts(Host(), event), Not(Contains(Key("step_name")))) << name;
-  }
-  for (const char* name : {"MatMul##gemm(float)", "##MemcpyH2D"}) {
-    EXPECT_THAT(StatTexts(Device(), EventNamed(Device(), name)), Contains(Pair("group_id", "0")));
-  }
-  // Outside the step: the second memory-copy call, the idle thread, overhead.
-  EXPECT_THAT(StatTexts(Host(), *EventsNamed(Host(), "##qxMemcpyAsync").back()),
-              Not(Contains(Key("group_id"))));
-  for (const char* name : {"Idle", "Buffer Flush"}) {
-    EXPECT_THAT(StatTexts(Host(), EventNamed(Host(), name)), Not(Contains(Key("group_id"))));
-  }
-  EXPECT_THAT(StatMetadataNames(Device()), Contains(Pair(::testing::_, "step_name")));
-
-  std::vector<std::pair<std::string, int64_t>> lines;
-  for (const XLine& line : Host().lines()) lines.emplace_back(line.name(), line.timestamp_ns());
-  EXPECT_THAT(lines, ElementsAre(Pair("dravik_overhead", static_cast<int64_t>(kStart - 1)),
-                                 Pair("main/3", 0), Pair("worker/7", 0)));
-  std::vector<std::string> worker_events;
-  const XPlaneVisitor visitor = CreateTypedXPlaneVisitor(&Host());
-  for (const XEvent& event : Host().lines(2).events()) {
-    worker_events.push_back(visitor.GetEventMetadata(event.metadata_id())->name());
-  }
-  EXPECT_THAT(worker_events, ElementsAre("Step", "MatMul", "MatMul##qxInvokeKernel",
-                                         "##qxMemcpyAsync", "##qxMemcpyAsync"));
-  // The idle queue is gone, the queues with activity stay, no step line.
-  std::vector<int64_t> device_lines;
-  for (const XLine& line : Device().lines()) device_lines.push_back(line.id());
-  EXPECT_THAT(device_lines, ElementsAre(1, 2));
-
-  const std::string once = ::zentrik::testing::DeterministicBytes(fixture_.space());
-  PostProcessSingleHostXSpace(&fixture_.space(), kStart);
-  EXPECT_EQ(::zentrik::testing::DeterministicBytes(fixture_.space()), once);
 }
 
 // A fixed-seed session as the tracer collects it: kernel launches with
