@@ -150,26 +150,6 @@ TEST(HostKernelPmuTest, SumsTheKernelsInsideTheOpWindowOntoTheOp) {
   ExpectUntouchedOp(HostEvent(space, "Next"));
 }
 
-TEST(HostKernelPmuTest, KernelsAfterTheWindowAddToTheSameOp) {
-  XSpaceFixture fixture;
-  fixture.AddTraceMe(kThread, "Conv", 1000, 2000, {{"data_type", int64_t{19}}});
-  fixture.AddKernel(Kernel("inside", "Conv", 1100, 10, SequencePmuData(1)));
-  // Its launch ends past the op's end, then two more lie wholly after it.
-  fixture.AddKernel(Kernel("straddling", "Conv", 1995, 20, SequencePmuData(1000)));
-  fixture.AddKernel(Kernel("after", "Conv", 2500, 30, SequencePmuData(20000)));
-  fixture.AddApiCall(ApiCall("qxMemcpy", 2700, 2800));
-  fixture.AddKernel(Kernel("later", "Conv", 3000, 40, SequencePmuData(300000)));
-
-  FillHostKernelPmuData(&fixture.space());
-
-  const XEvent& op = HostEvent(fixture.space(), "Conv");
-  EXPECT_TRUE(op.pmu_data_flag());
-  EXPECT_EQ(CounterValues(op.pmu_data()), SequenceSum({1, 1000, 20000, 300000}, 100));
-  // Half: 2048 MACs and 64 vector operations per core and cycle.
-  EXPECT_EQ(DeviceInfoValues(op.device_info()),
-            WithPeaks(MakeDeviceInfo(ACC401, 1000, 4, 4), 16.384, 0.256));
-}
-
 TEST(HostKernelPmuTest, NestedOpsKeepTheirOwnSums) {
   XSpaceFixture fixture;
   fixture.AddTraceMe(kThread, "Outer", 1000, 5000, {{"data_type", int64_t{6}}});
@@ -292,35 +272,6 @@ TEST(HostKernelPmuTest, KernelFlagsAndTheOpsAnnotationCountersDecideWhatIsSummed
     }
     EXPECT_EQ(result.second_pmu_data_flag(), c.annotation_counters);
   }
-}
-
-TEST(HostKernelPmuTest, KernelsAreMatchedByTheOpNameOnTheOpsOwnLine) {
-  XSpaceFixture fixture;
-  // Added before the op but launched inside it: the pass sorts first.
-  fixture.AddKernel(Kernel("match", "Op", 1400, 10, SequencePmuData(4)));
-  fixture.AddTraceMe(kThread, "Op", 1000, 2000);
-  fixture.AddKernel(Kernel("other", "OtherOp", 1100, 10, SequencePmuData(1)));
-  fixture.AddKernel(Kernel("unnamed", "", 1200, 10, SequencePmuData(2)));
-  KernelSpec other_thread = Kernel("thread", "Op", 1300, 10, SequencePmuData(3));
-  other_thread.thread_id = kThread + 1;
-  fixture.AddKernel(other_thread);
-  fixture.AddTraceMe(kThread, "Next", 3000, 3100);
-  // An op without a name matches a kernel whose op_fullname holds no string.
-  fixture.AddTraceMe(kThread, "", 4000, 5000);
-  testing::KernelEvents numbered =
-      fixture.AddKernel(Kernel("numbered", "", 4100, 10, SequencePmuData(5)));
-  XStat* number = numbered.launch.mutable_event()->add_stats();
-  number->set_metadata_id(fixture.HostPlane().GetOrCreateStatMetadata("op_fullname")->id());
-  number->set_int64_value(17);
-
-  FillHostKernelPmuData(&fixture.space());
-
-  const XEvent& op = HostEvent(fixture.space(), "Op");
-  EXPECT_TRUE(op.pmu_data_flag());
-  EXPECT_EQ(CounterValues(op.pmu_data()), SequenceSum({4}, 10));
-  const XEvent& unnamed_op = HostEvent(fixture.space(), "");
-  EXPECT_TRUE(unnamed_op.pmu_data_flag());
-  EXPECT_EQ(CounterValues(unnamed_op.pmu_data()), SequenceSum({5}, 10));
 }
 
 TEST(HostKernelPmuTest, DataTypeStatsBecomeNamesOnlyWhenTheyAreIntegers) {

@@ -235,34 +235,6 @@ TEST(HostTracerUtilsTest, IllFormedUtf8IsReplacedAndTheSpaceParsesBack) {
   EXPECT_EQ(plane.event_metadata().at(cafe.metadata_id()).display_name(), "Op" + r);
 }
 
-// A collection adds to what the plane holds: an existing line keeps its
-// events and is renamed, new metadata ids continue above the old ones, and
-// the lines are sorted even when nothing new arrives.
-TEST(HostTracerUtilsTest, AddsToExistingPlaneContent) {
-  XPlane plane = Convert({});
-  EXPECT_THAT(plane.lines(), IsEmpty());
-  EXPECT_THAT(plane.stat_metadata(), IsEmpty());
-
-  {
-    XPlaneBuilder builder(&plane);
-    builder.GetOrCreateLine(9).SetName("zz");
-    XLineBuilder api = builder.GetOrCreateLine(7);
-    api.SetName("/Generic/7");
-    api.AddEvent(*builder.GetOrCreateEventMetadata("api##qxInvokeKernel"));
-  }
-  ConvertRecordedEventsToHostPlane(kSessionStart, {}, &plane);
-  EXPECT_EQ(plane.lines(0).name(), "/Generic/7");
-
-  TraceMeRecorder::Events events;
-  events.push_back(Thread(7, "main", {{"step", kSessionStart + 1, kSessionStart + 2}}));
-  ConvertRecordedEventsToHostPlane(kSessionStart, std::move(events), &plane);
-  ASSERT_EQ(plane.lines_size(), 2);
-  EXPECT_EQ(plane.lines(0).name(), "main/7");
-  EXPECT_EQ(plane.lines(0).events_size(), 2);
-  EXPECT_EQ(plane.lines(1).name(), "zz");
-  EXPECT_EQ(EventNamed(plane, "step").metadata_id(), 2);
-}
-
 // Log settings are read once per process, hence the child processes.
 ZENTRIK_CHILD_SCENARIO(ConvertWithLogs) {
   TraceMeRecorder::Events events;
