@@ -86,42 +86,28 @@ TEST(XPlaneBuilderTest, NewIdsContinueAboveExistingMetadata) {
   }
 }
 
-TEST(XPlaneBuilderTest, FindsExistingMetadataByNameAndTheSmallestKeyKeepsARepeatedName) {
+// Existing metadata and lines are found: the smallest key keeps a repeated
+// name, the first line a repeated id; lines stay put as the plane grows.
+TEST(XPlaneBuilderTest, FindsExistingMetadataAndLines) {
   XPlane plane;
   AddEventMetadata(&plane, 9, 9, "dup");
   AddEventMetadata(&plane, 2, 2, "dup");
   AddStatMetadata(&plane, 6, 6, "group_id");
   AddStatMetadata(&plane, 4, 4, "group_id");
+  for (const char* name : {"first", "second"}) {
+    XLine* line = plane.add_lines();
+    line->set_id(5);
+    line->set_name(name);
+  }
   XPlaneBuilder builder(&plane);
   EXPECT_EQ(builder.GetOrCreateEventMetadata("dup"), &plane.mutable_event_metadata()->at(2));
   EXPECT_EQ(builder.GetOrCreateStatMetadata("group_id"), &plane.mutable_stat_metadata()->at(4));
-  EXPECT_EQ(plane.event_metadata_size(), 2);
-  EXPECT_EQ(plane.stat_metadata_size(), 2);
-}
-
-TEST(XPlaneBuilderTest, GetOrCreateLineAppendsOncePerIdAndTheFirstLineKeepsARepeatedId) {
-  XPlane plane;
-  {
-    XPlaneBuilder builder(&plane);
-    XLineBuilder line = builder.GetOrCreateLine(5);
-    EXPECT_EQ(builder.GetOrCreateLine(5).mutable_line(), line.mutable_line());
-    ASSERT_EQ(plane.lines_size(), 1);
-    XLine only_id;
-    only_id.set_id(5);
-    EXPECT_EQ(plane.lines(0).SerializeAsString(), only_id.SerializeAsString());
-  }
-  XLine* second = plane.add_lines();
-  second->set_id(5);
-  second->set_name("second");
-  plane.mutable_lines(0)->set_name("first");
-  XPlaneBuilder builder(&plane);
   EXPECT_EQ(builder.GetOrCreateLine(5).line().name(), "first");
-  EXPECT_EQ(plane.lines_size(), 2);
-  // Line pointers stay valid while the plane grows.
   XLineBuilder line7 = builder.GetOrCreateLine(7);
   for (int64_t id = 100; id < 200; ++id) builder.GetOrCreateLine(id);
   EXPECT_EQ(builder.GetOrCreateLine(7).mutable_line(), line7.mutable_line());
-  EXPECT_EQ(line7.Id(), 7);
+  EXPECT_EQ(plane.lines_size(), 103);
+  EXPECT_EQ(plane.event_metadata_size(), 2);
 }
 
 // Add* always appends a stat of its own kind; FindOrAddMutableStat keeps one
