@@ -30,24 +30,6 @@ void AddStatMetadata(XPlane* plane, int64_t key, int64_t id, const std::string& 
   metadata.set_name(name);
 }
 
-TEST(XPlaneBuilderTest, NumbersEventAndStatMetadataApartFromOneAndReusesNames) {
-  XPlane plane;
-  {
-    XPlaneBuilder first(&plane);
-    XEventMetadata* a = first.GetOrCreateEventMetadata("a");
-    EXPECT_EQ(first.GetOrCreateEventMetadata("a"), a);
-    EXPECT_EQ(first.GetOrCreateEventMetadata("b")->id(), 2);
-    EXPECT_EQ(first.GetOrCreateStatMetadata("a")->id(), 1);
-  }
-  // A later builder continues above the ids of an earlier one.
-  XPlaneBuilder second(&plane);
-  EXPECT_EQ(second.GetOrCreateEventMetadata("a")->id(), 1);
-  EXPECT_EQ(second.GetOrCreateEventMetadata("c")->id(), 3);
-  EXPECT_EQ(second.GetOrCreateStatMetadata("t")->id(), 2);
-  EXPECT_EQ(plane.event_metadata().at(3).name(), "c");
-  EXPECT_EQ(plane.stat_metadata().at(2).name(), "t");
-}
-
 TEST(XPlaneBuilderTest, NewIdsContinueAboveExistingMetadata) {
   struct Entry {
     int64_t key;

@@ -23,30 +23,6 @@ XSpace SpaceWithPlanes(const std::vector<std::string>& names) {
   return space;
 }
 
-template <typename Plane>
-std::vector<int64_t> Ids(const std::vector<Plane*>& planes) {
-  std::vector<int64_t> ids;
-  for (const auto* plane : planes) ids.push_back(plane->id());
-  return ids;
-}
-
-TEST(XPlaneUtilsTest, LookupsFindTheFirstExactMatchOrPrefixInSpaceOrder) {
-  XSpace space = SpaceWithPlanes({"/device:ZRA:0", "/host:CPU", "/host:CPU", "/device:ZRA:1"});
-  EXPECT_EQ(FindPlaneWithName(space, "/host:CPU"), &space.planes(1));
-  EXPECT_EQ(FindMutablePlaneWithName(&space, "/host:CPU "), nullptr);
-  EXPECT_EQ(FindPlaneWithName(space, "/host:cpu"), nullptr);
-  EXPECT_EQ(Ids(FindPlanesWithPrefix(space, "/device:ZRA:")), (std::vector<int64_t>{0, 3}));
-  EXPECT_EQ(Ids(FindMutablePlanesWithPrefix(&space, "/host")), (std::vector<int64_t>{1, 2}));
-  EXPECT_TRUE(FindPlanesWithPrefix(space, "").empty());
-
-  EXPECT_EQ(FindOrAddMutablePlaneWithName(&space, "/host:CPU"), space.mutable_planes(1));
-  XPlane* added = FindOrAddMutablePlaneWithName(&space, "/device:ZRA:2");
-  ASSERT_EQ(space.planes_size(), 5);
-  XPlane only_name;
-  only_name.set_name("/device:ZRA:2");
-  EXPECT_EQ(added->SerializeAsString(), only_name.SerializeAsString());
-}
-
 TEST(XPlaneUtilsTest, NormalizeTimestampsShiftsOnlyLinesAtOrAfterTheStart) {
   const int64_t kNegative = -5;
   struct Case {

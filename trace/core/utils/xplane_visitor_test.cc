@@ -24,10 +24,6 @@ TypeGetter TableGetter(std::map<std::string, int64_t> table) {
   };
 }
 
-TypeGetter KnowsNothing() {
-  return [](std::string) { return std::unique_ptr<int64_t>(); };
-}
-
 void AddEventMetadata(XPlane* plane, int64_t key, const std::string& name) {
   XEventMetadata& metadata = (*plane->mutable_event_metadata())[key];
   metadata.set_id(key);
@@ -38,29 +34,6 @@ void AddStatMetadata(XPlane* plane, int64_t key, const std::string& name) {
   XStatMetadata& metadata = (*plane->mutable_stat_metadata())[key];
   metadata.set_id(key);
   metadata.set_name(name);
-}
-
-TEST(XPlaneVisitorTest, ResolvesTypesByTheFirstGetterThatKnowsTheName) {
-  XPlane plane;
-  AddEventMetadata(&plane, 5, "TaskLaunch");
-  AddEventMetadata(&plane, 7, "Other");
-  const TypeGetter host_events = FindHostEventType;
-  const struct {
-    TypeGetterList getters;
-    int64_t type_of_5;
-    int64_t type_of_7;
-  } cases[] = {
-      {{}, 0, 0},
-      {{KnowsNothing(), host_events}, 3, 0},
-      {{TableGetter({{"TaskLaunch", 9}}), host_events}, 9, 0},
-      {{host_events, TableGetter({{"Other", 11}, {"TaskLaunch", 12}})}, 3, 11},
-  };
-  for (const auto& c : cases) {
-    XPlaneVisitor visitor(&plane, c.getters, {});
-    EXPECT_EQ(visitor.GetEventType(5), c.type_of_5) << c.getters.size();
-    EXPECT_EQ(visitor.GetEventType(7), c.type_of_7) << c.getters.size();
-    EXPECT_EQ(visitor.GetEventType(6), 0);
-  }
 }
 
 // Ids the plane lacks read as type 0 and default metadata; a repeated stat
