@@ -7,14 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "testing/pmu_values.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
-using ::zentrik::testing::CounterValues;
-using ::zentrik::testing::SequencePmuData;
 
 constexpr uint64_t kAllOnes = std::numeric_limits<uint64_t>::max();
 
@@ -125,41 +122,6 @@ TEST(XPlaneBuilderTest, TypedStatsAreAppendedAndFindOrAddKeepsOnePerMetadata) {
   EXPECT_EQ(FindOrAddMutableStat(other, stats), added);
   EXPECT_EQ(FindOrAddMutableStat(m, stats), &stats->at(0));
   EXPECT_EQ(stats->size(), 8);
-}
-
-TEST(XPlaneBuilderTest, InitPmuDataMarksOneCounterSetAsUnreadAndSetPmuDataKeepsTheFlag) {
-  const std::vector<uint64_t> all_ones(16, kAllOnes);
-  for (const bool second : {false, true}) {
-    SCOPED_TRACE(second ? "second" : "first");
-    XPlane plane;
-    XPlaneBuilder builder(&plane);
-    XEventBuilder event =
-        builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
-    XEvent* raw = event.mutable_event();
-    *raw->mutable_pmu_data() = SequencePmuData(1);
-    *raw->mutable_second_pmu_data() = SequencePmuData(1);
-    raw->set_pmu_data_flag(true);
-    raw->set_second_pmu_data_flag(true);
-
-    event.InitPmuData(second);
-    const PmuData& reset = second ? raw->second_pmu_data() : raw->pmu_data();
-    const PmuData& kept = second ? raw->pmu_data() : raw->second_pmu_data();
-    EXPECT_EQ(CounterValues(reset), all_ones);
-    EXPECT_EQ(CounterValues(kept), CounterValues(SequencePmuData(1)));
-    EXPECT_EQ(raw->pmu_data_flag(), second);
-    EXPECT_EQ(raw->second_pmu_data_flag(), !second);
-  }
-
-  // Absent counters are created; SetPmuData copies counters, never the flag.
-  XPlane plane;
-  XPlaneBuilder builder(&plane);
-  XEventBuilder event = builder.GetOrCreateLine(0).AddEvent(*builder.GetOrCreateEventMetadata("e"));
-  event.InitPmuData(false);
-  EXPECT_FALSE(event.event().has_second_pmu_data());
-  EXPECT_EQ(CounterValues(event.event().pmu_data()), all_ones);
-  event.SetPmuData(SequencePmuData(1));
-  EXPECT_EQ(CounterValues(event.event().pmu_data()), CounterValues(SequencePmuData(1)));
-  EXPECT_FALSE(event.event().pmu_data_flag());
 }
 
 TEST(XPlaneBuilderTest, TimesRelativeToTheLineWrapInsteadOfOverflowing) {
