@@ -1,7 +1,10 @@
 // Cost of marking host work. Compare TraceMe while recording with
-// BM_TwoClockReads, the two clock reads it cannot avoid, measured in the same
-// run; multi-threaded figures are CPU time per iteration of one thread.
+// BM_TwoClockReads, the two clock reads it cannot avoid, and TraceMe while idle
+// with BM_InlineRelaxedLoad, both measured in the same run; multi-threaded
+// figures are CPU time per iteration of one thread.
 #include <benchmark/benchmark.h>
+
+#include <atomic>
 
 #include "common/platform/env.h"
 #include "trace/core/internal/cpu/traceme_recorder.h"
@@ -28,6 +31,17 @@ void BM_TwoClockReads(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_TwoClockReads);
+
+// The floor of a TraceMe while recording is off: an inline relaxed load of a
+// flag and a branch.
+std::atomic<int> idle_flag{-1};
+void BM_InlineRelaxedLoad(benchmark::State& state) {
+  for (auto _ : state) {
+    if (kCritical <= idle_flag.load(std::memory_order_relaxed)) state.SkipWithError("on");
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_InlineRelaxedLoad);
 
 void BM_TraceMeWhileIdle(benchmark::State& state) {
   for (auto _ : state) {

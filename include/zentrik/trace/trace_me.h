@@ -14,6 +14,7 @@
 // thread; any number of threads may record at once. The library's functions
 // never throw; only building a name in the caller's code may (std::bad_alloc).
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -47,6 +48,11 @@ ZENTRIK_EXPORT std::string TraceMeEncode(std::string name, std::initializer_list
 ZENTRIK_EXPORT std::string TraceMeEncode(const char* name, std::initializer_list<TraceMeArg> args);
 
 namespace trace_me_internal {
+// The recording threshold: -1 while no session records host activity, else
+// the session's host level. Only the library writes it; TraceMe reads it
+// inline, so a scope costs one relaxed load while recording is off.
+ZENTRIK_EXPORT extern std::atomic<int> threshold;
+
 // True for callables that produce a name.
 template <typename T>
 constexpr bool kIsNameGenerator = std::is_invocable_r_v<std::string, T>;
@@ -85,8 +91,12 @@ class TraceMe {
   // Ends the activity now; later calls (and the destructor) do nothing.
   ZENTRIK_EXPORT void Stop();
 
-  // True when an activity of `level` would be recorded now.
-  ZENTRIK_EXPORT static bool Active(int level = kCritical);
+  // True when an activity of `level` would be recorded now. Hot path: inline,
+  // one relaxed load. The library also keeps an out-of-line copy for callers
+  // built against headers where this was a call.
+  ZENTRIK_EXPORT static bool Active(int level = kCritical) {
+    return level <= trace_me_internal::threshold.load(std::memory_order_relaxed);
+  }
 
   // Records a zero-length event named `name` now, while a session records.
   ZENTRIK_EXPORT static void RecordInstantTrace(std::string name);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <unordered_map>
+#include <utility>
 
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -359,7 +361,36 @@ void EventGrouper::AddPlane(const XPlaneVisitorFactory& visitor_factory, XPlane*
   planes_.emplace_back(plane, visitor_factory(plane));
 }
 
+EventGrouper::NodeStore::~NodeStore() {
+  for (Block& block : blocks_) {
+    for (size_t i = 0; i < block.used; ++i) block.at(i)->~EventNode();
+  }
+}
+
+void EventGrouper::NodeStore::Reserve(size_t count) {
+  if (!blocks_.empty() && blocks_.back().capacity - blocks_.back().used >= count) return;
+  Block block;
+  block.capacity = std::max<size_t>(count, 256);
+  // operator new[] returns memory aligned for any ordinary type.
+  block.memory.reset(new unsigned char[block.capacity * sizeof(EventNode)]);
+  blocks_.push_back(std::move(block));
+}
+
+EventNode* EventGrouper::NodeStore::New(const XPlaneVisitor* plane, XLine* line, XEvent* event) {
+  Reserve(1);
+  Block& block = blocks_.back();
+  EventNode* node = new (block.at(block.used)) EventNode(plane, line, event, size_);
+  ++block.used;
+  ++size_;
+  return node;
+}
+
 void EventGrouper::LinkEvents(const std::vector<CrossThreadLinkRule>& rules) {
+  size_t num_events = 0;
+  for (auto& [plane, visitor] : planes_) {
+    for (const XLine& line : plane->lines()) num_events += static_cast<size_t>(line.events_size());
+  }
+  nodes_.Reserve(num_events);
   for (auto& [plane, visitor] : planes_) LinkWithinLines(plane, visitor);
   LinkAcrossThreads(rules);
 }
@@ -372,7 +403,7 @@ void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) 
   for (XLine& line : *plane->mutable_lines()) {
     open.clear();
     for (XEvent& event : *line.mutable_events()) {
-      EventNode* node = &nodes_.emplace_back(&visitor, &line, &event, nodes_.size());
+      EventNode* node = nodes_.New(&visitor, &line, &event);
       if (node->IsRoot()) root_events_.push_back(node);
       const uint64_t start = node->StartPs();
       const uint64_t end = node->EndPs();
@@ -451,10 +482,16 @@ void EventGrouper::LinkAcrossThreads(const CrossThreadLinkRule& rule) {
 }
 
 void EventGrouper::AssignGroups() {
-  std::stable_sort(root_events_.begin(), root_events_.end(),
-                   [](const EventNode* a, const EventNode* b) {
-                     return static_cast<int64_t>(a->StartPs()) < static_cast<int64_t>(b->StartPs());
-                   });
+  // By start, ties in creation order; the keys are read once, not per
+  // comparison.
+  std::vector<std::pair<int64_t, EventNode*>> by_start;
+  by_start.reserve(root_events_.size());
+  for (EventNode* root : root_events_) {
+    by_start.emplace_back(static_cast<int64_t>(root->StartPs()), root);
+  }
+  std::stable_sort(by_start.begin(), by_start.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < by_start.size(); ++i) root_events_[i] = by_start[i].second;
   const RootsBelowRoots roots_below_roots(root_events_, nodes_.size());
   for (EventNode* root : root_events_) {
     if (root->GetGroupId() || roots_below_roots.HasRootAbove(*root)) continue;

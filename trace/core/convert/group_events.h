@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -162,8 +163,30 @@ class EventGrouper {
   void LinkAcrossThreads(const CrossThreadLinkRule& rule);
   const std::vector<EventNode*>* NodesOfType(int64_t type) const;
 
-  // Owns every node; elements of a deque never move.
-  std::deque<EventNode> nodes_;
+  // Owns every node; nodes never move. LinkEvents makes a line's nodes in
+  // one block sized for all events of the space, not a few at a time.
+  class NodeStore {
+   public:
+    NodeStore() = default;
+    NodeStore(const NodeStore&) = delete;
+    NodeStore& operator=(const NodeStore&) = delete;
+    ~NodeStore();
+    // Room for at least `count` more nodes before the next allocation.
+    void Reserve(size_t count);
+    EventNode* New(const XPlaneVisitor* plane, XLine* line, XEvent* event);
+    size_t size() const { return size_; }
+
+   private:
+    struct Block {
+      std::unique_ptr<unsigned char[]> memory;
+      size_t capacity = 0;
+      size_t used = 0;
+      EventNode* at(size_t i) { return reinterpret_cast<EventNode*>(memory.get()) + i; }
+    };
+    std::vector<Block> blocks_;
+    size_t size_ = 0;
+  };
+  NodeStore nodes_;
   EventNodeMap event_node_map_;
   // Elements of a deque never move, so nodes may point at the visitors.
   std::deque<std::pair<XPlane*, XPlaneVisitor>> planes_;

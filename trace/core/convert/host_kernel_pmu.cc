@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "trace/core/protobuf/pmu.pb.h"
 #include "trace/core/utils/pmu_utils.h"
@@ -17,11 +18,13 @@ namespace {
 // The device tracer names every kernel launch on the host after this call.
 constexpr char kKernelLaunchName[] = "qxInvokeKernel";
 
-// Ids of the host plane's stat metadata that the pass reads.
+// What the pass reads of the host plane's metadata, looked up once.
 struct StatIds {
   int64_t traceme_flag;
   int64_t data_type;
   int64_t op_fullname;
+  // Ids of the event metadata of kernel launches; few, often none.
+  std::vector<int64_t> kernel_launches;
 };
 
 XStat* FindMutableStat(XEvent* event, int64_t metadata_id) {
@@ -91,21 +94,29 @@ class LinePmuSummer {
     return it == all.end() ? XEventMetadata::default_instance() : it->second;
   }
 
+  // Hot: asked of every event that is no op.
   bool IsKernelLaunch(const XEvent& event) const {
-    return Metadata(event).display_name() == kKernelLaunchName;
+    for (int64_t id : ids_.kernel_launches) {
+      if (event.metadata_id() == id) return true;
+    }
+    return false;
   }
 
   void BeginOp(int index) {
     // A nested op must not take over what the enclosing op has summed so far.
     if (op_index_ >= 0 && unflushed_) Flush();
-    sum_.Clear();
-    device_.Clear();
+    // Only a summed kernel makes the two differ from zeros; most ops launch
+    // none.
+    if (kernel_summed_) {
+      sum_.Clear();
+      device_.Clear();
+    }
     kernel_summed_ = false;
     sum_written_ = false;
 
     XEvent* op = line_->mutable_events(index);
     op_index_ = index;
-    op_name_ = Metadata(*op).name();
+    op_name_ = nullptr;
     window_start_ = StartPs(*op);
     window_end_ = EndPs(*op);
     op_flag_ = op->second_pmu_data_flag();
@@ -117,11 +128,17 @@ class LinePmuSummer {
     last_kernel_flag_ = kernel.pmu_data_flag();
     const XStat* named_op = FindStat(kernel, ids_.op_fullname);
     // A stat of another kind reads as the empty name.
-    if (named_op == nullptr || named_op->str_value() != op_name_) return;
+    if (named_op == nullptr || named_op->str_value() != OpName()) return;
     sum_ = AddPmuData(sum_, kernel.pmu_data());
     CopyDeviceInfo(kernel.device_info(), &device_);
     kernel_summed_ = true;
     sum_written_ = false;
+  }
+
+  // The op's metadata name, looked up on the first kernel that asks.
+  const std::string& OpName() {
+    if (op_name_ == nullptr) op_name_ = &Metadata(line_->events(op_index_)).name();
+    return *op_name_;
   }
 
   bool NextEventInsideOpWindow(int index) const {
@@ -150,7 +167,7 @@ class LinePmuSummer {
 
   // The current op; op_index_ is -1 until the line's first op event.
   int op_index_ = -1;
-  std::string op_name_;
+  const std::string* op_name_ = nullptr;  // points into the plane's metadata
   int64_t window_start_ = 0;
   int64_t window_end_ = 0;
   bool op_flag_ = false;
@@ -171,11 +188,15 @@ void FillHostKernelPmuData(XSpace* space) {
   SortXSpace(space);
   XPlane* host = FindOrAddMutablePlaneWithName(space, kHostPlaneName);
   XPlaneBuilder plane(host);
-  const StatIds ids = {
+  StatIds ids = {
       plane.GetOrCreateStatMetadata(GetStatTypeStr(traceme_flag))->id(),
       plane.GetOrCreateStatMetadata(GetStatTypeStr(data_type))->id(),
       plane.GetOrCreateStatMetadata(GetStatTypeStr(op_fullname))->id(),
+      {},
   };
+  for (const auto& [id, metadata] : host->event_metadata()) {
+    if (metadata.display_name() == kKernelLaunchName) ids.kernel_launches.push_back(id);
+  }
   for (XLine& line : *host->mutable_lines()) LinePmuSummer(&plane, &line, ids).Run();
 }
 

@@ -54,62 +54,43 @@ std::vector<int> Tags(const std::vector<std::unique_ptr<ProfilerInterface>>& pro
   return tags;
 }
 
-TEST(ProfilerFactoryTest, BuiltinTracersComeFirstHostBeforeDevice) {
-  std::vector<ProfilerFactory> expected;
-  if (&CreateHostTracer != nullptr) expected.push_back(&CreateHostTracer);
-  if (&CreateDeviceTracer != nullptr) expected.push_back(&CreateDeviceTracer);
-  std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
-  const std::vector<ProfilerFactory>& factories = GetProfilerFactories();
-  ASSERT_GE(factories.size(), expected.size());
-  EXPECT_EQ(std::vector<ProfilerFactory>(factories.begin(), factories.begin() + expected.size()),
-            expected);
-}
-
-TEST(ProfilerFactoryTest, CreateProfilersAppendsInRegistrationOrder) {
+TEST(ProfilerFactoryTest, AppendsInRegistrationOrderAfterTheBuiltinTracers) {
+  {
+    std::vector<ProfilerFactory> builtin;
+    if (&CreateHostTracer != nullptr) builtin.push_back(&CreateHostTracer);
+    if (&CreateDeviceTracer != nullptr) builtin.push_back(&CreateDeviceTracer);
+    std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
+    const std::vector<ProfilerFactory>& factories = GetProfilerFactories();
+    ASSERT_GE(factories.size(), builtin.size());
+    EXPECT_EQ(std::vector<ProfilerFactory>(factories.begin(), factories.begin() + builtin.size()),
+              builtin);
+  }
   constexpr uint32_t kVersion = 101;
   std::vector<std::unique_ptr<ProfilerInterface>> profilers;
   profilers.push_back(std::make_unique<TaggedProfiler>(0));
-  CreateProfilers(OptionsWithVersion(kVersion), &profilers);
-  EXPECT_THAT(Tags(profilers), ElementsAre(0));
-
   RegisterProfilerFactory(&TaggedFactory<1, kVersion>);
   RegisterProfilerFactory(&TaggedFactory<2, kVersion + 1>);  // Declines these options.
   RegisterProfilerFactory(&TaggedFactory<3, kVersion>);
   RegisterProfilerFactory(&TaggedFactory<1, kVersion>);  // Duplicates are called again.
-  CreateProfilers(OptionsWithVersion(kVersion), &profilers);
-  EXPECT_THAT(Tags(profilers), ElementsAre(0, 1, 3, 1));
-}
-
-TEST(ProfilerFactoryTest, NullFactoryIsIgnoredWithAWarning) {
-  constexpr uint32_t kVersion = 102;
-  size_t registered;
-  {
-    std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
-    registered = GetProfilerFactories().size();
-  }
   ::zentrik::testing::StderrCapture capture;
   RegisterProfilerFactory(nullptr);
-  EXPECT_THAT(capture.Stop(), HasSubstr("WARNING"));
-  std::vector<std::unique_ptr<ProfilerInterface>> profilers;
+  EXPECT_THAT(capture.Stop(), HasSubstr("Ignoring a null profiler factory."));
   CreateProfilers(OptionsWithVersion(kVersion), &profilers);
-  EXPECT_TRUE(profilers.empty());
-  std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
-  EXPECT_EQ(GetProfilerFactories().size(), registered);
+  EXPECT_THAT(Tags(profilers), ElementsAre(0, 1, 3, 1));
 }
 
 TEST(ProfilerFactoryTest, RegistrationAndCreationMayRunConcurrently) {
   constexpr uint32_t kVersion = 103;
   std::vector<std::thread> threads;
-  std::vector<size_t> seen(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([] {
       for (int i = 0; i < 50; ++i) RegisterProfilerFactory(&TaggedFactory<7, kVersion>);
     });
-    threads.emplace_back([t, &seen] {
+    threads.emplace_back([] {
       for (int i = 0; i < 50; ++i) {
         std::vector<std::unique_ptr<ProfilerInterface>> profilers;
         CreateProfilers(OptionsWithVersion(kVersion), &profilers);
-        seen[t] = profilers.size();
+        EXPECT_LE(profilers.size(), 200u);
       }
     });
   }
@@ -117,7 +98,6 @@ TEST(ProfilerFactoryTest, RegistrationAndCreationMayRunConcurrently) {
   std::vector<std::unique_ptr<ProfilerInterface>> profilers;
   CreateProfilers(OptionsWithVersion(kVersion), &profilers);
   EXPECT_EQ(profilers.size(), 200u);
-  for (size_t count : seen) EXPECT_LE(count, 200u);
 }
 
 }  // namespace

@@ -26,9 +26,11 @@ void TraceMe::Stop() {
   start_time_ = 0;
 }
 
-bool TraceMe::Active(int level) {
-  return level <= TraceMeRecorder::threshold.load(std::memory_order_relaxed);
-}
+namespace {
+// Taking the address emits the out-of-line Active that the shared library
+// exports for callers compiled when it was not inline.
+[[gnu::used]] bool (*const kExportedActive)(int) = &TraceMe::Active;
+}  // namespace
 
 void TraceMe::RecordInstantTrace(std::string name) {
   // Nothing would ever drain events queued while idle.

@@ -51,7 +51,31 @@ Metadata* GetOrCreateMetadata(const std::string& name, Map* map, int64_t* last_i
   return metadata;
 }
 
-// Sixteen counters without a value.
+// (a - b) * 1000 in wrapping unsigned arithmetic, as the signed field holds it.
+int64_t NanosDeltaToPicos(uint64_t a, uint64_t b) { return static_cast<int64_t>((a - b) * 1000); }
+
+// A new counter set installed on `event` (second_pmu_data when `second`),
+// holding a copy of `from`. On an arena the old set is left in place for
+// whoever else points at it.
+PmuData* InstallPmuData(XEvent* event, bool second, const PmuData& from) {
+  google::protobuf::Arena* arena = event->GetArena();
+  if (arena == nullptr) {
+    PmuData* data = second ? event->mutable_second_pmu_data() : event->mutable_pmu_data();
+    data->CopyFrom(from);
+    return data;
+  }
+  PmuData* data = google::protobuf::Arena::CreateMessage<PmuData>(arena);
+  data->CopyFrom(from);
+  if (second) {
+    event->unsafe_arena_set_allocated_second_pmu_data(data);
+  } else {
+    event->unsafe_arena_set_allocated_pmu_data(data);
+  }
+  return data;
+}
+
+}  // namespace
+
 const PmuData& NoValuePmuData() {
   static const PmuData* const kNoValue = [] {
     constexpr uint64_t kPmuNoValue = std::numeric_limits<uint64_t>::max();
@@ -77,11 +101,6 @@ const PmuData& NoValuePmuData() {
   return *kNoValue;
 }
 
-// (a - b) * 1000 in wrapping unsigned arithmetic, as the signed field holds it.
-int64_t NanosDeltaToPicos(uint64_t a, uint64_t b) { return static_cast<int64_t>((a - b) * 1000); }
-
-}  // namespace
-
 void XEventBuilder::SetTimestampNs(uint64_t timestamp_ns) {
   event_->set_offset_ps(
       NanosDeltaToPicos(timestamp_ns, static_cast<uint64_t>(line_->timestamp_ns())));
@@ -96,17 +115,40 @@ void XEventBuilder::SetEndTimestampNs(uint64_t end_ns) {
 }
 
 void XEventBuilder::SetPmuData(const PmuData& pmu_data) {
-  event_->mutable_pmu_data()->CopyFrom(pmu_data);
+  InstallPmuData(event_, /*second=*/false, pmu_data);
 }
 
 void XEventBuilder::InitPmuData(bool second) {
   if (second) {
     event_->set_second_pmu_data_flag(false);
-    event_->mutable_second_pmu_data()->CopyFrom(NoValuePmuData());
   } else {
     event_->set_pmu_data_flag(false);
-    event_->mutable_pmu_data()->CopyFrom(NoValuePmuData());
   }
+  InstallPmuData(event_, second, NoValuePmuData());
+}
+
+void XEventBuilder::InitSharedNoValuePmuData(PmuData** shared) {
+  google::protobuf::Arena* arena = event_->GetArena();
+  if (arena == nullptr) {
+    InitPmuData(true);
+    InitPmuData(false);
+    return;
+  }
+  if (*shared == nullptr) {
+    *shared = google::protobuf::Arena::CreateMessage<PmuData>(arena);
+    (*shared)->CopyFrom(NoValuePmuData());
+  }
+  event_->set_second_pmu_data_flag(false);
+  event_->unsafe_arena_set_allocated_second_pmu_data(*shared);
+  event_->set_pmu_data_flag(false);
+  event_->unsafe_arena_set_allocated_pmu_data(*shared);
+}
+
+PmuData* XEventBuilder::MutablePmuData(bool second) {
+  if (event_->GetArena() == nullptr) {
+    return second ? event_->mutable_second_pmu_data() : event_->mutable_pmu_data();
+  }
+  return InstallPmuData(event_, second, second ? event_->second_pmu_data() : event_->pmu_data());
 }
 
 void XEventBuilder::SetDeviceInfo(const DeviceInfo& device_info) {

@@ -85,13 +85,22 @@ class XEventBuilder : public XStatsBuilder<XEvent> {
   // same wrapping arithmetic. Call after SetTimestampNs.
   void SetEndTimestampNs(uint64_t end_ns);
 
-  // Creates pmu_data when absent and copies the counters of `pmu_data` into
-  // it; pmu_data_flag keeps its value.
+  // Gives the event the counters of `pmu_data`; pmu_data_flag keeps its
+  // value.
   void SetPmuData(const PmuData& pmu_data);
-  // Marks a counter set as not yet read: clears its flag, then creates it when
-  // absent with all sixteen counters holding the no-value marker. `second`
-  // chooses second_pmu_data / second_pmu_data_flag; the other pair is kept.
+  // Marks a counter set as not yet read: clears its flag and sets all sixteen
+  // counters to the no-value marker. `second` chooses second_pmu_data /
+  // second_pmu_data_flag; the other pair is kept.
   void InitPmuData(bool second);
+  // InitPmuData for both sets at once. On an arena both point at `shared`
+  // (created on the first call, then reused for every event), so that a
+  // million events hold no million copies of the same sixteen markers.
+  // Writers must then go through SetPmuData or MutablePmuData, which give the
+  // event a set of its own first; without an arena this is InitPmuData.
+  void InitSharedNoValuePmuData(PmuData** shared);
+  // The event's own counter set to change in place (second_pmu_data when
+  // `second`), copied first on an arena, where it may be shared.
+  PmuData* MutablePmuData(bool second);
   // Creates device_info when absent and copies `device_info` into it.
   void SetDeviceInfo(const DeviceInfo& device_info);
 
@@ -165,6 +174,9 @@ class XPlaneBuilder : public XStatsBuilder<XPlane> {
   std::unordered_map<std::string, XStatMetadata*> stat_metadata_by_name_;
   std::unordered_map<int64_t, XLine*> lines_by_id_;
 };
+
+// Sixteen counters holding the no-value marker (all bits set).
+const PmuData& NoValuePmuData();
 
 // The first stat in `stats` with the metadata's id; appended without a value
 // when there is none.

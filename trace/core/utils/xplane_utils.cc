@@ -36,9 +36,12 @@ const std::string& SortKey(const XLine& line) {
 }
 
 // Sorts the element pointers of a repeated field; no message is copied. The
-// sort is stable so that equal elements keep their order on every run.
+// sort is stable so that equal elements keep their order on every run, which
+// also makes sorting a sorted field a no-op: one pass finds that out, and a
+// collection sorts every line twice.
 template <typename T, typename Compare>
 void SortPointers(google::protobuf::RepeatedPtrField<T>* field, Compare compare) {
+  if (std::is_sorted(field->pointer_begin(), field->pointer_end(), compare)) return;
   std::stable_sort(field->pointer_begin(), field->pointer_end(), compare);
 }
 

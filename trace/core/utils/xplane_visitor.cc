@@ -93,11 +93,6 @@ XEventVisitor::XEventVisitor(const XPlaneVisitor* plane, const XLine* line, cons
       metadata_(plane->GetEventMetadata(event->metadata_id())),
       type_(plane->GetEventType(event->metadata_id())) {}
 
-uint64_t XEventVisitor::TimestampPs() const {
-  return static_cast<uint64_t>(line_->timestamp_ns()) * 1000 +
-         static_cast<uint64_t>(event_->offset_ps());
-}
-
 std::optional<XStatVisitor> XEventVisitor::GetStat(int64_t type) const {
   return FindStat(*plane_, event_->stats(), type);
 }
@@ -126,6 +121,13 @@ XPlaneVisitor::XPlaneVisitor(const XPlane* plane, const TypeGetterList& event_ty
     if (!stats_by_id_.empty())
       stats_by_id_[static_cast<size_t>(key)] = {&metadata, type.value_or(0)};
   }
+  for (const auto& [type, metadata] : stat_metadata_by_type_) {
+    if (type < 0 || type >= kSmallStatTypes) continue;
+    if (static_cast<size_t>(type) >= stat_metadata_by_small_type_.size()) {
+      stat_metadata_by_small_type_.resize(static_cast<size_t>(type) + 1);
+    }
+    stat_metadata_by_small_type_[static_cast<size_t>(type)] = metadata;
+  }
 }
 
 int64_t XPlaneVisitor::GetEventType(int64_t event_metadata_id) const {
@@ -141,6 +143,10 @@ int64_t XPlaneVisitor::GetStatType(int64_t stat_metadata_id) const {
 }
 
 const XStatMetadata* XPlaneVisitor::GetStatMetadataByType(int64_t stat_type) const {
+  if (stat_type >= 0 && static_cast<uint64_t>(stat_type) < stat_metadata_by_small_type_.size()) {
+    return stat_metadata_by_small_type_[static_cast<size_t>(stat_type)];
+  }
+  if (stat_type >= 0 && stat_type < kSmallStatTypes) return nullptr;
   auto it = stat_metadata_by_type_.find(stat_type);
   return it == stat_metadata_by_type_.end() ? nullptr : it->second;
 }

@@ -88,7 +88,10 @@ class XEventVisitor {
   int64_t DurationPs() const { return event_->duration_ps(); }
   // Start and end in picoseconds: line timestamp_ns * 1000 + offset_ps, and
   // that + duration_ps, in wrapping unsigned 64-bit arithmetic.
-  uint64_t TimestampPs() const;
+  uint64_t TimestampPs() const {
+    return static_cast<uint64_t>(line_->timestamp_ns()) * 1000 +
+           static_cast<uint64_t>(event_->offset_ps());
+  }
   uint64_t EndTimestampPs() const { return TimestampPs() + static_cast<uint64_t>(DurationPs()); }
 
   // The first stat of the event whose metadata is the plane's metadata of
@@ -164,6 +167,10 @@ class XPlaneVisitor {
   std::unordered_map<int64_t, int64_t> event_type_by_id_;
   std::unordered_map<int64_t, int64_t> stat_type_by_id_;
   std::unordered_map<int64_t, const XStatMetadata*> stat_metadata_by_type_;
+  // The same for the small type values the schema uses (below
+  // kSmallStatTypes); asked once per event by grouping.
+  static constexpr int64_t kSmallStatTypes = 1024;
+  std::vector<const XStatMetadata*> stat_metadata_by_small_type_;
 };
 
 // One line of a plane together with the visitor of that plane; both must

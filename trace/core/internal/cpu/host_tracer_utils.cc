@@ -84,17 +84,16 @@ void AddArgumentStat(XEventBuilder* event, const XStatMetadata& metadata, std::s
   }
 }
 
-// Stores a PMU key's value into second_pmu_data. A value that is no unsigned
-// number in range leaves the counter as it was.
-void SetPmuCounter(XEvent* event, PmuCounterSetter set_counter, const std::string& value) {
-  event->set_second_pmu_data_flag(true);
+// Stores a PMU key's value into `counters`, the event's second_pmu_data. A
+// value that is no unsigned number in range leaves the counter as it was.
+void SetPmuCounter(PmuData* counters, PmuCounterSetter set_counter, const std::string& value) {
   uint64_t counter = 0;
   try {
     counter = std::stoull(value);
   } catch (const std::exception&) {
     return;
   }
-  (event->mutable_second_pmu_data()->*set_counter)(counter);
+  (counters->*set_counter)(counter);
 }
 
 // Converts one thread's events into its line, sharing the plane's metadata.
@@ -135,8 +134,7 @@ class HostLineConverter {
     SanitizeUtf8(&event->name);
     if (!encoded) {
       XEventBuilder xevent = StartEvent(line, *event, event->name);
-      xevent.InitPmuData(true);
-      xevent.InitPmuData(false);
+      xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
       AddTraceMeFlag(&xevent);
       return;
     }
@@ -145,11 +143,13 @@ class HostLineConverter {
     xevent.mutable_event()->mutable_stats()->Reserve(static_cast<int>(annotation.metadata.size()) +
                                                      1);
     AddTraceMeFlag(&xevent);
-    xevent.InitPmuData(true);
-    xevent.InitPmuData(false);
+    xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
+    PmuData* counters = nullptr;  // the event's own second_pmu_data, once needed
     for (auto& [key, value] : annotation.metadata) {
       if (PmuCounterSetter set_counter = FindPmuCounter(key)) {
-        SetPmuCounter(xevent.mutable_event(), set_counter, value);
+        xevent.mutable_event()->set_second_pmu_data_flag(true);
+        if (counters == nullptr) counters = xevent.MutablePmuData(/*second=*/true);
+        SetPmuCounter(counters, set_counter, value);
       } else {
         AddArgumentStat(&xevent, *plane_->GetOrCreateStatMetadata(key), std::move(value));
       }
@@ -188,6 +188,8 @@ class HostLineConverter {
   XPlaneBuilder* const plane_;
   // Created with the first event, so a plane without events gains none.
   XStatMetadata* traceme_flag_ = nullptr;
+  // On an arena, the no-value counters all events start with.
+  PmuData* no_value_pmu_data_ = nullptr;
   std::unordered_map<std::string, XEventMetadata*> metadata_by_name_;
 };
 

@@ -10,7 +10,9 @@
 namespace zentrik {
 namespace trace {
 
-std::atomic<int32_t> TraceMeRecorder::threshold{-1};
+namespace trace_me_internal {
+std::atomic<int> threshold{-1};
+}  // namespace trace_me_internal
 
 namespace {
 

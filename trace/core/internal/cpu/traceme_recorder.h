@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "zentrik/trace/trace_me.h"
+
 namespace zentrik {
 namespace trace {
 
@@ -40,8 +42,9 @@ class TraceMeRecorder {
   using Events = std::vector<ThreadEvents>;
 
   // −1 while idle, otherwise the level given to Start (never negative).
-  // TraceMe reads it without a lock.
-  static std::atomic<int32_t> threshold;
+  // TraceMe reads it without a lock. The variable itself is the one the
+  // public header exports, so inline checks in callers see it.
+  static inline std::atomic<int32_t>& threshold = trace_me_internal::threshold;
 
   // The singleton; created on first use, never destroyed.
   static TraceMeRecorder* Get();
