@@ -1,0 +1,47 @@
+#include "trace/core/internal/zra/dravik_tracer_collector.h"
+
+#include <utility>
+
+namespace zentrik {
+namespace trace {
+
+void DravikTracerCollector::AddKernelPmuCounters(uint32_t /*device_id*/, uint32_t correlation_id,
+                                                 const KernelPmuCounters& counters) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(pmu_mutex);
+    kernel_pmu_by_correlation.emplace(correlation_id, counters);
+  } catch (...) {
+    // Out of memory: the kernel's activity record finds no counters.
+  }
+}
+
+KernelPmuCounters DravikTracerCollector::FindKernelPmuCounters(uint32_t correlation_id) const {
+  std::lock_guard<std::mutex> lock(pmu_mutex);
+  auto it = kernel_pmu_by_correlation.find(correlation_id);
+  return it == kernel_pmu_by_correlation.end() ? KernelPmuCounters{} : it->second;
+}
+
+DeviceEventList& DravikTracerCollectorImpl::FindOrAddDevice(uint32_t device_id) {
+  {
+    std::shared_lock<std::shared_mutex> lock(devices_mutex);
+    auto it = events_by_device.find(device_id);
+    if (it != events_by_device.end()) return it->second;
+  }
+  std::unique_lock<std::shared_mutex> lock(devices_mutex);
+  return events_by_device.try_emplace(device_id).first->second;
+}
+
+void DravikTracerCollectorImpl::AddEvent(std::unique_ptr<DravikTracerEvent> event) noexcept {
+  if (event == nullptr) return;
+  try {
+    DeviceEventList& list = FindOrAddDevice(event->device_id);
+    std::lock_guard<std::mutex> lock(list.mutex);
+    list.events.push_back(std::move(event));
+  } catch (...) {
+    // The caller is the profiling library's C code: nothing may unwind into it.
+    dropped_events_.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace trace
+}  // namespace zentrik
