@@ -62,8 +62,9 @@ TEST(DravikTracerCollectorTest, KeepsArrivalOrderPerDeviceAndAscendingDevices) {
 
 TEST(DravikTracerCollectorTest, DropsAndCountsARecordWhenMemoryRunsOut) {
   DravikTracerCollectorImpl collector(0);
+  auto record = Record(1, 1);
   fail_next_allocation = true;  // the new device's list cannot be made
-  collector.AddEvent(Record(1, 1));
+  collector.AddEvent(std::move(record));
   collector.AddEvent(Record(1, 2));
   EXPECT_EQ(collector.dropped_events(), 1u);
   EXPECT_EQ(Stored(collector), (std::vector<std::pair<uint32_t, uint64_t>>{{1, 2}}));
