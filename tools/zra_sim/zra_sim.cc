@@ -232,7 +232,6 @@ struct Sim {
       devices.push_back(d);
     }
     for (size_t i = 0; i < kCounterCount; ++i) names[i] = kCounters[i].name;
-    hidden_counter = false;
     flush_mode = DRAVIK_PMU_AUTO_FLUSH;
     subscribers.clear();
     next_subscriber = 1;
@@ -255,7 +254,11 @@ Sim& S() {
   return *sim;
 }
 
+// The calling thread's current context.
 thread_local uint32_t t_device = 0;
+thread_local uint32_t t_clusters = 0;  // 0: the device's cluster count
+
+uint64_t ContextHandle() { return uint64_t{t_device + 1} << 32 | t_clusters; }
 
 void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Note(const char* format, ...) {
@@ -529,13 +532,14 @@ int32_t zra_sim_qxCtxGetDevice(uint32_t* device) {
   return DRAVIK_SUCCESS;
 }
 
-// A context handle names its device; the handle of device d is (d+1) << 32.
+// A context handle names its device (high half, plus one) and its cluster
+// count (low half; 0 for the device's).
 int32_t zra_sim_qxCtxGetCurrent(uint64_t* ctx) {
   Note("qxCtxGetCurrent()");
   int32_t code;
   if (Fails("qxCtxGetCurrent", &code)) return Garbage(ctx), code;
   if (ctx == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
-  *ctx = uint64_t{t_device + 1} << 32;
+  *ctx = ContextHandle();
   return DRAVIK_SUCCESS;
 }
 
@@ -550,7 +554,8 @@ int32_t zra_sim_qxGetCtxConfigParam_pt(uint64_t ctx, uint32_t param, uint64_t* v
     Garbage(value);
     return DRAVIK_ERROR_INVALID_PARAMETER;
   }
-  *value = d->config.cluster_count;
+  uint32_t clusters = static_cast<uint32_t>(ctx);
+  *value = clusters != 0 ? clusters : d->config.cluster_count;
   return DRAVIK_SUCCESS;
 }
 
@@ -1004,6 +1009,7 @@ ZRA_SIM_EXPORT void zra_sim_reset(void) {
   s.stopping = false;
   s.ResetLocked();
   t_device = 0;
+  t_clusters = 0;
 }
 
 ZRA_SIM_EXPORT void zra_sim_set_devices(const zra_sim_device* devices, uint32_t count) {
@@ -1017,7 +1023,10 @@ ZRA_SIM_EXPORT void zra_sim_set_devices(const zra_sim_device* devices, uint32_t 
   }
 }
 
-ZRA_SIM_EXPORT void zra_sim_set_current_device(uint32_t device) { t_device = device; }
+ZRA_SIM_EXPORT void zra_sim_set_current_device(uint32_t device, uint32_t cluster_count) {
+  t_device = device;
+  t_clusters = cluster_count;
+}
 
 ZRA_SIM_EXPORT void zra_sim_fail_next(const char* function, int32_t count, int32_t code) {
   Sim& s = S();
@@ -1200,7 +1209,7 @@ ZRA_SIM_EXPORT uint64_t zra_sim_launch_kernel(const zra_sim_kernel* k) {
                 SetTimes(&r, t);
                 r.deviceId = t_device;
                 r.queueId = k->queue;
-                r.contextId = uint64_t{t_device + 1} << 32;
+                r.contextId = ContextHandle();
                 r.kernelType = k->kernel_type;
                 r.gridX = k->grid_x;
                 r.gridY = k->grid_y;

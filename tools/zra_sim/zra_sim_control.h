@@ -46,7 +46,7 @@ struct zra_sim_kernel {
 };
 void zra_sim_reset(void);
 void zra_sim_set_devices(const zra_sim_device* devices, uint32_t count);
-void zra_sim_set_current_device(uint32_t device);
+void zra_sim_set_current_device(uint32_t device, uint32_t cluster_count);
 void zra_sim_fail_next(const char* function, int32_t count, int32_t code);
 void zra_sim_set_version(int32_t major, int32_t minor, int32_t patch);
 void zra_sim_set_buffer_size(size_t bytes);
@@ -89,6 +89,8 @@ namespace zra_sim {
 
 // Back to the state of a fresh process: two default devices, no subscriber,
 // no callbacks, no failures, journal off, the version of ZRA_SIM_VERSION.
+// What dravikInit decided (the hidden counter) stays, as the device tracer
+// initialises the library once per process.
 // Stops the delivery workers; buffers still held or unfinished are freed with
 // free() (clients allocate them with posix_memalign).
 inline void Reset() { zra_sim_reset(); }
@@ -113,8 +115,11 @@ inline void SetDevices(const std::vector<Device>& devices) {
   }
   zra_sim_set_devices(raw.data(), static_cast<uint32_t>(raw.size()));
 }
-// The calling thread's current context (device 0 until set).
-inline void SetCurrentDevice(uint32_t device) { zra_sim_set_current_device(device); }
+// The calling thread's current context: its device (0 until set) and the
+// cluster count it uses (0: the device's).
+inline void SetCurrentDevice(uint32_t device, uint32_t cluster_count = 0) {
+  zra_sim_set_current_device(device, cluster_count);
+}
 
 // The next `count` calls of the named library function (for example
 // "dravikPmuFlushData") return `code`; out-parameters get the garbage pattern
