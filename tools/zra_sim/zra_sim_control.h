@@ -64,8 +64,8 @@ void zra_sim_force_correlation_id(uint64_t id);
 uint64_t zra_sim_counter_id(const char* name);
 void zra_sim_set_counter(uint32_t device, const char* name, uint64_t value);
 void zra_sim_rename_counter(const char* name, const char* new_name);
-uint64_t zra_sim_counter_delta(const char* name, uint32_t grid_x, uint32_t grid_y,
-                               uint32_t grid_z, uint64_t duration_ns);
+uint64_t zra_sim_counter_delta(const char* name, uint32_t grid_x, uint32_t grid_y, uint32_t grid_z,
+                               uint64_t duration_ns);
 void zra_sim_set_journal(int32_t on);
 const char* zra_sim_journal(void);
 uint64_t zra_sim_dropped_records(void);
@@ -76,12 +76,11 @@ uint64_t zra_sim_memset(uint64_t bytes, uint64_t value, uint64_t queue, int32_t 
 uint64_t zra_sim_memcpy_peer(uint32_t src_device, uint32_t dst_device, uint64_t bytes,
                              uint64_t queue, int32_t async);
 uint64_t zra_sim_notifier(uint32_t notifier_kind, uint64_t notifier_id, uint64_t queue);
-uint64_t zra_sim_atomic(uint32_t request_type, uint32_t operation, uint64_t value,
-                        uint64_t queue);
+uint64_t zra_sim_atomic(uint32_t request_type, uint32_t operation, uint64_t value, uint64_t queue);
 uint64_t zra_sim_malloc(uint64_t bytes);
 uint64_t zra_sim_free(uint64_t address);
-uint64_t zra_sim_traced_call(uint32_t domain, uint32_t cbid, const char* name,
-                             void (*body)(void*), void* arg);
+uint64_t zra_sim_traced_call(uint32_t domain, uint32_t cbid, const char* name, void (*body)(void*),
+                             void* arg);
 }
 #pragma GCC visibility pop
 
@@ -224,12 +223,10 @@ struct Kernel {
   uint64_t kernel_type = 0;
 };
 inline uint64_t LaunchKernel(const Kernel& k) {
-  zra_sim_kernel raw{k.queue, k.name, k.grid_x, k.grid_y, k.grid_z, k.duration_ns,
-                     k.kernel_type};
+  zra_sim_kernel raw{k.queue, k.name, k.grid_x, k.grid_y, k.grid_z, k.duration_ns, k.kernel_type};
   return zra_sim_launch_kernel(&raw);
 }
-inline uint64_t Memcpy(uint32_t copy_kind, uint64_t bytes, uint64_t queue = 1,
-                       bool async = false) {
+inline uint64_t Memcpy(uint32_t copy_kind, uint64_t bytes, uint64_t queue = 1, bool async = false) {
   return zra_sim_memcpy(copy_kind, bytes, queue, async);
 }
 inline uint64_t Memset(uint64_t bytes, uint64_t value, uint64_t queue = 1, bool async = false) {
