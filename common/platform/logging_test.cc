@@ -65,14 +65,10 @@ TEST(LoggingTest, MinimumAndVerboseLevelsChooseTheLinesWritten) {
   const std::vector<std::string> all = {"INFO info 1", "WARNING warning 2", "ERROR error 3"};
   const Case cases[] = {
       {nullptr, nullptr, {"WARNING warning 2", "ERROR error 3"}},
-      {"0", nullptr, all},
-      {"1", nullptr, {"WARNING warning 2", "ERROR error 3"}},
       {"2", nullptr, {"ERROR error 3"}},
       {"3", nullptr, {}},
       {"abc", nullptr, all},
-      {"-7", nullptr, all},
       {"0", "2", {"INFO info 1", "WARNING warning 2", "ERROR error 3", "INFO verbose 4"}},
-      {"0", "1", all},
       {"1", "2", {"WARNING warning 2", "ERROR error 3"}},
   };
   for (const Case& c : cases) {
@@ -99,7 +95,7 @@ TEST(LoggingTest, ThreadIdIsRightAlignedInSevenColumnsWhenSwitchedOn) {
   const struct {
     std::optional<std::string> setting;
     bool on;
-  } cases[] = {{std::nullopt, false}, {"0", false}, {"1", true}, {"12", true}, {"no", false}};
+  } cases[] = {{std::nullopt, false}, {"0", false}, {"12", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.setting.value_or("unset"));
     const auto result = RunScenario("LogWithThreadId", {{"TZ", "UTC"},
@@ -168,13 +164,6 @@ ZENTRIK_CHILD_SCENARIO(CheckUnsignedCompare) {
   return 0;
 }
 
-ZENTRIK_CHILD_SCENARIO(CheckPasses) {
-  size_t bytes_to_write = 200;
-  int space = 200;
-  CHECK_LE(bytes_to_write, space);
-  return 0;
-}
-
 TEST(LoggingTest, FatalLinesAndFailedChecksAbortAfterWriting) {
   const struct {
     const char* scenario;
@@ -192,9 +181,6 @@ TEST(LoggingTest, FatalLinesAndFailedChecksAbortAfterWriting) {
     EXPECT_EQ(result.term_signal, SIGABRT);
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(c.lines));
   }
-  const auto passing = RunScenario("CheckPasses");
-  EXPECT_EQ(passing.exit_code, 0);
-  EXPECT_EQ(passing.err, "");
 }
 
 TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
@@ -202,9 +188,7 @@ TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
     const char* text;
     int value;
   } cases[] = {
-      {"2", 2},         {"3abc", 3},           {"abc", 0},        {"", 0},
-      {"  7", 7},       {"-4", -4},            {"+5", 5},         {"0x10", 0},
-      {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}, {"2147483647", INT_MAX},
+      {"3abc", 3}, {"", 0}, {"  -4", -4}, {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ParseInteger(c.text, strlen(c.text)), c.value) << '"' << c.text << '"';
