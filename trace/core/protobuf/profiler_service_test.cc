@@ -19,6 +19,8 @@ TEST(ProfilerServiceTest, RequestWireBytes) {
   request.add_tools("op");
   request.add_tools("kv");
   request.mutable_opts()->set_host_tracer_level(2);
+  request.mutable_opts()->set_device_tracer_level(1);
+  request.mutable_opts()->set_version(300);
   request.set_repository_root("r");
   request.set_session_id("s");
   request.set_host_name("h");
@@ -31,7 +33,7 @@ TEST(ProfilerServiceTest, RequestWireBytes) {
       "08 01"                        // field1
       " 10 c0 84 3d"                 // max_events 1000000
       " 1a 02 6f 70 1a 02 6b 76"     // tools
-      " 22 02 10 02"                 // opts
+      " 22 07 10 02 18 01 28 ac 02"  // opts: host and device levels, version 300
       " 2a 01 72 32 01 73 3a 01 68"  // repository_root, session_id, host_name
       " 42 05 0a 01 61 12 00"        // tool_options entry "a": the empty value is written
       " 42 0a 0a 01 62 12 05 12 01 6a 18 01");  // entry "b"

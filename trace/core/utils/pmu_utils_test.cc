@@ -6,11 +6,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "testing/child_process.h"
+#include "testing/log_lines.h"
 #include "testing/pmu_values.h"
 
 namespace zentrik {
@@ -18,10 +18,10 @@ namespace trace {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::zentrik::testing::CounterValues;
 using ::zentrik::testing::DeviceInfoValues;
 using ::zentrik::testing::FigureValues;
+using ::zentrik::testing::LogLinesFrom;
 using ::zentrik::testing::MakeDeviceInfo;
 using ::zentrik::testing::RunScenario;
 using ::zentrik::testing::SequencePmuData;
@@ -287,35 +287,22 @@ ZENTRIK_CHILD_SCENARIO(PeakLookupsLogMissingFigures) {
   return 0;
 }
 
-// The message of each log line written by the library's PMU utilities.
-std::vector<std::string> PmuLogMessages(const std::string& err) {
-  std::vector<std::string> messages;
-  std::istringstream stream(err);
-  for (std::string line; std::getline(stream, line);) {
-    const size_t unit = line.find(": INFO:  trace/core/utils/pmu_utils:");
-    if (unit == std::string::npos) continue;
-    messages.push_back(line.substr(line.find("] ", unit) + 2));
-  }
-  return messages;
-}
-
 TEST(PmuUtilsTest, MissingPeakFiguresAreLoggedAtInfo) {
   const auto result =
       RunScenario("PeakLookupsLogMissingFigures", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "0 0 0 0 0.128 16.384 \n");
   EXPECT_THAT(
-      PmuLogMessages(result.err),
-      ElementsAre("dev type = 4, data type = half, no corresponding MAC peak performance.",
-                  "dev type = -1, data type = int8, no corresponding MAC peak performance.",
-                  "dev type = 11, data type = 40, no corresponding MAC peak performance.",
-                  "dev type = 11, data type = bfloat16, no corresponding peak performance"));
-
+      LogLinesFrom(result.err, "trace/core/utils/pmu_utils"),
+      ElementsAre("INFO dev type = 4, data type = half, no corresponding MAC peak performance.",
+                  "INFO dev type = -1, data type = int8, no corresponding MAC peak performance.",
+                  "INFO dev type = 11, data type = 40, no corresponding MAC peak performance.",
+                  "INFO dev type = 11, data type = bfloat16, no corresponding peak performance"));
   // At the default level the lookups write nothing.
   const auto quiet =
       RunScenario("PeakLookupsLogMissingFigures", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", std::nullopt}});
   EXPECT_EQ(quiet.out, result.out);
-  EXPECT_THAT(PmuLogMessages(quiet.err), ElementsAreArray(std::vector<std::string>{}));
+  EXPECT_THAT(LogLinesFrom(quiet.err, "trace/core/utils/pmu_utils"), ::testing::IsEmpty());
 }
 
 }  // namespace
