@@ -46,7 +46,7 @@ TEST(XPlaneSchemaTest, WritesGoldenBytes) {
       {"ref 0", Make<XStat>([](XStat* s) { s->set_ref_value(0); }), "38 00"},
       {"present all-zero counters", Make<XEvent>([](XEvent* e) { e->mutable_pmu_data(); }),
        "3a 00"},
-      {"all-unknown counters",
+      {"all-unknown counters take 177 bytes",
        Make<XEvent>([](XEvent* e) { *e->mutable_pmu_data() = AllUnknownPmuData(); }),
        "3a b1 01 " + AllUnknownPmuDataHex()},
       {"metadata entry with key 0",
