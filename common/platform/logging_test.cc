@@ -150,6 +150,13 @@ ZENTRIK_CHILD_SCENARIO(CheckUnsignedCompare) {
   return 0;
 }
 
+ZENTRIK_CHILD_SCENARIO(CheckPasses) {
+  size_t bytes_to_write = 200;
+  int space = 200;
+  CHECK_LE(bytes_to_write, space);
+  return 0;
+}
+
 TEST(LoggingTest, FatalLinesAndFailedChecksAbortAfterWriting) {
   const struct {
     const char* scenario;
@@ -167,6 +174,9 @@ TEST(LoggingTest, FatalLinesAndFailedChecksAbortAfterWriting) {
     EXPECT_EQ(result.term_signal, SIGABRT);
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(c.lines));
   }
+  const auto passing = RunScenario("CheckPasses");
+  EXPECT_EQ(passing.exit_code, 0);
+  EXPECT_EQ(passing.err, "");
 }
 
 TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {

@@ -227,7 +227,20 @@ std::string Incompressible(size_t size) {
   return bytes;
 }
 
-// /dev/full takes the open and fails every write that reaches it.
+// /dev/full takes the open and fails every write that reaches it. Buffered
+// bytes that cannot be written stay buffered: a retry may succeed.
+TEST(ZlibOutputBufferTest, WriteFailuresOfTheFilePassThrough) {
+  std::unique_ptr<WritableFile> file;
+  ASSERT_TRUE(NewWritableFile("/dev/full", &file).ok());
+  ZlibOutputBuffer buffer(file.get(), 1 << 20, 64 << 10, Options(Z_NO_FLUSH));
+  ASSERT_TRUE(buffer.Init().ok());
+  EXPECT_TRUE(buffer.Append(Incompressible(512 << 10)).ok());
+  EXPECT_EQ(buffer.Flush(), kNoSpace);
+  EXPECT_EQ(buffer.Sync(), kNoSpace);
+  EXPECT_EQ(buffer.Close(), kNoSpace);
+  EXPECT_TRUE(buffer.Append("more").ok());
+}
+
 TEST(ZlibOutputBufferTest, FailedLargeAppendLeavesTheStreamUnusable) {
   const Status lost = errors::DataLoss("ZlibOutputBuffer lost data in an earlier failed append");
   std::unique_ptr<WritableFile> file;
