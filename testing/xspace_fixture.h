@@ -2,8 +2,9 @@
 #define ZENTRIK_TESTING_XSPACE_FIXTURE_H_
 
 // Builds XSpaces shaped as the host tracer and the device tracer write them,
-// so that passes and converters can be tested without either tracer: fill a
-// spec, Add* it, then run the code under test on space().
+// so that passes and converters can be tested without either tracer: describe
+// an event with one of the structs below, Add* it, then run the code under
+// test on space().
 
 #include <cstdint>
 #include <map>
