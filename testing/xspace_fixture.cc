@@ -100,13 +100,8 @@ XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& params) {
 XEventBuilder XSpaceFixture::AddTraceMe(uint32_t thread_id, const std::string& name,
                                         uint64_t start_ns, uint64_t end_ns,
                                         std::vector<std::pair<std::string, StatValue>> args) {
-  TraceMeSpec params;
-  params.thread_id = thread_id;
-  params.name = name;
-  params.start_ns = start_ns;
-  params.end_ns = end_ns;
-  params.args = std::move(args);
-  return AddTraceMe(params);
+  return AddTraceMe(
+      TraceMeSpec{thread_id, "", name, "", start_ns, end_ns, std::move(args), std::nullopt});
 }
 
 XEventBuilder XSpaceFixture::AddTracerEvent(XPlaneBuilder& plane, const WrittenEvent& params) {
@@ -206,35 +201,23 @@ KernelEvents XSpaceFixture::AddKernel(const KernelSpec& params) {
   }
   record.device_info = params.device_info;
 
-  TracerEventSpec shared;
-  shared.annotation = params.annotation;
-  shared.op_fullname = params.op_fullname;
-  shared.flow_event_cat = "Kernel";
-  shared.correlation_id = params.correlation_id;
-  shared.pmu = record;
-
-  ApiCallSpec launch;
-  static_cast<TracerEventSpec&>(launch) = shared;
-  launch.thread_id = params.thread_id;
-  launch.model_id = params.model_id;
-  launch.start_ns = params.launch_start_ns;
-  launch.end_ns = params.launch_end_ns;
-
-  ActivitySpec kernel;
-  static_cast<TracerEventSpec&>(kernel) = shared;
-  kernel.device = params.device;
-  kernel.queue = params.queue;
-  kernel.name = params.kernel_name;
-  kernel.kind = "Compute";
-  kernel.display_name = KernelShortName(params.kernel_name);
+  const TracerEventSpec shared{params.annotation, params.op_fullname,      "Kernel",
+                               params.correlation_id, params.launch_start_ns, params.launch_end_ns,
+                               record};
+  const ApiCallSpec launch{shared, params.thread_id, kKernelLaunchName, params.model_id};
+  ActivitySpec kernel{shared,
+                      params.device,
+                      params.queue,
+                      params.kernel_name,
+                      KernelShortName(params.kernel_name),
+                      "Compute",
+                      {{StatName(trace::kernel_type), "0"},
+                       {StatName(trace::dimx), "1"},
+                       {StatName(trace::dimy), "1"},
+                       {StatName(trace::dimz), "1"},
+                       {StatName(trace::kernel_details), "reserved"}}};
   kernel.start_ns = params.start_ns;
   kernel.end_ns = params.end_ns;
-  kernel.stats = {{StatName(trace::kernel_type), "0"},
-                  {StatName(trace::dimx), "1"},
-                  {StatName(trace::dimy), "1"},
-                  {StatName(trace::dimz), "1"},
-                  {StatName(trace::kernel_details), "reserved"}};
-
   return KernelEvents{AddApiCall(launch), AddActivity(kernel)};
 }
 

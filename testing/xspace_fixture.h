@@ -2,22 +2,9 @@
 #define ZENTRIK_TESTING_XSPACE_FIXTURE_H_
 
 // Builds XSpaces shaped as the host tracer and the device tracer write them,
-// so that passes and converters can be tested without either tracer.
-//
-//   XSpaceFixture fixture(/*session_start_ns=*/1000);
-//   TraceMeSpec op;
-//   op.thread_id = 7;
-//   op.name = "MatMul";
-//   op.start_ns = 1010;
-//   op.end_ns = 1100;
-//   op.args = {{"data_type", int64_t{1}}};
-//   fixture.AddTraceMe(op);
-//   KernelSpec kernel;
-//   kernel.thread_id = 7;
-//   kernel.op_fullname = "MatMul";
-//   ...
-//   fixture.AddKernel(kernel);
-//   RunTheCodeUnderTest(&fixture.space());
+// so that passes and converters can be tested without either tracer: describe
+// an event with one of the structs below, Add* it, then run the code under
+// test on space().
 
 #include <cstdint>
 #include <map>

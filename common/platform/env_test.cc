@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@ namespace trace {
 namespace {
 
 using ::testing::ContainsRegex;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 using ::zentrik::testing::RunScenario;
@@ -39,77 +37,47 @@ bool WriteFile(const std::string& path) {
   return file != nullptr && fclose(file) == 0;
 }
 
-mode_t CurrentUmask() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return mask;
-}
-
 bool IsDir(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Sets or unsets one variable for the life of the object.
-class ScopedEnvVar {
- public:
-  ScopedEnvVar(const char* name, const char* value) : name_(name) {
-    if (value == nullptr) {
-      unsetenv(name);
-    } else {
-      setenv(name, value, 1);
-    }
+// Sets `name` to `text`, or unsets it for nullptr.
+void SetVar(const char* name, const char* text) {
+  if (text == nullptr) {
+    unsetenv(name);
+  } else {
+    setenv(name, text, 1);
   }
-  ~ScopedEnvVar() { unsetenv(name_); }
+}
 
- private:
-  const char* name_;
-};
+// The status of an env-var that does not parse.
+Status ParseError(const std::string& var, const std::string& type, const std::string& text,
+                  const std::string& default_text) {
+  return errors::InvalidArgument("Failed to parse the env-var ${" + var + "} into " + type + ": " +
+                                 text + ". Use the default value: " + default_text);
+}
 
-TEST(EnvTest, PathArithmetic) {
+TEST(EnvTest, PathAndStringHelpers) {
   const struct {
     const char* path;
     const char* dir;
     const char* base;
-  } splits[] = {
-      {"a", ".", "a"}, {"/a", "/", "a"}, {"a/b/", "a/b", ""}, {"a/b/c", "a/b", "c"},
-      {"/", "/", ""},  {"", ".", ""},    {"//a", "/", "a"},   {"/x/y.gz", "/x", "y.gz"},
-  };
+  } splits[] = {{"a", ".", "a"}, {"a/b/", "a/b", ""}, {"/", "/", ""}, {"//a", "/", "a"}};
   for (const auto& c : splits) {
-    EXPECT_EQ(SplitPath(c.path), std::make_pair(std::string(c.dir), std::string(c.base))) << c.path;
     EXPECT_EQ(env().Dirname(c.path), c.dir) << c.path;
     EXPECT_EQ(env().Basename(c.path), c.base) << c.path;
   }
-  const struct {
-    const char* first;
-    const char* second;
-    const char* joined;
-  } joins[] = {
-      {"a/", "b", "a/b"},  {"", "b", "b"},   {"a", "", "a"},       {"a", "b", "a/b"},
-      {"a", "/b", "a//b"}, {"/", "b", "/b"}, {"a//", "b", "a//b"}, {"", "", ""},
-  };
-  for (const auto& c : joins) {
-    EXPECT_EQ(env().JoinPath(c.first, c.second), c.joined) << c.first << " + " << c.second;
-  }
-}
-
-TEST(EnvTest, StringHelpers) {
-  const struct {
-    const char* text;
-    const char* part;
-    bool starts, ends, contains;
-  } cases[] = {
-      {"abc", "", false, false, true},      {"abc", "a", true, false, true},
-      {"abc", "c", false, true, true},      {"abc", "abc", true, true, true},
-      {"abc", "abcd", false, false, false}, {"", "", false, false, true},
-      {"abab", "ab", true, true, true},     {"abc", "b", false, false, true},
-      {"", "a", false, false, false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(StartsWith(c.text, c.part), c.starts) << c.text << " / " << c.part;
-    EXPECT_EQ(EndsWith(c.text, c.part), c.ends) << c.text << " / " << c.part;
-    EXPECT_EQ(StrContains(c.text, c.part), c.contains) << c.text << " / " << c.part;
-  }
+  EXPECT_EQ(env().JoinPath("a/", "b"), "a/b");
+  EXPECT_EQ(env().JoinPath("", "b"), "b");
+  EXPECT_EQ(env().JoinPath("a", "/b"), "a//b");
+  EXPECT_TRUE(StartsWith("abc", "ab") && EndsWith("abc", "bc") && StrContains("abc", "b"));
+  EXPECT_FALSE(StartsWith("abc", "") || EndsWith("", "") || StrContains("abc", "abcd"));
+  EXPECT_EQ(env().Demangle("_ZN7zentrik5trace3Env7DefaultEv"), "zentrik::trace::Env::Default()");
+  EXPECT_EQ(env().Demangle("_Z"), "_Z");
+  EXPECT_EQ(env().Demangle(nullptr), "");
+  EXPECT_EQ(env().FormatLibraryFileName("dravik", "2.3"), "libdravik.so.2.3");
+  EXPECT_EQ(env().FormatLibraryFileName("x", ""), "libx.so");
 }
 
 TEST(EnvTest, StrSplitDropsEmptyPieces) {
@@ -118,71 +86,42 @@ TEST(EnvTest, StrSplitDropsEmptyPieces) {
     const char* separator;
     std::vector<std::string> pieces;
   } cases[] = {
-      {"a,,b,", ",", {"a", "b"}},
-      {",a", ",", {"a"}},
-      {"a::b::c", "::", {"a", "b", "c"}},
-      {"a:b::c", "::", {"a:b", "c"}},
-      {":::", "::", {":"}},
-      {"", ",", {}},
-      {",,,", ",", {}},
-      {"abc", ",", {"abc"}},
-      {"a,b", "", {"a,b"}},
-      {"", "", {}},
+      {"a,,b,", ",", {"a", "b"}}, {"a:b::c", "::", {"a:b", "c"}}, {":::", "::", {":"}},
+      {",,,", ",", {}},           {"a,b", "", {"a,b"}},            {"", "", {}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(StrSplit(c.text, c.separator), c.pieces) << c.text << " / " << c.separator;
   }
 }
 
-TEST(EnvTest, ThreadIdAndName) {
-  std::thread worker([] {
-    EXPECT_EQ(env().GetCurrentThreadId(), static_cast<uint64_t>(pthread_self()));
-    pthread_setname_np(pthread_self(), "zentrik-worker");
-    std::string name = "unchanged";
-    EXPECT_TRUE(env().GetCurrentThreadName(&name));
-    EXPECT_EQ(name, "zentrik-worker");
-  });
-  const uint64_t worker_id = static_cast<uint64_t>(worker.native_handle());
-  worker.join();
-  EXPECT_NE(env().GetCurrentThreadId(), worker_id);
-}
-
-TEST(EnvTest, Demangle) {
-  EXPECT_EQ(env().Demangle("_ZN7zentrik5trace3Env7DefaultEv"), "zentrik::trace::Env::Default()");
-  EXPECT_EQ(env().Demangle("qxInvokeKernel"), "qxInvokeKernel");
-  EXPECT_EQ(env().Demangle("_Z"), "_Z");
-  EXPECT_EQ(env().Demangle(""), "");
-  EXPECT_EQ(env().Demangle(nullptr), "");
-}
-
-TEST(EnvTest, FileExistsAndIsDirectory) {
+TEST(EnvTest, FileQueries) {
   TempDir dir;
   const std::string file = dir.Join("file");
   ASSERT_TRUE(WriteFile(file));
+  ASSERT_TRUE(WriteFile(dir.Join(".hidden")));
   const std::string missing = dir.Join("missing");
-
-  EXPECT_TRUE(env().FileExists(dir.path()).ok());
   EXPECT_TRUE(env().FileExists(file).ok());
   EXPECT_EQ(env().FileExists(missing), errors::NotFound(missing + " does not exit"));
-
   EXPECT_TRUE(env().IsDirectory(dir.path()).ok());
   EXPECT_EQ(env().IsDirectory(file), errors::NotFound(file + " is not a directory"));
   StderrCapture capture;
   EXPECT_EQ(env().IsDirectory(missing), errors::FailedPrecondition("errors occur when accessing"));
   EXPECT_THAT(capture.Stop(), ContainsRegex(WarningLine("errors occur when accessing" + missing)));
+
+  std::vector<std::string> children = {"stale"};
+  EXPECT_TRUE(env().GetChildren(dir.path(), &children).ok());
+  EXPECT_THAT(children, UnorderedElementsAre("file", ".hidden"));
+  EXPECT_EQ(env().GetChildren(missing, &children),
+            errors::Unknown(missing + ": No such file or directory"));
+  EXPECT_THAT(children, IsEmpty());
 }
 
-TEST(EnvTest, CreateDir) {
+TEST(EnvTest, CreateDirAndRecursivelyCreateDir) {
   TempDir dir;
   const std::string file = dir.Join("file");
   ASSERT_TRUE(WriteFile(file));
   const std::string fresh = dir.Join("fresh");
-
   EXPECT_TRUE(env().CreateDir(fresh).ok());
-  EXPECT_TRUE(IsDir(fresh));
-  struct stat info {};
-  ASSERT_EQ(stat(fresh.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0755u & ~CurrentUmask());
 
   const struct {
     std::string path;
@@ -190,61 +129,30 @@ TEST(EnvTest, CreateDir) {
   } failures[] = {
       {fresh, errors::AlreadyExists(fresh + " already exits")},
       {file, errors::AlreadyExists(file + " already exits")},
-      {dir.Join("no/child"), errors::Aborted(dir.Join("no/child") + " creating...  error!")},
       {file + "/child", errors::Aborted(file + "/child creating...  error!")},
   };
   for (const auto& c : failures) EXPECT_EQ(env().CreateDir(c.path), c.expected) << c.path;
-}
 
-TEST(EnvTest, RecursivelyCreateDir) {
-  TempDir dir;
-  const std::string file = dir.Join("file");
-  ASSERT_TRUE(WriteFile(file));
   const struct {
     std::string path;
     Status expected;
     std::string made;  // A directory that exists afterwards, when not empty.
   } cases[] = {
-      {dir.path(), Status(), dir.path()},
       {dir.Join("a/b/c"), Status(), dir.Join("a/b/c")},
-      {dir.Join("a/b/d/"), Status(), dir.Join("a/b/d")},
       {dir.Join("t//u///"), Status(), dir.Join("t/u")},
       {file + "/x/y", errors::FailedPrecondition(file + " is not a directory"), ""},
       {"", Status(), ""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(env().RecursivelyCreateDir(c.path), c.expected) << c.path;
-    if (!c.made.empty()) {
-      EXPECT_TRUE(IsDir(c.made)) << c.made;
-    }
+    EXPECT_TRUE(c.made.empty() || IsDir(c.made)) << c.made;
   }
-  EXPECT_FALSE(IsDir(file + "/x"));
-}
-
-TEST(EnvTest, RecursivelyCreateDirWarnsAboutAFileInTheWay) {
-  TempDir dir;
-  const std::string file = dir.Join("file");
-  ASSERT_TRUE(WriteFile(file));
   StderrCapture capture;
   EXPECT_EQ(env().RecursivelyCreateDir(file),
             errors::FailedPrecondition(file + " is not a directory"));
   EXPECT_THAT(capture.Stop(),
               ContainsRegex(WarningLine("File: " + file + " exists, which may affect create the " +
                                         file + " folder.")));
-}
-
-ZENTRIK_CHILD_SCENARIO(CreateRelativeDirs) {
-  TempDir dir;
-  if (chdir(dir.path().c_str()) != 0) return 2;
-  const Status status = Env::Default()->RecursivelyCreateDir("a/b");
-  printf("%s %d\n", status.ToString().c_str(), IsDir(dir.Join("a/b")) ? 1 : 0);
-  return 0;
-}
-
-TEST(EnvTest, RelativePathsAreCreatedBelowTheWorkingDirectory) {
-  const auto result = RunScenario("CreateRelativeDirs");
-  EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "OK 1\n");
 }
 
 // The working directory cannot be searched by an unprivileged user, so not
@@ -288,41 +196,9 @@ TEST(EnvTest, ConcurrentCreatorsOfOneTreeAllSucceed) {
   }
 }
 
-TEST(EnvTest, GetChildren) {
-  TempDir dir;
-  std::vector<std::string> children = {"stale"};
-  EXPECT_TRUE(env().GetChildren(dir.path(), &children).ok());
-  EXPECT_THAT(children, IsEmpty());
-
-  ASSERT_TRUE(WriteFile(dir.Join("f")));
-  ASSERT_TRUE(env().CreateDir(dir.Join("d")).ok());
-  ASSERT_TRUE(WriteFile(dir.Join(".hidden")));
-  EXPECT_TRUE(env().GetChildren(dir.path(), &children).ok());
-  EXPECT_THAT(children, UnorderedElementsAre("f", "d", ".hidden"));
-
-  const std::string missing = dir.Join("missing");
-  EXPECT_EQ(env().GetChildren(missing, &children),
-            errors::Unknown(missing + ": No such file or directory"));
-  EXPECT_THAT(children, IsEmpty());
-  EXPECT_EQ(env().GetChildren(dir.Join("f"), &children),
-            errors::Unknown(dir.Join("f") + ": Not a directory"));
-}
-
-TEST(EnvTest, IOErrorNamesTheContextAndTheSystemText) {
-  EXPECT_EQ(IOError("x.txt", ENOENT), errors::Unknown("x.txt: No such file or directory"));
-  EXPECT_EQ(IOError("", EBADF), errors::Unknown(": Bad file descriptor"));
-}
-
-TEST(EnvTest, FormatLibraryFileName) {
-  EXPECT_EQ(env().FormatLibraryFileName("x", ""), "libx.so");
-  EXPECT_EQ(env().FormatLibraryFileName("x", "1"), "libx.so.1");
-  EXPECT_EQ(env().FormatLibraryFileName("dravik", "2.3"), "libdravik.so.2.3");
-}
-
 TEST(EnvTest, LoadLibraryAndGetSymbol) {
   void* handle = nullptr;
   ASSERT_TRUE(env().LoadLibrary(env().FormatLibraryFileName("m", "6").c_str(), &handle).ok());
-  ASSERT_NE(handle, nullptr);
   void* symbol = nullptr;
   EXPECT_TRUE(env().GetSymbol(handle, "cos", &symbol).ok());
   EXPECT_NE(symbol, nullptr);
@@ -330,105 +206,72 @@ TEST(EnvTest, LoadLibraryAndGetSymbol) {
   StderrCapture capture;
   const Status missing_symbol = env().GetSymbol(handle, "zentrik_no_such_symbol", &symbol);
   EXPECT_EQ(missing_symbol.code(), error::NOT_FOUND);
-  EXPECT_THAT(missing_symbol.error_message(), HasSubstr("zentrik_no_such_symbol"));
   EXPECT_EQ(symbol, nullptr);
-
   void* missing_handle = &symbol;
   const Status missing_library = env().LoadLibrary("libzentrik_missing.so", &missing_handle);
-  EXPECT_EQ(missing_library.code(), error::NOT_FOUND);
-  EXPECT_THAT(missing_library.error_message(),
-              HasSubstr("libzentrik_missing.so: cannot open shared object file"));
+  EXPECT_THAT(missing_library.ToString(),
+              ContainsRegex("^Not found: libzentrik_missing.so: cannot open shared object file"));
   EXPECT_EQ(missing_handle, nullptr);
-
   const std::string log = capture.Stop();
   EXPECT_THAT(log, ContainsRegex(WarningLine("GetSymbol: zentrik_no_such_symbol from library "
                                              "failed\\.")));
   EXPECT_THAT(log, ContainsRegex(WarningLine("LoadLibrary: libzentrik_missing\\.so failed")));
-}
 
-TEST(EnvTest, SymbolWithoutAddressFailsWithEmptyMessage) {
-  void* handle = nullptr;
+  // A symbol whose address is null, with no error text from the loader.
   ASSERT_TRUE(env().LoadLibrary(ZENTRIK_NULL_SYMBOL_PROBE, &handle).ok());
-  void* symbol = &handle;
+  symbol = &handle;
   EXPECT_EQ(env().GetSymbol(handle, "zentrik_null_symbol", &symbol), errors::NotFound(""));
   EXPECT_EQ(symbol, nullptr);
 }
 
 TEST(EnvTest, ReadBoolFromEnvVar) {
-  constexpr char kVar[] = "ZENTRIK_TEST_BOOL";
   const struct {
     const char* text;  // nullptr: unset
-    bool default_val;
-    bool expected;
-    bool ok;
+    bool default_val, expected, ok;
   } cases[] = {
-      {nullptr, true, true, true}, {nullptr, false, false, true}, {"1", false, true, true},
-      {"0", true, false, true},    {"TRUE", false, true, true},   {"False", true, false, true},
-      {"tRuE", false, true, true}, {"FALSE", true, false, true},  {" 1", false, false, false},
-      {"1 ", true, true, false},   {"yes", false, false, false},  {"on", true, true, false},
-      {"", false, false, false},   {"2", true, true, false},      {"truee", false, false, false},
-      {"-1", false, false, false}, {"01", true, true, false},
+      {nullptr, true, true, true}, {"1", false, true, true},    {"False", true, false, true},
+      {"tRuE", false, true, true}, {" 1", false, false, false}, {"on", true, true, false},
+      {"", false, false, false},
   };
   for (const auto& c : cases) {
-    ScopedEnvVar var(kVar, c.text);
+    SetVar("ZENTRIK_TEST_BOOL", c.text);
     bool value = !c.default_val;
-    const Status status = env().ReadBoolFromEnvVar(kVar, c.default_val, &value);
+    const Status status = env().ReadBoolFromEnvVar("ZENTRIK_TEST_BOOL", c.default_val, &value);
     const std::string label = c.text ? c.text : "(unset)";
     EXPECT_EQ(value, c.expected) << label;
-    if (c.ok) {
-      EXPECT_TRUE(status.ok()) << label;
-    } else {
-      EXPECT_EQ(status, errors::InvalidArgument(
-                            std::string("Failed to parse the env-var ${ZENTRIK_TEST_BOOL} into "
-                                        "bool: ") +
-                            c.text + ". Use the default value: " + (c.default_val ? "1" : "0")))
-          << label;
-    }
+    EXPECT_EQ(status, c.ok ? Status()
+                           : ParseError("ZENTRIK_TEST_BOOL", "bool", label, c.default_val ? "1" : "0"))
+        << label;
   }
+  unsetenv("ZENTRIK_TEST_BOOL");
 }
 
 TEST(EnvTest, ReadInt64FromEnvVar) {
-  constexpr char kVar[] = "ZENTRIK_TEST_INT";
   const struct {
     const char* text;  // nullptr: unset
-    int64_t default_val;
-    int64_t expected;
+    int64_t default_val, expected;
     bool ok;
   } cases[] = {
       {nullptr, 1000, 1000, true},
-      {"42", 7, 42, true},
-      {"-42", 7, -42, true},
-      {"+5", 7, 5, true},
-      {"  12", 7, 12, true},
+      {"  -42", 7, -42, true},
       {"12abc", 7, 12, true},
-      {"0x10", 7, 0, true},
-      {"9223372036854775807", 7, INT64_MAX, true},
       {"-9223372036854775808", 7, INT64_MIN, true},
       {"9223372036854775808", 7, 7, false},
-      {"-9223372036854775809", -3, -3, false},
-      {"99999999999999999999999", 1000, 1000, false},
       {"x", 1000, 1000, false},
       {"", 5, 5, false},
-      {" ", 5, 5, false},
-      {"-", 5, 5, false},
-      {"abc12", -1, -1, false},
   };
   for (const auto& c : cases) {
-    ScopedEnvVar var(kVar, c.text);
+    SetVar("ZENTRIK_TEST_INT", c.text);
     int64_t value = c.default_val + 1;
-    const Status status = env().ReadInt64FromEnvVar(kVar, c.default_val, &value);
+    const Status status = env().ReadInt64FromEnvVar("ZENTRIK_TEST_INT", c.default_val, &value);
     const std::string label = c.text ? c.text : "(unset)";
     EXPECT_EQ(value, c.expected) << label;
-    if (c.ok) {
-      EXPECT_TRUE(status.ok()) << label;
-    } else {
-      EXPECT_EQ(status, errors::InvalidArgument(
-                            std::string("Failed to parse the env-var ${ZENTRIK_TEST_INT} into "
-                                        "int64: ") +
-                            c.text + ". Use the default value: " + std::to_string(c.default_val)))
-          << label;
-    }
+    EXPECT_EQ(status, c.ok ? Status()
+                           : ParseError("ZENTRIK_TEST_INT", "int64", label,
+                                        std::to_string(c.default_val)))
+        << label;
   }
+  unsetenv("ZENTRIK_TEST_INT");
 }
 
 }  // namespace

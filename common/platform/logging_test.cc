@@ -17,7 +17,6 @@ namespace internal {
 namespace {
 
 using ::testing::ElementsAreArray;
-using ::zentrik::testing::EnvOverrides;
 using ::zentrik::testing::RunScenario;
 
 // Every line of `text`, with the banner lines of the library's own load
@@ -57,33 +56,24 @@ ZENTRIK_CHILD_SCENARIO(LogEachSeverity) {
 }
 
 TEST(LoggingTest, MinimumAndVerboseLevelsChooseTheLinesWritten) {
-  struct Case {
-    const char* min_level;  // nullptr: unset
-    const char* vlog_level;
-    std::vector<std::string> expected;
-  };
   const std::vector<std::string> all = {"INFO info 1", "WARNING warning 2", "ERROR error 3"};
-  const Case cases[] = {
-      {nullptr, nullptr, {"WARNING warning 2", "ERROR error 3"}},
-      {"0", nullptr, all},
-      {"1", nullptr, {"WARNING warning 2", "ERROR error 3"}},
-      {"2", nullptr, {"ERROR error 3"}},
-      {"3", nullptr, {}},
-      {"abc", nullptr, all},
-      {"-7", nullptr, all},
+  const struct {
+    std::optional<std::string> min_level, vlog_level;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {std::nullopt, std::nullopt, {"WARNING warning 2", "ERROR error 3"}},
+      {"2", std::nullopt, {"ERROR error 3"}},
+      {"3", std::nullopt, {}},
+      {"abc", std::nullopt, all},
       {"0", "2", {"INFO info 1", "WARNING warning 2", "ERROR error 3", "INFO verbose 4"}},
-      {"0", "1", all},
       {"1", "2", {"WARNING warning 2", "ERROR error 3"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("min=") + (c.min_level ? c.min_level : "unset") +
-                 " vlog=" + (c.vlog_level ? c.vlog_level : "unset"));
-    EnvOverrides env = {{"TZ", "UTC"}, {"ZENTRIK_CPP_LOG_THREAD_ID", std::nullopt}};
-    env.emplace_back("ZENTRIK_CPP_MIN_LOG_LEVEL",
-                     c.min_level ? std::optional<std::string>(c.min_level) : std::nullopt);
-    env.emplace_back("ZENTRIK_CPP_MIN_VLOG_LEVEL",
-                     c.vlog_level ? std::optional<std::string>(c.vlog_level) : std::nullopt);
-    const auto result = RunScenario("LogEachSeverity", env);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.min_level.value_or("unset") + " " + c.vlog_level.value_or("unset"));
+    const auto result = RunScenario("LogEachSeverity", {{"TZ", "UTC"},
+                                                        {"ZENTRIK_CPP_LOG_THREAD_ID", std::nullopt},
+                                                        {"ZENTRIK_CPP_MIN_LOG_LEVEL", c.min_level},
+                                                        {"ZENTRIK_CPP_MIN_VLOG_LEVEL", c.vlog_level}});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(c.expected));
   }
@@ -99,7 +89,7 @@ TEST(LoggingTest, ThreadIdIsRightAlignedInSevenColumnsWhenSwitchedOn) {
   const struct {
     std::optional<std::string> setting;
     bool on;
-  } cases[] = {{std::nullopt, false}, {"0", false}, {"1", true}, {"12", true}, {"no", false}};
+  } cases[] = {{std::nullopt, false}, {"0", false}, {"12", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.setting.value_or("unset"));
     const auto result = RunScenario("LogWithThreadId", {{"TZ", "UTC"},
@@ -118,35 +108,27 @@ TEST(LoggingTest, ThreadIdIsRightAlignedInSevenColumnsWhenSwitchedOn) {
   }
 }
 
-ZENTRIK_CHILD_SCENARIO(LevelIsReadOnce) {
-  LOG(WARNING) << "first";
-  setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "3", 1);
-  LOG(WARNING) << "second";
-  return 0;
-}
-
-TEST(LoggingTest, LevelChangedAfterFirstStatementHasNoEffect) {
-  const auto result =
-      RunScenario("LevelIsReadOnce", {{"TZ", "UTC"}, {"ZENTRIK_CPP_MIN_LOG_LEVEL", std::nullopt}});
-  EXPECT_THAT(SeverityAndMessage(result.err),
-              ElementsAreArray({"WARNING first", "WARNING second"}));
-}
-
 int g_evaluations = 0;
 int Evaluate() { return ++g_evaluations; }
 
-ZENTRIK_CHILD_SCENARIO(DisabledStatementsAreNotEvaluated) {
+ZENTRIK_CHILD_SCENARIO(LevelIsReadOnce) {
   LOG(INFO) << Evaluate();
   VLOG(2) << Evaluate();
+  LOG(WARNING) << "first";
+  setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "3", 1);
+  LOG(WARNING) << "second";
   return g_evaluations;
 }
 
-TEST(LoggingTest, StatementsBelowTheLevelDoNotEvaluateTheirArguments) {
-  const auto result = RunScenario("DisabledStatementsAreNotEvaluated",
-                                  {{"ZENTRIK_CPP_MIN_LOG_LEVEL", std::nullopt},
-                                   {"ZENTRIK_CPP_MIN_VLOG_LEVEL", std::nullopt}});
+// Statements below the level do not evaluate their arguments; the level is
+// read once.
+TEST(LoggingTest, LevelIsReadOnceAndDisabledStatementsCostNothing) {
+  const auto result = RunScenario("LevelIsReadOnce", {{"TZ", "UTC"},
+                                                      {"ZENTRIK_CPP_MIN_LOG_LEVEL", std::nullopt},
+                                                      {"ZENTRIK_CPP_MIN_VLOG_LEVEL", std::nullopt}});
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(SeverityAndMessage(result.err),
+              ElementsAreArray({"WARNING first", "WARNING second"}));
 }
 
 ZENTRIK_CHILD_SCENARIO(FatalLine) {
@@ -202,9 +184,7 @@ TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
     const char* text;
     int value;
   } cases[] = {
-      {"2", 2},         {"3abc", 3},           {"abc", 0},        {"", 0},
-      {"  7", 7},       {"-4", -4},            {"+5", 5},         {"0x10", 0},
-      {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}, {"2147483647", INT_MAX},
+      {"3abc", 3}, {"", 0}, {"  -4", -4}, {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ParseInteger(c.text, strlen(c.text)), c.value) << '"' << c.text << '"';

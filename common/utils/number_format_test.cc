@@ -24,77 +24,25 @@ std::string Printf(const char* format, double value) {
   return buffer.data();
 }
 
-TEST(NumberFormatTest, TimeTextOfPicosecondsMatchesTheDocumentedExamples) {
-  const struct {
-    uint64_t picoseconds;
-    const char* text;
-  } cases[] = {
-      {0, "0"},
-      {1, "9.9999999999999995e-07"},
-      {1000, "0.001"},
-      {1500, "0.0015"},
-      {1000000, "1"},
-      {2600000, "2.6000000000000001"},
-      {123456789, "123.456789"},
-      {999999999999, "999999.99999899999"},
-      {18446744073709551615u, "18446744073709.551"},
-  };
-  for (const auto& c : cases) {
-    const double microseconds = static_cast<double>(c.picoseconds) / 1e6;
-    EXPECT_EQ(FormatGeneral(microseconds, 17), c.text) << c.picoseconds;
-    EXPECT_EQ(Printf("%.17g", microseconds), c.text) << c.picoseconds;
-  }
-}
-
-TEST(NumberFormatTest, FixedFormsMatchTheDocumentedExamples) {
-  const struct {
-    double value;
-    int precision;
-    const char* text;
-  } cases[] = {
-      {0.5 * 100, 2, "50.00"},
-      {0.123456 * 100, 2, "12.35"},
-      {1.0 * 100, 2, "100.00"},
-      {0.0, 2, "0.00"},
-      {0.25 * 100, 2, "25.00"},
-      {0.03 * 100, 2, "3.00"},
-      {1.5, 6, "1.500000"},
-      {-2.25, 6, "-2.250000"},
-      {1e20, 6, "100000000000000000000.000000"},
-      {std::numeric_limits<double>::infinity(), 2, "inf"},
-      {-std::numeric_limits<double>::infinity(), 6, "-inf"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FormatFixed(c.value, c.precision), c.text) << c.value;
-    const std::string format = "%." + std::to_string(c.precision) + "f";
-    EXPECT_EQ(Printf(format.c_str(), c.value), c.text) << c.value;
-  }
-}
-
-TEST(NumberFormatTest, EveryNanIsPrintedAsNan) {
+TEST(NumberFormatTest, DocumentedExamplesAndNan) {
+  // Printf writes "-nan" for a NaN with its sign bit set; the trace files hold "nan".
+  EXPECT_EQ(FormatGeneral(2600000 / 1e6, 17), "2.6000000000000001");
+  EXPECT_EQ(FormatFixed(0.123456 * 100, 2), "12.35");
+  EXPECT_EQ(FormatFixed(-std::numeric_limits<double>::infinity(), 6), "-inf");
   const double quiet = std::numeric_limits<double>::quiet_NaN();
-  for (const double nan : {quiet, -quiet, std::copysign(quiet, -1.0), 0.0 * HUGE_VAL}) {
-    ASSERT_TRUE(std::isnan(nan));
+  for (const double nan : {quiet, std::copysign(quiet, -1.0)}) {
     EXPECT_EQ(FormatFixed(nan, 2), "nan");
-    EXPECT_EQ(FormatFixed(nan, 6), "nan");
     EXPECT_EQ(FormatGeneral(nan, 17), "nan");
   }
 }
 
 TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
   std::mt19937_64 random(12345);
-  std::vector<double> values = {0.0,
-                                -0.0,
-                                0.005,
-                                0.015,
-                                0.125,
-                                2.5,
-                                1e-320,
-                                std::numeric_limits<double>::denorm_min(),
+  // Among them values whose digits round up into the next power of ten.
+  std::vector<double> values = {0.0,  -0.0, 0.005, 0.015, 0.125, 2.5, 1e-320, 9.5, 99.95,
+                                0.000999999999999999999, 999999999999999.99, 9.9999e-5,
                                 std::numeric_limits<double>::min(),
-                                std::numeric_limits<double>::max(),
-                                -std::numeric_limits<double>::max(),
-                                18446744073709551616.0};
+                                std::numeric_limits<double>::max(), 18446744073709551616.0};
   for (int i = 0; i < 20000; ++i) {
     uint64_t bits = random();
     double value;
@@ -113,15 +61,7 @@ TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
     ASSERT_EQ(FormatGeneral(value, 17), Printf("%.17g", value)) << value;
   }
   for (const double value : values) {
-    for (const int precision : {1, 2, 6, 9, 15, 16, 18}) {
-      const std::string format = "%." + std::to_string(precision) + "g";
-      ASSERT_EQ(FormatGeneral(value, precision), Printf(format.c_str(), value))
-          << value << " " << format;
-    }
-  }
-  // Values whose digits round up into the next power of ten.
-  for (const double value : {9.5, 99.95, 0.000999999999999999999, 999999999999999.99, 9.9999e-5}) {
-    for (const int precision : {1, 3, 17}) {
+    for (const int precision : {1, 2, 3, 6, 9, 15, 16, 18}) {
       const std::string format = "%." + std::to_string(precision) + "g";
       ASSERT_EQ(FormatGeneral(value, precision), Printf(format.c_str(), value))
           << value << " " << format;
@@ -130,11 +70,8 @@ TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
 }
 
 TEST(NumberFormatTest, IntegersAndAppending) {
-  EXPECT_EQ(FormatUnsigned(0), "0");
   EXPECT_EQ(FormatUnsigned(std::numeric_limits<uint64_t>::max()), "18446744073709551615");
   EXPECT_EQ(FormatSigned(std::numeric_limits<int64_t>::min()), "-9223372036854775808");
-  EXPECT_EQ(FormatSigned(-42), "-42");
-
   std::string text = "ts:";
   AppendGeneral(2.6, 17, &text);
   text += ",pid:";

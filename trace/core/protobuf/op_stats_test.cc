@@ -16,7 +16,6 @@ namespace trace {
 namespace {
 
 using ::zentrik::testing::DeterministicBytes;
-using ::zentrik::testing::FromHex;
 using ::zentrik::testing::ToHex;
 
 // The field numbers and wire types are what stored files and TensorBoard read.
@@ -98,27 +97,6 @@ TEST(AnalysisSchemasTest, WritesGoldenBytes) {
   for (const auto& c : cases) {
     EXPECT_EQ(ToHex(DeterministicBytes(c.message)), c.hex) << c.what;
   }
-}
-
-// The bytes `hex` parses to, written back; "parse failed" when they do not parse.
-template <typename Message>
-std::string Reserialize(const std::string& hex) {
-  Message message;
-  if (!message.ParseFromString(FromHex(hex))) return "parse failed";
-  return ToHex(DeterministicBytes(message));
-}
-
-TEST(AnalysisSchemasTest, KeepsUndeclaredFieldsAfterKnownOnes) {
-  EXPECT_EQ(Reserialize<OpStats>("1a 01 00 2a 00"), "2a 00 1a 01 00");
-  EXPECT_EQ(Reserialize<OpMetrics>("10 07 08 01"), "08 01 10 07");
-  EXPECT_EQ(Reserialize<KernelReport>("70 09 0a 01 6b"), "0a 01 6b 70 09");
-  EXPECT_EQ(Reserialize<TfStatsRecord>("70 09 08 01"), "08 01 70 09");
-}
-
-TEST(AnalysisSchemasTest, RefusesInvalidUtf8) {
-  EXPECT_EQ(Reserialize<RunEnvironment>("22 01 ff"), "parse failed");
-  EXPECT_EQ(Reserialize<KernelReport>("62 01 ff"), "parse failed");
-  EXPECT_EQ(Reserialize<TfStatsTable>("22 01 ff"), "parse failed");
 }
 
 }  // namespace

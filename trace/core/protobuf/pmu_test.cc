@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "testing/pmu_fixtures.h"
 #include "testing/proto_bytes.h"
 #include "trace/core/protobuf/pmu.pb.h"
 
@@ -12,8 +11,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::zentrik::testing::AllUnknownPmuData;
-using ::zentrik::testing::AllUnknownPmuDataHex;
 using ::zentrik::testing::DeterministicBytes;
 using ::zentrik::testing::FromHex;
 using ::zentrik::testing::ToHex;
@@ -24,7 +21,6 @@ constexpr double kNoValueDouble = 18446744073709551616.0;  // 2^64
 constexpr char kNoValueVarint[] = "ff ff ff ff ff ff ff ff ff 01";
 
 TEST(PmuMessagesTest, WritesGoldenBytes) {
-  PmuData empty_pmu;
   PmuData field14_unknown;
   field14_unknown.set_field14(kNoValue);
   PmuData vector_ops_one;
@@ -38,8 +34,6 @@ TEST(PmuMessagesTest, WritesGoldenBytes) {
   device.set_top_bandwidth(0.5);
   device.set_core_used(4);
   device.set_peak_performance(2.0);
-  DeviceInfo acc201_device;  // ACC201 is 0 and so not written.
-  acc201_device.set_zra_type(ACC201);
   AvePmuData ave_unknown;
   ave_unknown.set_field14(kNoValueDouble);
   PmuUtil util;
@@ -57,13 +51,11 @@ TEST(PmuMessagesTest, WritesGoldenBytes) {
     const google::protobuf::MessageLite& message;
     std::string hex;
   } cases[] = {
-      {"all-zero PmuData", empty_pmu, ""},
       {"field14 unknown", field14_unknown, std::string("70 ") + kNoValueVarint},
       {"field 16 takes a two-byte tag", vector_ops_one, "80 01 01"},
       {"zra_type -1", unknown_device, std::string("08 ") + kNoValueVarint},
       {"full DeviceInfo", device,
        "08 0b 10 e8 07 18 04 21 00 00 00 00 00 00 e0 3f 30 04 39 00 00 00 00 00 00 00 40"},
-      {"zra_type 0", acc201_device, ""},
       {"averaged no-value marker", ave_unknown, "71 00 00 00 00 00 00 f0 43"},
       {"PmuUtil field 14", util, "71 00 00 00 00 00 00 f0 3f"},
       {"present empty oneof member", info_empty_counters, "0a 00 28 03"},
@@ -75,18 +67,6 @@ TEST(PmuMessagesTest, WritesGoldenBytes) {
   }
 }
 
-TEST(PmuMessagesTest, AllUnknownCountersTake177Bytes) {
-  const std::string hex = AllUnknownPmuDataHex();
-  const PmuData pmu = AllUnknownPmuData();
-  EXPECT_EQ(pmu.ByteSizeLong(), 177u);
-  EXPECT_EQ(ToHex(DeterministicBytes(pmu)), hex);
-
-  PmuData parsed;
-  ASSERT_TRUE(parsed.ParseFromString(FromHex(hex)));
-  EXPECT_EQ(parsed.vector_ops(), kNoValue);
-  EXPECT_EQ(parsed.io_dma_write_bytes(), kNoValue);
-}
-
 TEST(PmuMessagesTest, ZraTypeIsOpen) {
   // Models outside the table, or reported by newer devices, survive a round
   // trip unchanged.
@@ -94,11 +74,8 @@ TEST(PmuMessagesTest, ZraTypeIsOpen) {
     std::string hex;
     int32_t zra_type;
   } cases[] = {
-      {std::string("08 ") + kNoValueVarint, -1},
-      {"08 0c", 12},
       {"08 e7 07", 999},
       {"08 80 80 80 80 f8 ff ff ff ff 01", INT32_MIN},
-      {"08 ff ff ff ff 07", INT32_MAX},
   };
   for (const auto& c : cases) {
     DeviceInfo device;
@@ -106,15 +83,6 @@ TEST(PmuMessagesTest, ZraTypeIsOpen) {
     EXPECT_EQ(static_cast<int32_t>(device.zra_type()), c.zra_type);
     EXPECT_EQ(ToHex(DeterministicBytes(device)), c.hex);
   }
-}
-
-TEST(PmuMessagesTest, CarriesUnknownFieldsAfterKnownOnes) {
-  // Field 17 (varint 7), field 1 with the wrong wire type (fixed64), then the
-  // real field 1.
-  PmuData pmu;
-  ASSERT_TRUE(pmu.ParseFromString(FromHex("88 01 07 09 01 00 00 00 00 00 00 00 08 05")));
-  EXPECT_EQ(pmu.io_dma_write_bytes(), 5u);
-  EXPECT_EQ(ToHex(DeterministicBytes(pmu)), "08 05 88 01 07 09 01 00 00 00 00 00 00 00");
 }
 
 }  // namespace

@@ -11,7 +11,6 @@ namespace trace {
 namespace {
 
 using ::zentrik::testing::DeterministicBytes;
-using ::zentrik::testing::FromHex;
 using ::zentrik::testing::ToHex;
 
 // TensorBoard reads these bytes, so every field keeps its number and type.
@@ -73,20 +72,6 @@ TEST(ZentrikOverviewTest, WritesGoldenBytes) {
   for (const auto& c : cases) {
     EXPECT_EQ(ToHex(DeterministicBytes(c.message)), c.hex) << c.what;
   }
-}
-
-TEST(ZentrikOverviewTest, ReadsUnpackedBatchSizes) {
-  ZentrikBaseInfo base;
-  ASSERT_TRUE(base.ParseFromString(FromHex("10 04 10 08")));
-  ASSERT_EQ(base.batch_sizes_size(), 2);
-  EXPECT_EQ(base.batch_sizes(1), 8u);
-  EXPECT_EQ(ToHex(DeterministicBytes(base)), "12 02 04 08");
-}
-
-TEST(ZentrikOverviewTest, RefusesStatementsThatAreNotUtf8) {
-  ZentrikAnalysisStatements statements;
-  EXPECT_FALSE(statements.ParseFromString(FromHex("0a 01 ff")));
-  EXPECT_TRUE(statements.ParseFromString(FromHex("0a 02 c3 a9")));
 }
 
 }  // namespace

