@@ -23,25 +23,15 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using ::zentrik::testing::ActivitySpec;
-using ::zentrik::testing::ApiCallSpec;
-using ::zentrik::testing::KernelSpec;
 using ::zentrik::testing::StderrCapture;
-using ::zentrik::testing::TraceMeSpec;
 using ::zentrik::testing::XSpaceFixture;
 
 constexpr uint64_t kSessionStart = 1000;
 
 void AddTraceMe(XSpaceFixture* fixture, uint32_t thread, const std::string& name, uint64_t start,
                 uint64_t end, int64_t traceme) {
-  TraceMeSpec params;
-  params.thread_id = thread;
-  params.thread_name = "thread";
-  params.name = name;
-  params.start_ns = start;
-  params.end_ns = end;
-  params.args = {{"traceme_correlation_id", traceme}};
-  fixture->AddTraceMe(params);
+  fixture->AddTraceMe(
+      {thread, "thread", name, "", start, end, {{"traceme_correlation_id", traceme}}, {}});
 }
 
 // A device-API call on `thread` and, unless `activity` is empty, the device
@@ -49,22 +39,15 @@ void AddTraceMe(XSpaceFixture* fixture, uint32_t thread, const std::string& name
 void AddCall(XSpaceFixture* fixture, uint32_t thread, const std::string& function,
              uint32_t correlation, uint64_t start, const std::string& activity,
              const std::string& annotation = "") {
-  ApiCallSpec call;
-  call.thread_id = thread;
-  call.function = function;
-  call.correlation_id = correlation;
-  call.start_ns = start;
-  call.end_ns = start + 10;
-  fixture->AddApiCall(call);
+  fixture->AddApiCall({{"", "", "", correlation, start, start + 10, {}}, thread, function, ""});
   if (activity.empty()) return;
-  ActivitySpec device;
-  device.device = 1;
-  device.name = activity;
-  device.annotation = annotation;
-  device.correlation_id = correlation;
-  device.start_ns = start + 20;
-  device.end_ns = start + 25;
-  fixture->AddActivity(device);
+  fixture->AddActivity({{annotation, "", "", correlation, start + 20, start + 25, {}},
+                        /*device=*/1,
+                        0,
+                        activity,
+                        "",
+                        "",
+                        {}});
 }
 
 // One event as text, keyed by name@start: short name, times, line/thread,
@@ -105,18 +88,20 @@ std::string ScenarioBytes() {
   AddTraceMe(&fixture, 7, "step:Step1", 1000, 2000, 1);
   AddTraceMe(&fixture, 7, "op:MatMul", 1100, 1500, 2);
   AddTraceMe(&fixture, 7, "op:Add", 1600, 1900, 3);
-  KernelSpec kernel;
-  kernel.thread_id = 7;
-  kernel.device = 0;
-  kernel.kernel_name = "matmul(float*)";
-  kernel.annotation = "MatMul";
-  kernel.op_fullname = "MatMul";
-  kernel.correlation_id = 10;
-  kernel.launch_start_ns = 1200;
-  kernel.launch_end_ns = 1210;
-  kernel.start_ns = 1300;
-  kernel.end_ns = 1400;
-  fixture.AddKernel(kernel);
+  fixture.AddKernel({/*thread_id=*/7,
+                     /*device=*/0,
+                     /*queue=*/1,
+                     "matmul(float*)",
+                     "MatMul",
+                     "MatMul",
+                     "",
+                     /*correlation_id=*/10,
+                     1200,
+                     1210,
+                     1300,
+                     1400,
+                     {},
+                     testing::UnknownDeviceInfo()});
   AddCall(&fixture, 7, "qxMemcpyHtoD", 11, 1650, "MemcpyH2D");
   AddCall(&fixture, 7, "qxMemset", 12, 1700, "Memset");
 
@@ -207,45 +192,24 @@ TEST(ExportEventsTest, ShortNamesOfEventsWithATracemeCorrelation) {
 }
 
 TEST(ExportEventsTest, RejectsBadInputAndLeavesTheVectorAlone) {
-  struct Case {
-    const char* name;
-    std::string bytes;
-    std::vector<std::string> log;
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "Collection xspace is empty"},
+      {"\x0a\xff\xff", "Parse xspace data from input string failed"},
+      {std::string("\x00\x01", 2), "Parse xspace data from input string failed"},
   };
-  auto device_plane_named = [](const std::string& plane_name) {
-    XSpaceFixture fixture(kSessionStart);
-    AddTraceMe(&fixture, 3, "op:A", 1000, 1100, 1);
-    fixture.space().add_planes()->set_name(plane_name);
-    return fixture.Serialize();
-  };
-  const std::vector<Case> cases = {
-      {"empty bytes", "", {"Collection xspace is empty"}},
-      {"not an XSpace", "\x0a\xff\xff", {"Parse xspace data from input string failed"}},
-      {"tag 0", std::string("\x00\x01", 2), {"Parse xspace data from input string failed"}},
-      {"device number missing",
-       device_plane_named("/device:ZRA:"),
-       {"Device id is not found", "Convert device plane to device events failed"}},
-      {"device number not a number",
-       device_plane_named("/device:ZRA:x1"),
-       {"Device id is not found", "Convert device plane to device events failed"}},
-      {"device number out of range",
-       device_plane_named("/device:ZRA:99999999999999999999"),
-       {"Device id is not found", "Convert device plane to device events failed"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [bytes, line] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
     std::vector<ElapseEvent> events(1);
     events[0].name = "kept";
     StderrCapture capture;
-    EXPECT_FALSE(ExportEvents(&c.bytes, nullptr, &events));
-    const std::string log = capture.Stop();
-    for (const std::string& line : c.log) EXPECT_THAT(log, HasSubstr("] " + line + "\n"));
+    EXPECT_FALSE(ExportEvents(&bytes, nullptr, &events));
+    EXPECT_THAT(capture.Stop(), HasSubstr("] " + line + "\n"));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].name, "kept");
   }
   std::vector<ElapseEvent> events;
   EXPECT_FALSE(ExportEvents(nullptr, nullptr, &events));
-  EXPECT_FALSE(ExportEvents(&cases[1].bytes, nullptr, nullptr));
+  EXPECT_FALSE(ExportEvents(&cases[1].first, nullptr, nullptr));
 }
 
 // Running out of memory says so: the bytes were fine.
@@ -267,33 +231,41 @@ TEST(ExportEventsTest, OutOfMemoryWhileParsingIsNotBadInput) {
   EXPECT_THAT(result.err, Not(HasSubstr("Parse xspace data")));
 }
 
+// Device numbers are read as strtoll reads them; a plane without one is
+// refused and the vector is left alone.
 TEST(ExportEventsTest, ReadsDeviceNumbersAsStrtollDoes) {
-  struct Case {
-    std::string plane_name;
-    int64_t device_id;
+  constexpr int64_t kRefused = -99;
+  const std::pair<std::string, int64_t> cases[] = {
+      {"3", 3},       {" 12", 12},      {"+4", 4},
+      {"-2", -2},     {"5abc", 5},      {"x:6", 6},
+      {"", kRefused}, {"x1", kRefused}, {"99999999999999999999", kRefused},
   };
-  const std::vector<Case> cases = {
-      {"/device:ZRA:3", 3},   {"/device:ZRA: 12", 12}, {"/device:ZRA:+4", 4},
-      {"/device:ZRA:-2", -2}, {"/device:ZRA:5abc", 5}, {"/device:ZRA:x:6", 6},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.plane_name);
+  for (const auto& [number, device_id] : cases) {
+    SCOPED_TRACE(number);
     XSpaceFixture fixture(kSessionStart);
     AddTraceMe(&fixture, 3, "op:A", 1000, 1100, 1);
     AddCall(&fixture, 3, "qxLaunch", 5, 1010, "");
     XPlane* plane = fixture.space().add_planes();
-    plane->set_name(c.plane_name);
+    plane->set_name("/device:ZRA:" + number);
     XPlaneBuilder device(plane);
     XEventBuilder kernel =
         device.GetOrCreateLine(0).AddEvent(*device.GetOrCreateEventMetadata("k"));
     kernel.AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), uint64_t{5});
     const std::string bytes = fixture.Serialize();
-    std::vector<ElapseEvent> events;
-    ASSERT_TRUE(ExportEvents(&bytes, nullptr, &events));
-    ASSERT_EQ(events.size(), 2u);
-    ASSERT_EQ(events[0].device_events.size(), 1u);
-    EXPECT_EQ(events[0].device_events[0].device_id, c.device_id);
-    EXPECT_EQ(events[0].device_events[0].device_type, 3);
+    std::vector<ElapseEvent> events(1);
+    StderrCapture capture;
+    ASSERT_EQ(ExportEvents(&bytes, nullptr, &events), device_id != kRefused);
+    const std::string log = capture.Stop();
+    if (device_id == kRefused) {
+      EXPECT_THAT(log, HasSubstr("] Device id is not found\n"));
+      EXPECT_THAT(log, HasSubstr("] Convert device plane to device events failed\n"));
+      EXPECT_EQ(events.size(), 1u);
+      continue;
+    }
+    ASSERT_EQ(events.size(), 3u);
+    ASSERT_EQ(events[1].device_events.size(), 1u);
+    EXPECT_EQ(events[1].device_events[0].device_id, device_id);
+    EXPECT_EQ(events[1].device_events[0].device_type, 3);
   }
 }
 
