@@ -30,16 +30,6 @@ using ::zentrik::testing::ReadFileOrEmpty;
 using ::zentrik::testing::TempDir;
 using ::zentrik::testing::WriteTestFile;
 
-ProfileResponse Response(const std::vector<std::pair<std::string, std::string>>& tools) {
-  ProfileResponse response;
-  for (const auto& [name, data] : tools) {
-    ProfileToolData* tool_data = response.add_tool_data();
-    tool_data->set_name(name);
-    tool_data->set_data(data);
-  }
-  return response;
-}
-
 // Paths join with one separator; every host name gives a file inside the run
 // directory, ":" replaced in plain files only; run names are the local time
 // and the last six digits of the seconds.
@@ -104,13 +94,17 @@ TEST(SaveToolDataTest, WritesEveryToolInOrderAndDescribesIt) {
   // A directory under the third tool's name makes its rename fail.
   ASSERT_TRUE(mkdir(run_dir.c_str(), 0755) == 0 &&
               mkdir((run_dir + "/node_1.k.pb").c_str(), 0755) == 0);
-  const ProfileResponse response = Response(
-      {{"overview_page.pb", "overview"}, {"op_stats.pb", ""}, {"k.pb", "k"}, {"z.pb", "z"}});
+  ProfileResponse response;  // Each tool's data is its name; op_stats.pb's is empty.
+  for (const char* name : {"overview_page.pb", "op_stats.pb", "k.pb", "z.pb"}) {
+    response.add_tool_data()->set_name(name);
+    response.mutable_tool_data()->rbegin()->set_data(std::string(name) == "op_stats.pb" ? ""
+                                                                                        : name);
+  }
   const Status status = SaveToolData(dir.path(), "run", "node:1", response, &out);
   EXPECT_THAT(status.error_message(), HasSubstr(run_dir + "/node_1.k.pb: "));
   EXPECT_THAT(ListDirectory(run_dir),
               ElementsAre("node_1.k.pb", "node_1.op_stats.pb", "node_1.overview_page.pb"));
-  EXPECT_EQ(ReadFileOrEmpty(run_dir + "/node_1.overview_page.pb"), "overview");
+  EXPECT_EQ(ReadFileOrEmpty(run_dir + "/node_1.overview_page.pb"), "overview_page.pb");
   EXPECT_EQ(out.str(), "Creating directory: " + run_dir +
                            ". Dumped tool data for overview_page.pb to " + run_dir +
                            "/node_1.overview_page.pb\nDumped tool data for op_stats.pb to " +
