@@ -25,6 +25,7 @@ TEST(GraphIntegrationTest, DumpedGraphsReadBackAsTensorBoardReadsThem) {
   ASSERT_NE(graph, nullptr);
   graph::NodeInterface* input = graph->AddNode("input");
   graph::NodeInterface* relu = graph->AddNode("layer/relu");
+  ASSERT_NE(graph->AddNode("no_op"), nullptr);  // Dumped with a warning.
   ASSERT_TRUE(input->SetOpName("Placeholder") && input->SetAttr("dtype", FLOAT) &&
               input->SetAttr("_output_shapes", std::vector<std::vector<int>>{{-1, 784}}) &&
               relu->SetOpName("Relu") && relu->AddInput(input, 0) &&
@@ -43,7 +44,7 @@ TEST(GraphIntegrationTest, DumpedGraphsReadBackAsTensorBoardReadsThem) {
     graph::GraphDef graph_def;
     ASSERT_TRUE(records.size() == 1 && event.ParseFromString(records[0]) && event.step() == 1 &&
                 event.wall_time() > 0 && graph_def.ParseFromString(event.graph_def()));
-    ASSERT_EQ(graph_def.node_def_size(), 2);
+    ASSERT_EQ(graph_def.node_def_size(), 3);
     const graph::NodeDef& first = graph_def.node_def(0);
     const graph::NodeDef& second = graph_def.node_def(1);
     EXPECT_EQ(
