@@ -85,15 +85,13 @@ std::string ScenarioBytes() {
   XLineBuilder host_derived = host.GetOrCreateLine(kDerivedLineId);
   host_derived.AddEvent(*host.GetOrCreateEventMetadata("ghost:Ghost"));
 
-  // Thread 7: a step with two ops; a kernel launch, a copy and a memory set.
+  // Thread 7: a step with an op; a kernel launch and a copy.
   AddTraceMe(&fixture, 7, "step:Step1", 1000, 2000, 1);
   AddTraceMe(&fixture, 7, "op:MatMul", 1100, 1500, 2);
-  AddTraceMe(&fixture, 7, "op:Add", 1600, 1900, 3);
   // Thread, device, queue, name, annotation, op, model, correlation id, times.
   fixture.AddKernel({7, 0, 1, "matmul(float*)", "MatMul", "MatMul", "", 10, 1200, 1210, 1300, 1400,
                      std::nullopt, testing::UnknownDeviceInfo()});
   AddCall(&fixture, 7, "qxMemcpyHtoD", 11, 1650, "MemcpyH2D");
-  AddCall(&fixture, 7, "qxMemset", 12, 1700, "Memset");
 
   // Thread 8: one step over calls of every other kind of activity.
   AddTraceMe(&fixture, 8, "step:Step2", 1000, 3000, 4);
@@ -134,18 +132,15 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
       {"##qxMemcpyDtoH@1100", "qx_runtime 1100-1110 8/8 -1"},
       {"##qxMemcpyHtoD@1650", "qx_runtime 1650-1660 7/7 -1"},
       {"##qxMemcpyPeer@1300", "qx_runtime 1300-1310 8/8 -1 @0:##Memcpy P2P:3/1:1320+5"},
-      {"##qxMemset@1700", "qx_runtime 1700-1710 7/7 -1 @0:##Memset:3/1:1720+5"},
       {"##qxSecondLaunch@1950", "qx_runtime 1950-1960 8/8 -1 @0:##first(int):3/1:1920+5"},
       {"##qxSynchronize@2000", "qx_runtime 2000-2010 8/8 -1"},
       {"Buffer Flush@1000", "qx_runtime 1000-1100 4294967295/4294967295 -1"},
       {"MatMul##qxInvokeKernel@1200",
        "qx_runtime 1200-1210 7/7 -1 @0:MatMul##matmul(float*):3/0:1300+100"},
-      {"op:Add@1600", "Add 1600-1900 7/7 3 ^step:Step1 @0:##Memset:3/1:1720+5"},
       {"op:MatMul@1100",
        "MatMul 1100-1500 7/7 2 ^step:Step1 @0:MatMul##matmul(float*):3/0:1300+100"},
       {"step:Step1@1000",
-       "Step1 1000-2000 7/7 1 >op:MatMul >op:Add @0:MatMul##matmul(float*):3/0:1300+100 "
-       "@0:##Memset:3/1:1720+5"},
+       "Step1 1000-2000 7/7 1 >op:MatMul @0:MatMul##matmul(float*):3/0:1300+100"},
       {"step:Step2@1000",
        "Step2 1000-3000 8/8 4 @0:##Memcpy P2P:3/1:1320+5 @0:##first(int):3/1:1920+5 "
        "@0:##first(int):3/1:1920+5"},
