@@ -1,8 +1,6 @@
 #include "testing/event_file.h"
 
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
+#include <cstdint>
 
 #include "testing/profile_files.h"
 
@@ -18,8 +16,7 @@ uint64_t ReadLittleEndian(const std::string& bytes, size_t offset, size_t size) 
   return value;
 }
 
-}  // namespace
-
+// The framing checksum, computed independently of the library's table.
 uint32_t ReferenceMaskedCrc32c(const std::string& data) {
   uint32_t crc = 0xFFFFFFFFu;
   for (char c : data) {
@@ -30,31 +27,28 @@ uint32_t ReferenceMaskedCrc32c(const std::string& data) {
   return ((crc >> 15) | (crc << 17)) + 0xA282EAD8u;
 }
 
+}  // namespace
+
 bool ReadEventRecords(const std::string& bytes, std::vector<std::string>* records,
                       std::string* error) {
-  size_t offset = 0;
-  while (offset < bytes.size()) {
-    const std::string where = "record at byte " + std::to_string(offset);
-    if (bytes.size() - offset < 12) {
-      *error = where + ": header cut short";
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t left = bytes.size() - at;
+    const uint64_t length = left < 12 ? 0 : ReadLittleEndian(bytes, at, 8);
+    const char* fault =
+        left < 12 ? "header cut short"
+        : ReadLittleEndian(bytes, at + 8, 4) != ReferenceMaskedCrc32c(bytes.substr(at, 8))
+            ? "length checksum mismatch"
+        : left < 16 || length > left - 16 ? "data cut short"
+        : ReadLittleEndian(bytes, at + 12 + length, 4) !=
+                ReferenceMaskedCrc32c(bytes.substr(at + 12, length))
+            ? "data checksum mismatch"
+            : nullptr;
+    if (fault != nullptr) {
+      *error = "record at byte " + std::to_string(at) + ": " + fault;
       return false;
     }
-    const uint64_t length = ReadLittleEndian(bytes, offset, 8);
-    if (ReadLittleEndian(bytes, offset + 8, 4) != ReferenceMaskedCrc32c(bytes.substr(offset, 8))) {
-      *error = where + ": length checksum mismatch";
-      return false;
-    }
-    if (bytes.size() - offset < 16 || length > bytes.size() - offset - 16) {
-      *error = where + ": data cut short";
-      return false;
-    }
-    std::string data = bytes.substr(offset + 12, length);
-    if (ReadLittleEndian(bytes, offset + 12 + length, 4) != ReferenceMaskedCrc32c(data)) {
-      *error = where + ": data checksum mismatch";
-      return false;
-    }
-    records->push_back(std::move(data));
-    offset += 16 + length;
+    records->push_back(bytes.substr(at + 12, length));
+    at += 16 + length;
   }
   return true;
 }
@@ -65,22 +59,6 @@ std::vector<std::string> ListEventFiles(const std::string& dir) {
     if (name.rfind("events.out.tfevents.", 0) == 0) files.push_back(name);
   }
   return files;
-}
-
-uint64_t MonotonicSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec);
-}
-
-void OccupyEventFileNames(const std::string& dir, int seconds) {
-  char host[1024] = {};
-  gethostname(host, sizeof(host) - 1);
-  const uint64_t first = MonotonicSeconds();
-  for (int i = 0; i <= seconds; ++i) {
-    const std::string path = dir + "/events.out.tfevents." + std::to_string(first + i) + "." + host;
-    mkdir(path.c_str(), 0755);
-  }
 }
 
 }  // namespace testing

@@ -5,16 +5,11 @@
 // the library (its checksum is recomputed bit by bit here), so tests that link
 // only libzentrik.so can use it too.
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace zentrik {
 namespace testing {
-
-// The framing checksum, computed independently of the library's table.
-uint32_t ReferenceMaskedCrc32c(const std::string& data);
 
 // Splits `bytes` into the data of its records, checking every length and both
 // checksums of each record. False, with `*error` saying where, when anything
@@ -24,13 +19,6 @@ bool ReadEventRecords(const std::string& bytes, std::vector<std::string>* record
 
 // The names in `dir` that begin with "events.out.tfevents.", sorted.
 std::vector<std::string> ListEventFiles(const std::string& dir);
-
-// Seconds of the monotonic clock, the clock that names event files.
-uint64_t MonotonicSeconds();
-
-// Puts a directory where the event files of the coming `seconds` seconds of
-// this host would go in `dir`, so that opening one fails.
-void OccupyEventFileNames(const std::string& dir, int seconds = 30);
 
 }  // namespace testing
 }  // namespace zentrik

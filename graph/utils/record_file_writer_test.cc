@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "graph/utils/crc32c.h"
 #include "testing/proto_bytes.h"
 #include "testing/temp_dir.h"
 
@@ -13,6 +14,18 @@ namespace graph {
 namespace {
 
 using ::zentrik::testing::ReadFileOrEmpty;
+
+// Published CRC-32C check values (RFC 3720, appendix B.4, and "123456789");
+// the framing below pins the masked form.
+TEST(RecordFileWriterTest, Crc32cMatchesKnownCheckValues) {
+  std::string ascending;
+  for (int i = 0; i < 32; ++i) ascending.push_back(static_cast<char>(i));
+  const std::pair<std::string, uint32_t> cases[] = {{"", 0u},
+                                                    {"123456789", 0xE3069283u},
+                                                    {std::string(32, '\xFF'), 0x62A8AB43u},
+                                                    {ascending, 0x46DD794Eu}};
+  for (const auto& [data, crc] : cases) EXPECT_EQ(Crc32c(data.data(), data.size()), crc) << data;
+}
 
 TEST(RecordFileWriterTest, FramesEachRecordWithLengthAndChecksums) {
   testing::TempDir dir;

@@ -1,8 +1,10 @@
 #include "graph/utils/summary_file_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,7 +20,6 @@ namespace zentrik {
 namespace graph {
 namespace {
 
-using ::zentrik::testing::ReadFileOrEmpty;
 using ::zentrik::testing::TempDir;
 
 std::unique_ptr<Event> StepEvent(int64_t step) {
@@ -27,17 +28,13 @@ std::unique_ptr<Event> StepEvent(int64_t step) {
   return event;
 }
 
-// The records of an event file, whose framing must hold.
-std::vector<std::string> Records(const std::string& path) {
+// The steps of the events in an event file, whose framing must hold.
+std::vector<int64_t> StepsInFile(const std::string& path) {
   std::vector<std::string> records;
   std::string error;
-  EXPECT_TRUE(testing::ReadEventRecords(ReadFileOrEmpty(path), &records, &error)) << error;
-  return records;
-}
-
-std::vector<int64_t> StepsInFile(const std::string& path) {
+  EXPECT_TRUE(testing::ReadEventRecords(testing::ReadFileOrEmpty(path), &records, &error)) << error;
   std::vector<int64_t> steps;
-  for (const std::string& record : Records(path)) {
+  for (const std::string& record : records) {
     Event event;
     EXPECT_TRUE(event.ParseFromString(record));
     steps.push_back(event.step());
@@ -45,38 +42,37 @@ std::vector<int64_t> StepsInFile(const std::string& path) {
   return steps;
 }
 
-TEST(SummaryFileWriterTest, InitNamesTheFileAfterTheClockAndHost) {
+uint64_t MonotonicSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Named after the monotonic clock and the host; names in use, by earlier
+// writers of the same second or by anything else, are skipped and never opened.
+TEST(SummaryFileWriterTest, InitTakesTheFirstFreeNameOfTheClockAndHost) {
   TempDir dir;
-  SummaryFileWriter writer(1, 1);
-  const uint64_t before = testing::MonotonicSeconds();
-  ASSERT_TRUE(writer.Init(dir.Join("a/b")).ok());
-  const uint64_t after = testing::MonotonicSeconds();
   const std::string prefix = dir.Join("a/b/events.out.tfevents.");
   const std::string suffix = "." + trace::Env::Default()->GetHostName();
-  const std::string path = writer.filename();
+  const uint64_t before = MonotonicSeconds();
+  SummaryFileWriter first(1, 1);
+  ASSERT_TRUE(first.Init(dir.Join("a/b")).ok());
+  const std::string path = first.filename();
   ASSERT_EQ(path.compare(0, prefix.size(), prefix), 0) << path;
   ASSERT_EQ(path.substr(path.size() - suffix.size()), suffix) << path;
   const uint64_t seconds = std::stoull(path.substr(prefix.size()));
-  EXPECT_TRUE(seconds >= before && seconds <= after) << path;
-}
-
-// Names in use, by earlier writers of the same second or by anything else,
-// are skipped and never opened.
-TEST(SummaryFileWriterTest, TakenNamesAreSkippedAndKept) {
-  TempDir dir;
-  testing::OccupyEventFileNames(dir.path(), 50);
-  const std::vector<std::string> occupied = testing::ListEventFiles(dir.path());
-  std::vector<std::string> paths;
-  for (int i = 0; i < 3; ++i) {
-    SummaryFileWriter writer(1, 1);
-    ASSERT_TRUE(writer.Init(dir.path()).ok());
-    paths.push_back(writer.filename());
+  EXPECT_TRUE(seconds >= before && seconds <= MonotonicSeconds()) << path;
+  for (uint64_t s = seconds + 1; s <= seconds + 50; ++s) {
+    ASSERT_EQ(mkdir((prefix + std::to_string(s) + suffix).c_str(), 0755), 0);
   }
-  EXPECT_EQ(testing::ListEventFiles(dir.path()).size(), occupied.size() + 3);
-  EXPECT_TRUE(paths[0] != paths[1] && paths[1] != paths[2]);
-  SummaryFileWriter writer(1, 1);
-  EXPECT_EQ(writer.Init("").code(), error::INVALID_ARGUMENT);
-  EXPECT_EQ(writer.filename(), "");
+  SummaryFileWriter second(1, 1), third(1, 1);
+  ASSERT_TRUE(second.Init(dir.Join("a/b")).ok() && third.Init(dir.Join("a/b")).ok());
+  EXPECT_EQ(std::stoull(second.filename().substr(prefix.size())), seconds + 51);
+  EXPECT_EQ(std::stoull(third.filename().substr(prefix.size())), seconds + 52);
+  EXPECT_EQ(testing::ListEventFiles(dir.Join("a/b")).size(), 53u);
+  SummaryFileWriter unnamed(1, 1);
+  EXPECT_EQ(unnamed.Init("").code(), error::INVALID_ARGUMENT);
+  EXPECT_EQ(unnamed.filename(), "");
 }
 
 TEST(SummaryFileWriterTest, QueuedEventsAreWrittenInOrder) {
@@ -94,24 +90,6 @@ TEST(SummaryFileWriterTest, QueuedEventsAreWrittenInOrder) {
     ASSERT_TRUE(writer.WriteEvent(StepEvent(9)).ok());
   }
   EXPECT_EQ(StepsInFile(path), (std::vector<int64_t>{7, 8, 9}));
-}
-
-TEST(SummaryFileWriterTest, WriteGraphCarriesStepAndTheSerializedGraph) {
-  TempDir dir;
-  auto graph = std::make_shared<GraphDef>();
-  graph->add_node_def()->set_name("a");
-  SummaryFileWriter writer(1, 1);
-  ASSERT_TRUE(writer.Init(dir.path()).ok());
-  ASSERT_TRUE(writer.WriteGraph(1, graph).ok());
-  ASSERT_TRUE(writer.Flush().ok());
-  const std::vector<std::string> records = Records(writer.filename());
-  ASSERT_EQ(records.size(), 1u);
-  Event event;
-  ASSERT_TRUE(event.ParseFromString(records[0]));
-  EXPECT_EQ(event.graph_def(), graph->SerializeAsString());
-  // Field order as TensorBoard's reader gets it: wall_time, step, graph_def.
-  EXPECT_EQ(records[0].substr(0, 1), "\x09");
-  EXPECT_EQ(records[0].substr(9, 4), std::string("\x10\x01\x22\x05", 4));
 }
 
 ZENTRIK_CHILD_SCENARIO(FlushBeforeInit) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -23,25 +24,15 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using ::zentrik::testing::ActivitySpec;
-using ::zentrik::testing::ApiCallSpec;
-using ::zentrik::testing::KernelSpec;
 using ::zentrik::testing::StderrCapture;
-using ::zentrik::testing::TraceMeSpec;
 using ::zentrik::testing::XSpaceFixture;
 
 constexpr uint64_t kSessionStart = 1000;
 
 void AddTraceMe(XSpaceFixture* fixture, uint32_t thread, const std::string& name, uint64_t start,
                 uint64_t end, int64_t traceme) {
-  TraceMeSpec params;
-  params.thread_id = thread;
-  params.thread_name = "thread";
-  params.name = name;
-  params.start_ns = start;
-  params.end_ns = end;
-  params.args = {{"traceme_correlation_id", traceme}};
-  fixture->AddTraceMe(params);
+  fixture->AddTraceMe(
+      {thread, "thread", name, "", start, end, {{"traceme_correlation_id", traceme}}, {}});
 }
 
 // A device-API call on `thread` and, unless `activity` is empty, the device
@@ -49,22 +40,15 @@ void AddTraceMe(XSpaceFixture* fixture, uint32_t thread, const std::string& name
 void AddCall(XSpaceFixture* fixture, uint32_t thread, const std::string& function,
              uint32_t correlation, uint64_t start, const std::string& activity,
              const std::string& annotation = "") {
-  ApiCallSpec call;
-  call.thread_id = thread;
-  call.function = function;
-  call.correlation_id = correlation;
-  call.start_ns = start;
-  call.end_ns = start + 10;
-  fixture->AddApiCall(call);
+  fixture->AddApiCall({{"", "", "", correlation, start, start + 10, {}}, thread, function, ""});
   if (activity.empty()) return;
-  ActivitySpec device;
-  device.device = 1;
-  device.name = activity;
-  device.annotation = annotation;
-  device.correlation_id = correlation;
-  device.start_ns = start + 20;
-  device.end_ns = start + 25;
-  fixture->AddActivity(device);
+  fixture->AddActivity({{annotation, "", "", correlation, start + 20, start + 25, {}},
+                        /*device=*/1,
+                        0,
+                        activity,
+                        "",
+                        "",
+                        {}});
 }
 
 // One event as text, keyed by name@start: short name, times, line/thread,
@@ -101,24 +85,13 @@ std::string ScenarioBytes() {
   XLineBuilder host_derived = host.GetOrCreateLine(kDerivedLineId);
   host_derived.AddEvent(*host.GetOrCreateEventMetadata("ghost:Ghost"));
 
-  // Thread 7: a step with two ops; a kernel launch, a copy and a memory set.
+  // Thread 7: a step with an op; a kernel launch and a copy.
   AddTraceMe(&fixture, 7, "step:Step1", 1000, 2000, 1);
   AddTraceMe(&fixture, 7, "op:MatMul", 1100, 1500, 2);
-  AddTraceMe(&fixture, 7, "op:Add", 1600, 1900, 3);
-  KernelSpec kernel;
-  kernel.thread_id = 7;
-  kernel.device = 0;
-  kernel.kernel_name = "matmul(float*)";
-  kernel.annotation = "MatMul";
-  kernel.op_fullname = "MatMul";
-  kernel.correlation_id = 10;
-  kernel.launch_start_ns = 1200;
-  kernel.launch_end_ns = 1210;
-  kernel.start_ns = 1300;
-  kernel.end_ns = 1400;
-  fixture.AddKernel(kernel);
+  // Thread, device, queue, name, annotation, op, model, correlation id, times.
+  fixture.AddKernel({7, 0, 1, "matmul(float*)", "MatMul", "MatMul", "", 10, 1200, 1210, 1300, 1400,
+                     std::nullopt, testing::UnknownDeviceInfo()});
   AddCall(&fixture, 7, "qxMemcpyHtoD", 11, 1650, "MemcpyH2D");
-  AddCall(&fixture, 7, "qxMemset", 12, 1700, "Memset");
 
   // Thread 8: one step over calls of every other kind of activity.
   AddTraceMe(&fixture, 8, "step:Step2", 1000, 3000, 4);
@@ -131,6 +104,13 @@ std::string ScenarioBytes() {
   AddCall(&fixture, 8, "qxSynchronize", testing::kNoCorrelationId, 2000, "");
   AddCall(&fixture, 8, "qxLost", 99, 2100, "");
 
+  // Thread 9: short names follow the first ':'; names without one, or with
+  // "::", are dropped.
+  uint64_t start = 5000;
+  for (const char* name : {"a:b:c", "end:", ":start", "a::b", "plain", "::x", "a:::b"}) {
+    AddTraceMe(&fixture, 9, name, start, start + 5, 9);
+    start += 10;
+  }
   fixture.AddOverhead("Buffer Flush", 1000, 1100);
   return fixture.Serialize();
 }
@@ -152,23 +132,26 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
       {"##qxMemcpyDtoH@1100", "qx_runtime 1100-1110 8/8 -1"},
       {"##qxMemcpyHtoD@1650", "qx_runtime 1650-1660 7/7 -1"},
       {"##qxMemcpyPeer@1300", "qx_runtime 1300-1310 8/8 -1 @0:##Memcpy P2P:3/1:1320+5"},
-      {"##qxMemset@1700", "qx_runtime 1700-1710 7/7 -1 @0:##Memset:3/1:1720+5"},
       {"##qxSecondLaunch@1950", "qx_runtime 1950-1960 8/8 -1 @0:##first(int):3/1:1920+5"},
       {"##qxSynchronize@2000", "qx_runtime 2000-2010 8/8 -1"},
       {"Buffer Flush@1000", "qx_runtime 1000-1100 4294967295/4294967295 -1"},
       {"MatMul##qxInvokeKernel@1200",
        "qx_runtime 1200-1210 7/7 -1 @0:MatMul##matmul(float*):3/0:1300+100"},
-      {"op:Add@1600", "Add 1600-1900 7/7 3 ^step:Step1 @0:##Memset:3/1:1720+5"},
       {"op:MatMul@1100",
        "MatMul 1100-1500 7/7 2 ^step:Step1 @0:MatMul##matmul(float*):3/0:1300+100"},
       {"step:Step1@1000",
-       "Step1 1000-2000 7/7 1 >op:MatMul >op:Add @0:MatMul##matmul(float*):3/0:1300+100 "
-       "@0:##Memset:3/1:1720+5"},
+       "Step1 1000-2000 7/7 1 >op:MatMul @0:MatMul##matmul(float*):3/0:1300+100"},
       {"step:Step2@1000",
        "Step2 1000-3000 8/8 4 @0:##Memcpy P2P:3/1:1320+5 @0:##first(int):3/1:1920+5 "
        "@0:##first(int):3/1:1920+5"},
+      {"a:b:c@5000", "b:c 5000-5005 9/9 9"},
+      {"end:@5010", " 5010-5015 9/9 9"},
+      {":start@5020", "start 5020-5025 9/9 9"},
   };
   EXPECT_EQ(Describe(events), expected);
+  for (const std::string name : {"a::b", "plain", "::x", "a:::b"}) {
+    EXPECT_THAT(log, HasSubstr("] Host_event named error, name = " + name + "\n"));
+  }
   EXPECT_THAT(log, HasSubstr("##second(int) is existed, correlation_id = 21"));
   EXPECT_THAT(log, Not(HasSubstr("Ghost")));
   EXPECT_THAT(log, Not(HasSubstr("Host events is empty")));
@@ -176,76 +159,33 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
   EXPECT_EQ(memory[0].bytes, 42);
 }
 
-TEST(ExportEventsTest, ShortNamesOfEventsWithATracemeCorrelation) {
-  struct Case {
-    std::string name;
-    const char* short_name;  // null: dropped with a warning
-  };
-  const std::vector<Case> cases = {
-      {"op:MatMul", "MatMul"}, {"a:b:c", "b:c"},   {"end:", ""},     {":start", "start"},
-      {"a::b", nullptr},       {"plain", nullptr}, {"::x", nullptr}, {"a:::b", nullptr},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    XSpaceFixture fixture(kSessionStart);
-    AddTraceMe(&fixture, 3, c.name, 1000, 1100, 1);
-    const std::string bytes = fixture.Serialize();
-    std::vector<ElapseEvent> events;
-    StderrCapture capture;
-    ASSERT_TRUE(ExportEvents(&bytes, nullptr, &events));
-    const std::string log = capture.Stop();
-    if (c.short_name == nullptr) {
-      EXPECT_THAT(events, IsEmpty());
-      EXPECT_THAT(log, HasSubstr("Host_event named error, name = " + c.name + "\n"));
-      EXPECT_THAT(log, HasSubstr("Host events is empty"));
-    } else {
-      ASSERT_EQ(events.size(), 1u);
-      EXPECT_EQ(events[0].short_name, c.short_name);
-      EXPECT_EQ(events[0].name, c.name);
-    }
-  }
-}
-
 TEST(ExportEventsTest, RejectsBadInputAndLeavesTheVectorAlone) {
-  struct Case {
-    const char* name;
-    std::string bytes;
-    std::vector<std::string> log;
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "Collection xspace is empty"},
+      {"\x0a\xff\xff", "Parse xspace data from input string failed"},
+      {std::string("\x00\x01", 2), "Parse xspace data from input string failed"},
   };
-  auto device_plane_named = [](const std::string& plane_name) {
-    XSpaceFixture fixture(kSessionStart);
-    AddTraceMe(&fixture, 3, "op:A", 1000, 1100, 1);
-    fixture.space().add_planes()->set_name(plane_name);
-    return fixture.Serialize();
-  };
-  const std::vector<Case> cases = {
-      {"empty bytes", "", {"Collection xspace is empty"}},
-      {"not an XSpace", "\x0a\xff\xff", {"Parse xspace data from input string failed"}},
-      {"tag 0", std::string("\x00\x01", 2), {"Parse xspace data from input string failed"}},
-      {"device number missing",
-       device_plane_named("/device:ZRA:"),
-       {"Device id is not found", "Convert device plane to device events failed"}},
-      {"device number not a number",
-       device_plane_named("/device:ZRA:x1"),
-       {"Device id is not found", "Convert device plane to device events failed"}},
-      {"device number out of range",
-       device_plane_named("/device:ZRA:99999999999999999999"),
-       {"Device id is not found", "Convert device plane to device events failed"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [bytes, line] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
     std::vector<ElapseEvent> events(1);
     events[0].name = "kept";
     StderrCapture capture;
-    EXPECT_FALSE(ExportEvents(&c.bytes, nullptr, &events));
-    const std::string log = capture.Stop();
-    for (const std::string& line : c.log) EXPECT_THAT(log, HasSubstr("] " + line + "\n"));
+    EXPECT_FALSE(ExportEvents(&bytes, nullptr, &events));
+    EXPECT_THAT(capture.Stop(), HasSubstr("] " + line + "\n"));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].name, "kept");
   }
   std::vector<ElapseEvent> events;
   EXPECT_FALSE(ExportEvents(nullptr, nullptr, &events));
-  EXPECT_FALSE(ExportEvents(&cases[1].bytes, nullptr, nullptr));
+  // Not refused, but said: no host event is left.
+  XSpaceFixture fixture(kSessionStart);
+  AddTraceMe(&fixture, 3, "plain", 1000, 1100, 1);
+  const std::string dropped = fixture.Serialize();
+  StderrCapture capture;
+  EXPECT_TRUE(ExportEvents(&dropped, nullptr, &events));
+  EXPECT_THAT(capture.Stop(), HasSubstr("] Host events is empty\n"));
+  EXPECT_THAT(events, IsEmpty());
+  EXPECT_FALSE(ExportEvents(&cases[1].first, nullptr, nullptr));
 }
 
 // Running out of memory says so: the bytes were fine.
@@ -267,33 +207,41 @@ TEST(ExportEventsTest, OutOfMemoryWhileParsingIsNotBadInput) {
   EXPECT_THAT(result.err, Not(HasSubstr("Parse xspace data")));
 }
 
+// Device numbers are read as strtoll reads them; a plane without one is
+// refused and the vector is left alone.
 TEST(ExportEventsTest, ReadsDeviceNumbersAsStrtollDoes) {
-  struct Case {
-    std::string plane_name;
-    int64_t device_id;
+  constexpr int64_t kRefused = -99;
+  const std::pair<std::string, int64_t> cases[] = {
+      {"3", 3},       {" 12", 12},      {"+4", 4},
+      {"-2", -2},     {"5abc", 5},      {"x:6", 6},
+      {"", kRefused}, {"x1", kRefused}, {"99999999999999999999", kRefused},
   };
-  const std::vector<Case> cases = {
-      {"/device:ZRA:3", 3},   {"/device:ZRA: 12", 12}, {"/device:ZRA:+4", 4},
-      {"/device:ZRA:-2", -2}, {"/device:ZRA:5abc", 5}, {"/device:ZRA:x:6", 6},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.plane_name);
+  for (const auto& [number, device_id] : cases) {
+    SCOPED_TRACE(number);
     XSpaceFixture fixture(kSessionStart);
     AddTraceMe(&fixture, 3, "op:A", 1000, 1100, 1);
     AddCall(&fixture, 3, "qxLaunch", 5, 1010, "");
     XPlane* plane = fixture.space().add_planes();
-    plane->set_name(c.plane_name);
+    plane->set_name("/device:ZRA:" + number);
     XPlaneBuilder device(plane);
     XEventBuilder kernel =
         device.GetOrCreateLine(0).AddEvent(*device.GetOrCreateEventMetadata("k"));
     kernel.AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), uint64_t{5});
     const std::string bytes = fixture.Serialize();
-    std::vector<ElapseEvent> events;
-    ASSERT_TRUE(ExportEvents(&bytes, nullptr, &events));
-    ASSERT_EQ(events.size(), 2u);
-    ASSERT_EQ(events[0].device_events.size(), 1u);
-    EXPECT_EQ(events[0].device_events[0].device_id, c.device_id);
-    EXPECT_EQ(events[0].device_events[0].device_type, 3);
+    std::vector<ElapseEvent> events(1);
+    StderrCapture capture;
+    ASSERT_EQ(ExportEvents(&bytes, nullptr, &events), device_id != kRefused);
+    const std::string log = capture.Stop();
+    if (device_id == kRefused) {
+      EXPECT_THAT(log, HasSubstr("] Device id is not found\n"));
+      EXPECT_THAT(log, HasSubstr("] Convert device plane to device events failed\n"));
+      EXPECT_EQ(events.size(), 1u);
+      continue;
+    }
+    ASSERT_EQ(events.size(), 3u);
+    ASSERT_EQ(events[1].device_events.size(), 1u);
+    EXPECT_EQ(events[1].device_events[0].device_id, device_id);
+    EXPECT_EQ(events[1].device_events[0].device_type, 3);
   }
 }
 

@@ -30,135 +30,109 @@ using ::zentrik::testing::ReadFileOrEmpty;
 using ::zentrik::testing::TempDir;
 using ::zentrik::testing::WriteTestFile;
 
-ProfileResponse Response(const std::vector<std::pair<std::string, std::string>>& tools) {
-  ProfileResponse response;
-  for (const auto& [name, data] : tools) {
-    ProfileToolData* tool_data = response.add_tool_data();
-    tool_data->set_name(name);
-    tool_data->set_data(data);
-  }
-  return response;
-}
-
-TEST(JoinPathTest, JoinsWithOneSeparator) {
-  const struct {
-    std::string first, second, joined;
-  } cases[] = {
-      {"a", "/b", "a/b"}, {"a/", "b", "a/b"}, {"a/", "/b", "a/b"}, {"a", "//b", "a//b"},
-      {"", "b", "b"},     {"a", "", "a"},     {"/", "/b", "/b"},
+// Paths join with one separator; every host name gives a file inside the run
+// directory, ":" replaced in plain files only; run names are the local time
+// and the last six digits of the seconds.
+TEST(SaveProfileTest, PathsAndRunNames) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const std::pair<std::string, std::string> cases[] = {
+      {JoinPath("a/", "/b"), "a/b"},
+      {JoinPath("", "b"), "b"},
+      {JoinPath("a", ""), "a"},
+      {JoinPath("/", "/b"), "/b"},
+      {ToolFilePath("run", "", "t.pb", true), "run/t.pb"},
+      {ToolFilePath("run", "node:1", "t.pb", false), "run/node_1.t.pb"},
+      {ToolFilePath("run", "node:1", "t.pb", true), "run/node:1.t.pb"},
+      {ToolFilePath("run", "../../../../up", "t.pb", false), "run/.._.._.._.._up.t.pb"},
+      {ToolFilePath("run", "..", "t.pb", true), "run/__.t.pb"},
+      {ToolFilePath("run", "...", "t.pb", false), "run/....t.pb"},
+      {ToolFilePath("run", std::string("a/\0b", 4), "t.pb", true), "run/a__b.t.pb"},
+      {GetTimeStampAsString(999999), "1970_01_12_13_46_39.999999"},
+      {GetTimeStampAsString(1767604087), "2026_01_05_09_08_07.604087"},
+      {GetTimeStampAsString(5), "1970_01_01_00_00_05.5"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(JoinPath(c.first, c.second), c.joined) << c.first << " + " << c.second;
-  }
-}
-
-ZENTRIK_CHILD_SCENARIO(RunNamesInUtc) {
-  for (int64_t s : {999999, 1767604087, 1767225599, 5}) {
-    printf("%s\n", GetTimeStampAsString(s).c_str());
-  }
-  return 0;
-}
-
-TEST(RunNameTest, LocalTimeAndLastSixDigitsOfTheSeconds) {
-  const auto result = testing::RunScenario("RunNamesInUtc", {{"TZ", "UTC"}});
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out,
-            "1970_01_12_13_46_39.999999\n2026_01_05_09_08_07.604087\n"
-            "2025_12_31_23_59_59.225599\n1970_01_01_00_00_05.5\n");
+  for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
   EXPECT_TRUE(testing::IsRunName(GetCurrentTimeStampAsString()));
 }
 
-// Every host name gives a file inside the run directory; ":" is replaced
-// in plain files only.
-TEST(ToolFilePathTest, HostPrefix) {
+// Each refusal says why and creates nothing; a path cut at its NUL would name
+// another directory.
+TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
+  TempDir dir;
+  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
+  const std::string file = dir.Join("file");
+  std::string claimed = "unchanged";
   const struct {
-    std::string host;
-    bool gzipped;
-    std::string path;
+    Status status;
+    error::Code code;
+    std::string message;
   } cases[] = {
-      {"", true, "run/op_stats.pb"},
-      {"node:1", false, "run/node_1.op_stats.pb"},
-      {"node:1", true, "run/node:1.op_stats.pb"},
-      {"../../../../escaped", false, "run/.._.._.._.._escaped.op_stats.pb"},
-      {"..", true, "run/__.op_stats.pb"},
-      {".", false, "run/_.op_stats.pb"},
-      {"...", false, "run/....op_stats.pb"},
-      {std::string("a/\0b", 4), true, "run/a__b.op_stats.pb"},
+      {CheckProfileEmptyMarker(file + "/logdir"), error::FAILED_PRECONDITION,
+       file + " is not a directory"},
+      {CheckProfileEmptyMarker(dir.Join(std::string("c\0/d", 4))), error::INVALID_ARGUMENT,
+       "The log directory contains a NUL character: " + dir.Join("c") + "\\0..."},
+      {ClaimRunDirectory(file, "r", "h", &claimed), error::FAILED_PRECONDITION,
+       "Cannot claim run r of host \"h\" in " + file + ": " + file + " is not a directory"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ToolFilePath("run", c.host, "op_stats.pb", c.gzipped), c.path) << c.host;
+    EXPECT_EQ(c.status.code(), c.code) << c.message;
+    EXPECT_EQ(c.status.error_message(), c.message);
   }
+  EXPECT_EQ(claimed, "unchanged");
+  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("file"));
 }
 
-TEST(CheckProfileEmptyMarkerTest, CreatesTheLogDirectoryOrSaysWhy) {
-  TempDir dir;
-  EXPECT_TRUE(CheckProfileEmptyMarker(dir.Join("a/b/")).ok());
-  EXPECT_THAT(ListDirectory(dir.Join("a")), ElementsAre("b"));
-  ASSERT_TRUE(WriteTestFile(dir.Join("file")));
-  const Status below_file = CheckProfileEmptyMarker(dir.Join("file/logdir"));
-  EXPECT_EQ(below_file.error_message(), dir.Join("file") + " is not a directory");
-  // Cut at the NUL, the path would name another directory: nothing is made.
-  const Status with_nul = CheckProfileEmptyMarker(dir.Join(std::string("c\0/d", 4)));
-  EXPECT_EQ(with_nul.code(), error::INVALID_ARGUMENT);
-  EXPECT_THAT(with_nul.error_message(), HasSubstr("NUL"));
-  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("a", "file"));
-}
-
+// Tools are written in order; a failure keeps the earlier files and leaves no
+// partial file.
 TEST(SaveToolDataTest, WritesEveryToolInOrderAndDescribesIt) {
   TempDir dir;
   std::ostringstream out;
   EXPECT_TRUE(SaveToolData(dir.path(), "run", "h", ProfileResponse(), &out).ok());
   EXPECT_THAT(ListDirectory(dir.path()), ElementsAre());
-  const ProfileResponse response =
-      Response({{"overview_page.pb", "overview"}, {"op_stats.pb", ""}});
-  ASSERT_TRUE(SaveToolData(dir.path(), "run", "node:1", response, &out).ok());
   const std::string run_dir = dir.Join("run");
-  EXPECT_THAT(ListDirectory(run_dir), ElementsAre("node_1.op_stats.pb", "node_1.overview_page.pb"));
-  EXPECT_EQ(ReadFileOrEmpty(run_dir + "/node_1.overview_page.pb"), "overview");
+  // A directory under the third tool's name makes its rename fail.
+  ASSERT_TRUE(mkdir(run_dir.c_str(), 0755) == 0 &&
+              mkdir((run_dir + "/node_1.k.pb").c_str(), 0755) == 0);
+  ProfileResponse response;  // Each tool's data is its name; op_stats.pb's is empty.
+  for (const char* name : {"overview_page.pb", "op_stats.pb", "k.pb", "z.pb"}) {
+    response.add_tool_data()->set_name(name);
+    response.mutable_tool_data()->rbegin()->set_data(std::string(name) == "op_stats.pb" ? ""
+                                                                                        : name);
+  }
+  const Status status = SaveToolData(dir.path(), "run", "node:1", response, &out);
+  EXPECT_THAT(status.error_message(), HasSubstr(run_dir + "/node_1.k.pb: "));
+  EXPECT_THAT(ListDirectory(run_dir),
+              ElementsAre("node_1.k.pb", "node_1.op_stats.pb", "node_1.overview_page.pb"));
+  EXPECT_EQ(ReadFileOrEmpty(run_dir + "/node_1.overview_page.pb"), "overview_page.pb");
   EXPECT_EQ(out.str(), "Creating directory: " + run_dir +
                            ". Dumped tool data for overview_page.pb to " + run_dir +
                            "/node_1.overview_page.pb\nDumped tool data for op_stats.pb to " +
                            run_dir + "/node_1.op_stats.pb\n");
 }
 
-TEST(SaveToolDataTest, FailureKeepsEarlierFilesAndLeavesNoPartialFile) {
-  TempDir dir;
-  // A directory under the second tool's name makes its rename fail.
-  ASSERT_EQ(mkdir(dir.Join("run").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(dir.Join("run/h.op_stats.pb").c_str(), 0755), 0);
-  ASSERT_TRUE(WriteTestFile(dir.Join("run/h.op_stats.pb/keep")));
-  std::ostringstream out;
-  const Status status = SaveToolData(
-      dir.path(), "run", "h",
-      Response({{"overview_page.pb", "o"}, {"op_stats.pb", "s"}, {"k.pb", "k"}}), &out);
-  EXPECT_THAT(status.error_message(), HasSubstr(dir.Join("run/h.op_stats.pb") + ": "));
-  EXPECT_THAT(ListDirectory(dir.Join("run")), ElementsAre("h.op_stats.pb", "h.overview_page.pb"));
-  EXPECT_THAT(out.str(), Not(HasSubstr("Dumped tool data for op_stats.pb")));
-}
-
-TEST(SaveGzippedToolDataTest, WritesOneCompleteGzipStream) {
-  const std::string big(3 << 20, 'x');  // More than the 256 KiB buffers.
-  for (const std::string& text : {std::string(), big}) {
-    TempDir dir;
-    ASSERT_TRUE(SaveGzippedToolData(dir.path(), "run", "node:1", "trace.json.gz", text).ok());
-    EXPECT_THAT(ListDirectory(dir.Join("run")), ElementsAre("node:1.trace.json.gz"));
-    std::string inflated;
-    EXPECT_TRUE(testing::Gunzip(ReadFileOrEmpty(dir.Join("run/node:1.trace.json.gz")), &inflated));
-    EXPECT_TRUE(inflated == text) << inflated.size() << " bytes";
-  }
-}
-
-ZENTRIK_CHILD_SCENARIO(GzippedWriteLogs) {
+// Writes one complete gzip stream, also beyond the 256 KiB buffers; exits 0
+// when the write into a file's place fails.
+ZENTRIK_CHILD_SCENARIO(GzippedWrites) {
   TempDir dir;
   if (!WriteTestFile(dir.Join("file"))) return 1;
   printf("%s\n", dir.path().c_str());
-  SaveGzippedToolData(dir.Join("root"), "run", "h", "memory_profile.json.gz", "").ok();
+  for (const std::string& text : {std::string(), std::string(3 << 20, 'x')}) {
+    std::string inflated;
+    if (!SaveGzippedToolData(dir.Join("root"), "run", "h", "memory_profile.json.gz", text).ok() ||
+        ListDirectory(dir.Join("root/run")) !=
+            std::vector<std::string>{"h.memory_profile.json.gz"} ||
+        !testing::Gunzip(ReadFileOrEmpty(dir.Join("root/run/h.memory_profile.json.gz")),
+                         &inflated) ||
+        inflated != text) {
+      return 2;
+    }
+  }
   return SaveGzippedToolData(dir.Join("file"), "run", "h", "memory_profile.json.gz", "").ok();
 }
 
-TEST(SaveGzippedToolDataTest, LogsEachStepAtInfo) {
-  const auto result =
-      testing::RunScenario("GzippedWriteLogs", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+TEST(SaveGzippedToolDataTest, WritesOneGzipStreamAndLogsEachStepAtInfo) {
+  const auto result = testing::RunScenario("GzippedWrites", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   const std::string dir = result.out.substr(0, result.out.find('\n'));
   EXPECT_THAT(result.err, HasSubstr("] Creating directory: " + dir + "/root/run. \n"));
@@ -197,17 +171,6 @@ TEST(ClaimRunDirectoryTest, EachExportOfAHostGetsItsOwnRun) {
   EXPECT_EQ(distinct.count("r_" + std::to_string(kThreads * kExportsPerThread)), 1u);
   EXPECT_THAT(ListDirectory(dir.Join("r")),
               ElementsAre("h.run.claim", "other.run.claim", "run.claim"));
-}
-
-TEST(ClaimRunDirectoryTest, FailureSaysWhy) {
-  TempDir dir;
-  ASSERT_TRUE(WriteTestFile(dir.Join("root")));
-  std::string claimed = "unchanged";
-  const Status status = ClaimRunDirectory(dir.Join("root"), "r", "h", &claimed);
-  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
-  EXPECT_EQ(status.error_message(), "Cannot claim run r of host \"h\" in " + dir.Join("root") +
-                                        ": " + dir.Join("root") + " is not a directory");
-  EXPECT_EQ(claimed, "unchanged");
 }
 
 // Killed (SIGKILL) while it writes a tool's file into $RUN_ROOT/r.
