@@ -1,0 +1,159 @@
+// The process-wide interface is made once per process, so each case runs in
+// a child process against one simulator variant folder.
+#include "trace/core/internal/zra/dravik_wrapper.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testing/child_process.h"
+#include "testing/log_lines.h"
+#include "tools/zra_sim/zra_sim_control.h"
+#include "trace/core/lib/tracer.h"
+#include "trace/core/protobuf/xplane.pb.h"
+#include "zentrik/trace/trace_me.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::testing::ElementsAreArray;
+using ::zentrik::testing::LogLinesFrom;
+
+// What the child sees of the interface, one line per question.
+ZENTRIK_CHILD_SCENARIO(InterfaceObservations) {
+  DravikInterface* dravik = GetDravikInterface();
+  std::printf("same=%d loaded=%d init_failed=%d timestamp=%d\n", GetDravikInterface() == dravik,
+              dravik->IsLoaded(), dravik->InitFailed(), dravik->GetTimestamp() != 0);
+  const char* hidden = std::getenv("DRAVIK_PMU_ENABLE_HIDDEN_COUNTER");
+  zra_sim::FailNext("morvelGetCardNameStringByDevId", 1, 0);  // a null name
+  morvelCoreCountInfo cores{MORVEL_RECORD_VERSION, 0};
+  std::printf("hidden=%s card=[%s] error=[%s] cores=%d disable=%d\n", hidden ? hidden : "unset",
+              dravik->DevGetCardNameStringByDevId(0).c_str(),
+              dravik->DevGetErrorString(12345).c_str(), dravik->DevGetCoreCount(&cores, 0),
+              dravik->ActivityDisable(DRAVIK_ACTIVITY_TYPE_KERNEL));
+  for (int call = 0; call < 2; ++call) {
+    zra_sim::SetJournal(true);
+    std::printf("latency=%d", dravik->ActivityEnableLatencyTimestamps(1));
+    for (const std::string& entry : zra_sim::TakeJournal()) std::printf(" %s", entry.c_str());
+    std::printf("\n");
+  }
+  return 0;
+}
+
+constexpr char kNullObject[] =
+    "same=1 loaded=0 init_failed=1 timestamp=0\n"
+    "hidden=unset card=[] error=[MORVEL_SUCCESS] cores=0 disable=0\n"
+    "latency=0\nlatency=0\n";
+constexpr char kLoaded[] = "INFO Load dravik library and symbols successfully.";
+constexpr char kNotLoaded[] = "INFO Load dravik library and symbols failed.";
+constexpr char kInitOk[] = "INFO Initialize dravik successfully.";
+constexpr char kMorvelOk[] = "INFO Initialize morvel successfully.";
+constexpr char kVersion[] = "INFO DRAVIK version is 3.1.0";
+
+TEST(DravikWrapperTest, CreatesTheInterfaceOfEachVariantAndScenario) {
+  const struct {
+    const char* variant;
+    testing::EnvOverrides env;
+    std::vector<std::string> loader_warnings;  // from the platform's loader
+    std::vector<std::string> lines;            // this unit's, after the library loads
+    std::string out;
+  } cases[] = {
+      {"full", {}, {}, {kLoaded, kInitOk, kMorvelOk, kVersion},
+       "same=1 loaded=1 init_failed=0 timestamp=1\n"
+       "hidden=true card=[] error=[] cores=0 disable=0\n"
+       "latency=0 dravikGetLibVersion() dravikActivityEnableLatencyTimestamps(1)\n"
+       "latency=0 dravikActivityEnableLatencyTimestamps(1)\n"},
+      {"no_vorund", {}, {"WARNING LoadLibrary: libvorund.so failed"}, {kNotLoaded}, kNullObject},
+      {"no_required", {}, {"WARNING GetSymbol: dravikSubscribe from library failed."},
+       {kNotLoaded}, kNullObject},
+      {"empty",
+       {},
+       {"WARNING LoadLibrary: libdravik.so failed", "WARNING LoadLibrary: libvorund.so failed",
+        "WARNING LoadLibrary: libmorvel.so failed"},
+       {kNotLoaded},
+       kNullObject},
+      // Missing optional functions are never called through a null pointer.
+      {"no_optional",
+       {},
+       {"WARNING GetSymbol: morvelGetCoreCount from library failed.",
+        "WARNING GetSymbol: dravikActivityDisable from library failed.",
+        "WARNING GetSymbol: dravikActivityEnableLatencyTimestamps from library failed."},
+       {kLoaded, kInitOk, kMorvelOk, kVersion},
+       "same=1 loaded=1 init_failed=0 timestamp=1\n"
+       "hidden=true card=[] error=[] cores=-1 disable=0\n"
+       "latency=-1 dravikGetLibVersion()\nlatency=0\n"},
+      // Library texts may be null: the line ends after its label.
+      {"full",
+       {{"ZRA_SIM_DRAVIK_INIT_RESULT", "42"}, {"ZRA_SIM_MORVEL_INIT_RESULT", "77"}},
+       {},
+       {kLoaded, "WARNING Initialize dravik failed.", "WARNING error code is 42, error msg is ",
+        "WARNING Initialize morvel failed.", "WARNING error msg is ", kVersion},
+       "same=1 loaded=1 init_failed=1 timestamp=1\n"
+       "hidden=true card=[] error=[] cores=0 disable=0\n"
+       "latency=0 dravikGetLibVersion() dravikActivityEnableLatencyTimestamps(1)\n"
+       "latency=0 dravikActivityEnableLatencyTimestamps(1)\n"},
+      {"full", {{"ZRA_SIM_MORVEL_INIT_RESULT", "2"}}, {},
+       {kLoaded, kInitOk, "WARNING Initialize morvel failed.",
+        "WARNING error msg is MORVEL_ERROR_INVALID_ARGUMENT", kVersion},
+       ""},
+      // Version 3.0.0 has no latency timestamps: nothing is looked up.
+      {"full", {{"ZRA_SIM_VERSION", "3.0.0"}}, {},
+       {kLoaded, kInitOk, kMorvelOk, "INFO DRAVIK version is 3.0.0"},
+       "same=1 loaded=1 init_failed=0 timestamp=1\n"
+       "hidden=true card=[] error=[] cores=0 disable=0\n"
+       "latency=0 dravikGetLibVersion()\nlatency=0\n"},
+  };
+  const std::string here = std::getenv("LD_LIBRARY_PATH");  // the full variant's folder
+  const std::string variants = here.substr(0, here.rfind('/') + 1);
+  for (const auto& c : cases) {
+    testing::EnvOverrides env = c.env;
+    env.push_back({"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"});
+    env.push_back({"LD_LIBRARY_PATH", variants + c.variant});
+    const auto result = testing::RunScenario("InterfaceObservations", env);
+    const std::string label = std::string(c.variant) + (c.env.empty() ? "" : " " + c.env[0].first);
+    ASSERT_EQ(result.exit_code, 0) << label << result.err;
+    EXPECT_THAT(LogLinesFrom(result.err, "common/platform/env"),
+                ElementsAreArray(c.loader_warnings))
+        << label;
+    std::vector<std::string> lines =
+        LogLinesFrom(result.err, "trace/core/internal/zra/dravik_wrapper");
+    while (!lines.empty() && lines.front().find(" library from lib") != std::string::npos) {
+      lines.erase(lines.begin());
+    }
+    EXPECT_THAT(lines, ElementsAreArray(c.lines)) << label;
+    if (!c.out.empty()) {
+      EXPECT_EQ(result.out, c.out) << label;
+    }
+  }
+}
+
+ZENTRIK_CHILD_SCENARIO(HostTracingWithoutDeviceLibraries) {
+  std::unique_ptr<TracerInterface> tracer(CreateTracer(TracerOptions(), "/nonexistent"));
+  if (!tracer->Start()) return 1;
+  { TraceMe work("host work"); }
+  std::string bytes;
+  XSpace space;
+  if (!tracer->Stop(&bytes) || !space.ParseFromString(bytes)) return 2;
+  for (const XPlane& plane : space.planes()) {
+    for (const auto& [id, metadata] : plane.event_metadata()) {
+      if (metadata.name() == "host work") return GetDravikInterface()->IsLoaded() ? 3 : 0;
+    }
+  }
+  return 4;
+}
+
+TEST(DravikWrapperTest, HostTracingNeedsNoDeviceLibrary) {
+  const auto result = testing::RunScenario("HostTracingWithoutDeviceLibraries",
+                                           {{"LD_LIBRARY_PATH", std::nullopt}});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
