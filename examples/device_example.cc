@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "tools/zra_sim/zra_sim_control.h"
@@ -64,15 +63,6 @@ void TrainStep(int step) {
   }
 }
 
-std::set<fs::path> RunDirectories(const fs::path& profile_dir) {
-  std::set<fs::path> runs;
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(profile_dir, error)) {
-    if (entry.is_directory()) runs.insert(entry.path());
-  }
-  return runs;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,19 +82,19 @@ int main(int argc, char** argv) {
   }
   for (int step = 0; step < kSteps; ++step) TrainStep(step);
 
-  const fs::path profile_dir = fs::path(logdir) / "plugins" / "profile";
-  const std::set<fs::path> before = RunDirectories(profile_dir);
   if (!tracer->Stop(nullptr)) {
     std::fprintf(stderr, "could not write the profile into %s\n", logdir.c_str());
     return 1;
   }
-  for (const fs::path& run : RunDirectories(profile_dir)) {
-    if (before.count(run) != 0) continue;
-    std::printf("device run directory: %s\n", run.c_str());
-    for (const fs::directory_entry& entry : fs::directory_iterator(run)) {
-      std::printf("  %-40s %8ju bytes\n", entry.path().filename().c_str(),
-                  static_cast<uintmax_t>(entry.file_size()));
-    }
+  // Run directories are named after their start time: the greatest is ours.
+  fs::path run;
+  for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(logdir) / "plugins/profile")) {
+    if (entry.path().filename() > run.filename()) run = entry.path();
+  }
+  std::printf("device run directory: %s\n", run.c_str());
+  for (const fs::directory_entry& file : fs::directory_iterator(run)) {
+    std::printf("  %-32s %8ju bytes\n", file.path().filename().c_str(),
+                static_cast<uintmax_t>(file.file_size()));
   }
   return 0;
 }

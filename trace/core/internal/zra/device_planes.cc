@@ -260,13 +260,7 @@ void ExportPass::NameQueues() {
 
 EventRecord AddActivityEventToPlane(const DravikTracerEvent& record, const std::string& type_name,
                                     bool latency_timestamps, ExportNameCache* cache) {
-  ExportNameCache local_cache;
-  if (cache == nullptr) cache = &local_cache;
-  EventRecord out;
-  out.line_id = record.queue_id;
-  out.start_ns = record.start_time_ns;
-  out.end_ns = record.end_time_ns;
-  out.correlation_id = record.correlation_id;
+  EventRecord out = EventRecordOf(record, record.queue_id);
   const AnnotationParts& annotation = cache->Annotation(record.annotation_id);
   if (annotation.present) out.stats.emplace_back("op_fullname", annotation.op_fullname);
   out.stats.emplace_back("device_id", std::to_string(record.device_id));

@@ -27,9 +27,9 @@ struct DeviceExportInputs {
 // notifier, atomic operation). `type_name` is the correlation's activity type
 // name. With `latency_timestamps`, a kernel whose three latency stamps are
 // all present gets the latency stats and is dropped (INFO line) when it
-// started more than 1e5 ms after its submission. `cache` may be null.
+// started more than 1e5 ms after its submission.
 EventRecord AddActivityEventToPlane(const DravikTracerEvent& record, const std::string& type_name,
-                                    bool latency_timestamps, ExportNameCache* cache = nullptr);
+                                    bool latency_timestamps, ExportNameCache* cache);
 
 // One export pass over one device's records, holding the list's mutex: the
 // activities go to `device_plane`, one line per queue, named after the queue

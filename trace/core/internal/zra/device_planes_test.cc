@@ -12,7 +12,7 @@ namespace {
 constexpr uint64_t kStart = 1000;
 constexpr uint64_t kNone = kDravikNoValue64;
 
-struct Spec {
+struct Given {
   int32_t type;
   uint32_t device, correlation, queue_or_thread;
   uint64_t start, end;
@@ -22,25 +22,25 @@ struct Spec {
   uint64_t annotation_id;
 };
 
-void Add(DravikTracerCollectorImpl* collector, const Spec& spec) {
-  const bool api = spec.type == kGeneric;
-  auto record = NewDravikTracerEvent(static_cast<DravikTracerEventType>(spec.type),
+void Add(DravikTracerCollectorImpl* collector, const Given& given) {
+  const bool api = given.type == kGeneric;
+  auto record = NewDravikTracerEvent(static_cast<DravikTracerEventType>(given.type),
                                      api ? kApiCallback : kActivity);
-  record->device_id = spec.device;
-  record->correlation_id = spec.correlation;
-  (api || spec.type == kOverhead ? record->thread_id : record->queue_id) = spec.queue_or_thread;
-  record->start_time_ns = spec.start;
-  record->end_time_ns = spec.end;
-  record->name = spec.name;
-  record->cluster_count = spec.cluster_count;
-  record->annotation_id = spec.annotation_id;
-  if (spec.write_bytes != kNone) {
+  record->device_id = given.device;
+  record->correlation_id = given.correlation;
+  (api || given.type == kOverhead ? record->thread_id : record->queue_id) = given.queue_or_thread;
+  record->start_time_ns = given.start;
+  record->end_time_ns = given.end;
+  record->name = given.name;
+  record->cluster_count = given.cluster_count;
+  record->annotation_id = given.annotation_id;
+  if (given.write_bytes != kNone) {
     record->pmu.valid = true;
-    record->pmu.counters[0] = spec.write_bytes;
+    record->pmu.counters[0] = given.write_bytes;
   }
-  if (spec.type == kKernel) record->kernel = {5, 2, 1, 1};
-  if (spec.type == kMemcpy) record->memcpy = {64, 1, true};
-  if (spec.type == kOverhead) record->overhead.overhead_kind = 1;
+  if (given.type == kKernel) record->kernel = {5, 2, 1, 1};
+  if (given.type == kMemcpy) record->memcpy = {64, 1, true};
+  if (given.type == kOverhead) record->overhead.overhead_kind = 1;
   collector->AddEvent(std::move(record));
 }
 
@@ -72,7 +72,7 @@ const XEvent* FindEvent(const XPlane& plane, const std::string& name, int nth,
 TEST(DevicePlanesTest, ExportsHandBuiltCollector) {
   const uint64_t model = AnnotationRegistry::GetOrRegister("model#model_id=resnet#::conv1");
   DravikTracerCollectorImpl collector(kStart);
-  const Spec specs[] = {
+  const Given givens[] = {
       {kKernel, 0, 7, 3, 2000, 2500, "gemm(float*)", 100, 0, kNone},
       {kKernel, 0, 7, 4, 3000, 3300, "gemm(float*)", 200, 0, kNone},  // last of 7 wins
       {kMemcpy, 0, 8, 3, 4000, 4100, "", kNone, 0, kNone},
@@ -86,7 +86,7 @@ TEST(DevicePlanesTest, ExportsHandBuiltCollector) {
       {kGeneric, kDravikNoId32, 20, 12, 9000, 9010, "qxFree", kNone, 0, kNone},
       {kGeneric, kDravikNoId32, 10, 12, 7900, 7950, "qxInvokeKernel", kNone, 0, kNone},
   };
-  for (const Spec& spec : specs) Add(&collector, spec);
+  for (const Given& given : givens) Add(&collector, given);
   const std::map<uint32_t, DeviceAttributes> attributes = {{0, {1, 1000, 8, 8, 3.5}}};
   CorrelationIndex correlations;
   BuildCorrelationIndex(&collector, &correlations);
@@ -178,7 +178,8 @@ TEST(DevicePlanesTest, LatencyStatsAndDropRule) {
     record->queued_time_ns = row.queued;
     record->submitted_time_ns = row.submitted;
     record->start_time_ns = row.start;
-    const EventRecord event = AddActivityEventToPlane(*record, "Kernel", true);
+    ExportNameCache names;
+    const EventRecord event = AddActivityEventToPlane(*record, "Kernel", true, &names);
     EXPECT_EQ(event.dropped, row.dropped) << row.row;
     std::string submitted_start;
     for (const auto& [key, value] : event.stats) {

@@ -2,28 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <memory>
 #include <map>
 
 #include "trace/core/internal/zra/dravik_tracer.h"
 #include "trace/core/internal/zra/dravik_wrapper.h"
-#include "trace/core/protobuf/xplane.pb.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
 // Supports ids 1-4; id 3 has no name. Optionally fails the count query (which
-// then writes nothing) or the chip query.
+// then writes nothing).
 class FakePmu : public DravikInterface {
  public:
   bool fail_count_query = false;
-  bool fail_chip_query = false;
   std::string journal;
 
   int32_t GetDeviceChipId(uint32_t, uint64_t* chip) override {
     *chip = 42;
-    return fail_chip_query ? 3 : 0;
+    return 0;
   }
   int32_t PmuGetCounterSupported(uint64_t, uint64_t* ids, uint64_t* count) override {
     if (ids == nullptr) {
@@ -71,31 +69,14 @@ TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
   }
 }
 
-TEST(DeviceTracerTest, StatesAndDestructionWhileRunning) {
+TEST(DeviceTracerTest, DestroyedWhileRunningStopsTheApiTracer) {
   FakePmu dravik;
   DravikTracer* tracer = DravikTracer::GetDravikTracerSingleton(&dravik);
-  XSpace space;
-  {
-    DeviceTracer device(tracer, &dravik);
-    EXPECT_EQ(device.CollectData(&space).error_message(),
-              "No trace data collected, session wasn't started");
-    dravik.fail_chip_query = true;
-    setenv("ZENTRIK_TRACE_PMU", "TRUE", 1);
-    EXPECT_EQ(device.Start(1).error_message(), "dravik call error 3");
-    unsetenv("ZENTRIK_TRACE_PMU");
-    EXPECT_EQ(device.CollectData(&space).error_message(), "Cannot collect, session failed to start");
-    ASSERT_TRUE(device.Start(1).ok());
-    EXPECT_FALSE(tracer->IsAvailable());
-    EXPECT_EQ(device.CollectData(&space).error_message(), "Cannot collect trace before stopping");
-  }
-  // Destroyed while running: the API tracer no longer points into it.
+  auto device = std::make_unique<DeviceTracer>(tracer, &dravik);
+  ASSERT_TRUE(device->Start(1).ok());
+  EXPECT_FALSE(tracer->IsAvailable());
+  device.reset();
   EXPECT_TRUE(tracer->IsAvailable());
-  DeviceTracer device(tracer, &dravik);
-  ASSERT_TRUE(device.Start(5).ok());
-  ASSERT_TRUE(device.Stop().ok());
-  EXPECT_EQ(device.Stop().error_message(), "Device tracer already be stopped.");
-  EXPECT_TRUE(device.CollectData(&space).ok());
-  EXPECT_EQ(space.planes(0).name(), "/host:CPU");
 }
 
 }  // namespace

@@ -104,15 +104,18 @@ void BuildCorrelationIndex(DravikTracerCollectorImpl* collector, CorrelationInde
   }
 }
 
-EventRecord BuildEventRecord(const DravikTracerEvent& record, const std::string& type_name,
-                             ExportNameCache* cache) {
-  ExportNameCache local_cache;
-  if (cache == nullptr) cache = &local_cache;
+EventRecord EventRecordOf(const DravikTracerEvent& record, uint32_t line_id) {
   EventRecord out;
-  out.line_id = record.thread_id;
+  out.line_id = line_id;
   out.start_ns = record.start_time_ns;
   out.end_ns = record.end_time_ns;
   out.correlation_id = record.correlation_id;
+  return out;
+}
+
+EventRecord BuildEventRecord(const DravikTracerEvent& record, const std::string& type_name,
+                             ExportNameCache* cache) {
+  EventRecord out = EventRecordOf(record, record.thread_id);
 
   const AnnotationParts& annotation = cache->Annotation(record.annotation_id);
   if (annotation.present) {

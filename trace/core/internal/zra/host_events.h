@@ -77,11 +77,14 @@ class ExportNameCache {
 // collecting thread.
 void BuildCorrelationIndex(DravikTracerCollectorImpl* collector, CorrelationIndex* index);
 
+// A record of `record`'s times and correlation id on line `line_id`, the
+// rest empty: what the host and the device records start from.
+EventRecord EventRecordOf(const DravikTracerEvent& record, uint32_t line_id);
+
 // The host-plane record of an API call or an overhead interval. `type_name`
-// is the correlation's activity type name, empty when it has none. `cache`
-// may be null.
+// is the correlation's activity type name, empty when it has none.
 EventRecord BuildEventRecord(const DravikTracerEvent& record, const std::string& type_name,
-                             ExportNameCache* cache = nullptr);
+                             ExportNameCache* cache);
 
 }  // namespace trace
 }  // namespace zentrik
