@@ -5,9 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
-#include <sys/syscall.h>
 
 #include <algorithm>
 #include <atomic>
@@ -65,17 +65,25 @@ size_t RecordSize(const uint8_t* record) {
       memcpy(&name_bytes, record + 4, sizeof(name_bytes));
       return sizeof(dravikActivityKernel) + name_bytes;
     }
-    case DRAVIK_ACTIVITY_TYPE_MEMCPY: return sizeof(dravikActivityMemcpy);
-    case DRAVIK_ACTIVITY_TYPE_MEMSET: return sizeof(dravikActivityMemset);
-    case DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP: return sizeof(dravikActivityMemcpyPtoP);
-    case DRAVIK_ACTIVITY_TYPE_OVERHEAD: return sizeof(dravikActivityOverhead);
-    case DRAVIK_ACTIVITY_TYPE_NOTIFIER: return sizeof(dravikActivityNotifier);
-    case DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION: return sizeof(dravikActivityAtomic);
+    case DRAVIK_ACTIVITY_TYPE_MEMCPY:
+      return sizeof(dravikActivityMemcpy);
+    case DRAVIK_ACTIVITY_TYPE_MEMSET:
+      return sizeof(dravikActivityMemset);
+    case DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP:
+      return sizeof(dravikActivityMemcpyPtoP);
+    case DRAVIK_ACTIVITY_TYPE_OVERHEAD:
+      return sizeof(dravikActivityOverhead);
+    case DRAVIK_ACTIVITY_TYPE_NOTIFIER:
+      return sizeof(dravikActivityNotifier);
+    case DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION:
+      return sizeof(dravikActivityAtomic);
     case DRAVIK_ACTIVITY_TYPE_VORUND_API:
     case DRAVIK_ACTIVITY_TYPE_HALVO_API:
     case DRAVIK_ACTIVITY_TYPE_TAMSEL_API:
-    case DRAVIK_ACTIVITY_TYPE_GORVIN_API: return sizeof(dravikActivityApi);
-    default: return 8;
+    case DRAVIK_ACTIVITY_TYPE_GORVIN_API:
+      return sizeof(dravikActivityApi);
+    default:
+      return 8;
   }
 }
 
@@ -192,7 +200,6 @@ struct Sim {
   int32_t version[3];
   std::map<uint64_t, uint64_t> busy_until;  // device timeline per queue
   bool real_time = false;
-  bool latency_timestamps = false;
   std::atomic<bool> journal_on{false};
   std::vector<std::string> journal;
   std::atomic<uint64_t> next_correlation{1};
@@ -232,7 +239,6 @@ struct Sim {
       devices.push_back(d);
     }
     for (size_t i = 0; i < kCounterCount; ++i) names[i] = kCounters[i].name;
-    hidden_counter = false;
     flush_mode = DRAVIK_PMU_AUTO_FLUSH;
     subscribers.clear();
     next_subscriber = 1;
@@ -240,7 +246,6 @@ struct Sim {
     std::copy(Env().version, Env().version + 3, version);
     busy_until.clear();
     real_time = false;
-    latency_timestamps = false;
     journal_on = false;
     journal.clear();
     next_correlation = 1;
@@ -255,19 +260,29 @@ Sim& S() {
   return *sim;
 }
 
+// The calling thread's current context.
 thread_local uint32_t t_device = 0;
+thread_local uint32_t t_clusters = 0;  // 0: the device's cluster count
 
-void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Note(const char* format, ...) {
+uint64_t ContextHandle() { return uint64_t{t_device + 1} << 32 | t_clusters; }
+
+// Journals a call of the library function whose core name is `core_name`
+// (zra_sim_<name>), with its arguments formatted by `format`.
+void VNote(const char* core_name, const char* format, va_list args) {
   Sim& s = S();
   if (!s.journal_on.load(std::memory_order_relaxed)) return;
   char text[256];
+  vsnprintf(text, sizeof(text), format, args);
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.journal.push_back(std::string(core_name + strlen("zra_sim_")) + "(" + text + ")");
+}
+
+void Note(const char* core_name, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Note(const char* core_name, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
+  VNote(core_name, format, args);
   va_end(args);
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.journal.push_back(text);
 }
 
 const char* Ptr(const void* p) { return p == nullptr ? "null" : "&"; }
@@ -281,6 +296,17 @@ bool Fails(const char* function, int32_t* code) {
   *code = it->second.code;
   if (--it->second.count <= 0) s.failures.erase(it);
   return true;
+}
+
+// Journals the call and tells whether it is to fail (code in *code).
+bool Called(int32_t* code, const char* core_name, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+bool Called(int32_t* code, const char* core_name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  VNote(core_name, format, args);
+  va_end(args);
+  return Fails(core_name + strlen("zra_sim_"), code);
 }
 
 Device* FindDevice(Sim& s, uint32_t device) {
@@ -505,9 +531,8 @@ void SetTimes(Record* r, const Times& t) {
 // Library functions (C linkage from their declarations).
 
 int32_t zra_sim_qxQueueSync(uint64_t queue) {
-  Note("qxQueueSync(%lu)", queue);
   int32_t code;
-  if (Fails("qxQueueSync", &code)) return code;
+  if (Called(&code, __func__, "%lu", queue)) return code;
   Sim& s = S();
   uint64_t until;
   bool real_time;
@@ -521,28 +546,26 @@ int32_t zra_sim_qxQueueSync(uint64_t queue) {
 }
 
 int32_t zra_sim_qxCtxGetDevice(uint32_t* device) {
-  Note("qxCtxGetDevice()");
   int32_t code;
-  if (Fails("qxCtxGetDevice", &code)) return Garbage(device), code;
+  if (Called(&code, __func__, "%s", "")) return Garbage(device), code;
   if (device == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
   *device = t_device;
   return DRAVIK_SUCCESS;
 }
 
-// A context handle names its device; the handle of device d is (d+1) << 32.
+// A context handle names its device (high half, plus one) and its cluster
+// count (low half; 0 for the device's).
 int32_t zra_sim_qxCtxGetCurrent(uint64_t* ctx) {
-  Note("qxCtxGetCurrent()");
   int32_t code;
-  if (Fails("qxCtxGetCurrent", &code)) return Garbage(ctx), code;
+  if (Called(&code, __func__, "%s", "")) return Garbage(ctx), code;
   if (ctx == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
-  *ctx = uint64_t{t_device + 1} << 32;
+  *ctx = ContextHandle();
   return DRAVIK_SUCCESS;
 }
 
 int32_t zra_sim_qxGetCtxConfigParam_pt(uint64_t ctx, uint32_t param, uint64_t* value) {
-  Note("qxGetCtxConfigParam_pt(%lu,%u)", ctx, param);
   int32_t code;
-  if (Fails("qxGetCtxConfigParam_pt", &code)) return Garbage(value), code;
+  if (Called(&code, __func__, "%lu,%u", ctx, param)) return Garbage(value), code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, static_cast<uint32_t>((ctx >> 32) - 1));
@@ -550,14 +573,14 @@ int32_t zra_sim_qxGetCtxConfigParam_pt(uint64_t ctx, uint32_t param, uint64_t* v
     Garbage(value);
     return DRAVIK_ERROR_INVALID_PARAMETER;
   }
-  *value = d->config.cluster_count;
+  uint32_t clusters = static_cast<uint32_t>(ctx);
+  *value = clusters != 0 ? clusters : d->config.cluster_count;
   return DRAVIK_SUCCESS;
 }
 
 int32_t zra_sim_morvelInit(uint32_t flags) {
-  Note("morvelInit(%u)", flags);
   int32_t code;
-  if (Fails("morvelInit", &code)) return code;
+  if (Called(&code, __func__, "%u", flags)) return code;
   return Env().morvel_init;
 }
 
@@ -565,9 +588,8 @@ int32_t zra_sim_morvelInit(uint32_t flags) {
 // record of the expected version; any failure leaves garbage in the record.
 template <typename Info, typename Fill>
 int32_t DeviceQuery(const char* function, Info* info, uint32_t device, Fill&& fill) {
-  Note("%s(%s,%u)", function, Ptr(info), device);
   int32_t code;
-  if (Fails(function, &code)) return Garbage(info), code;
+  if (Called(&code, function, "%s,%u", Ptr(info), device)) return Garbage(info), code;
   if (info == nullptr) return MORVEL_ERROR_INVALID_ARGUMENT;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
@@ -580,29 +602,28 @@ int32_t DeviceQuery(const char* function, Info* info, uint32_t device, Fill&& fi
 }
 
 int32_t zra_sim_morvelGetCoreCount(morvelCoreCountInfo* info, uint32_t device) {
-  return DeviceQuery("morvelGetCoreCount", info, device, [](Device& d, morvelCoreCountInfo* i) {
+  return DeviceQuery(__func__, info, device, [](Device& d, morvelCoreCountInfo* i) {
     i->count = d.config.core_count;
     return MORVEL_SUCCESS;
   });
 }
 
 int32_t zra_sim_morvelGetFrequencyInfo(morvelFrequencyInfo* info, uint32_t device) {
-  return DeviceQuery("morvelGetFrequencyInfo", info, device,
-                     [](Device& d, morvelFrequencyInfo* i) {
-                       const char* skip = getenv("MORVEL_DEBUG_SKIP_FREQUENCY_CHECK");
-                       if (skip == nullptr || strcmp(skip, "1") != 0) {
-                         Garbage(i);
-                         return static_cast<int>(MORVEL_ERROR_NOT_PERMITTED);
-                       }
-                       i->frequency = d.config.frequency_mhz;
-                       i->minFrequency = d.config.frequency_mhz / 2;
-                       i->maxFrequency = d.config.frequency_mhz;
-                       return static_cast<int>(MORVEL_SUCCESS);
-                     });
+  return DeviceQuery(__func__, info, device, [](Device& d, morvelFrequencyInfo* i) {
+    const char* skip = getenv("MORVEL_DEBUG_SKIP_FREQUENCY_CHECK");
+    if (skip == nullptr || strcmp(skip, "1") != 0) {
+      Garbage(i);
+      return static_cast<int>(MORVEL_ERROR_NOT_PERMITTED);
+    }
+    i->frequency = d.config.frequency_mhz;
+    i->minFrequency = d.config.frequency_mhz / 2;
+    i->maxFrequency = d.config.frequency_mhz;
+    return static_cast<int>(MORVEL_SUCCESS);
+  });
 }
 
 int32_t zra_sim_morvelGetDDRInfo(morvelDDRInfo* info, uint32_t device) {
-  return DeviceQuery("morvelGetDDRInfo", info, device, [](Device& d, morvelDDRInfo* i) {
+  return DeviceQuery(__func__, info, device, [](Device& d, morvelDDRInfo* i) {
     i->ddrType = 4;
     i->bandwidthIntegral = d.config.ddr_integral;
     i->bandwidthFractional = d.config.ddr_fractional;
@@ -612,9 +633,8 @@ int32_t zra_sim_morvelGetDDRInfo(morvelDDRInfo* info, uint32_t device) {
 }
 
 const char* zra_sim_morvelGetCardNameStringByDevId(uint32_t device) {
-  Note("morvelGetCardNameStringByDevId(%u)", device);
   int32_t code;
-  if (Fails("morvelGetCardNameStringByDevId", &code)) return nullptr;
+  if (Called(&code, __func__, "%u", device)) return nullptr;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, device);
@@ -623,20 +643,24 @@ const char* zra_sim_morvelGetCardNameStringByDevId(uint32_t device) {
 
 // Unknown codes have no text.
 const char* zra_sim_morvelGetErrorString(int32_t result) {
-  Note("morvelGetErrorString(%d)", result);
+  Note(__func__, "%d", result);
   switch (result) {
-    case MORVEL_SUCCESS: return "MORVEL_SUCCESS";
-    case MORVEL_ERROR_INVALID_ARGUMENT: return "MORVEL_ERROR_INVALID_ARGUMENT";
-    case MORVEL_ERROR_NOT_PERMITTED: return "MORVEL_ERROR_NOT_PERMITTED";
-    case MORVEL_ERROR_UNKNOWN: return "MORVEL_ERROR_UNKNOWN";
-    default: return nullptr;
+    case MORVEL_SUCCESS:
+      return "MORVEL_SUCCESS";
+    case MORVEL_ERROR_INVALID_ARGUMENT:
+      return "MORVEL_ERROR_INVALID_ARGUMENT";
+    case MORVEL_ERROR_NOT_PERMITTED:
+      return "MORVEL_ERROR_NOT_PERMITTED";
+    case MORVEL_ERROR_UNKNOWN:
+      return "MORVEL_ERROR_UNKNOWN";
+    default:
+      return nullptr;
   }
 }
 
 int32_t zra_sim_dravikGetDeviceType(uint32_t device, uint32_t* type) {
-  Note("dravikGetDeviceType(%u)", device);
   int32_t code;
-  if (Fails("dravikGetDeviceType", &code)) return Garbage(type), code;
+  if (Called(&code, __func__, "%u", device)) return Garbage(type), code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, device);
@@ -646,9 +670,8 @@ int32_t zra_sim_dravikGetDeviceType(uint32_t device, uint32_t* type) {
 }
 
 int32_t zra_sim_dravikGetDeviceChipId(uint32_t device, uint64_t* chip_id) {
-  Note("dravikGetDeviceChipId(%u)", device);
   int32_t code;
-  if (Fails("dravikGetDeviceChipId", &code)) return Garbage(chip_id), code;
+  if (Called(&code, __func__, "%u", device)) return Garbage(chip_id), code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, device);
@@ -658,9 +681,8 @@ int32_t zra_sim_dravikGetDeviceChipId(uint32_t device, uint64_t* chip_id) {
 }
 
 int32_t zra_sim_dravikGetLibVersion(int32_t* major, int32_t* minor, int32_t* patch) {
-  Note("dravikGetLibVersion()");
   int32_t code;
-  if (Fails("dravikGetLibVersion", &code)) {
+  if (Called(&code, __func__, "%s", "")) {
     Garbage(major), Garbage(minor), Garbage(patch);
     return code;
   }
@@ -676,9 +698,8 @@ int32_t zra_sim_dravikGetLibVersion(int32_t* major, int32_t* minor, int32_t* pat
 }
 
 int32_t zra_sim_dravikPmuGetCounterSupported(uint64_t chip_id, uint64_t* ids, uint64_t* count) {
-  Note("dravikPmuGetCounterSupported(%lu,%s)", chip_id, Ptr(ids));
   int32_t code;
-  if (Fails("dravikPmuGetCounterSupported", &code)) return Garbage(count), code;
+  if (Called(&code, __func__, "%lu,%s", chip_id, Ptr(ids))) return Garbage(count), code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   bool known_chip = false;
@@ -696,9 +717,8 @@ int32_t zra_sim_dravikPmuGetCounterSupported(uint64_t chip_id, uint64_t* ids, ui
 }
 
 int32_t zra_sim_dravikPmuGetCounterName(uint64_t id, const char** name) {
-  Note("dravikPmuGetCounterName(%lu)", id);
   int32_t code;
-  if (Fails("dravikPmuGetCounterName", &code)) return Garbage(name), code;
+  if (Called(&code, __func__, "%lu", id)) return Garbage(name), code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   int index = CounterIndex(id, s.hidden_counter);
@@ -708,9 +728,8 @@ int32_t zra_sim_dravikPmuGetCounterName(uint64_t id, const char** name) {
 }
 
 int32_t zra_sim_dravikPmuSetFlushMode(uint32_t mode) {
-  Note("dravikPmuSetFlushMode(%u)", mode);
   int32_t code;
-  if (Fails("dravikPmuSetFlushMode", &code)) return code;
+  if (Called(&code, __func__, "%u", mode)) return code;
   if (mode > DRAVIK_PMU_EXPLICIT_FLUSH) return DRAVIK_ERROR_INVALID_PARAMETER;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
@@ -719,9 +738,8 @@ int32_t zra_sim_dravikPmuSetFlushMode(uint32_t mode) {
 }
 
 int32_t zra_sim_dravikPmuEnableCounter(uint32_t device, uint64_t id, bool enable) {
-  Note("dravikPmuEnableCounter(%u,%lu,%d)", device, id, enable ? 1 : 0);
   int32_t code;
-  if (Fails("dravikPmuEnableCounter", &code)) return code;
+  if (Called(&code, __func__, "%u,%lu,%d", device, id, enable ? 1 : 0)) return code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, device);
@@ -733,9 +751,8 @@ int32_t zra_sim_dravikPmuEnableCounter(uint32_t device, uint64_t id, bool enable
 }
 
 int32_t zra_sim_dravikPmuFlushData(uint32_t device) {
-  Note("dravikPmuFlushData(%u)", device);
   int32_t code;
-  if (Fails("dravikPmuFlushData", &code)) return code;
+  if (Called(&code, __func__, "%u", device)) return code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, device);
@@ -745,9 +762,8 @@ int32_t zra_sim_dravikPmuFlushData(uint32_t device) {
 }
 
 int32_t zra_sim_dravikPmuGetCounterValue(uint32_t device, uint64_t id, uint64_t* value) {
-  Note("dravikPmuGetCounterValue(%u,%lu)", device, id);
   int32_t code;
-  if (Fails("dravikPmuGetCounterValue", &code)) return Garbage(value), code;
+  if (Called(&code, __func__, "%u,%lu", device, id)) return Garbage(value), code;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   Device* d = FindDevice(s, device);
@@ -760,9 +776,8 @@ int32_t zra_sim_dravikPmuGetCounterValue(uint32_t device, uint64_t id, uint64_t*
 }
 
 int32_t zra_sim_dravikInit(void) {
-  Note("dravikInit()");
   int32_t code;
-  if (Fails("dravikInit", &code)) return code;
+  if (Called(&code, __func__, "%s", "")) return code;
   const char* hidden = getenv("DRAVIK_PMU_ENABLE_HIDDEN_COUNTER");
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
@@ -772,53 +787,71 @@ int32_t zra_sim_dravikInit(void) {
 
 // Unknown codes have no text.
 int32_t zra_sim_dravikGetResultString(int32_t result, const char** text) {
-  Note("dravikGetResultString(%d)", result);
+  Note(__func__, "%d", result);
   if (text == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
   switch (result) {
-    case DRAVIK_SUCCESS: *text = "DRAVIK_SUCCESS"; break;
-    case DRAVIK_ERROR_INVALID_PARAMETER: *text = "DRAVIK_ERROR_INVALID_PARAMETER"; break;
-    case DRAVIK_ERROR_NOT_INITIALIZED: *text = "DRAVIK_ERROR_NOT_INITIALIZED"; break;
-    case DRAVIK_ERROR_INVALID_DEVICE: *text = "DRAVIK_ERROR_INVALID_DEVICE"; break;
-    case DRAVIK_ERROR_NOT_ENABLED: *text = "DRAVIK_ERROR_NOT_ENABLED"; break;
-    case DRAVIK_ERROR_OUT_OF_MEMORY: *text = "DRAVIK_ERROR_OUT_OF_MEMORY"; break;
-    case DRAVIK_ERROR_NOT_SUPPORTED: *text = "DRAVIK_ERROR_NOT_SUPPORTED"; break;
-    case DRAVIK_ERROR_MAX_LIMIT_REACHED: *text = "DRAVIK_ERROR_MAX_LIMIT_REACHED"; break;
-    case DRAVIK_ERROR_UNKNOWN: *text = "DRAVIK_ERROR_UNKNOWN"; break;
-    default: *text = nullptr; return DRAVIK_ERROR_INVALID_PARAMETER;
+    case DRAVIK_SUCCESS:
+      *text = "DRAVIK_SUCCESS";
+      break;
+    case DRAVIK_ERROR_INVALID_PARAMETER:
+      *text = "DRAVIK_ERROR_INVALID_PARAMETER";
+      break;
+    case DRAVIK_ERROR_NOT_INITIALIZED:
+      *text = "DRAVIK_ERROR_NOT_INITIALIZED";
+      break;
+    case DRAVIK_ERROR_INVALID_DEVICE:
+      *text = "DRAVIK_ERROR_INVALID_DEVICE";
+      break;
+    case DRAVIK_ERROR_NOT_ENABLED:
+      *text = "DRAVIK_ERROR_NOT_ENABLED";
+      break;
+    case DRAVIK_ERROR_OUT_OF_MEMORY:
+      *text = "DRAVIK_ERROR_OUT_OF_MEMORY";
+      break;
+    case DRAVIK_ERROR_NOT_SUPPORTED:
+      *text = "DRAVIK_ERROR_NOT_SUPPORTED";
+      break;
+    case DRAVIK_ERROR_MAX_LIMIT_REACHED:
+      *text = "DRAVIK_ERROR_MAX_LIMIT_REACHED";
+      break;
+    case DRAVIK_ERROR_UNKNOWN:
+      *text = "DRAVIK_ERROR_UNKNOWN";
+      break;
+    default:
+      *text = nullptr;
+      return DRAVIK_ERROR_INVALID_PARAMETER;
   }
   return DRAVIK_SUCCESS;
 }
 
-int32_t zra_sim_dravikActivityEnable(uint32_t kind) {
-  Note("dravikActivityEnable(%u)", kind);
+namespace {
+int32_t SwitchKind(const char* core_name, uint32_t kind, bool on) {
   int32_t code;
-  if (Fails("dravikActivityEnable", &code)) return code;
+  if (Called(&code, core_name, "%u", kind)) return code;
   if (!KnownKind(kind)) return DRAVIK_ERROR_INVALID_PARAMETER;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.buffer_mu);
-  s.kinds.insert(kind);
+  if (on) {
+    s.kinds.insert(kind);
+  } else {
+    s.kinds.erase(kind);
+  }
   return DRAVIK_SUCCESS;
 }
+}  // namespace
 
-int32_t zra_sim_dravikActivityDisable(uint32_t kind) {
-  Note("dravikActivityDisable(%u)", kind);
-  int32_t code;
-  if (Fails("dravikActivityDisable", &code)) return code;
-  if (!KnownKind(kind)) return DRAVIK_ERROR_INVALID_PARAMETER;
-  Sim& s = S();
-  std::lock_guard<std::mutex> lock(s.buffer_mu);
-  s.kinds.erase(kind);
-  return DRAVIK_SUCCESS;
-}
+int32_t zra_sim_dravikActivityEnable(uint32_t kind) { return SwitchKind(__func__, kind, true); }
+
+int32_t zra_sim_dravikActivityDisable(uint32_t kind) { return SwitchKind(__func__, kind, false); }
 
 // Withdrawal (two nulls) completes the current buffer and returns when every
 // completed buffer that is not held has been delivered.
 int32_t zra_sim_dravikActivityRegisterCallbacks(dravik_BufferRequestFunc request,
                                                 dravik_BufferCompleteFunc complete) {
-  Note("dravikActivityRegisterCallbacks(%s,%s)", Ptr(reinterpret_cast<void*>(request)),
-       Ptr(reinterpret_cast<void*>(complete)));
   int32_t code;
-  if (Fails("dravikActivityRegisterCallbacks", &code)) return code;
+  if (Called(&code, __func__, "%s,%s", Ptr(reinterpret_cast<void*>(request)),
+             Ptr(reinterpret_cast<void*>(complete))))
+    return code;
   if ((request == nullptr) != (complete == nullptr)) return DRAVIK_ERROR_INVALID_PARAMETER;
   Sim& s = S();
   {
@@ -832,9 +865,8 @@ int32_t zra_sim_dravikActivityRegisterCallbacks(dravik_BufferRequestFunc request
 }
 
 int32_t zra_sim_dravikActivityGetNextRecord(uint8_t* buffer, size_t valid_size, uint8_t** record) {
-  Note("dravikActivityGetNextRecord(%s,%zu)", Ptr(buffer), valid_size);
   int32_t code;
-  if (Fails("dravikActivityGetNextRecord", &code)) return Garbage(record), code;
+  if (Called(&code, __func__, "%s,%zu", Ptr(buffer), valid_size)) return Garbage(record), code;
   if (buffer == nullptr || record == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
   size_t next = 0;
   if (*record != nullptr) {
@@ -853,30 +885,36 @@ int32_t zra_sim_dravikActivityGetNextRecord(uint8_t* buffer, size_t valid_size, 
     if (s.walk_fault != 0 && s.walk_fault_after-- <= 0) std::swap(fault, s.walk_fault);
   }
   switch (static_cast<zra_sim::WalkFault>(fault)) {
-    case zra_sim::WalkFault::kNullRecord: *record = nullptr; break;
-    case zra_sim::WalkFault::kNoProgress: break;
-    case zra_sim::WalkFault::kPastEnd: *record = buffer + RoundUp8(valid_size) + 8; break;
-    case zra_sim::WalkFault::kMisaligned: *record = buffer + next + 4; break;
-    default: *record = buffer + next;
+    case zra_sim::WalkFault::kNullRecord:
+      *record = nullptr;
+      break;
+    case zra_sim::WalkFault::kNoProgress:
+      break;
+    case zra_sim::WalkFault::kPastEnd:
+      *record = buffer + RoundUp8(valid_size) + 8;
+      break;
+    case zra_sim::WalkFault::kMisaligned:
+      *record = buffer + next + 4;
+      break;
+    default:
+      *record = buffer + next;
   }
   return DRAVIK_SUCCESS;
 }
 
+// Records always carry their received, queued and submitted times, so this
+// only answers (and journals).
 int32_t zra_sim_dravikActivityEnableLatencyTimestamps(int32_t enable) {
-  Note("dravikActivityEnableLatencyTimestamps(%d)", enable);
   int32_t code;
-  if (Fails("dravikActivityEnableLatencyTimestamps", &code)) return code;
-  Sim& s = S();
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.latency_timestamps = enable != 0;
+  if (Called(&code, __func__, "%d", enable)) return code;
   return DRAVIK_SUCCESS;
 }
 
 int32_t zra_sim_dravikSubscribe(dravik_SubscriberHandle* subscriber, dravik_CallbackFunc callback,
                                 void* userdata) {
-  Note("dravikSubscribe(%s,%s)", Ptr(reinterpret_cast<void*>(callback)), Ptr(userdata));
   int32_t code;
-  if (Fails("dravikSubscribe", &code)) return Garbage(subscriber), code;
+  if (Called(&code, __func__, "%s,%s", Ptr(reinterpret_cast<void*>(callback)), Ptr(userdata)))
+    return Garbage(subscriber), code;
   if (subscriber == nullptr || callback == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
@@ -900,10 +938,10 @@ int SubscriberNumber(dravik_SubscriberHandle handle) {
 // Runs `change` on the subscriber under the lock; an unknown handle or
 // domain is an invalid parameter.
 template <typename Change>
-int32_t ChangeSubscriber(const char* function, dravik_SubscriberHandle handle, uint32_t domain,
+int32_t ChangeSubscriber(const char* core_name, dravik_SubscriberHandle handle, uint32_t domain,
                          Change&& change) {
   int32_t code;
-  if (Fails(function, &code)) return code;
+  if (Fails(core_name + strlen("zra_sim_"), &code)) return code;
   if (!KnownDomain(domain)) return DRAVIK_ERROR_INVALID_PARAMETER;
   Sim& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
@@ -917,9 +955,8 @@ int32_t ChangeSubscriber(const char* function, dravik_SubscriberHandle handle, u
 // No callback of the subscriber runs once this has returned (do not call it
 // from the subscriber's own callback).
 int32_t zra_sim_dravikUnsubscribe(dravik_SubscriberHandle subscriber) {
-  Note("dravikUnsubscribe(S%d)", SubscriberNumber(subscriber));
   int32_t code;
-  if (Fails("dravikUnsubscribe", &code)) return code;
+  if (Called(&code, __func__, "S%d", SubscriberNumber(subscriber))) return code;
   Sim& s = S();
   std::unique_lock<std::mutex> lock(s.mu);
   Subscriber* sub = FindSubscriber(s, subscriber);
@@ -932,16 +969,17 @@ int32_t zra_sim_dravikUnsubscribe(dravik_SubscriberHandle subscriber) {
 
 int32_t zra_sim_dravikEnableCallback(uint32_t enable, dravik_SubscriberHandle subscriber,
                                      uint32_t domain, uint32_t cbid) {
-  Note("dravikEnableCallback(%u,S%d,%u,%u)", enable, SubscriberNumber(subscriber), domain, cbid);
-  return ChangeSubscriber("dravikEnableCallback", subscriber, domain,
-                          [&](Subscriber& sub) { sub.id_on[{domain, cbid}] = enable != 0; });
+  Note(__func__, "%u,S%d,%u,%u", enable, SubscriberNumber(subscriber), domain, cbid);
+  return ChangeSubscriber(__func__, subscriber, domain, [&](Subscriber& sub) {
+    sub.id_on[{domain, cbid}] = enable != 0;
+  });
 }
 
 // Switches the whole domain: earlier per-id switches of it are forgotten.
 int32_t zra_sim_dravikEnableDomain(uint32_t enable, dravik_SubscriberHandle subscriber,
                                    uint32_t domain) {
-  Note("dravikEnableDomain(%u,S%d,%u)", enable, SubscriberNumber(subscriber), domain);
-  return ChangeSubscriber("dravikEnableDomain", subscriber, domain, [&](Subscriber& sub) {
+  Note(__func__, "%u,S%d,%u", enable, SubscriberNumber(subscriber), domain);
+  return ChangeSubscriber(__func__, subscriber, domain, [&](Subscriber& sub) {
     sub.domain_on[domain] = enable != 0;
     for (auto it = sub.id_on.begin(); it != sub.id_on.end();) {
       it = it->first.first == domain ? sub.id_on.erase(it) : std::next(it);
@@ -950,26 +988,25 @@ int32_t zra_sim_dravikEnableDomain(uint32_t enable, dravik_SubscriberHandle subs
 }
 
 int32_t zra_sim_dravikEnableAllDomains(uint32_t enable, dravik_SubscriberHandle subscriber) {
-  Note("dravikEnableAllDomains(%u,S%d)", enable, SubscriberNumber(subscriber));
-  return ChangeSubscriber("dravikEnableAllDomains", subscriber, DRAVIK_CB_DOMAIN_HALVO_API,
-                          [&](Subscriber& sub) {
-                            for (uint32_t d : {0u, 1u, 3u, 6u}) sub.domain_on[d] = enable != 0;
-                            sub.id_on.clear();
-                          });
+  Note(__func__, "%u,S%d", enable, SubscriberNumber(subscriber));
+  return ChangeSubscriber(__func__, subscriber, DRAVIK_CB_DOMAIN_HALVO_API, [&](Subscriber& sub) {
+    for (uint32_t d : {0u, 1u, 3u, 6u}) sub.domain_on[d] = enable != 0;
+    sub.id_on.clear();
+  });
 }
 
 int32_t zra_sim_dravikGetCallbackState(uint32_t* enable, dravik_SubscriberHandle subscriber,
                                        uint32_t domain, uint32_t cbid) {
-  Note("dravikGetCallbackState(S%d,%u,%u)", SubscriberNumber(subscriber), domain, cbid);
+  Note(__func__, "S%d,%u,%u", SubscriberNumber(subscriber), domain, cbid);
   if (enable == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
-  int32_t result = ChangeSubscriber("dravikGetCallbackState", subscriber, domain,
+  int32_t result = ChangeSubscriber(__func__, subscriber, domain,
                                     [&](Subscriber& sub) { *enable = sub.Enabled(domain, cbid); });
   if (result != DRAVIK_SUCCESS) Garbage(enable);
   return result;
 }
 
 uint64_t zra_sim_dravikGetTimestamp(void) {
-  Note("dravikGetTimestamp()");
+  Note(__func__, "%s", "");
   return Now();
 }
 
@@ -1004,6 +1041,7 @@ ZRA_SIM_EXPORT void zra_sim_reset(void) {
   s.stopping = false;
   s.ResetLocked();
   t_device = 0;
+  t_clusters = 0;
 }
 
 ZRA_SIM_EXPORT void zra_sim_set_devices(const zra_sim_device* devices, uint32_t count) {
@@ -1017,7 +1055,10 @@ ZRA_SIM_EXPORT void zra_sim_set_devices(const zra_sim_device* devices, uint32_t 
   }
 }
 
-ZRA_SIM_EXPORT void zra_sim_set_current_device(uint32_t device) { t_device = device; }
+ZRA_SIM_EXPORT void zra_sim_set_current_device(uint32_t device, uint32_t cluster_count) {
+  t_device = device;
+  t_clusters = cluster_count;
+}
 
 ZRA_SIM_EXPORT void zra_sim_fail_next(const char* function, int32_t count, int32_t code) {
   Sim& s = S();
@@ -1100,8 +1141,8 @@ ZRA_SIM_EXPORT void zra_sim_set_walk_fault(int32_t fault, int32_t after_records)
 }
 
 ZRA_SIM_EXPORT void zra_sim_send_raw_callback(uint32_t domain, uint32_t cbid, uint32_t site,
-                                              const char* function_name,
-                                              uint64_t correlation_id, const void* params) {
+                                              const char* function_name, uint64_t correlation_id,
+                                              const void* params) {
   Fire(domain, cbid, site, function_name, params, correlation_id);
 }
 
@@ -1200,7 +1241,7 @@ ZRA_SIM_EXPORT uint64_t zra_sim_launch_kernel(const zra_sim_kernel* k) {
                 SetTimes(&r, t);
                 r.deviceId = t_device;
                 r.queueId = k->queue;
-                r.contextId = uint64_t{t_device + 1} << 32;
+                r.contextId = ContextHandle();
                 r.kernelType = k->kernel_type;
                 r.gridX = k->grid_x;
                 r.gridY = k->grid_y;
@@ -1219,14 +1260,14 @@ struct CopyCall {
 CopyCall CopyCallOf(uint32_t kind) {
   switch (kind) {
     case DRAVIK_MEMCPY_KIND_HTOD:
-      return {DRAVIK_CBID_VORUND_qxMemcpyHtoD, DRAVIK_CBID_VORUND_qxMemcpyHtoDAsync,
-              "qxMemcpyHtoD", "qxMemcpyHtoDAsync"};
+      return {DRAVIK_CBID_VORUND_qxMemcpyHtoD, DRAVIK_CBID_VORUND_qxMemcpyHtoDAsync, "qxMemcpyHtoD",
+              "qxMemcpyHtoDAsync"};
     case DRAVIK_MEMCPY_KIND_DTOH:
-      return {DRAVIK_CBID_VORUND_qxMemcpyDtoH, DRAVIK_CBID_VORUND_qxMemcpyDtoHAsync,
-              "qxMemcpyDtoH", "qxMemcpyDtoHAsync"};
+      return {DRAVIK_CBID_VORUND_qxMemcpyDtoH, DRAVIK_CBID_VORUND_qxMemcpyDtoHAsync, "qxMemcpyDtoH",
+              "qxMemcpyDtoHAsync"};
     case DRAVIK_MEMCPY_KIND_DTOD:
-      return {DRAVIK_CBID_VORUND_qxMemcpyDtoD, DRAVIK_CBID_VORUND_qxMemcpyDtoDAsync,
-              "qxMemcpyDtoD", "qxMemcpyDtoDAsync"};
+      return {DRAVIK_CBID_VORUND_qxMemcpyDtoD, DRAVIK_CBID_VORUND_qxMemcpyDtoDAsync, "qxMemcpyDtoD",
+              "qxMemcpyDtoDAsync"};
     default:
       return {DRAVIK_CBID_VORUND_qxMemcpyHtoH, DRAVIK_CBID_VORUND_qxMemcpyHtoH, "qxMemcpyHtoH",
               "qxMemcpyHtoH"};
@@ -1356,4 +1397,3 @@ ZRA_SIM_EXPORT uint64_t zra_sim_traced_call(uint32_t domain, uint32_t cbid, cons
     if (body != nullptr) body(arg);
   });
 }
-

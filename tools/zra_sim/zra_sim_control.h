@@ -46,7 +46,7 @@ struct zra_sim_kernel {
 };
 void zra_sim_reset(void);
 void zra_sim_set_devices(const zra_sim_device* devices, uint32_t count);
-void zra_sim_set_current_device(uint32_t device);
+void zra_sim_set_current_device(uint32_t device, uint32_t cluster_count);
 void zra_sim_fail_next(const char* function, int32_t count, int32_t code);
 void zra_sim_set_version(int32_t major, int32_t minor, int32_t patch);
 void zra_sim_set_buffer_size(size_t bytes);
@@ -64,8 +64,8 @@ void zra_sim_force_correlation_id(uint64_t id);
 uint64_t zra_sim_counter_id(const char* name);
 void zra_sim_set_counter(uint32_t device, const char* name, uint64_t value);
 void zra_sim_rename_counter(const char* name, const char* new_name);
-uint64_t zra_sim_counter_delta(const char* name, uint32_t grid_x, uint32_t grid_y,
-                               uint32_t grid_z, uint64_t duration_ns);
+uint64_t zra_sim_counter_delta(const char* name, uint32_t grid_x, uint32_t grid_y, uint32_t grid_z,
+                               uint64_t duration_ns);
 void zra_sim_set_journal(int32_t on);
 const char* zra_sim_journal(void);
 uint64_t zra_sim_dropped_records(void);
@@ -76,12 +76,11 @@ uint64_t zra_sim_memset(uint64_t bytes, uint64_t value, uint64_t queue, int32_t 
 uint64_t zra_sim_memcpy_peer(uint32_t src_device, uint32_t dst_device, uint64_t bytes,
                              uint64_t queue, int32_t async);
 uint64_t zra_sim_notifier(uint32_t notifier_kind, uint64_t notifier_id, uint64_t queue);
-uint64_t zra_sim_atomic(uint32_t request_type, uint32_t operation, uint64_t value,
-                        uint64_t queue);
+uint64_t zra_sim_atomic(uint32_t request_type, uint32_t operation, uint64_t value, uint64_t queue);
 uint64_t zra_sim_malloc(uint64_t bytes);
 uint64_t zra_sim_free(uint64_t address);
-uint64_t zra_sim_traced_call(uint32_t domain, uint32_t cbid, const char* name,
-                             void (*body)(void*), void* arg);
+uint64_t zra_sim_traced_call(uint32_t domain, uint32_t cbid, const char* name, void (*body)(void*),
+                             void* arg);
 }
 #pragma GCC visibility pop
 
@@ -89,6 +88,8 @@ namespace zra_sim {
 
 // Back to the state of a fresh process: two default devices, no subscriber,
 // no callbacks, no failures, journal off, the version of ZRA_SIM_VERSION.
+// What dravikInit decided (the hidden counter) stays, as the device tracer
+// initialises the library once per process.
 // Stops the delivery workers; buffers still held or unfinished are freed with
 // free() (clients allocate them with posix_memalign).
 inline void Reset() { zra_sim_reset(); }
@@ -113,8 +114,11 @@ inline void SetDevices(const std::vector<Device>& devices) {
   }
   zra_sim_set_devices(raw.data(), static_cast<uint32_t>(raw.size()));
 }
-// The calling thread's current context (device 0 until set).
-inline void SetCurrentDevice(uint32_t device) { zra_sim_set_current_device(device); }
+// The calling thread's current context: its device (0 until set) and the
+// cluster count it uses (0: the device's).
+inline void SetCurrentDevice(uint32_t device, uint32_t cluster_count = 0) {
+  zra_sim_set_current_device(device, cluster_count);
+}
 
 // The next `count` calls of the named library function (for example
 // "dravikPmuFlushData") return `code`; out-parameters get the garbage pattern
@@ -219,12 +223,10 @@ struct Kernel {
   uint64_t kernel_type = 0;
 };
 inline uint64_t LaunchKernel(const Kernel& k) {
-  zra_sim_kernel raw{k.queue, k.name, k.grid_x, k.grid_y, k.grid_z, k.duration_ns,
-                     k.kernel_type};
+  zra_sim_kernel raw{k.queue, k.name, k.grid_x, k.grid_y, k.grid_z, k.duration_ns, k.kernel_type};
   return zra_sim_launch_kernel(&raw);
 }
-inline uint64_t Memcpy(uint32_t copy_kind, uint64_t bytes, uint64_t queue = 1,
-                       bool async = false) {
+inline uint64_t Memcpy(uint32_t copy_kind, uint64_t bytes, uint64_t queue = 1, bool async = false) {
   return zra_sim_memcpy(copy_kind, bytes, queue, async);
 }
 inline uint64_t Memset(uint64_t bytes, uint64_t value, uint64_t queue = 1, bool async = false) {

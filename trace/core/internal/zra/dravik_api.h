@@ -569,9 +569,9 @@ typedef int32_t (*dravikGetResultString_fn)(int32_t result, const char** text);
  * optional. */
 typedef int32_t (*dravikActivityEnable_fn)(uint32_t kind);
 typedef int32_t (*dravikActivityDisable_fn)(uint32_t kind);
-/* Registers the buffer callbacks. Two nulls withdraw them: every partly
- * filled buffer is completed first, and the call returns once no buffer
- * callback runs any more. */
+/* Registers the buffer callbacks (both or neither). Two nulls withdraw them:
+ * every partly filled buffer is completed first, and the call returns once
+ * no buffer callback runs any more. */
 typedef int32_t (*dravikActivityRegisterCallbacks_fn)(dravik_BufferRequestFunc request,
                                                       dravik_BufferCompleteFunc complete);
 /* Walks a completed buffer: *record null starts at the first record; returns

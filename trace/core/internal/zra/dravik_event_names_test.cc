@@ -13,32 +13,26 @@ constexpr uint64_t kNo = kDravikNoValue64;
 
 TEST(DravikEventNamesTest, NamesEveryTableValueAndFallback) {
   const struct {
-    const char* table;
+    const char* row;
     std::function<std::string()> name;
     std::string expected;
   } cases[] = {
       {"memcpy 1", [] { return MemcpyKindName(1); }, "H2D"},
-      {"memcpy 5", [] { return MemcpyKindName(5); }, "P2P"},
       {"memcpy 0", [] { return MemcpyKindName(0); }, "Unknow"},
       {"memcpy 6", [] { return MemcpyKindName(6); }, "Unknow"},
       {"type 1", [] { return DravikTracerEventTypeName(1); }, "Kernel"},
-      {"type 4", [] { return DravikTracerEventTypeName(4); }, "MemoryAlloc"},
-      {"type 8", [] { return DravikTracerEventTypeName(8); }, "AtomicOperation"},
       {"type 100", [] { return DravikTracerEventTypeName(100); }, "Generic"},
       {"type 9", [] { return DravikTracerEventTypeName(9); }, "Unknown"},
       {"type -1", [] { return DravikTracerEventTypeName(-1); }, "Unknown"},
       {"notifier 0", [] { return NotifierKindName(0); }, "Wait Notifier"},
-      {"notifier 1", [] { return NotifierKindName(1); }, "Place Notifier"},
       {"notifier -3", [] { return NotifierKindName(-3); }, "Unknown Notifier"},
       {"request 1", [] { return AtomicRequestTypeName(1); }, "Compare Atomic Operation"},
       {"request 2", [] { return AtomicRequestTypeName(2); }, ""},
       {"overhead 1", [] { return OverheadKindName(1); }, "Buffer Flush"},
-      {"overhead 2", [] { return OverheadKindName(2); }, "DRAVIK Internal"},
       {"overhead 0", [] { return OverheadKindName(0); }, "DRAVIK Unknown"},
       {"atomic 0/4", [] { return AtomicOperationName(0, 4); }, "Atomic Operation[CLEAR]"},
       {"atomic 1/2", [] { return AtomicOperationName(1, 2); }, "Atomic Operation[LESS]"},
       {"atomic 1/3", [] { return AtomicOperationName(1, 3); }, ""},
-      {"atomic 0/0", [] { return AtomicOperationName(0, 0); }, ""},
       // The pair is matched whole: request type 2^32-1 must not alias.
       {"atomic max/2", [] { return AtomicOperationName(~0u, 2); }, ""},
       {"kernel params", [] { return KernelShortName("gemm(float*, int)"); }, "gemm"},
@@ -50,68 +44,56 @@ TEST(DravikEventNamesTest, NamesEveryTableValueAndFallback) {
       {"queue 7 x", [] { return QueueDisplayName(7, {"x"}); }, "Queue #7(x,)"},
       {"queue -2", [] { return QueueDisplayName(-2, {}); }, "Queue #-2"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.name(), c.expected) << c.table;
+  for (const auto& c : cases) EXPECT_EQ(c.name(), c.expected) << c.row;
 }
 
-KernelPmuCounters Counters(bool valid) {
+TEST(DravikEventNamesTest, FillsPmuDataAndDeviceInfo) {
   KernelPmuCounters pmu;
-  pmu.valid = valid;
+  pmu.valid = true;
   for (int i = 0; i < KernelPmuCounters::kSlots; ++i) pmu.counters[i] = 100 + i;
-  return pmu;
-}
-
-TEST(DravikEventNamesTest, FillsPmuDataFieldByField) {
+  KernelPmuCounters core_missing = pmu;
+  core_missing.counters[0] = core_missing.counters[1] = kNo;
+  KernelPmuCounters memcore_missing = pmu;
+  memcore_missing.counters[13] = memcore_missing.counters[14] = kNo;
+  // A byte counter is core + memcore; a missing part must not wrap the sum.
   const struct {
-    const char* label;
-    KernelPmuCounters pmu;
+    const KernelPmuCounters& pmu;
     uint64_t write_bytes, read_bytes;
-  } cases[] = {
-      {"both parts", Counters(true), 100 + 113, 101 + 114},
-      {"memcore missing", [] { auto p = Counters(false); p.counters[13] = p.counters[14] = kNo; return p; }(),
-       100, 101},
-      // A missing core counter must not wrap the sum into a false figure.
-      {"core missing", [] { auto p = Counters(true); p.counters[0] = p.counters[1] = kNo; return p; }(),
-       113, 114},
-      {"both missing", KernelPmuCounters{}, kNo, kNo},
-  };
+  } cases[] = {{pmu, 213, 215}, {core_missing, 113, 114}, {memcore_missing, 100, 101},
+               {KernelPmuCounters{}, kNo, kNo}};
   for (const auto& c : cases) {
     XEvent event;
     event.mutable_pmu_data()->set_vector_ops(7);
     XEventBuilder builder(nullptr, nullptr, &event);
     FillPmuData(&builder, c.pmu);
     const PmuData& d = event.pmu_data();
+    EXPECT_EQ(event.pmu_data_flag(), c.pmu.valid) << c.write_bytes;
+    EXPECT_EQ(d.io_dma_write_bytes(), c.write_bytes);
+    EXPECT_EQ(d.io_dma_read_bytes(), c.read_bytes);
     const uint64_t* s = c.pmu.counters;
-    EXPECT_EQ(event.pmu_data_flag(), c.pmu.valid) << c.label;
-    EXPECT_EQ(d.io_dma_write_bytes(), c.write_bytes) << c.label;
-    EXPECT_EQ(d.io_dma_read_bytes(), c.read_bytes) << c.label;
     const uint64_t got[] = {d.tlb_write_access(), d.tlb_read_access(), d.tlb_write_miss(),
                             d.tlb_read_miss(), d.lt_cycles(), d.ct_cycles(), d.alu_cycles(),
                             d.csimd_pre_cycles(), d.csimd_post_cycles(), d.dram_read_cycles(),
                             d.dram_write_cycles(), d.field14(), d.mac_ops(), d.vector_ops()};
-    const uint64_t want[] = {s[2], s[3], s[4], s[5], s[6], s[9], s[7], s[8], s[9], s[10], s[11],
-                             s[12], kNo, 7};
-    for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(got[i], want[i]) << c.label << " #" << i;
+    const uint64_t want[] = {s[2], s[3], s[4], s[5], s[6], s[9], s[7],
+                             s[8], s[9], s[10], s[11], s[12], kNo, 7};
+    for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(got[i], want[i]) << "field #" << i;
   }
-}
-
-TEST(DravikEventNamesTest, FillsDeviceInfoWithoutSignExtension) {
   XEvent event;
   event.mutable_device_info()->set_peak_performance(2.5);
   XEventBuilder builder(nullptr, nullptr, &event);
-  DeviceAttributes attributes;
-  attributes.frequency = 0xFFFFFFF0u;
-  attributes.core_count = 8;
-  attributes.cores_used = 4;
-  attributes.top_bandwidth = 3.25;
-  FillDeviceInfo(&builder, attributes);
-  const DeviceInfo& info = event.device_info();
-  EXPECT_EQ(info.zra_type(), UnknownZraType);  // all ones: no device type
-  EXPECT_EQ(info.frequency(), 0xFFFFFFF0u);
-  EXPECT_EQ(info.core_count(), 8u);
-  EXPECT_EQ(info.core_used(), 4u);
-  EXPECT_EQ(info.top_bandwidth(), 3.25);
-  EXPECT_EQ(info.peak_performance(), 2.5);  // fields 5 and 7 untouched
-  EXPECT_EQ(info.mac_peak_performance(), 0.0);
+  FillDeviceInfo(&builder, DeviceAttributes{kDravikNoId32, 0xFFFFFFF0u, 8, 4, 3.25});
+  EXPECT_EQ(event.device_info().SerializeAsString(),
+            [] {
+              DeviceInfo info;  // fields 5 and 7 untouched; no sign extension
+              info.set_zra_type(UnknownZraType);
+              info.set_frequency(0xFFFFFFF0u);
+              info.set_core_count(8);
+              info.set_top_bandwidth(3.25);
+              info.set_core_used(4);
+              info.set_peak_performance(2.5);
+              return info.SerializeAsString();
+            }());
 }
 
 }  // namespace

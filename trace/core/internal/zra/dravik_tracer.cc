@@ -367,11 +367,12 @@ void DravikTracer::Enable(const DravikTracerOptions& options, DravikTracerCollec
 void DravikTracer::Disable() {
   const DravikTracerOptions* options = options_.load();
   if (options == nullptr) return;
+  // First the gate opens: a launch waiting in it must not keep the library
+  // from removing the subscriber. Launches from now on read no counters.
+  gate_.EndSession();
   if (options->enable_callback) DisableApiTracing();
   if (options->enable_activity) DisableActivityTracing();
-  // A launch still waiting for the gate, or holding it, belongs to the
-  // session that ends here; then nothing may still use what is let go below.
-  gate_.EndSession();
+  // Nothing may still use what is let go below.
   while (callbacks_in_flight_.load() != 0) std::this_thread::yield();
   if (DravikTracerCollector* collector = collector_.load()) collector->OnTracingStopped();
   collector_.store(nullptr);
@@ -440,11 +441,10 @@ Status DravikTracer::EnableApiTracing() {
         return status;
       }
     }
-  } else {
-    call(dravik->EnableDomain(1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API),
-         "dravik_interface_->EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API)") &&
-        call(dravik->EnableDomain(1, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API),
-             "dravik_interface_->EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API)");
+  } else if (call(dravik->EnableDomain(1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API),
+                  "dravik_interface_->EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API)")) {
+    call(dravik->EnableDomain(1, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API),
+         "dravik_interface_->EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API)");
   }
   return status;
 }

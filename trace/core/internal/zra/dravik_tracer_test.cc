@@ -1,0 +1,422 @@
+// The API tracer, its hooks and the activity buffers against the simulator's
+// full variant. Every test starts from a reset simulator.
+#include "trace/core/internal/zra/dravik_tracer.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/log_lines.h"
+#include "testing/stderr_capture.h"
+#include "tools/zra_sim/zra_sim_control.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+using ::zentrik::testing::LogLinesFrom;
+constexpr char kSource[] = "trace/core/internal/zra/dravik_tracer";
+constexpr uint32_t kInvoke = DRAVIK_CBID_VORUND_qxInvokeKernel;
+constexpr uint64_t kNo = kDravikNoValue64;
+
+// The journal as one line: "dravik" dropped, subscribers as S, buffer walks
+// left out, each run of callback switches folded into "<switch>*xN+<id sum>".
+std::string Summary(const std::vector<std::string>& journal) {
+  static const std::regex callback(R"(EnableCallback\((\d,S,\d,)(\d+)\))");
+  std::string out, run;
+  uint64_t count = 0, sum = 0;
+  auto fold = [&] {
+    if (count != 0) out += "EnableCallback(" + run + "*)x" + std::to_string(count) + "+" +
+                           std::to_string(sum) + " ";
+    count = sum = 0;
+  };
+  for (std::string entry : journal) {
+    entry = std::regex_replace(std::regex_replace(entry, std::regex("^dravik"), ""),
+                               std::regex("S\\d+"), "S");
+    std::smatch m;
+    const bool folds = std::regex_match(entry, m, callback);
+    if (!folds || m[1] != run) fold();
+    if (folds) {
+      run = m[1];
+      ++count;
+      sum += std::stoul(m[2]);
+    } else if (entry.find("GetNextRecord") == std::string::npos) {
+      out += entry + " ";
+    }
+  }
+  fold();
+  return out;
+}
+
+class DravikTracerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    zra_sim::Reset();
+    options_.activities = {1, 9, 10, 11, 15, 14};
+  }
+  void Start() {
+    collector_ = std::make_unique<DravikTracerCollectorImpl>(0);
+    tracer_->Enable(options_, collector_.get());
+  }
+  void Stop() {
+    zra_sim::FlushActivity();
+    tracer_->Disable();
+  }
+  // Stored records of `source`, per type.
+  std::multimap<int32_t, const DravikTracerEvent*> Events(int32_t source) {
+    std::multimap<int32_t, const DravikTracerEvent*> events;
+    for (auto& [device, list] : collector_->events_by_device) {
+      for (auto& event : list.events) {
+        if (event->source == source) events.emplace(event->type, event.get());
+      }
+    }
+    return events;
+  }
+  // PMU tracing of two counters, set up as the device tracer does.
+  void TracePmu() {
+    DravikInterface* dravik = GetDravikInterface();
+    options_.trace_pmu = true;
+    options_.pmu_counter_ids = {zra_sim::CounterId("tp_core__lt_cycles"),
+                                zra_sim::CounterId("tp_memcore__read_bytes")};
+    dravik->PmuSetFlushMode(DRAVIK_PMU_EXPLICIT_FLUSH);
+    for (uint64_t id : options_.pmu_counter_ids) dravik->PmuEnableCounter(0, id, true);
+  }
+  // The counters stored for a launch must be exactly what its kernel added.
+  void ExpectExactDeltas(uint64_t correlation_id, const zra_sim::Kernel& k) {
+    const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(correlation_id);
+    ASSERT_TRUE(pmu.valid) << correlation_id;
+    EXPECT_EQ(pmu.counters[6], zra_sim::CounterDelta("tp_core__lt_cycles", k.grid_x, k.grid_y,
+                                                     k.grid_z, k.duration_ns));
+    EXPECT_EQ(pmu.counters[14], zra_sim::CounterDelta("tp_memcore__read_bytes", k.grid_x,
+                                                      k.grid_y, k.grid_z, k.duration_ns));
+    EXPECT_EQ(pmu.counters[0], kNo);  // not traced
+  }
+
+  DravikTracer* tracer_ = DravikTracer::GetDravikTracerSingleton();
+  DravikTracerOptions options_;
+  std::unique_ptr<DravikTracerCollectorImpl> collector_;
+};
+
+TEST_F(DravikTracerTest, EnableAndDisableJournals) {
+  const std::string activity_on =
+      "ActivityRegisterCallbacks(&,&) ActivityEnable(1) ActivityEnable(9) ActivityEnable(10) "
+      "ActivityEnable(11) ActivityEnable(15) ActivityEnable(14) ";
+  const std::string api_on =
+      "Subscribe(&,&) EnableDomain(1,S,1) EnableDomain(1,S,0) EnableDomain(1,S,3) "
+      "EnableCallback(1,S,6,*)x23+1571 ";
+  const struct {
+    bool trace_all;
+    std::string enable;
+  } cases[] = {
+      {false, api_on + "EnableDomain(0,S,1) EnableDomain(0,S,0) EnableCallback(0,S,3,*)x310+93786 " +
+                  activity_on},
+      {true, api_on + "EnableDomain(1,S,6) EnableDomain(1,S,3) " + activity_on},
+  };
+  for (const auto& c : cases) {
+    options_.trace_all = c.trace_all;
+    zra_sim::SetJournal(true);
+    Start();
+    EXPECT_EQ(Summary(zra_sim::TakeJournal()), c.enable) << c.trace_all;
+    EXPECT_FALSE(tracer_->IsAvailable());
+    EXPECT_EQ(tracer_->EnableApiTracing(), Status());  // already on: no call
+    EXPECT_EQ(Summary(zra_sim::TakeJournal()), "");
+    tracer_->Disable();
+    EXPECT_EQ(Summary(zra_sim::TakeJournal()),
+              "EnableDomain(0,S,1) EnableDomain(0,S,0) EnableDomain(0,S,3) EnableDomain(0,S,6) "
+              "Unsubscribe(S) ActivityDisable(1) ActivityDisable(9) ActivityDisable(10) "
+              "ActivityDisable(11) ActivityDisable(15) ActivityDisable(14) "
+              "ActivityRegisterCallbacks(null,null) ");
+    EXPECT_TRUE(tracer_->IsAvailable());
+  }
+}
+
+// A failure at any step is logged; the session still stops completely, and
+// the next one records every call and activity exactly once.
+TEST_F(DravikTracerTest, RecoversFromAFailureAtEachStep) {
+  const struct {
+    const char* function;
+    bool at_disable;
+    const char* call;  // as the error line names it
+  } cases[] = {
+      {"dravikSubscribe", false,
+       "dravik_interface_->Subscribe(&subscriber_, (dravik_CallbackFunc)ApiCallback, this)"},
+      {"dravikEnableDomain", false,
+       "dravik_interface_->EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
+      {"dravikEnableCallback", false,
+       "dravik_interface_->EnableCallback( 1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API, "
+       "default_enabled_vorund_cbid)"},
+      {"dravikEnableDomain", true,
+       "dravik_interface_->EnableDomain( 0, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
+      {"dravikUnsubscribe", true, "dravik_interface_->Unsubscribe(subscriber_)"},
+      {"dravikActivityRegisterCallbacks", false,
+       "dravik_interface_->ActivityRegisterCallbacks( AllocDravikActivityBuffer, "
+       "FreeDravikActivityBuffer)"},
+      {"dravikActivityEnable", false, "dravik_interface_->ActivityEnable(activity)"},
+      {"dravikActivityDisable", true, "dravik_interface_->ActivityDisable(activity)"},
+      {"dravikActivityRegisterCallbacks", true,
+       "dravik_interface_->ActivityRegisterCallbacks( nullptr, nullptr)"},
+  };
+  for (const auto& c : cases) {
+    const std::string label = std::string(c.function) + (c.at_disable ? " at disable" : "");
+    testing::StderrCapture capture;
+    if (!c.at_disable) zra_sim::FailNext(c.function, 1, 7);
+    Start();
+    zra_sim::LaunchKernel({});
+    zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
+    if (c.at_disable) zra_sim::FailNext(c.function, 1, 7);
+    Stop();
+    EXPECT_TRUE(tracer_->IsAvailable()) << label;
+    EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
+                Contains("ERROR function " + std::string(c.call) + " failed with error 7"))
+        << label;
+    Start();
+    zra_sim::LaunchKernel({});
+    zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
+    Stop();
+    EXPECT_EQ(Events(kApiCallback).size(), 2u) << label;
+    EXPECT_EQ(Events(kActivity).size(), 2u) << label;
+  }
+}
+
+// Callback data laid out as the library passes it.
+std::vector<uint8_t> Data(uint32_t site, const char* name, uint64_t correlation_id) {
+  std::vector<uint8_t> bytes(48);
+  std::memcpy(&bytes[DRAVIK_CB_DATA_OFFSET_SITE], &site, sizeof(site));
+  std::memcpy(&bytes[DRAVIK_CB_DATA_OFFSET_FUNCTION_NAME], &name, sizeof(name));
+  std::memcpy(&bytes[DRAVIK_CB_DATA_OFFSET_CORRELATION_ID], &correlation_id, 8);
+  return bytes;
+}
+
+TEST_F(DravikTracerTest, HandlesHandMadeCallbackData) {
+  options_.enable_activity = false;
+  Start();
+  const struct {
+    std::vector<uint8_t> data;  // empty: null data
+    std::string status;
+  } calls[] = {
+      {{}, "Invalid argument: Null callback data."},
+      {Data(1, "outer", 1), "Unavailable: The correlationData stack is empty."},
+      {Data(2, "x", 3), "Invalid argument: Unknown callbackSite"},
+      {Data(0, "outer", 1), "OK"},
+      {Data(0, nullptr, 0x100000002), "OK"},  // a null name counts as empty
+      {Data(1, nullptr, 0x100000002), "OK"},
+      {Data(1, "outer", 1), "OK"},
+  };
+  for (const auto& call : calls) {
+    const void* data = call.data.empty() ? nullptr : call.data.data();
+    EXPECT_EQ(tracer_->HandleApiCallback(6, 47, data).ToString(), call.status);
+  }
+  Stop();
+  const auto events = Events(kApiCallback);
+  ASSERT_EQ(events.size(), 2u);
+  const DravikTracerEvent& inner = *events.begin()->second;
+  const DravikTracerEvent& outer = *std::next(events.begin())->second;
+  EXPECT_EQ(inner.name + "/" + outer.name, "/outer");
+  EXPECT_EQ(inner.correlation_id, 2u);
+  EXPECT_LE(outer.start_time_ns, inner.start_time_ns);
+  EXPECT_GE(outer.end_time_ns, inner.end_time_ns);
+  EXPECT_EQ(outer.annotation_id, kNo);
+}
+
+TEST_F(DravikTracerTest, KernelLaunchCallOrderAndExactDeltasFromTwoThreads) {
+  options_.enable_activity = false;
+  TracePmu();
+  Start();
+  const std::string lt = std::to_string(options_.pmu_counter_ids[0]);
+  const std::string rd = std::to_string(options_.pmu_counter_ids[1]);
+  zra_sim::SetJournal(true);
+  const uint64_t first = zra_sim::LaunchKernel({});
+  const std::string reads = "PmuGetCounterValue(0," + lt + ") PmuGetCounterValue(0," + rd + ") ";
+  EXPECT_EQ(Summary(zra_sim::TakeJournal()),
+            "GetTimestamp() qxCtxGetDevice() PmuFlushData(0) " + reads +
+                "qxCtxGetCurrent() qxGetCtxConfigParam_pt(4294967296,1) qxCtxGetDevice() "
+                "qxQueueSync(1) PmuFlushData(0) PmuGetCounterValue(0," + lt + ") PmuGetCounterName(" +
+                lt + ") PmuGetCounterValue(0," + rd + ") PmuGetCounterName(" + rd +
+                ") GetTimestamp() ");
+  zra_sim::SetJournal(false);
+  ExpectExactDeltas(first, {});
+  // Launches of two threads at once must not disturb each other's counters.
+  std::vector<std::pair<uint64_t, zra_sim::Kernel>> launches[2];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([t, &launches] {
+      for (uint32_t i = 1; i <= 50; ++i) {
+        zra_sim::Kernel k;
+        k.grid_x = i * (t + 1);
+        k.duration_ns = 100 * i;
+        launches[t].emplace_back(zra_sim::LaunchKernel(k), k);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  Stop();
+  for (const auto& list : launches) {
+    for (const auto& [correlation_id, k] : list) ExpectExactDeltas(correlation_id, k);
+  }
+  EXPECT_EQ(Events(kApiCallback).begin()->second->cluster_count, 2u);
+}
+
+TEST_F(DravikTracerTest, PmuEdgeCases) {
+  options_.enable_activity = false;
+  TracePmu();
+  Start();
+  testing::StderrCapture capture;
+  // A counter that decreased gives the wrapped difference.
+  zra_sim::SetCounter(0, "tp_core__lt_cycles", 100);
+  const uint64_t wrapped = zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke,
+                                               "qxInvokeKernel",
+                                               [] { zra_sim::SetCounter(0, "tp_core__lt_cycles", 5); });
+  EXPECT_EQ(collector_->FindKernelPmuCounters(wrapped).counters[6], uint64_t{5} - 100);
+  // A start value that could not be read leaves its counter without value.
+  zra_sim::FailNext("dravikPmuGetCounterValue", 1, 7);
+  const KernelPmuCounters no_start =
+      collector_->FindKernelPmuCounters(zra_sim::LaunchKernel({}));
+  EXPECT_TRUE(no_start.valid);
+  EXPECT_EQ(no_start.counters[6], kNo);
+  EXPECT_EQ(no_start.counters[14], kNo);
+  ExpectExactDeltas(zra_sim::LaunchKernel({}), {});  // start values do not go stale
+  // A failed read at exit loses the counters, not the call's record.
+  zra_sim::FailNext("dravikPmuGetCounterName", 1, 7);
+  EXPECT_FALSE(collector_->FindKernelPmuCounters(zra_sim::LaunchKernel({})).valid);
+  // A launch inside this thread's own launch skips its counters, not waits.
+  uint64_t inner = 0;
+  const uint64_t outer = zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke,
+                                             "qxInvokeKernel",
+                                             [&] { inner = zra_sim::LaunchKernel({}); });
+  EXPECT_FALSE(collector_->FindKernelPmuCounters(inner).valid);
+  EXPECT_TRUE(collector_->FindKernelPmuCounters(outer).valid);
+  EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
+              Contains("ERROR function dravik_interface_->PmuGetCounterName(id, &name) failed "
+                       "with error 7"));
+  EXPECT_EQ(Events(kApiCallback).size(), 6u);
+  // The session stops between a launch's entry and its exit: the next
+  // session's launches, on any thread, neither wait nor see stale values.
+  zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke, "qxInvokeKernel",
+                      [this] { tracer_->Disable(); });
+  Start();
+  uint64_t other = 0;
+  std::thread([&other] { other = zra_sim::LaunchKernel({}); }).join();
+  ExpectExactDeltas(other, {});
+  ExpectExactDeltas(zra_sim::LaunchKernel({}), {});
+  Stop();
+}
+
+TEST_F(DravikTracerTest, ParsesEveryRecordKind) {
+  options_.enable_callback = false;
+  options_.trace_pmu = true;  // kernels without stored counters get none
+  options_.activities.push_back(DRAVIK_ACTIVITY_TYPE_OVERHEAD);
+  Start();
+  zra_sim::Kernel kernel;
+  kernel.name = nullptr;
+  const uint32_t kernel_id = static_cast<uint32_t>(zra_sim::LaunchKernel(kernel));
+  zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64, 1, true);
+  zra_sim::Memset(32, 7);
+  zra_sim::MemcpyPeer(0, 1, 16);
+  zra_sim::NotifierPlace(5);
+  zra_sim::AtomicOperation(DRAVIK_ATOMIC_REQUEST, 2, 9);
+  zra_sim::AtomicOperation(2, 3, 9);  // an operation means nothing for request type 2
+  dravikActivityOverhead overhead{DRAVIK_ACTIVITY_TYPE_OVERHEAD, 1, 0, 20, 0, 0, {}};
+  ASSERT_TRUE(zra_sim::InjectRecord(&overhead, sizeof(overhead)));  // start 0: no event
+  overhead = {DRAVIK_ACTIVITY_TYPE_OVERHEAD, 1, 10, 20, DRAVIK_OBJECT_KIND_THREAD, 0, {77ull << 32}};
+  ASSERT_TRUE(zra_sim::InjectRecord(&overhead, sizeof(overhead)));
+  const dravikActivityApi api{DRAVIK_ACTIVITY_TYPE_VORUND_API, 47, 1, 1, 2, 0, 0};
+  ASSERT_TRUE(zra_sim::InjectRecord(&api, sizeof(api)));
+  Stop();
+  auto events = Events(kActivity);
+  std::set<uint32_t> threads;  // the library adds buffer flushes of its own threads
+  for (auto [it, end] = events.equal_range(kOverhead); it != end; ++it) {
+    const DravikTracerEvent& o = *it->second;
+    EXPECT_NE(o.start_time_ns, 0u);
+    threads.insert(o.thread_id);
+    EXPECT_EQ(o.device_id + o.queue_id + o.correlation_id, 0u + kDravikNoId32 + kDravikNoId32);
+  }
+  EXPECT_EQ(threads.count(77), 1u);
+  events.erase(kOverhead);
+  ASSERT_EQ(events.size(), 7u);
+  const auto& k = *events.find(kKernel)->second;
+  EXPECT_EQ(k.name + " " + std::to_string(k.correlation_id), "ZRA_kernel " + std::to_string(kernel_id));
+  EXPECT_EQ(k.pmu.valid || k.pmu.counters[0] != kNo, false);
+  const auto& copy = events.find(kMemcpy)->second->memcpy;
+  EXPECT_EQ(copy.is_async + copy.bytes + copy.copy_kind, 1u + 64 + 1);
+  EXPECT_EQ(events.find(kMemset)->second->memset.memset_value, 7u);
+  EXPECT_EQ(events.find(kMemcpyPeer)->second->memcpy_peer.dst_device, 1u);
+  EXPECT_EQ(events.find(kNotifier)->second->notifier.notifier_id, 5u);
+  const auto atomics = events.equal_range(kAtomicOperation).first;
+  EXPECT_EQ(atomics->second->atomic.atomic_operation, 2u);
+  EXPECT_EQ(std::next(atomics)->second->atomic.atomic_operation, 0u);
+}
+
+// A record the walk cannot trust ends its buffer; the records before it stay.
+TEST_F(DravikTracerTest, WalkFaultsEndTheBuffer) {
+  options_.enable_callback = false;
+  for (auto fault : {zra_sim::WalkFault::kNullRecord, zra_sim::WalkFault::kNoProgress,
+                     zra_sim::WalkFault::kPastEnd, zra_sim::WalkFault::kMisaligned}) {
+    Start();
+    zra_sim::SetWalkFault(fault, 2);
+    for (int i = 0; i < 5; ++i) zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
+    Stop();
+    const size_t kept = Events(kActivity).size();
+    // A misaligned record lies inside the buffer and is read byte-wise.
+    EXPECT_EQ(kept == 2u || (fault == zra_sim::WalkFault::kMisaligned && kept <= 5), true)
+        << static_cast<int>(fault) << " kept " << kept;
+  }
+}
+
+TEST_F(DravikTracerTest, EmptyAndLateBuffers) {
+  options_.enable_callback = false;
+  Start();
+  zra_sim::SetJournal(true);
+  zra_sim::CompleteEmptyBuffer();
+  EXPECT_THAT(zra_sim::TakeJournal(), Not(Contains(::testing::HasSubstr("GetNextRecord"))));
+  zra_sim::SetJournal(false);
+  // Buffers completed after the session stopped are dropped with a warning.
+  zra_sim::HoldBuffers(true);
+  zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
+  tracer_->Disable();
+  testing::StderrCapture capture;
+  EXPECT_GE(zra_sim::DeliverHeldBuffers(), 1);
+  EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
+              Contains("WARNING DRAVIK activity buffer is freed after flush."));
+  EXPECT_TRUE(Events(kActivity).empty());
+}
+
+// Application threads keep launching while sessions start and stop, and two
+// library threads complete small buffers; run under ThreadSanitizer. No
+// callback may outlive what Disable lets go.
+TEST_F(DravikTracerTest, LaunchesWhileSessionsStop) {
+  TracePmu();
+  zra_sim::SetWorkerCount(2);
+  zra_sim::SetBufferSize(1024);
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&done] {
+      while (!done.load()) zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_DTOH, 8 + zra_sim::LaunchKernel({}));
+    });
+  }
+  for (int session = 0; session < 20; ++session) {
+    Start();
+    std::this_thread::yield();
+    Stop();
+    for (const auto& [type, event] : Events(kApiCallback)) {
+      EXPECT_TRUE(event->name == "qxInvokeKernel" || event->name == "qxMemcpyDtoH") << event->name;
+    }
+  }
+  done.store(true);
+  for (auto& thread : threads) thread.join();
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
