@@ -21,14 +21,41 @@ KernelPmuCounters DravikTracerCollector::FindKernelPmuCounters(uint32_t correlat
   return it == kernel_pmu_by_correlation.end() ? KernelPmuCounters{} : it->second;
 }
 
+namespace {
+
+std::atomic<uint64_t> next_collector_serial{1};
+
+// The list a thread appended to last. Lists live as long as their collector,
+// so a thread that keeps adding to one device (the API records of an
+// application thread) finds it without touching the shared map lock.
+struct LastDevice {
+  uint64_t collector_serial = 0;
+  uint32_t device_id = 0;
+  DeviceEventList* list = nullptr;
+};
+thread_local LastDevice last_device;
+
+}  // namespace
+
+DravikTracerCollectorImpl::DravikTracerCollectorImpl(uint64_t start_time_ns)
+    : start_time_ns(start_time_ns), serial_(next_collector_serial.fetch_add(1)) {}
+
 DeviceEventList& DravikTracerCollectorImpl::FindOrAddDevice(uint32_t device_id) {
+  if (last_device.collector_serial == serial_ && last_device.device_id == device_id) {
+    return *last_device.list;
+  }
+  DeviceEventList* list = nullptr;
   {
     std::shared_lock<std::shared_mutex> lock(devices_mutex);
     auto it = events_by_device.find(device_id);
-    if (it != events_by_device.end()) return it->second;
+    if (it != events_by_device.end()) list = &it->second;
   }
-  std::unique_lock<std::shared_mutex> lock(devices_mutex);
-  return events_by_device.try_emplace(device_id).first->second;
+  if (list == nullptr) {
+    std::unique_lock<std::shared_mutex> lock(devices_mutex);
+    list = &events_by_device.try_emplace(device_id).first->second;
+  }
+  last_device = LastDevice{serial_, device_id, list};
+  return *list;
 }
 
 void DravikTracerCollectorImpl::AddEvent(std::unique_ptr<DravikTracerEvent> event) noexcept {

@@ -65,7 +65,7 @@ struct DeviceEventList {
 // device tracer.
 class DravikTracerCollectorImpl : public DravikTracerCollector {
  public:
-  explicit DravikTracerCollectorImpl(uint64_t start_time_ns) : start_time_ns(start_time_ns) {}
+  explicit DravikTracerCollectorImpl(uint64_t start_time_ns);
 
   // Appends `event` to the list of its device_id (all ones for API records),
   // creating the list on the device's first record. Thread-safe.
@@ -92,6 +92,9 @@ class DravikTracerCollectorImpl : public DravikTracerCollector {
  private:
   DeviceEventList& FindOrAddDevice(uint32_t device_id);
 
+  // Tells this collector from any earlier one at the same address, for the
+  // producers' per-thread memory of their last device.
+  const uint64_t serial_;
   std::atomic<uint64_t> dropped_events_{0};
 };
 
