@@ -120,6 +120,7 @@ void Complete(uint8_t* buffer, size_t, size_t valid) {
 class ZraSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_NE(Symbol("libdravik.so", "dravikInit"), nullptr) << "no simulator on LD_LIBRARY_PATH";
     zra_sim::Reset();
     std::lock_guard<std::mutex> lock(mu);
     callbacks.clear();
