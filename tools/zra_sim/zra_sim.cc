@@ -549,13 +549,27 @@ Times Schedule(uint64_t queue, uint64_t duration, bool sync) {
   return t;
 }
 
+// The fields every device record has; records of commands that pass the
+// device queue also carry their queued and submitted times.
 template <typename Record>
-void SetTimes(Record* r, const Times& t) {
+void Common(Record* r, uint32_t kind, uint64_t correlation, uint64_t queue, const Times& t) {
+  r->kind = kind;
+  r->correlationId = correlation;
   r->start = t.start;
   r->end = t.end;
   r->received = t.received;
+  r->deviceId = t_device;
+  r->queueId = queue;
+  r->auxId = correlation;
+}
+template <typename Record>
+void Queued(Record* r, const Times& t) {
   r->queued = t.queued;
   r->submitted = t.submitted;
+}
+template <typename Record>
+void Emit(const Record& r, const char* name = nullptr) {
+  Produce(r.kind, &r, sizeof(r), name, false);
 }
 
 }  // namespace
@@ -1227,18 +1241,14 @@ ZRA_SIM_EXPORT uint64_t zra_sim_launch_kernel(const zra_sim_kernel* k) {
                   }
                 }
                 dravikActivityKernel r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_KERNEL;
-                r.correlationId = correlation;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
-                r.queueId = k->queue;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_KERNEL, correlation, k->queue, t);
+                Queued(&r, t);
                 r.contextId = ContextHandle();
                 r.kernelType = k->kernel_type;
                 r.gridX = k->grid_x;
                 r.gridY = k->grid_y;
                 r.gridZ = k->grid_z;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), k->name, false);
+                Emit(r, k->name);
               });
 }
 
@@ -1273,16 +1283,12 @@ ZRA_SIM_EXPORT uint64_t zra_sim_memcpy(uint32_t copy_kind, uint64_t bytes, uint6
               async ? call.async_name : call.name, nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 500 + bytes / 10, !async);
                 dravikActivityMemcpy r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_MEMCPY;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_MEMCPY, correlation, queue, t);
                 r.isAsync = async != 0;
-                r.correlationId = correlation;
                 r.bytes = bytes;
                 r.copyKind = copy_kind;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
-                r.queueId = queue;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Queued(&r, t);
+                Emit(r);
               });
 }
 
@@ -1293,16 +1299,12 @@ ZRA_SIM_EXPORT uint64_t zra_sim_memset(uint64_t bytes, uint64_t value, uint64_t 
               async ? "qxMemsetAsync" : "qxMemset", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 300 + bytes / 20, !async);
                 dravikActivityMemset r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_MEMSET;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_MEMSET, correlation, queue, t);
                 r.isAsync = async != 0;
-                r.correlationId = correlation;
                 r.bytes = bytes;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
-                r.queueId = queue;
+                Queued(&r, t);
                 r.value = value;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
@@ -1313,17 +1315,13 @@ ZRA_SIM_EXPORT uint64_t zra_sim_memcpy_peer(uint32_t src_device, uint32_t dst_de
               async ? "qxMemcpyPeerAsync" : "qxMemcpyPeer", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 800 + bytes / 5, !async);
                 dravikActivityMemcpyPtoP r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP;
-                r.correlationId = correlation;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP, correlation, queue, t);
                 r.bytes = bytes;
                 r.copyKind = DRAVIK_MEMCPY_KIND_PTOP;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
+                Queued(&r, t);
                 r.srcDeviceId = src_device;
                 r.dstDeviceId = dst_device;
-                r.queueId = queue;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
@@ -1335,17 +1333,10 @@ ZRA_SIM_EXPORT uint64_t zra_sim_notifier(uint32_t notifier_kind, uint64_t notifi
               place ? "qxNotifierPlace" : "qxNotifierWait", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 200, false);
                 dravikActivityNotifier r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_NOTIFIER;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_NOTIFIER, correlation, queue, t);
                 r.notifierKind = notifier_kind;
-                r.correlationId = correlation;
-                r.start = t.start;
-                r.end = t.end;
-                r.received = t.received;
-                r.deviceId = t_device;
-                r.queueId = queue;
                 r.notifierId = notifier_id;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
@@ -1355,18 +1346,11 @@ ZRA_SIM_EXPORT uint64_t zra_sim_atomic(uint32_t request_type, uint32_t operation
               "qxAtomicOperation", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 100, false);
                 dravikActivityAtomic r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION, correlation, queue, t);
                 r.requestType = request_type;
                 r.operation = operation;
-                r.correlationId = correlation;
-                r.start = t.start;
-                r.end = t.end;
-                r.received = t.received;
-                r.deviceId = t_device;
-                r.queueId = queue;
                 r.value = value;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
