@@ -55,41 +55,44 @@ void Garbage(T* out) {
 
 size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
 
-// Size of the record at `record` as a walk steps over it.
-size_t RecordSize(const uint8_t* record) {
+// The record kinds of the library and their sizes (a kernel's stored name
+// comes on top).
+struct KindSize {
   uint32_t kind;
-  memcpy(&kind, record, sizeof(kind));
-  switch (kind) {
-    case DRAVIK_ACTIVITY_TYPE_KERNEL: {
-      uint32_t name_bytes;
-      memcpy(&name_bytes, record + 4, sizeof(name_bytes));
-      return sizeof(dravikActivityKernel) + name_bytes;
-    }
-    case DRAVIK_ACTIVITY_TYPE_MEMCPY:
-      return sizeof(dravikActivityMemcpy);
-    case DRAVIK_ACTIVITY_TYPE_MEMSET:
-      return sizeof(dravikActivityMemset);
-    case DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP:
-      return sizeof(dravikActivityMemcpyPtoP);
-    case DRAVIK_ACTIVITY_TYPE_OVERHEAD:
-      return sizeof(dravikActivityOverhead);
-    case DRAVIK_ACTIVITY_TYPE_NOTIFIER:
-      return sizeof(dravikActivityNotifier);
-    case DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION:
-      return sizeof(dravikActivityAtomic);
-    case DRAVIK_ACTIVITY_TYPE_VORUND_API:
-    case DRAVIK_ACTIVITY_TYPE_HALVO_API:
-    case DRAVIK_ACTIVITY_TYPE_TAMSEL_API:
-    case DRAVIK_ACTIVITY_TYPE_GORVIN_API:
-      return sizeof(dravikActivityApi);
-    default:
-      return 8;
+  size_t size;
+};
+constexpr KindSize kKinds[] = {
+    {DRAVIK_ACTIVITY_TYPE_KERNEL, sizeof(dravikActivityKernel)},
+    {DRAVIK_ACTIVITY_TYPE_VORUND_API, sizeof(dravikActivityApi)},
+    {DRAVIK_ACTIVITY_TYPE_HALVO_API, sizeof(dravikActivityApi)},
+    {DRAVIK_ACTIVITY_TYPE_TAMSEL_API, sizeof(dravikActivityApi)},
+    {DRAVIK_ACTIVITY_TYPE_GORVIN_API, sizeof(dravikActivityApi)},
+    {DRAVIK_ACTIVITY_TYPE_OVERHEAD, sizeof(dravikActivityOverhead)},
+    {DRAVIK_ACTIVITY_TYPE_MEMCPY, sizeof(dravikActivityMemcpy)},
+    {DRAVIK_ACTIVITY_TYPE_MEMSET, sizeof(dravikActivityMemset)},
+    {DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP, sizeof(dravikActivityMemcpyPtoP)},
+    {DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION, sizeof(dravikActivityAtomic)},
+    {DRAVIK_ACTIVITY_TYPE_NOTIFIER, sizeof(dravikActivityNotifier)},
+};
+
+// 0 for a kind the library does not know.
+size_t KindSizeOf(uint32_t kind) {
+  for (const KindSize& k : kKinds) {
+    if (k.kind == kind) return k.size;
   }
+  return 0;
 }
 
-bool KnownKind(uint32_t kind) {
-  return kind == 1 || (kind >= 3 && kind <= 7) || kind == 9 || kind == 10 || kind == 11 ||
-         kind == 14 || kind == 15;
+bool KnownKind(uint32_t kind) { return KindSizeOf(kind) != 0; }
+
+// Size of the record at `record` as a walk steps over it: 8 for unknown kinds.
+size_t RecordSize(const uint8_t* record) {
+  uint32_t kind, name_bytes;
+  memcpy(&kind, record, sizeof(kind));
+  memcpy(&name_bytes, record + 4, sizeof(name_bytes));
+  size_t size = KindSizeOf(kind);
+  if (kind == DRAVIK_ACTIVITY_TYPE_KERNEL) size += name_bytes;
+  return size == 0 ? 8 : size;
 }
 
 bool KnownDomain(uint32_t domain) {
@@ -128,6 +131,36 @@ constexpr size_t kCounterCount = sizeof(kCounters) / sizeof(kCounters[0]);
 // Deterministic increase of counter `index` for one kernel.
 uint64_t Delta(size_t index, uint32_t gx, uint32_t gy, uint32_t gz, uint64_t duration) {
   return (index + 1) * 16 * uint64_t{gx} * gy * gz + duration / 8;
+}
+
+// Texts of result codes; codes not listed have none (null).
+struct CodeText {
+  int32_t code;
+  const char* text;
+};
+constexpr CodeText kDravikTexts[] = {
+    {DRAVIK_SUCCESS, "DRAVIK_SUCCESS"},
+    {DRAVIK_ERROR_INVALID_PARAMETER, "DRAVIK_ERROR_INVALID_PARAMETER"},
+    {DRAVIK_ERROR_NOT_INITIALIZED, "DRAVIK_ERROR_NOT_INITIALIZED"},
+    {DRAVIK_ERROR_INVALID_DEVICE, "DRAVIK_ERROR_INVALID_DEVICE"},
+    {DRAVIK_ERROR_NOT_ENABLED, "DRAVIK_ERROR_NOT_ENABLED"},
+    {DRAVIK_ERROR_OUT_OF_MEMORY, "DRAVIK_ERROR_OUT_OF_MEMORY"},
+    {DRAVIK_ERROR_NOT_SUPPORTED, "DRAVIK_ERROR_NOT_SUPPORTED"},
+    {DRAVIK_ERROR_MAX_LIMIT_REACHED, "DRAVIK_ERROR_MAX_LIMIT_REACHED"},
+    {DRAVIK_ERROR_UNKNOWN, "DRAVIK_ERROR_UNKNOWN"},
+};
+constexpr CodeText kMorvelTexts[] = {
+    {MORVEL_SUCCESS, "MORVEL_SUCCESS"},
+    {MORVEL_ERROR_INVALID_ARGUMENT, "MORVEL_ERROR_INVALID_ARGUMENT"},
+    {MORVEL_ERROR_NOT_PERMITTED, "MORVEL_ERROR_NOT_PERMITTED"},
+    {MORVEL_ERROR_UNKNOWN, "MORVEL_ERROR_UNKNOWN"},
+};
+template <size_t N>
+const char* TextOf(const CodeText (&texts)[N], int32_t code) {
+  for (const CodeText& t : texts) {
+    if (t.code == code) return t.text;
+  }
+  return nullptr;
 }
 
 struct Device {
@@ -516,13 +549,27 @@ Times Schedule(uint64_t queue, uint64_t duration, bool sync) {
   return t;
 }
 
+// The fields every device record has; records of commands that pass the
+// device queue also carry their queued and submitted times.
 template <typename Record>
-void SetTimes(Record* r, const Times& t) {
+void Common(Record* r, uint32_t kind, uint64_t correlation, uint64_t queue, const Times& t) {
+  r->kind = kind;
+  r->correlationId = correlation;
   r->start = t.start;
   r->end = t.end;
   r->received = t.received;
+  r->deviceId = t_device;
+  r->queueId = queue;
+  r->auxId = correlation;
+}
+template <typename Record>
+void Queued(Record* r, const Times& t) {
   r->queued = t.queued;
   r->submitted = t.submitted;
+}
+template <typename Record>
+void Emit(const Record& r, const char* name = nullptr) {
+  Produce(r.kind, &r, sizeof(r), name, false);
 }
 
 }  // namespace
@@ -644,18 +691,7 @@ const char* zra_sim_morvelGetCardNameStringByDevId(uint32_t device) {
 // Unknown codes have no text.
 const char* zra_sim_morvelGetErrorString(int32_t result) {
   Note(__func__, "%d", result);
-  switch (result) {
-    case MORVEL_SUCCESS:
-      return "MORVEL_SUCCESS";
-    case MORVEL_ERROR_INVALID_ARGUMENT:
-      return "MORVEL_ERROR_INVALID_ARGUMENT";
-    case MORVEL_ERROR_NOT_PERMITTED:
-      return "MORVEL_ERROR_NOT_PERMITTED";
-    case MORVEL_ERROR_UNKNOWN:
-      return "MORVEL_ERROR_UNKNOWN";
-    default:
-      return nullptr;
-  }
+  return TextOf(kMorvelTexts, result);
 }
 
 int32_t zra_sim_dravikGetDeviceType(uint32_t device, uint32_t* type) {
@@ -789,39 +825,8 @@ int32_t zra_sim_dravikInit(void) {
 int32_t zra_sim_dravikGetResultString(int32_t result, const char** text) {
   Note(__func__, "%d", result);
   if (text == nullptr) return DRAVIK_ERROR_INVALID_PARAMETER;
-  switch (result) {
-    case DRAVIK_SUCCESS:
-      *text = "DRAVIK_SUCCESS";
-      break;
-    case DRAVIK_ERROR_INVALID_PARAMETER:
-      *text = "DRAVIK_ERROR_INVALID_PARAMETER";
-      break;
-    case DRAVIK_ERROR_NOT_INITIALIZED:
-      *text = "DRAVIK_ERROR_NOT_INITIALIZED";
-      break;
-    case DRAVIK_ERROR_INVALID_DEVICE:
-      *text = "DRAVIK_ERROR_INVALID_DEVICE";
-      break;
-    case DRAVIK_ERROR_NOT_ENABLED:
-      *text = "DRAVIK_ERROR_NOT_ENABLED";
-      break;
-    case DRAVIK_ERROR_OUT_OF_MEMORY:
-      *text = "DRAVIK_ERROR_OUT_OF_MEMORY";
-      break;
-    case DRAVIK_ERROR_NOT_SUPPORTED:
-      *text = "DRAVIK_ERROR_NOT_SUPPORTED";
-      break;
-    case DRAVIK_ERROR_MAX_LIMIT_REACHED:
-      *text = "DRAVIK_ERROR_MAX_LIMIT_REACHED";
-      break;
-    case DRAVIK_ERROR_UNKNOWN:
-      *text = "DRAVIK_ERROR_UNKNOWN";
-      break;
-    default:
-      *text = nullptr;
-      return DRAVIK_ERROR_INVALID_PARAMETER;
-  }
-  return DRAVIK_SUCCESS;
+  *text = TextOf(kDravikTexts, result);
+  return *text == nullptr ? DRAVIK_ERROR_INVALID_PARAMETER : DRAVIK_SUCCESS;
 }
 
 namespace {
@@ -1236,18 +1241,14 @@ ZRA_SIM_EXPORT uint64_t zra_sim_launch_kernel(const zra_sim_kernel* k) {
                   }
                 }
                 dravikActivityKernel r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_KERNEL;
-                r.correlationId = correlation;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
-                r.queueId = k->queue;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_KERNEL, correlation, k->queue, t);
+                Queued(&r, t);
                 r.contextId = ContextHandle();
                 r.kernelType = k->kernel_type;
                 r.gridX = k->grid_x;
                 r.gridY = k->grid_y;
                 r.gridZ = k->grid_z;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), k->name, false);
+                Emit(r, k->name);
               });
 }
 
@@ -1282,16 +1283,12 @@ ZRA_SIM_EXPORT uint64_t zra_sim_memcpy(uint32_t copy_kind, uint64_t bytes, uint6
               async ? call.async_name : call.name, nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 500 + bytes / 10, !async);
                 dravikActivityMemcpy r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_MEMCPY;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_MEMCPY, correlation, queue, t);
                 r.isAsync = async != 0;
-                r.correlationId = correlation;
                 r.bytes = bytes;
                 r.copyKind = copy_kind;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
-                r.queueId = queue;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Queued(&r, t);
+                Emit(r);
               });
 }
 
@@ -1302,16 +1299,12 @@ ZRA_SIM_EXPORT uint64_t zra_sim_memset(uint64_t bytes, uint64_t value, uint64_t 
               async ? "qxMemsetAsync" : "qxMemset", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 300 + bytes / 20, !async);
                 dravikActivityMemset r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_MEMSET;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_MEMSET, correlation, queue, t);
                 r.isAsync = async != 0;
-                r.correlationId = correlation;
                 r.bytes = bytes;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
-                r.queueId = queue;
+                Queued(&r, t);
                 r.value = value;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
@@ -1322,17 +1315,13 @@ ZRA_SIM_EXPORT uint64_t zra_sim_memcpy_peer(uint32_t src_device, uint32_t dst_de
               async ? "qxMemcpyPeerAsync" : "qxMemcpyPeer", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 800 + bytes / 5, !async);
                 dravikActivityMemcpyPtoP r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP;
-                r.correlationId = correlation;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_MEMCPY_PTOP, correlation, queue, t);
                 r.bytes = bytes;
                 r.copyKind = DRAVIK_MEMCPY_KIND_PTOP;
-                SetTimes(&r, t);
-                r.deviceId = t_device;
+                Queued(&r, t);
                 r.srcDeviceId = src_device;
                 r.dstDeviceId = dst_device;
-                r.queueId = queue;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
@@ -1344,17 +1333,10 @@ ZRA_SIM_EXPORT uint64_t zra_sim_notifier(uint32_t notifier_kind, uint64_t notifi
               place ? "qxNotifierPlace" : "qxNotifierWait", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 200, false);
                 dravikActivityNotifier r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_NOTIFIER;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_NOTIFIER, correlation, queue, t);
                 r.notifierKind = notifier_kind;
-                r.correlationId = correlation;
-                r.start = t.start;
-                r.end = t.end;
-                r.received = t.received;
-                r.deviceId = t_device;
-                r.queueId = queue;
                 r.notifierId = notifier_id;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 
@@ -1364,18 +1346,11 @@ ZRA_SIM_EXPORT uint64_t zra_sim_atomic(uint32_t request_type, uint32_t operation
               "qxAtomicOperation", nullptr, [&](uint64_t correlation) {
                 Times t = Schedule(queue, 100, false);
                 dravikActivityAtomic r{};
-                r.kind = DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION;
+                Common(&r, DRAVIK_ACTIVITY_TYPE_ATOMIC_OPERATION, correlation, queue, t);
                 r.requestType = request_type;
                 r.operation = operation;
-                r.correlationId = correlation;
-                r.start = t.start;
-                r.end = t.end;
-                r.received = t.received;
-                r.deviceId = t_device;
-                r.queueId = queue;
                 r.value = value;
-                r.auxId = correlation;
-                Produce(r.kind, &r, sizeof(r), nullptr, false);
+                Emit(r);
               });
 }
 

@@ -120,6 +120,7 @@ void Complete(uint8_t* buffer, size_t, size_t valid) {
 class ZraSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_NE(Symbol("libdravik.so", "dravikInit"), nullptr) << "no simulator on LD_LIBRARY_PATH";
     zra_sim::Reset();
     std::lock_guard<std::mutex> lock(mu);
     callbacks.clear();
@@ -179,6 +180,29 @@ TEST_F(ZraSimTest, EveryCallReturnsAsCallbacksAndRecords) {
   for (const Callback& c : callbacks) sites[c.correlation] += std::to_string(c.site);
   EXPECT_EQ(sites.size(), expected.size());
   for (const auto& [correlation, s] : sites) EXPECT_EQ(s, "01") << correlation;
+}
+
+// Each runtime call reports its callback id and writes its record kind;
+// allocations write none.
+TEST_F(ZraSimTest, RuntimeCallsReportTheirIdsAndKinds) {
+  dravik_SubscriberHandle sub;
+  ASSERT_EQ(FN("dravik", dravikSubscribe)(&sub, OnApi, nullptr), 0);
+  ASSERT_EQ(FN("dravik", dravikEnableDomain)(1, sub, DRAVIK_CB_DOMAIN_VORUND_API), 0);
+  StartActivity({1, 9, 10, 11, 14, 15});
+  zra_sim::Memset(64, 7, 2, true);
+  zra_sim::MemcpyPeer(0, 1, 128);
+  zra_sim::NotifierPlace(3);
+  zra_sim::NotifierWait(3);
+  zra_sim::AtomicOperation(DRAVIK_ATOMIC_REQUEST, 2, 9);
+  zra_sim::Free(zra_sim::Malloc(16));
+  Withdraw();
+  ASSERT_EQ(FN("dravik", dravikUnsubscribe)(sub), 0);
+  std::string seen;
+  for (const Callback& c : callbacks) seen += std::to_string(c.cbid) + " ";
+  for (const Record& r : records) seen += "/ " + r.text + " ";
+  EXPECT_EQ(seen,
+            "66 66 70 70 75 75 76 76 78 78 47 47 48 48 / kind 10 / kind 11 / kind 15 / kind 15 / "
+            "kind 14 ");
 }
 
 // Entry and exit in nesting order; domain switches clear earlier id switches;

@@ -75,11 +75,6 @@ class DravikTracerCollectorImpl : public DravikTracerCollector {
   // Records dropped because memory ran out.
   uint64_t dropped_events() const { return dropped_events_.load(std::memory_order_relaxed); }
 
-  // Both run on the collecting thread after tracing stopped; defined with the
-  // device tracer.
-  void CollectDeviceAttributes();
-  void BuildCorrelationIndex();
-
   const uint64_t start_time_ns;
 
   // Device id -> its records, iterated in ascending device id. While tracing
@@ -89,13 +84,10 @@ class DravikTracerCollectorImpl : public DravikTracerCollector {
   std::shared_mutex devices_mutex;
   std::map<uint32_t, DeviceEventList> events_by_device;
 
-  // The collection's indexes; written and read only on the collecting thread.
-  std::map<uint64_t, std::string> type_name_by_correlation;
-  std::map<uint64_t, uint64_t> annotation_by_correlation;
-  std::map<uint64_t, KernelPmuCounters> kernel_by_correlation;
-  std::map<uint64_t, uint32_t> device_by_correlation;
+  // The facts of every device that produced records, filled by the
+  // collection (device_attributes.h) on the collecting thread. The
+  // correlation index lives with the export (host_events.h).
   std::map<uint32_t, DeviceAttributes> attributes_by_device;
-  std::map<uint64_t, uint64_t> cluster_count_by_correlation;
 
  private:
   DeviceEventList& FindOrAddDevice(uint32_t device_id);

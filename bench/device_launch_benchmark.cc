@@ -1,0 +1,93 @@
+// What device tracing costs an application, through libzentrik.so against the
+// ZRA simulator's full variant (run with LD_LIBRARY_PATH on its folder; the
+// simulator runs in virtual time, so a launch costs only its own CPU work).
+//
+// BM_KernelLaunch/<level>: one kernel launch inside a started session of
+// device level 0 (no device tracing: the simulator's own cost, the baseline),
+// 1 (API call and activity record) or 2 (also PMU counters read around it).
+//   ns_per_launch   wall time per launch
+//   x_level0        the same over level 0's ns_per_launch, same run
+//   rss_per_launch  growth of the peak resident memory per launch: what a long
+//                   session accumulates until it stops
+// BM_StopIntoString: a level-1 session of 500,000 launches (1,000,000 device
+// records: each launch is an API record and a kernel record) stopped into a
+// string; ns_per_record is that Stop's time per record.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "tools/zra_sim/zra_sim_control.h"
+#include "zentrik/trace/tracer.h"
+
+namespace {
+
+using zentrik::trace::CreateTracer;
+using zentrik::trace::TracerInterface;
+using zentrik::trace::TracerOptions;
+
+double level0_ns = 0;
+
+double PeakRssBytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss * 1024.0;
+}
+
+std::unique_ptr<TracerInterface> StartedTracer(int device_level) {
+  TracerOptions options;
+  options.device_tracer_level = device_level;
+  std::unique_ptr<TracerInterface> tracer(CreateTracer(options, "/tmp"));
+  if (tracer == nullptr || !tracer->Start()) return nullptr;
+  return tracer;
+}
+
+void BM_KernelLaunch(benchmark::State& state) {
+  const int level = static_cast<int>(state.range(0));
+  auto tracer = StartedTracer(level);
+  if (tracer == nullptr) {
+    state.SkipWithError("tracer did not start");
+    return;
+  }
+  const zra_sim::Kernel kernel{1, "gemm(float*)", 4, 1, 1, 1000, 0};
+  const double rss_before = PeakRssBytes();
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) zra_sim::LaunchKernel(kernel);
+  const double ns = std::chrono::duration<double, std::nano>(
+                        std::chrono::steady_clock::now() - start).count() / state.iterations();
+  state.counters["rss_per_launch"] = (PeakRssBytes() - rss_before) / state.iterations();
+  std::string bytes;
+  tracer->Stop(&bytes);
+  if (level == 0) level0_ns = ns;
+  state.counters["ns_per_launch"] = ns;
+  state.counters["x_level0"] = level0_ns > 0 ? ns / level0_ns : 0;
+}
+BENCHMARK(BM_KernelLaunch)->Arg(0)->Arg(1)->Arg(2)->Iterations(200000);
+
+void BM_StopIntoString(benchmark::State& state) {
+  constexpr int kLaunches = 500000;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto tracer = StartedTracer(1);
+    if (tracer == nullptr) {
+      state.SkipWithError("tracer did not start");
+      return;
+    }
+    for (int i = 0; i < kLaunches; ++i) zra_sim::LaunchKernel({1 + i % 4u, "relu(float*)"});
+    std::string bytes;
+    state.ResumeTiming();
+    tracer->Stop(&bytes);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.counters["ns_per_record"] = benchmark::Counter(
+      2.0 * kLaunches * state.iterations(),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_StopIntoString)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,217 @@
+// Device tracing as an application meets it, through libzentrik.so against
+// the ZRA device simulator: each test is one scenario in its own process.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/profile_files.h"
+#include "testing/strict_json.h"
+#include "testing/temp_dir.h"
+#include "tools/zra_sim/zra_sim_control.h"
+#include "trace/core/protobuf/kernel_stats.pb.h"
+#include "trace/core/protobuf/tf_stats.pb.h"
+#include "trace/core/protobuf/xplane.pb.h"
+#include "zentrik/trace/export_events.h"
+#include "zentrik/trace/trace_me.h"
+#include "zentrik/trace/tracer.h"
+
+namespace {
+
+using namespace zentrik::trace;  // NOLINT: the test reads the library's own types throughout
+namespace files = zentrik::testing;
+
+constexpr uint64_t kKernelNs = 5000;
+
+// One application thread's step: two kernels inside its layer and op, then
+// (thread 0) a copy, a memset, a notifier pair and an atomic on its queue.
+void Work(int thread) {
+  TraceMe step([] { return TraceMeEncode("train_step", {{"step_num", "0"}, {"_r", "1"}}); });
+  ScopedAnnotation layer(thread == 0 ? "model#model_id=m1#::conv" : "model::fc");
+  TraceMe op(thread == 0 ? "conv:Conv2D" : "fc:MatMul");
+  const char* kernel = thread == 0 ? "conv_gemm(float*)" : "fc_gemm(float*)";
+  for (int i = 0; i < 2; ++i) zra_sim::LaunchKernel({1u + thread, kernel, 2, 1, 1, kKernelNs, 3});
+  if (thread != 0) return;
+  zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 4096, 1);
+  zra_sim::Memset(256, 0, 1);
+  zra_sim::NotifierPlace(9, 1);
+  zra_sim::NotifierWait(9, 1);
+  zra_sim::AtomicOperation(DRAVIK_ATOMIC_REQUEST, 2, 1, 1);
+}
+
+std::unique_ptr<TracerInterface> NewTracer(int device_level) {
+  TracerOptions options;
+  options.device_tracer_level = device_level;
+  return std::unique_ptr<TracerInterface>(CreateTracer(options, "/tmp"));
+}
+
+// The serialized trace of Work on two threads.
+std::string Trace(int device_level, XSpace* space) {
+  auto tracer = NewTracer(device_level);
+  EXPECT_TRUE(tracer->Start());
+  std::thread a(Work, 0), b(Work, 1);
+  a.join();
+  b.join();
+  std::string bytes;
+  EXPECT_TRUE(tracer->Stop(&bytes));
+  EXPECT_TRUE(space->ParseFromString(bytes));
+  return bytes;
+}
+
+const XPlane& Plane(const XSpace& space, const std::string& name) {
+  for (const XPlane& plane : space.planes()) {
+    if (plane.name() == name) return plane;
+  }
+  ADD_FAILURE() << "no plane " << name;
+  return XPlane::default_instance();
+}
+
+// "<metadata name>#<correlation_id>" of every event of the plane whose name
+// holds `part`; kernels on the device plane, launches on the host plane.
+std::multiset<std::string> Events(const XPlane& plane, const std::string& part) {
+  std::multiset<std::string> events;
+  for (const XLine& line : plane.lines()) {
+    for (const XEvent& event : line.events()) {
+      const std::string& name = plane.event_metadata().at(event.metadata_id()).name();
+      if (name.find(part) == std::string::npos) continue;
+      events.insert(name.substr(0, name.find("##")) + "#" + std::to_string(event.stats(0).uint64_value()));
+    }
+  }
+  return events;
+}
+
+TEST(DeviceTracing, Level1PlanesCorrelationsAndEveryTool) {
+  XSpace space;
+  const std::string bytes = Trace(1, &space);
+  const XPlane& device = Plane(space, "/device:ZRA:0");
+  EXPECT_EQ(Plane(space, "/device:ZRA:4294967295").lines_size(), 0);
+  std::set<std::string> queues;
+  for (const XLine& line : device.lines()) queues.insert(line.name());
+  EXPECT_EQ(queues, (std::set<std::string>{
+                        "Queue #1(Atomic_Operation,Compute,MemcpyH2D,Memset,Notifier,)",
+                        "Queue #2(Compute,)"}));
+  // Each kernel sits under its launch's annotation and shares its correlation id.
+  EXPECT_EQ(Events(device, "_gemm(float*)"), Events(Plane(space, "/host:CPU"), "qxInvokeKernel"));
+  EXPECT_EQ(Events(device, "_gemm(float*)").size(), 4u);
+  for (const XEvent& kernel : device.lines(0).events()) {
+    EXPECT_EQ(kernel.device_info().core_count(), 8u);
+    EXPECT_EQ(kernel.device_info().frequency(), 1500u);
+    EXPECT_DOUBLE_EQ(kernel.device_info().top_bandwidth(), 3.5);
+  }
+
+  files::TempDir dir;
+  ASSERT_TRUE(ExportToTensorboard(bytes, dir.path()));
+  const auto runs = files::ListDirectory(dir.Join("plugins/profile"));
+  ASSERT_EQ(runs.size(), 1u);
+  char host[256] = {};
+  gethostname(host, sizeof(host) - 1);
+  const std::string prefix = dir.Join("plugins/profile/" + runs[0] + "/" + host + ".");
+  std::string json, errors;
+  ASSERT_TRUE(files::Gunzip(files::ReadFileOrEmpty(prefix + "trace.json.gz"), &json));
+  Json::Value root;
+  ASSERT_TRUE(files::ParseStrictJson(json, &root, &errors)) << errors;
+  std::map<std::string, int> phases;
+  std::set<std::string> processes;
+  for (const Json::Value& event : root["traceEvents"]) {
+    ++phases[event["ph"].asString()];
+    if (event["name"] == "process_name") processes.insert(event["args"]["name"].asString());
+  }
+  EXPECT_EQ(processes.count("/device:ZRA:0"), 1u);
+  EXPECT_GE(phases["s"], 4);  // a flow from each launch to its kernel at least
+  EXPECT_EQ(phases["s"], phases["f"]);
+  KernelStatsDb kernel_stats;
+  ASSERT_TRUE(kernel_stats.ParseFromString(files::ReadFileOrEmpty(prefix + "kernel_stats.pb")));
+  ASSERT_EQ(kernel_stats.reports_size(), 2);
+  EXPECT_EQ(kernel_stats.reports(0).occurrences() + kernel_stats.reports(1).occurrences(), 4u);
+  TfStatsDatabase op_tables;
+  ASSERT_TRUE(op_tables.ParseFromString(files::ReadFileOrEmpty(prefix + "op_stats.pb")));
+  double device_us = 0;
+  for (const TfStatsRecord& record : op_tables.table_without_idle().records()) {
+    if (record.host_or_device() == "Device") device_us += record.self_time_us();
+  }
+  EXPECT_GE(device_us, 4 * kKernelNs / 1000.0);
+  EXPECT_FALSE(files::ReadFileOrEmpty(prefix + "overview_page.pb").empty());
+
+  std::vector<ElapseEvent> events;
+  ASSERT_TRUE(ExportEvents(&bytes, nullptr, &events));
+  int attached = 0;
+  for (const ElapseEvent& event : events) {
+    if (event.name.find("qxInvokeKernel") != std::string::npos) attached += event.device_events.size();
+  }
+  EXPECT_EQ(attached, 4);
+}
+
+TEST(DeviceTracing, Level2KernelsCarryExactCounterDeltas) {
+  XSpace space;
+  Trace(2, &space);
+  auto delta = [](const char* name) { return zra_sim::CounterDelta(name, 2, 1, 1, kKernelNs); };
+  int kernels = 0;
+  for (const XLine& line : Plane(space, "/device:ZRA:0").lines()) {
+    for (const XEvent& event : line.events()) {
+      if (event.pmu_data().field14() != kKernelNs) continue;
+      ++kernels;
+      EXPECT_TRUE(event.pmu_data_flag());
+      EXPECT_EQ(event.pmu_data().lt_cycles(), delta("tp_core__lt_cycles"));
+      EXPECT_EQ(event.pmu_data().io_dma_write_bytes(),
+                delta("tp_core__write_bytes") + delta("tp_memcore__write_bytes"));
+    }
+  }
+  EXPECT_EQ(kernels, 4);
+}
+
+TEST(DeviceTracing, Level0RecordsNoDevice) {
+  XSpace space;
+  Trace(0, &space);
+  EXPECT_EQ(space.planes_size(), 1);
+}
+
+TEST(NoDeviceLibrary, HostStillRecordedWithOneWarning) {
+  fflush(stderr);
+  const int saved = dup(2);
+  FILE* log = tmpfile();
+  dup2(fileno(log), 2);
+  for (int session = 0; session < 2; ++session) {
+    XSpace space;
+    Trace(1, &space);
+    EXPECT_EQ(space.planes_size(), 1);
+  }
+  fflush(stderr);
+  dup2(saved, 2);
+  std::string text(1 << 16, '\0');
+  rewind(log);
+  text.resize(fread(&text[0], 1, text.size(), log));
+  const std::string line =
+      "WARNING:  trace/core/internal/zra/device_tracer:";
+  const size_t first = text.find(line);
+  EXPECT_NE(text.find("DravikInterface initialization failed. Device tracer will be disabled.", first),
+            std::string::npos) << text;
+  EXPECT_EQ(text.find(line, first + 1), std::string::npos) << text;
+}
+
+// Sessions start and stop while application threads keep launching.
+TEST(DeviceConcurrency, SessionsStopWhileThreadsLaunch) {
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([t, &done] {
+      while (!done) Work(t);
+    });
+  }
+  for (int session = 0; session < 6; ++session) {
+    auto tracer = NewTracer(session % 2 + 1);
+    EXPECT_TRUE(tracer->Start());
+    usleep(2000);
+    std::string bytes;
+    EXPECT_TRUE(tracer->Stop(&bytes));
+  }
+  done = true;
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "trace/core/internal/zra/device_tracer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <map>
+
+#include "trace/core/internal/zra/dravik_tracer.h"
+#include "trace/core/internal/zra/dravik_wrapper.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+// Supports ids 1-4; id 3 has no name. Optionally fails the count query (which
+// then writes nothing).
+class FakePmu : public DravikInterface {
+ public:
+  bool fail_count_query = false;
+  std::string journal;
+
+  int32_t GetDeviceChipId(uint32_t, uint64_t* chip) override {
+    *chip = 42;
+    return 0;
+  }
+  int32_t PmuGetCounterSupported(uint64_t, uint64_t* ids, uint64_t* count) override {
+    if (ids == nullptr) {
+      if (fail_count_query) return 7;
+      *count = 4;
+      return 0;
+    }
+    for (uint64_t i = 0; i < *count && i < 4; ++i) ids[i] = i + 1;
+    *count = 6;  // more than the room it was given: the caller must clamp
+    return 0;
+  }
+  int32_t PmuGetCounterName(uint64_t id, const char** name) override {
+    static const std::map<uint64_t, const char*> names = {
+        {1, "tp_core__lt_cycles"}, {2, "other"}, {3, nullptr}, {4, "tp_memcore__read_bytes"}};
+    *name = names.at(id);
+    return 0;
+  }
+  int32_t PmuSetFlushMode(uint32_t mode) override {
+    journal += "flush" + std::to_string(mode) + " ";
+    return 0;
+  }
+  int32_t PmuEnableCounter(uint32_t device, uint64_t id, bool) override {
+    journal += "enable" + std::to_string(device) + ":" + std::to_string(id) + " ";
+    return 0;
+  }
+};
+
+TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
+  const struct {
+    const char* row;
+    bool fail_count_query;
+    std::vector<uint64_t> ids;
+    const char* journal;
+  } rows[] = {
+      {"supported", false, {1, 4}, "flush1 enable0:1 enable0:4 flush1 enable0:1 enable0:4 "},
+      {"failed count query", true, {}, "flush1 flush1 "},
+  };
+  for (const auto& row : rows) {
+    FakePmu dravik;
+    dravik.fail_count_query = row.fail_count_query;
+    std::vector<uint64_t> ids;
+    for (int start = 0; start < 2; ++start) ASSERT_TRUE(SetUpPmuCounters(&dravik, &ids).ok());
+    EXPECT_EQ(ids, row.ids) << row.row;
+    EXPECT_EQ(dravik.journal, row.journal) << row.row;
+  }
+}
+
+TEST(DeviceTracerTest, DestroyedWhileRunningStopsTheApiTracer) {
+  FakePmu dravik;
+  DravikTracer* tracer = DravikTracer::GetDravikTracerSingleton(&dravik);
+  auto device = std::make_unique<DeviceTracer>(tracer, &dravik);
+  ASSERT_TRUE(device->Start(1).ok());
+  EXPECT_FALSE(tracer->IsAvailable());
+  device.reset();
+  EXPECT_TRUE(tracer->IsAvailable());
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
