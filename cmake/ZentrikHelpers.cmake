@@ -115,41 +115,35 @@ endfunction()
 set(ZRA_SIM_VARIANTS_DIR ${CMAKE_BINARY_DIR}/tools/zra_sim/variants)
 
 # zentrik_sim_test(<name> VARIANT <full|no_vorund|no_required|no_optional|empty>
-#                  [SOURCES <file>...] [LABELS <label>...] [ENV <VAR=value>...]
-#                  [PROGRAM <target>]):
+#                  [SOURCES <file>...] [LABELS <label>...]):
 # a test program run against one variant of the ZRA device simulator
 # (tools/zra_sim): LD_LIBRARY_PATH points at the variant's folder, which holds
 # that variant's libdravik.so, libvorund.so and libmorvel.so (the empty variant
 # holds none). The program is built like zentrik_test (<name>.cc by default)
 # and also links the simulator core, so tests drive it through
-# tools/zra_sim/zra_sim_control.h. ENV adds environment variables (such as
-# ZRA_SIM_VERSION=3.0.0). PROGRAM reuses an already defined test program
-# instead of building one: its tests are registered again, prefixed "<name>.".
+# tools/zra_sim/zra_sim_control.h. Scenarios that need other variables set
+# them in a child process of their own.
 function(zentrik_sim_test name)
   if(NOT ZENTRIK_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "VARIANT;PROGRAM" "SOURCES;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "" "VARIANT" "SOURCES;LABELS" ${ARGN})
   set(variants full no_vorund no_required no_optional empty)
   if(NOT ARG_VARIANT IN_LIST variants)
     message(FATAL_ERROR "zentrik_sim_test(${name}): VARIANT must be one of ${variants}")
   endif()
-  set(target ${name})
-  set(prefix "")
-  if(ARG_PROGRAM)
-    set(target ${ARG_PROGRAM})
-    set(prefix "${name}.")
-  else()
-    if(NOT ARG_SOURCES)
-      set(ARG_SOURCES ${name}.cc)
-    endif()
-    add_executable(${name} ${ARG_SOURCES})
-    add_dependencies(${name} zentrik_generated)
-    target_link_libraries(${name} PRIVATE
-      "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_testing GTest::gmock zra_sim)
+  if(NOT ARG_SOURCES)
+    set(ARG_SOURCES ${name}.cc)
   endif()
-  add_dependencies(${target} zra_sim_variants)
-  set(env "LD_LIBRARY_PATH=${ZRA_SIM_VARIANTS_DIR}/${ARG_VARIANT}" ${ARG_ENV})
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${prefix}"
-    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${env}")
+  add_executable(${name} ${ARG_SOURCES})
+  add_dependencies(${name} zentrik_generated zra_sim_variants)
+  target_link_libraries(${name} PRIVATE
+    "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_testing GTest::gmock zra_sim)
+  # Properties are flattened into one list: an empty LABELS value would shift
+  # ENVIRONMENT into the labels, so it is only named when given.
+  set(properties ENVIRONMENT "LD_LIBRARY_PATH=${ZRA_SIM_VARIANTS_DIR}/${ARG_VARIANT}")
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
