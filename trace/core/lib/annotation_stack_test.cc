@@ -38,8 +38,8 @@ TEST(AnnotationRegistryTest, ConcurrentFirstUsesShareDenseIdsNeverReused) {
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(ids[t], ids[0]);
   EXPECT_EQ(AnnotationRegistry::Size(), base + kNames);
   for (int n = 0; n < kNames; ++n) {
-    EXPECT_LT(ids[0][n], base + kNames);
-    EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][n]), "concurrent-" + std::to_string(n));
+    EXPECT_LT(ids[0][n], base + kNames) << n;
+    EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][n]), "concurrent-" + std::to_string(n)) << n;
   }
   EXPECT_EQ(AnnotationRegistry::GetOrRegister("concurrent-0 "), base + kNames);  // bytes count
   EXPECT_EQ(AnnotationRegistry::NameOf(base + kNames + 1), "");
@@ -64,10 +64,7 @@ TEST(ScopedAnnotationTest, StacksArePerThreadAndDisabledAnnotationsLeaveThemAlon
       SetAnnotationsEnabled(false);
       bool generated = false;
       ScopedAnnotation skipped("skipped");
-      ScopedAnnotation skipped_generated([&] {
-        generated = true;
-        return std::string("never");
-      });
+      ScopedAnnotation skipped_generated([&] { return generated = true, std::string("never"); });
       EXPECT_FALSE(generated);
       // Re-enabled before they end: they still must not pop "B".
       SetAnnotationsEnabled(true);
@@ -78,15 +75,15 @@ TEST(ScopedAnnotationTest, StacksArePerThreadAndDisabledAnnotationsLeaveThemAlon
   EXPECT_THAT(ThreadAnnotationStack::GetThreadState().first_stack, IsEmpty());
 
   // More names than the per-thread id cache holds, pushed twice over.
-  std::vector<uint64_t> first, second;
+  std::vector<uint64_t> ids[2];
   for (int round = 0; round < 2; ++round) {
     for (int n = 0; n < 300; ++n) {
       ScopedAnnotation annotation("many-" + std::to_string(n));
-      (round == 0 ? first : second).push_back(ThreadAnnotationStack::Get().back());
+      ids[round].push_back(ThreadAnnotationStack::Get().back());
     }
   }
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(AnnotationRegistry::NameOf(first[299]), "many-299");
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][299]), "many-299");
   SetAnnotationsEnabled(false);
 }
 

@@ -19,16 +19,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 // A profiler that only remembers which factory made it.
-class TaggedProfiler : public ProfilerInterface {
- public:
-  explicit TaggedProfiler(int tag) : tag_(tag) {}
+struct TaggedProfiler : ProfilerInterface {
+  explicit TaggedProfiler(int tag) : tag(tag) {}
   Status Start(uint64_t) override { return Status(); }
   Status Stop() override { return Status(); }
   Status CollectData(XSpace*) override { return Status(); }
-  int tag() const { return tag_; }
-
- private:
-  int tag_;
+  const int tag;
 };
 
 // The registry is process-wide: each test's factories answer only to options
@@ -49,7 +45,7 @@ ProfileOptions OptionsWithVersion(uint32_t version) {
 std::vector<int> Tags(const std::vector<std::unique_ptr<ProfilerInterface>>& profilers) {
   std::vector<int> tags;
   for (const auto& profiler : profilers) {
-    tags.push_back(static_cast<const TaggedProfiler&>(*profiler).tag());
+    tags.push_back(static_cast<const TaggedProfiler&>(*profiler).tag);
   }
   return tags;
 }
@@ -57,8 +53,9 @@ std::vector<int> Tags(const std::vector<std::unique_ptr<ProfilerInterface>>& pro
 TEST(ProfilerFactoryTest, AppendsInRegistrationOrderAfterTheBuiltinTracers) {
   {
     std::vector<ProfilerFactory> builtin;
-    if (&CreateHostTracer != nullptr) builtin.push_back(&CreateHostTracer);
-    if (&CreateDeviceTracer != nullptr) builtin.push_back(&CreateDeviceTracer);
+    for (ProfilerFactory f : {&CreateHostTracer, &CreateDeviceTracer}) {
+      if (f != nullptr) builtin.push_back(f);
+    }
     std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
     const std::vector<ProfilerFactory>& factories = GetProfilerFactories();
     ASSERT_GE(factories.size(), builtin.size());
