@@ -21,9 +21,7 @@ namespace trace {
 namespace {
 
 using ::testing::Contains;
-using ::testing::ElementsAre;
 using ::testing::Pair;
-using ::zentrik::testing::EventNamed;
 using ::zentrik::testing::StatTexts;
 
 constexpr char kDevice0[] = "/device:ZRA:0";
@@ -64,74 +62,6 @@ std::unique_ptr<EventGrouper> Group(XSpace* space) {
   auto grouper = std::make_unique<EventGrouper>();
   GroupEvents(space, grouper.get());
   return grouper;
-}
-
-// The event's group_id and step_name stats as "id/name"; "-" for a missing one.
-std::string GroupOf(const XSpace& space, const std::string& plane, const std::string& event) {
-  const XPlane& p = *FindPlaneWithName(space, plane);
-  auto texts = StatTexts(p, EventNamed(p, event));
-  auto text = [&texts](const char* key) {
-    auto it = texts.find(key);
-    return it == texts.end() ? std::string("-") : it->second;
-  };
-  return text("group_id") + "/" + text("step_name");
-}
-
-std::vector<std::string> ParentNames(const EventGrouper& grouper, const std::string& name) {
-  std::vector<std::string> names;
-  for (const auto& [type, nodes] : grouper.GetEventNodeMap()) {
-    for (const EventNode* node : nodes) {
-      if (node->GetEventVisitor().Name() != name) continue;
-      for (const EventNode* parent : node->GetParents()) {
-        names.push_back(parent->GetEventVisitor().Name());
-      }
-    }
-  }
-  return names;
-}
-
-TEST(GroupEventsTest, NestsLinksAndGroupsAStepAcrossPlanes) {
-  XSpace space;
-  // "device_step" starts first and takes the kernel; "host_step" reaches it
-  // through its launch afterwards and stops there.
-  AddEvents(&space, kHostPlaneName, 1,
-            {{"host_step", 100, 1000, {kRoot}},
-             {"same", 100, 1000, {}},              // same start and duration: below
-             {"launch", 110, 10, {Corr(uint64_t{4})}},
-             {"ends_at_end", 1000, 100, {}},       // containment includes both ends
-             {"overlap", 1050, 100, {}},           // sticks out: pops the others
-             {"nested_root", 1060, 10, {kRoot}}});
-  AddEvents(&space, kHostPlaneName, 2, {{"late", 3000, 100, {kRoot}}});
-  AddEvents(&space, kDevice0, 1,
-            {{"device_step", 0, 2000, {kRoot}},
-             {"kernel", 500, 10, {Corr(uint64_t{4})}},
-             {"kernel_part", 505, 1, {}},
-             {"lost", 700, 10, {Corr(uint64_t{9})}}});
-  XPlane* host = FindMutablePlaneWithName(&space, kHostPlaneName);
-  for (auto& [id, metadata] : *host->mutable_event_metadata()) metadata.set_display_name("x");
-  auto grouper = Group(&space);
-
-  EXPECT_THAT(ParentNames(*grouper, "same"), ElementsAre("host_step"));
-  EXPECT_THAT(ParentNames(*grouper, "ends_at_end"), ElementsAre("same"));
-  EXPECT_THAT(ParentNames(*grouper, "kernel"), ElementsAre("device_step", "launch"));
-  const struct {
-    const char* plane;
-    const char* event;
-    const char* group;
-  } expected[] = {{kDevice0, "device_step", "0/device_step 0"},
-                  {kDevice0, "kernel_part", "0/-"},
-                  {kDevice0, "lost", "0/-"},
-                  {kHostPlaneName, "host_step", "1/host_step 1"},
-                  {kHostPlaneName, "launch", "1/-"},
-                  {kHostPlaneName, "ends_at_end", "1/-"},
-                  {kHostPlaneName, "overlap", "-/-"},
-                  {kHostPlaneName, "nested_root", "2/nested_root 2"},
-                  {kHostPlaneName, "late", "3/late 3"}};
-  for (const auto& e : expected) EXPECT_EQ(GroupOf(space, e.plane, e.event), e.group) << e.event;
-  const GroupMetadataMap& groups = grouper->GetGroupMetadataMap();
-  ASSERT_EQ(groups.size(), 4u);
-  EXPECT_THAT(groups.at(0).parent_groups, ElementsAre(1));
-  EXPECT_THAT(groups.at(1).child_groups, ElementsAre(0));
 }
 
 TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {

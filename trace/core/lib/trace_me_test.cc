@@ -140,7 +140,9 @@ TEST(AnnotationRegistryTest, ConcurrentFirstUsesShareDenseIdsNeverReused) {
   EXPECT_EQ(AnnotationRegistry::NameOf(~uint64_t{0}), "");
 }
 
-TEST(ScopedAnnotationTest, StacksArePerThreadAndDisabledAnnotationsLeaveThemAlone) {
+// Per-thread stacks are left to the stress test; a disabled annotation never
+// pops, even when annotations are enabled again before it ends.
+TEST(ScopedAnnotationTest, DisabledAnnotationsLeaveTheStackAlone) {
   SetAnnotationsEnabled(true);
   {
     ScopedAnnotation a("A");
@@ -148,11 +150,6 @@ TEST(ScopedAnnotationTest, StacksArePerThreadAndDisabledAnnotationsLeaveThemAlon
     {
       ScopedAnnotation a_again([] { return std::string("A"); });
       EXPECT_THAT(StackNames(), ElementsAre("A", "B", "A"));
-      std::thread([] {
-        EXPECT_THAT(ThreadAnnotationStack::Get(), IsEmpty());
-        ScopedAnnotation c("C");
-        EXPECT_THAT(StackNames(), ElementsAre("C"));
-      }).join();
     }
     {
       SetAnnotationsEnabled(false);
