@@ -96,8 +96,6 @@ std::unique_ptr<ProfilerSession> Session(const std::vector<ProfilerFactory>& fac
   return ProfilerSession::CreateWithFactories(Options(1, 1), factories);
 }
 
-
-
 class ProfilerSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -230,12 +228,6 @@ std::unique_ptr<ProfilerInterface> TaggedFactory(const ProfileOptions& options) 
   return std::make_unique<TaggedProfiler>(kTag);
 }
 
-ProfileOptions OptionsWithVersion(uint32_t version) {
-  ProfileOptions options;
-  options.set_version(version);
-  return options;
-}
-
 std::vector<int> Tags(const std::vector<std::unique_ptr<ProfilerInterface>>& profilers) {
   std::vector<int> tags;
   for (const auto& profiler : profilers) {
@@ -266,7 +258,7 @@ TEST(ProfilerFactoryTest, AppendsInRegistrationOrderAfterTheBuiltinTracers) {
   ::zentrik::testing::StderrCapture capture;
   RegisterProfilerFactory(nullptr);
   EXPECT_THAT(capture.Stop(), HasSubstr("Ignoring a null profiler factory."));
-  CreateProfilers(OptionsWithVersion(kVersion), &profilers);
+  CreateProfilers(Options(0, 0, kVersion), &profilers);
   EXPECT_THAT(Tags(profilers), ElementsAre(0, 1, 3, 1));
 }
 
@@ -280,14 +272,14 @@ TEST(ProfilerFactoryTest, RegistrationAndCreationMayRunConcurrently) {
     threads.emplace_back([] {
       for (int i = 0; i < 50; ++i) {
         std::vector<std::unique_ptr<ProfilerInterface>> profilers;
-        CreateProfilers(OptionsWithVersion(kVersion), &profilers);
+        CreateProfilers(Options(0, 0, kVersion), &profilers);
         EXPECT_LE(profilers.size(), 200u);
       }
     });
   }
   for (auto& thread : threads) thread.join();
   std::vector<std::unique_ptr<ProfilerInterface>> profilers;
-  CreateProfilers(OptionsWithVersion(kVersion), &profilers);
+  CreateProfilers(Options(0, 0, kVersion), &profilers);
   EXPECT_EQ(profilers.size(), 200u);
 }
 

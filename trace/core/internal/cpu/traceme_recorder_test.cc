@@ -220,8 +220,7 @@ std::vector<std::string> HostEventNames(const XSpace& space) {
 
 // Recorded up to the host level and from the session start on; a level
 // beyond int32 wraps negative and the recorder raises it to 0: nothing kept.
-TEST(HostTracerTest, RecordsUpToItsLevelFromTheSessionStart) {
-  testing::StopRecorder();
+TEST_F(TraceMeRecorderTest, HostTracerRecordsUpToItsLevelFromTheSessionStart) {
   EXPECT_EQ(HostTracerAtLevel(0), nullptr);
   const std::pair<uint32_t, std::vector<std::string>> cases[] = {
       {1, {"at start", "critical"}},
@@ -249,8 +248,7 @@ TEST(HostTracerTest, RecordsUpToItsLevelFromTheSessionStart) {
 // Each misuse is refused with its own message and changes nothing; a thread
 // that recorded and exited keeps its line; destroying a recording tracer
 // stops the recorder.
-TEST(HostTracerTest, RefusesCallsOutOfOrderAndKeepsExitedThreads) {
-  testing::StopRecorder();
+TEST_F(TraceMeRecorderTest, HostTracerRefusesCallsOutOfOrderAndKeepsExitedThreads) {
   std::unique_ptr<ProfilerInterface> tracer = HostTracerAtLevel(1);
   EXPECT_EQ(tracer->Stop().ToString(), "Internal: TraceMeRecorder not started");
   ASSERT_TRUE(tracer->Start(EnvTime::NowNanos()).ok());
