@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -41,63 +42,53 @@ XPlane Convert(const std::string& thread_name, const std::vector<std::string>& n
   return plane;
 }
 
-// Argument values become int64, double or string stats ("i", "d", "s" before
+// Argument values become int64, double or string stats (kind letter before
 // the text); one that does not convert never ends the event's other pairs.
-TEST(HostTracerUtilsTest, ArgumentValuesBecomeIntDoubleOrString) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"42", "i42"},   {"\t42", "i42"},  {"9223372036854775807", "i9223372036854775807"},
-      {"3.5", "d3.5"}, {"0x1A", "d26"},  {"1e-400", "d0"},
-      {"42\t", "s"},   {"12abc", "s"},   {"inf", "s"},
-      {".5", "s"},     {"1e5000", "s"},  {"1e400", "s"},
-      {"[1,2]", "s"},  {"99999999999999999999", "s"},
-  };
-  for (const auto& [value, expected] : cases) {
-    const XPlane plane = Convert("main", {"op#v=" + value + ",after=1#"});
-    std::string kinds;
-    for (const XStat& stat : plane.lines(0).events(0).stats()) {
-      const std::string& name = plane.stat_metadata().at(stat.metadata_id()).name();
-      if (stat.has_int64_value()) kinds += name + "=i" + std::to_string(stat.int64_value()) + ";";
-      if (stat.has_double_value()) {
-        std::ostringstream text;
-        text << stat.double_value();
-        kinds += name + "=d" + text.str() + ";";
-      }
-      if (stat.has_str_value()) kinds += name + "=s" + stat.str_value() + ";";
-    }
-    EXPECT_EQ(kinds, "traceme_flag=i1;v=" + expected + (expected == "s" ? value : "") +
-                         ";after=i1;")
-        << value;
-  }
-}
-
-// PMU keys fill second_pmu_data (flag set), never become stats; values that
-// are no number in range leave the counter as it was.
-TEST(HostTracerUtilsTest, PmuKeysFillSecondPmuData) {
+// PMU keys fill second_pmu_data (flag set) instead; values that are no number
+// in range leave the counter as it was.
+TEST(HostTracerUtilsTest, ArgumentsBecomeTypedStatsOrSecondPmuData) {
   const auto only = [](void (PmuData::*set)(uint64_t), uint64_t value) {
-    PmuData data = AllUnknownPmuData();
-    if (set != nullptr) (data.*set)(value);
+    std::optional<PmuData> data = AllUnknownPmuData();
+    if (set != nullptr) (*data.*set)(value);
     return data;
   };
-  const std::pair<std::string, PmuData> cases[] = {
-      {"mac_ops=4096", only(&PmuData::set_mac_ops, 4096)},
-      {"read_bytes=64", only(&PmuData::set_io_dma_read_bytes, 64)},
-      {"mac_ops=1,mac_ops=2", only(&PmuData::set_mac_ops, 2)},
-      {"mac_ops=-1", only(&PmuData::set_mac_ops, ~uint64_t{0})},
-      {"mac_ops=abc", only(nullptr, 0)},
-      {"mac_ops=5,mac_ops=18446744073709551616", only(&PmuData::set_mac_ops, 5)},
+  const struct {
+    std::string args, stats;
+    std::optional<PmuData> second;  // unset: flag clear, all unknown
+  } cases[] = {
+      {"v=42", "v=i42;", {}}, {"v=\t42", "v=i42;", {}},
+      {"v=9223372036854775807", "v=i9223372036854775807;", {}},
+      {"v=3.5", "v=d3.5;", {}}, {"v=0x1A", "v=d26;", {}}, {"v=1e-400", "v=d0;", {}},
+      {"v=42\t", "v=s42\t;", {}}, {"v=12abc", "v=s12abc;", {}}, {"v=inf", "v=sinf;", {}},
+      {"v=.5", "v=s.5;", {}},
+      {"v=1e5000", "v=s1e5000;", {}}, {"v=1e400", "v=s1e400;", {}}, {"v=[1,2]", "v=s[1,2];", {}},
+      {"v=99999999999999999999", "v=s99999999999999999999;", {}},
+      {"mac_ops=4096", "", only(&PmuData::set_mac_ops, 4096)},
+      {"read_bytes=64", "", only(&PmuData::set_io_dma_read_bytes, 64)},
+      {"mac_ops=1,mac_ops=2", "", only(&PmuData::set_mac_ops, 2)},
+      {"mac_ops=-1", "", only(&PmuData::set_mac_ops, ~uint64_t{0})},
+      {"mac_ops=abc", "", only(nullptr, 0)},
+      {"mac_ops=5,mac_ops=18446744073709551616", "", only(&PmuData::set_mac_ops, 5)},
   };
-  for (const auto& [args, expected] : cases) {
-    const XPlane plane = Convert("main", {"op#" + args + ",flops=3#"});
-    XEvent expected_event = plane.lines(0).events(0);
-    expected_event.set_second_pmu_data_flag(true);
-    *expected_event.mutable_second_pmu_data() = expected;
-    expected_event.set_pmu_data_flag(false);
-    *expected_event.mutable_pmu_data() = AllUnknownPmuData();
-    EXPECT_EQ(DeterministicBytes(plane.lines(0).events(0)), DeterministicBytes(expected_event))
-        << args;
-    EXPECT_THAT(StatTexts(plane, plane.lines(0).events(0)),
-                ::testing::ElementsAre(Pair("flops", "3"), Pair("traceme_flag", "1")))
-        << args;
+  for (const auto& c : cases) {
+    const XPlane plane = Convert("main", {"op#" + c.args + ",after=1#"});
+    const XEvent& event = plane.lines(0).events(0);
+    std::string stats;
+    for (const XStat& stat : event.stats()) {
+      std::ostringstream text;
+      text << plane.stat_metadata().at(stat.metadata_id()).name() << "=";
+      if (stat.has_int64_value()) text << "i" << stat.int64_value();
+      if (stat.has_double_value()) text << "d" << stat.double_value();
+      if (stat.has_str_value()) text << "s" << stat.str_value();
+      stats += text.str() + ";";
+    }
+    EXPECT_EQ(stats, "traceme_flag=i1;" + c.stats + "after=i1;") << c.args;
+    XEvent expected = event;
+    expected.set_second_pmu_data_flag(c.second.has_value());
+    *expected.mutable_second_pmu_data() = c.second.value_or(AllUnknownPmuData());
+    expected.set_pmu_data_flag(false);
+    *expected.mutable_pmu_data() = AllUnknownPmuData();
+    EXPECT_EQ(DeterministicBytes(event), DeterministicBytes(expected)) << c.args;
   }
 }
 

@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -43,42 +42,6 @@ class TraceMeRecorderTest : public ::testing::Test {
   void TearDown() override { ::zentrik::testing::StopRecorder(); }
 };
 
-// Threads come out by tid, each with its events in recording order; live
-// workers keep theirs until the events were taken.
-TEST_F(TraceMeRecorderTest, CollectsEachThreadsEventsInOrderByTid) {
-  ASSERT_TRUE(Recorder()->Start(1));
-  Record("main-0", 10);
-  Record("main-1", 20);
-  std::promise<void> collected;
-  std::shared_future<void> collected_future = collected.get_future().share();
-  std::vector<std::promise<void>> recorded(3);
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 3; ++i) {
-    const std::string name = "worker" + std::to_string(i);
-    workers.emplace_back([i, name, &recorded, collected_future] {
-      for (int j = 0; j < 3; ++j) Record(name + "-" + std::to_string(j), j);
-      recorded[i].set_value();
-      collected_future.wait();
-    });
-  }
-  for (auto& promise : recorded) promise.get_future().wait();
-  const TraceMeRecorder::Events events = Recorder()->Stop();
-  collected.set_value();
-  for (auto& worker : workers) worker.join();
-  ASSERT_EQ(events.size(), 4u);
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (i > 0) {
-      EXPECT_LT(events[i - 1].thread.tid, events[i].thread.tid);
-    }
-    const std::string& first = events[i].events.at(0).name;
-    const std::string prefix = first.substr(0, first.find('-'));
-    ASSERT_EQ(events[i].events.size(), prefix == "main" ? 2u : 3u) << prefix;
-    for (size_t j = 0; j < events[i].events.size(); ++j) {
-      EXPECT_EQ(events[i].events[j].name, prefix + "-" + std::to_string(j));
-    }
-  }
-}
-
 // Level -1 stands for "idle": the thread records and exits with the recorder
 // stopped. What was queued while idle is discarded by Start; a negative level
 // counts as 0, at which nothing is kept.
@@ -113,16 +76,27 @@ TEST_F(TraceMeRecorderTest, ExitedThreadsKeepTheirEventsOnlyWhileRecordingAtLeve
 // Joined one by one, the C library tends to hand the next thread the same
 // pthread_self value: entries sharing an id come out separately, in
 // registration order, and each exited entry goes with the collection.
+// Threads come out by tid, each with its events in recording order.
 TEST_F(TraceMeRecorderTest, ThreadsReusingAnExitedThreadsIdLoseNothing) {
   ASSERT_TRUE(Recorder()->Start(1));
   const size_t registered = Recorder()->RegisteredThreadCount();
-  for (int i = 0; i < 8; ++i) std::thread([i] { Record(std::to_string(i)); }).join();
+  for (int i = 0; i < 8; ++i) {
+    std::thread([i] {
+      Record(std::to_string(i), 2);
+      Record(std::to_string(i) + "-later", 1);
+    }).join();
+  }
   const TraceMeRecorder::Events events = Recorder()->Stop();
   ASSERT_EQ(events.size(), 8u);
   std::map<uint32_t, std::vector<int>> order_by_tid;
   std::vector<std::string> names;
-  for (const auto& thread : events) {
-    ASSERT_EQ(thread.events.size(), 1u);
+  for (size_t i = 0; i < events.size(); ++i) {
+    const auto& thread = events[i];
+    ASSERT_EQ(EventNames({thread}), std::vector<std::string>({thread.events[0].name,
+                                                              thread.events[0].name + "-later"}));
+    if (i > 0) {
+      EXPECT_LE(events[i - 1].thread.tid, thread.thread.tid);
+    }
     order_by_tid[thread.thread.tid].push_back(std::stoi(thread.events[0].name));
     names.push_back(thread.events[0].name);
   }
