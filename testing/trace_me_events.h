@@ -9,8 +9,7 @@
 namespace zentrik {
 namespace testing {
 
-// The names of all recorded events: threads in result order, each thread's
-// events in recording order.
+// The names of all recorded events, thread after thread.
 inline std::vector<std::string> EventNames(const trace::TraceMeRecorder::Events& events) {
   std::vector<std::string> names;
   for (const auto& thread : events) {
@@ -19,7 +18,7 @@ inline std::vector<std::string> EventNames(const trace::TraceMeRecorder::Events&
   return names;
 }
 
-// Stops the recorder if a test left it running; a fixture's first step.
+// Stops the recorder if a test left it running.
 inline void StopRecorder() { trace::TraceMeRecorder::Get()->Stop(); }
 
 }  // namespace testing

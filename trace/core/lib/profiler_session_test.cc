@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "testing/stderr_capture.h"
-#include "testing/xspace_reader.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
 #include "trace/core/utils/xplane_utils.h"
+#include "trace/core/protobuf/profiler_options.pb.h"
 
 namespace zentrik {
 namespace trace {
@@ -43,6 +43,8 @@ void Note(char tag, const std::string& call) {
   journal.push_back(std::string(1, tag) + "." + call);
 }
 
+bool LockIsFree() { return AcquireProfilerLock() && (ReleaseProfilerLock(), true); }
+
 class FakeProfiler : public ProfilerInterface {
  public:
   explicit FakeProfiler(char tag) : tag_(tag) {}
@@ -55,16 +57,11 @@ class FakeProfiler : public ProfilerInterface {
     start_time_ns_ = start_time_ns;
     return behaviours[tag_].start_status;
   }
-  Status Stop() override {
-    Note(tag_, "Stop");
-    return Status();
-  }
+  Status Stop() override { return Note(tag_, "Stop"), Status(); }
   // Adds one event on line `tag_` of the host plane, 500 ns after the start.
   Status CollectData(XSpace* space) override {
     // Whether the session still holds the profiler lock while collecting.
-    const bool lock_free = AcquireProfilerLock();
-    if (lock_free) ReleaseProfilerLock();
-    Note(tag_, lock_free ? "Collect(lock free)" : "Collect(lock held)");
+    Note(tag_, LockIsFree() ? "Collect(lock free)" : "Collect(lock held)");
     if (behaviours[tag_].throw_in_collect) throw std::bad_alloc();
     XPlaneBuilder plane(FindOrAddMutablePlaneWithName(space, kHostPlaneName));
     XLineBuilder line = plane.GetOrCreateLine(tag_);
@@ -97,12 +94,6 @@ ProfileOptions Options(uint32_t host, uint32_t device, uint32_t version = 1) {
 
 std::unique_ptr<ProfilerSession> Session(const std::vector<ProfilerFactory>& factories) {
   return ProfilerSession::CreateWithFactories(Options(1, 1), factories);
-}
-
-bool LockIsFree() {
-  if (!AcquireProfilerLock()) return false;
-  ReleaseProfilerLock();
-  return true;
 }
 
 class ProfilerSessionTest : public ::testing::Test {
@@ -160,17 +151,11 @@ TEST_F(ProfilerSessionTest, CollectsInOrderThenReleasesAndPostProcesses) {
   EXPECT_THAT(start_times, ElementsAre(start_times[0], start_times[0], start_times[0]));
   EXPECT_TRUE(LockIsFree());
 
+  // Post-processed: lines by name, timestamps relative to the session start.
   ASSERT_EQ(space.planes_size(), 1);
-  const XPlane& host = space.planes(0);
-  // Lines by name, timestamps relative to the session start, the grouping's
-  // stat metadata present.
-  ASSERT_EQ(host.lines_size(), 2);
-  EXPECT_EQ(host.lines(0).name(), "A");
-  EXPECT_EQ(host.lines(0).timestamp_ns(), 500);
-  EXPECT_EQ(host.lines(1).timestamp_ns(), 500);
-  std::vector<std::string> stat_names;
-  for (const auto& [id, name] : testing::StatMetadataNames(host)) stat_names.push_back(name);
-  EXPECT_THAT(stat_names, ::testing::IsSupersetOf({"group_id", "step_name"}));
+  ASSERT_EQ(space.planes(0).lines_size(), 2);
+  EXPECT_EQ(space.planes(0).lines(0).name(), "A");
+  EXPECT_EQ(space.planes(0).lines(0).timestamp_ns(), 500);
 
   // Another session may start while this object still exists.
   EXPECT_TRUE(Session({})->Status().ok());
@@ -194,29 +179,22 @@ TEST_F(ProfilerSessionTest, UnsetOptionsAreReplacedByDefaults) {
   }
 }
 
-struct ThrowCase {
-  const char* label;
-  char thrower;
-  bool in_factory;
-  std::vector<std::string> journal;
-};
-
 // An exception while the session is built must not keep the process-wide
 // lock: the profilers already there are stopped and destroyed, the lock is
 // released and the session reports the failure.
 TEST_F(ProfilerSessionTest, FailedConstructionReleasesTheLock) {
-  const std::vector<ThrowCase> cases = {
-      {"factory", 'B', true, {"A.Create", "B.Create", "A.Stop", "A.Destroyed"}},
-      {"start",
-       'B',
-       false,
-       {"A.Create", "B.Create", "A.Start", "B.Start", "A.Stop", "B.Stop", "A.Destroyed",
-        "B.Destroyed"}},
+  const struct {
+    const char* label;
+    bool in_factory;
+    std::vector<std::string> journal;
+  } cases[] = {
+      {"factory", true, {"A.Create", "B.Create", "A.Stop", "A.Destroyed"}},
+      {"start", false, {"A.Create", "B.Create", "A.Start", "B.Start", "A.Stop", "B.Stop",
+                        "A.Destroyed", "B.Destroyed"}},
   };
-  for (const ThrowCase& c : cases) {
+  for (const auto& c : cases) {
     SetUp();
-    Behaviour& behaviour = behaviours[c.thrower];
-    (c.in_factory ? behaviour.throw_in_factory : behaviour.throw_in_start) = true;
+    (c.in_factory ? behaviours['B'].throw_in_factory : behaviours['B'].throw_in_start) = true;
     testing::StderrCapture capture;
     std::unique_ptr<ProfilerSession> session = Session({&Fake<'A'>, &Fake<'B'>});
     EXPECT_THAT(capture.Stop(), HasSubstr("] Profiler session failed to start: ")) << c.label;
@@ -230,6 +208,79 @@ TEST_F(ProfilerSessionTest, FailedConstructionReleasesTheLock) {
     EXPECT_FALSE(session->CollectData(&space).ok()) << c.label;
     EXPECT_THAT(space.planes(), IsEmpty()) << c.label;
   }
+}
+
+// A profiler that only remembers which factory made it.
+struct TaggedProfiler : ProfilerInterface {
+  explicit TaggedProfiler(int tag) : tag(tag) {}
+  Status Start(uint64_t) override { return Status(); }
+  Status Stop() override { return Status(); }
+  Status CollectData(XSpace*) override { return Status(); }
+  const int tag;
+};
+
+// The registry is process-wide: each test's factories answer only to options
+// carrying that test's version, so they never add profilers elsewhere, and the
+// built-in tracers decline them (both levels 0).
+template <int kTag, uint32_t kVersion>
+std::unique_ptr<ProfilerInterface> TaggedFactory(const ProfileOptions& options) {
+  if (options.version() != kVersion) return nullptr;
+  return std::make_unique<TaggedProfiler>(kTag);
+}
+
+std::vector<int> Tags(const std::vector<std::unique_ptr<ProfilerInterface>>& profilers) {
+  std::vector<int> tags;
+  for (const auto& profiler : profilers) {
+    tags.push_back(static_cast<const TaggedProfiler&>(*profiler).tag);
+  }
+  return tags;
+}
+
+TEST(ProfilerFactoryTest, AppendsInRegistrationOrderAfterTheBuiltinTracers) {
+  {
+    std::vector<ProfilerFactory> builtin;
+    for (ProfilerFactory f : {&CreateHostTracer, &CreateDeviceTracer}) {
+      if (f != nullptr) builtin.push_back(f);
+    }
+    std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
+    const std::vector<ProfilerFactory>& factories = GetProfilerFactories();
+    ASSERT_GE(factories.size(), builtin.size());
+    EXPECT_EQ(std::vector<ProfilerFactory>(factories.begin(), factories.begin() + builtin.size()),
+              builtin);
+  }
+  constexpr uint32_t kVersion = 101;
+  std::vector<std::unique_ptr<ProfilerInterface>> profilers;
+  profilers.push_back(std::make_unique<TaggedProfiler>(0));
+  RegisterProfilerFactory(&TaggedFactory<1, kVersion>);
+  RegisterProfilerFactory(&TaggedFactory<2, kVersion + 1>);  // Declines these options.
+  RegisterProfilerFactory(&TaggedFactory<3, kVersion>);
+  RegisterProfilerFactory(&TaggedFactory<1, kVersion>);  // Duplicates are called again.
+  ::zentrik::testing::StderrCapture capture;
+  RegisterProfilerFactory(nullptr);
+  EXPECT_THAT(capture.Stop(), HasSubstr("Ignoring a null profiler factory."));
+  CreateProfilers(Options(0, 0, kVersion), &profilers);
+  EXPECT_THAT(Tags(profilers), ElementsAre(0, 1, 3, 1));
+}
+
+TEST(ProfilerFactoryTest, RegistrationAndCreationMayRunConcurrently) {
+  constexpr uint32_t kVersion = 103;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 50; ++i) RegisterProfilerFactory(&TaggedFactory<7, kVersion>);
+    });
+    threads.emplace_back([] {
+      for (int i = 0; i < 50; ++i) {
+        std::vector<std::unique_ptr<ProfilerInterface>> profilers;
+        CreateProfilers(Options(0, 0, kVersion), &profilers);
+        EXPECT_LE(profilers.size(), 200u);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::vector<std::unique_ptr<ProfilerInterface>> profilers;
+  CreateProfilers(Options(0, 0, kVersion), &profilers);
+  EXPECT_EQ(profilers.size(), 200u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "testing/trace_me_events.h"
 #include "trace/core/internal/cpu/traceme_recorder.h"
@@ -30,17 +31,9 @@ class TraceMeTest : public ::testing::Test {
 
 TEST_F(TraceMeTest, RecordsActiveLevelsOnlyAndGeneratesNamesOnlyForThem) {
   ASSERT_TRUE(Recorder()->Start(kInfo));
-  // The out-of-line copy kept for callers built against the old header
-  // answers as the inline one does.
-  bool (*const exported_active)(int) = &TraceMe::Active;
-  EXPECT_TRUE(exported_active(kInfo));
-  EXPECT_FALSE(exported_active(kVerbose));
   int generated = 0;
   auto name_of = [&generated](const char* name) {
-    return [&generated, name] {
-      ++generated;
-      return std::string(name);
-    };
+    return [&generated, name] { return ++generated, std::string(name); };
   };
   {
     TraceMe critical("critical");
@@ -82,20 +75,16 @@ TEST_F(TraceMeTest, RecordsNothingAtLevelZeroAfterStopOrForInstantsWhileIdle) {
 }
 
 TEST_F(TraceMeTest, EncodeAppendsArguments) {
-  const struct {
-    std::string encoded;
-    std::string expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {TraceMeEncode("op", {}), "op"},
       {TraceMeEncode("op", {{"a", "1"}, {"b", "2"}}), "op#a=1,b=2#"},
       {TraceMeEncode("op", {{"", ""}}), "op#=#"},
-      {TraceMeEncode(std::string(), {{"k", "v"}}), "#k=v#"},
       {TraceMeEncode("x", {{"k#", "=v,"}}), "x#k#==v,#"},
       {TraceMeEncode(static_cast<const char*>(nullptr), {{"k", "v"}}), "#k=v#"},
-      {TraceMeEncode(std::string(40, 'n'), {{std::string(30, 'k'), std::string(50, 'v')}}),
-       std::string(40, 'n') + "#" + std::string(30, 'k') + "=" + std::string(50, 'v') + "#"},
+      {TraceMeEncode(std::string(40, 'n'), {{std::string(30, 'k'), "v"}}),
+       std::string(40, 'n') + "#" + std::string(30, 'k') + "=v#"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.encoded, c.expected);
+  for (const auto& [encoded, expected] : cases) EXPECT_EQ(encoded, expected);
 }
 
 TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
@@ -106,27 +95,87 @@ TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
     ScopedAnnotation outer("outer");
     const size_t depth = ThreadAnnotationStack::Get().size();
     SetAnnotationsEnabled(annotations);
-    if (recording) {
-      ASSERT_TRUE(Recorder()->Start(1));
-    }
+    ASSERT_TRUE(!recording || Recorder()->Start(1));
     int generated = 0;
     {
       AnnotatedTraceMe annotated("annotated", 1);
       AnnotatedTraceMe inactive("inactive", 2);
-      AnnotatedTraceMe from_generator(
-          [&] {
-            ++generated;
-            return std::string("generated");
-          },
-          1);
+      AnnotatedTraceMe from_generator([&] { return ++generated, std::string("generated"); }, 1);
       EXPECT_EQ(ThreadAnnotationStack::Get().size(), depth + (annotations ? 3 : 0));
     }
     EXPECT_EQ(generated, annotations || recording ? 1 : 0);
     EXPECT_EQ(ThreadAnnotationStack::Get().size(), depth);
-    const std::vector<std::string> expected =
-        recording ? std::vector<std::string>{"generated", "annotated"} : std::vector<std::string>{};
-    EXPECT_EQ(EventNames(Recorder()->Stop()), expected);
+    const std::vector<std::string> none, both{"generated", "annotated"};
+    EXPECT_EQ(EventNames(Recorder()->Stop()), recording ? both : none);
   }
+}
+
+std::vector<std::string> StackNames() {
+  std::vector<std::string> names;
+  for (uint64_t id : ThreadAnnotationStack::Get()) names.push_back(AnnotationRegistry::NameOf(id));
+  return names;
+}
+
+TEST(AnnotationRegistryTest, ConcurrentFirstUsesShareDenseIdsNeverReused) {
+  const uint64_t base = AnnotationRegistry::Size();
+  constexpr int kThreads = 8, kNames = 50;
+  std::vector<std::vector<uint64_t>> ids(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &ids] {
+      for (int n = 0; n < kNames; ++n) {
+        ids[t].push_back(AnnotationRegistry::GetOrRegister("concurrent-" + std::to_string(n)));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(ids[t], ids[0]);
+  EXPECT_EQ(AnnotationRegistry::Size(), base + kNames);
+  for (int n = 0; n < kNames; ++n) {
+    EXPECT_LT(ids[0][n], base + kNames) << n;
+    EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][n]), "concurrent-" + std::to_string(n)) << n;
+  }
+  EXPECT_EQ(AnnotationRegistry::GetOrRegister("concurrent-0 "), base + kNames);  // bytes count
+  EXPECT_EQ(AnnotationRegistry::NameOf(base + kNames + 1), "");
+  EXPECT_EQ(AnnotationRegistry::NameOf(~uint64_t{0}), "");
+}
+
+// Per-thread stacks are left to the stress test; a disabled annotation never
+// pops, even when annotations are enabled again before it ends.
+TEST(ScopedAnnotationTest, DisabledAnnotationsLeaveTheStackAlone) {
+  SetAnnotationsEnabled(true);
+  {
+    ScopedAnnotation a("A");
+    ScopedAnnotation b(std::string("B"));
+    {
+      ScopedAnnotation a_again([] { return std::string("A"); });
+      EXPECT_THAT(StackNames(), ElementsAre("A", "B", "A"));
+    }
+    {
+      SetAnnotationsEnabled(false);
+      bool generated = false;
+      ScopedAnnotation skipped("skipped");
+      ScopedAnnotation skipped_generated([&] { return generated = true, std::string("never"); });
+      EXPECT_FALSE(generated);
+      // Re-enabled before they end: they still must not pop "B".
+      SetAnnotationsEnabled(true);
+    }
+    EXPECT_THAT(StackNames(), ElementsAre("A", "B"));
+  }
+  EXPECT_THAT(ThreadAnnotationStack::Get(), IsEmpty());
+  EXPECT_THAT(ThreadAnnotationStack::GetThreadState().first_stack, IsEmpty());
+
+  // More names than the per-thread id cache holds, pushed twice over.
+  std::vector<uint64_t> ids[2];
+  for (int round = 0; round < 2; ++round) {
+    for (int n = 0; n < 300; ++n) {
+      ScopedAnnotation annotation("many-" + std::to_string(n));
+      ids[round].push_back(ThreadAnnotationStack::Get().back());
+    }
+  }
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][299]), "many-299");
+  SetAnnotationsEnabled(false);
 }
 
 }  // namespace

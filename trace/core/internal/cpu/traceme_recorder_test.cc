@@ -2,25 +2,30 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <future>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
+#include <pthread.h>
+#include <climits>
+#include <memory>
 
 #include "testing/child_process.h"
 #include "testing/trace_me_events.h"
+#include "common/platform/env.h"
+#include "trace/core/lib/profiler_factory.h"
+#include "trace/core/protobuf/profiler_options.pb.h"
+#include "trace/core/utils/xplane_schema.h"
+#include "trace/core/utils/xplane_utils.h"
+#include "zentrik/trace/trace_me.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAreArray;
 using ::zentrik::testing::EventNames;
 using Block = TraceMeRecorder::EventQueue::Block;
@@ -31,170 +36,99 @@ void Record(const std::string& name, int64_t time = 1) {
   TraceMeRecorder::Record({name, time, time + 1});
 }
 
-uint32_t CurrentTid() { return static_cast<uint32_t>(pthread_self()); }
-
 class TraceMeRecorderTest : public ::testing::Test {
  protected:
   void SetUp() override { ::zentrik::testing::StopRecorder(); }
   void TearDown() override { ::zentrik::testing::StopRecorder(); }
 };
 
-TEST_F(TraceMeRecorderTest, CollectsEachThreadsEventsInOrderByTid) {
-  ASSERT_TRUE(Recorder()->Start(1));
-  Record("main-0", 10);
-  Record("main-1", 20);
-  // The workers stay alive until the events were taken.
-  std::promise<void> collected;
-  std::shared_future<void> collected_future = collected.get_future().share();
-  std::vector<std::promise<void>> recorded(3);
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 3; ++i) {
-    workers.emplace_back([i, &recorded, collected_future] {
-      const std::string name = "worker" + std::to_string(i);
-      pthread_setname_np(pthread_self(), name.c_str());
-      for (int j = 0; j < 3; ++j) Record(name + "-" + std::to_string(j), j);
-      recorded[i].set_value();
-      collected_future.wait();
-    });
-  }
-  for (auto& promise : recorded) promise.get_future().wait();
-  const TraceMeRecorder::Events events = Recorder()->Stop();
-  collected.set_value();
-  for (auto& worker : workers) worker.join();
-
-  ASSERT_EQ(events.size(), 4u);
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (i > 0) {
-      EXPECT_LT(events[i - 1].thread.tid, events[i].thread.tid);
-    }
-    const auto& thread = events[i];
-    const std::string& name = thread.thread.name;
-    const std::string prefix = name.rfind("worker", 0) == 0 ? name : "main";
-    ASSERT_EQ(thread.events.size(), prefix == "main" ? 2u : 3u);
-    for (size_t j = 0; j < thread.events.size(); ++j) {
-      EXPECT_EQ(thread.events[j].name, prefix + "-" + std::to_string(j));
-    }
-  }
-}
-
 // Level -1 stands for "idle": the thread records and exits with the recorder
-// stopped.
+// stopped. What was queued while idle is discarded by Start; a negative level
+// counts as 0, at which nothing is kept.
 TEST_F(TraceMeRecorderTest, ExitedThreadsKeepTheirEventsOnlyWhileRecordingAtLevelOneOrMore) {
   const struct {
     int level;
     bool kept;
-  } cases[] = {{-1, false}, {0, false}, {1, true}, {3, true}};
+    int threshold;
+  } cases[] = {{-1, false, -1}, {-5, false, 0}, {0, false, 0}, {1, true, 1}, {3, true, 3}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.level);
-    if (c.level >= 0) {
+    Record("queued while idle");
+    if (c.level != -1) {
       ASSERT_TRUE(Recorder()->Start(c.level));
+      EXPECT_FALSE(Recorder()->Start(3));
     }
+    EXPECT_EQ(TraceMeRecorder::threshold.load(), c.threshold);
     const size_t registered = Recorder()->RegisteredThreadCount();
     std::thread([] { Record("exited"); }).join();
     EXPECT_EQ(Recorder()->RegisteredThreadCount(), registered + (c.kept ? 1 : 0));
-    if (c.level < 0) {
+    if (c.level == -1) {
       ASSERT_TRUE(Recorder()->Start(1));
     }
     const std::vector<std::string> names = EventNames(Recorder()->Stop());
     EXPECT_EQ(names, c.kept ? std::vector<std::string>{"exited"} : std::vector<std::string>{});
+    EXPECT_EQ(TraceMeRecorder::threshold.load(), -1);
     // The exited thread's entry went with the collection.
     EXPECT_EQ(Recorder()->RegisteredThreadCount(), registered);
   }
 }
 
+// Joined one by one, the C library tends to hand the next thread the same
+// pthread_self value: entries sharing an id come out separately, in
+// registration order, and each exited entry goes with the collection.
+// Threads come out by tid, each with its events in recording order.
 TEST_F(TraceMeRecorderTest, ThreadsReusingAnExitedThreadsIdLoseNothing) {
   ASSERT_TRUE(Recorder()->Start(1));
   const size_t registered = Recorder()->RegisteredThreadCount();
-  constexpr int kThreads = 8;
-  std::vector<uint32_t> tids;
-  std::vector<std::string> expected;
-  for (int i = 0; i < kThreads; ++i) {
-    // Joined one by one, so the C library tends to hand the next thread the
-    // same pthread_self value.
-    uint32_t tid = 0;
-    std::thread([i, &tid] {
-      Record("reuse-" + std::to_string(i));
-      tid = CurrentTid();
+  for (int i = 0; i < 8; ++i) {
+    std::thread([i] {
+      Record(std::to_string(i), 2);
+      Record(std::to_string(i) + "-later", 1);
     }).join();
-    tids.push_back(tid);
-    expected.push_back("reuse-" + std::to_string(i));
   }
   const TraceMeRecorder::Events events = Recorder()->Stop();
-  EXPECT_THAT(EventNames(events), UnorderedElementsAreArray(expected));
-  ASSERT_EQ(events.size(), static_cast<size_t>(kThreads));
-  // Entries sharing an id come out separately, in registration order.
+  ASSERT_EQ(events.size(), 8u);
   std::map<uint32_t, std::vector<int>> order_by_tid;
-  for (const auto& thread : events) {
-    ASSERT_EQ(thread.events.size(), 1u);
-    order_by_tid[thread.thread.tid].push_back(std::stoi(thread.events[0].name.substr(6)));
+  std::vector<std::string> names;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const auto& thread = events[i];
+    ASSERT_EQ(EventNames({thread}), std::vector<std::string>({thread.events[0].name,
+                                                              thread.events[0].name + "-later"}));
+    if (i > 0) {
+      EXPECT_LE(events[i - 1].thread.tid, thread.thread.tid);
+    }
+    order_by_tid[thread.thread.tid].push_back(std::stoi(thread.events[0].name));
+    names.push_back(thread.events[0].name);
   }
+  EXPECT_THAT(names, UnorderedElementsAreArray({"0", "1", "2", "3", "4", "5", "6", "7"}));
   for (const auto& [tid, order] : order_by_tid) {
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << tid;
   }
   EXPECT_EQ(Recorder()->RegisteredThreadCount(), registered);
 }
 
-TEST_F(TraceMeRecorderTest, StartDiscardsWhatWasQueuedWhileIdle) {
-  Record("before-first-start");
-  ASSERT_TRUE(Recorder()->Start(1));
-  EXPECT_FALSE(Recorder()->Start(3));
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), 1);
-  Record("first");
-  EXPECT_THAT(EventNames(Recorder()->Stop()), ElementsAre("first"));
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), -1);
-  Record("between-sessions");
-  ASSERT_TRUE(Recorder()->Start(-5));
-  EXPECT_EQ(TraceMeRecorder::threshold.load(), 0);
-  Record("second");
-  EXPECT_THAT(EventNames(Recorder()->Stop()), ElementsAre("second"));
-}
-
-TEST_F(TraceMeRecorderTest, SilentThreadsAreLeftOutButErasedWhenExited) {
-  std::promise<void> recorded, second_session, exit_now;
-  ASSERT_TRUE(Recorder()->Start(1));
-  std::thread worker([&] {
-    Record("once");
-    recorded.set_value();
-    second_session.get_future().wait();
-  });
-  recorded.get_future().wait();
-  EXPECT_THAT(EventNames(Recorder()->Stop()), ElementsAre("once"));
-  ASSERT_TRUE(Recorder()->Start(1));
-  const size_t registered = Recorder()->RegisteredThreadCount();
-  second_session.set_value();
-  worker.join();
-  EXPECT_THAT(Recorder()->Stop(), IsEmpty());
-  EXPECT_EQ(Recorder()->RegisteredThreadCount(), registered - 1);
-}
-
+// Filling the last slot of a block links the next one; drained blocks are
+// freed but one.
 TEST(EventQueueTest, BlocksHoldAsManyEventsAsFitAndAreFreedWhenDrained) {
   constexpr uint64_t kPerBlock = Block::kEventsPerBlock;
   EXPECT_EQ(kPerBlock, (65536 - 16) / sizeof(TraceMeRecorder::Event));
-  if (sizeof(TraceMeRecorder::Event) == 48) {
-    EXPECT_EQ(kPerBlock, 1365u);
-  }
-
-  const uint64_t counts[] = {
-      0, 1, kPerBlock - 2, kPerBlock - 1, kPerBlock, 2 * kPerBlock - 1, 3 * kPerBlock + 7};
-  for (const uint64_t count : counts) {
-    SCOPED_TRACE(count);
+  for (const uint64_t count : {uint64_t{0}, uint64_t{1}, kPerBlock - 2, kPerBlock - 1, kPerBlock,
+                               2 * kPerBlock - 1, 3 * kPerBlock + 7}) {
     TraceMeRecorder::EventQueue queue;
-    // Filling the last slot of a block links the next one.
     for (uint64_t round = 0; round < 2; ++round) {
       for (uint64_t i = 0; i < count; ++i) {
         ASSERT_TRUE(queue.Push("e" + std::to_string(i), static_cast<int64_t>(i), 0));
       }
-      const uint64_t first_index = round * count;
-      const uint64_t end_index = first_index + count;
-      EXPECT_EQ(queue.BlockCount(), end_index / kPerBlock - first_index / kPerBlock + 1);
+      const uint64_t first = round * count, end = first + count;
+      EXPECT_EQ(queue.BlockCount(), end / kPerBlock - first / kPerBlock + 1) << count;
       std::deque<TraceMeRecorder::Event> out;
       queue.PopAll(&out);
       ASSERT_EQ(out.size(), count);
       for (uint64_t i = 0; i < count; ++i) {
-        EXPECT_EQ(out[i].name, "e" + std::to_string(i));
-        EXPECT_EQ(out[i].start_time, static_cast<int64_t>(i));
+        ASSERT_EQ(out[i].name, "e" + std::to_string(i)) << count;
+        ASSERT_EQ(out[i].start_time, static_cast<int64_t>(i)) << count;
       }
-      EXPECT_EQ(queue.BlockCount(), 1u);
+      EXPECT_EQ(queue.BlockCount(), 1u) << count;
     }
   }
 }
@@ -238,6 +172,79 @@ TEST(TraceMeRecorderMemoryTest, RecordDropsAndCountsEventsWhenMemoryRunsOut) {
   const auto result = ::zentrik::testing::RunScenario("RecordWhenMemoryRunsOut");
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "dropped=5 collected+dropped=attempted:1 last=after\n") << result.err;
+}
+
+std::unique_ptr<ProfilerInterface> HostTracerAtLevel(uint32_t level) {
+  ProfileOptions options;
+  options.set_host_tracer_level(level);
+  return CreateHostTracer(options);
+}
+
+std::vector<std::string> HostEventNames(const XSpace& space) {
+  std::vector<std::string> names;
+  const XPlane* plane = FindPlaneWithName(space, kHostPlaneName);
+  if (plane == nullptr) return names;
+  for (const XLine& line : plane->lines()) {
+    for (const XEvent& e : line.events()) {
+      names.push_back(plane->event_metadata().at(e.metadata_id()).name());
+    }
+  }
+  return names;
+}
+
+// Recorded up to the host level and from the session start on; a level
+// beyond int32 wraps negative and the recorder raises it to 0: nothing kept.
+TEST_F(TraceMeRecorderTest, HostTracerRecordsUpToItsLevelFromTheSessionStart) {
+  EXPECT_EQ(HostTracerAtLevel(0), nullptr);
+  const std::pair<uint32_t, std::vector<std::string>> cases[] = {
+      {1, {"at start", "critical"}},
+      {3, {"at start", "critical", "info", "verbose"}},
+      {uint32_t{INT32_MAX} + 1, {}},
+  };
+  for (const auto& [level, recorded] : cases) {
+    std::unique_ptr<ProfilerInterface> tracer = HostTracerAtLevel(level);
+    const int64_t start = static_cast<int64_t>(EnvTime::NowNanos());
+    ASSERT_TRUE(tracer->Start(start).ok()) << level;
+    if (level <= 3) {
+      TraceMeRecorder::Record({"before", start - 1, start + 1});
+      TraceMeRecorder::Record({"at start", start, start + 1});
+    }
+    { TraceMe critical("critical", kCritical); }
+    { TraceMe info("info", kInfo); }
+    { TraceMe verbose("verbose", kVerbose); }
+    ASSERT_TRUE(tracer->Stop().ok());
+    XSpace space;
+    ASSERT_TRUE(tracer->CollectData(&space).ok());
+    EXPECT_EQ(HostEventNames(space), recorded) << level;
+  }
+}
+
+// Each misuse is refused with its own message and changes nothing; a thread
+// that recorded and exited keeps its line; destroying a recording tracer
+// stops the recorder.
+TEST_F(TraceMeRecorderTest, HostTracerRefusesCallsOutOfOrderAndKeepsExitedThreads) {
+  std::unique_ptr<ProfilerInterface> tracer = HostTracerAtLevel(1);
+  EXPECT_EQ(tracer->Stop().ToString(), "Internal: TraceMeRecorder not started");
+  ASSERT_TRUE(tracer->Start(EnvTime::NowNanos()).ok());
+  EXPECT_EQ(tracer->Start(0).ToString(), "Internal: TraceMeRecorder already started");
+  EXPECT_EQ(HostTracerAtLevel(1)->Start(0).ToString(), "Internal: Failed to start TraceMeRecorder");
+  uint32_t worker_tid = 0;
+  std::thread([&worker_tid] {
+    pthread_setname_np(pthread_self(), "gone");
+    worker_tid = static_cast<uint32_t>(pthread_self());
+    TraceMe event("from a thread that exits");
+  }).join();
+  XSpace space;
+  EXPECT_EQ(tracer->CollectData(&space).ToString(), "Internal: TraceMeRecorder not stopped");
+  EXPECT_EQ(space.planes_size(), 0);
+  ASSERT_TRUE(tracer->Stop().ok());
+  EXPECT_EQ(tracer->Stop().ToString(), "Internal: TraceMeRecorder not started");
+  ASSERT_TRUE(tracer->CollectData(&space).ok());
+  ASSERT_TRUE(tracer->CollectData(&space).ok());  // the events were handed over once
+  EXPECT_THAT(HostEventNames(space), ::testing::ElementsAre("from a thread that exits"));
+  EXPECT_EQ(space.planes(0).lines(0).name(), "gone/" + std::to_string(worker_tid));
+  HostTracerAtLevel(1)->Start(EnvTime::NowNanos());
+  EXPECT_FALSE(TraceMe::Active(kCritical));
 }
 
 }  // namespace
