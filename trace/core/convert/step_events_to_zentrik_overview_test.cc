@@ -68,19 +68,9 @@ TEST(ZentrikOverviewConversionTest, SummarisesLaunchesAndDeviceWork) {
     const char* execute;
   } cases[] = {
       {"touching launches overlap", {{0, 10}, {10, 10}}, {}, 1, "20 10 2 20 0 0 0 ", "-"},
-      {"gap measured from the reference that stayed",
-       {{0, 10}, {5, 15}, {30, 5}},
-       {},
-       1,
-       "35 15 3 30 20 20 1 ",
-       "-"},
+      {"gap from the kept one", {{0, 10}, {5, 15}, {30, 5}}, {}, 1, "35 15 3 30 20 20 1 ", "-"},
       {"one launch of no length is dropped", {{5, 0}}, {}, 0, "-", "-"},
-      {"device overlaps merge",
-       {},
-       {{0, 100}, {10, 10}, {50, 10}, {120, 10}},
-       0,
-       "-",
-       "130 100 4 130 20 20 1 "},
+      {"merged", {}, {{0, 100}, {10, 10}, {50, 10}, {120, 10}}, 0, "-", "130 100 4 130 20 20 1 "},
   };
   for (const auto& c : cases) {
     StepEvents events;
