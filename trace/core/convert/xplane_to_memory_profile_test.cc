@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -261,45 +262,38 @@ std::vector<std::string> MemoryProfileLogLines(const std::string& text) {
   return testing::LogLinesFrom(text, "trace/core/convert/xplane_to_memory_profile");
 }
 
-// Prints how many of five snapshots the JSON keeps.
-ZENTRIK_CHILD_SCENARIO(ConvertFiveAllocations) {
+// The limit is read anew on every call.
+TEST(XPlaneToMemoryProfileTest, SnapshotLimitFromTheEnvironment) {
   testing::XSpaceFixture fixture;
   for (int64_t i = 0; i < 5; ++i) {
     AddPlaneEvent(fixture.HostPlane(), 1, kAllocation, i, 0,
                   {{"addr", i}, {"allocation_bytes", int64_t{1}}});
   }
-  std::string json;
-  if (!ConvertXSpaceToMemoryProfileJson(fixture.space(), &json).ok()) return 1;
-  int count = 0;
-  for (size_t at = 0; (at = json.find("timeOffsetPs", at) + 1) != 0;) ++count;
-  printf("%d\n", count);
-  return 0;
-}
-
-TEST(XPlaneToMemoryProfileTest, SnapshotLimitFromTheEnvironment) {
   const std::string kInvalid =
       "ERROR The env value of ZENTRIK_PROFILE_MEMORY_MAX_NUM_SNAPSHOTS is ";
   const struct {
     const char* value;  // nullptr: unset
-    const char* kept;
+    int kept;
     std::vector<std::string> lines;
   } cases[] = {
-      {nullptr, "5\n", {}},
-      {"3", "3\n", {}},
-      {" +2 snapshots", "2\n", {}},
-      {"0", "5\n", {kInvalid + "0, it is invalid. Use the default value: 1000."}},
-      {"abc", "5\n", {}},
-      {"99999999999999999999", "5\n", {}},
+      {nullptr, 5, {}},
+      {"3", 3, {}},
+      {" +2 snapshots", 2, {}},
+      {"0", 5, {kInvalid + "0, it is invalid. Use the default value: 1000."}},
+      {"abc", 5, {}},
+      {"99999999999999999999", 5, {}},
   };
   for (const auto& c : cases) {
-    const auto child = testing::RunScenario(
-        "ConvertFiveAllocations",
-        {{kMaxNumSnapshotsEnvVar, c.value ? std::optional<std::string>(c.value) : std::nullopt}});
-    const std::string label = c.value ? c.value : "unset";
-    ASSERT_EQ(child.exit_code, 0) << label << child.err;
-    EXPECT_EQ(child.out, c.kept) << label;
-    EXPECT_EQ(MemoryProfileLogLines(child.err), c.lines) << label;
+    c.value ? setenv(kMaxNumSnapshotsEnvVar, c.value, 1) : unsetenv(kMaxNumSnapshotsEnvVar);
+    testing::StderrCapture capture;
+    const std::string json = ToJson(fixture.space());
+    const std::string log = capture.Stop();
+    int kept = 0;
+    for (size_t at = 0; (at = json.find("timeOffsetPs", at) + 1) != 0;) ++kept;
+    EXPECT_EQ(kept, c.kept) << (c.value ? c.value : "unset");
+    EXPECT_EQ(MemoryProfileLogLines(log), c.lines) << (c.value ? c.value : "unset");
   }
+  unsetenv(kMaxNumSnapshotsEnvVar);
 }
 
 ZENTRIK_CHILD_SCENARIO(ProcessInconsistentPairs) {
