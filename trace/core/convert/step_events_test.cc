@@ -97,10 +97,11 @@ TEST(StepEventsTest, HostLineGivesMarkersOpsAndHostExecutions) {
   EXPECT_TRUE(with_launch.host_launch_stats_seen);
   EXPECT_EQ(with_launch.at(1).host_events[0].launch_kind, 1u);
   StepEvents combined;
-  CombineStepEvents(ConvertHostLine(raw, 0), &combined);
-  EXPECT_TRUE(combined.host_launch_stats_seen);
+  CombineStepEvents(with_launch, &combined);
   raw.mutable_lines(0)->mutable_events()->DeleteSubrange(2, 1);  // the launch_cpu op
   EXPECT_FALSE(ConvertHostLine(raw, 0).host_launch_stats_seen);
+  CombineStepEvents(ConvertHostLine(raw, 0), &combined);
+  EXPECT_TRUE(combined.host_launch_stats_seen);
 }
 
 TEST(StepEventsTest, DevicePlaneGivesStepMarkersAndKernels) {

@@ -120,10 +120,14 @@ TEST(TraceToJsonTest, EventArgumentsAndFlows) {
   };
   for (const auto& c : cases) {
     Trace trace;
-    AddEvent(&trace, 3, 4, "e", 0, 1000, c.args);
-    EXPECT_EQ(TraceToJson(trace), kHeader + std::string(R"({"ph":"X","pid":3,"tid":4,"ts":0,)") +
-                                      R"("dur":0.001,"name":"e")" + c.text + "," + kTrailer)
-        << c.text;
+    const TraceEvent* event = AddEvent(&trace, 3, 4, "e", 0, 1000, c.args);
+    const std::string text =
+        std::string(R"({"ph":"X","pid":3,"tid":4,"ts":0,"dur":0.001,"name":"e")") + c.text + ",";
+    EXPECT_EQ(TraceToJson(trace), kHeader + text + kTrailer) << c.text;
+    std::string pieces;  // the same written event by event
+    AddTraceEvent(*event, &pieces);
+    AddFlowEvent(*event, &pieces);
+    EXPECT_EQ(pieces, text) << c.text;
   }
 }
 
