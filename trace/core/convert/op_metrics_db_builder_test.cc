@@ -27,47 +27,51 @@ EventPmuRecord Counters(uint64_t lt_cycles, uint64_t field14, bool flag = true) 
   return record;
 }
 
+// The one entry of `db` as "name category provenance data_type model_id
+// occurrences time self_time merged_minimum children lt_cycles field14
+// frequency has_pmu_flag pmu_data_flag second_pmu_data_flag | total_op_time".
+std::string Entry(const OpMetricsDb& db) {
+  EXPECT_EQ(db.metrics_size(), 1);
+  const OpMetrics& m = db.metrics(0);
+  const PmuInfo& pmu = m.pmu_info();
+  std::string text;
+  for (const std::string& part :
+       {m.name(), m.category(), m.provenance(), m.data_type(), m.model_id()}) {
+    text += part + " ";
+  }
+  for (const uint64_t number :
+       {uint64_t{m.occurrences()}, m.time_ps(), m.self_time_ps(), m.merged_minimum(),
+        uint64_t(m.children().metrics_size()), pmu.pmu_data().lt_cycles(), pmu.pmu_data().field14(),
+        pmu.device_info().frequency(), uint64_t{m.has_pmu_flag()}, uint64_t{m.pmu_data_flag()},
+        uint64_t{m.second_pmu_data_flag()}}) {
+    text += std::to_string(number) + " ";
+  }
+  return text + "| " + std::to_string(db.total_op_time_ps());
+}
+
+// The first category and provenance stay, the latest data type wins; a
+// counter once without value stays so.
 TEST(OpMetricsDbBuilderTest, EnterDeviceOpKeepsFirstCategoryAndLatestDataType) {
   OpMetricsDb db;
   OpMetricsDbBuilder builder(&db);
   builder.EnterDeviceOp("k", "", "a:A", 2, 10, 0, "float", Counters(1, 5));
   builder.EnterDeviceOp("k", "Conv", "b:B", 1, 6, 0, "half", Counters(kPmuNoValue, 7, false));
   builder.EnterDeviceOp("k", "Other", "c:C", 1, 4, 0, "int8", Counters(3, 1));
-  ASSERT_EQ(db.metrics_size(), 1);
-  const OpMetrics& entry = db.metrics(0);
-  EXPECT_EQ(entry.name(), "k");
-  EXPECT_EQ(entry.category(), "unknown");
-  EXPECT_EQ(entry.provenance(), "a:A");
-  EXPECT_EQ(entry.data_type(), "int8");
-  EXPECT_EQ(entry.occurrences(), 4u);
-  EXPECT_EQ(entry.time_ps(), 20u);
-  EXPECT_EQ(entry.self_time_ps(), 20u);
-  EXPECT_EQ(db.total_op_time_ps(), 20u);
-  // A counter once without value stays so.
-  EXPECT_EQ(entry.pmu_info().pmu_data().lt_cycles(), kPmuNoValue);
-  EXPECT_EQ(entry.pmu_info().pmu_data().field14(), 13u);
-  EXPECT_TRUE(entry.has_pmu_flag());
-  EXPECT_TRUE(entry.pmu_data_flag());
-  EXPECT_FALSE(entry.second_pmu_data_flag());
+  EXPECT_EQ(Entry(db), "k unknown a:A int8  4 20 20 0 0 18446744073709551615 13 0 1 1 0 | 20");
 }
 
+// Children reported longer than the op give no self time, not a wrap-around.
 TEST(OpMetricsDbBuilderTest, EnterOpTakesSelfTimeAndLatestTexts) {
   OpMetricsDb db;
   OpMetricsDbBuilder builder(&db);
   builder.EnterOp("a:A", "A", 100, 30, "float", "m1", Counters(1, 1));
   builder.EnterOp("a:A", "B", 50, 0, "half", "m2", Counters(1, 1, false));
-  // Children reported longer than the op give no self time, not a wrap-around.
   builder.EnterOp("a:A", "", 5, 9, "half", "m3", Counters(1, 1, false));
-  const OpMetrics& entry = db.metrics(0);
-  EXPECT_EQ(entry.category(), "A");
-  EXPECT_EQ(entry.model_id(), "m3");
-  EXPECT_EQ(entry.occurrences(), 3u);
-  EXPECT_EQ(entry.time_ps(), 155u);
-  EXPECT_EQ(entry.self_time_ps(), 120u);
-  EXPECT_EQ(db.total_op_time_ps(), 120u);
-  EXPECT_FALSE(entry.has_pmu_flag());
+  EXPECT_EQ(Entry(db), "a:A A  half m3 3 155 120 0 0 3 3 0 0 0 0 | 120");
 }
 
+// Entries merge by name: sums, the smaller merged minimum (zero included),
+// the first category and device facts, the latest data type.
 TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   OpMetricsDb target;
   OpMetricsDbBuilder builder(&target);
@@ -97,22 +101,9 @@ TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   second.mutable_metrics(0)->set_data_type("half");
   second.mutable_metrics(0)->mutable_pmu_info()->mutable_device_info()->set_frequency(1);
   second.mutable_metrics(0)->set_pmu_data_flag(true);
-
   builder.Combine(first);
   builder.Combine(second);
-  ASSERT_EQ(target.metrics_size(), 1);
-  const OpMetrics& entry = target.metrics(0);
-  EXPECT_EQ(entry.category(), "A");
-  EXPECT_EQ(entry.data_type(), "half");
-  EXPECT_EQ(entry.children().metrics_size(), 1);
-  EXPECT_EQ(entry.merged_minimum(), 0u);  // the smaller, zero included
-  EXPECT_EQ(entry.occurrences(), 2u);
-  EXPECT_EQ(entry.time_ps(), 20u);
-  EXPECT_EQ(entry.self_time_ps(), 16u);
-  EXPECT_EQ(entry.pmu_info().pmu_data().field14(), 8u);
-  EXPECT_EQ(entry.pmu_info().pmu_data().lt_cycles(), kPmuNoValue);
-  EXPECT_EQ(entry.pmu_info().device_info().frequency(), 9u);  // the first copy's
-  EXPECT_TRUE(entry.pmu_data_flag());
+  EXPECT_EQ(Entry(target), "a A  half  2 20 16 0 1 18446744073709551615 8 9 0 1 0 | 3");
 }
 
 }  // namespace

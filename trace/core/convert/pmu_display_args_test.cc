@@ -3,21 +3,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::Each;
-using ::testing::Pair;
 using ::testing::SizeIs;
 
 constexpr double kNoFigure = 18446744073709551616.0;
-constexpr uint64_t kNoCounter = std::numeric_limits<uint64_t>::max();
 
 TEST(PmuDisplayArgsTest, HugePercentagesArePrintedInFull) {
   for (const double value : {1e47, 1e100, 1.7e306}) {
@@ -28,60 +26,32 @@ TEST(PmuDisplayArgsTest, HugePercentagesArePrintedInFull) {
   }
 }
 
-// The counters and figures in field-number order.
-using CounterSetter = void (PmuData::*)(uint64_t);
-constexpr CounterSetter kCounterSetters[] = {&PmuData::set_io_dma_write_bytes,
-                                             &PmuData::set_io_dma_read_bytes,
-                                             &PmuData::set_tlb_write_access,
-                                             &PmuData::set_tlb_read_access,
-                                             &PmuData::set_tlb_write_miss,
-                                             &PmuData::set_tlb_read_miss,
-                                             &PmuData::set_lt_cycles,
-                                             &PmuData::set_ct_cycles,
-                                             &PmuData::set_alu_cycles,
-                                             &PmuData::set_csimd_pre_cycles,
-                                             &PmuData::set_csimd_post_cycles,
-                                             &PmuData::set_dram_read_cycles,
-                                             &PmuData::set_dram_write_cycles,
-                                             &PmuData::set_field14,
-                                             &PmuData::set_mac_ops,
-                                             &PmuData::set_vector_ops};
-using FigureSetter = void (PmuUtil::*)(double);
-constexpr FigureSetter kFigureSetters[] = {&PmuUtil::set_total_cycles_estimated,
-                                           &PmuUtil::set_lt_utilization,
-                                           &PmuUtil::set_ct_utilization,
-                                           &PmuUtil::set_alu_utilization,
-                                           &PmuUtil::set_csimd_pre_utilization,
-                                           &PmuUtil::set_csimd_post_utilization,
-                                           &PmuUtil::set_dram_working_read_utilization,
-                                           &PmuUtil::set_dram_working_write_utilization,
-                                           &PmuUtil::set_read_bandwidth_utilization,
-                                           &PmuUtil::set_write_bandwidth_utilization,
-                                           &PmuUtil::set_mac_utilization,
-                                           &PmuUtil::set_compute_efficiency,
-                                           &PmuUtil::set_io_efficiency,
-                                           &PmuUtil::set_vec_utilization};
-
-// Counter i (1-based field number) becomes base + i; with `same`, every
-// counter becomes base.
-void FillCounters(uint64_t base, PmuData* data, bool same = false) {
-  uint64_t i = 0;
-  for (CounterSetter setter : kCounterSetters) (data->*setter)(same ? base : base + ++i);
-}
-
-// Figure i becomes (base + i) / 100, shown as base + i percent; with `same`,
-// every figure becomes base.
-void FillFigures(double base, PmuUtil* util, bool same = false) {
-  double i = 0;
-  for (FigureSetter setter : kFigureSetters) (util->*setter)(same ? base : (base + ++i) / 100);
+// A message whose field i (counters 1 to 16, figures 1 to 14) holds base + i;
+// figures hold (base + i) / 100, shown as base + i percent. Built from wire
+// bytes, so that every field is set by number.
+template <typename Message>
+Message Numbered(uint64_t base) {
+  constexpr bool kFigures = std::is_same_v<Message, PmuUtil>;
+  std::string bytes;
+  for (int i = 1; i <= (kFigures ? 14 : 16); ++i) {
+    for (uint64_t v = static_cast<uint64_t>(i) << 3 | (kFigures ? 1 : 0); v; v >>= 7) {
+      bytes += static_cast<char>((v & 0x7f) | (v > 0x7f ? 0x80 : 0));
+    }
+    const double figure = static_cast<double>(base + i) / 100;
+    if (kFigures) bytes.append(reinterpret_cast<const char*>(&figure), sizeof(figure));
+    if (!kFigures) bytes += static_cast<char>(base + i);  // below 128: one varint byte
+  }
+  Message message;
+  EXPECT_TRUE(message.ParseFromString(bytes));
+  return message;
 }
 
 TEST(PmuDisplayArgsTest, EachKeyShowsItsRecordAndField) {
   PmuInfo first, second;
-  FillCounters(100, first.mutable_pmu_data());
-  FillCounters(200, second.mutable_pmu_data());
-  FillFigures(0, first.mutable_pmu_util());
-  FillFigures(50, second.mutable_pmu_util());
+  *first.mutable_pmu_data() = Numbered<PmuData>(100);
+  *second.mutable_pmu_data() = Numbered<PmuData>(110);
+  *first.mutable_pmu_util() = Numbered<PmuUtil>(0);
+  *second.mutable_pmu_util() = Numbered<PmuUtil>(50);
   first.mutable_pmu_util()->set_total_cycles_estimated(98765.4);
   const std::map<std::string, std::string> expected = {
       {"[PMU]lt_utilization(%)", "2.00 %"},
@@ -90,12 +60,12 @@ TEST(PmuDisplayArgsTest, EachKeyShowsItsRecordAndField) {
       {"[PMU]compute_efficiency(%)", "62.00 %"},
       {"[PMU]read_bandwidth_utilization(%)", "[9.00 %, 59.00 %]"},
       {"[PMU]write_bandwidth_utilization(%)", "[10.00 %, 60.00 %]"},
-      {"[PMU]mac_ops(count)", "215"},
-      {"[PMU]vector_ops(count)", "216"},
+      {"[PMU]mac_ops(count)", "125"},
+      {"[PMU]vector_ops(count)", "126"},
       {"[PMU]mac_utilization(%)", "61.00 %"},
       {"[PMU]vec_utilization(%)", "64.00 %"},
-      {"[PMU]io_dma_write_bytes(bytes)", "[101, 201]"},
-      {"[PMU]io_dma_read_bytes(bytes)", "[102, 202]"},
+      {"[PMU]io_dma_write_bytes(bytes)", "[101, 111]"},
+      {"[PMU]io_dma_read_bytes(bytes)", "[102, 112]"},
       {"[PMU]lt_cycles(count)", "107"},
       {"[PMU]alu_cycles(count)", "109"},
       {"[PMU]alu_utilization(%)", "4.00 %"},

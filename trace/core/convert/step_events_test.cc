@@ -38,6 +38,33 @@ StepEvents ConvertHostLine(const XPlane& plane, int line_index) {
   return ConvertHostThreadsXLineToStepEvents({&visitor, &plane.lines(line_index)}, visitor);
 }
 
+// A step as text: its markers "M<type> name begin+duration", host events
+// "H name begin plane/line correlation kind", device events "D name begin
+// plane/line correlation host? details? lt_cycles/core_count", batch size and
+// step time.
+std::string Describe(const StepDetails& step) {
+  std::string text;
+  const auto add = [&text](auto... values) { ((text += values, text += " "), ...); };
+  using std::to_string;
+  for (const StepMarker& m : step.markers) {
+    add("M" + to_string(m.type), m.name, to_string(m.begin_ps) + "+" + to_string(m.duration_ps));
+  }
+  for (const HostEventRecord& e : step.host_events) {
+    add("H", std::string(e.name), to_string(e.begin_ps),
+        to_string(e.plane_id) + "/" + to_string(e.line_id), to_string(e.correlation_id),
+        to_string(e.launch_kind));
+  }
+  for (const DeviceEventRecord& e : step.device_events) {
+    add("D", e.name, to_string(e.begin_ps), to_string(e.plane_id) + "/" + to_string(e.line_id),
+        to_string(e.correlation_id), to_string(e.on_host), to_string(e.has_kernel_details),
+        to_string(e.pmu_info.pmu_data().lt_cycles()) + "/" +
+            to_string(e.pmu_info.device_info().core_count()));
+  }
+  add("batch", to_string(step.batch_size),
+      to_string(step.step_begin_ps) + "+" + to_string(step.step_duration_ps));
+  return text;
+}
+
 TEST(StepEventsTest, HostLineGivesMarkersOpsAndHostExecutions) {
   XPlane raw;
   XPlaneBuilder plane(&raw);
@@ -54,59 +81,26 @@ TEST(StepEventsTest, HostLineGivesMarkersOpsAndHostExecutions) {
   // A group id of another kind reads as step 0; no step id adds nothing.
   AddEvent(plane, 7, "Relu:Relu", 500, 10, {{"group_id", "x"}});
   AddEvent(plane, 7, "Sub:Sub", 600, 10, {});
+  AddEvent(plane, 8, "MatMul:MatMul", 0, 10,
+           {{"group_id", int64_t{1}}, {"launch_zra", int64_t{1}}});
 
   const StepEvents events = ConvertHostLine(raw, 0);
   EXPECT_TRUE(events.host_launch_stats_seen);  // launch_cpu
   ASSERT_EQ(events.size(), 2u);
-  ASSERT_EQ(events.count(0), 1u);
-  ASSERT_EQ(events.at(0).host_events.size(), 1u);
-  EXPECT_EQ(events.at(0).host_events[0].name, "Relu:Relu");
+  EXPECT_EQ(Describe(events.at(0)), "H Relu:Relu 1500 3/7 -1 1 batch -1 0+0 ");
+  EXPECT_EQ(Describe(events.at(1)),
+            "M0 train 1000+1000 H MatMul:MatMul 1100 3/7 9 0 H Add:AddV2 1200 3/7 -1 1 "
+            "D compute 1300 3/7 -1 1 0 0/0 batch 8 1400+60 ");
 
-  const StepDetails& step = events.at(1);
-  ASSERT_EQ(step.markers.size(), 1u);
-  EXPECT_EQ(step.markers[0].type, HostStepMarker);
-  EXPECT_EQ(step.markers[0].name, "train");
-  EXPECT_EQ(step.markers[0].begin_ps, 1000u);
-  EXPECT_EQ(step.markers[0].duration_ps, 1000u);
-
-  ASSERT_EQ(step.host_events.size(), 2u);
-  const HostEventRecord& matmul = step.host_events[0];
-  EXPECT_EQ(matmul.name, "MatMul:MatMul");
-  EXPECT_EQ(matmul.begin_ps, 1100u);
-  EXPECT_EQ(matmul.plane_id, 3);
-  EXPECT_EQ(matmul.line_id, 7);
-  EXPECT_EQ(matmul.correlation_id, 9);
-  EXPECT_EQ(matmul.launch_kind, 0u);
-  EXPECT_EQ(step.host_events[1].correlation_id, -1);
-  EXPECT_EQ(step.host_events[1].launch_kind, 1u);
-
-  ASSERT_EQ(step.device_events.size(), 1u);
-  EXPECT_EQ(step.device_events[0].name, "compute");
-  EXPECT_TRUE(step.device_events[0].on_host);
-  EXPECT_EQ(step.device_events[0].begin_ps, 1300u);
-  EXPECT_TRUE(step.device_events[0].pmu_info.has_pmu_data());
-
-  EXPECT_EQ(step.batch_size, 8);
-  EXPECT_EQ(step.step_begin_ps, 1400u);
-  EXPECT_EQ(step.step_duration_ps, 60u);
-}
-
-TEST(StepEventsTest, LaunchStatsAreSeenPerConversion) {
-  XPlane raw;
-  XPlaneBuilder plane(&raw);
-  AddEvent(plane, 1, "MatMul:MatMul", 0, 10,
-           {{"group_id", int64_t{1}}, {"launch_zra", int64_t{1}}});
-  AddEvent(plane, 2, "MatMul:MatMul", 0, 10, {{"group_id", int64_t{1}}});
-
-  const StepEvents with_launch = ConvertHostLine(raw, 0);
+  // Launch stats are seen per conversion (per line, per run) and combined.
+  const StepEvents with_launch = ConvertHostLine(raw, 1);
   EXPECT_TRUE(with_launch.host_launch_stats_seen);
   EXPECT_EQ(with_launch.at(1).host_events[0].launch_kind, 1u);
-  // A later line (or run) without launch stats is not affected.
-  EXPECT_FALSE(ConvertHostLine(raw, 1).host_launch_stats_seen);
-
   StepEvents combined;
-  CombineStepEvents(ConvertHostLine(raw, 1), &combined);
   CombineStepEvents(with_launch, &combined);
+  raw.mutable_lines(0)->mutable_events()->DeleteSubrange(2, 1);  // the launch_cpu op
+  EXPECT_FALSE(ConvertHostLine(raw, 0).host_launch_stats_seen);
+  CombineStepEvents(ConvertHostLine(raw, 0), &combined);
   EXPECT_TRUE(combined.host_launch_stats_seen);
 }
 
@@ -138,21 +132,8 @@ TEST(StepEventsTest, DevicePlaneGivesStepMarkersAndKernels) {
 
   const StepEvents events = ConvertDeviceTraceXPlaneToStepEvents(raw);
   ASSERT_EQ(events.size(), 1u);
-  const StepDetails& step = events.at(1);
-  ASSERT_EQ(step.markers.size(), 1u);
-  EXPECT_EQ(step.markers[0].type, DeviceStepMarker);
-  EXPECT_EQ(step.markers[0].duration_ps, 900u);
-  ASSERT_EQ(step.device_events.size(), 1u);
-  const DeviceEventRecord& record = step.device_events[0];
-  EXPECT_EQ(record.name, "MatMul:MatMul");
-  EXPECT_EQ(record.plane_id, 5);
-  EXPECT_EQ(record.line_id, 2);
-  EXPECT_EQ(record.begin_ps, 1100u);
-  EXPECT_EQ(record.correlation_id, 3);
-  EXPECT_FALSE(record.on_host);
-  EXPECT_TRUE(record.has_kernel_details);
-  EXPECT_EQ(record.pmu_info.pmu_data().lt_cycles(), 42u);
-  EXPECT_EQ(record.pmu_info.device_info().core_count(), 4u);
+  EXPECT_EQ(Describe(events.at(1)),
+            "M1 step 1 1000+900 D MatMul:MatMul 1100 5/2 3 0 1 42/4 batch -1 0+0 ");
 }
 
 TEST(StepEventsTest, StepTimePrefersEnclosingHostMarker) {

@@ -48,12 +48,25 @@ std::vector<Row> Rows(const KernelStatsDb& db) {
   return rows;
 }
 
+// Reports sum kernels by name and op name over planes, in whole
+// nanoseconds, and average their counters per occurrence.
 TEST(KernelReportsTest, SumsKernelsByNameAndOpName) {
   XSpace space;
   XPlaneBuilder device0(space.add_planes());
   XPlaneBuilder device1(space.add_planes());
-  AddKernel(device0, 1, {"gemm", "mm:MatMul", 3000});
-  AddKernel(device1, 1, {"gemm", "mm:MatMul", 1500});
+  PmuData first;
+  first.set_lt_cycles(10);
+  first.set_field14(3);
+  first.set_mac_ops(kPmuNoValue);
+  PmuData second;
+  second.set_lt_cycles(20);
+  second.set_field14(1);
+  DeviceInfo facts;
+  facts.set_frequency(1000);
+  AddKernel(device0, 1, {"gemm", "mm:MatMul", 3000}).SetPmuData(first);
+  XEventBuilder later = AddKernel(device1, 1, {"gemm", "mm:MatMul", 1500});
+  later.SetPmuData(second);
+  later.SetDeviceInfo(facts);
   AddKernel(device0, 2, {"gemm", "mm2:MatMul", 1999});
   AddKernel(device0, 2, {"short", "mm:MatMul", 999});         // under 1 ns
   AddKernel(device0, 2, {"neg", "mm:MatMul", -5000});         // broken duration
@@ -73,42 +86,18 @@ TEST(KernelReportsTest, SumsKernelsByNameAndOpName) {
       {"gemm", "mm", 4, 1, 3, 2}, {"gemm", "mm2", 1, 1, 1, 1},
   };
   EXPECT_EQ(Rows(db), want);
-
-  KernelStatsDb untouched;
-  untouched.add_reports()->set_name("kept");
-  CopyKernelReportsToDb(KernelReportMap(), &untouched);
-  EXPECT_EQ(untouched.reports_size(), 1);
-}
-
-TEST(KernelReportsTest, AveragesCountersPerOccurrence) {
-  XSpace space;
-  XPlaneBuilder device(space.add_planes());
-  PmuData first;
-  first.set_lt_cycles(10);
-  first.set_field14(3);
-  first.set_mac_ops(kPmuNoValue);
-  PmuData second;
-  second.set_lt_cycles(20);
-  second.set_field14(1);
-  DeviceInfo facts;
-  facts.set_frequency(1000);
-  AddKernel(device, 1, {"gemm", "mm:MatMul", 3000}).SetPmuData(first);
-  XEventBuilder later = AddKernel(device, 1, {"gemm", "mm:MatMul", 1000});
-  later.SetPmuData(second);
-  later.SetDeviceInfo(facts);
-
-  KernelReportMap reports;
-  ConvertDeviceTraceXPlaneToKernelReports(device.plane(), &reports);
-  KernelStatsDb db;
-  CopyKernelReportsToDb(reports, &db);
-  ASSERT_EQ(db.reports_size(), 1);
-  const PmuInfo& pmu = db.reports(0).pmu_info();
+  const PmuInfo& pmu = db.reports(3).pmu_info();
   ASSERT_TRUE(pmu.has_ave_pmu_data());
   EXPECT_EQ(pmu.ave_pmu_data().lt_cycles(), 15.0);
   EXPECT_EQ(pmu.ave_pmu_data().field14(), 2.0);
   EXPECT_EQ(pmu.ave_pmu_data().mac_ops(), kPmuNoValueDouble);
   EXPECT_EQ(pmu.device_info().frequency(), 1000u);
   EXPECT_EQ(pmu.count(), 1u);
+
+  KernelStatsDb untouched;
+  untouched.add_reports()->set_name("kept");
+  CopyKernelReportsToDb(KernelReportMap(), &untouched);
+  EXPECT_EQ(untouched.reports_size(), 1);
 }
 
 }  // namespace

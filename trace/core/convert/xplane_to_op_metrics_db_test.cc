@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "testing/plane_events.h"
@@ -24,48 +22,38 @@ struct HostOp {
   int64_t duration_ps;
 };
 
-// Entry name to (occurrences, time, self time).
-using Entries = std::map<std::string, std::tuple<uint32_t, uint64_t, uint64_t>>;
-
-Entries EntriesOf(const OpMetricsDb& db) {
-  Entries entries;
+// "name category occurrences time self_time" per entry, then the totals.
+std::string Summary(const OpMetricsDb& db) {
+  std::string text;
   for (const OpMetrics& m : db.metrics()) {
-    entries[m.name()] = {m.occurrences(), m.time_ps(), m.self_time_ps()};
+    text += m.name() + " " + m.category() + " " + std::to_string(m.occurrences()) + " " +
+            std::to_string(m.time_ps()) + " " + std::to_string(m.self_time_ps()) + " | ";
   }
-  return entries;
+  return text + std::to_string(db.total_time_ps()) + " " + std::to_string(db.total_op_time_ps());
 }
 
+// Entries are made as ops end.
 TEST(HostOpMetricsTest, NestsFrameworkOpsByTime) {
   const struct {
     const char* what;
     std::vector<HostOp> ops;
-    Entries want;
-    uint64_t total_time_ps;
-    uint64_t total_op_time_ps;
+    const char* want;
   } cases[] = {
       {"nested",
        {{"a:A", 0, 100}, {"b:B", 10, 20}, {"c:C", 15, 5}},
-       {{"a:A", {1, 100, 80}}, {"b:B", {1, 20, 15}}, {"c:C", {1, 5, 5}}},
-       100,
-       100},
-      {"one after the other", {{"a:A", 0, 10}, {"a:A", 20, 10}}, {{"a:A", {2, 20, 20}}}, 30, 20},
+       "c:C C 1 5 5 | b:B B 1 20 15 | a:A A 1 100 80 | 100 100"},
+      {"one after the other", {{"a:A", 0, 10}, {"a:A", 20, 10}}, "a:A A 2 20 20 | 30 20"},
       {"overlapping: the later op is lost",
        {{"a:A", 0, 10}, {"b:B", 5, 10}},
-       {{"a:A", {1, 10, 10}}},
-       15,
-       10},
+       "a:A A 1 10 10 | 15 10"},
       {"an overlapped op's end leaves its parent open",
        {{"p:P", 0, 100}, {"a:A", 10, 40}, {"b:B", 20, 40}},
-       {{"p:P", {1, 100, 60}}, {"a:A", {1, 40, 40}}},
-       100,
-       100},
+       "a:A A 1 40 40 | p:P P 1 100 60 | 100 100"},
       {"shared edges and a zero-length op",
        {{"p:P", 0, 100}, {"a:A", 0, 50}, {"b:B", 50, 50}, {"z:Z", 50, 0}},
-       {{"p:P", {1, 100, 0}}, {"a:A", {1, 50, 50}}, {"b:B", {1, 50, 50}}, {"z:Z", {1, 0, 0}}},
-       100,
-       100},
-      {"not framework ops", {{"plain", 0, 10}, {"a:A#1", 0, 10}, {"a:", 0, 10}}, {}, 0, 0},
-      {"negative duration lasts no time", {{"a:A", 50, -20}}, {{"a:A", {1, 0, 0}}}, 0, 0},
+       "a:A A 1 50 50 | z:Z Z 1 0 0 | b:B B 1 50 50 | p:P P 1 100 0 | 100 100"},
+      {"not framework ops", {{"plain", 0, 10}, {"a:A#1", 0, 10}, {"a:", 0, 10}}, "0 0"},
+      {"negative duration lasts no time", {{"a:A", 50, -20}}, "a:A A 1 0 0 | 0 0"},
   };
   for (const auto& c : cases) {
     XSpace space;
@@ -77,83 +65,56 @@ TEST(HostOpMetricsTest, NestsFrameworkOpsByTime) {
     const XLineVisitor line{&visitor, &plane.plane().lines(0)};
     const auto result =
         ConvertHostThreadsXLineToOpMetricsDb(line, BuildTfOpMapFromHostPlane(plane.plane()));
-    EXPECT_EQ(EntriesOf(result->db), c.want) << c.what;
-    EXPECT_EQ(result->db.total_time_ps(), c.total_time_ps) << c.what;
-    EXPECT_EQ(result->db.total_op_time_ps(), c.total_op_time_ps) << c.what;
+    EXPECT_EQ(Summary(result->db), c.want) << c.what;
   }
 }
 
-TEST(HostOpMetricsTest, EntersTextsCountersAndIdle) {
+// Host lines combine with their idle time; an op takes its annotation's
+// counters; kernels of framework ops enter under "<op name>/<op full name>".
+TEST(OpMetricsTest, HostIdleAndDeviceKernels) {
   XSpace space;
-  XPlaneBuilder plane(space.add_planes());
-  plane.SetName(kHostPlaneName);
-  XEventBuilder op =
-      AddPlaneEvent(plane, 1, "mm:MatMul", 0, 10,
-                    {{"data_type", std::string("float")}, {"model_id", std::string("m")}});
+  XPlaneBuilder host(space.add_planes());
+  host.SetName(kHostPlaneName);
+  XEventBuilder op = AddPlaneEvent(host, 1, "mm:MatMul", 0, 10);
   op.mutable_event()->set_second_pmu_data_flag(true);
   op.mutable_event()->mutable_second_pmu_data()->set_mac_ops(4);
-  op.mutable_event()->mutable_device_info()->set_frequency(7);
-  AddPlaneEvent(plane, 1, "mm:MatMul", 30, 10);
-  AddPlaneEvent(plane, 2, "other", 0, 10);  // a line without framework ops
-  const XPlaneVisitor visitor(&plane.plane(), {FindHostEventType}, {FindStatType});
-  const TfOpMap tf_ops = BuildTfOpMapFromHostPlane(plane.plane());
-
+  AddPlaneEvent(host, 1, "mm:MatMul", 30, 10);
+  AddPlaneEvent(host, 2, "other", 0, 10);  // a line without framework ops
+  const XPlaneVisitor visitor(&host.plane(), {FindHostEventType}, {FindStatType});
   OpMetricsDb host_db;
   OpMetricsDbBuilder host_builder(&host_db);
-  for (const XLine& line : plane.plane().lines()) {
-    auto result = ConvertHostThreadsXLineToOpMetricsDb({&visitor, &line}, tf_ops);
+  for (const XLine& line : host.plane().lines()) {
+    auto result = ConvertHostThreadsXLineToOpMetricsDb({&visitor, &line},
+                                                       BuildTfOpMapFromHostPlane(host.plane()));
     AddIdleAndCombineOpMetricsDb(result->db, host_builder);
     EXPECT_EQ(result->db.metrics_size(), 0);
   }
-  ASSERT_EQ(host_db.metrics_size(), 2);
-  const OpMetrics& mm = host_db.metrics(0);
-  EXPECT_EQ(mm.name(), "mm:MatMul");
-  EXPECT_EQ(mm.category(), "MatMul");
-  EXPECT_EQ(mm.data_type(), "");  // of the later occurrence
-  EXPECT_EQ(mm.model_id(), "");
-  EXPECT_EQ(mm.second_pmu_info().pmu_data().mac_ops(), 4u);
-  const OpMetrics& idle = host_db.metrics(1);
-  EXPECT_EQ(idle.name(), "IDLE");
-  EXPECT_EQ(idle.time_ps(), 20u);  // 40 ps spanned, 20 ps in ops; the second line adds 0
-  EXPECT_EQ(host_db.total_time_ps(), 40u);
-}
+  // 40 ps spanned, 20 ps in ops; the second line adds nothing.
+  EXPECT_EQ(Summary(host_db), "mm:MatMul MatMul 2 20 20 | IDLE IDLE 0 20 20 | 40 20");
+  EXPECT_EQ(host_db.metrics(0).second_pmu_info().pmu_data().mac_ops(), 4u);
 
-TEST(DeviceOpMetricsTest, EntersKernelsOfFrameworkOps) {
-  XSpace space;
-  XPlaneBuilder plane(space.add_planes());
-  plane.SetName("/device:ZRA:0");
+  XPlaneBuilder device(space.add_planes());
+  device.SetName("/device:ZRA:0");
   const std::string kernel = "";
-  AddPlaneEvent(plane, 1, "k1", 100, 50,
-                {{"op_fullname", std::string("mm:MatMul")},
-                 {"kernel_details", kernel},
-                 {"data_type", std::string("float")}});
-  AddPlaneEvent(plane, 2, "k2", 200, 30,
+  AddPlaneEvent(device, 1, "k1", 100, 50,
+                {{"op_fullname", std::string("mm:MatMul")}, {"kernel_details", kernel}});
+  AddPlaneEvent(device, 2, "k2", 200, 30,
                 {{"tf_op", std::string("x:X")},
                  {"op_fullname", std::string("mm:MatMul")},
                  {"kernel_details", kernel},
                  {"data_type", std::string("half")}});
-  AddPlaneEvent(plane, 2, "copy", 400, 100, {{"op_fullname", std::string("mm:MatMul")}});
-  AddPlaneEvent(plane, 1, "k3", 300, 10,
+  AddPlaneEvent(device, 2, "copy", 400, 100, {{"op_fullname", std::string("mm:MatMul")}});
+  AddPlaneEvent(device, 1, "k3", 300, 10,
                 {{"op_fullname", std::string("")}, {"kernel_details", kernel}});
-  AddPlaneEvent(plane, 1, "k4", 300, 10,
+  AddPlaneEvent(device, 1, "k4", 300, 10,
                 {{"tf_op", std::string("train")}, {"kernel_details", kernel}});
-
-  const OpMetricsDb db = ConvertDeviceTraceXPlaneToOpMetricsDb(plane.plane());
-  ASSERT_EQ(db.metrics_size(), 3);
-  const OpMetrics& mm = db.metrics(0);
-  EXPECT_EQ(mm.name(), "mm/mm:MatMul");
-  EXPECT_EQ(mm.category(), "MatMul");
-  EXPECT_EQ(mm.provenance(), "mm:MatMul");
-  EXPECT_EQ(mm.occurrences(), 2u);
-  EXPECT_EQ(mm.time_ps(), 80u);
-  EXPECT_EQ(mm.self_time_ps(), 80u);
-  EXPECT_EQ(mm.data_type(), "half");
-  EXPECT_EQ(db.metrics(1).name(), "train/train");
-  EXPECT_EQ(db.metrics(1).category(), "unknown");
-  EXPECT_EQ(db.total_time_ps(), 400u);  // 100 to 500, the copy included
-  EXPECT_EQ(db.total_op_time_ps(), 90u);
-  EXPECT_EQ(db.metrics(2).name(), "IDLE");
-  EXPECT_EQ(db.metrics(2).time_ps(), 310u);
+  // 100 to 500, the copy included.
+  const OpMetricsDb db = ConvertDeviceTraceXPlaneToOpMetricsDb(device.plane());
+  EXPECT_EQ(Summary(db),
+            "mm/mm:MatMul MatMul 2 80 80 | train/train unknown 1 10 10 | IDLE IDLE 0 310 310 | "
+            "400 90");
+  EXPECT_EQ(db.metrics(0).provenance(), "mm:MatMul");
+  EXPECT_EQ(db.metrics(0).data_type(), "half");
 }
 
 TEST(DeviceOpMetricsTest, SpanOfThePlaneEvents) {

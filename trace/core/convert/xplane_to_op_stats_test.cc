@@ -44,9 +44,6 @@ TEST(ConvertXSpaceToOpStatsTest, SelectsHostAndDevicePlanes) {
     const OpStats op_stats = ConvertXSpaceToOpStats(space);
     EXPECT_EQ(op_stats.run_environment().device_type(), c.device_type) << c.what;
     EXPECT_EQ(op_stats.has_host_op_metrics_db(), c.has_host_db) << c.what;
-    EXPECT_TRUE(op_stats.has_device_op_metrics_db()) << c.what;
-    EXPECT_TRUE(op_stats.has_kernel_stats_db()) << c.what;
-    EXPECT_TRUE(op_stats.has_overview_info()) << c.what;
     EXPECT_EQ(op_stats.device_op_metrics_db().metrics_size(), c.device_entries) << c.what;
   }
 }

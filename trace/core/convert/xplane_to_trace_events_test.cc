@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <map>
@@ -13,6 +12,7 @@
 #include "testing/child_process.h"
 #include "testing/decimal_comma_locale.h"
 #include "testing/log_lines.h"
+#include "testing/plane_events.h"
 #include "testing/pmu_fixtures.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
@@ -25,14 +25,21 @@ namespace trace {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::Pair;
 using ::testing::SizeIs;
-using ::testing::UnorderedElementsAre;
+using ::zentrik::testing::AddPlaneEvent;
 
 using Args = std::map<std::string, std::string>;
 
-Args ArgsOf(const TraceEvent& event) { return Args(event.args().begin(), event.args().end()); }
+// "key=value|" per argument, sorted by key; "NA" figures only counted.
+std::string ArgsText(const TraceEvent& event) {
+  std::string text;
+  int unknown = 0;
+  for (const auto& [key, value] : Args(event.args().begin(), event.args().end())) {
+    if (value == "NA") ++unknown;
+    if (value != "NA") text += key + "=" + value + "|";
+  }
+  return unknown == 0 ? text : text + std::to_string(unknown) + " NA";
+}
 
 std::vector<std::string> EventNames(const Trace& trace) {
   std::vector<std::string> names;
@@ -52,23 +59,40 @@ XPlane* AddPlane(XSpace* space, const std::string& name, int64_t id) {
   return plane;
 }
 
-// Appends an event named `name` to line `line_id` of the plane.
-XEventBuilder AddEvent(XPlaneBuilder* plane, int64_t line_id, const std::string& name,
-                       int64_t offset_ps = 0, int64_t duration_ps = 0) {
-  XLineBuilder line = plane->GetOrCreateLine(line_id);
-  XEventBuilder event = line.AddEvent(*plane->GetOrCreateEventMetadata(name));
-  event.SetOffsetPs(offset_ps);
-  event.SetDurationPs(duration_ps);
-  return event;
-}
-
 Trace Convert(const XSpace& space) {
   Trace trace;
   ConvertXSpaceToTraceEvents(space, &trace);
   return trace;
 }
 
-TEST(XPlaneToTraceEventsTest, HostPlaneIsDevice501AndDevicePlanesTheirIdPlusOne) {
+// Each device "key name [resource name sort_index]...", sorted by key, then
+// each event "name@device/resource".
+std::string Layout(const Trace& trace) {
+  std::map<uint32_t, const Device*> devices;
+  for (const auto& [key, device] : trace.devices()) devices[key] = &device;
+  std::string text;
+  for (const auto& [key, device] : devices) {
+    EXPECT_EQ(device->device_id(), key);
+    text += std::to_string(key) + " " + device->name();
+    std::map<uint32_t, const Resource*> resources;
+    for (const auto& [id, resource] : device->resources()) resources[id] = &resource;
+    for (const auto& [id, resource] : resources) {
+      EXPECT_EQ(resource->resource_id(), id);
+      text += " [" + std::to_string(id) + " " + resource->name() + " " +
+              std::to_string(resource->sort_index()) + "]";
+    }
+    text += "\n";
+  }
+  for (const TraceEvent& event : trace.trace_events()) {
+    text += event.name() + "@" + std::to_string(event.device_id()) + "/" +
+            std::to_string(event.resource_id()) + " ";
+  }
+  return text;
+}
+
+// The host plane becomes device 501, device planes their id + 1; lines become
+// resources keyed by display id or id, sort indices in line order on the host.
+TEST(XPlaneToTraceEventsTest, PlanesBecomeDevicesAndLinesResources) {
   XSpace space;
   const struct {
     const char* name;
@@ -81,48 +105,20 @@ TEST(XPlaneToTraceEventsTest, HostPlaneIsDevice501AndDevicePlanesTheirIdPlusOne)
       {"/device:ZRA:big", 0x100000004, "big"}, {"/host:CPU", 7, "second host"},
   };
   for (const auto& p : planes) {
-    XPlane* plane = AddPlane(&space, p.name, p.id);
-    XPlaneBuilder builder(plane);
-    if (p.event != nullptr) AddEvent(&builder, 1, p.event);
+    XPlaneBuilder plane(AddPlane(&space, p.name, p.id));
+    if (p.event != nullptr) AddPlaneEvent(plane, 1, p.event, 0, 0);
   }
-  const Trace trace = Convert(space);
-
-  std::map<uint32_t, std::string> devices;
-  for (const auto& [key, device] : trace.devices()) {
-    EXPECT_EQ(device.device_id(), key);
-    devices[key] = device.name();
-  }
-  EXPECT_EQ(devices, (std::map<uint32_t, std::string>{{501, "/host:CPU"},
-                                                      {2, "/device:ZRA:1"},
-                                                      {1, "/device:ZRA:0"},
-                                                      {10, "/device:ZRA:9"},
-                                                      {0, "/device:ZRA:4294967295"},
-                                                      {5, "/device:ZRA:big"}}));
-  EXPECT_THAT(trace.devices().at(10).resources(), IsEmpty());
-  EXPECT_THAT(EventNames(trace), ElementsAre("host", "kernel1", "kernel0", "big"));
-  std::vector<uint32_t> event_devices;
-  for (const TraceEvent& event : trace.trace_events()) event_devices.push_back(event.device_id());
-  EXPECT_THAT(event_devices, ElementsAre(501, 2, 1, 5));
-}
-
-TEST(XPlaneToTraceEventsTest, LinesBecomeResources) {
-  XSpace space;
-  XPlane* host = AddPlane(&space, kHostPlaneName, 0);
-  XPlane* device = AddPlane(&space, "/device:ZRA:0", 0);
-  for (XPlane* plane : {host, device}) {
-    const struct {
-      int64_t id;
-      int64_t display_id;
-      const char* name;
-      const char* display_name;
-    } lines[] = {
-        {7, 0, "a", ""},
-        {9, 0, "b", ""},
-        {7, 0, "c", ""},
-        {40, 12, "n", "shown"},
-        {kDerivedLineId, 0, "Steps", ""},
-        {3, -1, "", ""},
-    };
+  const struct {
+    int64_t id, display_id;
+    const char* name;
+    const char* display_name;
+  } lines[] = {{7, 0, "a", ""},
+               {9, 0, "b", ""},
+               {7, 0, "c", ""},
+               {40, 12, "n", "shown"},
+               {kDerivedLineId, 0, "Steps", ""},
+               {3, -1, "", ""}};
+  for (XPlane* plane : {space.mutable_planes(1), space.mutable_planes(2)}) {
     for (const auto& l : lines) {
       XLine* line = plane->add_lines();
       line->set_id(l.id);
@@ -131,80 +127,47 @@ TEST(XPlaneToTraceEventsTest, LinesBecomeResources) {
       line->set_display_name(l.display_name);
     }
     XPlaneBuilder builder(plane);
-    builder.GetOrCreateLine(40).AddEvent(*builder.GetOrCreateEventMetadata("on line 40"));
+    AddPlaneEvent(builder, 40, "on 40", 0, 0);
   }
-  const Trace trace = Convert(space);
-
-  const auto resources = [&](uint32_t device_id) {
-    std::map<uint32_t, std::pair<std::string, uint32_t>> result;
-    for (const auto& [key, resource] : trace.devices().at(device_id).resources()) {
-      EXPECT_EQ(resource.resource_id(), key);
-      result[key] = {resource.name(), resource.sort_index()};
-    }
-    return result;
-  };
-  using R = std::map<uint32_t, std::pair<std::string, uint32_t>>;
-  EXPECT_EQ(resources(kHostDeviceId), (R{{7, {"c", 3}},
-                                         {9, {"b", 2}},
-                                         {12, {"shown", 4}},
-                                         {3735928559u, {"Steps", 5}},
-                                         {4294967295u, {"", 6}}}));
-  EXPECT_EQ(resources(1), (R{{7, {"c", 0}},
-                             {9, {"b", 0}},
-                             {12, {"shown", 0}},
-                             {3735928559u, {"Steps", 0}},
-                             {4294967295u, {"", 0}}}));
-  ASSERT_THAT(trace.trace_events(), SizeIs(2));
-  EXPECT_EQ(trace.trace_events(0).resource_id(), 12u);
-  EXPECT_EQ(trace.trace_events(1).resource_id(), 12u);
+  EXPECT_EQ(Layout(Convert(space)),
+            "0 /device:ZRA:4294967295\n"
+            "1 /device:ZRA:0 [1  0] [7 c 0] [9 b 0] [12 shown 0] [3735928559 Steps 0] "
+            "[4294967295  0]\n"
+            "2 /device:ZRA:1 [1  0]\n"
+            "5 /device:ZRA:big [1  0]\n"
+            "10 /device:ZRA:9\n"
+            "501 /host:CPU [1  1] [7 c 4] [9 b 3] [12 shown 5] [3735928559 Steps 6] "
+            "[4294967295  7]\n"
+            "host@501/1 on 40@501/12 kernel1@2/1 kernel0@1/1 on 40@1/12 big@5/1 ");
 }
 
-TEST(XPlaneToTraceEventsTest, EventNamesComeFromDisplayNamesAndStepNames) {
+// Names come from display names and step names; stats become arguments.
+TEST(XPlaneToTraceEventsTest, EventNamesAndArguments) {
   XSpace space;
-  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
+  XPlaneBuilder plane(AddPlane(&space, "/device:ZRA:0", 0));
+  const auto stat = [&](const std::string& name) { return *plane.GetOrCreateStatMetadata(name); };
   XEventMetadata* displayed = plane.GetOrCreateEventMetadata("N");
   displayed->set_display_name("D");
   XLineBuilder line = plane.GetOrCreateLine(1);
-  line.AddEvent(*displayed);
-  line.AddEvent(*displayed).AddStatValue(*plane.GetOrCreateStatMetadata("step_name"), "S");
+  line.AddEvent(*displayed).AddStatValue(stat("step_name"), "S");
   line.AddEvent(*plane.GetOrCreateEventMetadata("plain"));
   line.mutable_line()->add_events()->set_metadata_id(999);  // no such metadata
-  line.AddEvent(*displayed).AddStatValue(*plane.GetOrCreateStatMetadata("long_name"), "L");
-  const Trace trace = Convert(space);
-
-  ASSERT_THAT(trace.trace_events(), SizeIs(5));
-  EXPECT_THAT(EventNames(trace), ElementsAre("D", "S", "plain", "", "D"));
-  EXPECT_EQ(ArgsOf(trace.trace_events(0)), (Args{{"long_name", "N"}}));
-  EXPECT_EQ(ArgsOf(trace.trace_events(1)), (Args{{"long_name", "N"}, {"step_name", "S"}}));
-  EXPECT_THAT(ArgsOf(trace.trace_events(2)), IsEmpty());
-  EXPECT_THAT(ArgsOf(trace.trace_events(3)), IsEmpty());
-  EXPECT_EQ(ArgsOf(trace.trace_events(4)), (Args{{"long_name", "L"}}));
-}
-
-TEST(XPlaneToTraceEventsTest, StatsBecomeArguments) {
-  XSpace space;
-  XPlane* raw_plane = AddPlane(&space, "/device:ZRA:0", 0);
-  XPlaneBuilder plane(raw_plane);
-  XEventBuilder event = AddEvent(&plane, 1, "kernel");
-  const auto stat = [&](const std::string& name) { return *plane.GetOrCreateStatMetadata(name); };
+  XEventBuilder event = line.AddEvent(*displayed);
+  event.AddStatValue(stat("long_name"), "L");
   event.AddStatValue(stat("correlation_id"), uint64_t{18446744073709551615u});
   event.AddStatValue(stat("dimx"), int64_t{-3});
   event.AddStatValue(stat("size"), 1.5);
   event.AddStatValue(stat("tiny"), -1e-7);
   event.AddStatValue(stat("nan"), -std::numeric_limits<double>::quiet_NaN());
-  event.AddStatValue(stat("flow_event_cat"), "Kernel");
   event.mutable_event()->add_stats()->set_metadata_id(stat("bytes").id());
   event.mutable_event()->mutable_stats()->rbegin()->set_bytes_value(std::string("\0\1", 2));
   XStat* ref = event.mutable_event()->add_stats();
   ref->set_metadata_id(stat("kernel_type").id());
   ref->set_ref_value(stat("referenced name").id());
-  event.AddStatValue(stat("not a stat type"), "shown");
   event.mutable_event()->add_stats()->set_metadata_id(stat("no value").id());
-  event.AddStatValue(stat("_r"), 1);
-  event.AddStatValue(stat("kernel_details"), "hidden");
-  event.AddStatValue(stat("model_id"), "hidden");
-  event.AddStatValue(stat("mac_ops"), 5);
-  event.AddStatValue(stat("traceme_flag"), 1);
+  for (const char* hidden : {"_r", "kernel_details", "model_id", "mac_ops", "traceme_flag"}) {
+    event.AddStatValue(stat(hidden), 1);
+  }
   event.AddStatValue(stat("dimy"), 1);
   event.AddStatValue(stat("dimy"), 2);  // the later value wins
   XStat* unnamed = event.mutable_event()->add_stats();
@@ -212,20 +175,12 @@ TEST(XPlaneToTraceEventsTest, StatsBecomeArguments) {
   unnamed->set_str_value("orphan");
   const Trace trace = Convert(space);
 
-  ASSERT_THAT(trace.trace_events(), SizeIs(1));
-  EXPECT_EQ(ArgsOf(trace.trace_events(0)), (Args{
-                                               {"", "orphan"},
-                                               {"bytes", "<opaque bytes>"},
-                                               {"correlation_id", "18446744073709551615"},
-                                               {"dimx", "-3"},
-                                               {"dimy", "2"},
-                                               {"flow_event_cat", "Kernel"},
-                                               {"kernel_type", "referenced name"},
-                                               {"nan", "nan"},
-                                               {"not a stat type", "shown"},
-                                               {"size", "1.500000"},
-                                               {"tiny", "-0.000000"},
-                                           }));
+  EXPECT_THAT(EventNames(trace), ElementsAre("S", "plain", "", "D"));
+  EXPECT_EQ(ArgsText(trace.trace_events(0)), "long_name=N|step_name=S|");
+  EXPECT_EQ(ArgsText(trace.trace_events(1)) + ArgsText(trace.trace_events(2)), "");
+  EXPECT_EQ(ArgsText(trace.trace_events(3)),
+            "=orphan|bytes=<opaque bytes>|correlation_id=18446744073709551615|dimx=-3|dimy=2|"
+            "kernel_type=referenced name|long_name=L|nan=nan|size=1.500000|tiny=-0.000000|");
 }
 
 TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
@@ -280,138 +235,81 @@ TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
                           "a negative duration; their times were clamped to the valid range."));
 }
 
-DeviceInfo Acc202() {
-  DeviceInfo device;
-  device.set_zra_type(ACC202);
-  device.set_frequency(1000);
-  device.set_core_count(4);
-  device.set_core_used(4);
-  device.set_top_bandwidth(10);
-  return device;
-}
-
-// The counters of one kernel: lt_cycles 6400, io_dma_read_bytes 2000 over
-// field14 = 100 ns; the rest unknown.
-PmuData KernelCounters() {
-  PmuData counters = testing::AllUnknownPmuData();
-  counters.set_lt_cycles(6400);
-  counters.set_io_dma_read_bytes(2000);
-  counters.set_field14(100);
-  return counters;
-}
-
 // An op event as the kernel PMU pass leaves it on the host: its kernels'
-// counters on an ACC202 with 4 cores at 1000 MHz and 10 bytes/ns, and the
-// counters its annotation carried (read_bytes 500, mac_ops 77), with the two
-// flags as given.
-XEventBuilder AddOp(testing::XSpaceFixture* fixture, const std::string& display_name, bool own_flag,
-                    bool annotation_flag) {
+// counters (lt_cycles 6400, io_dma_read_bytes 2000 over field14 = 100 ns) on
+// an ACC202 with 4 cores at 1000 MHz and 10 bytes/ns, the counters its
+// annotation carried (read_bytes 500, mac_ops 77), and the two flags; with a
+// stat named like a figure and a double stat.
+Trace ConvertOp(const std::string& display_name, bool own_flag, bool annotation_flag) {
+  testing::XSpaceFixture fixture;
   testing::TraceMeSpec params;
   params.name = "op";
   params.display_name = display_name;
   params.annotation_counters = testing::AllUnknownPmuData();
   params.annotation_counters->set_io_dma_read_bytes(500);
   params.annotation_counters->set_mac_ops(77);
-  XEventBuilder event = fixture->AddTraceMe(params);
-  event.SetPmuData(KernelCounters());
-  event.SetDeviceInfo(Acc202());
+  params.args = {{"[PMU]mac_ops(count)", std::string("stat")}, {"ratio", 0.25}};
+  XEventBuilder event = fixture.AddTraceMe(params);
+  PmuData counters = testing::AllUnknownPmuData();
+  counters.set_lt_cycles(6400);
+  counters.set_io_dma_read_bytes(2000);
+  counters.set_field14(100);
+  event.SetPmuData(counters);
+  DeviceInfo device;
+  device.set_zra_type(ACC202);
+  device.set_frequency(1000);
+  device.set_core_count(4);
+  device.set_core_used(4);
+  device.set_top_bandwidth(10);
+  event.SetDeviceInfo(device);
   event.mutable_event()->set_pmu_data_flag(own_flag);
   event.mutable_event()->set_second_pmu_data_flag(annotation_flag);
-  return event;
+  return Convert(fixture.space());
 }
 
-// The arguments of `event` whose keys start with "[PMU]".
-Args PmuArgsOf(const TraceEvent& event) {
-  Args pmu;
-  for (const auto& [key, text] : event.args()) {
-    if (key.rfind("[PMU]", 0) == 0) pmu[key] = text;
-  }
-  return pmu;
-}
+// The arguments of a gemm op with its own counters.
+std::string GemmArgs() { return ArgsText(ConvertOp("gemm", true, false).trace_events(0)) + "\n"; }
 
-TEST(XPlaneToTraceEventsTest, OpsShowBothPmuRecords) {
-  testing::XSpaceFixture fixture;
-  AddOp(&fixture, "gemm", /*own_flag=*/true, /*annotation_flag=*/false)
-      .AddStatValue(*fixture.HostPlane().GetOrCreateStatMetadata("[PMU]mac_ops(count)"),
-                    "from a stat");
-  const Trace trace = Convert(fixture.space());
+// The annotation's bytes over the kernel's own running time; the figures
+// replace the like-named stat.
+constexpr char kGemmArgs[] =
+    "[PMU]io_dma_read_bytes(bytes)=[2000, 500]|[PMU]lt_cycles(count)=6400|"
+    "[PMU]lt_utilization(%)=25.00 %|[PMU]mac_ops(count)=77|"
+    "[PMU]read_bandwidth_utilization(%)=[200.00 %, 50.00 %]|"
+    "[PMU]total_cycles_estimated(count)=400|long_name=op|ratio=0.250000|23 NA\n";
 
-  ASSERT_THAT(trace.trace_events(), SizeIs(1));
-  const Args expected = {
-      {"[PMU]alu_cycles(count)", "NA"},
-      {"[PMU]alu_utilization(%)", "NA"},
-      {"[PMU]compute_efficiency(%)", "NA"},
-      {"[PMU]csimd_post_cycles(count)", "NA"},
-      {"[PMU]csimd_post_utilization(%)", "NA"},
-      {"[PMU]csimd_pre_cycles(count)", "NA"},
-      {"[PMU]csimd_pre_utilization(%)", "NA"},
-      {"[PMU]ct_cycles(count)", "NA"},
-      {"[PMU]ct_utilization(%)", "NA"},
-      {"[PMU]dram_read_cycles(count)", "NA"},
-      {"[PMU]dram_working_read_utilization(%)", "NA"},
-      {"[PMU]dram_working_write_utilization(%)", "NA"},
-      {"[PMU]dram_write_cycles(count)", "NA"},
-      // The annotation's bytes over the kernel's own running time.
-      {"[PMU]io_dma_read_bytes(bytes)", "[2000, 500]"},
-      {"[PMU]io_dma_write_bytes(bytes)", "NA"},
-      {"[PMU]io_efficiency(%)", "NA"},
-      {"[PMU]lt_cycles(count)", "6400"},
-      {"[PMU]lt_utilization(%)", "25.00 %"},
-      {"[PMU]mac_ops(count)", "77"},
-      {"[PMU]mac_utilization(%)", "NA"},
-      {"[PMU]read_bandwidth_utilization(%)", "[200.00 %, 50.00 %]"},
-      {"[PMU]tlb_read_access(times)", "NA"},
-      {"[PMU]tlb_read_miss(times)", "NA"},
-      {"[PMU]tlb_write_access(times)", "NA"},
-      {"[PMU]tlb_write_miss(times)", "NA"},
-      {"[PMU]total_cycles_estimated(count)", "400"},
-      {"[PMU]vec_utilization(%)", "NA"},
-      {"[PMU]vector_ops(count)", "NA"},
-      {"[PMU]write_bandwidth_utilization(%)", "NA"},
-  };
-  EXPECT_EQ(PmuArgsOf(trace.trace_events(0)), expected);
-  EXPECT_EQ(trace.trace_events(0).args().at("long_name"), "op");
-}
-
-TEST(XPlaneToTraceEventsTest, PmuFlagsAndLaunchNameDecideWhetherFiguresAreShown) {
+TEST(XPlaneToTraceEventsTest, OpsShowBothPmuRecordsWhenFlagged) {
+  EXPECT_EQ(GemmArgs(), kGemmArgs);
+  // Shown when the annotation's flag is set, or the op's own for what is not
+  // a kernel launch.
   const struct {
     const char* display_name;
-    bool own_flag;
-    bool annotation_flag;
-    bool shown;
+    bool own_flag, annotation_flag, shown;
   } cases[] = {
-      {"qxInvokeKernel", true, false, false},
-      {"qxInvokeKernel", false, true, true},
-      {"qxInvokeKernel", true, true, true},
-      {"gemm", true, false, true},
-      {"gemm", false, true, true},
+      {"qxInvokeKernel", true, false, false}, {"qxInvokeKernel", false, true, true},
+      {"qxInvokeKernel", true, true, true},   {"gemm", false, true, true},
       {"gemm", false, false, false},
   };
   for (const auto& c : cases) {
-    testing::XSpaceFixture fixture;
-    AddOp(&fixture, c.display_name, c.own_flag, c.annotation_flag);
-    const Trace trace = Convert(fixture.space());
-    ASSERT_THAT(trace.trace_events(), SizeIs(1));
-    EXPECT_THAT(PmuArgsOf(trace.trace_events(0)), SizeIs(c.shown ? 29 : 0))
-        << c.display_name << " " << c.own_flag << " " << c.annotation_flag;
+    const Trace trace = ConvertOp(c.display_name, c.own_flag, c.annotation_flag);
+    EXPECT_EQ(trace.trace_events(0).args_size(), c.shown ? 31 : 3)
+        << c.display_name << c.own_flag << c.annotation_flag;
   }
 }
 
-// A trace of events named by their position, with the given start times.
-Trace TraceWithStarts(const std::vector<uint64_t>& starts) {
-  Trace trace;
-  for (size_t i = 0; i < starts.size(); ++i) {
-    TraceEvent* event = trace.add_trace_events();
-    event->set_name(std::to_string(i));
-    event->set_timestamp_ps(starts[i]);
-  }
-  return trace;
+ZENTRIK_CHILD_SCENARIO(ConvertKernelUnderDecimalCommaLocale) {
+  if (!testing::UseDecimalCommaLocale()) return 2;
+  fputs(GemmArgs().c_str(), stdout);
+  return 0;
 }
 
-constexpr char kDropWarning[] =
-    "WARNING Drop events to avoid loading failure for trace viewer because of it's scalability "
-    "issues. Maximum number of events is set as 3. The dropping can be disabled using 'export "
-    "ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'";
+TEST(XPlaneToTraceEventsTest, ArgumentTextDoesNotDependOnTheLocale) {
+  const auto child =
+      testing::RunScenarioWithDecimalCommaLocale("ConvertKernelUnderDecimalCommaLocale");
+  if (!child) GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
+  ASSERT_EQ(child->exit_code, 0) << child->err;
+  EXPECT_EQ(child->out, kGemmArgs);
+}
 
 TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarliestStart) {
   const uint64_t kLast = std::numeric_limits<uint64_t>::max();
@@ -422,9 +320,7 @@ TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarli
   } cases[] = {
       {{50, 10, 30, 10, 40, 30}, 3, {"1", "2", "3", "5"}},
       {{5, 1, 4}, 3, {"0", "1", "2"}},
-      {{5, 1, 9, 4}, 3, {"0", "1", "3"}},
       {{9, 1, 5, 4}, 3, {"1", "2", "3"}},
-      {{1, 5, 4, 9}, 3, {"0", "1", "2"}},
       {{7, 7, 7, 7, 7}, 3, {"0", "1", "2", "3", "4"}},
       {{kLast, 0, kLast - 1, 1}, 3, {"1", "2", "3"}},
       {{3, 2, 1}, 1, {"2"}},
@@ -432,7 +328,12 @@ TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarli
       {{}, 3, {}},
   };
   for (const auto& c : cases) {
-    Trace trace = TraceWithStarts(c.starts);
+    Trace trace;
+    for (size_t i = 0; i < c.starts.size(); ++i) {
+      TraceEvent* event = trace.add_trace_events();
+      event->set_name(std::to_string(i));
+      event->set_timestamp_ps(c.starts[i]);
+    }
     MaybeDropEventsForTraceViewer(&trace, c.limit);
     EXPECT_EQ(EventNames(trace), c.kept) << "limit " << c.limit << ", " << c.starts.size();
   }
@@ -453,8 +354,8 @@ TEST(XSpaceTraceJsonTest, WritesTheConvertedTracesTextOnRandomSpaces) {
       for (int i = 0, events = static_cast<int>(next(30)); i < events; ++i) {
         // Repeated starts tie at the threshold; some starts and durations
         // lie outside the range and are clamped.
-        XEventBuilder event = AddEvent(
-            &plane, static_cast<int64_t>(next(3)),
+        XEventBuilder event = AddPlaneEvent(
+            plane, static_cast<int64_t>(next(3)),
             next(4) == 0 ? "MemoryAllocation" : "op" + std::to_string(next(5)),
             static_cast<int64_t>(next(40)) * 1000 - 5000, static_cast<int64_t>(next(9)) - 2);
         if (next(3) == 0)
@@ -481,80 +382,52 @@ TEST(XSpaceTraceJsonTest, WritesTheConvertedTracesTextOnRandomSpaces) {
   }
 }
 
-ZENTRIK_CHILD_SCENARIO(ConvertEmptySpaceWithInfoLogs) {
+// Converts an empty space into a trace prefilled with PREFILL events, one of
+// them (the eighth) starting after all the others; prints the events kept and
+// the eighth's start.
+ZENTRIK_CHILD_SCENARIO(ConvertPrefilledTrace) {
+  const uint32_t events = static_cast<uint32_t>(std::stoul(getenv("PREFILL")));
   Trace trace;
+  for (uint32_t i = 0; i < events; ++i) {
+    trace.add_trace_events()->set_timestamp_ps(i == 7 ? events : i);
+  }
   ConvertXSpaceToTraceEvents(XSpace(), &trace);
+  printf("%d %d\n", trace.trace_events_size(),
+         events > 7 ? static_cast<int>(trace.trace_events(7).timestamp_ps()) : -1);
   return 0;
 }
 
-TEST(XPlaneToTraceEventsTest, EnvironmentSwitchTurnsDroppingOff) {
+TEST(XPlaneToTraceEventsTest, DropsBeyondFiveMillionEventsUnlessSwitchedOff) {
+  const std::string kFiveMillionAndOne = std::to_string(kMaxTraceViewerEvents + 1);
   const struct {
-    const char* value;  // nullptr: unset
-    bool drops;
+    const char* value;  // of the switch; nullptr: unset
+    std::string prefill;
+    const char* out;
+    std::vector<std::string> lines;
   } cases[] = {
-      {nullptr, true}, {"true", false}, {"True", false}, {"TRUE", false},
-      {"1", false},    {"false", true}, {"0", true},     {"2", true},
-      {"yes", true},   {" true", true}, {"", true},
+      {nullptr,
+       kFiveMillionAndOne,
+       "5000000 8\n",
+       {"INFO Trace viewer events number: 5000001",
+        "WARNING Drop events to avoid loading failure for trace viewer because of it's "
+        "scalability issues. Maximum number of events is set as 5000000. The dropping can be "
+        "disabled using 'export ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'"}},
+      {"true", kFiveMillionAndOne, "5000001 5000001\n", {}},
+      {"TRUE", "0", "0 -1\n", {}},
+      {"1", "0", "0 -1\n", {}},
+      {" true", "0", "0 -1\n", {"INFO Trace viewer events number: 0"}},
   };
   for (const auto& c : cases) {
-    testing::EnvOverrides env = {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}};
-    env.emplace_back("ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING",
-                     c.value ? std::optional<std::string>(c.value) : std::nullopt);
-    const auto child = testing::RunScenario("ConvertEmptySpaceWithInfoLogs", env);
-    ASSERT_EQ(child.exit_code, 0) << child.err;
-    const std::vector<std::string> expected =
-        c.drops ? std::vector<std::string>{"INFO Trace viewer events number: 0"}
-                : std::vector<std::string>{};
-    EXPECT_EQ(ConversionLogLines(child.err), expected) << (c.value ? c.value : "unset");
+    const auto child = testing::RunScenario(
+        "ConvertPrefilledTrace", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"},
+                                  {"PREFILL", c.prefill},
+                                  {"ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING",
+                                   c.value ? std::optional<std::string>(c.value) : std::nullopt}});
+    const std::string row = c.value ? c.value : "unset";
+    ASSERT_EQ(child.exit_code, 0) << row << child.err;
+    EXPECT_EQ(child.out, c.out) << row;
+    EXPECT_EQ(ConversionLogLines(child.err), c.lines) << row;
   }
-}
-
-ZENTRIK_CHILD_SCENARIO(ConvertOneEventOverTheLimit) {
-  // The conversion appends to what the trace holds, so a prefilled trace
-  // stands in for a huge space.
-  Trace trace;
-  for (uint32_t i = 0; i <= kMaxTraceViewerEvents; ++i) {
-    trace.add_trace_events()->set_timestamp_ps(i == 7 ? kMaxTraceViewerEvents + 1 : i);
-  }
-  ConvertXSpaceToTraceEvents(XSpace(), &trace);
-  printf(
-      "%d %d\n", trace.trace_events_size(),
-      trace.trace_events_size() > 7 ? static_cast<int>(trace.trace_events(7).timestamp_ps()) : -1);
-  return 0;
-}
-
-TEST(XPlaneToTraceEventsTest, ConversionKeepsFiveMillionEvents) {
-  const auto child =
-      testing::RunScenario("ConvertOneEventOverTheLimit", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
-  ASSERT_EQ(child.exit_code, 0) << child.err;
-  EXPECT_EQ(child.out, "5000000 8\n");
-  EXPECT_THAT(
-      ConversionLogLines(child.err),
-      ElementsAre("INFO Trace viewer events number: 5000001",
-                  "WARNING Drop events to avoid loading failure for trace viewer because of it's "
-                  "scalability issues. Maximum number of events is set as 5000000. The dropping "
-                  "can be disabled using 'export ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = "
-                  "true'"));
-}
-
-ZENTRIK_CHILD_SCENARIO(ConvertKernelUnderDecimalCommaLocale) {
-  if (!testing::UseDecimalCommaLocale()) return 2;
-  testing::XSpaceFixture fixture;
-  AddOp(&fixture, "gemm", true, false)
-      .AddStatValue(*fixture.HostPlane().GetOrCreateStatMetadata("ratio"), 0.25);
-  const Trace trace = Convert(fixture.space());
-  const auto& args = trace.trace_events(0).args();
-  printf("%s|%s|%s\n", args.at("ratio").c_str(), args.at("[PMU]lt_utilization(%)").c_str(),
-         args.at("[PMU]read_bandwidth_utilization(%)").c_str());
-  return 0;
-}
-
-TEST(XPlaneToTraceEventsTest, ArgumentTextDoesNotDependOnTheLocale) {
-  const auto child =
-      testing::RunScenarioWithDecimalCommaLocale("ConvertKernelUnderDecimalCommaLocale");
-  if (!child) GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
-  ASSERT_EQ(child->exit_code, 0) << child->err;
-  EXPECT_EQ(child->out, "0.250000|25.00 %|[200.00 %, 50.00 %]\n");
 }
 
 }  // namespace
