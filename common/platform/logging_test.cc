@@ -81,9 +81,19 @@ TEST(LoggingTest, SettingsChooseTheLinesWrittenAndTheirForm) {
 int g_evaluations = 0;
 int Evaluate() { return ++g_evaluations; }
 
-// Statements below the level do not evaluate their arguments; the level is
-// read once.
-ZENTRIK_CHILD_SCENARIO(LevelIsReadOnce) {
+// Statements below the level do not evaluate their arguments and the level is
+// read once; fatal lines and failed checks abort after writing, whatever the
+// level. ZENTRIK_TEST_CASE chooses the statement.
+ZENTRIK_CHILD_SCENARIO(LevelOnceOrFatal) {
+  const std::string which = getenv("ZENTRIK_TEST_CASE");
+  size_t left = 10, bytes_to_write = 300;
+  int right = -1, space = 200;
+  if (which == "fatal") LOG_FATAL() << "fatal " << 7;
+  if (which == "negative") {
+    CHECK_LE(left, right);
+  } else if (which == "unsigned") {
+    CHECK_LE(bytes_to_write, space);
+  }
   LOG(INFO) << Evaluate();
   VLOG(2) << Evaluate();
   LOG(WARNING) << "first";
@@ -92,41 +102,20 @@ ZENTRIK_CHILD_SCENARIO(LevelIsReadOnce) {
   return g_evaluations;
 }
 
-ZENTRIK_CHILD_SCENARIO(FatalLine) {
-  LOG_FATAL() << "fatal " << 7;
-  return 0;
-}
-
-ZENTRIK_CHILD_SCENARIO(CheckNegativeRight) {
-  size_t left = 10;
-  int right = -1;
-  CHECK_LE(left, right);
-  return 0;
-}
-
-ZENTRIK_CHILD_SCENARIO(CheckUnsignedCompare) {
-  size_t bytes_to_write = 300;
-  int space = 200;
-  CHECK_LE(bytes_to_write, space);
-  return 0;
-}
-
-// Fatal lines and failed checks abort after writing, whatever the level.
 TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
   const std::tuple<const char*, const char*, int, std::vector<std::string>> cases[] = {
-      {"LevelIsReadOnce", nullptr, 0, {"WARNING first", "WARNING second"}},
-      {"FatalLine", "9", SIGABRT, {"FATAL fatal 7"}},
-      {"CheckNegativeRight", "9", SIGABRT, {"FATAL Check failed: left <= right (10 vs. -1)"}},
-      {"CheckUnsignedCompare", "9", SIGABRT,
-       {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
+      {"once", nullptr, 0, {"WARNING first", "WARNING second"}},
+      {"fatal", "9", SIGABRT, {"FATAL fatal 7"}},
+      {"negative", "9", SIGABRT, {"FATAL Check failed: left <= right (10 vs. -1)"}},
+      {"unsigned", "9", SIGABRT, {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
   };
-  for (const auto& [scenario, level, signal, lines] : cases) {
+  for (const auto& [which, level, signal, lines] : cases) {
     const auto result = RunScenario(
-        scenario, {{"TZ", "UTC"},
+        "LevelOnceOrFatal", {{"TZ", "UTC"}, {"ZENTRIK_TEST_CASE", which},
                    {"ZENTRIK_CPP_MIN_LOG_LEVEL", level ? std::optional<std::string>(level) : std::nullopt},
                    {"ZENTRIK_CPP_MIN_VLOG_LEVEL", std::nullopt}});
-    EXPECT_EQ(signal == 0 ? result.exit_code : result.term_signal, signal) << scenario;
-    EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(lines)) << scenario;
+    EXPECT_EQ(signal == 0 ? result.exit_code : result.term_signal, signal) << which;
+    EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(lines)) << which;
   }
   size_t bytes_to_write = 200;
   int space = 200;
