@@ -49,25 +49,16 @@ XPlaneBuilder& XSpaceFixture::DevicePlane(uint32_t device) {
   return plane;
 }
 
-XEventBuilder XSpaceFixture::NewEvent(XPlaneBuilder& plane, int64_t line_id,
-                                       const std::string& metadata_name, uint64_t start_ns,
-                                       uint64_t end_ns) {
-  trace::XLineBuilder line = plane.GetOrCreateLine(line_id);
-  line.SetTimestampNs(static_cast<int64_t>(session_start_ns_));
-  XEventBuilder event = line.AddEvent(*plane.GetOrCreateEventMetadata(metadata_name));
-  event.SetTimestampNs(start_ns);
-  event.SetEndTimestampNs(end_ns);
-  return event;
-}
-
 XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& params) {
   XPlaneBuilder& plane = HostPlane();
-  plane.GetOrCreateLine(params.thread_id)
-      .SetName(params.thread_name + "/" + std::to_string(params.thread_id));
-  XEventBuilder event = NewEvent(plane, params.thread_id, params.name, params.start_ns, params.end_ns);
-  if (!params.display_name.empty()) {
-    plane.GetOrCreateEventMetadata(params.name)->set_display_name(params.display_name);
-  }
+  trace::XLineBuilder line = plane.GetOrCreateLine(params.thread_id);
+  line.SetTimestampNs(static_cast<int64_t>(session_start_ns_));
+  line.SetName(params.thread_name + "/" + std::to_string(params.thread_id));
+  trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(params.name);
+  if (!params.display_name.empty()) metadata->set_display_name(params.display_name);
+  XEventBuilder event = line.AddEvent(*metadata);
+  event.SetTimestampNs(params.start_ns);
+  event.SetEndTimestampNs(params.end_ns);
   event.AddStatValue(*plane.GetOrCreateStatMetadata(StatName(trace::traceme_flag)), int64_t{1});
   event.InitPmuData(true);
   event.InitPmuData(false);
@@ -91,10 +82,13 @@ XEventBuilder XSpaceFixture::AddTraceMe(uint32_t thread_id, const std::string& n
 
 XEventBuilder XSpaceFixture::AddTracerEvent(XPlaneBuilder& plane, const WrittenEvent& params) {
   trace::XLineBuilder line = plane.GetOrCreateLine(params.line_id);
+  line.SetTimestampNs(static_cast<int64_t>(session_start_ns_));
   if (line.line().name().empty()) line.SetName(params.line_name_when_new);
-  plane.GetOrCreateEventMetadata(params.metadata_name)->set_display_name(params.display_name);
-  XEventBuilder event =
-      NewEvent(plane, params.line_id, params.metadata_name, params.start_ns, params.end_ns);
+  trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(params.metadata_name);
+  metadata->set_display_name(params.display_name);
+  XEventBuilder event = line.AddEvent(*metadata);
+  event.SetTimestampNs(params.start_ns);
+  event.SetEndTimestampNs(params.end_ns);
   if (params.correlation_id != kNoCorrelationId) {
     event.AddStatValue(*plane.GetOrCreateStatMetadata(StatName(trace::correlation_id)),
                        uint64_t{params.correlation_id});

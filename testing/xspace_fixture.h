@@ -127,8 +127,6 @@ class XSpaceFixture {
  private:
   struct WrittenEvent;
   trace::XPlaneBuilder& PlaneNamed(const std::string& name);
-  trace::XEventBuilder NewEvent(trace::XPlaneBuilder& plane, int64_t line_id,
-                                const std::string& metadata_name, uint64_t start_ns, uint64_t end_ns);
   trace::XEventBuilder AddTracerEvent(trace::XPlaneBuilder& plane, const WrittenEvent& event);
 
   trace::XSpace space_;
