@@ -9,14 +9,13 @@
 namespace zentrik {
 namespace testing {
 
-// Runs the scenario `name` (ZENTRIK_CHILD_SCENARIO) in a child that can
-// select a locale whose decimal separator is a comma: the locale is compiled
-// with localedef into a temporary directory passed as LOCPATH. Empty when
-// localedef or the locale sources are missing (tests skip then).
+// Runs the scenario `name` (ZENTRIK_CHILD_SCENARIO) in a child that can select
+// a locale with a decimal comma, compiled by localedef into a temporary
+// LOCPATH. Empty when localedef or the locale sources are missing.
 std::optional<ChildResult> RunScenarioWithDecimalCommaLocale(const std::string& name);
 
-// In such a child: selects that locale for every category and checks that
-// printf now writes a decimal comma. False when it could not.
+// In such a child: selects that locale and checks that printf now writes a
+// decimal comma; false when it could not.
 bool UseDecimalCommaLocale();
 
 }  // namespace testing

@@ -22,26 +22,22 @@ std::string DeterministicBytes(const google::protobuf::MessageLite& message) {
 
 std::string ToHex(const std::string& bytes) {
   std::string hex;
-  char pair[3];
+  char pair[4];
   for (const char c : bytes) {
-    if (!hex.empty()) hex += ' ';
-    std::snprintf(pair, sizeof(pair), "%02x", static_cast<unsigned char>(c));
+    std::snprintf(pair, sizeof(pair), " %02x", static_cast<unsigned char>(c));
     hex += pair;
   }
-  return hex;
+  return hex.empty() ? hex : hex.substr(1);
 }
 
 std::string FromHex(const std::string& hex) {
-  std::string bytes;
-  std::string digits;
+  std::string bytes, digits;
   for (const char c : hex) {
-    if (c == ' ') continue;
-    digits += c;
+    if (c != ' ') digits += c;
     if (digits.size() < 2) continue;
     char* end = nullptr;
-    const long value = std::strtol(digits.c_str(), &end, 16);
+    bytes += static_cast<char>(std::strtol(digits.c_str(), &end, 16));
     if (end != digits.c_str() + 2) std::abort();
-    bytes += static_cast<char>(value);
     digits.clear();
   }
   if (!digits.empty()) std::abort();

@@ -8,15 +8,11 @@
 namespace zentrik {
 namespace testing {
 
-// The wire bytes of `message` with map entries sorted by key, so that tests
-// can compare them byte for byte.
+// The wire bytes of `message`, map entries sorted by key.
 std::string DeterministicBytes(const google::protobuf::MessageLite& message);
-
 // Bytes as lower-case hex pairs separated by one blank ("0a 00").
 std::string ToHex(const std::string& bytes);
-
-// The inverse of ToHex; blanks are ignored. Aborts the test program on a
-// malformed literal, which is a fault of the test itself.
+// The inverse of ToHex, blanks ignored; aborts on a malformed literal.
 std::string FromHex(const std::string& hex);
 
 }  // namespace testing

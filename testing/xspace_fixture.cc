@@ -7,26 +7,11 @@
 namespace zentrik {
 namespace testing {
 
-using trace::StatType;
 using trace::XEventBuilder;
-using trace::XLineBuilder;
 using trace::XPlaneBuilder;
 
 namespace {
-
-std::string StatName(StatType type) { return trace::GetStatTypeStr(type); }
-
-// The kernel name up to its first "(", as the device tracer shows kernels.
-std::string KernelShortName(const std::string& name) {
-  std::string short_name = name.substr(0, name.find('('));
-  return short_name.empty() ? "unknown kernel" : short_name;
-}
-
-void AddStatValue(XEventBuilder* event, const trace::XStatMetadata& metadata,
-                  const StatValue& value) {
-  std::visit([&](const auto& v) { event->AddStatValue(metadata, v); }, value);
-}
-
+std::string StatName(trace::StatType type) { return trace::GetStatTypeStr(type); }
 }  // namespace
 
 trace::DeviceInfo UnknownDeviceInfo() {
@@ -38,18 +23,13 @@ trace::DeviceInfo UnknownDeviceInfo() {
 // Everything the device tracer writes for one event of either plane.
 struct XSpaceFixture::WrittenEvent {
   int64_t line_id;
-  std::string line_name_when_new;
-  std::string metadata_name;
-  std::string display_name;
+  std::string line_name_when_new, metadata_name, display_name;
   uint32_t correlation_id;
-  uint64_t start_ns;
-  uint64_t end_ns;
+  uint64_t start_ns, end_ns;
   std::map<std::string, std::string> stats;
   bool second_pmu_data;
   const CounterRecord* pmu;
 };
-
-XSpaceFixture::XSpaceFixture(uint64_t session_start_ns) : session_start_ns_(session_start_ns) {}
 
 std::string XSpaceFixture::Serialize() const { return DeterministicBytes(space_); }
 
@@ -69,15 +49,10 @@ XPlaneBuilder& XSpaceFixture::DevicePlane(uint32_t device) {
   return plane;
 }
 
-XLineBuilder XSpaceFixture::Line(XPlaneBuilder& plane, int64_t line_id) {
-  XLineBuilder line = plane.GetOrCreateLine(line_id);
-  line.SetTimestampNs(static_cast<int64_t>(session_start_ns_));
-  return line;
-}
-
 XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& params) {
   XPlaneBuilder& plane = HostPlane();
-  XLineBuilder line = Line(plane, params.thread_id);
+  trace::XLineBuilder line = plane.GetOrCreateLine(params.thread_id);
+  line.SetTimestampNs(static_cast<int64_t>(session_start_ns_));
   line.SetName(params.thread_name + "/" + std::to_string(params.thread_id));
   trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(params.name);
   if (!params.display_name.empty()) metadata->set_display_name(params.display_name);
@@ -92,7 +67,8 @@ XEventBuilder XSpaceFixture::AddTraceMe(const TraceMeSpec& params) {
     event.mutable_event()->set_second_pmu_data_flag(true);
   }
   for (const auto& [key, value] : params.args) {
-    AddStatValue(&event, *plane.GetOrCreateStatMetadata(key), value);
+    const trace::XStatMetadata& stat = *plane.GetOrCreateStatMetadata(key);
+    std::visit([&](const auto& v) { event.AddStatValue(stat, v); }, value);
   }
   return event;
 }
@@ -105,7 +81,8 @@ XEventBuilder XSpaceFixture::AddTraceMe(uint32_t thread_id, const std::string& n
 }
 
 XEventBuilder XSpaceFixture::AddTracerEvent(XPlaneBuilder& plane, const WrittenEvent& params) {
-  XLineBuilder line = Line(plane, params.line_id);
+  trace::XLineBuilder line = plane.GetOrCreateLine(params.line_id);
+  line.SetTimestampNs(static_cast<int64_t>(session_start_ns_));
   if (line.line().name().empty()) line.SetName(params.line_name_when_new);
   trace::XEventMetadata* metadata = plane.GetOrCreateEventMetadata(params.metadata_name);
   metadata->set_display_name(params.display_name);
@@ -133,32 +110,21 @@ XEventBuilder XSpaceFixture::AddTracerEvent(XPlaneBuilder& plane, const WrittenE
 }
 
 XEventBuilder XSpaceFixture::AddApiCall(const ApiCallSpec& params) {
-  WrittenEvent event{params.thread_id,
-                     "/Generic/" + std::to_string(params.thread_id),
-                     params.annotation + "##" + params.function,
-                     params.function,
-                     params.correlation_id,
-                     params.start_ns,
-                     params.end_ns,
+  WrittenEvent event{params.thread_id, "/Generic/" + std::to_string(params.thread_id),
+                     params.annotation + "##" + params.function, params.function,
+                     params.correlation_id, params.start_ns, params.end_ns,
                      {{StatName(trace::flow_event_cat), params.flow_event_cat}, {"is_host", "true"}},
-                     /*second_pmu_data=*/false,
-                     &params.pmu};
+                     /*second_pmu_data=*/false, &params.pmu};
   if (!params.model_id.empty()) event.stats[StatName(trace::model_id)] = params.model_id;
   if (!params.op_fullname.empty()) event.stats[StatName(trace::op_fullname)] = params.op_fullname;
   return AddTracerEvent(HostPlane(), event);
 }
 
 XEventBuilder XSpaceFixture::AddActivity(const ActivitySpec& params) {
-  WrittenEvent event{params.queue,
-                     "",
-                     params.annotation + "##" + params.name,
+  WrittenEvent event{params.queue, "", params.annotation + "##" + params.name,
                      params.display_name.empty() ? params.name : params.display_name,
-                     params.correlation_id,
-                     params.start_ns,
-                     params.end_ns,
-                     params.stats,
-                     /*second_pmu_data=*/true,
-                     &params.pmu};
+                     params.correlation_id, params.start_ns, params.end_ns, params.stats,
+                     /*second_pmu_data=*/true, &params.pmu};
   event.stats[StatName(trace::device_id)] = std::to_string(params.device);
   event.stats[StatName(trace::flow_event_cat)] = params.flow_event_cat;
   event.stats["is_host"] = "false";
@@ -168,28 +134,20 @@ XEventBuilder XSpaceFixture::AddActivity(const ActivitySpec& params) {
   // Queues are named after their id and every kind seen on them.
   std::set<std::string>& kinds = queue_kinds_[{params.device, params.queue}];
   kinds.insert(params.kind.empty() ? event.display_name : params.kind);
-  std::string name = params.queue == 0 ? "Sync task" : "Queue #" + std::to_string(params.queue);
-  name += "(";
+  std::string name = params.queue == 0 ? "Sync task(" : "Queue #" + std::to_string(params.queue) + "(";
   for (const std::string& kind : kinds) name += kind + ",";
-  name += ")";
-  plane.GetOrCreateLine(params.queue).SetName(name);
+  plane.GetOrCreateLine(params.queue).SetName(name + ")");
   return added;
 }
 
 XEventBuilder XSpaceFixture::AddOverhead(const std::string& kind, uint64_t start_ns,
                                          uint64_t end_ns) {
   const CounterRecord no_counters;
-  WrittenEvent event{kOverheadLineId,
-                     "dravik_overhead",
-                     kind,
-                     kind,
-                     kNoCorrelationId,
-                     start_ns,
-                     end_ns,
-                     {{StatName(trace::flow_event_cat), ""}, {"is_host", "true"}},
-                     /*second_pmu_data=*/false,
-                     &no_counters};
-  return AddTracerEvent(HostPlane(), event);
+  return AddTracerEvent(
+      HostPlane(), WrittenEvent{0xffffffff, "dravik_overhead", kind, kind, kNoCorrelationId,
+                                start_ns, end_ns,
+                                {{StatName(trace::flow_event_cat), ""}, {"is_host", "true"}},
+                                /*second_pmu_data=*/false, &no_counters});
 }
 
 KernelEvents XSpaceFixture::AddKernel(const KernelSpec& params) {
@@ -200,21 +158,16 @@ KernelEvents XSpaceFixture::AddKernel(const KernelSpec& params) {
     record.read->set_field14(record.field14);
   }
   record.device_info = params.device_info;
-
   const TracerEventSpec shared{params.annotation, params.op_fullname,      "Kernel",
                                params.correlation_id, params.launch_start_ns, params.launch_end_ns,
                                record};
   const ApiCallSpec launch{shared, params.thread_id, kKernelLaunchName, params.model_id};
-  ActivitySpec kernel{shared,
-                      params.device,
-                      params.queue,
-                      params.kernel_name,
-                      KernelShortName(params.kernel_name),
-                      "Compute",
-                      {{StatName(trace::kernel_type), "0"},
-                       {StatName(trace::dimx), "1"},
-                       {StatName(trace::dimy), "1"},
-                       {StatName(trace::dimz), "1"},
+  // The display name is the kernel name up to its first "(".
+  const std::string short_name = params.kernel_name.substr(0, params.kernel_name.find('('));
+  ActivitySpec kernel{shared, params.device, params.queue, params.kernel_name,
+                      short_name.empty() ? "unknown kernel" : short_name, "Compute",
+                      {{StatName(trace::kernel_type), "0"}, {StatName(trace::dimx), "1"},
+                       {StatName(trace::dimy), "1"}, {StatName(trace::dimz), "1"},
                        {StatName(trace::kernel_details), "reserved"}}};
   kernel.start_ns = params.start_ns;
   kernel.end_ns = params.end_ns;

@@ -12,9 +12,7 @@ std::vector<const trace::XEvent*> EventsNamed(const trace::XPlane& plane, const 
   for (const trace::XLine& line : plane.lines()) {
     for (const trace::XEvent& event : line.events()) {
       auto it = plane.event_metadata().find(event.metadata_id());
-      if (it != plane.event_metadata().end() && it->second.name() == name) {
-        events.push_back(&event);
-      }
+      if (it != plane.event_metadata().end() && it->second.name() == name) events.push_back(&event);
     }
   }
   return events;

@@ -12,19 +12,13 @@
 namespace zentrik {
 namespace testing {
 
-// The events of `plane` whose event metadata is named `name`, in line order
-// and event order.
+// The events of `plane` whose metadata is named `name`, in line and event order.
 std::vector<const trace::XEvent*> EventsNamed(const trace::XPlane& plane, const std::string& name);
-
-// The only event of `plane` named `name`; fails the test (and returns the
-// default instance) when there is not exactly one.
+// The only such event; fails the test (and returns the default instance) otherwise.
 const trace::XEvent& EventNamed(const trace::XPlane& plane, const std::string& name);
-
-// The stats of `event` by stat metadata name, each value as the stat
-// visitor's ToString gives it; repeated stats appear repeatedly.
+// The stats of `event` by metadata name, as the stat visitor's ToString gives them.
 std::multimap<std::string, std::string> StatTexts(const trace::XPlane& plane,
                                                   const trace::XEvent& event);
-
 // The plane's stat metadata names by id.
 std::map<int64_t, std::string> StatMetadataNames(const trace::XPlane& plane);
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,23 +16,11 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-// What the C library prints in the current (C) locale, for comparison.
-std::string Printf(const char* format, double value) {
-  std::vector<char> buffer(512);
-  snprintf(buffer.data(), buffer.size(), format, value);
-  return buffer.data();
-}
-
-TEST(NumberFormatTest, DocumentedExamplesAndNan) {
-  // Printf writes "-nan" for a NaN with its sign bit set; the trace files hold "nan".
-  EXPECT_EQ(FormatGeneral(2600000 / 1e6, 17), "2.6000000000000001");
-  EXPECT_EQ(FormatFixed(0.123456 * 100, 2), "12.35");
-  EXPECT_EQ(FormatFixed(-std::numeric_limits<double>::infinity(), 6), "-inf");
-  const double quiet = std::numeric_limits<double>::quiet_NaN();
-  for (const double nan : {quiet, std::copysign(quiet, -1.0)}) {
-    EXPECT_EQ(FormatFixed(nan, 2), "nan");
-    EXPECT_EQ(FormatGeneral(nan, 17), "nan");
-  }
+// What the C library prints in the current (C) locale.
+std::string Printf(const std::string& format, double value) {
+  char buffer[512];
+  snprintf(buffer, sizeof(buffer), format.c_str(), value);
+  return buffer;
 }
 
 TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
@@ -43,14 +30,12 @@ TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
                                 0.000999999999999999999, 999999999999999.99, 9.9999e-5,
                                 std::numeric_limits<double>::min(),
                                 std::numeric_limits<double>::max(), 18446744073709551616.0};
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 5000; ++i) {
     uint64_t bits = random();
     double value;
     memcpy(&value, &bits, sizeof(value));
-    if (std::isnan(value)) continue;
-    values.push_back(value);
+    if (!std::isnan(value)) values.push_back(value);
     values.push_back(static_cast<double>(random() % 100000000000u) / 1e6);
-    values.push_back(static_cast<double>(random() % 100000) / 1000.0);
     // Exact halves and integers, where the rounding of the last digit decides.
     values.push_back(static_cast<double>(random() % 100000000) / 1024.0);
     values.push_back(static_cast<double>(random() % 100000000000000000u));
@@ -58,36 +43,32 @@ TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
   for (const double value : values) {
     ASSERT_EQ(FormatFixed(value, 2), Printf("%.2f", value)) << value;
     ASSERT_EQ(FormatFixed(value, 6), Printf("%f", value)) << value;
-    ASSERT_EQ(FormatGeneral(value, 17), Printf("%.17g", value)) << value;
-  }
-  for (const double value : values) {
-    for (const int precision : {1, 2, 3, 6, 9, 15, 16, 18}) {
-      const std::string format = "%." + std::to_string(precision) + "g";
-      ASSERT_EQ(FormatGeneral(value, precision), Printf(format.c_str(), value))
-          << value << " " << format;
+    for (const int precision : {1, 2, 3, 6, 9, 15, 16, 17, 18}) {
+      ASSERT_EQ(FormatGeneral(value, precision), Printf("%." + std::to_string(precision) + "g", value))
+          << value << " " << precision;
     }
   }
 }
 
-TEST(NumberFormatTest, IntegersAndAppending) {
-  EXPECT_EQ(FormatUnsigned(std::numeric_limits<uint64_t>::max()), "18446744073709551615");
-  EXPECT_EQ(FormatSigned(std::numeric_limits<int64_t>::min()), "-9223372036854775808");
-  std::string text = "ts:";
+TEST(NumberFormatTest, IntegersAppendingAndNan) {
+  std::string text = FormatUnsigned(std::numeric_limits<uint64_t>::max()) + " " +
+                     FormatSigned(std::numeric_limits<int64_t>::min()) + " " +
+                     FormatFixed(-std::numeric_limits<double>::infinity(), 6) + " ";
   AppendGeneral(2.6, 17, &text);
-  text += ",pid:";
   AppendUnsigned(501, &text);
-  text += ",v:";
   AppendFixed(0.5, 2, &text);
-  text += ",n:";
   AppendSigned(-7, &text);
-  EXPECT_EQ(text, "ts:2.6000000000000001,pid:501,v:0.50,n:-7");
+  // Printf writes "-nan" for a NaN with its sign bit set; the trace files hold "nan".
+  const double nan = std::copysign(std::numeric_limits<double>::quiet_NaN(), -1.0);
+  EXPECT_EQ(text + " " + FormatFixed(nan, 2) + FormatGeneral(nan, 17),
+            "18446744073709551615 -9223372036854775808 -inf 2.6000000000000001501"
+            "0.50-7 nannan");
 }
 
 ZENTRIK_CHILD_SCENARIO(NumbersUnderDecimalCommaLocale) {
   if (!testing::UseDecimalCommaLocale()) return 2;
-  const std::string text = FormatFixed(0.5, 2) + " " + FormatFixed(1234.5, 6) + " " +
-                           FormatGeneral(2.6, 17) + " " + FormatUnsigned(1234567);
-  printf("%s\n", text.c_str());
+  printf("%s %s %s %s\n", FormatFixed(0.5, 2).c_str(), FormatFixed(1234.5, 6).c_str(),
+         FormatGeneral(2.6, 17).c_str(), FormatUnsigned(1234567).c_str());
   return 0;
 }
 
