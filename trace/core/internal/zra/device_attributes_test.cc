@@ -1,12 +1,16 @@
+// Device facts read from the simulator, whose frequency query succeeds only
+// while MORVEL_DEBUG_SKIP_FREQUENCY_CHECK is "1" and whose failed queries leave
+// garbage in every out-parameter.
 #include "trace/core/internal/zra/device_attributes.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
+#include <tuple>
 
 #include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
+#include "tools/zra_sim/zra_sim_control.h"
 #include "trace/core/internal/zra/dravik_wrapper.h"
 
 namespace zentrik {
@@ -14,82 +18,64 @@ namespace trace {
 namespace {
 
 constexpr char kSkipCheck[] = "MORVEL_DEBUG_SKIP_FREQUENCY_CHECK";
-constexpr uint32_t kBandwidth[][3] = {{12, 8, 0}, {12, 80, 0}, {12, 125, 0}, {3, 5, 0}};
-constexpr double kTopBandwidth[] = {12.8, 12.8, 13.25, 3.5};
-constexpr uint32_t kFailing = 9;  // every query of this device fails, after writing garbage
-
-// Answers from the tables above and writes what it was asked into a journal.
-class FakeDravik : public DravikInterface {
- public:
-  std::string journal;
-
-  int32_t GetDeviceType(uint32_t device, uint32_t* type) override {
-    journal += "type" + std::to_string(device) + " ";
-    *type = device == kFailing ? 77 : 100 + device;
-    return device == kFailing ? 5 : 0;
-  }
-  int32_t GetResultString(int32_t, const char** text) override {
-    *text = "not enabled";
-    return 0;
-  }
-  int32_t DevGetFrequencyInfo(morvelFrequencyInfo* info, uint32_t device) override {
-    const char* skip = getenv(kSkipCheck);
-    journal += "frequency" + std::to_string(device) + (skip ? skip : "-") + " ";
-    info->frequency = device == kFailing ? 0xdead : 1000;
-    return device == kFailing ? 4 : 0;
-  }
-  int32_t DevGetCoreCount(morvelCoreCountInfo* info, uint32_t device) override {
-    info->count = device == kFailing ? 0xdead : 8;
-    return device == kFailing ? 4 : 0;
-  }
-  int32_t DevGetDDRInfo(morvelDDRInfo* info, uint32_t device) override {
-    EXPECT_EQ(info->version, 5u);
-    info->bandwidthIntegral = device == kFailing ? 0xdead : kBandwidth[device][0];
-    info->bandwidthFractional = device == kFailing ? 0xdead : kBandwidth[device][1];
-    return device == kFailing ? 4 : 0;
-  }
-  std::string DevGetErrorString(int32_t) override { return "not permitted"; }
-};
 
 TEST(DeviceAttributesTest, QueriesEachDeviceOnceAndCombinesBandwidth) {
+  const uint32_t ddr[][2] = {{12, 8}, {12, 80}, {12, 125}, {3, 5}};
+  const double top_bandwidth[] = {12.8, 12.8, 13.25, 3.5};
+  std::vector<zra_sim::Device> devices(4);
+  for (uint32_t i = 0; i < 4; ++i) {
+    devices[i].type = 100 + i;
+    devices[i].ddr_integral = ddr[i][0];
+    devices[i].ddr_fractional = ddr[i][1];
+  }
+  zra_sim::Reset();
+  zra_sim::SetDevices(devices);
   DravikTracerCollectorImpl collector(0);
-  for (uint32_t device : {kDravikNoId32, 3u, 0u, 1u, 2u}) {
+  for (uint32_t device : {kDravikNoId32, 3u, 0u, 1u, 2u, 3u}) {
     auto record = NewDravikTracerEvent(kKernel, kActivity);
     record->device_id = device;
     collector.AddEvent(std::move(record));
   }
-  FakeDravik dravik;
   unsetenv(kSkipCheck);
+  zra_sim::SetJournal(true);
   std::map<uint32_t, DeviceAttributes> attributes;
-  CollectDeviceAttributes(collector, &attributes, &dravik);
-  EXPECT_EQ(dravik.journal,
-            "type0 frequency01 type1 frequency11 type2 frequency21 type3 frequency31 ");
+  CollectDeviceAttributes(collector, &attributes, GetDravikInterface());
+  std::string types;
+  for (const std::string& entry : zra_sim::TakeJournal()) {
+    if (entry.rfind("dravikGetDeviceType", 0) == 0) types += entry + " ";
+  }
+  EXPECT_EQ(types, "dravikGetDeviceType(0) dravikGetDeviceType(1) dravikGetDeviceType(2) "
+                   "dravikGetDeviceType(3) ");
   EXPECT_EQ(getenv(kSkipCheck), nullptr);
   ASSERT_EQ(attributes.size(), 4u);
   for (uint32_t device = 0; device < 4; ++device) {
-    EXPECT_DOUBLE_EQ(attributes[device].top_bandwidth, kTopBandwidth[device]) << device;
-    EXPECT_EQ(attributes[device].device_type, 100 + device);
-    EXPECT_EQ(attributes[device].cores_used, 8u);
+    const DeviceAttributes& a = attributes[device];
+    EXPECT_DOUBLE_EQ(a.top_bandwidth, top_bandwidth[device]) << device;
+    EXPECT_EQ(std::make_tuple(a.device_type, a.frequency, a.cores_used),
+              std::make_tuple(100 + device, 1500u, 8u)) << device;
   }
 }
 
 TEST(DeviceAttributesTest, FailedQueriesKeepInitialValuesAndRestoreUserEnvironment) {
-  FakeDravik dravik;
+  zra_sim::Reset();
+  for (const char* query :
+       {"dravikGetDeviceType", "morvelGetFrequencyInfo", "morvelGetCoreCount", "morvelGetDDRInfo"}) {
+    zra_sim::FailNext(query, 1, query[0] == 'd' ? int{DRAVIK_ERROR_INVALID_DEVICE} : int{MORVEL_ERROR_UNKNOWN});
+  }
   setenv(kSkipCheck, "user", 1);
   testing::StderrCapture capture;
-  const DeviceAttributes attributes = GetDeviceAttributes(kFailing, &dravik);
+  const DeviceAttributes a = GetDeviceAttributes(1, GetDravikInterface());
   const auto lines = testing::LogLinesFrom(capture.Stop(), "trace/core/internal/zra/device_tracer");
   EXPECT_STREQ(getenv(kSkipCheck), "user");
-  EXPECT_EQ(dravik.journal, "type9 frequency91 ");
-  EXPECT_EQ(attributes.device_type, kDravikNoId32);
-  EXPECT_EQ(attributes.frequency, 0u);
-  EXPECT_EQ(attributes.core_count, 0u);
-  EXPECT_EQ(attributes.top_bandwidth, 0.0);
+  EXPECT_EQ(std::make_tuple(a.device_type, a.frequency, a.core_count, a.top_bandwidth),
+            std::make_tuple(kDravikNoId32, 0u, 0u, 0.0));
+  const std::string morvel = " failed, error is MORVEL_ERROR_UNKNOWN";
   EXPECT_EQ(lines, (std::vector<std::string>{
-                       "ERROR Device Id = 9, get device type failed, error is not enabled",
-                       "ERROR Device Id = 9, get device frequency failed, error is not permitted",
-                       "ERROR Device id = 9, get device core count failed, error is not permitted",
-                       "ERROR Device id = 9, get device top bandwidth failed, error is not permitted"}));
+                       // The interface leaves the result text unread.
+                       "ERROR Device Id = 1, get device type failed, error is ",
+                       "ERROR Device Id = 1, get device frequency" + morvel,
+                       "ERROR Device id = 1, get device core count" + morvel,
+                       "ERROR Device id = 1, get device top bandwidth" + morvel}));
 }
 
 }  // namespace

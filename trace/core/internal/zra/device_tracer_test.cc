@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <map>
+#include <memory>
 
 #include "trace/core/internal/zra/dravik_tracer.h"
 #include "trace/core/internal/zra/dravik_wrapper.h"
@@ -12,23 +12,15 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-// Supports ids 1-4; id 3 has no name. Optionally fails the count query (which
-// then writes nothing).
+// Supports ids 1-4; id 3 has no name. A failed count query writes nothing.
 class FakePmu : public DravikInterface {
  public:
   bool fail_count_query = false;
   std::string journal;
 
-  int32_t GetDeviceChipId(uint32_t, uint64_t* chip) override {
-    *chip = 42;
-    return 0;
-  }
+  int32_t GetDeviceChipId(uint32_t, uint64_t* chip) override { return *chip = 42, 0; }
   int32_t PmuGetCounterSupported(uint64_t, uint64_t* ids, uint64_t* count) override {
-    if (ids == nullptr) {
-      if (fail_count_query) return 7;
-      *count = 4;
-      return 0;
-    }
+    if (ids == nullptr) return fail_count_query ? 7 : (*count = 4, 0);
     for (uint64_t i = 0; i < *count && i < 4; ++i) ids[i] = i + 1;
     *count = 6;  // more than the room it was given: the caller must clamp
     return 0;
@@ -36,36 +28,27 @@ class FakePmu : public DravikInterface {
   int32_t PmuGetCounterName(uint64_t id, const char** name) override {
     static const std::map<uint64_t, const char*> names = {
         {1, "tp_core__lt_cycles"}, {2, "other"}, {3, nullptr}, {4, "tp_memcore__read_bytes"}};
-    *name = names.at(id);
-    return 0;
+    return *name = names.at(id), 0;
   }
   int32_t PmuSetFlushMode(uint32_t mode) override {
-    journal += "flush" + std::to_string(mode) + " ";
-    return 0;
+    return journal += "flush" + std::to_string(mode) + " ", 0;
   }
   int32_t PmuEnableCounter(uint32_t device, uint64_t id, bool) override {
-    journal += "enable" + std::to_string(device) + ":" + std::to_string(id) + " ";
-    return 0;
+    return journal += "enable" + std::to_string(device) + ":" + std::to_string(id) + " ", 0;
   }
 };
 
+// Two starts in a row: each enables the traced counters once.
 TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
-  const struct {
-    const char* row;
-    bool fail_count_query;
-    std::vector<uint64_t> ids;
-    const char* journal;
-  } rows[] = {
-      {"supported", false, {1, 4}, "flush1 enable0:1 enable0:4 flush1 enable0:1 enable0:4 "},
-      {"failed count query", true, {}, "flush1 flush1 "},
-  };
-  for (const auto& row : rows) {
+  for (bool fail_count_query : {false, true}) {
     FakePmu dravik;
-    dravik.fail_count_query = row.fail_count_query;
+    dravik.fail_count_query = fail_count_query;
     std::vector<uint64_t> ids;
     for (int start = 0; start < 2; ++start) ASSERT_TRUE(SetUpPmuCounters(&dravik, &ids).ok());
-    EXPECT_EQ(ids, row.ids) << row.row;
-    EXPECT_EQ(dravik.journal, row.journal) << row.row;
+    EXPECT_EQ(ids, fail_count_query ? std::vector<uint64_t>() : std::vector<uint64_t>({1, 4}));
+    EXPECT_EQ(dravik.journal, fail_count_query ? "flush1 flush1 "
+                                               : "flush1 enable0:1 enable0:4 flush1 enable0:1 "
+                                                 "enable0:4 ");
   }
 }
 

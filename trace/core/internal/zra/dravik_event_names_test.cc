@@ -19,30 +19,21 @@ TEST(DravikEventNamesTest, NamesEveryTableValueAndFallback) {
   } cases[] = {
       {"memcpy 1", [] { return MemcpyKindName(1); }, "H2D"},
       {"memcpy 0", [] { return MemcpyKindName(0); }, "Unknow"},
-      {"memcpy 6", [] { return MemcpyKindName(6); }, "Unknow"},
       {"type 1", [] { return DravikTracerEventTypeName(1); }, "Kernel"},
-      {"type 100", [] { return DravikTracerEventTypeName(100); }, "Generic"},
       {"type 9", [] { return DravikTracerEventTypeName(9); }, "Unknown"},
-      {"type -1", [] { return DravikTracerEventTypeName(-1); }, "Unknown"},
       {"notifier 0", [] { return NotifierKindName(0); }, "Wait Notifier"},
       {"notifier -3", [] { return NotifierKindName(-3); }, "Unknown Notifier"},
-      {"request 1", [] { return AtomicRequestTypeName(1); }, "Compare Atomic Operation"},
       {"request 2", [] { return AtomicRequestTypeName(2); }, ""},
-      {"overhead 1", [] { return OverheadKindName(1); }, "Buffer Flush"},
       {"overhead 0", [] { return OverheadKindName(0); }, "DRAVIK Unknown"},
       {"atomic 0/4", [] { return AtomicOperationName(0, 4); }, "Atomic Operation[CLEAR]"},
-      {"atomic 1/2", [] { return AtomicOperationName(1, 2); }, "Atomic Operation[LESS]"},
       {"atomic 1/3", [] { return AtomicOperationName(1, 3); }, ""},
       // The pair is matched whole: request type 2^32-1 must not alias.
       {"atomic max/2", [] { return AtomicOperationName(~0u, 2); }, ""},
       {"kernel params", [] { return KernelShortName("gemm(float*, int)"); }, "gemm"},
-      {"kernel plain", [] { return KernelShortName("gemm"); }, "gemm"},
       {"kernel leading (", [] { return KernelShortName("(x)"); }, ""},
       {"kernel empty", [] { return KernelShortName(""); }, "unknown kernel"},
-      {"queue 0", [] { return QueueDisplayName(0, {}); }, "Sync task"},
       {"queue 0 names", [] { return QueueDisplayName(0, {"b", "a"}); }, "Sync task(a,b,)"},
       {"queue 7 x", [] { return QueueDisplayName(7, {"x"}); }, "Queue #7(x,)"},
-      {"queue -2", [] { return QueueDisplayName(-2, {}); }, "Queue #-2"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.name(), c.expected) << c.row;
 }
@@ -83,17 +74,14 @@ TEST(DravikEventNamesTest, FillsPmuDataAndDeviceInfo) {
   event.mutable_device_info()->set_peak_performance(2.5);
   XEventBuilder builder(nullptr, nullptr, &event);
   FillDeviceInfo(&builder, DeviceAttributes{kDravikNoId32, 0xFFFFFFF0u, 8, 4, 3.25});
-  EXPECT_EQ(event.device_info().SerializeAsString(),
-            [] {
-              DeviceInfo info;  // fields 5 and 7 untouched; no sign extension
-              info.set_zra_type(UnknownZraType);
-              info.set_frequency(0xFFFFFFF0u);
-              info.set_core_count(8);
-              info.set_top_bandwidth(3.25);
-              info.set_core_used(4);
-              info.set_peak_performance(2.5);
-              return info.SerializeAsString();
-            }());
+  DeviceInfo info;  // fields 5 and 7 untouched; no sign extension
+  info.set_zra_type(UnknownZraType);
+  info.set_frequency(0xFFFFFFF0u);
+  info.set_core_count(8);
+  info.set_top_bandwidth(3.25);
+  info.set_core_used(4);
+  info.set_peak_performance(2.5);
+  EXPECT_EQ(event.device_info().SerializeAsString(), info.SerializeAsString());
 }
 
 }  // namespace

@@ -48,16 +48,12 @@ std::vector<std::pair<uint32_t, uint64_t>> Stored(DravikTracerCollectorImpl& col
 
 TEST(DravikTracerCollectorTest, KeepsArrivalOrderPerDeviceAndAscendingDevices) {
   DravikTracerCollectorImpl collector(5);
-  collector.AddEvent(Record(kDravikNoId32, 1));  // an API record
-  collector.AddEvent(Record(2, 2));
-  collector.AddEvent(Record(0, 3));
-  collector.AddEvent(Record(2, 4));
-  collector.AddEvent(Record(0, 5));
+  uint64_t start = 0;  // the first an API record
+  for (uint32_t device : {kDravikNoId32, 2u, 0u, 2u, 0u}) collector.AddEvent(Record(device, ++start));
   collector.AddEvent(nullptr);
   collector.OnTracingStopped();
-  const std::vector<std::pair<uint32_t, uint64_t>> expected = {
-      {0, 3}, {0, 5}, {2, 2}, {2, 4}, {kDravikNoId32, 1}};
-  EXPECT_EQ(Stored(collector), expected);
+  EXPECT_EQ(Stored(collector), (std::vector<std::pair<uint32_t, uint64_t>>{
+                                   {0, 3}, {0, 5}, {2, 2}, {2, 4}, {kDravikNoId32, 1}}));
 }
 
 TEST(DravikTracerCollectorTest, DropsAndCountsARecordWhenMemoryRunsOut) {
@@ -68,19 +64,6 @@ TEST(DravikTracerCollectorTest, DropsAndCountsARecordWhenMemoryRunsOut) {
   collector.AddEvent(Record(1, 2));
   EXPECT_EQ(collector.dropped_events(), 1u);
   EXPECT_EQ(Stored(collector), (std::vector<std::pair<uint32_t, uint64_t>>{{1, 2}}));
-}
-
-TEST(DravikTracerCollectorTest, KeepsTheFirstCountersOfACorrelation) {
-  DravikTracerCollectorImpl collector(0);
-  KernelPmuCounters first;
-  first.valid = true;
-  first.counters[0] = 10;
-  KernelPmuCounters second = first;
-  second.counters[0] = 20;
-  collector.AddKernelPmuCounters(0, 7, first);
-  collector.AddKernelPmuCounters(0, 7, second);
-  EXPECT_EQ(collector.FindKernelPmuCounters(7).counters[0], 10u);
-  EXPECT_EQ(collector.FindKernelPmuCounters(8).counters[14], kDravikNoValue64);
 }
 
 // Run under ThreadSanitizer: first records of new devices race with appends.

@@ -5,12 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <regex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,38 +22,20 @@ namespace trace {
 namespace {
 
 using ::testing::Contains;
-using ::testing::Not;
+using ::testing::HasSubstr;
 using ::zentrik::testing::LogLinesFrom;
 constexpr char kSource[] = "trace/core/internal/zra/dravik_tracer";
 constexpr uint32_t kInvoke = DRAVIK_CBID_VORUND_qxInvokeKernel;
 constexpr uint64_t kNo = kDravikNoValue64;
 
-// The journal as one line: "dravik" dropped, subscribers as S, buffer walks
-// left out, each run of callback switches folded into "<switch>*xN+<id sum>".
-std::string Summary(const std::vector<std::string>& journal) {
-  static const std::regex callback(R"(EnableCallback\((\d,S,\d,)(\d+)\))");
-  std::string out, run;
-  uint64_t count = 0, sum = 0;
-  auto fold = [&] {
-    if (count != 0) out += "EnableCallback(" + run + "*)x" + std::to_string(count) + "+" +
-                           std::to_string(sum) + " ";
-    count = sum = 0;
-  };
-  for (std::string entry : journal) {
-    entry = std::regex_replace(std::regex_replace(entry, std::regex("^dravik"), ""),
-                               std::regex("S\\d+"), "S");
-    std::smatch m;
-    const bool folds = std::regex_match(entry, m, callback);
-    if (!folds || m[1] != run) fold();
-    if (folds) {
-      run = m[1];
-      ++count;
-      sum += std::stoul(m[2]);
-    } else if (entry.find("GetNextRecord") == std::string::npos) {
-      out += entry + " ";
+// The journal as one line, subscribers as S, buffer walks left out.
+std::string Journal() {
+  std::string out;
+  for (const std::string& entry : zra_sim::TakeJournal()) {
+    if (entry.find("GetNextRecord") == std::string::npos) {
+      out += std::regex_replace(entry, std::regex("S\\d+"), "S") + " ";
     }
   }
-  fold();
   return out;
 }
 
@@ -96,10 +76,10 @@ class DravikTracerTest : public ::testing::Test {
   void ExpectExactDeltas(uint64_t correlation_id, const zra_sim::Kernel& k) {
     const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(correlation_id);
     ASSERT_TRUE(pmu.valid) << correlation_id;
-    EXPECT_EQ(pmu.counters[6], zra_sim::CounterDelta("tp_core__lt_cycles", k.grid_x, k.grid_y,
-                                                     k.grid_z, k.duration_ns));
-    EXPECT_EQ(pmu.counters[14], zra_sim::CounterDelta("tp_memcore__read_bytes", k.grid_x,
-                                                      k.grid_y, k.grid_z, k.duration_ns));
+    for (auto [slot, name] : {std::pair{6, "tp_core__lt_cycles"}, {14, "tp_memcore__read_bytes"}}) {
+      EXPECT_EQ(pmu.counters[slot], zra_sim::CounterDelta(name, k.grid_x, k.grid_y, k.grid_z,
+                                                          k.duration_ns)) << name;
+    }
     EXPECT_EQ(pmu.counters[0], kNo);  // not traced
   }
 
@@ -108,78 +88,56 @@ class DravikTracerTest : public ::testing::Test {
   std::unique_ptr<DravikTracerCollectorImpl> collector_;
 };
 
-TEST_F(DravikTracerTest, EnableAndDisableJournals) {
-  const std::string activity_on =
-      "ActivityRegisterCallbacks(&,&) ActivityEnable(1) ActivityEnable(9) ActivityEnable(10) "
-      "ActivityEnable(11) ActivityEnable(15) ActivityEnable(14) ";
-  const std::string api_on =
-      "Subscribe(&,&) EnableDomain(1,S,1) EnableDomain(1,S,0) EnableDomain(1,S,3) "
-      "EnableCallback(1,S,6,*)x23+1571 ";
-  const struct {
-    bool trace_all;
-    std::string enable;
-  } cases[] = {
-      {false, api_on + "EnableDomain(0,S,1) EnableDomain(0,S,0) EnableCallback(0,S,3,*)x310+93786 " +
-                  activity_on},
-      {true, api_on + "EnableDomain(1,S,6) EnableDomain(1,S,3) " + activity_on},
-  };
-  for (const auto& c : cases) {
-    options_.trace_all = c.trace_all;
-    zra_sim::SetJournal(true);
-    Start();
-    EXPECT_EQ(Summary(zra_sim::TakeJournal()), c.enable) << c.trace_all;
-    EXPECT_FALSE(tracer_->IsAvailable());
-    EXPECT_EQ(tracer_->EnableApiTracing(), Status());  // already on: no call
-    EXPECT_EQ(Summary(zra_sim::TakeJournal()), "");
-    tracer_->Disable();
-    EXPECT_EQ(Summary(zra_sim::TakeJournal()),
-              "EnableDomain(0,S,1) EnableDomain(0,S,0) EnableDomain(0,S,3) EnableDomain(0,S,6) "
-              "Unsubscribe(S) ActivityDisable(1) ActivityDisable(9) ActivityDisable(10) "
-              "ActivityDisable(11) ActivityDisable(15) ActivityDisable(14) "
-              "ActivityRegisterCallbacks(null,null) ");
-    EXPECT_TRUE(tracer_->IsAvailable());
-  }
-}
-
 // A failure at any step is logged; the session still stops completely, and
-// the next one records every call and activity exactly once.
-TEST_F(DravikTracerTest, RecoversFromAFailureAtEachStep) {
+// the next one records every call and activity exactly once. Without a
+// failure, Disable undoes what Enable did.
+TEST_F(DravikTracerTest, EnableDisableAndAFailureAtEachStep) {
   const struct {
-    const char* function;
+    const char* function;  // null: no failure
     bool at_disable;
     const char* call;  // as the error line names it
   } cases[] = {
-      {"dravikSubscribe", false,
-       "dravik_interface_->Subscribe(&subscriber_, (dravik_CallbackFunc)ApiCallback, this)"},
-      {"dravikEnableDomain", false,
-       "dravik_interface_->EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
-      {"dravikEnableCallback", false,
-       "dravik_interface_->EnableCallback( 1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API, "
-       "default_enabled_vorund_cbid)"},
-      {"dravikEnableDomain", true,
-       "dravik_interface_->EnableDomain( 0, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
-      {"dravikUnsubscribe", true, "dravik_interface_->Unsubscribe(subscriber_)"},
-      {"dravikActivityRegisterCallbacks", false,
-       "dravik_interface_->ActivityRegisterCallbacks( AllocDravikActivityBuffer, "
-       "FreeDravikActivityBuffer)"},
-      {"dravikActivityEnable", false, "dravik_interface_->ActivityEnable(activity)"},
-      {"dravikActivityDisable", true, "dravik_interface_->ActivityDisable(activity)"},
-      {"dravikActivityRegisterCallbacks", true,
-       "dravik_interface_->ActivityRegisterCallbacks( nullptr, nullptr)"},
+      {nullptr, false, ""},
+      {"dravikSubscribe", false, "Subscribe(&subscriber_, (dravik_CallbackFunc)ApiCallback, this)"},
+      {"dravikEnableDomain", false, "EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
+      {"dravikEnableDomain", true, "EnableDomain( 0, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
+      {"dravikUnsubscribe", true, "Unsubscribe(subscriber_)"},
+      {"dravikActivityEnable", false, "ActivityEnable(activity)"},
+      {"dravikActivityDisable", true, "ActivityDisable(activity)"},
+      {"dravikActivityRegisterCallbacks", true, "ActivityRegisterCallbacks( nullptr, nullptr)"},
   };
   for (const auto& c : cases) {
-    const std::string label = std::string(c.function) + (c.at_disable ? " at disable" : "");
+    const std::string label = c.function ? c.function + std::string(c.at_disable ? " off" : "") : "";
     testing::StderrCapture capture;
-    if (!c.at_disable) zra_sim::FailNext(c.function, 1, 7);
+    if (c.function && !c.at_disable) zra_sim::FailNext(c.function, 1, 7);
+    zra_sim::SetJournal(true);
     Start();
+    if (!c.function) {
+      Journal();
+      EXPECT_FALSE(tracer_->IsAvailable());
+      EXPECT_EQ(tracer_->EnableApiTracing(), Status());  // already on: no call
+      EXPECT_EQ(Journal(), "");
+    }
     zra_sim::LaunchKernel({});
     zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
-    if (c.at_disable) zra_sim::FailNext(c.function, 1, 7);
-    Stop();
+    if (c.function && c.at_disable) zra_sim::FailNext(c.function, 1, 7);
+    zra_sim::FlushActivity();
+    Journal();
+    tracer_->Disable();
     EXPECT_TRUE(tracer_->IsAvailable()) << label;
-    EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
-                Contains("ERROR function " + std::string(c.call) + " failed with error 7"))
-        << label;
+    if (!c.function) {
+      EXPECT_EQ(Journal(),
+                "dravikEnableDomain(0,S,1) dravikEnableDomain(0,S,0) dravikEnableDomain(0,S,3) "
+                "dravikEnableDomain(0,S,6) dravikUnsubscribe(S) dravikActivityDisable(1) "
+                "dravikActivityDisable(9) dravikActivityDisable(10) dravikActivityDisable(11) "
+                "dravikActivityDisable(15) dravikActivityDisable(14) "
+                "dravikActivityRegisterCallbacks(null,null) ");
+    } else {
+      EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
+                  Contains("ERROR function dravik_interface_->" + std::string(c.call) +
+                           " failed with error 7")) << label;
+    }
+    zra_sim::SetJournal(false);
     Start();
     zra_sim::LaunchKernel({});
     zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
@@ -222,49 +180,9 @@ TEST_F(DravikTracerTest, HandlesHandMadeCallbackData) {
   ASSERT_EQ(events.size(), 2u);
   const DravikTracerEvent& inner = *events.begin()->second;
   const DravikTracerEvent& outer = *std::next(events.begin())->second;
-  EXPECT_EQ(inner.name + "/" + outer.name, "/outer");
-  EXPECT_EQ(inner.correlation_id, 2u);
+  EXPECT_EQ(inner.name + "/" + outer.name + "/" + std::to_string(inner.correlation_id), "/outer/2");
   EXPECT_LE(outer.start_time_ns, inner.start_time_ns);
   EXPECT_GE(outer.end_time_ns, inner.end_time_ns);
-  EXPECT_EQ(outer.annotation_id, kNo);
-}
-
-TEST_F(DravikTracerTest, KernelLaunchCallOrderAndExactDeltasFromTwoThreads) {
-  options_.enable_activity = false;
-  TracePmu();
-  Start();
-  const std::string lt = std::to_string(options_.pmu_counter_ids[0]);
-  const std::string rd = std::to_string(options_.pmu_counter_ids[1]);
-  zra_sim::SetJournal(true);
-  const uint64_t first = zra_sim::LaunchKernel({});
-  const std::string reads = "PmuGetCounterValue(0," + lt + ") PmuGetCounterValue(0," + rd + ") ";
-  EXPECT_EQ(Summary(zra_sim::TakeJournal()),
-            "GetTimestamp() qxCtxGetDevice() PmuFlushData(0) " + reads +
-                "qxCtxGetCurrent() qxGetCtxConfigParam_pt(4294967296,1) qxCtxGetDevice() "
-                "qxQueueSync(1) PmuFlushData(0) PmuGetCounterValue(0," + lt + ") PmuGetCounterName(" +
-                lt + ") PmuGetCounterValue(0," + rd + ") PmuGetCounterName(" + rd +
-                ") GetTimestamp() ");
-  zra_sim::SetJournal(false);
-  ExpectExactDeltas(first, {});
-  // Launches of two threads at once must not disturb each other's counters.
-  std::vector<std::pair<uint64_t, zra_sim::Kernel>> launches[2];
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([t, &launches] {
-      for (uint32_t i = 1; i <= 50; ++i) {
-        zra_sim::Kernel k;
-        k.grid_x = i * (t + 1);
-        k.duration_ns = 100 * i;
-        launches[t].emplace_back(zra_sim::LaunchKernel(k), k);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  Stop();
-  for (const auto& list : launches) {
-    for (const auto& [correlation_id, k] : list) ExpectExactDeltas(correlation_id, k);
-  }
-  EXPECT_EQ(Events(kApiCallback).begin()->second->cluster_count, 2u);
 }
 
 TEST_F(DravikTracerTest, PmuEdgeCases) {
@@ -272,28 +190,27 @@ TEST_F(DravikTracerTest, PmuEdgeCases) {
   TracePmu();
   Start();
   testing::StderrCapture capture;
+  auto launch_around = [](auto inside) {
+    return zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke, "qxInvokeKernel", inside);
+  };
   // A counter that decreased gives the wrapped difference.
   zra_sim::SetCounter(0, "tp_core__lt_cycles", 100);
-  const uint64_t wrapped = zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke,
-                                               "qxInvokeKernel",
-                                               [] { zra_sim::SetCounter(0, "tp_core__lt_cycles", 5); });
+  const uint64_t wrapped = launch_around([] { zra_sim::SetCounter(0, "tp_core__lt_cycles", 5); });
   EXPECT_EQ(collector_->FindKernelPmuCounters(wrapped).counters[6], uint64_t{5} - 100);
   // A start value that could not be read leaves its counter without value.
   zra_sim::FailNext("dravikPmuGetCounterValue", 1, 7);
-  const KernelPmuCounters no_start =
-      collector_->FindKernelPmuCounters(zra_sim::LaunchKernel({}));
+  const KernelPmuCounters no_start = collector_->FindKernelPmuCounters(zra_sim::LaunchKernel({}));
   EXPECT_TRUE(no_start.valid);
   EXPECT_EQ(no_start.counters[6], kNo);
   EXPECT_EQ(no_start.counters[14], kNo);
   ExpectExactDeltas(zra_sim::LaunchKernel({}), {});  // start values do not go stale
+  EXPECT_EQ(Events(kApiCallback).rbegin()->second->cluster_count, 2u);
   // A failed read at exit loses the counters, not the call's record.
   zra_sim::FailNext("dravikPmuGetCounterName", 1, 7);
   EXPECT_FALSE(collector_->FindKernelPmuCounters(zra_sim::LaunchKernel({})).valid);
   // A launch inside this thread's own launch skips its counters, not waits.
   uint64_t inner = 0;
-  const uint64_t outer = zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke,
-                                             "qxInvokeKernel",
-                                             [&] { inner = zra_sim::LaunchKernel({}); });
+  const uint64_t outer = launch_around([&] { inner = zra_sim::LaunchKernel({}); });
   EXPECT_FALSE(collector_->FindKernelPmuCounters(inner).valid);
   EXPECT_TRUE(collector_->FindKernelPmuCounters(outer).valid);
   EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
@@ -302,8 +219,7 @@ TEST_F(DravikTracerTest, PmuEdgeCases) {
   EXPECT_EQ(Events(kApiCallback).size(), 6u);
   // The session stops between a launch's entry and its exit: the next
   // session's launches, on any thread, neither wait nor see stale values.
-  zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, kInvoke, "qxInvokeKernel",
-                      [this] { tracer_->Disable(); });
+  launch_around([this] { tracer_->Disable(); });
   Start();
   uint64_t other = 0;
   std::thread([&other] { other = zra_sim::LaunchKernel({}); }).join();
@@ -319,31 +235,26 @@ TEST_F(DravikTracerTest, ParsesEveryRecordKind) {
   Start();
   zra_sim::Kernel kernel;
   kernel.name = nullptr;
-  const uint32_t kernel_id = static_cast<uint32_t>(zra_sim::LaunchKernel(kernel));
+  const uint64_t kernel_id = zra_sim::LaunchKernel(kernel);
   zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64, 1, true);
   zra_sim::Memset(32, 7);
   zra_sim::MemcpyPeer(0, 1, 16);
   zra_sim::NotifierPlace(5);
-  zra_sim::AtomicOperation(DRAVIK_ATOMIC_REQUEST, 2, 9);
   zra_sim::AtomicOperation(2, 3, 9);  // an operation means nothing for request type 2
-  dravikActivityOverhead overhead{DRAVIK_ACTIVITY_TYPE_OVERHEAD, 1, 0, 20, 0, 0, {}};
-  ASSERT_TRUE(zra_sim::InjectRecord(&overhead, sizeof(overhead)));  // start 0: no event
-  overhead = {DRAVIK_ACTIVITY_TYPE_OVERHEAD, 1, 10, 20, DRAVIK_OBJECT_KIND_THREAD, 0, {77ull << 32}};
+  const dravikActivityOverhead overhead{
+      DRAVIK_ACTIVITY_TYPE_OVERHEAD, 1, 10, 20, DRAVIK_OBJECT_KIND_THREAD, 0, {77ull << 32}};
   ASSERT_TRUE(zra_sim::InjectRecord(&overhead, sizeof(overhead)));
   const dravikActivityApi api{DRAVIK_ACTIVITY_TYPE_VORUND_API, 47, 1, 1, 2, 0, 0};
-  ASSERT_TRUE(zra_sim::InjectRecord(&api, sizeof(api)));
+  ASSERT_TRUE(zra_sim::InjectRecord(&api, sizeof(api)));  // not a kind kept
   Stop();
   auto events = Events(kActivity);
-  std::set<uint32_t> threads;  // the library adds buffer flushes of its own threads
+  int thread_77 = 0;  // the library adds buffer flushes of its own threads
   for (auto [it, end] = events.equal_range(kOverhead); it != end; ++it) {
-    const DravikTracerEvent& o = *it->second;
-    EXPECT_NE(o.start_time_ns, 0u);
-    threads.insert(o.thread_id);
-    EXPECT_EQ(o.device_id + o.queue_id + o.correlation_id, 0u + kDravikNoId32 + kDravikNoId32);
+    thread_77 += it->second->thread_id == 77 && it->second->correlation_id == kDravikNoId32;
   }
-  EXPECT_EQ(threads.count(77), 1u);
+  EXPECT_EQ(thread_77, 1);
   events.erase(kOverhead);
-  ASSERT_EQ(events.size(), 7u);
+  ASSERT_EQ(events.size(), 6u);
   const auto& k = *events.find(kKernel)->second;
   EXPECT_EQ(k.name + " " + std::to_string(k.correlation_id), "ZRA_kernel " + std::to_string(kernel_id));
   EXPECT_EQ(k.pmu.valid || k.pmu.counters[0] != kNo, false);
@@ -352,13 +263,13 @@ TEST_F(DravikTracerTest, ParsesEveryRecordKind) {
   EXPECT_EQ(events.find(kMemset)->second->memset.memset_value, 7u);
   EXPECT_EQ(events.find(kMemcpyPeer)->second->memcpy_peer.dst_device, 1u);
   EXPECT_EQ(events.find(kNotifier)->second->notifier.notifier_id, 5u);
-  const auto atomics = events.equal_range(kAtomicOperation).first;
-  EXPECT_EQ(atomics->second->atomic.atomic_operation, 2u);
-  EXPECT_EQ(std::next(atomics)->second->atomic.atomic_operation, 0u);
+  EXPECT_EQ(events.find(kAtomicOperation)->second->atomic.atomic_operation, 0u);
 }
 
-// A record the walk cannot trust ends its buffer; the records before it stay.
-TEST_F(DravikTracerTest, WalkFaultsEndTheBuffer) {
+// A record the walk cannot trust ends its buffer and the records before it
+// stay; an empty buffer is not walked; a buffer completed after the session
+// stopped is dropped with a warning.
+TEST_F(DravikTracerTest, WalkFaultsEmptyAndLateBuffers) {
   options_.enable_callback = false;
   for (auto fault : {zra_sim::WalkFault::kNullRecord, zra_sim::WalkFault::kNoProgress,
                      zra_sim::WalkFault::kPastEnd, zra_sim::WalkFault::kMisaligned}) {
@@ -371,16 +282,10 @@ TEST_F(DravikTracerTest, WalkFaultsEndTheBuffer) {
     EXPECT_EQ(kept == 2u || (fault == zra_sim::WalkFault::kMisaligned && kept <= 5), true)
         << static_cast<int>(fault) << " kept " << kept;
   }
-}
-
-TEST_F(DravikTracerTest, EmptyAndLateBuffers) {
-  options_.enable_callback = false;
   Start();
   zra_sim::SetJournal(true);
   zra_sim::CompleteEmptyBuffer();
-  EXPECT_THAT(zra_sim::TakeJournal(), Not(Contains(::testing::HasSubstr("GetNextRecord"))));
-  zra_sim::SetJournal(false);
-  // Buffers completed after the session stopped are dropped with a warning.
+  EXPECT_THAT(zra_sim::TakeJournal(), Not(Contains(HasSubstr("GetNextRecord"))));
   zra_sim::HoldBuffers(true);
   zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
   tracer_->Disable();
