@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
+#include <utility>
 
 namespace zentrik {
 namespace trace {
@@ -11,31 +11,23 @@ namespace {
 
 constexpr uint64_t kNo = kDravikNoValue64;
 
-TEST(DravikEventNamesTest, NamesEveryTableValueAndFallback) {
-  const struct {
-    const char* row;
-    std::function<std::string()> name;
-    std::string expected;
-  } cases[] = {
-      {"memcpy 1", [] { return MemcpyKindName(1); }, "H2D"},
-      {"memcpy 0", [] { return MemcpyKindName(0); }, "Unknow"},
-      {"type 1", [] { return DravikTracerEventTypeName(1); }, "Kernel"},
-      {"type 9", [] { return DravikTracerEventTypeName(9); }, "Unknown"},
-      {"notifier 0", [] { return NotifierKindName(0); }, "Wait Notifier"},
-      {"notifier -3", [] { return NotifierKindName(-3); }, "Unknown Notifier"},
-      {"request 2", [] { return AtomicRequestTypeName(2); }, ""},
-      {"overhead 0", [] { return OverheadKindName(0); }, "DRAVIK Unknown"},
-      {"atomic 0/4", [] { return AtomicOperationName(0, 4); }, "Atomic Operation[CLEAR]"},
-      {"atomic 1/3", [] { return AtomicOperationName(1, 3); }, ""},
-      // The pair is matched whole: request type 2^32-1 must not alias.
-      {"atomic max/2", [] { return AtomicOperationName(~0u, 2); }, ""},
-      {"kernel params", [] { return KernelShortName("gemm(float*, int)"); }, "gemm"},
-      {"kernel leading (", [] { return KernelShortName("(x)"); }, ""},
-      {"kernel empty", [] { return KernelShortName(""); }, "unknown kernel"},
-      {"queue 0 names", [] { return QueueDisplayName(0, {"b", "a"}); }, "Sync task(a,b,)"},
-      {"queue 7 x", [] { return QueueDisplayName(7, {"x"}); }, "Queue #7(x,)"},
+// Each table's fallback for values it does not know, and the kernel and queue names.
+TEST(DravikEventNamesTest, NamesUnknownValuesKernelsAndQueues) {
+  const std::pair<std::string, std::string> rows[] = {
+      {MemcpyKindName(0), "Unknow"},
+      {DravikTracerEventTypeName(9), "Unknown"},
+      {NotifierKindName(-3), "Unknown Notifier"},
+      {AtomicRequestTypeName(2), ""},
+      {OverheadKindName(0), "DRAVIK Unknown"},
+      {AtomicOperationName(1, 3), ""},
+      {AtomicOperationName(~0u, 2), ""},  // the pair is matched whole: no aliasing
+      {KernelShortName("gemm(float*, int)"), "gemm"},
+      {KernelShortName("(x)"), ""},
+      {KernelShortName(""), "unknown kernel"},
+      {QueueDisplayName(0, {"b", "a"}), "Sync task(a,b,)"},
+      {QueueDisplayName(7, {"x"}), "Queue #7(x,)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.name(), c.expected) << c.row;
+  for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
 }
 
 TEST(DravikEventNamesTest, FillsPmuDataAndDeviceInfo) {

@@ -86,10 +86,6 @@ TEST(DravikWrapperTest, CreatesTheInterfaceOfEachVariantAndScenario) {
        {kLoaded, "WARNING Initialize dravik failed.", "WARNING error code is 42, error msg is ",
         "WARNING Initialize morvel failed.", "WARNING error msg is ", kVersion},
        std::regex_replace(kFullOut, std::regex("init_failed=0"), "init_failed=1")},
-      {"full", {{"ZRA_SIM_MORVEL_INIT_RESULT", "2"}}, {},
-       {kLoaded, kInitOk, "WARNING Initialize morvel failed.",
-        "WARNING error msg is MORVEL_ERROR_INVALID_ARGUMENT", kVersion},
-       ""},
       // Version 3.0.0 has no latency timestamps: nothing is looked up.
       {"full", {{"ZRA_SIM_VERSION", "3.0.0"}}, {},
        {kLoaded, kInitOk, kMorvelOk, "INFO DRAVIK version is 3.0.0"},
