@@ -47,8 +47,7 @@ void Work(int thread) {
   zra_sim::AtomicOperation(DRAVIK_ATOMIC_REQUEST, 2, 1, 1);
 }
 
-// The serialized trace of a session at `device_level` while `work` runs
-// (by default Work on two threads).
+// The serialized trace of a session at `device_level` while `work` (Work on two threads) runs.
 std::string Trace(int device_level, XSpace* space, void (*work)() = [] {
   std::thread a(Work, 0), b(Work, 1);
   a.join();
@@ -66,25 +65,9 @@ std::string Trace(int device_level, XSpace* space, void (*work)() = [] {
 }
 
 const XPlane& Plane(const XSpace& space, const std::string& name) {
-  for (const XPlane& plane : space.planes()) {
-    if (plane.name() == name) return plane;
-  }
+  for (const XPlane& plane : space.planes()) if (plane.name() == name) return plane;
   ADD_FAILURE() << "no plane " << name;
   return XPlane::default_instance();
-}
-
-// "<metadata name>#<correlation_id>" of every event of the plane whose name
-// holds `part`; kernels on the device plane, launches on the host plane.
-std::multiset<std::string> Events(const XPlane& plane, const std::string& part) {
-  std::multiset<std::string> events;
-  for (const XLine& line : plane.lines()) {
-    for (const XEvent& event : line.events()) {
-      const std::string& name = plane.event_metadata().at(event.metadata_id()).name();
-      if (name.find(part) == std::string::npos) continue;
-      events.insert(name.substr(0, name.find("##")) + "#" + std::to_string(event.stats(0).uint64_value()));
-    }
-  }
-  return events;
 }
 
 TEST(DeviceTracing, Level1PlanesCorrelationsAndEveryTool) {
@@ -93,10 +76,8 @@ TEST(DeviceTracing, Level1PlanesCorrelationsAndEveryTool) {
   const XPlane& device = Plane(space, "/device:ZRA:0");
   EXPECT_EQ(Plane(space, "/device:ZRA:4294967295").lines_size(), 0);
   ASSERT_EQ(device.lines_size(), 2);  // each kind reaches its queue's line
-  EXPECT_EQ(device.lines(0).name(), "Queue #1(Atomic_Operation,Compute,MemcpyH2D,Memset,Notifier,)");
-  // Each kernel sits under its launch's annotation and shares its correlation id.
-  EXPECT_EQ(Events(device, "_gemm(float*)"), Events(Plane(space, "/host:CPU"), "qxInvokeKernel"));
-  EXPECT_EQ(Events(device, "_gemm(float*)").size(), 4u);
+  EXPECT_EQ(device.lines(0).name(),
+            "Queue #1(Atomic_Operation,Compute,MemcpyH2D,Memset,Notifier,)");
 
   files::TempDir dir;
   ASSERT_TRUE(ExportToTensorboard(bytes, dir.path()));
@@ -109,13 +90,12 @@ TEST(DeviceTracing, Level1PlanesCorrelationsAndEveryTool) {
   ASSERT_TRUE(files::Gunzip(files::ReadFileOrEmpty(prefix + "trace.json.gz"), &json));
   Json::Value root;
   ASSERT_TRUE(files::ParseStrictJson(json, &root, &errors)) << errors;
-  std::map<std::string, int> phases;
-  std::set<std::string> processes;
+  std::map<std::string, int> phases;  // and process names
   for (const Json::Value& event : root["traceEvents"]) {
     ++phases[event["ph"].asString()];
-    if (event["name"] == "process_name") processes.insert(event["args"]["name"].asString());
+    if (event["name"] == "process_name") ++phases[event["args"]["name"].asString()];
   }
-  EXPECT_EQ(processes.count("/device:ZRA:0"), 1u);
+  EXPECT_EQ(phases["/device:ZRA:0"], 1);
   EXPECT_GE(phases["s"], 4);  // a flow from each launch to its kernel at least
   EXPECT_EQ(phases["s"], phases["f"]);
   KernelStatsDb kernel_stats;
@@ -131,13 +111,15 @@ TEST(DeviceTracing, Level1PlanesCorrelationsAndEveryTool) {
   EXPECT_GE(device_us, 4 * kKernelNs / 1000.0);
   EXPECT_FALSE(files::ReadFileOrEmpty(prefix + "overview_page.pb").empty());
 
+  // Each kernel hangs, by the correlation id it shares, under its launch, with its annotation.
   std::vector<ElapseEvent> events;
   ASSERT_TRUE(ExportEvents(&bytes, nullptr, &events));
-  int attached = 0;
+  std::multiset<std::string> attached;
   for (const ElapseEvent& event : events) {
-    if (event.name.find("qxInvokeKernel") != std::string::npos) attached += event.device_events.size();
+    for (const auto& d : event.device_events) attached.insert(event.name + " > " + d.name);
   }
-  EXPECT_EQ(attached, 4);
+  EXPECT_EQ(attached.count("conv##qxInvokeKernel > conv##conv_gemm(float*)"), 2u);
+  EXPECT_EQ(attached.count("fc##qxInvokeKernel > fc##fc_gemm(float*)"), 2u);
 }
 
 TEST(DeviceTracing, Level2KernelsCarryExactCounterDeltas) {
@@ -182,7 +164,7 @@ TEST(DeviceConcurrency, SessionsStopWhileThreadsLaunch) {
   static std::atomic<bool> done{false};
   std::thread threads[] = {std::thread([] { while (!done) Work(0); }),
                            std::thread([] { while (!done) Work(1); })};
-  for (int session = 0; session < 6; ++session) Trace(session % 2 + 1, nullptr, [] { usleep(2000); });
+  for (int s = 0; s < 6; ++s) Trace(s % 2 + 1, nullptr, [] { usleep(2000); });
   done = true;
   for (std::thread& thread : threads) thread.join();
 }

@@ -62,7 +62,7 @@ TEST(DravikWrapperTest, CreatesTheInterfaceOfEachVariantAndScenario) {
   const struct {
     const char* variant;
     testing::EnvOverrides env;
-    std::vector<std::string> loader_warnings;  // from the platform's loader
+    std::vector<std::string> loader;  // from the platform's loader
     std::vector<std::string> lines;            // this unit's, after the library loads
     std::string out;
   } cases[] = {
@@ -100,7 +100,7 @@ TEST(DravikWrapperTest, CreatesTheInterfaceOfEachVariantAndScenario) {
     const auto result = testing::RunScenario("InterfaceObservations", env);
     const std::string label = std::string(c.variant) + (c.env.empty() ? "" : " " + c.env[0].first);
     ASSERT_EQ(result.exit_code, 0) << label << result.err;
-    EXPECT_THAT(LogLinesFrom(result.err, "common/platform/env"), ElementsAreArray(c.loader_warnings))
+    EXPECT_THAT(LogLinesFrom(result.err, "common/platform/env"), ElementsAreArray(c.loader))
         << label;
     std::vector<std::string> lines =
         LogLinesFrom(result.err, "trace/core/internal/zra/dravik_wrapper");
