@@ -46,8 +46,7 @@ void Add(DravikTracerCollectorImpl* collector, const Given& given) {
   collector->AddEvent(std::move(record));
 }
 
-// "name=value ..." in stored order.
-std::string StatLine(const XPlane& plane, const XEvent& event) {
+std::string StatLine(const XPlane& plane, const XEvent& event) {  // "name=value ..." in order
   const auto names = testing::StatMetadataNames(plane);
   std::string line;
   for (const XStat& stat : event.stats()) {
