@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "testing/profile_files.h"
-
 namespace zentrik {
 namespace testing {
 namespace {
@@ -50,14 +48,6 @@ bool ReadEventRecords(const std::string& bytes, std::vector<std::string>* record
     at += 16 + length;
   }
   return true;
-}
-
-std::vector<std::string> ListEventFiles(const std::string& dir) {
-  std::vector<std::string> files;
-  for (const std::string& name : ListDirectory(dir)) {
-    if (name.rfind("events.out.tfevents.", 0) == 0) files.push_back(name);
-  }
-  return files;
 }
 
 }  // namespace testing

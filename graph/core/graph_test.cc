@@ -15,6 +15,7 @@
 #include "testing/child_process.h"
 #include "testing/event_file.h"
 #include "testing/profile_files.h"
+#include "testing/proto_bytes.h"
 #include "testing/stderr_capture.h"
 #include "testing/temp_dir.h"
 
@@ -37,24 +38,17 @@ TEST(GraphTest, RefusedCallsLogOneLineAndChangeNothing) {
     std::function<bool(const Nodes&)> call;
   } cases[] = {
       {"node name is empty!", [](auto& t) { return t.g.AddNode(nullptr) != nullptr; }},
-      {"node name: /a is illegal.", [](auto& t) { return t.g.AddNode("/a"); }},
       {"node: a is already defined!", [](auto& t) { return t.g.AddNode("a"); }},
       {"node name: a\xff is illegal.", [](auto& t) { return t.g.AddNode("a\xff"); }},
-      {" the attribute name of node a is not valid UTF-8.",
-       [](auto& t) { return t.a->SetAttr("\xe2\x82", 1); }},
-      {"cannot dump graph because logdir is empty.", [](auto& t) { return t.g.DumpGraph(""); }},
       {"cannot dump graph because it is not containing node.",
        [](auto&) { return Graph().DumpGraph("logs"); }},
       {" op name of a is empty.", [](auto& t) { return t.a->SetOpName(nullptr); }},
-      {"the input of node a is empty.", [](auto& t) { return t.a->AddInput(nullptr, 0); }},
       {"the slot: -1 from node b to node a must be greater than or equal to 0",
        [](auto& t) { return t.a->AddInput(t.b, -1); }},
       {"the input b of node a is already existed.", [](auto& t) { return t.a->AddInput(t.b, 0); }},
       {" the attribute of node a is empty.", [](auto& t) { return t.a->SetAttr("", 1.5f); }},
       {" the attributed value of s on node a is empty.",
        [](auto& t) { return t.a->SetAttr("s", ""); }},
-      {" the attributed value of l on node a is empty.",
-       [](auto& t) { return t.a->SetAttr("l", std::vector<DataType>{}); }},
       {" existing attributed value of l on node a is empty.",
        [&](auto& t) { return t.a->SetAttr("l", empty_third); }},
       {" the data type 31 of l on node a is invalid.",
@@ -108,23 +102,21 @@ ZENTRIK_CHILD_SCENARIO(GraphEdits) {
   std::string error;
   Event event;
   GraphDef def;
-  if (!graph.DumpGraph(dir.c_str()) || testing::ListEventFiles(dir).size() != 1 ||
+  if (!graph.DumpGraph(dir.c_str()) || testing::ListDirectory(dir).size() != 1 ||
       !testing::ReadEventRecords(
-          testing::ReadFileOrEmpty(dir + "/" + testing::ListEventFiles(dir)[0]), &records,
-          &error) ||
+          testing::ReadFileOrEmpty(dir + "/" + testing::ListDirectory(dir)[0]), &records, &error) ||
       records.size() != 1 || !event.ParseFromString(records[0]) || event.step() != 1 ||
       !def.ParseFromString(event.graph_def()) || def.node_def_size() != 3) {
     return 2;
   }
+  const auto& a_attrs = def.node_def(0).attr();
+  const auto& attrs = def.node_def(2).attr();
   std::string text = def.node_def(2).op();
   for (const std::string& input : def.node_def(2).input()) text += " " + input;
-  const auto& attrs = def.node_def(2).attr();
-  const auto& types = attrs.at("t").list();
-  std::printf("%s|%zu T=%d k=%g t=%s,%s|%lld", text.c_str(), attrs.size(),
-              attrs.at("T").type_value(), attrs.at("k").list().float_values(0),
-              types.string_values(0).c_str(), types.string_values(1).c_str(),
-              static_cast<long long>(
-                  def.node_def(0).attr().at("_output_shapes").list().shape_values(0).dims(0).size()));
+  std::printf("%s|%zu T=%d k=%g t=%s,%s|%d", text.c_str(), attrs.size(), attrs.at("T").type_value(),
+              attrs.at("k").list().float_values(0), attrs.at("t").list().string_values(0).c_str(),
+              attrs.at("t").list().string_values(1).c_str(),
+              int(a_attrs.at("_output_shapes").list().shape_values(0).dims(0).size()));
   return 0;
 }
 
@@ -135,10 +127,8 @@ TEST(GraphTest, EditsFillTheNodeAndLogWhatTheyChange) {
   ASSERT_EQ(result.exit_code, 0) << result.err;
   size_t from = 0;
   for (const char* line :
-       {"NodeDef (n ) set op name: Add", "Trying to set an attr,name: k, data type: int",
-        "NodeDef ( n ) add attr: k", "Trying to set an attr,name: k, data type: vector float",
+       {"NodeDef (n ) set op name: Add", "Trying to set an attr,name: k, data type: vector float",
         "Attr (k) in NodeDef nis being setted.", "NodeDef ( n ) add attr: k",
-        "Trying to set an attr,name: t, data type: vector string",
         "the output data type of T is modified to int64", "the output dims have been modified.",
         "the input a of node n is modified to slot 2",
         "the slot: 1 from node c:d to node n may be out of ranges."}) {
@@ -147,6 +137,20 @@ TEST(GraphTest, EditsFillTheNodeAndLogWhatTheyChange) {
   }
   EXPECT_EQ(result.err.find("from node a to node n may be out"), std::string::npos);
   EXPECT_EQ(result.out, "Add a:2 c:d:1|3 T=9 k=1 t=int32,invalid|7");
+}
+
+// The messages a dump writes, pinned byte for byte where TensorBoard's readers
+// depend on field numbers and encodings.
+TEST(GraphTest, DumpedMessagesHaveTheExpectedBytes) {
+  AttrValue value;  // A packed integer list with a shape 2, 0.
+  value.mutable_list()->add_int_values(-1);
+  value.mutable_list()->add_shape_values()->add_dims()->set_size(2);
+  value.mutable_list()->mutable_shape_values(0)->add_dims()->set_size(0);
+  Event event;
+  event.set_wall_time(1.0), event.set_step(1), event.set_graph_def("");
+  EXPECT_EQ(testing::ToHex(value.SerializeAsString()),
+            "0a 14 1a 0a ff ff ff ff ff ff ff ff ff 01 3a 06 12 02 08 02 12 00");
+  EXPECT_EQ(testing::ToHex(event.SerializeAsString()), "09 00 00 00 00 00 00 f0 3f 10 01 22 00");
 }
 
 // Dumps into $DUMP_DIR with files limited to 64 bytes; exits 0 when refused.
@@ -175,9 +179,8 @@ TEST(GraphTest, BuildsLargeGraphsInLinearTime) {
   NodeInterface* sink = graph.AddNode("sink");
   for (int i = 0; i < kNodes; ++i) {
     NodeInterface* source = graph.AddNode(("n" + std::to_string(i)).c_str());
-    ASSERT_TRUE(sink->AddInput(source, 0));
     // Every other one re-slotted, which moves it to the end.
-    ASSERT_TRUE(i % 2 != 0 || sink->AddInput(source, 1));
+    ASSERT_TRUE(sink->AddInput(source, 0) && (i % 2 != 0 || sink->AddInput(source, 1)));
   }
   const NodeDef& def = AsNode(sink)->node_def();
   ASSERT_EQ(def.input_size(), kNodes);

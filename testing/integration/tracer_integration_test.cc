@@ -130,7 +130,9 @@ TEST(TracerIntegrationTest, StopAndExportDeliverTheRecordedHostEvents) {
 }
 
 TEST(TracerIntegrationTest, PmuCountersAreAskedForOnlyWhileALevelTwoTracerRuns) {
-  auto value = [] { return std::string(getenv("ZENTRIK_TRACE_PMU") ? getenv("ZENTRIK_TRACE_PMU") : "-"); };
+  auto value = [] {
+    return std::string(getenv("ZENTRIK_TRACE_PMU") ? getenv("ZENTRIK_TRACE_PMU") : "-");
+  };
   unsetenv("ZENTRIK_TRACE_PMU");
   std::string bytes;
   auto pmu = NewTracer("unused", 2), holder = NewTracer("unused");

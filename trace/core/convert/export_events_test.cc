@@ -37,11 +37,12 @@ void AddCall(XSpaceFixture* fixture, uint32_t thread, const std::string& functio
              const std::string& annotation = "") {
   fixture->AddApiCall({{"", "", "", correlation, start, start + 10, {}}, thread, function, ""});
   if (activity.empty()) return;
-  fixture->AddActivity({{annotation, "", "", correlation, start + 20, start + 25, {}}, 1, 0,
-                        activity, "", "", {}});
+  fixture->AddActivity(
+      {{annotation, "", "", correlation, start + 20, start + 25, {}}, 1, 0, activity, "", "", {}});
 }
 
-// Each event, by name@start: short name, times, line and device events (@ kind:name:device type/id:start+duration).
+// Each event, by name@start: short name, times, line and device events (@ kind:name:device
+// type/id:start+duration).
 std::map<std::string, std::string> Describe(const std::vector<ElapseEvent>& events) {
   std::map<std::string, std::string> result;
   for (const ElapseEvent& event : events) {
@@ -103,7 +104,8 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
       {"##qxSecondLaunch@1950", "qx_runtime 1950-1960 8" + first},
       {"Buffer Flush@1000", "qx_runtime 1000-1100 4294967295"},
       {"MatMul##qxInvokeKernel@1200", "qx_runtime 1200-1210 8" + kernel},
-      {"step:Step@1000", "Step 1000-3000 8" + kernel + " @0:##Memcpy P2P:3/1:1320+5" + first + first},
+      {"step:Step@1000",
+       "Step 1000-3000 8" + kernel + " @0:##Memcpy P2P:3/1:1320+5" + first + first},
       {"a:b:c@5000", "b:c 5000-5005 9"},
       {"end:@5010", " 5010-5015 9"},
   };

@@ -71,7 +71,9 @@ TEST(TracerOutOfMemoryTest, EveryFailingAllocationIsReported) {
   std::string bytes;
   const std::pair<std::string, std::function<bool()>> cases[] = {
       {"] Failed to malloc memory. CreateTracer failed\n",
-       [] { return std::unique_ptr<TracerInterface>(CreateTracer({2, 1}, "logs")) != nullptr; }},
+       [] {
+         return std::unique_ptr<TracerInterface>(CreateTracer({2, 1}, "logs")) != nullptr;
+       }},
       {"Start", [&] { return tracer->Start(); }},
       {"ExportToTensorboard", [&] { return ExportToTensorboard("\xff", logdir); }},
   };

@@ -36,8 +36,9 @@ TEST(ParseAnnotationTest, NamesAndPairs) {
   StderrCapture capture;  // One line per empty pair.
   EXPECT_EQ(ParseAnnotation(" my op #a=, =1,b = v=w#").metadata, (Pairs{{"b", "v=w"}}));
   EXPECT_EQ(LogLinesFrom(capture.Stop(), "trace/core/utils/parse_annotation"),
-            Lines(2, "WARNING Instrumentation attribute [a=, =1,b = v=w] found empty key or empty "
-                     "value, drop the empty pair"));
+            Lines(2,
+                  "WARNING Instrumentation attribute [a=, =1,b = v=w] found empty key or empty "
+                  "value, drop the empty pair"));
 }
 
 TEST(ParseAnnotationTest, LongInputsInLinearTime) {
