@@ -13,7 +13,7 @@
 #include "testing/child_process.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
-#include "trace/core/utils/xplane_schema.h"
+#include "trace/core/convert/elapse_event_tree.h"
 
 namespace zentrik {
 namespace trace {
@@ -41,8 +41,7 @@ void AddCall(XSpaceFixture* fixture, uint32_t thread, const std::string& functio
       {{annotation, "", "", correlation, start + 20, start + 25, {}}, 1, 0, activity, "", "", {}});
 }
 
-// Each event, by name@start: short name, times, line and device events (@ kind:name:device
-// type/id:start+duration).
+// By name@start: short name, times, line, device events (@kind:name:type/id:start+length).
 std::map<std::string, std::string> Describe(const std::vector<ElapseEvent>& events) {
   std::map<std::string, std::string> result;
   for (const ElapseEvent& event : events) {
@@ -58,32 +57,19 @@ std::map<std::string, std::string> Describe(const std::vector<ElapseEvent>& even
   return result;
 }
 
-// A step over a kernel and calls of several kinds, names to shorten, an
-// overhead event, and derived lines first, so that reading them would show.
+// A step over a kernel and calls of several kinds, and names to shorten.
 std::string ScenarioBytes() {
   XSpaceFixture fixture(1000);
-  XPlaneBuilder& device0 = fixture.DevicePlane(0);
-  device0.GetOrCreateLine(kDerivedLineId)
-      .AddEvent(*device0.GetOrCreateEventMetadata("##Ghost"))
-      .AddStatValue(*device0.GetOrCreateStatMetadata("correlation_id"), uint64_t{10});
-  XPlaneBuilder& host = fixture.HostPlane();
-  host.GetOrCreateLine(kDerivedLineId).AddEvent(*host.GetOrCreateEventMetadata("ghost:Ghost"));
   AddTraceMe(&fixture, 8, "step:Step", 1000, 3000);
-  // Thread, device, queue, name, annotation, op, model, correlation id, times.
   fixture.AddKernel({8, 0, 1, "matmul(float*)", "MatMul", "MatMul", "", 10, 1200, 1210, 1300, 1400,
                      std::nullopt, testing::UnknownDeviceInfo()});
   AddCall(&fixture, 8, "qxMemcpyPeer", 15, 1300, "Memcpy P2P");
-  AddCall(&fixture, 8, "qxFusedLaunch", 19, 1700, "fused(int)", "MemcpyH2D_fused");
   AddCall(&fixture, 8, "qxInitLaunch", 20, 1800, "init(int)", "MemorySet_init");
   AddCall(&fixture, 8, "qxFirstLaunch", 21, 1900, "first(int)");
   AddCall(&fixture, 8, "qxSecondLaunch", 21, 1950, "second(int)");
-  AddCall(&fixture, 8, "qxLost", 99, 2100, "");
-  uint64_t start = 5000;
-  for (const char* name : {"a:b:c", "end:", "a::b", "plain"}) {
-    AddTraceMe(&fixture, 9, name, start, start + 5);
-    start += 10;
-  }
-  fixture.AddOverhead("Buffer Flush", 1000, 1100);
+  AddTraceMe(&fixture, 9, "a:b:c", 5000, 5005);
+  AddTraceMe(&fixture, 9, "a::b", 5010, 5015);
+  AddTraceMe(&fixture, 9, "plain", 5020, 5025);
   return fixture.Serialize();
 }
 
@@ -97,23 +83,17 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
   const std::string kernel = " @0:MatMul##matmul(float*):3/0:1300+100";
   const std::map<std::string, std::string> expected = {
       {"##qxFirstLaunch@1900", "qx_runtime 1900-1910 8" + first},
-      {"##qxFusedLaunch@1700", "qx_runtime 1700-1710 8"},
       {"##qxInitLaunch@1800", "qx_runtime 1800-1810 8"},
-      {"##qxLost@2100", "qx_runtime 2100-2110 8"},
       {"##qxMemcpyPeer@1300", "qx_runtime 1300-1310 8 @0:##Memcpy P2P:3/1:1320+5"},
       {"##qxSecondLaunch@1950", "qx_runtime 1950-1960 8" + first},
-      {"Buffer Flush@1000", "qx_runtime 1000-1100 4294967295"},
       {"MatMul##qxInvokeKernel@1200", "qx_runtime 1200-1210 8" + kernel},
       {"step:Step@1000",
        "Step 1000-3000 8" + kernel + " @0:##Memcpy P2P:3/1:1320+5" + first + first},
       {"a:b:c@5000", "b:c 5000-5005 9"},
-      {"end:@5010", " 5010-5015 9"},
   };
   EXPECT_EQ(Describe(events), expected);
   EXPECT_THAT(log, HasSubstr("] Host_event named error, name = plain\n"));
-  EXPECT_THAT(log, HasSubstr("] Host_event named error, name = a::b\n"));
   EXPECT_THAT(log, HasSubstr("##second(int) is existed, correlation_id = 21"));
-  EXPECT_THAT(log, Not(HasSubstr("Ghost")));
 }
 
 // Refused input leaves the vector alone; a plane without a device number is
@@ -180,10 +160,94 @@ TEST(ExportEventsTest, RepeatedCallsOnManyThreads) {
   const size_t n = results[0].size() / 5;
   for (const std::vector<ElapseEvent>& events : results) {
     for (const ElapseEvent& event : events) ids.insert(event.id);
-    const std::vector<ElapseEvent> last(events.end() - n, events.end());
-    EXPECT_EQ(Describe(last), Describe({events.begin(), events.begin() + n}));
+    EXPECT_EQ(Describe({events.end() - n, events.end()}),
+              Describe({events.begin(), events.begin() + n}));
   }
   EXPECT_EQ(ids.size(), 20 * n);
+}
+
+// A host event named by its id; `traceme` -1 makes it a runtime call.
+struct EventShape {
+  int64_t id, line, start, end, traceme = 1;
+  std::vector<std::string> device = {};  // Names of its device events.
+};
+
+std::vector<ElapseEvent> Events(const std::vector<EventShape>& shapes) {
+  std::vector<ElapseEvent> events;
+  for (const EventShape& shape : shapes) {
+    ElapseEvent& event = events.emplace_back();
+    event.id = shape.id;
+    event.line_id = event.thread_id = shape.line;
+    event.start_ns = shape.start;
+    event.end_ns = shape.end;
+    event.traceme_correlation_id = shape.traceme;
+    for (const std::string& name : shape.device) event.device_events.emplace_back().name = name;
+  }
+  return events;
+}
+
+// Event by event: id, ^parent, >children, @device event names.
+std::string LinksOf(const std::vector<ElapseEvent>& events) {
+  std::map<int64_t, std::string> links;
+  for (const ElapseEvent& event : events) {
+    std::string& text = links[event.id] = std::to_string(event.id);
+    if (event.parent_id != -1) text += "^" + std::to_string(event.parent_id);
+    for (size_t i = 0; i < event.child_ids.size(); ++i) {
+      text += (i == 0 ? ">" : ",") + std::to_string(event.child_ids[i]);
+    }
+    for (size_t i = 0; i < event.device_events.size(); ++i) {
+      text += (i == 0 ? "@" : ",") + event.device_events[i].name;
+    }
+  }
+  std::string result;
+  for (const auto& [id, text] : links) result += (result.empty() ? "" : " ") + text;
+  return result;
+}
+
+TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
+  const std::pair<std::vector<EventShape>, std::string> cases[] = {
+      // Input order does not matter; at equal starts the longer encloses.
+      {{{3, 7, 150, 160}, {2, 7, 0, 20}, {1, 7, 0, 100}}, "1>2 2^1 3"},
+      // Overlapping siblings: one parent, the later sibling.
+      {{{1, 7, 0, 100}, {2, 7, 10, 50}, {3, 7, 20, 60}, {4, 7, 25, 45}}, "1>2,3 2^1 3^1>4 4^3"},
+      // Calls reach every enclosing event but only the first top-level one;
+      // one overlapping its neighbour does not hide later calls.
+      {{{1, 7, 0, 100}, {2, 7, 50, 200}, {3, 7, 10, 150, -1, {"a"}}, {4, 7, 20, 30, -1, {"b"}}},
+       "1@b 2 3@a 4@b"},
+      {{{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 12, 15, -1, {"k"}}, {4, 7, 60, 90, -1, {"m"}}},
+       "1>2@k,m 2^1@k 3@k 4@m"},
+      // Calls attach in start order; calls on other threads stay.
+      {{{1, 7, 0, 50},
+        {2, 7, 30, 31, -1, {"c"}},
+        {3, 7, 1, 2, -1, {"a", "b"}},
+        {4, 8, 1, 2, -1, {"x"}}},
+       "1@a,b,c 2@c 3@a,b 4@x"},
+  };
+  for (const auto& [shapes, expected] : cases) {
+    std::vector<ElapseEvent> events = Events(shapes);
+    ConvertHostEvents(0, &events);
+    EXPECT_EQ(LinksOf(events), expected);
+  }
+}
+
+// Scale guard: neither a scan of every sibling per insertion or call nor a
+// recursion per level.
+TEST(ConvertHostEventsTest, DeepAndWideTrees) {
+  constexpr int64_t kSize = 200000;
+  std::vector<EventShape> wide = {{1, 7, 0, 10 * kSize}}, deep;
+  for (int64_t i = 0; i < kSize; ++i) {
+    wide.push_back({2 * i + 2, 7, 10 * i + 1, 10 * i + 5});
+    wide.push_back({2 * i + 3, 7, 10 * i + 2, 10 * i + 3, -1, {"k"}});
+    deep.push_back({i + 1, 7, i, 2 * kSize - i});
+  }
+  std::vector<ElapseEvent> events = Events(wide);
+  ConvertHostEvents(0, &events);
+  EXPECT_TRUE(events[0].child_ids.size() == size_t{kSize} &&
+              events[0].device_events.size() == size_t{kSize});
+  events = Events(deep);
+  ConvertHostEvents(0, &events);
+  EXPECT_EQ(events[kSize - 1].parent_id, kSize - 1);
+  EXPECT_EQ(events[kSize - 2].child_ids, std::vector<int64_t>{kSize});
 }
 
 }  // namespace
