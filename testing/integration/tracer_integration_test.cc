@@ -1,6 +1,5 @@
-// The tracer as an application meets it, through the public headers and
-// libzentrik.so only: the lines each call logs, the trace Stop hands out, the
-// files it writes. The process runs with INFO lines on.
+// The tracer through the public headers and libzentrik.so only: the lines each call
+// logs, the trace Stop hands out, the files it writes. INFO lines are on.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -28,10 +27,7 @@ using ::zentrik::testing::ListDirectory;
 using ::zentrik::testing::TempDir;
 using Lines = std::vector<std::string>;
 
-std::string Pmu() {
-  const char* value = getenv("ZENTRIK_TRACE_PMU");
-  return value ? value : "-";
-}
+constexpr char kPmu[] = "ZENTRIK_TRACE_PMU";
 
 std::unique_ptr<trace::TracerInterface> NewTracer(const std::string& logdir, int device = 0) {
   return std::unique_ptr<trace::TracerInterface>(trace::CreateTracer({2, device}, logdir));
@@ -54,10 +50,11 @@ TEST(TracerIntegrationTest, EveryCallLogsItsLines) {
        {"WARNING Logdir should not be empty. CreateTracer failed"}},
       {[] {  // Level 2: PMU counters are asked for only while a tracer runs.
          auto first = NewTracer("unused", 2), second = NewTracer("unused", 2);
+         auto Pmu = [] { return std::string(getenv(kPmu) ? getenv(kPmu) : "-"); };
          std::string bytes;
          const bool refused = first->Start() && Pmu() == "true" && first->Start() &&
                               !second->Start() && Pmu() == "false";
-         setenv("ZENTRIK_TRACE_PMU", "true", 1);
+         setenv(kPmu, "true", 1);
          first.reset();  // Deleting a started tracer gives the lock and the counters back.
          return !(refused && Pmu() == "false" && second->Stop(&bytes) && second->Start() &&
                   second->Stop(&bytes) && Pmu() == "false");
@@ -133,8 +130,7 @@ TEST(TracerIntegrationTest, StopAndExportDeliverTheRecordedHostEvents) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The library reads the log level once, when it is loaded: run again with
-  // INFO lines on.
+  // The library reads the log level once, when it is loaded: run again with INFO on.
   const char* level = getenv("ZENTRIK_CPP_MIN_LOG_LEVEL");
   if (level == nullptr || std::strcmp(level, "0") != 0) {
     setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "0", 1);

@@ -1,6 +1,5 @@
-// The tracer's entry points when memory runs out: no exception escapes, a
-// failure is reported as false or null with a WARNING, and the tracer and the
-// profiler lock stay usable.
+// The tracer's entry points when memory runs out: no exception escapes, a failure is
+// reported as false or null with a WARNING, and the tracer and its lock stay usable.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -108,11 +107,9 @@ TEST(TracerOutOfMemoryTest, StopWhenTheTraceDoesNotFitInMemory) {
   const bool stopped = tracer->Stop(&bytes);
   failing_allocation_size = SIZE_MAX;
   const std::string err = capture.Stop();
-  ASSERT_TRUE(allocation_failed);
-  EXPECT_FALSE(stopped);
+  ASSERT_TRUE(allocation_failed && !stopped);
   EXPECT_NE(err.find("] Tracer stop failed: out of memory.\n"), std::string::npos) << err;
-  // Idle, and the lock is free.
-  EXPECT_TRUE(tracer->Start() && tracer->Stop(&bytes));
+  EXPECT_TRUE(tracer->Start() && tracer->Stop(&bytes));  // Idle, and the lock is free.
 }
 
 }  // namespace

@@ -75,11 +75,10 @@ TEST(ParseAnnotationStackTest, DelimiterChangesWhileOtherThreadsParse) {
 // Full name -> "kind name|type|event name"; asked to, x:y:Add warns per call.
 TEST(QxOpUtilsTest, ParsesFullNames) {
   const std::pair<std::string, std::string> cases[] = {
-      {"scope::inner/op:MatMul", "0 scope::inner/op|MatMul|MatMul"},
+      {"scope::in/op :MatMul ", "0 scope::in/op |MatMul |MatMul "},  // Parts are not trimmed.
       {"train:", "1 train||train"},  // A trailing delimiter is dropped.
       {"op#1:Add", "1 op#1:Add||op#1:Add"},
       {"my op  ", "1 my op  ||my op"},  // Only blanks of unparsed text are trimmed.
-      {"name :Type ", "0 name |Type |Type "},
       {"x:y:Add", "0 x:y|Add|Add"},
   };
   for (const auto& [fullname, expected] : cases) {
