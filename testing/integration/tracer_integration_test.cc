@@ -23,8 +23,6 @@
 namespace {
 
 namespace trace = ::zentrik::trace;
-using ::zentrik::testing::ListDirectory;
-using ::zentrik::testing::TempDir;
 using Lines = std::vector<std::string>;
 
 constexpr char kPmu[] = "ZENTRIK_TRACE_PMU";
@@ -33,10 +31,9 @@ std::unique_ptr<trace::TracerInterface> NewTracer(const std::string& logdir, int
   return std::unique_ptr<trace::TracerInterface>(trace::CreateTracer({2, device}, logdir));
 }
 
-// The lines each call logs; where a log directory cannot be written, one more
-// WARNING beside the fixed line names the directory and the reason.
+// The lines each call logs; an unwritable log directory adds a WARNING saying why.
 TEST(TracerIntegrationTest, EveryCallLogsItsLines) {
-  TempDir dir;
+  zentrik::testing::TempDir dir;
   ASSERT_TRUE(zentrik::testing::WriteTestFile(dir.Join("file")));
   const std::string logdir = dir.Join("file/logs");
   const std::string profile_line = "WARNING Could not write the profile into " + logdir +
@@ -84,7 +81,7 @@ TEST(TracerIntegrationTest, EveryCallLogsItsLines) {
 // Stop into the log directory, Stop into a string and the offline export of
 // that string: one run of files each, and the host events of named threads.
 TEST(TracerIntegrationTest, StopAndExportDeliverTheRecordedHostEvents) {
-  TempDir dir;
+  zentrik::testing::TempDir dir;
   const std::string logdir = dir.Join("a/b/logs");
   auto tracer = NewTracer(logdir);
   std::string bytes;
@@ -111,11 +108,11 @@ TEST(TracerIntegrationTest, StopAndExportDeliverTheRecordedHostEvents) {
   Lines tools = {"kernel_stats.pb", "memory_profile.json.gz", "op_stats.pb", "overview_page.pb",
                  "run.claim",       "trace.json.gz"};
   for (std::string& tool : tools) tool = host + ("." + tool);
-  const Lines runs = ListDirectory(profile_dir);
+  const Lines runs = zentrik::testing::ListDirectory(profile_dir);
   ASSERT_EQ(runs.size(), 2u);
   for (const std::string& run : runs) {
     EXPECT_TRUE(zentrik::testing::IsRunName(run)) << run;
-    EXPECT_EQ(ListDirectory(profile_dir + run), tools);
+    EXPECT_EQ(zentrik::testing::ListDirectory(profile_dir + run), tools);
   }
   trace::XSpace space;
   ASSERT_TRUE(space.ParseFromString(bytes) && space.planes_size() == 1);
