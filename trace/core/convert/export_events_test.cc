@@ -20,7 +20,6 @@ namespace trace {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 using ::zentrik::testing::StderrCapture;
 using ::zentrik::testing::XSpaceFixture;
 
@@ -30,8 +29,7 @@ void AddTraceMe(XSpaceFixture* fixture, uint32_t thread, const std::string& name
       {thread, "thread", name, "", start, end, {{"traceme_correlation_id", 1}}, {}});
 }
 
-// A device-API call on `thread` and, unless `activity` is empty, the device
-// activity of the same correlation id on device 1.
+// A device-API call and, unless `activity` is empty, its activity on device 1.
 void AddCall(XSpaceFixture* fixture, uint32_t thread, const std::string& function,
              uint32_t correlation, uint64_t start, const std::string& activity,
              const std::string& annotation = "") {
@@ -96,8 +94,7 @@ TEST(ExportEventsTest, FlattensAFixtureSpace) {
   EXPECT_THAT(log, HasSubstr("##second(int) is existed, correlation_id = 21"));
 }
 
-// Refused input leaves the vector alone; a plane without a device number is
-// refused too.
+// Refused input, a plane without a device number too, leaves the vector alone.
 TEST(ExportEventsTest, RejectsBadInputAndLeavesTheVectorAlone) {
   XSpaceFixture fixture(1000);
   AddTraceMe(&fixture, 3, "plain", 1000, 1100);
@@ -141,11 +138,10 @@ TEST(ExportEventsTest, OutOfMemoryWhileParsingIsNotBadInput) {
   const testing::ChildResult result = testing::RunScenario("ExportEventsOutOfMemory");
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(result.err, HasSubstr("] Out of memory while parsing xspace data\n"));
-  EXPECT_THAT(result.err, Not(HasSubstr("Parse xspace data")));
+  EXPECT_THAT(result.err, ::testing::Not(HasSubstr("Parse xspace data")));
 }
 
-// Calls on one vector link only their own events; ids stay unique in the
-// process, whatever thread draws them.
+// Calls link only their own events; ids stay unique whatever thread draws them.
 TEST(ExportEventsTest, RepeatedCallsOnManyThreads) {
   const std::string bytes = ScenarioBytes();
   std::vector<std::vector<ElapseEvent>> results(4);
@@ -230,8 +226,7 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
   }
 }
 
-// Scale guard: neither a scan of every sibling per insertion or call nor a
-// recursion per level.
+// Scale guard: no scan of every sibling per insertion or call, no recursion per level.
 TEST(ConvertHostEventsTest, DeepAndWideTrees) {
   constexpr int64_t kSize = 200000;
   std::vector<EventShape> wide = {{1, 7, 0, 10 * kSize}}, deep;
