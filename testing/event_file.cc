@@ -1,18 +1,15 @@
 #include "testing/event_file.h"
 
 #include <cstdint>
-
-#include "testing/profile_files.h"
+#include <cstring>
 
 namespace zentrik {
 namespace testing {
 namespace {
 
-uint64_t ReadLittleEndian(const std::string& bytes, size_t offset, size_t size) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < size; ++i) {
-    value |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
-  }
+uint32_t Fixed32(const std::string& bytes, size_t offset) {
+  uint32_t value;  // Hosts are little-endian, as the files are.
+  std::memcpy(&value, bytes.data() + offset, sizeof(value));
   return value;
 }
 
@@ -33,14 +30,14 @@ bool ReadEventRecords(const std::string& bytes, std::vector<std::string>* record
                       std::string* error) {
   for (size_t at = 0; at < bytes.size();) {
     const size_t left = bytes.size() - at;
-    const uint64_t length = left < 12 ? 0 : ReadLittleEndian(bytes, at, 8);
+    uint64_t length = 0;
+    if (left >= 12) std::memcpy(&length, bytes.data() + at, sizeof(length));
     const char* fault =
         left < 12 ? "header cut short"
-        : ReadLittleEndian(bytes, at + 8, 4) != ReferenceMaskedCrc32c(bytes.substr(at, 8))
+        : Fixed32(bytes, at + 8) != ReferenceMaskedCrc32c(bytes.substr(at, 8))
             ? "length checksum mismatch"
         : left < 16 || length > left - 16 ? "data cut short"
-        : ReadLittleEndian(bytes, at + 12 + length, 4) !=
-                ReferenceMaskedCrc32c(bytes.substr(at + 12, length))
+        : Fixed32(bytes, at + 12 + length) != ReferenceMaskedCrc32c(bytes.substr(at + 12, length))
             ? "data checksum mismatch"
             : nullptr;
     if (fault != nullptr) {
@@ -51,14 +48,6 @@ bool ReadEventRecords(const std::string& bytes, std::vector<std::string>* record
     at += 16 + length;
   }
   return true;
-}
-
-std::vector<std::string> ListEventFiles(const std::string& dir) {
-  std::vector<std::string> files;
-  for (const std::string& name : ListDirectory(dir)) {
-    if (name.rfind("events.out.tfevents.", 0) == 0) files.push_back(name);
-  }
-  return files;
 }
 
 }  // namespace testing

@@ -1,9 +1,8 @@
 #ifndef ZENTRIK_TESTING_EVENT_FILE_H_
 #define ZENTRIK_TESTING_EVENT_FILE_H_
 
-// Reading back a TensorBoard event file as its reader does. Uses nothing of
-// the library (its checksum is recomputed bit by bit here), so tests that link
-// only libzentrik.so can use it too.
+// Reading back a TensorBoard event file as its reader does, with a checksum
+// of its own.
 
 #include <string>
 #include <vector>
@@ -16,9 +15,6 @@ namespace testing {
 // does not match or the bytes end inside a record.
 bool ReadEventRecords(const std::string& bytes, std::vector<std::string>* records,
                       std::string* error);
-
-// The names in `dir` that begin with "events.out.tfevents.", sorted.
-std::vector<std::string> ListEventFiles(const std::string& dir);
 
 }  // namespace testing
 }  // namespace zentrik

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "graph/core/graph.h"
-#include "testing/event_file.h"
+#include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "tools/fuzz/fuzz_checks.h"
 
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   for (const Node* node : nodes) CheckInputsPerSource(*node);
-  for (const std::string& file : zentrik::testing::ListEventFiles(dir->path())) {
+  for (const std::string& file : zentrik::testing::ListDirectory(dir->path())) {
     zentrik::testing::CheckEventFile(dir->Join(file));
     std::remove(dir->Join(file).c_str());
   }
