@@ -56,16 +56,10 @@ TEST(HostTracerUtilsTest, ArgumentsBecomeTypedStatsOrSecondPmuData) {
     std::string args, stats;
     std::optional<PmuData> second;  // unset: flag clear, all unknown
   } cases[] = {
-      {"v=42", "v=i42;", {}}, {"v=\t42", "v=i42;", {}},
-      {"v=9223372036854775807", "v=i9223372036854775807;", {}},
-      {"v=3.5", "v=d3.5;", {}}, {"v=0x1A", "v=d26;", {}}, {"v=1e-400", "v=d0;", {}},
-      {"v=42\t", "v=s42\t;", {}}, {"v=12abc", "v=s12abc;", {}}, {"v=inf", "v=sinf;", {}},
-      {"v=.5", "v=s.5;", {}},
-      {"v=1e5000", "v=s1e5000;", {}}, {"v=1e400", "v=s1e400;", {}}, {"v=[1,2]", "v=s[1,2];", {}},
+      {"v=\t42", "v=i42;", {}},      {"v=0x1A", "v=d26;", {}},   {"v=1e-400", "v=d0;", {}},
+      {"v=42\t", "v=s42\t;", {}},   {"v=.5", "v=s.5;", {}},     {"v=1e400", "v=s1e400;", {}},
       {"v=99999999999999999999", "v=s99999999999999999999;", {}},
-      {"mac_ops=4096", "", only(&PmuData::set_mac_ops, 4096)},
       {"read_bytes=64", "", only(&PmuData::set_io_dma_read_bytes, 64)},
-      {"mac_ops=1,mac_ops=2", "", only(&PmuData::set_mac_ops, 2)},
       {"mac_ops=-1", "", only(&PmuData::set_mac_ops, ~uint64_t{0})},
       {"mac_ops=abc", "", only(nullptr, 0)},
       {"mac_ops=5,mac_ops=18446744073709551616", "", only(&PmuData::set_mac_ops, 5)},
