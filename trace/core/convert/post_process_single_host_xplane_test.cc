@@ -24,9 +24,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
-
 ZENTRIK_CHILD_SCENARIO(PostProcessEmptySpace) {
   XSpace space;
   PostProcessSingleHostXSpace(&space, 0);
@@ -34,14 +31,13 @@ ZENTRIK_CHILD_SCENARIO(PostProcessEmptySpace) {
 }
 
 TEST(PostProcessSingleHostXSpaceTest, LogsThePassAtInfo) {
-  const auto shown = ::zentrik::testing::RunScenario("PostProcessEmptySpace",
-                                                     {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
-  EXPECT_EQ(shown.exit_code, 0);
-  EXPECT_THAT(shown.err, HasSubstr("] Post processing local profiler XSpace.\n"));
-
-  const auto hidden = ::zentrik::testing::RunScenario("PostProcessEmptySpace");
-  EXPECT_EQ(hidden.exit_code, 0);
-  EXPECT_THAT(hidden.err, Not(HasSubstr("Post processing")));
+  for (const char* level : {"0", "1"}) {
+    const auto run = ::zentrik::testing::RunScenario("PostProcessEmptySpace",
+                                                     {{"ZENTRIK_CPP_MIN_LOG_LEVEL", level}});
+    EXPECT_EQ(run.exit_code, 0) << level;
+    const size_t logged = run.err.find("] Post processing local profiler XSpace.\n");
+    EXPECT_EQ(logged != std::string::npos, level[0] == '0') << run.err;
+  }
 }
 
 // A fixed-seed session as the tracer collects it: kernel launches with
@@ -135,13 +131,9 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
     std::vector<Line> before, after;
     bool second_run_same = true;
   } cases[] = {
-      {{}, {}},
-      {{{3, "Queue #3", 100, 0}}, {}},
-      {{{2, "b", 200, 2}, {1, "a", 100, 1}}, {{2, "b", 200, 2}, {1, "a", 100, 1}}},
       {{{1, "a", 100, 0}, {2, "b", 200, 3}, {3, "c", 300, 0}, {4, "d", 400, 1}},
        {{2, "b", 200, 3}, {4, "d", 400, 1}}},
       {{{kStep, "old", 5, 2}, {1, "q", 700, 1}}, {{kStep, "Steps", 700, 2}, {1, "q", 700, 1}}},
-      {{{kStep, "Steps", 5, 0}, {1, "q", 700, 1}}, {{1, "q", 700, 1}}},
       {{{1, "q", 300, 1}, {kStep, "x", 0, 1}, {2, "r", 800, 0}},
        {{1, "q", 300, 1}, {kStep, "Steps", 800, 1}},
        false},
