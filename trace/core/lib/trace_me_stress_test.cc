@@ -68,7 +68,7 @@ void WaitForAcks(uint64_t value) {
 }
 
 TEST(TraceMeStressTest, SessionsCollectEveryActivityExactlyOnce) {
-  ::zentrik::testing::StopRecorder();
+  TraceMeRecorder::Get()->Stop();
   std::vector<std::vector<Certain>> certain(kWorkers);
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) workers.emplace_back(RunWorker, w, &certain[w]);

@@ -21,9 +21,9 @@ using ::zentrik::testing::EventNames;
 
 class TraceMeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::zentrik::testing::StopRecorder(); }
+  void SetUp() override { TraceMeRecorder::Get()->Stop(); }
   void TearDown() override {
-    ::zentrik::testing::StopRecorder();
+    TraceMeRecorder::Get()->Stop();
     SetAnnotationsEnabled(false);
   }
   static TraceMeRecorder* Recorder() { return TraceMeRecorder::Get(); }

@@ -38,8 +38,8 @@ void Record(const std::string& name, int64_t time = 1) {
 
 class TraceMeRecorderTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::zentrik::testing::StopRecorder(); }
-  void TearDown() override { ::zentrik::testing::StopRecorder(); }
+  void SetUp() override { TraceMeRecorder::Get()->Stop(); }
+  void TearDown() override { TraceMeRecorder::Get()->Stop(); }
 };
 
 // Level -1 stands for "idle": the thread records and exits with the recorder
