@@ -99,13 +99,9 @@ GroupMetadataMap GroupByDirectWalks(XSpace* space, const std::vector<CrossThread
     for (int64_t type : types) {
       auto stat = node.FindNearestStat(type);
       if (!stat) return std::nullopt;
-      if (stat->ValueCase() == XStat::kInt64Value) {
-        key.push_back(static_cast<uint64_t>(stat->IntValue()));
-      } else if (stat->ValueCase() == XStat::kUint64Value) {
-        key.push_back(stat->UintValue());
-      } else {
-        key.push_back(0);
-      }
+      key.push_back(stat->ValueCase() == XStat::kInt64Value    ? stat->IntValue()
+                    : stat->ValueCase() == XStat::kUint64Value ? stat->UintValue()
+                                                               : 0);
     }
     return key;
   };
@@ -190,22 +186,20 @@ void GroupBothWays(XSpace* space, const std::vector<CrossThreadLinkRule>& rules)
 }
 
 TEST(GroupEventsTest, MatchesDirectWalksOnRandomSpaces) {
-  const CrossThreadLinkRule by_ids = MakeCrossThreadLinkRules().front();
-  CrossThreadLinkRule sides_differ = by_ids;
-  sides_differ.child_stat_types = {StatType::_r};
+  // The built-in rules, and a rule keyed on `_r` read after the first links.
   CrossThreadLinkRule after_links;
   after_links.parent_event_type = UnknownHostEventType;
   after_links.child_event_type = TaskExecute;
   after_links.parent_stat_types = {StatType::_r};
   after_links.child_stat_types = {StatType::correlation_id};
   const std::vector<CrossThreadLinkRule> rule_sets[] = {
-      MakeCrossThreadLinkRules(), {sides_differ}, {by_ids, after_links}};
+      MakeCrossThreadLinkRules(), {MakeCrossThreadLinkRules().front(), after_links}};
 
   std::mt19937 rng(7);
   for (int round = 0; round < 1500 && !HasFailure(); ++round) {
     SCOPED_TRACE(round);
     XSpace space = RandomSpace(&rng);
-    GroupBothWays(&space, rule_sets[round % 3]);
+    GroupBothWays(&space, rule_sets[round % 2]);
   }
 }
 
