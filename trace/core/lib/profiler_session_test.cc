@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -26,13 +25,8 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-// What the fake profilers do, by tag; reset by every test.
-struct Behaviour {
-  Status start_status;
-  bool throw_in_start = false;
-  bool throw_in_collect = false;
-};
-std::map<char, Behaviour> behaviours;
+// Tags of the fakes that fail to start, throw in Start or in CollectData.
+char fail_start, throw_in_start, throw_in_collect;
 // Every call the fakes see, in order: "A.Start", "B.Collect", ...
 std::vector<std::string> journal;
 std::vector<uint64_t> start_times;
@@ -51,16 +45,16 @@ class FakeProfiler : public ProfilerInterface {
   Status Start(uint64_t start_time_ns) override {
     Note(tag_, "Start");
     start_times.push_back(start_time_ns);
-    if (behaviours[tag_].throw_in_start) throw std::runtime_error("start threw");
+    if (tag_ == throw_in_start) throw std::runtime_error("start threw");
     start_time_ns_ = start_time_ns;
-    return behaviours[tag_].start_status;
+    return tag_ == fail_start ? errors::Internal("no device") : Status();
   }
   Status Stop() override { return Note(tag_, "Stop"), Status(); }
   // Adds one event on line `tag_` of the host plane, 500 ns after the start.
   Status CollectData(XSpace* space) override {
     // Whether the session still holds the profiler lock while collecting.
     Note(tag_, LockIsFree() ? "Collect(lock free)" : "Collect(lock held)");
-    if (behaviours[tag_].throw_in_collect) throw std::bad_alloc();
+    if (tag_ == throw_in_collect) throw std::bad_alloc();
     XPlaneBuilder plane(FindOrAddMutablePlaneWithName(space, kHostPlaneName));
     XLineBuilder line = plane.GetOrCreateLine(tag_);
     line.SetName(std::string(1, tag_));
@@ -94,7 +88,7 @@ std::unique_ptr<ProfilerSession> Session(const std::vector<ProfilerFactory>& fac
 class ProfilerSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    behaviours.clear();
+    fail_start = throw_in_start = throw_in_collect = 0;
     journal.clear();
     start_times.clear();
   }
@@ -129,8 +123,7 @@ TEST_F(ProfilerSessionTest, OnlyOneOfConcurrentSessionsRunsAndTheOthersRefuse) {
 // release it, post-process; a profiler failing to start or throwing while
 // collecting spares the others.
 TEST_F(ProfilerSessionTest, CollectsInOrderThenReleasesAndPostProcesses) {
-  behaviours['C'].start_status = errors::Internal("no device");
-  behaviours['C'].throw_in_collect = true;
+  fail_start = throw_in_collect = 'C';
   testing::StderrCapture capture;
   std::unique_ptr<ProfilerSession> session = Session({&Fake<'B'>, &Fake<'A'>, &Fake<'C'>});
   XSpace space;
@@ -156,7 +149,7 @@ TEST_F(ProfilerSessionTest, CollectsInOrderThenReleasesAndPostProcesses) {
 // lock: the profilers already there are stopped and destroyed, the lock is
 // released and the session reports the failure.
 TEST_F(ProfilerSessionTest, FailedConstructionReleasesTheLock) {
-  behaviours['B'].throw_in_start = true;
+  throw_in_start = 'B';
   testing::StderrCapture capture;
   std::unique_ptr<ProfilerSession> session = Session({&Fake<'A'>, &Fake<'B'>});
   EXPECT_THAT(capture.Stop(), HasSubstr("] Profiler session failed to start: "));
