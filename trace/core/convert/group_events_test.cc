@@ -56,14 +56,6 @@ const std::pair<std::string, Value> kRoot = {"_r", int64_t{1}};
 
 std::pair<std::string, Value> Corr(Value value) { return {"correlation_id", std::move(value)}; }
 
-// Sorts the space as post-processing does, then groups it.
-std::unique_ptr<EventGrouper> Group(XSpace* space) {
-  SortXSpace(space);
-  auto grouper = std::make_unique<EventGrouper>();
-  GroupEvents(space, grouper.get());
-  return grouper;
-}
-
 TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {
   constexpr int kDepth = 10000;
   XSpace space;
@@ -73,13 +65,14 @@ TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {
   std::vector<Ev> executions(kDepth, Ev{"TaskExecute", 0, 1000, {}});
   AddEvents(&space, kDevice0, 1, {{"kernel", 0, 2000, {Corr(uint64_t{5})}}});
   AddEvents(&space, kDevice0, 1, executions);
-  auto grouper = Group(&space);
-
-  ASSERT_EQ(grouper->GetGroupMetadataMap().size(), 1u);
+  SortXSpace(&space);
+  EventGrouper grouper;
+  GroupEvents(&space, &grouper);
+  ASSERT_EQ(grouper.GetGroupMetadataMap().size(), 1u);
   const XPlane& device = *FindPlaneWithName(space, kDevice0);
   ASSERT_THAT(StatTexts(device, device.lines(0).events(kDepth)), Contains(Pair("group_id", "0")));
   // Every execution joined the last launch: the deepest of the chain.
-  const auto& nodes = grouper->GetEventNodeMap();
+  const auto& nodes = grouper.GetEventNodeMap();
   const EventNode* last_launch = nodes.at(TaskLaunch).back();
   EXPECT_EQ(nodes.at(TaskExecute).back()->GetParents().back(), last_launch);
   EXPECT_EQ(last_launch->GetChildren().size(), kDepth + 1u);
@@ -169,13 +162,13 @@ void GroupBothWays(XSpace* space, const std::vector<CrossThreadLinkRule>& rules)
   SortXSpace(space);
   XSpace expected_space = *space;
   const GroupMetadataMap expected = GroupByDirectWalks(&expected_space, rules);
-  auto grouper = std::make_unique<EventGrouper>();
-  grouper->AddSpace(CreateTypedXPlaneVisitor, space);
-  grouper->LinkEvents(rules);
-  grouper->AssignGroups();
+  EventGrouper grouper;
+  grouper.AddSpace(CreateTypedXPlaneVisitor, space);
+  grouper.LinkEvents(rules);
+  grouper.AssignGroups();
   EXPECT_EQ(::zentrik::testing::DeterministicBytes(*space),
             ::zentrik::testing::DeterministicBytes(expected_space));
-  const GroupMetadataMap& actual = grouper->GetGroupMetadataMap();
+  const GroupMetadataMap& actual = grouper.GetGroupMetadataMap();
   ASSERT_EQ(actual.size(), expected.size());
   for (const auto& [id, info] : expected) {
     ASSERT_EQ(actual.count(id), 1u) << id;
