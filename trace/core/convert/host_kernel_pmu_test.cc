@@ -36,18 +36,9 @@ const DeviceInfo kDevice = MakeDeviceInfo(ACC401, 1000, 4, 4);
 testing::KernelSpec Kernel(const std::string& annotation, const std::string& op_fullname,
                            uint64_t launch_ns, uint64_t duration_ns,
                            std::optional<PmuData> counters, const DeviceInfo& device = kDevice) {
-  testing::KernelSpec params;
-  params.thread_id = kThread;
-  params.annotation = annotation;
-  params.op_fullname = op_fullname;
-  params.correlation_id = static_cast<uint32_t>(launch_ns);
-  params.launch_start_ns = launch_ns;
-  params.launch_end_ns = launch_ns + 10;
-  params.start_ns = launch_ns + 20;
-  params.end_ns = launch_ns + 20 + duration_ns;
-  params.counters = std::move(counters);
-  params.device_info = device;
-  return params;
+  return {kThread,        0,         1,          "kernel(int)", annotation, op_fullname, "",
+          static_cast<uint32_t>(launch_ns), launch_ns, launch_ns + 10,     launch_ns + 20,
+          launch_ns + 20 + duration_ns,     std::move(counters),           device};
 }
 
 const XEvent& HostEvent(const XSpace& space, const std::string& name) {
