@@ -36,9 +36,9 @@ const DeviceInfo kDevice = MakeDeviceInfo(ACC401, 1000, 4, 4);
 testing::KernelSpec Kernel(const std::string& annotation, const std::string& op_fullname,
                            uint64_t launch_ns, uint64_t duration_ns,
                            std::optional<PmuData> counters, const DeviceInfo& device = kDevice) {
-  return {kThread,        0,         1,          "kernel(int)", annotation, op_fullname, "",
-          static_cast<uint32_t>(launch_ns), launch_ns, launch_ns + 10,     launch_ns + 20,
-          launch_ns + 20 + duration_ns,     std::move(counters),           device};
+  return {kThread, 0, 1, "kernel(int)", annotation, op_fullname, /*model_id=*/"",
+          static_cast<uint32_t>(launch_ns), launch_ns, launch_ns + 10, launch_ns + 20,
+          launch_ns + 20 + duration_ns, std::move(counters), device};
 }
 
 const XEvent& HostEvent(const XSpace& space, const std::string& name) {
