@@ -69,7 +69,15 @@ TEST_F(TraceMeTest, EncodeAppendsArguments) {
   EXPECT_EQ(TraceMeEncode(static_cast<const char*>(nullptr), {{"k", "v"}}), "#k=v#");
 }
 
-TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
+std::vector<std::string> StackNames() {
+  std::vector<std::string> names;
+  for (uint64_t id : ThreadAnnotationStack::Get()) names.push_back(AnnotationRegistry::NameOf(id));
+  return names;
+}
+
+// Scoped and annotated activities pop exactly what they pushed, even when
+// annotations are switched either way before they end.
+TEST_F(TraceMeTest, AnnotationsPopOnlyWhatTheyPushed) {
   for (int mode = 0; mode < 4; ++mode) {
     const bool annotations = mode & 1, recording = mode & 2;
     SCOPED_TRACE(mode);
@@ -79,16 +87,22 @@ TEST_F(TraceMeTest, AnnotatedTraceMePairsItsPushAndPop) {
     ASSERT_TRUE(!recording || Recorder()->Start(1));
     int generated = 0;
     {
+      ScopedAnnotation scoped([&] { return ++generated, std::string("scoped"); });
       AnnotatedTraceMe annotated("annotated", 1);
       AnnotatedTraceMe inactive("inactive", 2);
       AnnotatedTraceMe from_generator([&] { return ++generated, std::string("generated"); }, 1);
-      EXPECT_EQ(ThreadAnnotationStack::Get().size(), annotations ? 4u : 1u);
+      const std::vector<std::string> pushed{"outer", "scoped", "annotated", "inactive",
+                                            "generated"};
+      EXPECT_EQ(StackNames(), annotations ? pushed : std::vector<std::string>{"outer"});
+      SetAnnotationsEnabled(!annotations);
     }
-    EXPECT_EQ(generated, annotations || recording ? 1 : 0);
-    EXPECT_EQ(ThreadAnnotationStack::Get().size(), 1u);
+    EXPECT_EQ(generated, annotations ? 2 : recording ? 1 : 0);
+    EXPECT_THAT(StackNames(), ElementsAre("outer"));
     const std::vector<std::string> none, both{"generated", "annotated"};
     EXPECT_EQ(EventNames(Recorder()->Stop()), recording ? both : none);
   }
+  EXPECT_THAT(ThreadAnnotationStack::Get(), IsEmpty());
+  EXPECT_THAT(ThreadAnnotationStack::GetThreadState().first_stack, IsEmpty());
 }
 
 TEST(AnnotationRegistryTest, ConcurrentFirstUsesShareDenseIds) {
@@ -110,30 +124,6 @@ TEST(AnnotationRegistryTest, ConcurrentFirstUsesShareDenseIds) {
     EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][n]), "concurrent-" + std::to_string(n)) << n;
   }
   EXPECT_EQ(AnnotationRegistry::NameOf(~uint64_t{0}), "");
-}
-
-// A disabled annotation never pops, even when annotations are enabled again
-// before it ends; per-thread stacks are left to the stress test.
-TEST(ScopedAnnotationTest, DisabledAnnotationsLeaveTheStackAlone) {
-  SetAnnotationsEnabled(true);
-  {
-    ScopedAnnotation a("A");
-    ScopedAnnotation b([] { return std::string("B"); });
-    {
-      SetAnnotationsEnabled(false);
-      bool generated = false;
-      ScopedAnnotation skipped("skipped");
-      ScopedAnnotation skipped_generated([&] { return generated = true, std::string("never"); });
-      EXPECT_FALSE(generated);
-      SetAnnotationsEnabled(true);
-    }
-    std::vector<std::string> names;
-    for (uint64_t id : ThreadAnnotationStack::Get()) names.push_back(AnnotationRegistry::NameOf(id));
-    EXPECT_THAT(names, ElementsAre("A", "B"));
-  }
-  EXPECT_THAT(ThreadAnnotationStack::Get(), IsEmpty());
-  EXPECT_THAT(ThreadAnnotationStack::GetThreadState().first_stack, IsEmpty());
-  SetAnnotationsEnabled(false);
 }
 
 }  // namespace
