@@ -9,7 +9,6 @@
 namespace zentrik {
 namespace testing {
 
-// The names of all recorded events, thread after thread.
 inline std::vector<std::string> EventNames(const trace::TraceMeRecorder::Events& events) {
   std::vector<std::string> names;
   for (const auto& thread : events) {
