@@ -9,17 +9,13 @@
 namespace zentrik {
 namespace testing {
 
-// The names of all recorded events, thread after thread.
 inline std::vector<std::string> EventNames(const trace::TraceMeRecorder::Events& events) {
   std::vector<std::string> names;
   for (const auto& thread : events) {
-    for (const auto& event : thread.events) names.push_back(event.name);
+    for (const auto& e : thread.events) names.push_back(e.name);
   }
   return names;
 }
-
-// Stops the recorder if a test left it running.
-inline void StopRecorder() { trace::TraceMeRecorder::Get()->Stop(); }
 
 }  // namespace testing
 }  // namespace zentrik

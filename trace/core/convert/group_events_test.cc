@@ -56,14 +56,6 @@ const std::pair<std::string, Value> kRoot = {"_r", int64_t{1}};
 
 std::pair<std::string, Value> Corr(Value value) { return {"correlation_id", std::move(value)}; }
 
-// Sorts the space as post-processing does, then groups it.
-std::unique_ptr<EventGrouper> Group(XSpace* space) {
-  SortXSpace(space);
-  auto grouper = std::make_unique<EventGrouper>();
-  GroupEvents(space, grouper.get());
-  return grouper;
-}
-
 TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {
   constexpr int kDepth = 10000;
   XSpace space;
@@ -73,18 +65,14 @@ TEST(GroupEventsTest, DeepChainsOfIdenticalEventsAreGroupedWhole) {
   std::vector<Ev> executions(kDepth, Ev{"TaskExecute", 0, 1000, {}});
   AddEvents(&space, kDevice0, 1, {{"kernel", 0, 2000, {Corr(uint64_t{5})}}});
   AddEvents(&space, kDevice0, 1, executions);
-  auto grouper = Group(&space);
-
-  ASSERT_EQ(grouper->GetGroupMetadataMap().size(), 1u);
-  for (const XPlane& plane : space.planes()) {
-    for (const XLine& line : plane.lines()) {
-      for (const XEvent& event : line.events()) {
-        ASSERT_THAT(StatTexts(plane, event), Contains(Pair("group_id", "0")));
-      }
-    }
-  }
+  SortXSpace(&space);
+  EventGrouper grouper;
+  GroupEvents(&space, &grouper);
+  ASSERT_EQ(grouper.GetGroupMetadataMap().size(), 1u);
+  const XPlane& device = *FindPlaneWithName(space, kDevice0);
+  ASSERT_THAT(StatTexts(device, device.lines(0).events(kDepth)), Contains(Pair("group_id", "0")));
   // Every execution joined the last launch: the deepest of the chain.
-  const auto& nodes = grouper->GetEventNodeMap();
+  const auto& nodes = grouper.GetEventNodeMap();
   const EventNode* last_launch = nodes.at(TaskLaunch).back();
   EXPECT_EQ(nodes.at(TaskExecute).back()->GetParents().back(), last_launch);
   EXPECT_EQ(last_launch->GetChildren().size(), kDepth + 1u);
@@ -104,13 +92,9 @@ GroupMetadataMap GroupByDirectWalks(XSpace* space, const std::vector<CrossThread
     for (int64_t type : types) {
       auto stat = node.FindNearestStat(type);
       if (!stat) return std::nullopt;
-      if (stat->ValueCase() == XStat::kInt64Value) {
-        key.push_back(static_cast<uint64_t>(stat->IntValue()));
-      } else if (stat->ValueCase() == XStat::kUint64Value) {
-        key.push_back(stat->UintValue());
-      } else {
-        key.push_back(0);
-      }
+      key.push_back(stat->ValueCase() == XStat::kInt64Value    ? stat->IntValue()
+                    : stat->ValueCase() == XStat::kUint64Value ? stat->UintValue()
+                                                               : 0);
     }
     return key;
   };
@@ -178,13 +162,13 @@ void GroupBothWays(XSpace* space, const std::vector<CrossThreadLinkRule>& rules)
   SortXSpace(space);
   XSpace expected_space = *space;
   const GroupMetadataMap expected = GroupByDirectWalks(&expected_space, rules);
-  auto grouper = std::make_unique<EventGrouper>();
-  grouper->AddSpace(CreateTypedXPlaneVisitor, space);
-  grouper->LinkEvents(rules);
-  grouper->AssignGroups();
+  EventGrouper grouper;
+  grouper.AddSpace(CreateTypedXPlaneVisitor, space);
+  grouper.LinkEvents(rules);
+  grouper.AssignGroups();
   EXPECT_EQ(::zentrik::testing::DeterministicBytes(*space),
             ::zentrik::testing::DeterministicBytes(expected_space));
-  const GroupMetadataMap& actual = grouper->GetGroupMetadataMap();
+  const GroupMetadataMap& actual = grouper.GetGroupMetadataMap();
   ASSERT_EQ(actual.size(), expected.size());
   for (const auto& [id, info] : expected) {
     ASSERT_EQ(actual.count(id), 1u) << id;
@@ -195,32 +179,20 @@ void GroupBothWays(XSpace* space, const std::vector<CrossThreadLinkRule>& rules)
 }
 
 TEST(GroupEventsTest, MatchesDirectWalksOnRandomSpaces) {
-  const CrossThreadLinkRule by_ids = MakeCrossThreadLinkRules().front();
-  CrossThreadLinkRule sides_differ = by_ids;
-  sides_differ.child_stat_types = {StatType::_r};
+  // The built-in rules, and a rule keyed on `_r` read after the first links.
   CrossThreadLinkRule after_links;
   after_links.parent_event_type = UnknownHostEventType;
   after_links.child_event_type = TaskExecute;
   after_links.parent_stat_types = {StatType::_r};
   after_links.child_stat_types = {StatType::correlation_id};
   const std::vector<CrossThreadLinkRule> rule_sets[] = {
-      MakeCrossThreadLinkRules(), {sides_differ}, {by_ids, after_links}};
+      MakeCrossThreadLinkRules(), {MakeCrossThreadLinkRules().front(), after_links}};
 
-  // A fixed row first: the first rule links X -> B -> Y -> A -> X, none with
-  // `_r`; the last rule's walk for `_r` from "op" (below B) runs around it.
-  XSpace cycle;
-  AddEvents(&cycle, kHostPlaneName, 1,
-            {{"TaskExecute", 0, 100, {Corr(uint64_t{2})}},
-             {"B", 10, 10, {Corr(uint64_t{1})}},
-             {"op", 12, 2, {}}});
-  AddEvents(&cycle, kDevice0, 1,
-            {{"Y", 0, 100, {Corr(uint64_t{1})}}, {"TaskLaunch", 10, 10, {Corr(uint64_t{2})}}});
-  GroupBothWays(&cycle, rule_sets[2]);
   std::mt19937 rng(7);
   for (int round = 0; round < 1500 && !HasFailure(); ++round) {
     SCOPED_TRACE(round);
     XSpace space = RandomSpace(&rng);
-    GroupBothWays(&space, rule_sets[round % 3]);
+    GroupBothWays(&space, rule_sets[round % 2]);
   }
 }
 

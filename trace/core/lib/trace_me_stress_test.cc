@@ -26,20 +26,16 @@ constexpr int kIterationsPerThread = 150;
 // Odd values: a session runs and has that id. Even values: none is known to run.
 std::atomic<uint64_t> epoch{0};
 std::atomic<bool> done{false};
-// The epoch each worker read after its latest complete activity; everything
-// it recorded before happens before the controller reads it.
+// The epoch each worker read after its latest complete activity.
 std::atomic<uint64_t> acked[kWorkers];
 
-struct Certain {
-  uint64_t session;
-  std::string name;
-};
+using Certain = std::pair<uint64_t, std::string>;  // session, activity name
 
 // One short-lived thread of worker `w`: records, annotates and exits.
 void RunWorkerThread(int w, int generation, std::vector<Certain>* certain) {
   for (int i = 0; i < kIterationsPerThread && !done.load(); ++i) {
-    const std::string name =
-        "w" + std::to_string(w) + "-" + std::to_string(generation) + "-" + std::to_string(i);
+    const std::string name = "w" + std::to_string(w) + "-" + std::to_string(generation) + "-" +
+                             std::to_string(i);
     const uint64_t before = epoch.load(std::memory_order_acquire);
     {
       ScopedAnnotation outer("stress-outer-" + std::to_string(w % 4));
@@ -72,7 +68,7 @@ void WaitForAcks(uint64_t value) {
 }
 
 TEST(TraceMeStressTest, SessionsCollectEveryActivityExactlyOnce) {
-  ::zentrik::testing::StopRecorder();
+  TraceMeRecorder::Get()->Stop();
   std::vector<std::vector<Certain>> certain(kWorkers);
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) workers.emplace_back(RunWorker, w, &certain[w]);
@@ -100,11 +96,11 @@ TEST(TraceMeStressTest, SessionsCollectEveryActivityExactlyOnce) {
 
   size_t certain_count = 0;
   for (const auto& list : certain) {
-    for (const Certain& c : list) {
+    for (const auto& [session, name] : list) {
       ++certain_count;
-      auto it = collected.find(c.name);
-      ASSERT_NE(it, collected.end()) << c.name << " of session " << c.session << " was lost";
-      EXPECT_EQ(it->second.second, c.session) << c.name;
+      auto it = collected.find(name);
+      ASSERT_NE(it, collected.end()) << name << " of session " << session << " was lost";
+      EXPECT_EQ(it->second.second, session) << name;
     }
   }
   for (const auto& [name, entry] : collected) EXPECT_EQ(entry.first, 1) << name;

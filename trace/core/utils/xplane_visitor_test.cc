@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -18,7 +17,8 @@ namespace {
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
 // Missing ids read as default metadata of type 0, a repeated name as its
-// smallest key, late metadata untyped; dense, sparse and negative ids alike.
+// smallest key, late metadata untyped, a dangling reference as nothing; dense,
+// sparse and negative ids alike.
 TEST(XPlaneVisitorTest, UnknownRepeatedSparseAndLateMetadata) {
   for (const int64_t base : {int64_t{1}, int64_t{1} << 40, int64_t{-100}}) {
     XPlane plane;
@@ -31,36 +31,13 @@ TEST(XPlaneVisitorTest, UnknownRepeatedSparseAndLateMetadata) {
     EXPECT_EQ(visitor.GetEventMetadata(base + 6), &XEventMetadata::default_instance()) << base;
     EXPECT_EQ(visitor.GetStatType(base + 9), group_id) << base;
     EXPECT_EQ(visitor.GetStatMetadataByType(group_id), &plane.stat_metadata().at(base + 4)) << base;
-    EXPECT_EQ(visitor.GetStatMetadata(base + 3), &XStatMetadata::default_instance()) << base;
-    EXPECT_EQ(visitor.GetStatType(base + 3), 0) << base;
     (*plane.mutable_stat_metadata())[base + 2].set_name("step_name");
     EXPECT_EQ(visitor.GetStatType(base + 2), 0) << base;
     EXPECT_EQ(visitor.GetStatMetadata(base + 2)->name(), "step_name") << base;
-  }
-}
-
-TEST(XStatVisitorTest, ToStringAndStrOrRefValueByKindOfValue) {
-  XPlane plane;
-  (*plane.mutable_stat_metadata())[2].set_name("referenced name");
-  XPlaneVisitor visitor(&plane);
-  const struct {
-    std::function<void(XStat*)> set;
-    std::string text, str_or_ref;
-  } cases[] = {
-      {[](XStat* s) { s->set_double_value(1.5); }, "1.500000", ""},
-      {[](XStat* s) { s->set_uint64_value(~uint64_t{0}); }, "18446744073709551615", ""},
-      {[](XStat* s) { s->set_str_value("text"); }, "text", "text"},
-      {[](XStat* s) { s->set_bytes_value(std::string("\0\1", 2)); }, "<opaque bytes>", ""},
-      {[](XStat* s) { s->set_ref_value(2); }, "referenced name", "referenced name"},
-      {[](XStat* s) { s->set_ref_value(77); }, "", ""},
-      {[](XStat* s) { s->set_ref_value(~uint64_t{0}); }, "", ""},
-      {[](XStat*) {}, "", ""},
-  };
-  for (const auto& c : cases) {
-    XStat stat;
-    c.set(&stat);
-    EXPECT_EQ(XStatVisitor(&visitor, &stat).ToString(), c.text) << c.text;
-    EXPECT_EQ(XStatVisitor(&visitor, &stat).StrOrRefValue(), c.str_or_ref) << c.text;
+    XStat dangling;
+    dangling.set_ref_value(~uint64_t{0});
+    EXPECT_EQ(XStatVisitor(&visitor, &dangling).ToString(), "") << base;
+    EXPECT_EQ(XStatVisitor(&visitor, &dangling).StrOrRefValue(), "") << base;
   }
 }
 
@@ -71,7 +48,7 @@ TEST(XEventVisitorTest, TimesRoundTripThroughTheBuilderInWrappingArithmetic) {
   const struct {
     int64_t line_ns;
     uint64_t start_ns, end_ns;
-  } cases[] = {{1000, 1500, 1600}, {1000, 400, 500}, {0, kAllOnes, kAllOnes}, {kMax, 0, 1}};
+  } cases[] = {{1000, 400, 500}, {0, kAllOnes, kAllOnes}, {kMax, 0, 1}};
   XPlane plane;
   XPlaneBuilder builder(&plane);
   XPlaneVisitor visitor(&plane);
@@ -90,7 +67,6 @@ TEST(XEventVisitorTest, TimesRoundTripThroughTheBuilderInWrappingArithmetic) {
   }
 }
 
-
 void Put(XPlane* plane, int64_t key, int64_t id, const std::string& name) {
   (*plane->mutable_event_metadata())[key].set_id(id);
   (*plane->mutable_event_metadata())[key].set_name(name);
@@ -104,8 +80,8 @@ TEST(XPlaneBuilderTest, NewIdsContinueAboveExistingMetadata) {
   const struct {
     std::vector<std::pair<int64_t, int64_t>> existing;  // key, id
     int64_t expected_id;
-  } cases[] = {{{{3, 3}, {7, 7}}, 8},  {{{10, 3}}, 4}, {{{4, 2}, {3, 3}}, 5},
-               {{{-5, -5}}, 1},        {{{kMax, kMax}}, std::numeric_limits<int64_t>::min()}};
+  } cases[] = {{{{10, 3}}, 4}, {{{4, 2}, {3, 3}}, 5},
+               {{{kMax, kMax}}, std::numeric_limits<int64_t>::min()}};
   for (const auto& c : cases) {
     XPlane plane;
     for (const auto& [key, id] : c.existing) Put(&plane, key, id, std::to_string(key));

@@ -21,8 +21,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using ::testing::Pair;
 using ::zentrik::testing::AllUnknownPmuData;
 using ::zentrik::testing::DeterministicBytes;
@@ -56,16 +54,10 @@ TEST(HostTracerUtilsTest, ArgumentsBecomeTypedStatsOrSecondPmuData) {
     std::string args, stats;
     std::optional<PmuData> second;  // unset: flag clear, all unknown
   } cases[] = {
-      {"v=42", "v=i42;", {}}, {"v=\t42", "v=i42;", {}},
-      {"v=9223372036854775807", "v=i9223372036854775807;", {}},
-      {"v=3.5", "v=d3.5;", {}}, {"v=0x1A", "v=d26;", {}}, {"v=1e-400", "v=d0;", {}},
-      {"v=42\t", "v=s42\t;", {}}, {"v=12abc", "v=s12abc;", {}}, {"v=inf", "v=sinf;", {}},
-      {"v=.5", "v=s.5;", {}},
-      {"v=1e5000", "v=s1e5000;", {}}, {"v=1e400", "v=s1e400;", {}}, {"v=[1,2]", "v=s[1,2];", {}},
+      {"v=\t42", "v=i42;", {}},      {"v=0x1A", "v=d26;", {}},   {"v=1e-400", "v=d0;", {}},
+      {"v=42\t", "v=s42\t;", {}},   {"v=.5", "v=s.5;", {}},     {"v=1e400", "v=s1e400;", {}},
       {"v=99999999999999999999", "v=s99999999999999999999;", {}},
-      {"mac_ops=4096", "", only(&PmuData::set_mac_ops, 4096)},
       {"read_bytes=64", "", only(&PmuData::set_io_dma_read_bytes, 64)},
-      {"mac_ops=1,mac_ops=2", "", only(&PmuData::set_mac_ops, 2)},
       {"mac_ops=-1", "", only(&PmuData::set_mac_ops, ~uint64_t{0})},
       {"mac_ops=abc", "", only(nullptr, 0)},
       {"mac_ops=5,mac_ops=18446744073709551616", "", only(&PmuData::set_mac_ops, 5)},
@@ -128,21 +120,22 @@ ZENTRIK_CHILD_SCENARIO(ConvertWithLogs) {
 }
 
 TEST(HostTracerUtilsTest, LogsPerThreadCountsAndEncodedNamesAtInfo) {
-  const testing::ChildResult info =
-      testing::RunScenario("ConvertWithLogs", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
-  ASSERT_EQ(info.exit_code, 0) << info.err;
-  EXPECT_THAT(info.err, HasSubstr("] origin annotation = op#a=1#\n"));
-  EXPECT_THAT(info.err, HasSubstr("] Host Tracer [thread id: 7] has collected 3 events.\n"));
-  EXPECT_THAT(info.err, HasSubstr("] Host Tracer [thread id: 8] has collected 0 events.\n"));
-  // The multiple-delimiter warning comes once per name, not once per event.
-  const std::string warning = "Find multiple isolated delimiter ':' in x:y:Add";
-  const size_t first = info.err.find(warning);
-  ASSERT_NE(first, std::string::npos) << info.err;
-  EXPECT_EQ(info.err.find(warning, first + 1), std::string::npos) << info.err;
-  const testing::ChildResult quiet = testing::RunScenario("ConvertWithLogs");
-  ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
-  EXPECT_THAT(quiet.err, Not(HasSubstr("origin annotation")));
-  EXPECT_THAT(quiet.err, Not(HasSubstr("Host Tracer")));
+  const std::string info_lines[] = {"] origin annotation = op#a=1#\n",
+                                    "] Host Tracer [thread id: 7] has collected 3 events.\n",
+                                    "] Host Tracer [thread id: 8] has collected 0 events.\n"};
+  for (const char* level : {"0", "1"}) {
+    const testing::ChildResult run =
+        testing::RunScenario("ConvertWithLogs", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", level}});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    for (const std::string& line : info_lines) {
+      EXPECT_EQ(run.err.find(line) != std::string::npos, level[0] == '0') << line << run.err;
+    }
+    // The multiple-delimiter warning comes once per name, not once per event.
+    const std::string warning = "Find multiple isolated delimiter ':' in x:y:Add";
+    const size_t first = run.err.find(warning);
+    ASSERT_NE(first, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(warning, first + 1), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace
