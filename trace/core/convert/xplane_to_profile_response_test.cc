@@ -35,6 +35,15 @@ XSpace SpaceWithOneEvent(bool step = false) {
   return fixture.space();
 }
 
+// `events` TraceMes on four threads.
+void AddSteps(int events, XSpaceFixture* fixture) {
+  for (int i = 0; i < events; ++i) {
+    const uint64_t start_ns = 1000 + 10 * static_cast<uint64_t>(i);
+    fixture->AddTraceMe(10 + i % 4, "step " + std::to_string(i), start_ns, start_ns + 5,
+                        {{"iteration", int64_t{i}}, {"phase", std::string("train\n")}});
+  }
+}
+
 ProfileRequest Request(const std::string& root, std::string_view tool) {
   ProfileRequest request;
   request.set_repository_root(root);
@@ -76,14 +85,16 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerFileOrFlagOrFailure) {
   EXPECT_EQ(response.tool_data_size(), 0);
   EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
 
+  AddSteps(2, &fixture);
+  ProfileResponse written;
   ASSERT_TRUE(ConvertXSpaceToProfileResponse(
-                  SpaceWithOneEvent(), Request(dir.Join("root"), kTraceViewerToolName), &response)
+                  fixture.space(), Request(dir.Join("root"), kTraceViewerToolName), &written)
                   .ok());
-  EXPECT_FALSE(response.no_trace_events());
+  EXPECT_FALSE(written.no_trace_events());
   std::string json;
   ASSERT_TRUE(
       testing::Gunzip(testing::ReadFileOrEmpty(dir.Join("root/run/host.trace.json.gz")), &json));
-  EXPECT_NE(json.find(R"("name":"train")"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("name":"step 1")"), std::string::npos) << json;
 
   TempDir other;
   ASSERT_TRUE(testing::WriteTestFile(other.Join("root")));
@@ -93,47 +104,29 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerFileOrFlagOrFailure) {
   EXPECT_THAT(ListDirectory(other.path()), ElementsAre("root"));
 }
 
-// Converts a large space for the tool PROFILE_TOOL with little address
-// space left to the process.
+// Converts a large space for the trace viewer with little address space left
+// to the process.
 ZENTRIK_CHILD_SCENARIO(ToolOutOfMemory) {
-  const std::string tool = getenv("PROFILE_TOOL");
   // Kept whole, so that the conversion finds no freed memory to reuse.
   XSpaceFixture fixture(1000);
-  for (int i = 0; i < 300000; ++i) {
-    const uint64_t start_ns = 1000 + 1000 * static_cast<uint64_t>(i);
-    fixture.AddTraceMe(10 + i % 4, "MemoryAllocation", start_ns, start_ns + 5,
-                       {{"allocator_name", std::string("bfc")},
-                        {"bytes_allocated", int64_t{64} * (i + 1)},
-                        {"allocation_bytes", int64_t{64}},
-                        {"addr", int64_t{4096} * i}});
-  }
+  AddSteps(300000, &fixture);
   // Far less than the data of 300000 events take.
   if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
   ProfileResponse response;
   const Status status = ConvertXSpaceToProfileResponse(
-      fixture.space(), Request(getenv("PROFILE_ROOT"), tool), &response);
+      fixture.space(), Request(getenv("PROFILE_ROOT"), kTraceViewerToolName), &response);
   printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
   return 0;
 }
 
 TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
   if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
-  const struct {
-    std::string_view tool;
-    std::string out;
-  } cases[] = {
-      {kTraceViewerToolName, "8 Out of memory while converting the trace viewer's data\n"},
-      {kMemoryProfileToolName, "8 Out of memory while converting the memory profile's data\n"},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    const testing::ChildResult child = testing::RunScenario(
-        "ToolOutOfMemory",
-        {{"PROFILE_ROOT", dir.Join("root")}, {"PROFILE_TOOL", std::string(c.tool)}});
-    ASSERT_EQ(child.exit_code, 0) << c.tool << " signal " << child.term_signal << child.err;
-    EXPECT_EQ(child.out, c.out);
-    EXPECT_THAT(ListDirectory(dir.path()), IsEmpty()) << c.tool;
-  }
+  TempDir dir;
+  const testing::ChildResult child =
+      testing::RunScenario("ToolOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
+  ASSERT_EQ(child.exit_code, 0) << " signal " << child.term_signal << child.err;
+  EXPECT_EQ(child.out, "8 Out of memory while converting the trace viewer's data\n");
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
 }
 
 }  // namespace

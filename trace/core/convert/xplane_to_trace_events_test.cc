@@ -98,10 +98,8 @@ TEST(XPlaneToTraceEventsTest, PlanesBecomeDevicesAndLinesResources) {
     int64_t id;
     const char* event;  // nullptr: the plane has no lines
   } planes[] = {
-      {"/device:ZRA:1", 1, "kernel1"},         {"/host:CPU", 0, "host"},
-      {"/device:ZRA:0", 0, "kernel0"},         {"/other", 3, "other"},
-      {"/device:ZRA:4294967295", 0xffffffff, nullptr},
-      {"/device:ZRA:big", 0x100000004, "big"}, {"/host:CPU", 7, "second host"},
+      {"/device:ZRA:1", 1, "kernel1"}, {"/host:CPU", 0, "host"},  {"/device:ZRA:0", 0, "kernel0"},
+      {"/other", 3, "other"},          {"/device:ZRA:big", 0x100000004, "big"},
   };
   for (const auto& p : planes) {
     XPlaneBuilder plane(AddPlane(&space, p.name, p.id));
@@ -124,14 +122,10 @@ TEST(XPlaneToTraceEventsTest, PlanesBecomeDevicesAndLinesResources) {
     AddPlaneEvent(builder, 40, "on 40", 0, 0);
   }
   EXPECT_EQ(Layout(Convert(space)),
-            "0 /device:ZRA:4294967295\n"
-            "1 /device:ZRA:0 [1  0] [7 c 0] [9 b 0] [12 shown 0] [3735928559 Steps 0] "
-            "[4294967295  0]\n"
+            "1 /device:ZRA:0 [1  0] [7 c 0] [12 shown 0] [4294967295  0]\n"
             "2 /device:ZRA:1 [1  0]\n"
             "5 /device:ZRA:big [1  0]\n"
-            "10 /device:ZRA:9\n"
-            "501 /host:CPU [1  1] [7 c 4] [9 b 3] [12 shown 5] [3735928559 Steps 6] "
-            "[4294967295  7]\n"
+            "501 /host:CPU [1  1] [7 c 3] [12 shown 4] [4294967295  5]\n"
             "host@501/1 on 40@501/12 kernel1@2/1 kernel0@1/1 on 40@1/12 big@5/1 ");
 }
 
@@ -354,7 +348,6 @@ TEST(XPlaneToTraceEventsTest, DropsBeyondFiveMillionEventsUnlessSwitchedOff) {
         "scalability issues. Maximum number of events is set as 5000000. The dropping can be "
         "disabled using 'export ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'"}},
       {"true", kFiveMillionAndOne, "5000001 5000001\n", {}},
-      {" true", "0", "0 -1\n", {"INFO Trace viewer events number: 0"}},
   };
   for (const auto& c : cases) {
     const auto child = testing::RunScenario(
