@@ -47,18 +47,19 @@ TEST(XPlaneToMemoryProfileTest, PrintsOneAllocatorExactly) {
                  {"data_type", "float"},
                  {"shape", "8x8"},
                  {"group_id", int64_t{3}}});
-  EXPECT_EQ(ToJson(fixture.space()),
-    R"({"memoryProfilePerAllocator":{"GPU_0_bfc":{"memoryProfileSnapshots":[)"
-    R"({"timeOffsetPs":"1000","aggregationStats":{"stackReservedBytes":"0",)"
-    R"("heapAllocatedBytes":"256","freeMemoryBytes":"768","fragmentation":0.25,)"
-    R"("peakBytesInUse":"256"},"activityMetadata":{"memoryActivity":"ALLOCATION",)"
-    R"("requestedBytes":"200","allocationBytes":"256","address":"4096","tfOpName":"MatMul",)"
-    R"("stepId":"3","regionType":"output","dataType":"float","tensorShape":"8x8"}}],)"
-    R"("profileSummary":{"peakBytesUsageLifetime":"256","peakStats":{"stackReservedBytes":"0",)"
-    R"("heapAllocatedBytes":"256","freeMemoryBytes":"768","fragmentation":0.25,)"
-    R"("peakBytesInUse":"256"},"peakStatsTimePs":"1000","memoryCapacity":"1024"},)"
-    R"("activeAllocations":[{"snapshotIndex":"0","specialIndex":"-1","numOccurrences":"1"}],)"
-    R"("specialAllocations":[]}},"numHosts":1,"memoryIds":["GPU_0_bfc"]})");
+  EXPECT_EQ(
+      ToJson(fixture.space()),
+      R"({"memoryProfilePerAllocator":{"GPU_0_bfc":{"memoryProfileSnapshots":[)"
+      R"({"timeOffsetPs":"1000","aggregationStats":{"stackReservedBytes":"0",)"
+      R"("heapAllocatedBytes":"256","freeMemoryBytes":"768","fragmentation":0.25,)"
+      R"("peakBytesInUse":"256"},"activityMetadata":{"memoryActivity":"ALLOCATION",)"
+      R"("requestedBytes":"200","allocationBytes":"256","address":"4096","tfOpName":"MatMul",)"
+      R"("stepId":"3","regionType":"output","dataType":"float","tensorShape":"8x8"}}],)"
+      R"("profileSummary":{"peakBytesUsageLifetime":"256","peakStats":{"stackReservedBytes":"0",)"
+      R"("heapAllocatedBytes":"256","freeMemoryBytes":"768","fragmentation":0.25,)"
+      R"("peakBytesInUse":"256"},"peakStatsTimePs":"1000","memoryCapacity":"1024"},)"
+      R"("activeAllocations":[{"snapshotIndex":"0","specialIndex":"-1","numOccurrences":"1"}],)"
+      R"("specialAllocations":[]}},"numHosts":1,"memoryIds":["GPU_0_bfc"]})");
 }
 
 TEST(XPlaneToMemoryProfileTest, IllFormedTextIsReplacedNotDropped) {
@@ -171,9 +172,13 @@ TEST(MemoryProfileProcessingTest, ActiveAllocationsAtThePeak) {
        {{1, kAlloc, 1, 10, 50}},
        {50, 20, 1, 1000},
        "t 1; -1/0 x1; -2/1 x1; 0/-1 x1" + unused + "40; stack 20"},
-      {"sampling drops the most free first", sampled, {1200, 0, 4, 5},
+      {"sampling drops the most free first",
+       sampled,
+       {1200, 0, 4, 5},
        "t 1 2 3 4 6; 0/-1 x1; 2/-1 x1; 3/-1 x1; 1/-1 x1"},
-      {"sampling keeps referenced, then least free snapshots", sampled, {1200, 0, 4, 3},
+      {"sampling keeps referenced, then least free snapshots",
+       sampled,
+       {1200, 0, 4, 3},
        "t 1 3 4; 0/-1 x1; 1/-1 x1; 2/-1 x1; -1/-1 x1"},
   };
   for (const auto& c : cases) EXPECT_EQ(Process(c.snapshots, c.peak), c.want) << c.name;

@@ -29,9 +29,9 @@ using ::zentrik::testing::XSpaceFixture;
 XSpace SpaceWithOneEvent(bool step = false) {
   XSpaceFixture fixture(1000);
   using Args = std::vector<std::pair<std::string, testing::StatValue>>;
-  fixture.AddTraceMe(7, "train", 1010, 1100,
-                     step ? Args{{"group_id", int64_t{3}}, {"step_name", std::string("train")}}
-                          : Args{});
+  fixture.AddTraceMe(
+      7, "train", 1010, 1100,
+      step ? Args{{"group_id", int64_t{3}}, {"step_name", std::string("train")}} : Args{});
   return fixture.space();
 }
 
