@@ -153,8 +153,9 @@ TEST(XPlaneToTraceEventsTest, EventNamesAndArguments) {
   XStat* unnamed = event.mutable_event()->add_stats();
   unnamed->set_metadata_id(12345);  // no such metadata: the key is empty
   unnamed->set_str_value("orphan");
+  const Trace trace = Convert(space);
   std::string text;  // "name: arguments" per event
-  for (const TraceEvent& e : Convert(space).trace_events()) {
+  for (const TraceEvent& e : trace.trace_events()) {
     text += e.name() + ": " + ArgsText(e) + "\n";
   }
   EXPECT_EQ(text,
