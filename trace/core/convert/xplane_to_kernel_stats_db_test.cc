@@ -87,11 +87,10 @@ TEST(KernelReportsTest, SumsKernelsByNameAndOpName) {
   EXPECT_EQ(Rows(db), want);
   const PmuInfo& pmu = db.reports(3).pmu_info();
   ASSERT_TRUE(pmu.has_ave_pmu_data());
-  EXPECT_EQ(pmu.ave_pmu_data().lt_cycles(), 15.0);
-  EXPECT_EQ(pmu.ave_pmu_data().field14(), 2.0);
-  EXPECT_EQ(pmu.ave_pmu_data().mac_ops(), kPmuNoValueDouble);
-  EXPECT_EQ(pmu.device_info().frequency(), 1000u);
-  EXPECT_EQ(pmu.count(), 1u);
+  EXPECT_EQ(
+      std::make_tuple(pmu.ave_pmu_data().lt_cycles(), pmu.ave_pmu_data().field14(),
+                      pmu.ave_pmu_data().mac_ops(), pmu.device_info().frequency(), pmu.count()),
+      std::make_tuple(15.0, 2.0, kPmuNoValueDouble, 1000u, uint64_t{1}));
 }
 
 }  // namespace
