@@ -90,7 +90,6 @@ TEST(PmuDisplayArgsTest, EstimatedCycleTotalIsAnUnsignedCountOrNa) {
     double total;
     const char* text;
   } cases[] = {
-      {0.7, "NA"},
       {1234.9, "1234"},
       {18446744073709549568.0, "18446744073709549568"},  // the largest double below 2^64
       {kNoFigure, "NA"},

@@ -100,28 +100,6 @@ TEST(OpMetricsTest, DeviceKernels) {
   EXPECT_EQ(db.metrics(0).data_type(), "half");
 }
 
-TEST(DeviceOpMetricsTest, SpanOfThePlaneEvents) {
-  const struct {
-    const char* what;
-    std::vector<std::pair<int64_t, int64_t>> events;  // offset, duration
-    uint64_t total_time_ps;
-  } cases[] = {
-      {"near the largest offset", {{INT64_MAX - 5, 100}}, 5},
-      {"far apart", {{INT64_MIN, 0}, {INT64_MAX, 0}}, UINT64_MAX},
-  };
-  for (const auto& c : cases) {
-    XSpace space;
-    XPlaneBuilder plane(space.add_planes());
-    for (const auto& [offset, duration] : c.events) {
-      AddPlaneEvent(plane, 1, "k", offset, duration,
-                    {{"op_fullname", std::string("a:A")}, {"kernel_details", std::string()}});
-    }
-    const OpMetricsDb db = ConvertDeviceTraceXPlaneToOpMetricsDb(plane.plane());
-    EXPECT_EQ(db.total_time_ps(), c.total_time_ps) << c.what;
-    EXPECT_EQ(db.metrics(db.metrics_size() - 1).name(), "IDLE") << c.what;
-  }
-}
-
 // A record of counters that live as long as the test program.
 EventPmuRecord Counters(uint64_t lt_cycles, uint64_t field14, bool flag = true) {
   static std::deque<PmuData>* const kept = new std::deque<PmuData>;
