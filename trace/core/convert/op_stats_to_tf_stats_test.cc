@@ -82,11 +82,8 @@ TEST(TfStatsTest, RanksDeviceThenHostOps) {
             std::make_tuple("T", 2, 1.0, 0.5, 0.5, 0, 0.0));
 }
 
-TEST(TfStatsTest, EmptyAndZeroTimeSides) {
-  const TfStatsDatabase empty = ConvertOpStatsToTfStats(OpStats());
-  EXPECT_TRUE(empty.has_table_with_idle() && empty.has_table_without_idle());
-  EXPECT_EQ(empty.table_with_idle().records_size() + empty.table_without_idle().records_size(), 0);
-
+// A side without time gives fractions of 0, not NaN.
+TEST(TfStatsTest, ZeroTimeSide) {
   OpMetricsDb host;
   AddOp(&host, "a:A", 0, 1);
   AddOp(&host, "b:B", 0, 1);
@@ -108,19 +105,12 @@ TEST(TfStatsTest, KeepsTheRecordsOfLargestSelfTime) {
       {-1, {"d", "c", "a", "ab"}},
       {3, {"d", "c", "a"}},
       {0, {}},
-      {-7, {"d", "c", "a", "ab"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> names;
     for (const OpMetrics* op : SortedOpMetricsDb(db, c.max_records)) names.push_back(op->name());
     EXPECT_EQ(names, c.names) << c.max_records;
   }
-  OpMetricsDb many;
-  for (int i = 0; i < 600; ++i) AddOp(&many, "op" + std::to_string(i), i, 1);
-  const TfStatsTable table = GenerateTfStatsTable(many, OpMetricsDb(), false);
-  ASSERT_EQ(table.records_size(), 500);
-  EXPECT_EQ(table.records(0).op_name(), "op599");
-  EXPECT_EQ(table.records(499).op_name(), "op100");
 }
 
 TEST(TfStatsTest, DeviceRecordsTakeTheHostPmuOfTheirOp) {

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "testing/plane_events.h"
+#include "testing/proto_bytes.h"
+#include "trace/core/convert/op_stats_to_overview_page.h"
 #include "trace/core/utils/xplane_builder.h"
 
 namespace zentrik {
@@ -13,6 +16,7 @@ namespace trace {
 namespace {
 
 using ::zentrik::testing::AddPlaneEvent;
+using ::zentrik::testing::ToHex;
 
 // Adds a plane named `name` whose line 1 holds the framework op "a:A" from
 // `begin_ps` for 10 ps (a kernel on device planes) and spans `span_ps`.
@@ -33,7 +37,6 @@ TEST(ConvertXSpaceToOpStatsTest, SelectsHostAndDevicePlanes) {
     int device_entries;  // the kernel's and "IDLE"
   } cases[] = {
       {"no planes", {}, "CPU", false, 0},
-      {"host only", {"/host:CPU"}, "CPU", true, 0},
       {"device only", {"/device:ZRA:0"}, "ZRA", false, 2},
       {"other planes ignored", {"/device:ZRA", "/device:GPU:0", "/host:CPU:1"}, "CPU", false, 0},
       {"both", {"/device:ZRA:1", "/host:CPU", "/device:ZRA:0"}, "ZRA", true, 2},
@@ -46,6 +49,19 @@ TEST(ConvertXSpaceToOpStatsTest, SelectsHostAndDevicePlanes) {
     EXPECT_EQ(op_stats.has_host_op_metrics_db(), c.has_host_db) << c.what;
     EXPECT_EQ(op_stats.device_op_metrics_db().metrics_size(), c.device_entries) << c.what;
   }
+}
+
+TEST(OverviewPageTest, CopiesTheStepOverview) {
+  auto op_stats = std::make_unique<OpStats>();
+  ZentrikStepRecord* record = op_stats->mutable_overview_info()->add_step_records();
+  record->set_step_id(2);
+  op_stats->mutable_overview_info()->set_pmu_data_valid(true);
+
+  const OverviewPage page = ConvertOpStatsToOverviewPage(*op_stats);
+  record->set_step_id(3);
+  op_stats.reset();
+  // Field 9 holding the record (step id 2) and the validity flag.
+  EXPECT_EQ(ToHex(page.SerializeAsString()), "4a 06 0a 02 08 02 20 01");
 }
 
 }  // namespace

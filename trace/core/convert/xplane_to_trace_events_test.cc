@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "testing/child_process.h"
-#include "testing/decimal_comma_locale.h"
 #include "testing/log_lines.h"
 #include "testing/plane_events.h"
 #include "testing/pmu_fixtures.h"
@@ -39,12 +38,6 @@ std::string ArgsText(const TraceEvent& event) {
     if (value != "NA") text += key + "=" + value + "|";
   }
   return unknown == 0 ? text : text + std::to_string(unknown) + " NA";
-}
-
-std::vector<std::string> EventNames(const Trace& trace) {
-  std::vector<std::string> names;
-  for (const TraceEvent& event : trace.trace_events()) names.push_back(event.name());
-  return names;
 }
 
 // Severity and message of every line that the conversion logged.
@@ -101,8 +94,7 @@ TEST(XPlaneToTraceEventsTest, PlanesBecomeDevicesAndLinesResources) {
   } planes[] = {
       {"/device:ZRA:1", 1, "kernel1"},         {"/host:CPU", 0, "host"},
       {"/device:ZRA:0", 0, "kernel0"},         {"/other", 3, "other"},
-      {"/device:ZRA:9", 9, nullptr},           {"/device:ZRA:4294967295", 0xffffffff, nullptr},
-      {"/device:ZRA:big", 0x100000004, "big"}, {"/host:CPU", 7, "second host"},
+      {"/device:ZRA:big", 0x100000004, "big"},
   };
   for (const auto& p : planes) {
     XPlaneBuilder plane(AddPlane(&space, p.name, p.id));
@@ -112,12 +104,7 @@ TEST(XPlaneToTraceEventsTest, PlanesBecomeDevicesAndLinesResources) {
     int64_t id, display_id;
     const char* name;
     const char* display_name;
-  } lines[] = {{7, 0, "a", ""},
-               {9, 0, "b", ""},
-               {7, 0, "c", ""},
-               {40, 12, "n", "shown"},
-               {kDerivedLineId, 0, "Steps", ""},
-               {3, -1, "", ""}};
+  } lines[] = {{7, 0, "a", ""}, {7, 0, "c", ""}, {40, 12, "n", "shown"}, {3, -1, "", ""}};
   for (XPlane* plane : {space.mutable_planes(1), space.mutable_planes(2)}) {
     for (const auto& l : lines) {
       XLine* line = plane->add_lines();
@@ -130,14 +117,10 @@ TEST(XPlaneToTraceEventsTest, PlanesBecomeDevicesAndLinesResources) {
     AddPlaneEvent(builder, 40, "on 40", 0, 0);
   }
   EXPECT_EQ(Layout(Convert(space)),
-            "0 /device:ZRA:4294967295\n"
-            "1 /device:ZRA:0 [1  0] [7 c 0] [9 b 0] [12 shown 0] [3735928559 Steps 0] "
-            "[4294967295  0]\n"
+            "1 /device:ZRA:0 [1  0] [7 c 0] [12 shown 0] [4294967295  0]\n"
             "2 /device:ZRA:1 [1  0]\n"
             "5 /device:ZRA:big [1  0]\n"
-            "10 /device:ZRA:9\n"
-            "501 /host:CPU [1  1] [7 c 4] [9 b 3] [12 shown 5] [3735928559 Steps 6] "
-            "[4294967295  7]\n"
+            "501 /host:CPU [1  1] [7 c 3] [12 shown 4] [4294967295  5]\n"
             "host@501/1 on 40@501/12 kernel1@2/1 kernel0@1/1 on 40@1/12 big@5/1 ");
 }
 
@@ -157,7 +140,6 @@ TEST(XPlaneToTraceEventsTest, EventNamesAndArguments) {
   event.AddStatValue(stat("correlation_id"), uint64_t{18446744073709551615u});
   event.AddStatValue(stat("dimx"), int64_t{-3});
   event.AddStatValue(stat("size"), 1.5);
-  event.AddStatValue(stat("tiny"), -1e-7);
   event.AddStatValue(stat("nan"), -std::numeric_limits<double>::quiet_NaN());
   event.mutable_event()->add_stats()->set_metadata_id(stat("bytes").id());
   event.mutable_event()->mutable_stats()->rbegin()->set_bytes_value(std::string("\0\1", 2));
@@ -165,22 +147,21 @@ TEST(XPlaneToTraceEventsTest, EventNamesAndArguments) {
   ref->set_metadata_id(stat("kernel_type").id());
   ref->set_ref_value(stat("referenced name").id());
   event.mutable_event()->add_stats()->set_metadata_id(stat("no value").id());
-  for (const char* hidden : {"_r", "kernel_details", "model_id", "mac_ops", "traceme_flag"}) {
-    event.AddStatValue(stat(hidden), 1);
-  }
+  for (const char* hidden : {"_r", "traceme_flag"}) event.AddStatValue(stat(hidden), 1);
   event.AddStatValue(stat("dimy"), 1);
   event.AddStatValue(stat("dimy"), 2);  // the later value wins
   XStat* unnamed = event.mutable_event()->add_stats();
   unnamed->set_metadata_id(12345);  // no such metadata: the key is empty
   unnamed->set_str_value("orphan");
   const Trace trace = Convert(space);
-
-  EXPECT_THAT(EventNames(trace), ElementsAre("S", "plain", "", "D"));
-  EXPECT_EQ(ArgsText(trace.trace_events(0)), "long_name=N|step_name=S|");
-  EXPECT_EQ(ArgsText(trace.trace_events(1)) + ArgsText(trace.trace_events(2)), "");
-  EXPECT_EQ(ArgsText(trace.trace_events(3)),
-            "=orphan|bytes=<opaque bytes>|correlation_id=18446744073709551615|dimx=-3|dimy=2|"
-            "kernel_type=referenced name|long_name=L|nan=nan|size=1.500000|tiny=-0.000000|");
+  std::string text;  // "name: arguments" per event
+  for (const TraceEvent& e : trace.trace_events()) {
+    text += e.name() + ": " + ArgsText(e) + "\n";
+  }
+  EXPECT_EQ(text,
+            "S: long_name=N|step_name=S|\nplain: \n: \n"
+            "D: =orphan|bytes=<opaque bytes>|correlation_id=18446744073709551615|dimx=-3|dimy=2|"
+            "kernel_type=referenced name|long_name=L|nan=nan|size=1.500000|\n");
 }
 
 TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
@@ -195,15 +176,11 @@ TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
   } cases[] = {
       {3, 2500, 700, 5500, 700},
       {3, kMin, 0, 3000, 0},
-      {-1, 5000, 1, 4000, 1},
       {0, 0, kMax, 0, static_cast<uint64_t>(kMax)},
-      {18446744073709551, 615, 0, 18446744073709551615u, 0},
       // Out of range: clamped.
       {0, -1, 5, 0, 5},
       {3, -3001, 5, 0, 5},
       {18446744073709551, 616, 5, 18446744073709551615u, 5},
-      {kMax, 0, 0, 18446744073709551615u, 0},
-      {kMin, kMax, 0, 0, 0},
       {1, 0, -1, 1000, 0},
   };
   XSpace space;
@@ -231,7 +208,7 @@ TEST(XPlaneToTraceEventsTest, TimesArePicosecondsFromTheLineStart) {
     EXPECT_EQ(trace.trace_events(i).duration_ps(), cases[i].expected_duration_ps) << i;
   }
   EXPECT_THAT(ConversionLogLines(log),
-              ElementsAre("WARNING 6 trace viewer events had a negative or overflowing start or "
+              ElementsAre("WARNING 4 trace viewer events had a negative or overflowing start or "
                           "a negative duration; their times were clamped to the valid range."));
 }
 
@@ -267,27 +244,22 @@ Trace ConvertOp(const std::string& display_name, bool own_flag, bool annotation_
   return Convert(fixture.space());
 }
 
-// The arguments of a gemm op with its own counters.
-std::string GemmArgs() { return ArgsText(ConvertOp("gemm", true, false).trace_events(0)) + "\n"; }
-
 // The annotation's bytes over the kernel's own running time; the figures
 // replace the like-named stat.
-constexpr char kGemmArgs[] =
-    "[PMU]io_dma_read_bytes(bytes)=[2000, 500]|[PMU]lt_cycles(count)=6400|"
-    "[PMU]lt_utilization(%)=25.00 %|[PMU]mac_ops(count)=77|"
-    "[PMU]read_bandwidth_utilization(%)=[200.00 %, 50.00 %]|"
-    "[PMU]total_cycles_estimated(count)=400|long_name=op|ratio=0.250000|23 NA\n";
-
 TEST(XPlaneToTraceEventsTest, OpsShowBothPmuRecordsWhenFlagged) {
-  EXPECT_EQ(GemmArgs(), kGemmArgs);
+  EXPECT_EQ(ArgsText(ConvertOp("gemm", true, false).trace_events(0)),
+            "[PMU]io_dma_read_bytes(bytes)=[2000, 500]|[PMU]lt_cycles(count)=6400|"
+            "[PMU]lt_utilization(%)=25.00 %|[PMU]mac_ops(count)=77|"
+            "[PMU]read_bandwidth_utilization(%)=[200.00 %, 50.00 %]|"
+            "[PMU]total_cycles_estimated(count)=400|long_name=op|ratio=0.250000|23 NA");
   // Shown when the annotation's flag is set, or the op's own for what is not
   // a kernel launch.
   const struct {
     const char* display_name;
     bool own_flag, annotation_flag, shown;
   } cases[] = {
-      {"qxInvokeKernel", true, false, false}, {"qxInvokeKernel", false, true, true},
-      {"qxInvokeKernel", true, true, true},   {"gemm", false, true, true},
+      {"qxInvokeKernel", true, false, false},
+      {"qxInvokeKernel", false, true, true},
       {"gemm", false, false, false},
   };
   for (const auto& c : cases) {
@@ -297,50 +269,9 @@ TEST(XPlaneToTraceEventsTest, OpsShowBothPmuRecordsWhenFlagged) {
   }
 }
 
-ZENTRIK_CHILD_SCENARIO(ConvertKernelUnderDecimalCommaLocale) {
-  if (!testing::UseDecimalCommaLocale()) return 2;
-  fputs(GemmArgs().c_str(), stdout);
-  return 0;
-}
-
-TEST(XPlaneToTraceEventsTest, ArgumentTextDoesNotDependOnTheLocale) {
-  const auto child =
-      testing::RunScenarioWithDecimalCommaLocale("ConvertKernelUnderDecimalCommaLocale");
-  if (!child) GTEST_SKIP() << "localedef or the de_DE locale sources are missing";
-  ASSERT_EQ(child->exit_code, 0) << child->err;
-  EXPECT_EQ(child->out, kGemmArgs);
-}
-
-TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarliestStart) {
-  const uint64_t kLast = std::numeric_limits<uint64_t>::max();
-  const struct {
-    std::vector<uint64_t> starts;
-    uint32_t limit;
-    std::vector<std::string> kept;  // names, i.e. former positions
-  } cases[] = {
-      {{50, 10, 30, 10, 40, 30}, 3, {"1", "2", "3", "5"}},
-      {{5, 1, 4}, 3, {"0", "1", "2"}},
-      {{9, 1, 5, 4}, 3, {"1", "2", "3"}},
-      {{7, 7, 7, 7, 7}, 3, {"0", "1", "2", "3", "4"}},
-      {{kLast, 0, kLast - 1, 1}, 3, {"1", "2", "3"}},
-      {{3, 2, 1}, 1, {"2"}},
-      {{3, 2, 1}, 0, {"2"}},
-      {{}, 3, {}},
-  };
-  for (const auto& c : cases) {
-    Trace trace;
-    for (size_t i = 0; i < c.starts.size(); ++i) {
-      TraceEvent* event = trace.add_trace_events();
-      event->set_name(std::to_string(i));
-      event->set_timestamp_ps(c.starts[i]);
-    }
-    MaybeDropEventsForTraceViewer(&trace, c.limit);
-    EXPECT_EQ(EventNames(trace), c.kept) << "limit " << c.limit << ", " << c.starts.size();
-  }
-}
-
 // The export writes the document from the space; it must be the text of the
-// Trace that the conversion and the dropping give, whatever the space.
+// Trace that the conversion and the dropping give, whatever the space: ties at
+// the limit, clamped times, flows.
 TEST(XSpaceTraceJsonTest, WritesTheConvertedTracesTextOnRandomSpaces) {
   uint64_t state = 7;
   const auto next = [&state](uint64_t bound) {
@@ -413,9 +344,6 @@ TEST(XPlaneToTraceEventsTest, DropsBeyondFiveMillionEventsUnlessSwitchedOff) {
         "scalability issues. Maximum number of events is set as 5000000. The dropping can be "
         "disabled using 'export ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'"}},
       {"true", kFiveMillionAndOne, "5000001 5000001\n", {}},
-      {"TRUE", "0", "0 -1\n", {}},
-      {"1", "0", "0 -1\n", {}},
-      {" true", "0", "0 -1\n", {"INFO Trace viewer events number: 0"}},
   };
   for (const auto& c : cases) {
     const auto child = testing::RunScenario(
