@@ -10,8 +10,7 @@
 namespace zentrik {
 namespace {
 
-// COUNT reads as "invalid" with a warning; values outside the enum throw,
-// which callers turn into errors.
+// COUNT reads as "invalid" with a warning; values outside the enum throw.
 TEST(DataTypeTest, NamesWarningAndOutOfRange) {
   testing::StderrCapture capture;
   EXPECT_EQ(std::string(GetDataTypeStr(QINT4)) + GetDataTypeStr(COUNT), "qint4invalid");

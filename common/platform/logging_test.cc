@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <limits>
 #include <regex>
 
 #include "testing/child_process.h"
@@ -102,11 +101,6 @@ TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
     EXPECT_EQ(signal == 0 ? result.exit_code : result.term_signal, signal) << which;
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(lines)) << which;
   }
-}
-
-// An overflowing level clamps instead of wrapping.
-TEST(LoggingTest, ParseIntegerClamps) {
-  EXPECT_EQ(ParseInteger("-99999999999", 12), std::numeric_limits<int>::min());
 }
 
 }  // namespace

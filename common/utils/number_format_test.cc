@@ -47,12 +47,11 @@ TEST(NumberFormatTest, AgreesWithPrintfInTheCLocaleOverManyValues) {
 }
 
 TEST(NumberFormatTest, IntegersAppendingAndNan) {
-  std::string text = FormatSigned(std::numeric_limits<int64_t>::min()) + " ";
-  AppendUnsigned(std::numeric_limits<uint64_t>::max(), &text);
+  std::string text = FormatSigned(std::numeric_limits<int64_t>::min());
   // Printf writes "-nan" for a NaN with its sign bit set; the trace files hold "nan".
   const double nan = std::copysign(std::numeric_limits<double>::quiet_NaN(), -1.0);
   EXPECT_EQ(text + " " + FormatFixed(nan, 2) + FormatGeneral(nan, 17),
-            "-9223372036854775808 18446744073709551615 nannan");
+            "-9223372036854775808 nannan");
 }
 
 ZENTRIK_CHILD_SCENARIO(NumbersUnderDecimalCommaLocale) {
