@@ -108,23 +108,8 @@ TEST(PmuUtilsTest, MergeAndCopyReadTheSourceBeforeChangingIt) {
   EXPECT_EQ(src.SerializeAsString(), copy.SerializeAsString());
 }
 
-TEST(PmuUtilsTest, CopyPmuUtilPeakChoosesTheEfficiencySource) {
-  // Source MAC and vector figures (zeros, as absent ones read, are known) ->
-  // the destination's efficiency: unchanged, its LT figure or its CT figure.
-  const std::tuple<double, double, double> cases[] = {{kNo, kNo, 0.9}, {0.0, 0.0, 0.25}, {kNo, 0.4, 0.75}};
-  for (const auto& [mac, vec, expected] : cases) {
-    PmuInfo src, dst;
-    auto *const s = src.mutable_pmu_util(), *const d = dst.mutable_pmu_util();
-    s->set_mac_utilization(mac), s->set_vec_utilization(vec);
-    d->set_lt_utilization(0.25), d->set_ct_utilization(0.75), d->set_compute_efficiency(0.9);
-    CopyPmuUtilPeak(&dst, src);
-    EXPECT_EQ(dst.pmu_util().compute_efficiency(), expected) << mac << " " << vec;
-  }
-}
-
 TEST(PmuUtilsTest, PeakPerformanceByModelAndTypeForAnyValue) {
-  // Operations per core and cycle, MAC and vector; 0: no figure. Quantized
-  // types run on the plain type's MAC units only.
+  // Operations per core and cycle, MAC and vector (0: none); qint4 runs on int4 MAC units.
   const std::tuple<int, DataType, double, double> cases[] = {
       {ACC301, HALF, 1536, 64}, {EDG102, HALF, 0, 64}, {INT_MIN, HALF, 0, 0}, {INT_MAX, INT8, 0, 0},
       {ACC401, QINT4, 8192, 0}, {ACC401, static_cast<DataType>(-7), 0, 0}};
@@ -137,8 +122,10 @@ TEST(PmuUtilsTest, PeakPerformanceByModelAndTypeForAnyValue) {
 }
 
 ZENTRIK_CHILD_SCENARIO(PeakLookupsLogMissingFigures) {
-  GetMacPeakPerformance(QINT8, MakeDeviceInfo(-1, 1000, 4, 4));
-  return GetPeakPerformance(BFLOAT16, MakeDeviceInfo(ACC401, 1000, 4, 4)) == 0.0 ? 0 : 1;
+  // A data type out of range is named by its number.
+  const DeviceInfo acc401 = MakeDeviceInfo(ACC401, 1000, 4, 4);
+  GetMacPeakPerformance(static_cast<DataType>(40), acc401);
+  return GetPeakPerformance(BFLOAT16, acc401) == 0.0 ? 0 : 1;
 }
 
 TEST(PmuUtilsTest, MissingPeakFiguresAreLoggedAtInfo) {
@@ -147,7 +134,7 @@ TEST(PmuUtilsTest, MissingPeakFiguresAreLoggedAtInfo) {
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(testing::LogLinesFrom(result.err, "trace/core/utils/pmu_utils"),
             std::vector<std::string>(
-                {"INFO dev type = -1, data type = int8, no corresponding MAC peak performance.",
+                {"INFO dev type = 11, data type = 40, no corresponding MAC peak performance.",
                  "INFO dev type = 11, data type = bfloat16, no corresponding peak performance"}));
 }
 

@@ -29,8 +29,7 @@ TEST(Utf8UtilsTest, ReplacesEachMaximalIllFormedSubpartOnce) {
   }
 }
 
-// Whether the schema's reader accepts `text` (under 128 bytes) in a string
-// field; the bytes are built by hand as the writer would log invalid text.
+// Whether the schema's reader accepts `text` (under 128 bytes) in a string field.
 bool ParsesAsStringField(const std::string& text) {
   return XStatMetadata().ParseFromString(std::string("\x12") + static_cast<char>(text.size()) + text);
 }
