@@ -71,7 +71,6 @@ TEST(LoggingTest, SettingsChooseTheLinesWrittenAndTheirForm) {
 }
 
 int g_evaluations = 0;
-int Evaluate() { return ++g_evaluations; }
 
 // Statements below the level do not evaluate their arguments and the level is
 // read once; a failed check aborts after writing, whatever the level.
@@ -80,8 +79,8 @@ ZENTRIK_CHILD_SCENARIO(LevelOnceOrFatal) {
   size_t left = 10;
   int right = -1;
   if (which == "negative") CHECK_LE(left, right);  // mixed signedness
-  LOG(INFO) << Evaluate();
-  VLOG(2) << Evaluate();
+  LOG(INFO) << ++g_evaluations;
+  VLOG(2) << ++g_evaluations;
   LOG(WARNING) << "first";
   setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "3", 1);
   LOG(WARNING) << "second";

@@ -33,13 +33,13 @@ TEST(WritableFileTest, WritesTruncatesAndFailsWithBadFileDescriptorAfterClose) {
 // the open and fails the write that reaches it.
 TEST(WritableFileTest, FailuresNameThePathAndTheSystemsReason) {
   testing::TempDir dir;
-  const std::string missing = dir.Join("missing/out");
+  const std::string bad = dir.Join("bad/out");
   const Status no_space = errors::Unknown("/dev/full: No space left on device");
   EXPECT_EQ(WriteStringToFile("/dev/full", std::string(1 << 20, 'x')), no_space);
   std::unique_ptr<WritableFile> file;
   ASSERT_TRUE(NewWritableFile("/dev/full", &file).ok());
   WritableFile* const held = file.get();
-  EXPECT_EQ(NewWritableFile(missing, &file), errors::Unknown(missing + ": No such file or directory"));
+  EXPECT_EQ(NewWritableFile(bad, &file), errors::Unknown(bad + ": No such file or directory"));
   EXPECT_EQ(file.get(), held);
   EXPECT_TRUE(file->Append("small").ok());  // Only fills the C library's buffer.
   EXPECT_EQ(file->Close(), no_space);

@@ -75,8 +75,8 @@ uLong Crc(const std::string& text) {
 TEST(ZlibOutputBufferTest, RoundTrips) {
   const std::vector<size_t> sizes = {3, 100, 1, 64, 65, 0, 500, 2, 63, 64, 1, 4096, 7, 129};
   const std::string text = TraceLikeText(std::accumulate(sizes.begin(), sizes.end(), size_t{0}));
-  // Input and output buffer sizes, flush mode, window bits (zlib framing; raw).
-  const std::tuple<int32_t, int32_t, int, int> cases[] = {{64, 32, Z_SYNC_FLUSH, 15}, {16, 2, Z_NO_FLUSH, -15}};
+  const std::tuple<int32_t, int32_t, int, int> cases[] = {  // buffer sizes, flush, window bits
+      {64, 32, Z_SYNC_FLUSH, 15}, {16, 2, Z_NO_FLUSH, -15}};
   for (const auto& [input_bytes, output_bytes, flush_mode, window_bits] : cases) {
     auto file = std::make_unique<InflateChecker>(window_bits);
     ZlibOutputBuffer buffer(file.get(), input_bytes, output_bytes, Options(flush_mode, window_bits));

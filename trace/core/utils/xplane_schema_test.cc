@@ -31,8 +31,8 @@ TEST(XPlaneSchemaTest, DerivedLinesAndInternalTypesCompareWholeValues) {
 
 TEST(XPlaneSchemaTest, TypeTablesFindOnlyExactNamesAndModelsAnyInt32) {
   // Values other code and stored files pin.
-  const std::pair<const char*, int64_t> pinned[] = {{"_r", 14}, {"group_id", 38}, {"batch_size", 52}};
-  for (const auto& [name, value] : pinned) EXPECT_EQ(*FindStatType(name), value) << name;
+  const std::pair<const char*, int64_t> pins[] = {{"_r", 14}, {"group_id", 38}, {"batch_size", 52}};
+  for (const auto& [name, value] : pins) EXPECT_EQ(*FindStatType(name), value) << name;
   EXPECT_EQ(*FindHostEventType("TaskExecute"), 4);
   for (const std::string& name : std::vector<std::string>{"Group_id", "group_id ", {"id\0", 3}}) {
     EXPECT_EQ(FindStatType(name), nullptr) << '"' << name << '"';
