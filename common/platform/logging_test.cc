@@ -5,7 +5,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
 #include <csignal>
 #include <regex>
 
@@ -48,54 +47,40 @@ ZENTRIK_CHILD_SCENARIO(LogEachSeverity) {
 
 // The thread id, when switched on, is right-aligned in seven columns.
 TEST(LoggingTest, SettingsChooseTheLinesWrittenAndTheirForm) {
-  const std::vector<std::string> all = {"INFO info 1", "WARNING warning 2", "ERROR error 3"};
   const struct {
     std::optional<std::string> min_level, vlog_level, thread_id;
     std::vector<std::string> expected;
   } cases[] = {
       {std::nullopt, std::nullopt, std::nullopt, {"WARNING warning 2", "ERROR error 3"}},
-      {"2", std::nullopt, "0", {"ERROR error 3"}},
-      {"3", std::nullopt, std::nullopt, {}},
-      {"abc", std::nullopt, std::nullopt, all},
       {"0", "2", std::nullopt, {"INFO info 1", "WARNING warning 2", "ERROR error 3", "INFO verbose 4"}},
-      {"1", "2", std::nullopt, {"WARNING warning 2", "ERROR error 3"}},
       {"2", std::nullopt, "12", {"ERROR# error 3"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.min_level.value_or("unset") + " " + c.vlog_level.value_or("unset"));
-    const auto result = RunScenario("LogEachSeverity", {{"TZ", "UTC"},
-                                                        {"ZENTRIK_CPP_LOG_THREAD_ID", c.thread_id},
-                                                        {"ZENTRIK_CPP_MIN_LOG_LEVEL", c.min_level},
-                                                        {"ZENTRIK_CPP_MIN_VLOG_LEVEL", c.vlog_level}});
+    const auto result = RunScenario(
+        "LogEachSeverity",
+        {{"TZ", "UTC"}, {"ZENTRIK_CPP_LOG_THREAD_ID", c.thread_id},
+         {"ZENTRIK_CPP_MIN_LOG_LEVEL", c.min_level}, {"ZENTRIK_CPP_MIN_VLOG_LEVEL", c.vlog_level}});
     EXPECT_EQ(result.exit_code, 0);
     char tid[16];
     snprintf(tid, sizeof(tid), " %7lu", std::stoul(result.out));
     std::vector<std::string> expected = c.expected;
-    for (std::string& line : expected) {
-      if (line.find('#') != std::string::npos) line.replace(line.find('#'), 1, tid);
-    }
+    if (c.thread_id) expected[0].replace(expected[0].find('#'), 1, tid);
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(expected));
   }
 }
 
 int g_evaluations = 0;
-int Evaluate() { return ++g_evaluations; }
 
 // Statements below the level do not evaluate their arguments and the level is
-// read once; fatal lines and failed checks abort after writing, whatever the
-// level. ZENTRIK_TEST_CASE chooses the statement.
+// read once; a failed check aborts after writing, whatever the level.
 ZENTRIK_CHILD_SCENARIO(LevelOnceOrFatal) {
   const std::string which = getenv("ZENTRIK_TEST_CASE");
-  size_t left = 10, bytes_to_write = 300;
-  int right = -1, space = 200;
-  if (which == "fatal") LOG_FATAL() << "fatal " << 7;
-  if (which == "negative") {
-    CHECK_LE(left, right);
-  } else if (which == "unsigned") {
-    CHECK_LE(bytes_to_write, space);
-  }
-  LOG(INFO) << Evaluate();
-  VLOG(2) << Evaluate();
+  size_t left = 10;
+  int right = -1;
+  if (which == "negative") CHECK_LE(left, right);  // mixed signedness
+  LOG(INFO) << ++g_evaluations;
+  VLOG(2) << ++g_evaluations;
   LOG(WARNING) << "first";
   setenv("ZENTRIK_CPP_MIN_LOG_LEVEL", "3", 1);
   LOG(WARNING) << "second";
@@ -105,9 +90,7 @@ ZENTRIK_CHILD_SCENARIO(LevelOnceOrFatal) {
 TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
   const std::tuple<const char*, const char*, int, std::vector<std::string>> cases[] = {
       {"once", nullptr, 0, {"WARNING first", "WARNING second"}},
-      {"fatal", "9", SIGABRT, {"FATAL fatal 7"}},
       {"negative", "9", SIGABRT, {"FATAL Check failed: left <= right (10 vs. -1)"}},
-      {"unsigned", "9", SIGABRT, {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
   };
   for (const auto& [which, level, signal, lines] : cases) {
     const auto result = RunScenario(
@@ -117,17 +100,6 @@ TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
     EXPECT_EQ(signal == 0 ? result.exit_code : result.term_signal, signal) << which;
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(lines)) << which;
   }
-  size_t bytes_to_write = 200;
-  int space = 200;
-  CHECK_LE(bytes_to_write, space);  // mixed signedness, equal: passes
-}
-
-TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
-  const std::pair<const char*, int> cases[] = {
-      {"3abc", 3}, {"", 0}, {"  -4", -4}, {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}};
-  for (const auto& [text, value] : cases) EXPECT_EQ(ParseInteger(text, strlen(text)), value) << text;
-  EXPECT_EQ(LogLevelStrToInt(nullptr), 1);
-  EXPECT_EQ(LogLevelStrToInt("-3"), -3);
 }
 
 }  // namespace

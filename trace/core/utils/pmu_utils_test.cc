@@ -19,29 +19,22 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::NanSensitiveDoubleEq;
 using ::testing::Pointwise;
 using ::zentrik::testing::FigureValues;
 using ::zentrik::testing::MakeDeviceInfo;
-using ::zentrik::testing::SequencePmuData;
 
 constexpr double kNo = kPmuNoValueDouble;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
-TEST(PmuUtilsTest, AddPmuDataSumsEachCounterAndKeepsMarkers) {
-  EXPECT_THAT(testing::CounterValues(AddPmuData(SequencePmuData(1), SequencePmuData(100))),
-              ElementsAre(101, 103, 105, 107, 109, 111, 113, 115, 117, 119, 121, 123, 125, 127, 129,
-                          131));
-  const uint64_t cases[][3] = {
-      {5, kPmuNoValue, kPmuNoValue}, {kPmuNoValue, 7, kPmuNoValue}, {kPmuNoValue - 1, 3, 1}};
-  for (const auto& c : cases) {
-    PmuData a, b;
-    a.set_vector_ops(c[0]);
-    b.set_vector_ops(c[1]);
-    EXPECT_EQ(AddPmuData(a, b).vector_ops(), c[2]) << c[0] << " + " << c[1];
-  }
+// A missing counter on either side stays missing; a sum wraps past the marker.
+TEST(PmuUtilsTest, AddPmuDataKeepsMarkers) {
+  PmuData a, b;
+  a.set_vector_ops(5), b.set_vector_ops(kPmuNoValue);
+  EXPECT_EQ(AddPmuData(a, b).vector_ops(), kPmuNoValue);
+  a.set_vector_ops(kPmuNoValue - 1), b.set_vector_ops(3);
+  EXPECT_EQ(AddPmuData(a, b).vector_ops(), 1u);
 }
 
 // Every counter known on an ACC401, whose LT counter needs no divisor; tlb_*
@@ -72,12 +65,8 @@ TEST(PmuUtilsTest, ComputePmuUtilFromCountersAndFromAverages) {
                                     0.5,  0.5,  0.25, 0.001, 0.001, 0.75, 0.0004};
   const std::pair<std::function<void(PmuData*, DeviceInfo*)>, std::map<int, double>> cases[] = {
       {[](PmuData*, DeviceInfo*) {}, {}},
-      {[](PmuData* d, DeviceInfo*) { d->set_alu_cycles(7); }, {{3, 0.0035}, {11, kNo}}},
-      {[](PmuData*, DeviceInfo* i) { i->set_mac_peak_performance(0); }, {{10, kNo}, {11, kNo}}},
-      {[](PmuData* d, DeviceInfo*) { d->set_mac_ops(kPmuNoValue); }, {{10, kNo}, {11, 0.0004}}},
       {[](PmuData* d, DeviceInfo*) { d->set_mac_ops(kPmuNoValue), d->set_vector_ops(kPmuNoValue); },
        {{10, kNo}, {11, kNo}, {13, kNo}}},
-      {[](PmuData*, DeviceInfo* i) { i->set_zra_type(ACC203); }, {{1, 0.25 / 64}}},
       {[](PmuData*, DeviceInfo* i) { i->set_zra_type(static_cast<ZraType>(INT_MIN)); }, {}},
       {[](PmuData* d, DeviceInfo* i) {  // zero denominators: inf and NaN, not the marker
          d->set_alu_cycles(5), d->set_dram_read_cycles(0);
@@ -107,14 +96,7 @@ TEST(PmuUtilsTest, MergeAndCopyReadTheSourceBeforeChangingIt) {
   PmuInfo src = FullRecord();
   src.mutable_pmu_data()->set_lt_cycles(10);
   src.mutable_pmu_util()->set_lt_utilization(0.5);
-  PmuInfo untouched, dst, self = src, copy;
-  MergePmuInfo(&untouched, src, 0);
-  EXPECT_EQ(untouched.ByteSizeLong(), 0u);
-  dst.mutable_pmu_data()->set_lt_cycles(3);
-  MergePmuInfo(&dst, src, 4);
-  EXPECT_EQ(dst.ave_pmu_data().lt_cycles(), 2.5);
-  EXPECT_EQ(dst.ave_pmu_data().alu_cycles(), kNo);
-  EXPECT_EQ(testing::DeviceInfoValues(dst.device_info()), testing::DeviceInfoValues(src.device_info()));
+  PmuInfo self = src, copy;
   MergePmuInfo(&self, self, 5);  // onto itself: divides its own counters
   EXPECT_EQ(self.ave_pmu_data().lt_cycles(), 2.0);
   copy.mutable_ave_pmu_data()->set_lt_cycles(9.5);
@@ -126,64 +108,34 @@ TEST(PmuUtilsTest, MergeAndCopyReadTheSourceBeforeChangingIt) {
   EXPECT_EQ(src.SerializeAsString(), copy.SerializeAsString());
 }
 
-TEST(PmuUtilsTest, CopyPmuUtilPeakChoosesTheEfficiencySource) {
-  // Source MAC and vector figures (zeros, as absent ones read, are known) ->
-  // the destination's efficiency: unchanged, its LT figure or its CT figure.
-  const std::tuple<double, double, double> cases[] = {
-      {kNo, kNo, 0.9}, {0.0, 0.0, 0.25}, {0.3, 0.4, 0.25}, {kNo, 0.4, 0.75}};
-  for (const auto& [mac, vec, expected] : cases) {
-    PmuInfo src, dst;
-    src.mutable_pmu_util()->set_mac_utilization(mac);
-    src.mutable_pmu_util()->set_vec_utilization(vec);
-    dst.mutable_pmu_util()->set_lt_utilization(0.25);
-    dst.mutable_pmu_util()->set_ct_utilization(0.75);
-    dst.mutable_pmu_util()->set_compute_efficiency(0.9);
-    CopyPmuUtilPeak(&dst, src);
-    EXPECT_EQ(dst.pmu_util().compute_efficiency(), expected) << mac << " " << vec;
-  }
-}
-
 TEST(PmuUtilsTest, PeakPerformanceByModelAndTypeForAnyValue) {
-  // Operations per core and cycle, MAC and vector; 0: no figure. Quantized
-  // types run on the plain type's MAC units only.
+  // Operations per core and cycle, MAC and vector (0: none); qint4 runs on int4 MAC units.
   const std::tuple<int, DataType, double, double> cases[] = {
-      {ACC302, INT4, 4096, 0},   {ACC301, HALF, 1536, 64},  {EDG102, HALF, 0, 64},
-      {ACC401, FLOAT, 512, 32},  {ACC402, TF32, 1024, 0},   {EDG101, BFLOAT16, 0, 32},
-      {ACC201, INT8, 0, 0},      {INT_MIN, HALF, 0, 0},     {INT_MAX, INT8, 0, 0},
-      {ACC401, QINT4, 8192, 0},  {ACC401, QINT16, 1024, 0}, {ACC401, static_cast<DataType>(-7), 0, 0}};
+      {ACC301, HALF, 1536, 64}, {EDG102, HALF, 0, 64}, {INT_MIN, HALF, 0, 0}, {INT_MAX, INT8, 0, 0},
+      {ACC401, QINT4, 8192, 0}, {ACC401, static_cast<DataType>(-7), 0, 0}};
   for (const auto& [zra_type, type, mac, vector] : cases) {
     // 3 cores at 1250 MHz in tera-operations per second, a MAC being two.
     const DeviceInfo device = MakeDeviceInfo(zra_type, 1250, 3, 1);
     EXPECT_DOUBLE_EQ(GetMacPeakPerformance(type, device), 3 * mac * 1250 / 1e6 * 2) << zra_type;
     EXPECT_DOUBLE_EQ(GetPeakPerformance(type, device), 3 * vector * 1250 / 1e6) << zra_type;
   }
-  // qint31 runs on int16 units at a quarter of their rate.
-  EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(ACC401, 1000, 4, 4)), 2.048);
-  EXPECT_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(ACC201, 1000, 4, 4)), 0.0);
 }
 
 ZENTRIK_CHILD_SCENARIO(PeakLookupsLogMissingFigures) {
+  // A data type out of range is named by its number.
   const DeviceInfo acc401 = MakeDeviceInfo(ACC401, 1000, 4, 4);
-  // One after the other: the log lines come in this order.
-  GetMacPeakPerformance(HALF, MakeDeviceInfo(EDG102, 1000, 4, 4));
-  GetMacPeakPerformance(QINT8, MakeDeviceInfo(-1, 1000, 4, 4));
   GetMacPeakPerformance(static_cast<DataType>(40), acc401);
   return GetPeakPerformance(BFLOAT16, acc401) == 0.0 ? 0 : 1;
 }
 
-TEST(PmuUtilsTest, MissingPeakFiguresAreLoggedAtInfoOnly) {
-  for (const char* level : {"0", "1"}) {
-    const auto result =
-        testing::RunScenario("PeakLookupsLogMissingFigures", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", level}});
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    std::vector<std::string> expected = {
-        "INFO dev type = 4, data type = half, no corresponding MAC peak performance.",
-        "INFO dev type = -1, data type = int8, no corresponding MAC peak performance.",
-        "INFO dev type = 11, data type = 40, no corresponding MAC peak performance.",
-        "INFO dev type = 11, data type = bfloat16, no corresponding peak performance"};
-    if (level[0] == '1') expected.clear();
-    EXPECT_EQ(testing::LogLinesFrom(result.err, "trace/core/utils/pmu_utils"), expected) << level;
-  }
+TEST(PmuUtilsTest, MissingPeakFiguresAreLoggedAtInfo) {
+  const auto result =
+      testing::RunScenario("PeakLookupsLogMissingFigures", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(testing::LogLinesFrom(result.err, "trace/core/utils/pmu_utils"),
+            std::vector<std::string>(
+                {"INFO dev type = 11, data type = 40, no corresponding MAC peak performance.",
+                 "INFO dev type = 11, data type = bfloat16, no corresponding peak performance"}));
 }
 
 }  // namespace
