@@ -26,7 +26,11 @@ namespace {
 
 using ::zentrik::testing::FuzzCheck;
 
-uint8_t* At(uintptr_t address) { return reinterpret_cast<uint8_t*>(address); }
+uint32_t Kind(const uint8_t* record) {
+  uint32_t kind;
+  std::memcpy(&kind, record, sizeof(kind));
+  return kind;
+}
 
 class FuzzedLibrary : public DravikInterface {
  public:
@@ -37,46 +41,40 @@ class FuzzedLibrary : public DravikInterface {
     const uintptr_t begin = reinterpret_cast<uintptr_t>(buffer);
     const uintptr_t previous = reinterpret_cast<uintptr_t>(*record);
     const uint8_t step = next_ < count_ ? steps_[next_++] : 0;
+    uintptr_t at;
     switch (step % 8) {
       case 3:  // the end, as after a buffer's last record
         return DRAVIK_ERROR_MAX_LIMIT_REACHED;
       case 4:  // no record, or a failed call
         if (step & 8) return DRAVIK_ERROR_UNKNOWN;
-        *record = nullptr;
-        return 0;
+        at = 0;
+        break;
       case 5:  // backwards, or no progress
-        *record = previous == 0 ? At(begin - 8) : At(previous - (step & 8 ? 0 : 8));
-        return 0;
+        at = previous == 0 ? begin - 8 : previous - (step & 8 ? 0 : 8);
+        break;
       case 6:  // past the end
-        *record = At(begin + valid_size - 3 + step / 8);
-        return 0;
+        at = begin + valid_size - 3 + step / 8;
+        break;
       case 7:  // misaligned
-        *record = At((previous == 0 ? begin : previous) + 1 + step / 8 % 7);
-        return 0;
-      default: {  // the next record at its layout's size
-        uintptr_t at = begin;
-        if (previous != 0) {
-          uint32_t kind;
-          std::memcpy(&kind, *record, sizeof(kind));
-          at = previous + ActivityRecordSize(kind);
-        }
+        at = (previous == 0 ? begin : previous) + 1 + step / 8 % 7;
+        break;
+      default:  // the next record at its layout's size
+        at = previous == 0 ? begin : previous + ActivityRecordSize(Kind(*record));
         if (at >= begin + valid_size) return DRAVIK_ERROR_MAX_LIMIT_REACHED;
-        *record = At(at);
-        // The library writes a whole kernel's name pointer: a nonzero field
-        // becomes the input's text from the offset it chooses to the end.
-        uint32_t kind;
-        uint64_t field;
-        std::memcpy(&kind, *record, sizeof(kind));
-        if (kind != DRAVIK_ACTIVITY_TYPE_KERNEL ||
-            begin + valid_size - at < sizeof(dravikActivityKernel)) {
-          return 0;
-        }
-        std::memcpy(&field, *record + DRAVIK_KERNEL_OFFSET_NAME, sizeof(field));
-        const char* name = field == 0 ? nullptr : names_->c_str() + field % (names_->size() + 1);
-        std::memcpy(*record + DRAVIK_KERNEL_OFFSET_NAME, &name, sizeof(name));
-        return 0;
-      }
     }
+    *record = reinterpret_cast<uint8_t*>(at);
+    // The library writes a whole kernel's name pointer: a nonzero field
+    // becomes the input's text from the offset it chooses to the end.
+    if (at < begin || at > begin + valid_size ||
+        begin + valid_size - at < sizeof(dravikActivityKernel) ||
+        Kind(*record) != DRAVIK_ACTIVITY_TYPE_KERNEL) {
+      return 0;
+    }
+    uint64_t field;
+    std::memcpy(&field, *record + DRAVIK_KERNEL_OFFSET_NAME, sizeof(field));
+    const char* name = field == 0 ? nullptr : names_->c_str() + field % (names_->size() + 1);
+    std::memcpy(*record + DRAVIK_KERNEL_OFFSET_NAME, &name, sizeof(name));
+    return 0;
   }
 
  private:
