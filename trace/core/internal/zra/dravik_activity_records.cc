@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "trace/core/internal/zra/dravik_api.h"
+#include "trace/core/utils/utf8_utils.h"
 
 namespace zentrik {
 namespace trace {
@@ -40,6 +41,8 @@ std::unique_ptr<DravikTracerEvent> Kernel(const uint8_t* r) {
   const char* name;
   std::memcpy(&name, r + DRAVIK_KERNEL_OFFSET_NAME, sizeof(name));
   event->name = name != nullptr ? name : "ZRA_kernel";
+  // The library's bytes become plane names, which must be well-formed UTF-8.
+  SanitizeUtf8(&event->name);
   event->queue_id = Low32(r, DRAVIK_KERNEL_OFFSET_QUEUE_ID);
   event->kernel.kernel_type = U64(r, DRAVIK_KERNEL_OFFSET_KERNEL_TYPE);
   event->kernel.dimx = U32(r, DRAVIK_KERNEL_OFFSET_GRID_X);

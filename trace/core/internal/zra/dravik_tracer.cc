@@ -9,6 +9,7 @@
 #include "common/platform/logging.h"
 #include "trace/core/internal/zra/dravik_activity_records.h"
 #include "trace/core/lib/annotation_stack.h"
+#include "trace/core/utils/utf8_utils.h"
 
 namespace zentrik {
 namespace trace {
@@ -274,7 +275,11 @@ Status DravikQxApiHookWithHostEvent::OnApiExit(uint32_t domain, uint32_t cbid,
   }
 
   auto event = NewDravikTracerEvent(kGeneric, kApiCallback);
-  if (name != nullptr) event->name = name;
+  if (name != nullptr) {
+    event->name = name;
+    // The name goes into the trace, whose strings must be well-formed UTF-8.
+    SanitizeUtf8(&event->name);
+  }
   event->annotation_id = annotation_id;
   event->start_time_ns = enter_time_ns;
   event->api_enter_time_ns = enter_time_ns;

@@ -6,6 +6,7 @@
 #include "trace/core/internal/zra/dravik_event_names.h"
 #include "trace/core/lib/annotation_stack.h"
 #include "trace/core/utils/parse_annotation.h"
+#include "trace/core/utils/utf8_utils.h"
 
 namespace zentrik {
 namespace trace {
@@ -14,7 +15,7 @@ namespace {
 
 AnnotationParts ParseAnnotationParts(uint64_t annotation_id) {
   AnnotationParts parts;
-  const std::vector<Annotation> stack = ParseAnnotationStack(AnnotationRegistry::NameOf(annotation_id));
+  const std::vector<Annotation> stack = ParseAnnotationStack(SanitizedUtf8(AnnotationRegistry::NameOf(annotation_id)));
   if (stack.empty()) return parts;
   parts.present = true;
   parts.innermost = stack.back().name;
