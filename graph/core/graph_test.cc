@@ -59,6 +59,10 @@ TEST(GraphTest, RefusedCallsLogOneLineAndChangeNothing) {
        [](auto& t) { return t.a->SetAttr("T", DataType(-1)); }},
       {"unsupported attributed name: shapes",
        [](auto& t) { return t.a->SetAttr("shapes", std::vector<std::vector<int>>{{1}}); }},
+      {" the attribute name of node a is not valid UTF-8.",
+       [](auto& t) { return t.a->SetAttr("k\xff", true); }},
+      {" op name of a is not valid UTF-8.", [](auto& t) { return t.a->SetOpName("Op\xff"); }},
+      {"the input of node a is empty.", [](auto& t) { return t.a->AddInput(nullptr, 0); }},
       {" the output size of node a  is empty.",
        [](auto& t) { return t.a->SetAttr("_output_shapes", std::vector<std::vector<int>>{}); }},
   };

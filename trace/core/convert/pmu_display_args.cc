@@ -167,24 +167,6 @@ std::string FormatPercent(double value) {
   return text;
 }
 
-std::string FormatCount(uint64_t value) {
-  std::string text;
-  AppendCount(value, &text);
-  return text;
-}
-
-std::string FormatPercentPair(double a, double b) {
-  std::string text;
-  AppendPercentPair(a, b, &text);
-  return text;
-}
-
-std::string FormatCountPair(uint64_t a, uint64_t b) {
-  std::string text;
-  AppendCountPair(a, b, &text);
-  return text;
-}
-
 std::string_view PmuDisplayArgKey(size_t index) { return kPmuDisplayArgs[index].key; }
 
 void FormatPmuDisplayArgs(const PmuInfo& first, const PmuInfo& second, std::string* texts) {

@@ -19,12 +19,6 @@ namespace trace {
 
 // "NA" for 2^64; otherwise value x 100 with two decimals and " %" ("50.00 %").
 std::string FormatPercent(double value);
-// "NA" for the all-ones counter; otherwise the decimal value.
-std::string FormatCount(uint64_t value);
-// FormatPercent(a) when b has no value, else "[" + a + ", " + b + "]".
-std::string FormatPercentPair(double a, double b);
-// FormatCount(a) when b has no value, else "[" + a + ", " + b + "]".
-std::string FormatCountPair(uint64_t a, uint64_t b);
 
 // The 29 display arguments of a kernel from its two records: `first` holds the
 // kernel's own counters, `second` the counters its annotation carried. Each
