@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -149,20 +150,6 @@ void BM_ExportEvents(benchmark::State& state) {
 }
 BENCHMARK(BM_ExportEvents)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
-// A "Vm...:" figure of /proc/self/status, in bytes; -1 when unreadable.
-int64_t StatusBytes(const char* field) {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  int64_t kib = -1;
-  char line[256];
-  const size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof(line), status) != nullptr) {
-    if (std::strncmp(line, field, length) == 0) kib = std::atoll(line + length);
-  }
-  std::fclose(status);
-  return kib < 0 ? -1 : kib * 1024;
-}
-
 constexpr char kPeakModeVariable[] = "ZENTRIK_BENCH_PEAK_MODE";
 
 // The measuring process: builds the bytes, hands freed memory back, starts
@@ -170,9 +157,7 @@ constexpr char kPeakModeVariable[] = "ZENTRIK_BENCH_PEAK_MODE";
 int MeasurePeak(const std::string& mode) {
   const std::string bytes = BuildSpaceBytes();
   malloc_trim(0);
-  const int clear = open("/proc/self/clear_refs", O_WRONLY);
-  if (clear < 0 || write(clear, "5", 1) != 1) return 1;
-  close(clear);
+  if (!ResetPeakResident()) return 1;
   const int64_t before = StatusBytes("VmRSS:");
   if (mode == "export") {
     std::vector<ElapseEvent> events;

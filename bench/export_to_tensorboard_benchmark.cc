@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "common/platform/env.h"
 #include "common/platform/writable_file.h"
 #include "common/platform/zlib_outputbuffer.h"
@@ -157,18 +158,6 @@ PmuData KernelCounters(Random* random, uint64_t duration_ns) {
   counters.set_mac_ops(duration_ns * 4096 + random->Below(4096));
   counters.set_vector_ops(duration_ns * 256 + random->Below(256));
   return counters;
-}
-
-DeviceInfo Acc401() {
-  DeviceInfo device;
-  device.set_zra_type(ACC401);
-  device.set_frequency(1200);
-  device.set_core_count(16);
-  device.set_core_used(8);
-  device.set_top_bandwidth(25.6);
-  device.set_mac_peak_performance(39.3);
-  device.set_peak_performance(2.4);
-  return device;
 }
 
 // `kernels` kernels with PMU counters on two devices, each launched from a
@@ -350,20 +339,6 @@ BENCHMARK(BM_Steps)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
 
-// A "Vm...:" figure of /proc/self/status, in bytes; -1 when unreadable.
-int64_t StatusBytes(const char* field) {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  int64_t kib = -1;
-  char line[256];
-  const size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof(line), status) != nullptr) {
-    if (std::strncmp(line, field, length) == 0) kib = std::atoll(line + length);
-  }
-  std::fclose(status);
-  return kib < 0 ? -1 : kib * 1024;
-}
-
 constexpr char kPeakModeVariable[] = "ZENTRIK_BENCH_PEAK_EVENTS";
 
 // The measuring process: builds the bytes, hands freed memory back, starts
@@ -372,9 +347,7 @@ int MeasurePeak(int64_t workload, int64_t events, bool parse_only) {
   const std::string bytes = SpaceBytes(workload, events);
   testing::TempDir logdir;
   malloc_trim(0);
-  const int clear = open("/proc/self/clear_refs", O_WRONLY);
-  if (clear < 0 || write(clear, "5", 1) != 1) return 1;
-  close(clear);
+  if (!ResetPeakResident()) return 1;
   const int64_t before = StatusBytes("VmRSS:");
   if (parse_only) {
     // The floor: the parsed space that every tool reads.

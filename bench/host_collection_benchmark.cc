@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "zentrik/trace/trace_me.h"
 #include "zentrik/trace/tracer.h"
@@ -56,31 +57,6 @@ double ThreadCpuSeconds() {
   timespec now{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"); 0 when unknown.
-double StatusBytes(const char* field) {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return 0;
-  char line[256];
-  double kib = 0;
-  const size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof(line), status) != nullptr) {
-    if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
-      kib = std::strtod(line + length + 1, nullptr);
-      break;
-    }
-  }
-  std::fclose(status);
-  return kib * 1024;
-}
-
-// Makes VmHWM start again from the current resident size.
-void ResetPeakResident() {
-  FILE* clear_refs = std::fopen("/proc/self/clear_refs", "w");
-  if (clear_refs == nullptr) return;
-  std::fputs("5", clear_refs);
-  std::fclose(clear_refs);
 }
 
 void RecordSteps(int steps) {
@@ -129,14 +105,14 @@ void BM_TracerStop(benchmark::State& state) {
     std::string bytes;
     malloc_trim(0);
     ResetPeakResident();
-    const double resident_before = StatusBytes("VmRSS");
+    const double resident_before = static_cast<double>(StatusBytes("VmRSS:"));
     const double stop_start = ThreadCpuSeconds();
     if (!tracer->Stop(&bytes)) {
       state.SkipWithError("stop failed");
       return;
     }
     stop_s = ThreadCpuSeconds() - stop_start;
-    growth = StatusBytes("VmHWM") - resident_before;
+    growth = static_cast<double>(StatusBytes("VmHWM:")) - resident_before;
 
     // The baseline: serializing the very space Stop produced.
     XSpace space;

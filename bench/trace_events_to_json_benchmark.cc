@@ -28,6 +28,7 @@
 #include <limits>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "common/platform/zlib_outputbuffer.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/convert/xplane_to_profile_response.h"
@@ -187,23 +188,6 @@ Status ExportWholeText(const XSpace& space, const ProfileRequest& request) {
                              TraceToJson(*ConvertXSpaceToTraceEvents(space, &arena)));
 }
 
-// A line of /proc/self/status in bytes ("VmRSS:", "VmHWM:").
-int64_t StatusBytes(const char* key) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, strlen(key), key) == 0) return atoll(line.c_str() + strlen(key)) * 1024;
-  }
-  return -1;
-}
-
-// Lowers the peak resident set to the current one.
-bool ResetPeakResidentSet() {
-  FILE* clear_refs = fopen("/proc/self/clear_refs", "w");
-  if (clear_refs == nullptr) return false;
-  const bool written = fputs("5", clear_refs) >= 0;
-  return fclose(clear_refs) == 0 && written;
-}
-
 // Peak memory of one export: freed memory goes back to the system first, so
 // that every page the export touches counts.
 void BM_ExportPeakMemory(benchmark::State& state) {
@@ -214,7 +198,7 @@ void BM_ExportPeakMemory(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     malloc_trim(0);
-    if (!ResetPeakResidentSet()) state.SkipWithError("cannot reset the peak resident set");
+    if (!ResetPeakResident()) state.SkipWithError("cannot reset the peak resident set");
     const int64_t before = StatusBytes("VmRSS:");
     state.ResumeTiming();
     ProfileResponse response;

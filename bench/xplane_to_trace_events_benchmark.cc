@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "trace/core/convert/xplane_to_trace_events.h"
 #include "trace/core/protobuf/trace_events.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
@@ -59,19 +60,6 @@ constexpr int kEventsPerSide = 1000000;
 constexpr int kThreads = 8;
 constexpr int kQueues = 4;
 constexpr int kKernelNames = 200;
-
-// An ACC401 with 16 cores at 1200 MHz, of which a kernel uses 8.
-DeviceInfo Acc401() {
-  DeviceInfo device;
-  device.set_zra_type(ACC401);
-  device.set_frequency(1200);
-  device.set_core_count(16);
-  device.set_core_used(8);
-  device.set_top_bandwidth(25.6);
-  device.set_mac_peak_performance(39.3);
-  device.set_peak_performance(2.4);
-  return device;
-}
 
 // Counters 1 to 14 read for a kernel that ran `duration_ns`.
 PmuData KernelCounters(uint64_t seed, uint64_t duration_ns) {
