@@ -111,16 +111,20 @@ class NearestStatFinder {
         holder = node;
         break;
       }
-      const std::vector<EventNode*>& parents = node->GetParents();
-      if (parents.size() > 1) {
+      size_t num_parents = 0;
+      const EventNode* parent = nullptr;
+      node->ForEachParent([&](const EventNode* p) {
+        if (num_parents++ == 0) parent = p;
+      });
+      if (num_parents > 1) {
         holder = node->FindNearestStatHolder(stat_type_);
         break;
       }
       // A chain that ends, or runs into itself, without the stat has none.
-      if (parents.empty() || entry.walk == walk_) break;
+      if (parent == nullptr || entry.walk == walk_) break;
       entry.walk = walk_;
       path_.push_back(node);
-      node = parents.front();
+      node = parent;
     }
     Remember(node, holder);
     for (const EventNode* on_path : path_) Remember(on_path, holder);
@@ -169,7 +173,7 @@ class NearestStatFinders {
     for (int64_t type : stat_types) {
       const EventNode* holder = Find(type)->FindHolder(node);
       if (holder == nullptr) return std::nullopt;
-      key.push_back(KeyWord(*holder->GetEventVisitor().GetStat(type)));
+      key.push_back(KeyWord(*holder->GetStat(type)));
     }
     return key;
   }
@@ -205,12 +209,11 @@ class RootsBelowRoots {
  public:
   RootsBelowRoots(const std::vector<EventNode*>& roots, size_t num_nodes) : marks_(num_nodes) {
     for (const EventNode* root : roots) {
-      for (const EventNode* child : root->GetChildren()) Mark(child, root);
+      root->ForEachChild([&](const EventNode* child) { Mark(child, root); });
     }
-    while (!queue_.empty()) {
-      auto [node, root] = queue_.front();
-      queue_.pop_front();
-      for (const EventNode* child : node->GetChildren()) Mark(child, root);
+    for (size_t next = 0; next < queue_.size(); ++next) {
+      const auto [node, root] = queue_[next];
+      node->ForEachChild([&, root = root](const EventNode* child) { Mark(child, root); });
     }
   }
 
@@ -236,7 +239,7 @@ class RootsBelowRoots {
   }
 
   std::vector<Marks> marks_;
-  std::deque<std::pair<const EventNode*, const EventNode*>> queue_;
+  std::vector<std::pair<const EventNode*, const EventNode*>> queue_;  // read from the front
 };
 
 }  // namespace
@@ -251,15 +254,40 @@ std::vector<CrossThreadLinkRule> MakeCrossThreadLinkRules() {
 
 EventNode::EventNode(const XPlaneVisitor* plane, XLine* line, XEvent* event, size_t index)
     : plane_(plane),
-      visitor_(plane, line, event),
       line_(line),
       event_(event),
+      start_ps_(static_cast<uint64_t>(line->timestamp_ns()) * 1000 +
+                static_cast<uint64_t>(event->offset_ps())),
+      end_ps_(start_ps_ + static_cast<uint64_t>(event->duration_ps())),
       index_(index),
       is_root_(ComputeIsRoot(*plane, *event)) {}
 
+EventNode::MoreLinks* EventNode::More() {
+  if (more_ == nullptr) more_ = std::make_unique<MoreLinks>();
+  return more_.get();
+}
+
 void EventNode::AddChild(EventNode* child) {
-  children_.push_back(child);
-  child->parents_.push_back(this);
+  if (child->first_parent_ == nullptr) {
+    child->first_parent_ = this;
+    (last_child_ == nullptr ? first_child_ : last_child_->next_sibling_) = child;
+    last_child_ = child;
+    return;
+  }
+  More()->children.push_back(child);
+  child->More()->parents.push_back(this);
+}
+
+std::vector<EventNode*> EventNode::GetParents() const {
+  std::vector<EventNode*> parents;
+  ForEachParent([&parents](EventNode* parent) { parents.push_back(parent); });
+  return parents;
+}
+
+std::vector<EventNode*> EventNode::GetChildren() const {
+  std::vector<EventNode*> children;
+  ForEachChild([&children](EventNode* child) { children.push_back(child); });
+  return children;
 }
 
 template <typename Setter>
@@ -272,6 +300,7 @@ void EventNode::SetStat(int64_t stat_type, Setter set) {
 
 void EventNode::SetGroupId(int64_t group_id) {
   group_id_ = group_id;
+  has_group_id_ = true;
   SetStat(StatType::group_id, [group_id](XStat* stat) { stat->set_int64_value(group_id); });
 }
 
@@ -280,13 +309,22 @@ void EventNode::SetStepName(const std::string& name) {
 }
 
 std::string EventNode::GetGroupName() const {
-  std::string name = visitor_.Name();
+  std::string name = plane_->GetEventMetadata(event_->metadata_id())->name();
   name += ' ';
-  if (group_id_) name += std::to_string(*group_id_);
+  if (has_group_id_) name += std::to_string(group_id_);
   return name;
 }
 
-bool EventNode::HasStat(int64_t stat_type) const { return visitor_.GetStat(stat_type).has_value(); }
+std::optional<XStatVisitor> EventNode::GetStat(int64_t stat_type) const {
+  const XStatMetadata* metadata = plane_->GetStatMetadataByType(stat_type);
+  if (metadata == nullptr) return std::nullopt;
+  for (const XStat& stat : event_->stats()) {
+    if (stat.metadata_id() == metadata->id()) return XStatVisitor(plane_, &stat, metadata, stat_type);
+  }
+  return std::nullopt;
+}
+
+bool EventNode::HasStat(int64_t stat_type) const { return GetStat(stat_type).has_value(); }
 
 const EventNode* EventNode::FindNearestStatHolder(int64_t stat_type) const {
   return FindParent([stat_type](const EventNode& node) { return node.HasStat(stat_type); },
@@ -296,7 +334,7 @@ const EventNode* EventNode::FindNearestStatHolder(int64_t stat_type) const {
 std::optional<XStatVisitor> EventNode::FindNearestStat(int64_t stat_type) const {
   const EventNode* holder = FindNearestStatHolder(stat_type);
   if (holder == nullptr) return std::nullopt;
-  return holder->visitor_.GetStat(stat_type);
+  return holder->GetStat(stat_type);
 }
 
 const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&)>& predicate,
@@ -305,9 +343,9 @@ const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&
   visited.Insert(this);
   std::vector<const EventNode*> nodes;  // a queue: nodes[next] is its front
   auto visit_parents = [&](const EventNode& node) {
-    for (const EventNode* parent : node.parents_) {
+    node.ForEachParent([&](const EventNode* parent) {
       if (visited.Insert(parent)) nodes.push_back(parent);
-    }
+    });
   };
   if (include_self) {
     nodes.push_back(this);
@@ -322,22 +360,28 @@ const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&
   return nullptr;
 }
 
-void EventNode::SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map) {
-  VisitedSet visited;
-  visited.Insert(this);
-  std::vector<EventNode*> nodes = {this};  // a queue: nodes[next] is its front
-  for (size_t next = 0; next < nodes.size(); ++next) {
-    EventNode* node = nodes[next];
-    if (!node->group_id_) {
+void EventNode::SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map,
+                              std::vector<EventNode*>* scratch) {
+  // Which nodes join the group does not depend on the order of the walk, so
+  // a node joins when first reached, and its group id then marks it visited.
+  std::vector<EventNode*> own;
+  std::vector<EventNode*>& pending = scratch != nullptr ? *scratch : own;
+  pending.clear();
+  auto reach = [&](EventNode* node) {
+    if (!node->has_group_id_) {
       node->SetGroupId(group_id);
-      for (EventNode* child : node->children_) {
-        if (visited.Insert(child)) nodes.push_back(child);
-      }
-    } else if (*node->group_id_ != group_id) {
-      const int64_t other = *node->group_id_;
+      pending.push_back(node);
+    } else if (node->group_id_ != group_id) {
+      const int64_t other = node->group_id_;
       (*group_metadata_map)[group_id].child_groups.insert(other);
       (*group_metadata_map)[other].parent_groups.insert(group_id);
     }
+  };
+  reach(this);
+  while (!pending.empty()) {
+    EventNode* node = pending.back();
+    pending.pop_back();
+    node->ForEachChild(reach);
   }
 }
 
@@ -416,14 +460,24 @@ void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) 
         open.pop_back();
       }
       open.push_back(node);
-      int64_t type = node->GetEventVisitor().Type();
+      int64_t type = visitor.GetEventType(event.metadata_id());
       // Device activity carries the correlation id of its host launch.
       if (type == HostEventType::UnknownHostEventType && node->HasStat(StatType::correlation_id)) {
         type = is_host_plane ? HostEventType::TaskLaunch : HostEventType::TaskExecute;
       }
-      event_node_map_[type].push_back(node);
+      NodeListOfType(type)->push_back(node);
     }
   }
+}
+
+std::vector<EventNode*>* EventGrouper::NodeListOfType(int64_t type) {
+  for (const auto& [known, list] : recent_types_) {
+    if (known == type) return list;
+  }
+  // Lists of a std::map never move.
+  std::vector<EventNode*>* list = &event_node_map_[type];
+  if (recent_types_.size() < 16) recent_types_.emplace_back(type, list);
+  return list;
 }
 
 const std::vector<EventNode*>* EventGrouper::NodesOfType(int64_t type) const {
@@ -493,10 +547,11 @@ void EventGrouper::AssignGroups() {
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 0; i < by_start.size(); ++i) root_events_[i] = by_start[i].second;
   const RootsBelowRoots roots_below_roots(root_events_, nodes_.size());
+  std::vector<EventNode*> scratch;
   for (EventNode* root : root_events_) {
     if (root->GetGroupId() || roots_below_roots.HasRootAbove(*root)) continue;
     const int64_t group_id = next_group_id_++;
-    root->SpreadGroupId(group_id, &group_metadata_map_);
+    root->SpreadGroupId(group_id, &group_metadata_map_, &scratch);
     std::string name = root->GetGroupName();
     root->SetStepName(name);
     group_metadata_map_[group_id].name = std::move(name);

@@ -50,7 +50,11 @@ struct GroupInfo {
 using GroupMetadataMap = std::map<int64_t, GroupInfo>;
 
 // One event of the space in the grouping graph. Owned by its EventGrouper;
-// it points into the space and into the grouper's plane visitors.
+// it points into the space and into the grouper's plane visitors. A million
+// events make a million nodes, so a node holds its first parent and the
+// children that hang below it as their first parent inline (a list through
+// the children); only the rare further links, which cross-thread joins make,
+// live in a block of their own.
 class EventNode {
  public:
   // `index` is the node's creation number within its grouper.
@@ -59,16 +63,35 @@ class EventNode {
   EventNode& operator=(const EventNode&) = delete;
 
   const XPlaneVisitor& GetPlaneVisitor() const { return *plane_; }
-  const XEventVisitor& GetEventVisitor() const { return visitor_; }
-  const std::vector<EventNode*>& GetParents() const { return parents_; }
-  const std::vector<EventNode*>& GetChildren() const { return children_; }
-  std::optional<int64_t> GetGroupId() const { return group_id_; }
+  XEventVisitor GetEventVisitor() const { return XEventVisitor(plane_, line_, event_); }
+  // Parents in the order they were linked; children with the first-parent
+  // links before the others.
+  std::vector<EventNode*> GetParents() const;
+  std::vector<EventNode*> GetChildren() const;
+  template <typename F>
+  void ForEachParent(F&& f) const {
+    if (first_parent_ == nullptr) return;
+    f(first_parent_);
+    if (more_ != nullptr) {
+      for (EventNode* parent : more_->parents) f(parent);
+    }
+  }
+  template <typename F>
+  void ForEachChild(F&& f) const {
+    for (EventNode* child = first_child_; child != nullptr; child = child->next_sibling_) f(child);
+    if (more_ != nullptr) {
+      for (EventNode* child : more_->children) f(child);
+    }
+  }
+  std::optional<int64_t> GetGroupId() const {
+    return has_group_id_ ? std::optional<int64_t>(group_id_) : std::nullopt;
+  }
   bool IsRoot() const { return is_root_; }
   size_t Index() const { return index_; }
 
   // Start and end in picoseconds, in wrapping unsigned 64-bit arithmetic.
-  uint64_t StartPs() const { return visitor_.TimestampPs(); }
-  uint64_t EndPs() const { return visitor_.EndTimestampPs(); }
+  uint64_t StartPs() const { return start_ps_; }
+  uint64_t EndPs() const { return end_ps_; }
 
   // Links `child` below this node (appends to both lists).
   void AddChild(EventNode* child);
@@ -87,7 +110,8 @@ class EventNode {
   // node; empty or null when no ancestor carries one.
   std::optional<XStatVisitor> FindNearestStat(int64_t stat_type) const;
   const EventNode* FindNearestStatHolder(int64_t stat_type) const;
-  // True when this node's own event carries a stat of `stat_type`.
+  // This node's own stat of `stat_type`, and whether it has one.
+  std::optional<XStatVisitor> GetStat(int64_t stat_type) const;
   bool HasStat(int64_t stat_type) const;
 
   // Breadth-first over the ancestors (and this node first when
@@ -97,26 +121,40 @@ class EventNode {
   const EventNode* FindParent(const std::function<bool(const EventNode&)>& predicate,
                               bool include_self) const;
 
-  // Gives `group_id` to every node reachable below this one, breadth-first,
-  // stopping at nodes that already belong to a group; a node of another
-  // group is recorded as a child group of this one (and this one as its
-  // parent group) in `group_metadata_map`.
-  void SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map);
+  // Gives `group_id` to every node reachable below this one, stopping at
+  // nodes that already belong to a group; a node of another group is
+  // recorded as a child group of this one (and this one as its parent group)
+  // in `group_metadata_map`. `scratch`, when given, is reused for the walk.
+  void SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map,
+                     std::vector<EventNode*>* scratch = nullptr);
 
  private:
+  // The links beyond the first parent.
+  struct MoreLinks {
+    std::vector<EventNode*> parents;
+    std::vector<EventNode*> children;
+  };
+  MoreLinks* More();
+
   // Sets the value of this event's stat of `stat_type` through `set`.
   template <typename Setter>
   void SetStat(int64_t stat_type, Setter set);
 
   const XPlaneVisitor* plane_;
-  XEventVisitor visitor_;
   XLine* line_;
   XEvent* event_;
+  uint64_t start_ps_;
+  uint64_t end_ps_;
+  int64_t group_id_ = 0;
   size_t index_;
   bool is_root_;
-  std::optional<int64_t> group_id_;
-  std::vector<EventNode*> parents_;
-  std::vector<EventNode*> children_;
+  bool has_group_id_ = false;
+  EventNode* first_parent_ = nullptr;
+  EventNode* first_child_ = nullptr;
+  EventNode* last_child_ = nullptr;
+  // The next child of this node's first parent.
+  EventNode* next_sibling_ = nullptr;
+  std::unique_ptr<MoreLinks> more_;
 };
 
 // The predicate FindParent uses to find a root above a root.
@@ -159,6 +197,9 @@ class EventGrouper {
 
  private:
   void LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor);
+  // The list of `type` in event_node_map_, found without a tree lookup for
+  // the few types a space holds.
+  std::vector<EventNode*>* NodeListOfType(int64_t type);
   void LinkAcrossThreads(const std::vector<CrossThreadLinkRule>& rules);
   void LinkAcrossThreads(const CrossThreadLinkRule& rule);
   const std::vector<EventNode*>* NodesOfType(int64_t type) const;
@@ -191,6 +232,7 @@ class EventGrouper {
   // Elements of a deque never move, so nodes may point at the visitors.
   std::deque<std::pair<XPlane*, XPlaneVisitor>> planes_;
   std::vector<EventNode*> root_events_;
+  std::vector<std::pair<int64_t, std::vector<EventNode*>*>> recent_types_;
   GroupMetadataMap group_metadata_map_;
   int64_t next_group_id_ = 0;
   bool linked_across_threads_ = false;

@@ -106,14 +106,29 @@ class HostLineConverter {
     XLineBuilder line = plane_->GetOrCreateLine(thread->thread.tid);
     line.SetName(SanitizedUtf8(thread->thread.name) + "/" + std::to_string(thread->thread.tid));
     line.SetTimestampNs(static_cast<int64_t>(start_timestamp_ns_));
-    line.ReserveEvents(line.NumEvents() + static_cast<int>(thread->events.size()));
+    const int first = line.NumEvents();
+    line.ReserveEvents(first + static_cast<int>(thread->events.size()));
+    // The events come in order of their ends. Post-processing sorts every
+    // line by start; sorting here by keys held side by side is far cheaper
+    // than sorting the events through their pointers, and leaves that pass
+    // with a line already in order.
+    std::vector<SortEntry> order;
+    order.reserve(thread->events.size());
     // Popping as we go releases the recorded events chunk by chunk while the
     // plane grows.
     auto& events = thread->events;
     while (!events.empty()) {
       TraceMeRecorder::Event event = std::move(events.front());
       events.pop_front();
-      if (IsInSession(event)) AddEvent(&line, &event);
+      if (!IsInSession(event)) continue;
+      const XEvent& xevent = AddEvent(&line, &event);
+      order.push_back({static_cast<uint64_t>(xevent.offset_ps()),
+                       static_cast<uint64_t>(xevent.duration_ps()), &xevent});
+    }
+    if (!std::is_sorted(order.begin(), order.end())) {
+      std::stable_sort(order.begin(), order.end());
+      auto slot = line.mutable_line()->mutable_events()->pointer_begin() + first;
+      for (const SortEntry& entry : order) *slot++ = const_cast<XEvent*>(entry.event);
     }
     LOG(INFO) << "Host Tracer [thread id: " << thread->thread.tid << "] has collected "
               << line.NumEvents() << " events.";
@@ -126,7 +141,18 @@ class HostLineConverter {
            start_timestamp_ns_ <= static_cast<uint64_t>(event.start_time);
   }
 
-  void AddEvent(XLineBuilder* line, TraceMeRecorder::Event* event) {
+  // The order XEventsComparator gives events that hold an offset.
+  struct SortEntry {
+    uint64_t offset_ps;
+    uint64_t duration_ps;
+    const XEvent* event;
+    bool operator<(const SortEntry& other) const {
+      if (offset_ps != other.offset_ps) return offset_ps < other.offset_ps;
+      return duration_ps > other.duration_ps;
+    }
+  };
+
+  const XEvent& AddEvent(XLineBuilder* line, TraceMeRecorder::Event* event) {
     const bool encoded = !event->name.empty() && event->name.back() == '#';
     if (encoded) LOG(INFO) << "origin annotation = " << event->name;
     // Every string below is cut out of the name at ASCII characters, so one
@@ -136,12 +162,13 @@ class HostLineConverter {
       XEventBuilder xevent = StartEvent(line, *event, event->name);
       xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
       AddTraceMeFlag(&xevent);
-      return;
+      return xevent.event();
     }
     Annotation annotation = ParseAnnotation(event->name);
     XEventBuilder xevent = StartEvent(line, *event, annotation.name);
+    // Room for traceme_flag and the group_id and step_name grouping adds.
     xevent.mutable_event()->mutable_stats()->Reserve(static_cast<int>(annotation.metadata.size()) +
-                                                     1);
+                                                     3);
     AddTraceMeFlag(&xevent);
     xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
     PmuData* counters = nullptr;  // the event's own second_pmu_data, once needed
@@ -154,6 +181,7 @@ class HostLineConverter {
         AddArgumentStat(&xevent, *plane_->GetOrCreateStatMetadata(key), std::move(value));
       }
     }
+    return xevent.event();
   }
 
   // Appends the event under the metadata named `name`, with its times.
