@@ -49,15 +49,10 @@ class VisitedSet {
   size_t size_ = 0;
 };
 
-// `_r` decides whether an event is a root; when an event carries several
-// `_r` stats the last one decides.
-bool ComputeIsRoot(const XPlaneVisitor& plane, const XEvent& event) {
-  bool is_root = false;
-  for (const XStat& stat : event.stats()) {
-    if (plane.GetStatType(stat.metadata_id()) != StatType::_r) continue;
-    is_root = stat.value_case() == XStat::kInt64Value && stat.int64_value() != 0;
-  }
-  return is_root;
+// The id of the plane's metadata of `stat_type`, or -1 when it has none.
+int64_t StatMetadataId(const XPlaneVisitor& plane, int64_t stat_type) {
+  const XStatMetadata* metadata = plane.GetStatMetadataByType(stat_type);
+  return metadata == nullptr ? -1 : metadata->id();
 }
 
 // Hashes a join key for the map of parents by key.
@@ -259,8 +254,20 @@ EventNode::EventNode(const XPlaneVisitor* plane, XLine* line, XEvent* event, siz
       start_ps_(static_cast<uint64_t>(line->timestamp_ns()) * 1000 +
                 static_cast<uint64_t>(event->offset_ps())),
       end_ps_(start_ps_ + static_cast<uint64_t>(event->duration_ps())),
-      index_(index),
-      is_root_(ComputeIsRoot(*plane, *event)) {}
+      index_(index) {
+  // One pass over the stats answers what grouping asks of every event.
+  const int64_t correlation_id = StatMetadataId(*plane, StatType::correlation_id);
+  const int64_t group_id = StatMetadataId(*plane, StatType::group_id);
+  for (const XStat& stat : event->stats()) {
+    const int64_t id = stat.metadata_id();
+    holds_correlation_id_ |= id == correlation_id;
+    holds_group_id_ |= id == group_id;
+    // When an event carries several `_r` stats the last one decides.
+    if (plane->GetStatType(id) == StatType::_r) {
+      is_root_ = stat.value_case() == XStat::kInt64Value && stat.int64_value() != 0;
+    }
+  }
+}
 
 EventNode::MoreLinks* EventNode::More() {
   if (more_ == nullptr) more_ = std::make_unique<MoreLinks>();
@@ -301,7 +308,18 @@ void EventNode::SetStat(int64_t stat_type, Setter set) {
 void EventNode::SetGroupId(int64_t group_id) {
   group_id_ = group_id;
   has_group_id_ = true;
-  SetStat(StatType::group_id, [group_id](XStat* stat) { stat->set_int64_value(group_id); });
+  auto set = [group_id](XStat* stat) { stat->set_int64_value(group_id); };
+  if (holds_group_id_) {
+    SetStat(StatType::group_id, set);
+    return;
+  }
+  // Most events hold no group_id yet: no need to look through their stats.
+  const XStatMetadata* metadata = plane_->GetStatMetadataByType(StatType::group_id);
+  if (metadata == nullptr) return;
+  XStat* stat = event_->add_stats();
+  stat->set_metadata_id(metadata->id());
+  set(stat);
+  holds_group_id_ = true;
 }
 
 void EventNode::SetStepName(const std::string& name) {
@@ -324,7 +342,10 @@ std::optional<XStatVisitor> EventNode::GetStat(int64_t stat_type) const {
   return std::nullopt;
 }
 
-bool EventNode::HasStat(int64_t stat_type) const { return GetStat(stat_type).has_value(); }
+bool EventNode::HasStat(int64_t stat_type) const {
+  if (stat_type == StatType::correlation_id) return holds_correlation_id_;
+  return GetStat(stat_type).has_value();
+}
 
 const EventNode* EventNode::FindNearestStatHolder(int64_t stat_type) const {
   return FindParent([stat_type](const EventNode& node) { return node.HasStat(stat_type); },
@@ -546,10 +567,24 @@ void EventGrouper::AssignGroups() {
   std::stable_sort(by_start.begin(), by_start.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 0; i < by_start.size(); ++i) root_events_[i] = by_start[i].second;
-  const RootsBelowRoots roots_below_roots(root_events_, nodes_.size());
+  // A root without parents has no root above it; when no root has parents,
+  // as where steps are the outermost scopes of their threads, the graph
+  // need not be walked for this at all.
+  std::optional<RootsBelowRoots> roots_below_roots;
+  for (const EventNode* root : root_events_) {
+    bool has_parent = false;
+    root->ForEachParent([&has_parent](const EventNode*) { has_parent = true; });
+    if (has_parent) {
+      roots_below_roots.emplace(root_events_, nodes_.size());
+      break;
+    }
+  }
   std::vector<EventNode*> scratch;
+  group_metadata_map_.reserve(root_events_.size());
   for (EventNode* root : root_events_) {
-    if (root->GetGroupId() || roots_below_roots.HasRootAbove(*root)) continue;
+    if (root->GetGroupId() || (roots_below_roots && roots_below_roots->HasRootAbove(*root))) {
+      continue;
+    }
     const int64_t group_id = next_group_id_++;
     root->SpreadGroupId(group_id, &group_metadata_map_, &scratch);
     std::string name = root->GetGroupName();

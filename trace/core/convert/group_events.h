@@ -47,7 +47,30 @@ struct GroupInfo {
   std::set<int64_t> child_groups;   // groups this group reached below itself
 };
 
-using GroupMetadataMap = std::map<int64_t, GroupInfo>;
+// What is known of every group, by group id. Group ids are numbered from 0
+// without gaps, so the groups sit in one array: a session can hold hundreds
+// of thousands of them.
+class GroupMetadataMap {
+ public:
+  size_t size() const { return groups_.size(); }
+  size_t count(int64_t group_id) const { return Has(group_id) ? 1 : 0; }
+  // The group `group_id`, which must exist.
+  const GroupInfo& at(int64_t group_id) const { return groups_.at(static_cast<size_t>(group_id)); }
+  // The group `group_id`, created (with every smaller id missing so far) when
+  // absent. `group_id` must not be negative.
+  GroupInfo& operator[](int64_t group_id) {
+    if (!Has(group_id)) groups_.resize(static_cast<size_t>(group_id) + 1);
+    return groups_[static_cast<size_t>(group_id)];
+  }
+  void reserve(size_t count) { groups_.reserve(count); }
+
+ private:
+  bool Has(int64_t group_id) const {
+    return group_id >= 0 && static_cast<uint64_t>(group_id) < groups_.size();
+  }
+
+  std::vector<GroupInfo> groups_;
+};
 
 // One event of the space in the grouping graph. Owned by its EventGrouper;
 // it points into the space and into the grouper's plane visitors. A million
@@ -147,8 +170,13 @@ class EventNode {
   uint64_t end_ps_;
   int64_t group_id_ = 0;
   size_t index_;
-  bool is_root_;
+  bool is_root_ = false;
   bool has_group_id_ = false;
+  // Whether the event holds a stat of the plane's correlation_id or group_id
+  // metadata; grouping adds no correlation id, and sets this group_id flag
+  // when it adds that stat.
+  bool holds_correlation_id_ = false;
+  bool holds_group_id_ = false;
   EventNode* first_parent_ = nullptr;
   EventNode* first_child_ = nullptr;
   EventNode* last_child_ = nullptr;

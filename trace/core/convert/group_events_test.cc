@@ -170,7 +170,8 @@ void GroupBothWays(XSpace* space, const std::vector<CrossThreadLinkRule>& rules)
             ::zentrik::testing::DeterministicBytes(expected_space));
   const GroupMetadataMap& actual = grouper.GetGroupMetadataMap();
   ASSERT_EQ(actual.size(), expected.size());
-  for (const auto& [id, info] : expected) {
+  for (int64_t id = 0; id < static_cast<int64_t>(expected.size()); ++id) {
+    const GroupInfo& info = expected.at(id);
     ASSERT_EQ(actual.count(id), 1u) << id;
     EXPECT_EQ(actual.at(id).name, info.name) << id;
     EXPECT_EQ(actual.at(id).parent_groups, info.parent_groups) << id;
