@@ -1,5 +1,7 @@
 #include "trace/core/convert/group_events.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <new>
@@ -249,12 +251,11 @@ std::vector<CrossThreadLinkRule> MakeCrossThreadLinkRules() {
 
 EventNode::EventNode(const XPlaneVisitor* plane, XLine* line, XEvent* event, size_t index)
     : plane_(plane),
-      line_(line),
       event_(event),
       start_ps_(static_cast<uint64_t>(line->timestamp_ns()) * 1000 +
                 static_cast<uint64_t>(event->offset_ps())),
       end_ps_(start_ps_ + static_cast<uint64_t>(event->duration_ps())),
-      index_(index) {
+      index_(static_cast<uint32_t>(index)) {
   // One pass over the stats answers what grouping asks of every event.
   const int64_t correlation_id = StatMetadataId(*plane, StatType::correlation_id);
   const int64_t group_id = StatMetadataId(*plane, StatType::group_id);
@@ -277,8 +278,8 @@ EventNode::MoreLinks* EventNode::More() {
 void EventNode::AddChild(EventNode* child) {
   if (child->first_parent_ == nullptr) {
     child->first_parent_ = this;
-    (last_child_ == nullptr ? first_child_ : last_child_->next_sibling_) = child;
-    last_child_ = child;
+    child->next_sibling_ = first_child_;
+    first_child_ = child;
     return;
   }
   More()->children.push_back(child);
@@ -429,16 +430,24 @@ void EventGrouper::AddPlane(const XPlaneVisitorFactory& visitor_factory, XPlane*
 EventGrouper::NodeStore::~NodeStore() {
   for (Block& block : blocks_) {
     for (size_t i = 0; i < block.used; ++i) block.at(i)->~EventNode();
+    munmap(block.memory, block.capacity * sizeof(EventNode));
   }
 }
 
 void EventGrouper::NodeStore::Reserve(size_t count) {
   if (!blocks_.empty() && blocks_.back().capacity - blocks_.back().used >= count) return;
+  const size_t capacity = std::max<size_t>(count, 256);
+  blocks_.reserve(blocks_.size() + 1);
+  // Mapped, not taken from the heap: the heap would keep these pages once
+  // grouping is over, while the space is serialized and memory peaks.
+  // Mapped memory is aligned for any ordinary type.
+  void* memory = mmap(nullptr, capacity * sizeof(EventNode), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
   Block block;
-  block.capacity = std::max<size_t>(count, 256);
-  // operator new[] returns memory aligned for any ordinary type.
-  block.memory.reset(new unsigned char[block.capacity * sizeof(EventNode)]);
-  blocks_.push_back(std::move(block));
+  block.memory = memory;
+  block.capacity = capacity;
+  blocks_.push_back(block);
 }
 
 EventNode* EventGrouper::NodeStore::New(const XPlaneVisitor* plane, XLine* line, XEvent* event) {

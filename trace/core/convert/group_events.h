@@ -86,9 +86,7 @@ class EventNode {
   EventNode& operator=(const EventNode&) = delete;
 
   const XPlaneVisitor& GetPlaneVisitor() const { return *plane_; }
-  XEventVisitor GetEventVisitor() const { return XEventVisitor(plane_, line_, event_); }
-  // Parents in the order they were linked; children with the first-parent
-  // links before the others.
+  // Parents in the order they were linked; children in no particular order.
   std::vector<EventNode*> GetParents() const;
   std::vector<EventNode*> GetChildren() const;
   template <typename F>
@@ -164,12 +162,13 @@ class EventNode {
   void SetStat(int64_t stat_type, Setter set);
 
   const XPlaneVisitor* plane_;
-  XLine* line_;
   XEvent* event_;
   uint64_t start_ps_;
   uint64_t end_ps_;
   int64_t group_id_ = 0;
-  size_t index_;
+  // Nodes are counted in 32 bits: four billion events would not fit in
+  // memory beside their space anyway.
+  uint32_t index_;
   bool is_root_ = false;
   bool has_group_id_ = false;
   // Whether the event holds a stat of the plane's correlation_id or group_id
@@ -179,7 +178,6 @@ class EventNode {
   bool holds_group_id_ = false;
   EventNode* first_parent_ = nullptr;
   EventNode* first_child_ = nullptr;
-  EventNode* last_child_ = nullptr;
   // The next child of this node's first parent.
   EventNode* next_sibling_ = nullptr;
   std::unique_ptr<MoreLinks> more_;
@@ -246,11 +244,12 @@ class EventGrouper {
     size_t size() const { return size_; }
 
    private:
+    // Freed by the store.
     struct Block {
-      std::unique_ptr<unsigned char[]> memory;
+      void* memory = nullptr;
       size_t capacity = 0;
       size_t used = 0;
-      EventNode* at(size_t i) { return reinterpret_cast<EventNode*>(memory.get()) + i; }
+      EventNode* at(size_t i) { return static_cast<EventNode*>(memory) + i; }
     };
     std::vector<Block> blocks_;
     size_t size_ = 0;
