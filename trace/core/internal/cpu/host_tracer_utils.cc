@@ -113,7 +113,10 @@ class HostLineConverter {
     // than sorting the events through their pointers, and leaves that pass
     // with a line already in order.
     std::vector<SortEntry> order;
-    order.reserve(thread->events.size());
+    order.reserve(static_cast<size_t>(first) + thread->events.size());
+    // A thread id seen before (a thread that ended and one that reused its
+    // id) adds to the same line, which is sorted whole.
+    for (const XEvent& xevent : line.line().events()) AddSortEntry(xevent, &order);
     // Popping as we go releases the recorded events chunk by chunk while the
     // plane grows.
     auto& events = thread->events;
@@ -121,13 +124,11 @@ class HostLineConverter {
       TraceMeRecorder::Event event = std::move(events.front());
       events.pop_front();
       if (!IsInSession(event)) continue;
-      const XEvent& xevent = AddEvent(&line, &event);
-      order.push_back({static_cast<uint64_t>(xevent.offset_ps()),
-                       static_cast<uint64_t>(xevent.duration_ps()), &xevent});
+      AddSortEntry(AddEvent(&line, &event), &order);
     }
     if (!std::is_sorted(order.begin(), order.end())) {
       std::stable_sort(order.begin(), order.end());
-      auto slot = line.mutable_line()->mutable_events()->pointer_begin() + first;
+      auto slot = line.mutable_line()->mutable_events()->pointer_begin();
       for (const SortEntry& entry : order) *slot++ = const_cast<XEvent*>(entry.event);
     }
     LOG(INFO) << "Host Tracer [thread id: " << thread->thread.tid << "] has collected "
@@ -151,6 +152,11 @@ class HostLineConverter {
       return duration_ps > other.duration_ps;
     }
   };
+
+  static void AddSortEntry(const XEvent& event, std::vector<SortEntry>* order) {
+    order->push_back({static_cast<uint64_t>(event.offset_ps()),
+                      static_cast<uint64_t>(event.duration_ps()), &event});
+  }
 
   const XEvent& AddEvent(XLineBuilder* line, TraceMeRecorder::Event* event) {
     const bool encoded = !event->name.empty() && event->name.back() == '#';

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "testing/xspace_reader.h"
 #include "trace/core/utils/utf8_utils.h"
 #include "trace/core/utils/xplane_schema.h"
+#include "trace/core/utils/xplane_utils.h"
 
 namespace zentrik {
 namespace trace {
@@ -38,6 +40,37 @@ XPlane Convert(const std::string& thread_name, const std::vector<std::string>& n
   plane.set_name(kHostPlaneName);
   ConvertRecordedEventsToHostPlane(kStart, std::move(events), &plane);
   return plane;
+}
+
+// Events come in any order, with many equal starts and ends, from two
+// recordings of the same thread: the line is ordered by start, the longer
+// first, and events equal in both keep the order they were recorded in.
+TEST(HostTracerUtilsTest, LinesAreStablySortedByStartThenLongerFirst) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 50; ++round) {
+    TraceMeRecorder::Events events(2);
+    int next = 0;
+    for (auto& thread : events) {
+      thread.thread = {7, "t"};
+      for (int i = 0; i < 40; ++i) {
+        const int64_t start = kStart + static_cast<int64_t>(rng() % 4);
+        thread.events.push_back({std::to_string(next++), start, start + int64_t(rng() % 3)});
+      }
+    }
+    XPlane plane;
+    ConvertRecordedEventsToHostPlane(kStart, std::move(events), &plane);
+    const auto& line = plane.lines(0).events();
+    auto number = [&plane](const XEvent& event) {
+      return std::stoi(plane.event_metadata().at(event.metadata_id()).name());
+    };
+    for (int i = 1; i < line.size(); ++i) {
+      const XEvent &a = line[i - 1], &b = line[i];
+      ASSERT_FALSE(XEventsComparator()(&b, &a)) << round << " at " << i;
+      if (!XEventsComparator()(&a, &b)) {
+        ASSERT_LT(number(a), number(b)) << round << " at " << i;
+      }
+    }
+  }
 }
 
 // Argument values become int64, double or string stats (kind letter before
