@@ -114,7 +114,7 @@ class EventNode {
   uint64_t StartPs() const { return start_ps_; }
   uint64_t EndPs() const { return end_ps_; }
 
-  // Links `child` below this node (appends to both lists).
+  // Links `child` below this node.
   void AddChild(EventNode* child);
 
   // Sets the group id and writes it as the event's group_id stat (found by
