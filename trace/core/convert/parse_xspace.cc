@@ -2,12 +2,33 @@
 
 #include <new>
 
+#include "trace/core/utils/xspace_wire.h"
+
 namespace zentrik {
 namespace trace {
+namespace {
+
+// On an arena, events share one no-value counter set instead of each parsing
+// two copies of it (most of a host trace's bytes and memory). The stripped
+// bytes parse exactly when the bytes do; a failure is still judged on the
+// bytes themselves.
+bool Parse(const std::string& bytes, XSpace* space) {
+  if (space->GetArena() != nullptr) {
+    StrippedXSpace stripped;
+    if (StripNoValuePmuData(bytes, &stripped)) {
+      const bool parsed = space->ParseFromString(stripped.bytes);
+      std::string().swap(stripped.bytes);  // not needed by what follows the parse
+      if (parsed && ShareNoValuePmuData(stripped.shared, space)) return true;
+    }
+  }
+  return space->ParseFromString(bytes);
+}
+
+}  // namespace
 
 Status ParseXSpace(const std::string& bytes, XSpace* space) {
   try {
-    if (space->ParseFromString(bytes)) return Status();
+    if (Parse(bytes, space)) return Status();
   } catch (const std::bad_alloc&) {
     space->Clear();
     return Status(error::RESOURCE_EXHAUSTED, "Out of memory while parsing xspace data");
