@@ -50,14 +50,16 @@ void BM_Serialize(benchmark::State& state) {
   google::protobuf::Arena arena;
   XSpace& space = *google::protobuf::Arena::CreateMessage<XSpace>(&arena);
   BuildHostSpace(&space);
-  std::string bytes;
+  size_t size = 0;
   for (auto _ : state) {
-    const bool ok = state.range(0) == 0 ? space.SerializeToString(&bytes)
-                                        : SerializeXSpace(space, &bytes);
+    std::string bytes;  // fresh, as Stop's caller hands it
+    const bool ok =
+        state.range(0) == 0 ? space.SerializeToString(&bytes) : SerializeXSpace(space, &bytes);
     if (!ok) state.SkipWithError("serialize failed");
     benchmark::DoNotOptimize(bytes.data());
+    size = bytes.size();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 BENCHMARK(BM_Serialize)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
@@ -73,8 +75,8 @@ void BM_Parse(benchmark::State& state) {
   for (auto _ : state) {
     google::protobuf::Arena arena;
     XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
-    const bool ok = state.range(0) == 0 ? space->ParseFromString(bytes)
-                                        : ParseXSpace(bytes, space).ok();
+    const bool ok =
+        state.range(0) == 0 ? space->ParseFromString(bytes) : ParseXSpace(bytes, space).ok();
     if (!ok) state.SkipWithError("parse failed");
     arena_bytes = static_cast<double>(arena.SpaceUsed());
   }

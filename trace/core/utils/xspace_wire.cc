@@ -13,9 +13,9 @@ namespace zentrik {
 namespace trace {
 namespace {
 
+using google::protobuf::internal::WireFormatLite;
 using google::protobuf::io::CodedOutputStream;
 using google::protobuf::io::EpsCopyOutputStream;
-using google::protobuf::internal::WireFormatLite;
 
 constexpr uint32_t LengthDelimitedTag(uint32_t field) {
   return (field << 3) | WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
@@ -27,7 +27,8 @@ constexpr uint32_t kSecondPmuDataTag = LengthDelimitedTag(XEvent::kSecondPmuData
 // Lite messages keep their unknown fields to themselves; the generated code
 // reads them from this member, and so do the sizer and writer below (an
 // explicit instantiation may name a protected member).
-using MetadataMember = google::protobuf::internal::InternalMetadata google::protobuf::MessageLite::*;
+using MetadataMember =
+    google::protobuf::internal::InternalMetadata google::protobuf::MessageLite::*;
 MetadataMember UnknownFieldsMember();
 template <MetadataMember member>
 struct UnknownFieldsAccess {
@@ -65,8 +66,7 @@ uint8_t* WriteString(uint32_t field, const std::string& value, const char* field
 
 uint8_t* WriteStat(uint32_t field, const XStat& stat, uint8_t* target,
                    EpsCopyOutputStream* stream) {
-  return stat._InternalSerialize(WriteLengthDelimited(field, stat.GetCachedSize(), target),
-                                 stream);
+  return stat._InternalSerialize(WriteLengthDelimited(field, stat.GetCachedSize(), target), stream);
 }
 
 size_t StatsSize(const google::protobuf::RepeatedPtrField<XStat>& stats) {
@@ -215,7 +215,8 @@ class Writer {
 
   uint8_t* Space(const XSpace& space, uint8_t* target) {
     for (const XPlane& plane : space.planes()) {
-      target = Plane(plane, WriteLengthDelimited(XSpace::kPlanesFieldNumber, *next_size_++, target));
+      target =
+          Plane(plane, WriteLengthDelimited(XSpace::kPlanesFieldNumber, *next_size_++, target));
     }
     return WriteBytes(UnknownFields(space), target);
   }
@@ -223,7 +224,8 @@ class Writer {
  private:
   uint8_t* Plane(const XPlane& plane, uint8_t* target) {
     if (plane.id() != 0) target = WireFormatLite::WriteInt64ToArray(1, plane.id(), target);
-    if (!plane.name().empty()) target = WriteString(2, plane.name(), "zentrik.trace.XPlane.name", target);
+    if (!plane.name().empty())
+      target = WriteString(2, plane.name(), "zentrik.trace.XPlane.name", target);
     for (const XLine& line : plane.lines()) {
       target = Line(line, WriteLengthDelimited(XPlane::kLinesFieldNumber, *next_size_++, target));
     }
@@ -243,7 +245,8 @@ class Writer {
 
   uint8_t* Line(const XLine& line, uint8_t* target) {
     if (line.id() != 0) target = WireFormatLite::WriteInt64ToArray(1, line.id(), target);
-    if (!line.name().empty()) target = WriteString(2, line.name(), "zentrik.trace.XLine.name", target);
+    if (!line.name().empty())
+      target = WriteString(2, line.name(), "zentrik.trace.XLine.name", target);
     if (line.timestamp_ns() != 0) {
       target = WireFormatLite::WriteInt64ToArray(3, line.timestamp_ns(), target);
     }

@@ -32,7 +32,7 @@ std::string Field(char tag, const std::string& content) {
 std::string OddPlane(std::mt19937_64& random) {
   const std::string no_value = FromHex(testing::AllUnknownPmuDataHex());
   const std::string odd[] = {"\x78\x05", "\x3a\xb1\x01" + no_value, "\x4a\xb1\x81\x00" + no_value,
-                             "\x7b\x7c", "\x3a\x03\x88\x01\x01", ""};
+                             "\x7b\x7c", "\x3a\x03\x88\x01\x01",    ""};
   const std::string event = odd[random() % 6] + Field(0x3a, no_value) + Field(0x4a, no_value);
   return Field(0x0a, Field(0x1a, Field(0x22, event)));
 }
