@@ -133,12 +133,12 @@ class PmuDataCache {
 class Sizer {
  public:
   size_t Space(const XSpace& space) {
-    size_t events = 0;
+    size_t messages = 0;
     for (const XPlane& plane : space.planes()) {
-      for (const XLine& line : plane.lines()) events += line.events_size() + 1;
-      events += 1;
+      for (const XLine& line : plane.lines()) messages += line.events_size() + 1;
+      messages += 1;
     }
-    sizes_.reserve(events);
+    sizes_.reserve(messages);
     size_t size = UnknownFields(space).size();
     for (const XPlane& plane : space.planes()) size += MessageFieldSize(Nested(plane));
     return size;
@@ -224,8 +224,9 @@ class Writer {
  private:
   uint8_t* Plane(const XPlane& plane, uint8_t* target) {
     if (plane.id() != 0) target = WireFormatLite::WriteInt64ToArray(1, plane.id(), target);
-    if (!plane.name().empty())
+    if (!plane.name().empty()) {
       target = WriteString(2, plane.name(), "zentrik.trace.XPlane.name", target);
+    }
     for (const XLine& line : plane.lines()) {
       target = Line(line, WriteLengthDelimited(XPlane::kLinesFieldNumber, *next_size_++, target));
     }
@@ -245,8 +246,9 @@ class Writer {
 
   uint8_t* Line(const XLine& line, uint8_t* target) {
     if (line.id() != 0) target = WireFormatLite::WriteInt64ToArray(1, line.id(), target);
-    if (!line.name().empty())
+    if (!line.name().empty()) {
       target = WriteString(2, line.name(), "zentrik.trace.XLine.name", target);
+    }
     if (line.timestamp_ns() != 0) {
       target = WireFormatLite::WriteInt64ToArray(3, line.timestamp_ns(), target);
     }
@@ -306,14 +308,17 @@ class Writer {
 };
 
 // A fresh output of hundreds of megabytes costs more in first-touch page
-// faults than in writing; large pages cut their number 512-fold. Only whole
-// aligned pages inside the buffer are advised; failure changes nothing.
+// faults than in being written; large pages cut their number 512-fold. Only
+// buffers the allocator maps of their own are advised (the advice leaves with
+// them), and only the whole large pages inside; failure changes nothing.
 void AdviseLargePages(const char* data, size_t size) {
 #ifdef MADV_HUGEPAGE
+  constexpr size_t kAdviseFrom = size_t{64} << 20;
   constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
+  if (size < kAdviseFrom) return;
   const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kLargePage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)size;
@@ -352,10 +357,9 @@ bool ReadField(const uint8_t* p, const uint8_t* end, Field* field) {
   if (!ReadShortVarint(&p, end, &field->tag) || (field->tag >> 3) == 0) return false;
   switch (field->tag & 7) {
     case WireFormatLite::WIRETYPE_VARINT:
-      for (int i = 0; i < 10; ++i) {
-        if (p == end) return false;
+      field->value = p;
+      for (int i = 0; i < 10 && p < end; ++i) {
         if (*p++ < 0x80) {
-          field->value = field->begin;
           field->end = p;
           return true;
         }
