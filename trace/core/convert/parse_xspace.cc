@@ -9,19 +9,10 @@ namespace trace {
 namespace {
 
 // On an arena, events share one no-value counter set instead of each parsing
-// two copies of it (most of a host trace's bytes and memory). The stripped
-// bytes parse exactly when the bytes do; a failure is still judged on the
-// bytes themselves.
+// two copies of it (most of a host trace's bytes and memory). Bytes the
+// sharing parse does not take are judged by the generated parse.
 bool Parse(const std::string& bytes, XSpace* space) {
-  if (space->GetArena() != nullptr) {
-    StrippedXSpace stripped;
-    if (StripNoValuePmuData(bytes, &stripped)) {
-      const bool parsed = space->ParseFromString(stripped.bytes);
-      std::string().swap(stripped.bytes);  // not needed by what follows the parse
-      if (parsed && ShareNoValuePmuData(stripped.shared, space)) return true;
-    }
-  }
-  return space->ParseFromString(bytes);
+  return ParseSharingNoValuePmuData(bytes, space) || space->ParseFromString(bytes);
 }
 
 }  // namespace

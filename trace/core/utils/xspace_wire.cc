@@ -4,6 +4,7 @@
 #include <google/protobuf/wire_format_lite.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -401,7 +402,9 @@ bool HoldsNoValue(const Field& field) {
 // A no-value field as it stands in the wire: a one-byte tag, its length, the set.
 size_t NoValueFieldSize() { return MessageFieldSize(NoValueBytes().size()); }
 
-// The marks (see StrippedXSpace) of the event whose contents are [p, end).
+// Which counter sets of the event whose contents are [p, end) hold exactly
+// the no-value set's encoding: bit 0 pmu_data, bit 1 second_pmu_data. A field
+// met twice in one event is left to the parse, which merges the two.
 bool EventMarks(const uint8_t* p, const uint8_t* end, uint8_t* marks) {
   int count[2] = {0, 0};
   bool no_value[2] = {false, false};
@@ -420,71 +423,132 @@ bool EventMarks(const uint8_t* p, const uint8_t* end, uint8_t* marks) {
 
 int MarkCount(uint8_t marks) { return (marks & 1) + (marks >> 1); }
 
-// Copies an XSpace's wire form without the no-value counter sets in two
-// passes: Measure finds every new length (and checks the wire), Copy writes.
-// Levels: 0 the space, 1 a plane, 2 a line; the child each level descends
-// into is planes, lines, events.
-class Stripper {
- public:
-  explicit Stripper(std::vector<uint8_t>* marks) : marks_(marks) {}
+// Merges [data, data + size) into `message` as the parse of a whole space
+// would at `depth` (the space 0, a plane 1, a line 2): with the nesting budget
+// left there, and up to the last byte.
+bool MergeAt(const uint8_t* data, size_t size, int depth, google::protobuf::MessageLite* message) {
+  google::protobuf::io::CodedInputStream input(data, static_cast<int>(size));
+  input.SetRecursionLimit(google::protobuf::io::CodedInputStream::GetDefaultRecursionLimit() -
+                          depth);
+  return message->MergeFromCodedStream(&input) && input.ConsumedEntireMessage();
+}
 
-  bool Measure(const uint8_t* p, const uint8_t* end, int level, size_t* new_size) {
+struct Span {
+  const uint8_t* begin;
+  const uint8_t* end;
+};
+
+// The contents of the fields of [p, end) tagged `child_tag` go to
+// `children`; the other fields are copied whole into `rest`.
+bool Split(const uint8_t* p, const uint8_t* end, uint32_t child_tag, std::vector<Span>* children,
+           std::string* rest) {
+  Field field;
+  for (; p < end; p = field.end) {
+    if (!ReadField(p, end, &field)) return false;
+    if (field.tag == child_tag) {
+      children->push_back({field.value, field.end});
+    } else {
+      rest->append(reinterpret_cast<const char*>(field.begin), field.end - field.begin);
+    }
+  }
+  return true;
+}
+
+// Parses a space one line at a time, so that only one line's bytes without
+// its no-value sets exist beside the space at any time. The space's own
+// fields and each plane's are parsed before their children, which the parse
+// appends in wire order, as the whole parse does.
+class SharingParser {
+ public:
+  explicit SharingParser(XSpace* space) : space_(space) {}
+
+  bool Space(const uint8_t* p, const uint8_t* end) {
+    std::vector<Span> planes;
+    std::string rest;
+    if (!Split(p, end, LengthDelimitedTag(XSpace::kPlanesFieldNumber), &planes, &rest)) {
+      return false;
+    }
+    space_->Clear();
+    if (!MergeAt(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(), 0, space_)) {
+      return false;
+    }
+    for (const Span& plane : planes) {
+      if (!Plane(plane, space_->add_planes())) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool Plane(const Span& bytes, XPlane* plane) {
+    std::vector<Span> lines;
+    std::string rest;
+    if (!Split(bytes.begin, bytes.end, LengthDelimitedTag(XPlane::kLinesFieldNumber), &lines,
+               &rest) ||
+        !MergeAt(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(), 1, plane)) {
+      return false;
+    }
+    for (const Span& line : lines) {
+      if (!Line(line, plane->add_lines())) return false;
+    }
+    return true;
+  }
+
+  bool Line(const Span& bytes, XLine* line) {
+    size_t size = 0;
+    if (!Measure(bytes, &size)) return false;
+    if (std::find_if(marks_.begin(), marks_.end(), [](uint8_t m) { return m != 0; }) ==
+        marks_.end()) {
+      return MergeAt(bytes.begin, bytes.end - bytes.begin, 2, line);
+    }
+    stripped_.resize(size);
+    const uint8_t* stripped = reinterpret_cast<const uint8_t*>(stripped_.data());
+    Copy(bytes, const_cast<uint8_t*>(stripped));
+    if (!MergeAt(stripped, size, 2, line) ||
+        static_cast<size_t>(line->events_size()) != marks_.size()) {
+      return false;
+    }
+    for (size_t i = 0; i < marks_.size(); ++i) Share(marks_[i], line->mutable_events(i));
+    return true;
+  }
+
+  // The line's marks and its size without the marked sets; false for wire
+  // this reader does not take apart.
+  bool Measure(const Span& bytes, size_t* new_size) {
+    marks_.clear();
     size_t size = 0;
     Field field;
-    for (; p < end; p = field.end) {
-      if (!ReadField(p, end, &field)) return false;
-      if (field.tag != kChildTags[level]) {
+    for (const uint8_t* p = bytes.begin; p < bytes.end; p = field.end) {
+      if (!ReadField(p, bytes.end, &field)) return false;
+      if (field.tag != kEventsTag) {
         size += field.end - field.begin;
         continue;
       }
-      size_t child = field.end - field.value;
-      if (level == 2) {
-        uint8_t marks = 0;
-        if (!EventMarks(field.value, field.end, &marks)) return false;
-        marks_->push_back(marks);
-        child -= MarkCount(marks) * NoValueFieldSize();
-        stripped_ |= marks != 0;
-      } else {
-        const size_t at = sizes_.size();
-        sizes_.push_back(0);
-        if (!Measure(field.value, field.end, level + 1, &child)) return false;
-        sizes_[at] = child;
-      }
-      size += MessageFieldSize(child);
+      uint8_t marks = 0;
+      if (!EventMarks(field.value, field.end, &marks)) return false;
+      marks_.push_back(marks);
+      size += MessageFieldSize((field.end - field.value) - MarkCount(marks) * NoValueFieldSize());
     }
     *new_size = size;
     return true;
   }
 
-  bool stripped() const { return stripped_; }
-
   // Only over what Measure accepted.
-  uint8_t* Copy(const uint8_t* p, const uint8_t* end, int level, uint8_t* out) {
+  void Copy(const Span& bytes, uint8_t* out) const {
+    size_t event = 0;
     Field field;
-    for (; p < end; p = field.end) {
-      ReadField(p, end, &field);
-      const bool child = field.tag == kChildTags[level];
-      const uint8_t marks = child && level == 2 ? (*marks_)[next_event_++] : 0;
-      if (!child || (level == 2 && marks == 0)) {
+    for (const uint8_t* p = bytes.begin; p < bytes.end; p = field.end) {
+      ReadField(p, bytes.end, &field);
+      const uint8_t marks = field.tag == kEventsTag ? marks_[event++] : 0;
+      if (marks == 0) {
         std::memcpy(out, field.begin, field.end - field.begin);
         out += field.end - field.begin;
-      } else if (level == 2) {
-        const size_t size = (field.end - field.value) - MarkCount(marks) * NoValueFieldSize();
-        out = CopyEvent(field.value, field.end, marks,
-                        WriteLengthDelimited(XLine::kEventsFieldNumber, size, out));
-      } else {
-        const size_t size = sizes_[next_size_++];
-        out = Copy(field.value, field.end, level + 1,
-                   WriteLengthDelimited(kChildTags[level] >> 3, size, out));
+        continue;
       }
+      const size_t size = (field.end - field.value) - MarkCount(marks) * NoValueFieldSize();
+      out = CopyEvent(field.value, field.end, marks,
+                      WriteLengthDelimited(XLine::kEventsFieldNumber, size, out));
     }
-    return out;
   }
-
- private:
-  static constexpr uint32_t kChildTags[3] = {LengthDelimitedTag(XSpace::kPlanesFieldNumber),
-                                             LengthDelimitedTag(XPlane::kLinesFieldNumber),
-                                             LengthDelimitedTag(XLine::kEventsFieldNumber)};
 
   // The event's fields but the marked sets, in runs between them.
   static uint8_t* CopyEvent(const uint8_t* p, const uint8_t* end, uint8_t marks, uint8_t* out) {
@@ -504,11 +568,22 @@ class Stripper {
     return out + (end - run);
   }
 
-  std::vector<uint8_t>* marks_;
-  std::vector<size_t> sizes_;  // new lengths of planes and lines, in wire order
-  size_t next_size_ = 0;
-  size_t next_event_ = 0;
-  bool stripped_ = false;
+  void Share(uint8_t marks, XEvent* event) {
+    if (marks == 0) return;
+    if (no_value_ == nullptr) {
+      no_value_ = google::protobuf::Arena::CreateMessage<PmuData>(space_->GetArena());
+      no_value_->CopyFrom(NoValuePmuData());
+    }
+    if (marks & 1) event->unsafe_arena_set_allocated_pmu_data(no_value_);
+    if (marks & 2) event->unsafe_arena_set_allocated_second_pmu_data(no_value_);
+  }
+
+  static constexpr uint32_t kEventsTag = LengthDelimitedTag(XLine::kEventsFieldNumber);
+
+  XSpace* space_;
+  PmuData* no_value_ = nullptr;
+  std::vector<uint8_t> marks_;  // of the line at hand, see EventMarks
+  std::string stripped_;        // the line at hand without its marked sets
 };
 
 }  // namespace
@@ -532,43 +607,10 @@ bool SerializeXSpace(const XSpace& space, std::string* output) {
   return true;
 }
 
-bool StripNoValuePmuData(const std::string& bytes, StrippedXSpace* stripped) {
-  if (bytes.size() > static_cast<size_t>(INT_MAX)) return false;
+bool ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space) {
+  if (space->GetArena() == nullptr || bytes.size() > static_cast<size_t>(INT_MAX)) return false;
   const auto* begin = reinterpret_cast<const uint8_t*>(bytes.data());
-  const uint8_t* end = begin + bytes.size();
-  stripped->shared.clear();
-  Stripper stripper(&stripped->shared);
-  size_t size = 0;
-  if (!stripper.Measure(begin, end, 0, &size) || !stripper.stripped()) return false;
-  stripped->bytes.resize(size);
-  stripper.Copy(begin, end, 0, reinterpret_cast<uint8_t*>(&stripped->bytes[0]));
-  return true;
-}
-
-bool ShareNoValuePmuData(const std::vector<uint8_t>& shared, XSpace* space) {
-  google::protobuf::Arena* arena = space->GetArena();
-  size_t events = 0;
-  for (const XPlane& plane : space->planes()) {
-    for (const XLine& line : plane.lines()) events += line.events_size();
-  }
-  if (arena == nullptr || events != shared.size()) return false;
-  PmuData* no_value = nullptr;
-  auto next = shared.begin();
-  for (XPlane& plane : *space->mutable_planes()) {
-    for (XLine& line : *plane.mutable_lines()) {
-      for (XEvent& event : *line.mutable_events()) {
-        const uint8_t marks = *next++;
-        if (marks == 0) continue;
-        if (no_value == nullptr) {
-          no_value = google::protobuf::Arena::CreateMessage<PmuData>(arena);
-          no_value->CopyFrom(NoValuePmuData());
-        }
-        if (marks & 1) event.unsafe_arena_set_allocated_pmu_data(no_value);
-        if (marks & 2) event.unsafe_arena_set_allocated_second_pmu_data(no_value);
-      }
-    }
-  }
-  return true;
+  return SharingParser(space).Space(begin, begin + bytes.size());
 }
 
 }  // namespace trace

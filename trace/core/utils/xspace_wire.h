@@ -5,9 +5,7 @@
 // one counter set whose sixteen counters all hold the no-value marker: about
 // nine tenths of a host event's bytes.
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "trace/core/protobuf/xplane.pb.h"
 
@@ -21,27 +19,15 @@ namespace trace {
 // writers of it.
 bool SerializeXSpace(const XSpace& space, std::string* output);
 
-// The wire form of XSpace bytes without the counter-set fields that hold
-// exactly the no-value set's encoding, with the lengths around them made to
-// fit. `shared` holds a byte per event in wire order: bit 0 when its pmu_data
-// was taken out, bit 1 for second_pmu_data. A field met twice in one event is
-// left in (the parse merges the two).
-struct StrippedXSpace {
-  std::string bytes;
-  std::vector<uint8_t> shared;
-};
-
-// False, leaving `*stripped` unspecified, when there is nothing to take out or
-// the bytes hold anything this walk does not take apart (broken or
-// non-shortest tags and lengths, groups, an input of 2 GiB or more): parse
-// the bytes as they are then, which also judges them. Thread-safe.
-bool StripNoValuePmuData(const std::string& bytes, StrippedXSpace* stripped);
-
-// Points the counter sets marked in `shared` (events in space order) at one
-// no-value PmuData made on the space's arena, as collection does; readers of
-// the space must not change it. False, changing nothing, when the space is on
-// no arena or its event count differs from `shared`'s.
-bool ShareNoValuePmuData(const std::vector<uint8_t>& shared, XSpace* space);
+// Parses `bytes` into `*space`, which must be on an arena, to the content
+// space->ParseFromString gives, except that the events' counter sets that hold
+// exactly the no-value set's encoding all point at one such set on the arena,
+// as collected spaces do: readers must not change it. False, leaving `*space`
+// unspecified, when the space is on no arena, the bytes do not parse, or they
+// hold anything this reader does not take apart (broken or non-shortest tags
+// and lengths, groups, 2 GiB or more): parse the bytes as they are then, which
+// also judges them. Thread-safe for distinct spaces.
+bool ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space);
 
 }  // namespace trace
 }  // namespace zentrik

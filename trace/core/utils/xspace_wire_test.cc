@@ -28,12 +28,19 @@ std::string Field(char tag, const std::string& content) {
 
 // A plane of one event with a wire oddity, then both no-value sets: a plain
 // unknown field, pmu_data also before (merged), second_pmu_data with a length
-// not in its shortest form, an empty group, a pmu_data of an unknown field.
+// not in its shortest form, an empty group, a pmu_data of an unknown field, a
+// stat nesting groups just within or just beyond the parse's depth limit.
 std::string OddPlane(std::mt19937_64& random) {
   const std::string no_value = FromHex(testing::AllUnknownPmuDataHex());
-  const std::string odd[] = {"\x78\x05", "\x3a\xb1\x01" + no_value, "\x4a\xb1\x81\x00" + no_value,
-                             "\x7b\x7c", "\x3a\x03\x88\x01\x01",    ""};
-  const std::string event = odd[random() % 6] + Field(0x3a, no_value) + Field(0x4a, no_value);
+  const int depth = 96 + static_cast<int>(random() % 2);
+  const std::string odd[] = {"\x78\x05",
+                             "\x3a\xb1\x01" + no_value,
+                             "\x4a\xb1\x81\x00" + no_value,
+                             "\x7b\x7c",
+                             "\x3a\x03\x88\x01\x01",
+                             Field(0x22, std::string(depth, '\x7b') + std::string(depth, '\x7c')),
+                             ""};
+  const std::string event = odd[random() % 7] + Field(0x3a, no_value) + Field(0x4a, no_value);
   return Field(0x0a, Field(0x1a, Field(0x22, event)));
 }
 
