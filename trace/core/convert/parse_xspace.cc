@@ -9,10 +9,17 @@ namespace trace {
 namespace {
 
 // On an arena, events share one no-value counter set instead of each parsing
-// two copies of it (most of a host trace's bytes and memory). Bytes the
-// sharing parse does not take are judged by the generated parse.
+// two copies of it (most of a host trace's bytes and memory).
 bool Parse(const std::string& bytes, XSpace* space) {
-  return ParseSharingNoValuePmuData(bytes, space) || space->ParseFromString(bytes);
+  switch (ParseSharingNoValuePmuData(bytes, space)) {
+    case SharingParse::kParsed:
+      return true;
+    case SharingParse::kInvalid:
+      return false;
+    case SharingParse::kNotTaken:
+      break;
+  }
+  return space->ParseFromString(bytes);
 }
 
 }  // namespace

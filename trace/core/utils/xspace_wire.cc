@@ -423,16 +423,6 @@ bool EventMarks(const uint8_t* p, const uint8_t* end, uint8_t* marks) {
 
 int MarkCount(uint8_t marks) { return (marks & 1) + (marks >> 1); }
 
-// Merges [data, data + size) into `message` as the parse of a whole space
-// would at `depth` (the space 0, a plane 1, a line 2): with the nesting budget
-// left there, and up to the last byte.
-bool MergeAt(const uint8_t* data, size_t size, int depth, google::protobuf::MessageLite* message) {
-  google::protobuf::io::CodedInputStream input(data, static_cast<int>(size));
-  input.SetRecursionLimit(google::protobuf::io::CodedInputStream::GetDefaultRecursionLimit() -
-                          depth);
-  return message->MergeFromCodedStream(&input) && input.ConsumedEntireMessage();
-}
-
 struct Span {
   const uint8_t* begin;
   const uint8_t* end;
@@ -462,6 +452,8 @@ class SharingParser {
  public:
   explicit SharingParser(XSpace* space) : space_(space) {}
 
+  bool invalid() const { return invalid_; }
+
   bool Space(const uint8_t* p, const uint8_t* end) {
     std::vector<Span> planes;
     std::string rest;
@@ -469,7 +461,7 @@ class SharingParser {
       return false;
     }
     space_->Clear();
-    if (!MergeAt(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(), 0, space_)) {
+    if (!Merge(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(), 0, space_)) {
       return false;
     }
     for (const Span& plane : planes) {
@@ -484,7 +476,7 @@ class SharingParser {
     std::string rest;
     if (!Split(bytes.begin, bytes.end, LengthDelimitedTag(XPlane::kLinesFieldNumber), &lines,
                &rest) ||
-        !MergeAt(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(), 1, plane)) {
+        !Merge(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(), 1, plane)) {
       return false;
     }
     for (const Span& line : lines) {
@@ -498,12 +490,12 @@ class SharingParser {
     if (!Measure(bytes, &size)) return false;
     if (std::find_if(marks_.begin(), marks_.end(), [](uint8_t m) { return m != 0; }) ==
         marks_.end()) {
-      return MergeAt(bytes.begin, bytes.end - bytes.begin, 2, line);
+      return Merge(bytes.begin, bytes.end - bytes.begin, 2, line);
     }
     stripped_.resize(size);
     const uint8_t* stripped = reinterpret_cast<const uint8_t*>(stripped_.data());
     Copy(bytes, const_cast<uint8_t*>(stripped));
-    if (!MergeAt(stripped, size, 2, line) ||
+    if (!Merge(stripped, size, 2, line) ||
         static_cast<size_t>(line->events_size()) != marks_.size()) {
       return false;
     }
@@ -568,6 +560,18 @@ class SharingParser {
     return out + (end - run);
   }
 
+  // Merges [data, data + size) into `message` as the parse of a whole space
+  // would at `depth` (the space 0, a plane 1, a line 2): with the nesting
+  // budget left there, and up to the last byte. Bytes that fail here fail the
+  // whole parse too.
+  bool Merge(const uint8_t* data, size_t size, int depth, google::protobuf::MessageLite* message) {
+    google::protobuf::io::CodedInputStream input(data, static_cast<int>(size));
+    input.SetRecursionLimit(google::protobuf::io::CodedInputStream::GetDefaultRecursionLimit() -
+                            depth);
+    invalid_ = !message->MergeFromCodedStream(&input) || !input.ConsumedEntireMessage();
+    return !invalid_;
+  }
+
   void Share(uint8_t marks, XEvent* event) {
     if (marks == 0) return;
     if (no_value_ == nullptr) {
@@ -581,6 +585,7 @@ class SharingParser {
   static constexpr uint32_t kEventsTag = LengthDelimitedTag(XLine::kEventsFieldNumber);
 
   XSpace* space_;
+  bool invalid_ = false;  // the bytes do not parse
   PmuData* no_value_ = nullptr;
   std::vector<uint8_t> marks_;  // of the line at hand, see EventMarks
   std::string stripped_;        // the line at hand without its marked sets
@@ -607,10 +612,14 @@ bool SerializeXSpace(const XSpace& space, std::string* output) {
   return true;
 }
 
-bool ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space) {
-  if (space->GetArena() == nullptr || bytes.size() > static_cast<size_t>(INT_MAX)) return false;
+SharingParse ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space) {
+  if (space->GetArena() == nullptr || bytes.size() > static_cast<size_t>(INT_MAX)) {
+    return SharingParse::kNotTaken;
+  }
   const auto* begin = reinterpret_cast<const uint8_t*>(bytes.data());
-  return SharingParser(space).Space(begin, begin + bytes.size());
+  SharingParser parser(space);
+  if (parser.Space(begin, begin + bytes.size())) return SharingParse::kParsed;
+  return parser.invalid() ? SharingParse::kInvalid : SharingParse::kNotTaken;
 }
 
 }  // namespace trace

@@ -19,15 +19,18 @@ namespace trace {
 // writers of it.
 bool SerializeXSpace(const XSpace& space, std::string* output);
 
+enum class SharingParse { kParsed, kInvalid, kNotTaken };
+
 // Parses `bytes` into `*space`, which must be on an arena, to the content
 // space->ParseFromString gives, except that the events' counter sets that hold
 // exactly the no-value set's encoding all point at one such set on the arena,
-// as collected spaces do: readers must not change it. False, leaving `*space`
-// unspecified, when the space is on no arena, the bytes do not parse, or they
-// hold anything this reader does not take apart (broken or non-shortest tags
-// and lengths, groups, 2 GiB or more): parse the bytes as they are then, which
-// also judges them. Thread-safe for distinct spaces.
-bool ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space);
+// as collected spaces do: readers must not change it. kInvalid when
+// ParseFromString would fail too; kNotTaken when the space is on no arena or
+// the bytes hold anything this reader does not take apart (broken or
+// non-shortest tags and lengths, groups, 2 GiB or more): parse them as they
+// are then. `*space` is unspecified unless kParsed. Thread-safe for distinct
+// spaces.
+SharingParse ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space);
 
 }  // namespace trace
 }  // namespace zentrik
