@@ -2,7 +2,6 @@
 
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/wire_format_lite.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <climits>
@@ -308,24 +307,6 @@ class Writer {
   PmuDataCache pmu_;
 };
 
-// A fresh output of hundreds of megabytes costs more in first-touch page
-// faults than in being written; large pages cut their number 512-fold. Only
-// buffers the allocator maps of their own are advised (the advice leaves with
-// them), and only the whole large pages inside; failure changes nothing.
-void AdviseLargePages(const char* data, size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr size_t kAdviseFrom = size_t{64} << 20;
-  constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
-  if (size < kAdviseFrom) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kLargePage - 1);
-  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
-}
-
 // ---- Reading ----
 
 // One field of a message's wire form.
@@ -603,8 +584,6 @@ bool SerializeXSpace(const XSpace& space, std::string* output) {
   // Too large for the wire format: the generated code fails it with its own line.
   if (size > static_cast<size_t>(INT_MAX)) return space.SerializeToString(output);
   output->clear();
-  output->reserve(size);
-  AdviseLargePages(output->data(), size);
   output->resize(size);
   uint8_t* begin = reinterpret_cast<uint8_t*>(&(*output)[0]);
   EpsCopyOutputStream stream(begin, static_cast<int>(size), /*deterministic=*/false);
