@@ -40,6 +40,7 @@
 #include "testing/xspace_fixture.h"
 #include "trace/core/convert/op_stats_to_overview_page.h"
 #include "trace/core/convert/op_stats_to_tf_stats.h"
+#include "trace/core/convert/parse_xspace.h"
 #include "trace/core/convert/post_process_single_host_xplane.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/convert/xplane_to_memory_profile.h"
@@ -302,7 +303,7 @@ void BM_Steps(benchmark::State& state) {
     auto start = std::chrono::steady_clock::now();
     auto* arena = new google::protobuf::Arena(TraceArenaOptions());
     auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
-    if (!space->ParseFromString(bytes)) state.SkipWithError("unparsable");
+    if (!ParseXSpace(bytes, space).ok()) state.SkipWithError("unparsable");
     seconds[0] += SecondsSince(start);
     start = std::chrono::steady_clock::now();
     size_t json_bytes = 0;
@@ -352,7 +353,7 @@ int MeasurePeak(int64_t workload, int64_t events, bool parse_only) {
   if (parse_only) {
     // The floor: the parsed space that every tool reads.
     google::protobuf::Arena arena(TraceArenaOptions());
-    if (!google::protobuf::Arena::CreateMessage<XSpace>(&arena)->ParseFromString(bytes)) return 1;
+    if (!ParseXSpace(bytes, google::protobuf::Arena::CreateMessage<XSpace>(&arena)).ok()) return 1;
   } else if (!ExportToTensorboard(bytes, logdir.path())) {
     return 1;
   }

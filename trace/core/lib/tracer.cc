@@ -16,6 +16,7 @@
 #include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/parse_annotation.h"
+#include "trace/core/utils/xspace_wire.h"
 
 namespace zentrik {
 namespace trace {
@@ -132,7 +133,7 @@ bool Tracer::CollectAndDeliver(ProfilerSession* session, std::string* output) {
   }
   FillHostKernelPmuData(&space);
   if (output != nullptr) {
-    if (!space.SerializeToString(output)) {
+    if (!SerializeXSpace(space, output)) {
       LOG(WARNING) << "Serialize xspace to string failed.";
       return false;
     }

@@ -1,0 +1,143 @@
+#include "trace/core/utils/xspace_wire.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+
+#include "testing/pmu_fixtures.h"
+#include "testing/proto_bytes.h"
+#include "trace/core/convert/parse_xspace.h"
+
+namespace zentrik {
+namespace trace {
+namespace {
+
+using testing::DeterministicBytes;
+using testing::FromHex;
+
+// `content` as a length-delimited field under the one-byte `tag`.
+std::string Field(char tag, const std::string& content) {
+  std::string field(1, tag);
+  for (size_t n = content.size(); n > 0 || field.size() == 1; n >>= 7) {
+    field += static_cast<char>(n > 127 ? (n & 127) | 128 : n);
+  }
+  return field + content;
+}
+
+// A plane of one event with a wire oddity, then both no-value sets: a plain
+// unknown field, pmu_data also before (merged), second_pmu_data with a length
+// not in its shortest form, an empty group, a pmu_data of an unknown field, a
+// stat nesting groups just within or just beyond the parse's depth limit.
+std::string OddPlane(std::mt19937_64& random) {
+  const std::string no_value = FromHex(testing::AllUnknownPmuDataHex());
+  const int depth = 96 + static_cast<int>(random() % 2);
+  const std::string odd[] = {"\x78\x05",
+                             "\x3a\xb1\x01" + no_value,
+                             "\x4a\xb1\x81\x00" + no_value,
+                             "\x7b\x7c",
+                             "\x3a\x03\x88\x01\x01",
+                             Field(0x22, std::string(depth, '\x7b') + std::string(depth, '\x7c')),
+                             ""};
+  const std::string event = odd[random() % 7] + Field(0x3a, no_value) + Field(0x4a, no_value);
+  return Field(0x0a, Field(0x1a, Field(0x22, event)));
+}
+
+// A space on `arena` as collection builds it (events sharing one no-value
+// set), with every kind of field, map entries and unknown fields mixed in.
+XSpace* RandomSpace(std::mt19937_64& random, google::protobuf::Arena* arena) {
+  auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
+  PmuData* shared = google::protobuf::Arena::CreateMessage<PmuData>(arena);
+  *shared = testing::AllUnknownPmuData();
+  for (int p = random() % 3; p >= 0; --p) {
+    XPlane* plane = space->add_planes();
+    plane->set_id(static_cast<int64_t>(random() % 3) - 1);
+    plane->set_name(p == 0 ? "" : "/host:CPU");
+    for (int m = random() % 4; m > 0; --m) {
+      (*plane->mutable_event_metadata())[random() % 50].set_name("op" + std::to_string(m));
+      (*plane->mutable_stat_metadata())[random() % 50].set_description("d");
+    }
+    if (random() % 2) plane->add_stats()->set_str_value("plane");
+    if (random() % 4 == 0) plane->MergeFromString("\x78\x01");
+    for (int l = random() % 4; l > 0; --l) {
+      XLine* line = plane->add_lines();
+      line->set_id(static_cast<int64_t>(random()));
+      line->set_name(l % 2 ? "thread" : "");
+      line->set_display_id(l);
+      line->set_timestamp_ns(static_cast<int64_t>(random() % 1000));
+      if (random() % 4 == 0) line->MergeFromString("\x78\x02");
+      for (int e = random() % 40; e > 0; --e) {
+        XEvent* event = line->add_events();
+        event->set_metadata_id(static_cast<int64_t>(random() % 50));
+        if (random() % 5) event->set_offset_ps(static_cast<int64_t>(random()) >> (random() % 64));
+        if (random() % 9 == 0) event->set_num_occurrences(e);
+        event->set_duration_ps(static_cast<int64_t>(random() % 100000));
+        for (int s = random() % 3; s > 0; --s) {
+          XStat* stat = event->add_stats();
+          stat->set_metadata_id(s);
+          if (s == 1) stat->set_double_value(-0.0);
+          if (s == 2) stat->set_bytes_value(std::string(random() % 200, 'b'));
+        }
+        event->set_pmu_data_flag(random() % 4 == 0);
+        event->set_second_pmu_data_flag(random() % 4 == 0);
+        const int kind = static_cast<int>(random() % 8);  // shared, own copy, counted, none
+        if (kind < 4) event->unsafe_arena_set_allocated_pmu_data(shared);
+        if (kind < 3) event->unsafe_arena_set_allocated_second_pmu_data(shared);
+        if (kind == 4) *event->mutable_pmu_data() = *shared;
+        if (kind == 5) event->mutable_second_pmu_data()->set_mac_ops(random());
+        if (kind == 6) event->mutable_device_info()->set_top_bandwidth(1.5);
+        if (random() % 6 == 0) event->MergeFromString("\x78\x03");
+      }
+    }
+  }
+  return space;
+}
+
+// Against the generated code on random spaces: the same bytes written, and
+// the same space or the same refusal read back, also from broken bytes.
+TEST(XSpaceWireTest, MatchesGeneratedCodeOnRandomSpaces) {
+  for (uint64_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937_64 random(seed);
+    google::protobuf::Arena arena;
+    XSpace* space = RandomSpace(random, &arena);
+    if (seed % 5 == 0) space->MergeFromString("\x78\x04");
+    std::string expected, written = "stale";
+    ASSERT_TRUE(space->SerializeToString(&expected));
+    ASSERT_TRUE(SerializeXSpace(*space, &written));
+    ASSERT_EQ(written, expected) << "seed " << seed;
+
+    const bool odd = seed % 2 == 0;
+    const std::string whole = odd ? written + OddPlane(random) : written;
+    std::string broken = whole;
+    if (!broken.empty()) broken[random() % broken.size()] ^= 1 << (random() % 8);
+    const std::string inputs[] = {whole, whole.substr(0, random() % (whole.size() + 1)), broken};
+    for (const std::string& input : inputs) {
+      XSpace generic;
+      const Status expected_status = ParseXSpace(input, &generic);
+      google::protobuf::Arena parse_arena;
+      auto* parsed = google::protobuf::Arena::CreateMessage<XSpace>(&parse_arena);
+      ASSERT_EQ(ParseXSpace(input, parsed), expected_status) << "seed " << seed;
+      if (!expected_status.ok()) continue;
+      ASSERT_EQ(DeterministicBytes(*parsed), DeterministicBytes(generic)) << "seed " << seed;
+      // Without oddities every no-value set read back is the one shared set.
+      std::set<const PmuData*> no_value_sets;
+      for (const XPlane& plane : parsed->planes()) {
+        for (const XLine& line : plane.lines()) {
+          for (const XEvent& event : line.events()) {
+            for (const PmuData* data : {&event.pmu_data(), &event.second_pmu_data()}) {
+              if (data->mac_ops() == ~uint64_t{0}) no_value_sets.insert(data);
+            }
+          }
+        }
+      }
+      if (!odd && &input == &inputs[0]) {
+        EXPECT_LE(no_value_sets.size(), 1u) << "seed " << seed;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace trace
+}  // namespace zentrik
