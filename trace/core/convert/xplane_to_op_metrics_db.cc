@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "trace/core/convert/event_walk.h"
 #include "trace/core/utils/xplane_schema.h"
 
 namespace zentrik {
@@ -70,16 +71,16 @@ std::vector<FourStringRecord> CollectRecords(const XLineVisitor& line, const TfO
                                              std::vector<LineOp>* ops) {
   std::vector<FourStringRecord> records;
   records.reserve(2 * static_cast<size_t>(line.line->events_size()));
-  for (const XEvent& raw_event : line.line->events()) {
+  ForEachLineEvent(*line.line, [&](const XEvent& raw_event) {
     auto it = tf_ops.find(raw_event.metadata_id());
-    if (it == tf_ops.end()) continue;
+    if (it == tf_ops.end()) return;
     ops->push_back({&it->second, &raw_event});
     const uint32_t op_index = static_cast<uint32_t>(ops->size());
     const uint64_t begin_ps = XEventVisitor(line.plane, line.line, &raw_event).TimestampPs();
     const uint64_t end_ps = begin_ps + NonNegativeDurationPs(raw_event);
     records.push_back({begin_ps, op_index, kBeginRecord, begin_ps, end_ps});
     records.push_back({end_ps, op_index, kEndRecord, begin_ps, end_ps});
-  }
+  });
   return records;
 }
 
