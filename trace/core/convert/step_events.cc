@@ -108,8 +108,8 @@ bool AddHostLineEvents(const XLineVisitor& line, const XPlaneVisitor& plane, Ste
       step().step_duration_ps = duration;
     }
     if (framework_ops.IsFrameworkOp(event)) {
-      step().AddHostEvent({begin, duration, event.Name(), plane.Id(), line.line->id(),
-                           stats.correlation_id, stats.launch_cpu ? 0u : 1u});
+      step().AddHostEvent(
+          {begin, duration, plane.Id(), line.line->id(), stats.launch_cpu ? 0u : 1u});
     }
     if (stats.execute_cpu) {
       DeviceEventRecord execution;
@@ -118,8 +118,6 @@ bool AddHostLineEvents(const XLineVisitor& line, const XPlaneVisitor& plane, Ste
       execution.name = event.Name();
       execution.plane_id = plane.Id();
       execution.line_id = line.line->id();
-      execution.pmu_info.mutable_pmu_data();
-      execution.pmu_info.mutable_device_info();
       execution.correlation_id = stats.correlation_id;
       execution.on_host = true;
       step().AddDeviceEvent(execution);
@@ -219,7 +217,7 @@ void AddDeviceTraceEventToStepEvents(const XPlaneVisitor& plane, const XLineVisi
                                      const XEventVisitor& event, StepEvents* result) {
   int64_t step_id = -1;
   int64_t correlation_id = -1;
-  std::string name = event.Name();
+  const std::string* name = &event.Name();
   bool has_kernel_details = false;
   event.ForEachStat([&](const XStatVisitor& stat) {
     switch (stat.Type()) {
@@ -234,22 +232,22 @@ void AddDeviceTraceEventToStepEvents(const XPlaneVisitor& plane, const XLineVisi
         break;
       case StatType::op_fullname:
       case StatType::tf_op:
-        name = stat.StrOrRefValue();
+        name = &stat.StrOrRefValue();
         break;
       default:
         break;
     }
   });
-  if (step_id < 0 || correlation_id < 0 || !IsFrameworkOp(name)) return;
+  if (step_id < 0 || correlation_id < 0 || !IsFrameworkOp(*name)) return;
 
   DeviceEventRecord record;
   record.begin_ps = event.TimestampPs();
   record.duration_ps = static_cast<uint64_t>(event.DurationPs());
-  record.name = std::move(name);
+  record.name = *name;
   record.plane_id = plane.Id();
   record.line_id = line.line->id();
-  *record.pmu_info.mutable_pmu_data() = event.RawEvent().pmu_data();
-  *record.pmu_info.mutable_device_info() = event.RawEvent().device_info();
+  record.pmu_data = &event.RawEvent().pmu_data();
+  record.device_info = &event.RawEvent().device_info();
   record.correlation_id = correlation_id;
   record.has_kernel_details = has_kernel_details;
   (*result)[step_id].AddDeviceEvent(record);
