@@ -112,6 +112,19 @@ struct MemoryEvent {
   }
 };
 
+// The plane's metadata ids of memory events, with the activity each stands
+// for: the walk over the plane compares ids and reads nothing more of the
+// other events.
+std::vector<std::pair<int64_t, MemoryActivity>> MemoryEventKinds(const XPlaneVisitor& plane) {
+  std::vector<std::pair<int64_t, MemoryActivity>> kinds;
+  for (const auto& entry : plane.RawPlane().event_metadata()) {
+    const int64_t type = plane.GetEventType(entry.first);
+    if (type == HostEventType::MemoryAllocation) kinds.emplace_back(entry.first, ALLOCATION);
+    if (type == HostEventType::MemoryDeallocation) kinds.emplace_back(entry.first, DEALLOCATION);
+  }
+  return kinds;
+}
+
 // Keeps the allocator's running peak: the latest event with the most heap
 // plus stack bytes.
 void UpdateProfileSummary(const MemoryAggregationStats& stats, int64_t time_offset_ps,
@@ -415,28 +428,13 @@ void ProcessMemoryProfileProto(int64_t max_num_snapshots, MemoryProfile* memory_
   }
 }
 
-namespace {
-std::vector<std::pair<int64_t, MemoryActivity>> MemoryEventKinds(const XPlaneVisitor& plane) {
-  std::vector<std::pair<int64_t, MemoryActivity>> kinds;
-  for (const auto& [id, metadata] : plane.RawPlane().event_metadata()) {
-    const int64_t type = plane.GetEventType(id);
-    if (type == HostEventType::MemoryAllocation) kinds.emplace_back(id, ALLOCATION);
-    if (type == HostEventType::MemoryDeallocation) kinds.emplace_back(id, DEALLOCATION);
-  }
-  return kinds;
-}
-}  // namespace
-
 MemoryProfile ConvertXPlaneToMemoryProfile(const XPlane& host_plane, int64_t max_num_snapshots) {
   const XPlaneVisitor plane(&host_plane, {FindHostEventType}, {FindStatType});
   MemoryProfile profile;
   auto& per_allocator = *profile.mutable_memory_profile_per_allocator();
   const std::vector<std::pair<int64_t, MemoryActivity>> kinds = MemoryEventKinds(plane);
-  if (kinds.empty()) {
-    ProcessMemoryProfileProto(max_num_snapshots, &profile);
-    return profile;
-  }
   for (const XLine& line : host_plane.lines()) {
+    if (kinds.empty()) break;
     ForEachLineEvent(line, [&](const XEvent& raw_event) {
       const auto kind = std::find_if(kinds.begin(), kinds.end(), [&raw_event](const auto& k) {
         return k.first == raw_event.metadata_id();
