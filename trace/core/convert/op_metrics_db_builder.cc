@@ -12,12 +12,21 @@ namespace {
 constexpr char kUnknownDeviceCategory[] = "unknown";
 constexpr char kUnknownOpType[] = "Unknown";
 
-// Sums the occurrence's counters into the entry's and takes its device facts.
-// An entry that once lacked a counter keeps lacking it.
+bool HasNoCounterValue(const PmuData& data) {
+  return (data.io_dma_write_bytes() & data.io_dma_read_bytes() & data.tlb_write_access() &
+          data.tlb_read_access() & data.tlb_write_miss() & data.tlb_read_miss() &
+          data.lt_cycles() & data.ct_cycles() & data.alu_cycles() & data.csimd_pre_cycles() &
+          data.csimd_post_cycles() & data.dram_read_cycles() & data.dram_write_cycles() &
+          data.field14() & data.mac_ops() & data.vector_ops()) == kPmuNoValue;
+}
+
 // Adds `add`'s counters into `sum` in place, as AddPmuData does: a counter
 // without a value on either side has none in the sum. Hot path: runs for
 // every op occurrence.
 void AddPmuCountersInPlace(const PmuData& add, PmuData* sum) {
+  // A sum without any value stays so: the occurrence's counters, which lie
+  // apart from the event in memory, are then not read at all.
+  if (HasNoCounterValue(*sum)) return;
   const auto plus = [](uint64_t a, uint64_t b) {
     return a == kPmuNoValue || b == kPmuNoValue ? kPmuNoValue : a + b;
   };
@@ -41,6 +50,8 @@ void AddPmuCountersInPlace(const PmuData& add, PmuData* sum) {
 #undef ZENTRIK_ADD_COUNTER
 }
 
+// Sums the occurrence's counters into the entry's and takes its device facts.
+// An entry that once lacked a counter keeps lacking it.
 void AccumulatePmuInfo(const PmuData* occurrence, const DeviceInfo* device, PmuInfo* entry) {
   // Zeros when the entry held averages.
   AddPmuCountersInPlace(occurrence != nullptr ? *occurrence : PmuData::default_instance(),

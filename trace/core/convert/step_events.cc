@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "trace/core/convert/event_walk.h"
 #include "trace/core/utils/qx_op_utils.h"
 #include "trace/core/utils/xplane_schema.h"
 
@@ -45,97 +46,84 @@ int64_t IntOf(const XStatVisitor& stat) {
   return stat.ValueCase() == XStat::kInt64Value ? stat.IntValue() : 0;
 }
 
-// Pass 1 over a host line: the step markers. Returns whether any event
-// carried a launch stat.
-bool AddHostStepMarkers(const XLineVisitor& line, const XPlaneVisitor& plane, StepEvents* result) {
-  bool launch_stats_seen = false;
-  for (const XEvent& raw : line.line->events()) {
-    XEventVisitor event(&plane, line.line, &raw);
-    int64_t step_id = -1;
-    bool has_step_name = false;
-    event.ForEachStat([&](const XStatVisitor& stat) {
-      switch (stat.Type()) {
-        case StatType::group_id:
-          step_id = IntOf(stat);
-          break;
-        case StatType::step_name:
-          has_step_name = !stat.StrOrRefValue().empty();
-          break;
-        case StatType::launch_cpu:
-        case StatType::launch_zra:
-          launch_stats_seen = true;
-          break;
-        default:
-          break;
-      }
-    });
-    if (step_id >= 0 && has_step_name) {
-      (*result)[step_id].AddMarker({HostStepMarker, event.Name(), event.TimestampPs(),
-                                    static_cast<uint64_t>(event.DurationPs())});
+// What one host event says about its step.
+struct HostEventStats {
+  int64_t step_id = -1;
+  int64_t correlation_id = -1;
+  int64_t batch = -1;
+  bool has_step_name = false;
+  bool launch = false;  // launch_cpu or launch_zra
+  bool launch_cpu = false;
+  bool execute_cpu = false;
+
+  void Apply(const XStatVisitor& stat) {
+    switch (stat.Type()) {
+      case StatType::correlation_id:
+        correlation_id = IntOf(stat);
+        break;
+      case StatType::group_id:
+        step_id = IntOf(stat);
+        break;
+      case StatType::step_name:
+        has_step_name = !stat.StrOrRefValue().empty();
+        break;
+      case StatType::launch_cpu:
+        launch = launch_cpu = true;
+        break;
+      case StatType::launch_zra:
+        launch = true;
+        break;
+      case StatType::execute_cpu:
+        execute_cpu = true;
+        break;
+      case StatType::batch_size:
+        if (IntOf(stat) > 0) batch = IntOf(stat);
+        break;
+      default:
+        break;
     }
   }
-  return launch_stats_seen;
-}
+};
 
-// Pass 2 over a host line: batch sizes, framework ops and host executions.
-void AddHostEvents(const XLineVisitor& line, const XPlaneVisitor& plane, StepEvents* result) {
+// One walk over a host line: step markers, batch sizes, framework ops and
+// host executions. Returns whether any event carried a launch stat.
+bool AddHostLineEvents(const XLineVisitor& line, const XPlaneVisitor& plane, StepEvents* result) {
+  bool launch_stats_seen = false;
   FrameworkOpCache framework_ops;
-  for (const XEvent& raw : line.line->events()) {
-    XEventVisitor event(&plane, line.line, &raw);
-    int64_t step_id = -1;
-    int64_t correlation_id = -1;
-    int64_t batch = -1;
-    bool launch_cpu = false;
-    bool execute_cpu = false;
-    event.ForEachStat([&](const XStatVisitor& stat) {
-      switch (stat.Type()) {
-        case StatType::correlation_id:
-          correlation_id = IntOf(stat);
-          break;
-        case StatType::group_id:
-          step_id = IntOf(stat);
-          break;
-        case StatType::launch_cpu:
-          launch_cpu = true;
-          break;
-        case StatType::execute_cpu:
-          execute_cpu = true;
-          break;
-        case StatType::batch_size:
-          if (IntOf(stat) > 0) batch = IntOf(stat);
-          break;
-        default:
-          break;
-      }
-    });
-    if (step_id < 0) continue;
+  ForEachLineEvent(*line.line, [&](const XEvent& raw) {
+    const XEventVisitor event(&plane, line.line, &raw);
+    HostEventStats stats;
+    event.ForEachStat([&stats](const XStatVisitor& stat) { stats.Apply(stat); });
+    launch_stats_seen = launch_stats_seen || stats.launch;
+    const int64_t step_id = stats.step_id;
+    if (step_id < 0) return;
     // A step is entered only when the event adds something to it.
     auto step = [&]() -> StepDetails& { return (*result)[step_id]; };
     const uint64_t begin = event.TimestampPs();
     const uint64_t duration = static_cast<uint64_t>(event.DurationPs());
-    if (batch >= 1) {
-      step().batch_size = batch;
+    if (stats.has_step_name) step().AddMarker({HostStepMarker, event.Name(), begin, duration});
+    if (stats.batch >= 1) {
+      step().batch_size = stats.batch;
       step().step_begin_ps = begin;
       step().step_duration_ps = duration;
     }
     if (framework_ops.IsFrameworkOp(event)) {
-      step().AddHostEvent({begin, duration, event.Name(), plane.Id(), line.line->id(),
-                           correlation_id, launch_cpu ? 0u : 1u});
+      step().AddHostEvent(
+          {begin, duration, plane.Id(), line.line->id(), stats.launch_cpu ? 0u : 1u});
     }
-    if (execute_cpu) {
+    if (stats.execute_cpu) {
       DeviceEventRecord execution;
       execution.begin_ps = begin;
       execution.duration_ps = duration;
       execution.name = event.Name();
       execution.plane_id = plane.Id();
       execution.line_id = line.line->id();
-      execution.pmu_info.mutable_pmu_data();
-      execution.pmu_info.mutable_device_info();
-      execution.correlation_id = correlation_id;
+      execution.correlation_id = stats.correlation_id;
       execution.on_host = true;
       step().AddDeviceEvent(execution);
     }
-  }
+  });
+  return launch_stats_seen;
 }
 
 }  // namespace
@@ -187,8 +175,7 @@ void CombineStepEvents(StepEvents&& src, StepEvents* dst) { Combine(src, dst); }
 StepEvents ConvertHostThreadsXLineToStepEvents(const XLineVisitor& line,
                                                const XPlaneVisitor& plane) {
   StepEvents result;
-  result.host_launch_stats_seen = AddHostStepMarkers(line, plane, &result);
-  AddHostEvents(line, plane, &result);
+  result.host_launch_stats_seen = AddHostLineEvents(line, plane, &result);
   return result;
 }
 
@@ -230,7 +217,7 @@ void AddDeviceTraceEventToStepEvents(const XPlaneVisitor& plane, const XLineVisi
                                      const XEventVisitor& event, StepEvents* result) {
   int64_t step_id = -1;
   int64_t correlation_id = -1;
-  std::string name = event.Name();
+  const std::string* name = &event.Name();
   bool has_kernel_details = false;
   event.ForEachStat([&](const XStatVisitor& stat) {
     switch (stat.Type()) {
@@ -245,22 +232,22 @@ void AddDeviceTraceEventToStepEvents(const XPlaneVisitor& plane, const XLineVisi
         break;
       case StatType::op_fullname:
       case StatType::tf_op:
-        name = stat.StrOrRefValue();
+        name = &stat.StrOrRefValue();
         break;
       default:
         break;
     }
   });
-  if (step_id < 0 || correlation_id < 0 || !IsFrameworkOp(name)) return;
+  if (step_id < 0 || correlation_id < 0 || !IsFrameworkOp(*name)) return;
 
   DeviceEventRecord record;
   record.begin_ps = event.TimestampPs();
   record.duration_ps = static_cast<uint64_t>(event.DurationPs());
-  record.name = std::move(name);
+  record.name = *name;
   record.plane_id = plane.Id();
   record.line_id = line.line->id();
-  *record.pmu_info.mutable_pmu_data() = event.RawEvent().pmu_data();
-  *record.pmu_info.mutable_device_info() = event.RawEvent().device_info();
+  record.pmu_data = &event.RawEvent().pmu_data();
+  record.device_info = &event.RawEvent().device_info();
   record.correlation_id = correlation_id;
   record.has_kernel_details = has_kernel_details;
   (*result)[step_id].AddDeviceEvent(record);

@@ -32,27 +32,27 @@ struct StepMarker {
   uint64_t duration_ps = 0;
 };
 
-// A host framework op of a step.
+// A host framework op of a step: its thread and span, no more, as there is
+// one record per framework op of the whole trace.
 struct HostEventRecord {
   uint64_t begin_ps = 0;
   uint64_t duration_ps = 0;
-  // The event's name in the space, which must outlive the record: there is
-  // one record per framework op of the whole trace.
-  std::string_view name;
   int64_t plane_id = 0;
   int64_t line_id = 0;
-  int64_t correlation_id = -1;  // -1: none
-  uint32_t launch_kind = 1;     // 0: launched host work (launch_cpu), 1: anything else
+  uint32_t launch_kind = 1;  // 0: launched host work (launch_cpu), 1: anything else
 };
 
 // Work executed for a step: a device kernel, or an execute_cpu event of a host line.
+// The name, counters and device facts are the event's own in the space, which
+// must outlive the record: there is one record per kernel of the whole trace.
 struct DeviceEventRecord {
   uint64_t begin_ps = 0;
   uint64_t duration_ps = 0;
-  std::string name;
+  std::string_view name;
   int64_t plane_id = 0;
   int64_t line_id = 0;
-  PmuInfo pmu_info;  // the event's counters and device facts
+  const PmuData* pmu_data = &PmuData::default_instance();
+  const DeviceInfo* device_info = &DeviceInfo::default_instance();
   int64_t correlation_id = -1;
   bool on_host = false;
   bool has_kernel_details = false;

@@ -31,7 +31,7 @@ StepEvents ConvertHostLine(const XPlane& plane, int line_index) {
 }
 
 // A step as text: its markers "M<type> name begin+duration", host events
-// "H name begin plane/line correlation kind", device events "D name begin
+// "H begin plane/line kind", device events "D name begin
 // plane/line correlation host? details? lt_cycles/core_count", batch size and
 // step time.
 std::string Describe(const StepDetails& step) {
@@ -42,15 +42,13 @@ std::string Describe(const StepDetails& step) {
     add("M" + to_string(m.type), m.name, to_string(m.begin_ps) + "+" + to_string(m.duration_ps));
   }
   for (const HostEventRecord& e : step.host_events) {
-    add("H", std::string(e.name), to_string(e.begin_ps),
-        to_string(e.plane_id) + "/" + to_string(e.line_id), to_string(e.correlation_id),
+    add("H", to_string(e.begin_ps), to_string(e.plane_id) + "/" + to_string(e.line_id),
         to_string(e.launch_kind));
   }
   for (const DeviceEventRecord& e : step.device_events) {
-    add("D", e.name, to_string(e.begin_ps), to_string(e.plane_id) + "/" + to_string(e.line_id),
+    add("D", std::string(e.name), to_string(e.begin_ps), to_string(e.plane_id) + "/" + to_string(e.line_id),
         to_string(e.correlation_id), to_string(e.on_host), to_string(e.has_kernel_details),
-        to_string(e.pmu_info.pmu_data().lt_cycles()) + "/" +
-            to_string(e.pmu_info.device_info().core_count()));
+        to_string(e.pmu_data->lt_cycles()) + "/" + to_string(e.device_info->core_count()));
   }
   add("batch", to_string(step.batch_size),
       to_string(step.step_begin_ps) + "+" + to_string(step.step_duration_ps));
@@ -79,9 +77,9 @@ TEST(StepEventsTest, HostLineGivesMarkersOpsAndHostExecutions) {
   const StepEvents events = ConvertHostLine(raw, 0);
   EXPECT_TRUE(events.host_launch_stats_seen);  // launch_cpu
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(Describe(events.at(0)), "H Relu:Relu 1500 3/7 -1 1 batch -1 0+0 ");
+  EXPECT_EQ(Describe(events.at(0)), "H 1500 3/7 1 batch -1 0+0 ");
   EXPECT_EQ(Describe(events.at(1)),
-            "M0 train 1000+1000 H MatMul:MatMul 1100 3/7 9 0 H Add:AddV2 1200 3/7 -1 1 "
+            "M0 train 1000+1000 H 1100 3/7 0 H 1200 3/7 1 "
             "D compute 1300 3/7 -1 1 0 0/0 batch 8 1400+60 ");
 
   // Launch stats are seen per conversion (per line, per run) and combined.

@@ -151,8 +151,8 @@ ZentrikStepRecord BuildStepRecord(int64_t step_id, const StepDetails& details,
     }
     device_intervals[event.plane_id].emplace_back(event.begin_ps, event.duration_ps);
     if (event.has_kernel_details) {
-      CopyPmuCounters(AddPmuData(event.pmu_info.pmu_data(), counters), &counters);
-      CopyDeviceInfo(event.pmu_info.device_info(), &device);
+      CopyPmuCounters(AddPmuData(*event.pmu_data, counters), &counters);
+      CopyDeviceInfo(*event.device_info, &device);
     }
   }
   PmuInfo* pmu = record.mutable_pmu_info();

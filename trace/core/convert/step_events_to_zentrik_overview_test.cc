@@ -20,7 +20,6 @@ HostEventRecord Launch(uint64_t begin, uint64_t duration, int64_t line = 1, uint
   HostEventRecord record;
   record.begin_ps = begin;
   record.duration_ps = duration;
-  record.name = "MatMul:MatMul";
   record.line_id = line;
   record.launch_kind = kind;
   return record;
@@ -102,12 +101,17 @@ TEST(ZentrikOverviewConversionTest, BuildsStepRecordsAndSaturatesCounterSums) {
   step.AddDeviceEvent(host_execution);
   DeviceEventRecord kernel = Kernel(700, 50);
   kernel.has_kernel_details = true;
-  kernel.pmu_info.mutable_pmu_data()->set_lt_cycles(5);
-  kernel.pmu_info.mutable_pmu_data()->set_mac_ops(kAllOnes);
-  kernel.pmu_info.mutable_device_info()->set_core_count(2);
+  PmuData counters;
+  counters.set_lt_cycles(5);
+  counters.set_mac_ops(kAllOnes);
+  DeviceInfo devices[2];
+  devices[0].set_core_count(2);
+  devices[1].set_core_count(8);
+  kernel.pmu_data = &counters;
+  kernel.device_info = &devices[0];
   step.AddDeviceEvent(kernel);
   kernel.begin_ps = 600;
-  kernel.pmu_info.mutable_device_info()->set_core_count(8);
+  kernel.device_info = &devices[1];
   step.AddDeviceEvent(kernel);
   kernel.has_kernel_details = false;  // counted as device work, not in the counters
   kernel.begin_ps = 650;

@@ -49,6 +49,32 @@ constexpr std::array<bool, 256> kNeedsJsoncpp = [] {
   return table;
 }();
 
+// Whether any of the eight bytes of `word` needs jsoncpp. Exact: a word
+// flagged here holds such a byte.
+bool WordNeedsJsoncpp(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  const auto has_zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHighBits; };
+  // Bytes at or above 0x80, below 0x20, '"' and '\\'.
+  return ((word & kHighBits) | has_zero_byte(word & ~kHighBits & (kOnes * 0x60)) |
+          has_zero_byte(word ^ (kOnes * '"')) | has_zero_byte(word ^ (kOnes * '\\'))) != 0;
+}
+
+// How many leading bytes of `text` jsoncpp writes as themselves. Hot path:
+// every name and argument of the document goes through it, eight bytes at a
+// time.
+size_t PlainPrefixLength(std::string_view text) {
+  const char* data = text.data();
+  size_t plain = 0;
+  for (; plain + sizeof(uint64_t) <= text.size(); plain += sizeof(uint64_t)) {
+    uint64_t word;
+    memcpy(&word, data + plain, sizeof(word));
+    if (WordNeedsJsoncpp(word)) break;
+  }
+  while (plain < text.size() && !kNeedsJsoncpp[static_cast<unsigned char>(data[plain])]) ++plain;
+  return plain;
+}
+
 // Gathers the text of the document's elements on the stack and appends it
 // to `json` in large pieces (on Flush, when full, and when destroyed):
 // appending member by member costs more than composing the text. Hot path:
@@ -93,8 +119,7 @@ class ElementWriter {
   // their concatenation handed over NUL-terminated.
   ElementWriter& Quoted(std::string_view prefix, std::string_view text) {
     const char* data = text.data();
-    size_t plain = 0;
-    while (plain < text.size() && !kNeedsJsoncpp[static_cast<unsigned char>(data[plain])]) ++plain;
+    const size_t plain = PlainPrefixLength(text);
     Char('"').Literal(prefix);
     if (plain == text.size() || data[plain] == '\0') {
       return Literal(std::string_view(data, plain)).Char('"');

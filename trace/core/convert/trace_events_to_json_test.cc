@@ -1,6 +1,7 @@
 #include "trace/core/convert/trace_events_to_json.h"
 
 #include <gtest/gtest.h>
+#include <json/writer.h>
 
 #include <cstdio>
 #include <map>
@@ -164,6 +165,25 @@ TEST(TraceToJsonTest, EscapesEveryStringOfTheDocument) {
       expected += ch == '$' ? c.quoted : ch == '%' ? c.quoted.substr(1) : std::string(1, ch);
     }
     EXPECT_EQ(TraceToJson(trace), expected + kTrailer) << c.quoted;
+  }
+}
+
+// Names are scanned eight bytes at a time: each kind of byte that needs
+// escaping is found at every position of a longer name, as jsoncpp quotes it.
+TEST(TraceToJsonTest, EscapesASpecialByteAtEveryPosition) {
+  for (const char special : {'"', '\\', '\x01', '\x1f', '\x80', '\xe9', '\0'}) {
+    for (size_t at = 0; at < 20; ++at) {
+      std::string name(20, '~');  // 0x7e, 0x7f and ' ' are written as themselves
+      name[5] = '\x7f';
+      name[11] = ' ';
+      name[at] = special;
+      Trace trace;
+      std::string event;
+      AddTraceEvent(*AddEvent(&trace, 1, 2, name, 0, 1000000), &event);
+      const std::string expected = R"({"ph":"X","pid":1,"tid":2,"ts":0,"dur":1,"name":)" +
+                                   Json::valueToQuotedString(name.c_str()) + "},";
+      EXPECT_EQ(event, expected) << "byte " << int{special} << " at " << at;
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include "common/platform/env.h"
 #include "common/platform/logging.h"
 #include "common/utils/number_format.h"
+#include "trace/core/convert/event_walk.h"
 #include "trace/core/utils/utf8_utils.h"
 #include "trace/core/utils/xplane_schema.h"
 #include "trace/core/utils/xplane_utils.h"
@@ -110,6 +111,19 @@ struct MemoryEvent {
     }
   }
 };
+
+// The plane's metadata ids of memory events, with the activity each stands
+// for: the walk over the plane compares ids and reads nothing more of the
+// other events.
+std::vector<std::pair<int64_t, MemoryActivity>> MemoryEventKinds(const XPlaneVisitor& plane) {
+  std::vector<std::pair<int64_t, MemoryActivity>> kinds;
+  for (const auto& entry : plane.RawPlane().event_metadata()) {
+    const int64_t type = plane.GetEventType(entry.first);
+    if (type == HostEventType::MemoryAllocation) kinds.emplace_back(entry.first, ALLOCATION);
+    if (type == HostEventType::MemoryDeallocation) kinds.emplace_back(entry.first, DEALLOCATION);
+  }
+  return kinds;
+}
 
 // Keeps the allocator's running peak: the latest event with the most heap
 // plus stack bytes.
@@ -418,17 +432,17 @@ MemoryProfile ConvertXPlaneToMemoryProfile(const XPlane& host_plane, int64_t max
   const XPlaneVisitor plane(&host_plane, {FindHostEventType}, {FindStatType});
   MemoryProfile profile;
   auto& per_allocator = *profile.mutable_memory_profile_per_allocator();
+  const std::vector<std::pair<int64_t, MemoryActivity>> kinds = MemoryEventKinds(plane);
   for (const XLine& line : host_plane.lines()) {
-    for (const XEvent& raw_event : line.events()) {
+    if (kinds.empty()) break;
+    ForEachLineEvent(line, [&](const XEvent& raw_event) {
+      const auto kind = std::find_if(kinds.begin(), kinds.end(), [&raw_event](const auto& k) {
+        return k.first == raw_event.metadata_id();
+      });
+      if (kind == kinds.end()) return;
       const XEventVisitor event(&plane, &line, &raw_event);
       MemoryEvent memory_event;
-      if (event.Type() == HostEventType::MemoryAllocation) {
-        memory_event.metadata.set_memory_activity(ALLOCATION);
-      } else if (event.Type() == HostEventType::MemoryDeallocation) {
-        memory_event.metadata.set_memory_activity(DEALLOCATION);
-      } else {
-        continue;
-      }
+      memory_event.metadata.set_memory_activity(kind->second);
       memory_event.metadata.set_step_id(-1);
       event.ForEachStat([&memory_event](const XStatVisitor& stat) { memory_event.Apply(stat); });
 
@@ -440,7 +454,7 @@ MemoryProfile ConvertXPlaneToMemoryProfile(const XPlane& host_plane, int64_t max
       snapshot->set_time_offset_ps(time_offset_ps);
       snapshot->mutable_aggregation_stats()->Swap(&memory_event.stats);
       snapshot->mutable_activity_metadata()->Swap(&memory_event.metadata);
-    }
+    });
   }
   ProcessMemoryProfileProto(max_num_snapshots, &profile);
   return profile;

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "trace/core/convert/event_walk.h"
 #include "trace/core/utils/xplane_schema.h"
 
 namespace zentrik {
@@ -25,11 +26,14 @@ struct FourStringRecord {
   uint64_t end_ps;
 };
 
-// A framework-op event of the line: its op and the event; op_index - 1 is
-// its position.
+// A framework-op event of the line: its op and what an occurrence records of
+// the event, read while the walk holds the event; op_index - 1 is its
+// position.
 struct LineOp {
   const QxOp* op;
-  const XEvent* event;
+  const std::string* data_type;
+  const std::string* model_id;
+  EventPmuRecord pmu;
 };
 
 // Order of records at one instant: ends of ops that began earlier (innermost
@@ -69,17 +73,22 @@ const std::string& StrOrRefStat(const XEventVisitor& event, int64_t type) {
 std::vector<FourStringRecord> CollectRecords(const XLineVisitor& line, const TfOpMap& tf_ops,
                                              std::vector<LineOp>* ops) {
   std::vector<FourStringRecord> records;
+  // Room for every event at once: the untouched rest of a large block costs
+  // no resident memory, where growing would hold two copies at a time.
   records.reserve(2 * static_cast<size_t>(line.line->events_size()));
-  for (const XEvent& raw_event : line.line->events()) {
+  ops->reserve(static_cast<size_t>(line.line->events_size()));
+  ForEachLineEvent(*line.line, [&](const XEvent& raw_event) {
     auto it = tf_ops.find(raw_event.metadata_id());
-    if (it == tf_ops.end()) continue;
-    ops->push_back({&it->second, &raw_event});
+    if (it == tf_ops.end()) return;
+    const XEventVisitor event(line.plane, line.line, &raw_event);
+    ops->push_back({&it->second, &StrOrRefStat(event, StatType::data_type),
+                    &StrOrRefStat(event, StatType::model_id), MakeEventPmuRecord(raw_event)});
     const uint32_t op_index = static_cast<uint32_t>(ops->size());
-    const uint64_t begin_ps = XEventVisitor(line.plane, line.line, &raw_event).TimestampPs();
+    const uint64_t begin_ps = event.TimestampPs();
     const uint64_t end_ps = begin_ps + NonNegativeDurationPs(raw_event);
     records.push_back({begin_ps, op_index, kBeginRecord, begin_ps, end_ps});
     records.push_back({end_ps, op_index, kEndRecord, begin_ps, end_ps});
-  }
+  });
   return records;
 }
 
@@ -125,11 +134,8 @@ std::unique_ptr<HostLineOpMetrics> ConvertHostThreadsXLineToOpMetricsDb(const XL
       entry = result->builder->LookupOrInsertNewOpMetrics(line_op.op->name + ":" + line_op.op->type,
                                                           "");
     }
-    const XEventVisitor event(line.plane, line.line, line_op.event);
     result->builder->EnterOp(entry, line_op.op->type, time_ps, op.children_time_ps,
-                             StrOrRefStat(event, StatType::data_type),
-                             StrOrRefStat(event, StatType::model_id),
-                             MakeEventPmuRecord(*line_op.event));
+                             *line_op.data_type, *line_op.model_id, line_op.pmu);
     if (!stack.empty()) stack.back().children_time_ps += time_ps;
   }
   if (!records.empty()) {

@@ -24,12 +24,15 @@ void ConvertHostPlane(const XPlane& host_plane, OpStats* op_stats, StepEvents* s
   const TfOpMap tf_ops = BuildTfOpMapFromHostPlane(host_plane);
   OpMetricsDbBuilder host_builder(host_db);
   const XPlaneVisitor visitor(&host_plane, {FindHostEventType}, {FindStatType});
+  // The op metrics of every line first: their scratch space is gone before
+  // the step events, which stay until the overview, begin to pile up.
   for (const XLine& line : host_plane.lines()) {
-    const XLineVisitor line_visitor{&visitor, &line};
     std::unique_ptr<HostLineOpMetrics> line_metrics =
-        ConvertHostThreadsXLineToOpMetricsDb(line_visitor, tf_ops);
+        ConvertHostThreadsXLineToOpMetricsDb({&visitor, &line}, tf_ops);
     AddIdleAndCombineOpMetricsDb(line_metrics->db, host_builder);
-    CombineStepEvents(ConvertHostThreadsXLineToStepEvents(line_visitor, visitor), step_events);
+  }
+  for (const XLine& line : host_plane.lines()) {
+    CombineStepEvents(ConvertHostThreadsXLineToStepEvents({&visitor, &line}, visitor), step_events);
   }
 }
 

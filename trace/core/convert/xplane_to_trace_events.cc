@@ -1,6 +1,7 @@
 #include "trace/core/convert/xplane_to_trace_events.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "common/platform/env.h"
 #include "common/platform/logging.h"
 #include "common/utils/number_format.h"
+#include "trace/core/convert/event_walk.h"
 #include "trace/core/convert/pmu_display_args.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/protobuf/pmu.pb.h"
@@ -67,10 +69,16 @@ bool ShownTimes(const XEventVisitor& xevent, uint64_t* start_ps, uint64_t* durat
   return clamped;
 }
 
-// Stable: of equal keys, the later argument stays later.
+// Stable: of equal keys, the later argument stays later. An event has a
+// handful of arguments, often in order already: an insertion sort needs no
+// buffer, where a stable sort would allocate one per event.
 void ByKey(std::vector<TraceEventArg>* args) {
-  std::stable_sort(args->begin(), args->end(),
-                   [](const TraceEventArg& a, const TraceEventArg& b) { return a.key < b.key; });
+  for (auto it = args->begin(); it != args->end(); ++it) {
+    const TraceEventArg arg = *it;
+    auto hole = it;
+    for (; hole != args->begin() && arg.key < std::prev(hole)->key; --hole) *hole = *std::prev(hole);
+    *hole = arg;
+  }
 }
 
 // Keeps the last of each run of equal keys: a later stat replaces an earlier
@@ -341,15 +349,18 @@ XSpaceTraceJson::XSpaceTraceJson(const XSpace& space, uint32_t limit) {
   size_t clamped = 0;
   ForEachShownPlane(space, [&](uint32_t device_id, const XPlaneVisitor& plane) {
     FillDeviceFromXPlane(device_id, plane, &(*devices_.mutable_devices())[device_id]);
+    size_t planned = starts.size();
+    for (const XLine& line : plane.RawPlane().lines()) planned += line.events_size();
+    starts.reserve(planned);
     for (const XLine& line : plane.RawPlane().lines()) {
-      for (const XEvent& event : line.events()) {
+      ForEachLineEvent(line, [&](const XEvent& event) {
         const XEventVisitor xevent(&plane, &line, &event);
-        if (IsInternalEvent(xevent.Type())) continue;
+        if (IsInternalEvent(xevent.Type())) return;
         uint64_t start_ps = 0;
         uint64_t duration_ps = 0;
         if (ShownTimes(xevent, &start_ps, &duration_ps)) ++clamped;
         starts.push_back(start_ps);
-      }
+      });
     }
     planes_.emplace_back(device_id, plane);
   });
@@ -373,16 +384,17 @@ Status XSpaceTraceJson::Write(size_t chunk_bytes, const JsonPieceSink& sink) con
   for (const auto& [device_id, plane] : planes_) {
     for (const XLine& line : plane.RawPlane().lines()) {
       const uint32_t resource_id = ResourceIdOf(line);
-      for (const XEvent& event : line.events()) {
-        if (!status.ok()) return status;
+      ForEachLineEvent(line, [&](const XEvent& event) {
         bool clamped = false;
-        if (!converter.Convert(device_id, resource_id, XEventVisitor(&plane, &line, &event), &view,
+        if (!status.ok() ||
+            !converter.Convert(device_id, resource_id, XEventVisitor(&plane, &line, &event), &view,
                                &clamped) ||
             view.timestamp_ps > threshold_) {
-          continue;
+          return;
         }
         status = writer.Add(view);
-      }
+      });
+      if (!status.ok()) return status;
     }
   }
   if (!status.ok()) return status;
