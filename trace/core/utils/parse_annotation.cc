@@ -52,6 +52,17 @@ char OpeningOf(char closing) {
   }
 }
 
+// The characters SplitPairTexts acts on; all others are skipped at one test.
+struct PairSyntax {
+  bool special[256] = {};
+  constexpr PairSyntax() {
+    for (const char c : {'"', '\'', '(', '[', '{', ')', ']', '}', ','}) {
+      special[static_cast<unsigned char>(c)] = true;
+    }
+  }
+};
+constexpr PairSyntax kPairSyntax;
+
 // Calls `add(pair_text)` for every piece of metadata between commas outside
 // quotes and brackets; pieces shorter than two characters are skipped.
 template <typename AddPair>
@@ -63,6 +74,7 @@ void SplitPairTexts(std::string_view metadata, AddPair add) {
   };
   for (size_t i = 0; i < metadata.size(); ++i) {
     const char c = metadata[i];
+    if (!kPairSyntax.special[static_cast<unsigned char>(c)]) continue;
     if (c == '"' || c == '\'') {
       if (!open.empty() && open.back() == c) {
         open.pop_back();
