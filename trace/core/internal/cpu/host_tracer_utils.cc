@@ -130,11 +130,9 @@ class HostLineConverter {
     // Popping as we go releases the recorded events chunk by chunk while the
     // plane grows.
     auto& events = thread->events;
-    while (!events.empty()) {
-      TraceMeRecorder::Event event = std::move(events.front());
-      events.pop_front();
-      if (!IsInSession(event)) continue;
-      AddSortEntry(AddEvent(&line, &event), &order);
+    for (; !events.empty(); events.pop_front()) {
+      TraceMeRecorder::Event& event = events.front();
+      if (IsInSession(event)) AddSortEntry(AddEvent(&line, &event), &order);
     }
     if (!std::is_sorted(order.begin(), order.end())) {
       ReverseDescendingRuns(&order);
