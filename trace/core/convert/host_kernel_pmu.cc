@@ -22,6 +22,9 @@ constexpr char kKernelLaunchName[] = "qxInvokeKernel";
 struct StatIds {
   int64_t traceme_flag;
   int64_t data_type;
+  // Whether any event can hold a data_type stat: not when the plane had no
+  // such metadata before this pass, which spares a walk over every op's stats.
+  bool data_type_held;
   int64_t op_fullname;
   // Ids of the event metadata of kernel launches; few, often none.
   std::vector<int64_t> kernel_launches;
@@ -120,7 +123,8 @@ class LinePmuSummer {
     window_start_ = StartPs(*op);
     window_end_ = EndPs(*op);
     op_flag_ = op->second_pmu_data_flag();
-    op_data_type_ = TakeOpDataType(FindMutableStat(op, ids_.data_type));
+    op_data_type_ =
+        ids_.data_type_held ? TakeOpDataType(FindMutableStat(op, ids_.data_type)) : INVALID;
   }
 
   void AddKernel(const XEvent& kernel) {
@@ -187,10 +191,16 @@ class LinePmuSummer {
 void FillHostKernelPmuData(XSpace* space) {
   SortXSpace(space);
   XPlane* host = FindOrAddMutablePlaneWithName(space, kHostPlaneName);
+  const std::string data_type_name = GetStatTypeStr(data_type);
+  bool data_type_held = false;
+  for (const auto& [id, metadata] : host->stat_metadata()) {
+    if (metadata.name() == data_type_name) data_type_held = true;
+  }
   XPlaneBuilder plane(host);
   StatIds ids = {
       plane.GetOrCreateStatMetadata(GetStatTypeStr(traceme_flag))->id(),
-      plane.GetOrCreateStatMetadata(GetStatTypeStr(data_type))->id(),
+      plane.GetOrCreateStatMetadata(data_type_name)->id(),
+      data_type_held,
       plane.GetOrCreateStatMetadata(GetStatTypeStr(op_fullname))->id(),
       {},
   };

@@ -52,18 +52,29 @@ char OpeningOf(char closing) {
   }
 }
 
-// Splits metadata into pair texts at commas outside quotes and brackets;
-// texts shorter than two characters are dropped.
-std::vector<std::string_view> SplitPairTexts(std::string_view metadata) {
-  std::vector<std::string_view> pairs;
+// The characters SplitPairTexts acts on; all others are skipped at one test.
+struct PairSyntax {
+  bool special[256] = {};
+  constexpr PairSyntax() {
+    for (const char c : {'"', '\'', '(', '[', '{', ')', ']', '}', ','}) {
+      special[static_cast<unsigned char>(c)] = true;
+    }
+  }
+};
+constexpr PairSyntax kPairSyntax;
+
+// Calls `add(pair_text)` for every piece of metadata between commas outside
+// quotes and brackets; pieces shorter than two characters are skipped.
+template <typename AddPair>
+void SplitPairTexts(std::string_view metadata, AddPair add) {
   std::string open;  // Used as a stack of open quotes and brackets.
   size_t segment_start = 0;
   auto add_segment = [&](size_t end) {
-    if (end - segment_start >= 2)
-      pairs.push_back(metadata.substr(segment_start, end - segment_start));
+    if (end - segment_start >= 2) add(metadata.substr(segment_start, end - segment_start));
   };
   for (size_t i = 0; i < metadata.size(); ++i) {
     const char c = metadata[i];
+    if (!kPairSyntax.special[static_cast<unsigned char>(c)]) continue;
     if (c == '"' || c == '\'') {
       if (!open.empty() && open.back() == c) {
         open.pop_back();
@@ -80,7 +91,6 @@ std::vector<std::string_view> SplitPairTexts(std::string_view metadata) {
     }
   }
   add_segment(metadata.size());
-  return pairs;
 }
 
 std::string WithoutSpaces(std::string_view text) {
@@ -92,26 +102,55 @@ std::string WithoutSpaces(std::string_view text) {
   return result;
 }
 
+// `text` without spaces: itself when it holds none, else a copy appended to
+// `scratch`, whose capacity was reserved so that views into it stay valid.
+std::string_view WithoutSpaces(std::string_view text, std::string* scratch) {
+  if (text.find(' ') == std::string_view::npos) return text;
+  const size_t start = scratch->size();
+  for (const char c : text) {
+    if (c != ' ') scratch->push_back(c);
+  }
+  return std::string_view(*scratch).substr(start);
+}
+
 }  // namespace
 
 std::string RemoveAllSpaces(const std::string& text) { return WithoutSpaces(text); }
 
-Annotation ParseAnnotation(const std::string& annotation) {
+void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result) {
   const auto [name, metadata] = SplitNameAndMetadata(annotation);
-  Annotation result;
-  result.name = WithoutSpaces(name);
-  for (std::string_view pair : SplitPairTexts(metadata)) {
+  // Space-free copies never outgrow the annotation.
+  scratch->clear();
+  scratch->reserve(annotation.size());
+  // Most annotations hold no space: one search spares one per part.
+  const bool spaced = annotation.find(' ') != std::string_view::npos;
+  auto without_spaces = [&](std::string_view text) {
+    return spaced ? WithoutSpaces(text, scratch) : text;
+  };
+  result->name = without_spaces(name);
+  result->metadata.clear();
+  SplitPairTexts(metadata, [&](std::string_view pair) {
     const size_t separator = pair.find(kKeyValueSeparator);
-    if (separator == std::string_view::npos) continue;
-    std::string key = WithoutSpaces(pair.substr(0, separator));
-    std::string value = WithoutSpaces(pair.substr(separator + 1));
+    if (separator == std::string_view::npos) return;
+    const std::string_view key = without_spaces(pair.substr(0, separator));
+    const std::string_view value = without_spaces(pair.substr(separator + 1));
     if (key.empty() || value.empty()) {
       LOG(WARNING) << "Instrumentation attribute [" << metadata
                    << "] found empty key or empty value, drop the empty pair";
-      continue;
+      return;
     }
-    result.metadata.emplace_back(std::move(key), std::move(value));
-  }
+    result->metadata.emplace_back(key, value);
+  });
+}
+
+Annotation ParseAnnotation(const std::string& annotation) {
+  std::string scratch;
+  AnnotationView view;
+  ParseAnnotation(annotation, &scratch, &view);
+  Annotation result;
+  result.name = std::string(view.name);
+  result.metadata.reserve(view.metadata.size());
+  for (const auto& [key, value] : view.metadata) result.metadata.emplace_back(key, value);
   return result;
 }
 

@@ -2,6 +2,7 @@
 #define ZENTRIK_TRACE_CORE_UTILS_PARSE_ANNOTATION_H_
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,17 @@ struct Annotation {
 // fields; a pair with an empty key or value is dropped with a WARNING.
 // Thread-safe; linear in the input length.
 Annotation ParseAnnotation(const std::string& annotation);
+
+// The same parse as views, for callers that parse many annotations: parts
+// without spaces are views of `annotation`, the others views of `*scratch`,
+// which is overwritten. Both must outlive the views and stay unchanged while
+// they are used. Reusing `scratch` and `result` allocates nothing once their
+// capacity suffices.
+struct AnnotationView {
+  std::string_view name;
+  std::vector<std::pair<std::string_view, std::string_view>> metadata;
+};
+void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result);
 
 // Splits `stack` at the annotation-stack delimiter in force (empty pieces
 // skipped) and parses every piece, outermost first. Thread-safe.

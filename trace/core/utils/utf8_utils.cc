@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace zentrik {
@@ -64,7 +65,14 @@ size_t ReadSequence(std::string_view text, bool* valid) {
 size_t ValidPrefixLength(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
-    // ASCII is by far the common case.
+    // ASCII is by far the common case: eight bytes at a time.
+    constexpr uint64_t kHighBits = 0x8080808080808080;
+    uint64_t word = 0;
+    while (pos + sizeof(word) <= text.size() &&
+           (std::memcpy(&word, text.data() + pos, sizeof(word)), (word & kHighBits) == 0)) {
+      pos += sizeof(word);
+    }
+    if (pos == text.size()) break;
     if (static_cast<uint8_t>(text[pos]) < 0x80) {
       ++pos;
       continue;

@@ -19,6 +19,9 @@ TEST(Utf8UtilsTest, ReplacesEachMaximalIllFormedSubpartOnce) {
       {"ab\xC3", "ab" + r},                         // cut at the end
       {"\xE0\x80\xAF", r + r + r},                  // overlong
       {"\xF4\x90\x80\x80\xFF", r + r + r + r + r},  // above U+10FFFF, byte FF
+      // Past whole eight-byte words of ASCII, and a character across a word's end.
+      {"12345678\x80" "abcdefghijklmnop\xC3", "12345678" + r + "abcdefghijklmnop" + r},
+      {"1234567\xC3\xA9" "abcdefgh", "1234567\xC3\xA9" "abcdefgh"},
   };
   for (const auto& [input, expected] : cases) {
     std::string text = input;

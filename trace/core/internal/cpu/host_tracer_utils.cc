@@ -1,10 +1,12 @@
 #include "trace/core/internal/cpu/host_tracer_utils.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <exception>
+#include <cstdlib>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -37,7 +39,7 @@ constexpr PmuKey kPmuKeys[] = {
 };
 
 // The counter setter of `key`, or null for an ordinary key.
-PmuCounterSetter FindPmuCounter(const std::string& key) {
+PmuCounterSetter FindPmuCounter(std::string_view key) {
   static const auto* const kNames = [] {
     auto* names = new std::vector<std::string>;
     for (const PmuKey& pmu_key : kPmuKeys) names->push_back(GetStatTypeStr(pmu_key.type));
@@ -49,51 +51,59 @@ PmuCounterSetter FindPmuCounter(const std::string& key) {
   return nullptr;
 }
 
+// The number std::stoll / std::stoull / std::stold would read from the start
+// of `text` (a NUL-terminated string), without their exceptions: false where
+// they throw (no number, out of range). `*end` is where reading stopped.
+template <typename T, typename Convert>
+bool ReadNumber(const std::string& text, Convert convert, T* number, size_t* end) {
+  char* stop = nullptr;
+  errno = 0;
+  *number = convert(text.c_str(), &stop);
+  if (stop == text.c_str() || errno == ERANGE) return false;
+  *end = static_cast<size_t>(stop - text.c_str());
+  return true;
+}
+
+long long ToLongLong(const char* text, char** end) { return std::strtoll(text, end, 10); }
+unsigned long long ToUnsignedLongLong(const char* text, char** end) {
+  return std::strtoull(text, end, 10);
+}
+
 // How an ordinary argument value is stored: an integer when std::stoll reads
 // all of it, else a double when std::stold does, else the text. A value
 // either conversion rejects (no number, out of range) stays text, and so does
 // one beyond the range of a double, which would otherwise turn into infinity.
-void AddArgumentStat(XEventBuilder* event, const XStatMetadata& metadata, std::string value) {
-  enum class Kind { kInt, kDouble, kText } kind = Kind::kText;
+// `buffer` only saves an allocation per value.
+void AddArgumentStat(XEventBuilder* event, const XStatMetadata& metadata, std::string_view value,
+                     std::string* buffer) {
+  buffer->assign(value);
   long long int_value = 0;
-  long double double_value = 0;
-  try {
-    size_t pos = 0;
-    int_value = std::stoll(value, &pos);
-    if (pos == value.size()) {
-      kind = Kind::kInt;
-    } else {
-      double_value = std::stold(value, &pos);
-      if (pos == value.size() && std::fabs(double_value) <= std::numeric_limits<double>::max()) {
-        kind = Kind::kDouble;
-      }
-    }
-  } catch (const std::exception&) {
-    kind = Kind::kText;
-  }
-  switch (kind) {
-    case Kind::kInt:
-      event->AddStatValue(metadata, static_cast<int64_t>(int_value));
-      break;
-    case Kind::kDouble:
+  size_t end = 0;
+  if (!ReadNumber(*buffer, ToLongLong, &int_value, &end)) {
+    event->AddStatValue(metadata, std::string(value));
+  } else if (end == value.size()) {
+    event->AddStatValue(metadata, static_cast<int64_t>(int_value));
+  } else {
+    long double double_value = 0;
+    if (ReadNumber(*buffer, std::strtold, &double_value, &end) && end == value.size() &&
+        std::fabs(double_value) <= std::numeric_limits<double>::max()) {
       event->AddStatValue(metadata, static_cast<double>(double_value));
-      break;
-    case Kind::kText:
-      event->AddStatValue(metadata, std::move(value));
-      break;
+    } else {
+      event->AddStatValue(metadata, std::string(value));
+    }
   }
 }
 
 // Stores a PMU key's value into `counters`, the event's second_pmu_data. A
 // value that is no unsigned number in range leaves the counter as it was.
-void SetPmuCounter(PmuData* counters, PmuCounterSetter set_counter, const std::string& value) {
-  uint64_t counter = 0;
-  try {
-    counter = std::stoull(value);
-  } catch (const std::exception&) {
-    return;
+void SetPmuCounter(PmuData* counters, PmuCounterSetter set_counter, std::string_view value,
+                   std::string* buffer) {
+  buffer->assign(value);
+  unsigned long long counter = 0;
+  size_t end = 0;
+  if (ReadNumber(*buffer, ToUnsignedLongLong, &counter, &end)) {
+    (counters->*set_counter)(static_cast<uint64_t>(counter));
   }
-  (counters->*set_counter)(counter);
 }
 
 // Converts one thread's events into its line, sharing the plane's metadata.
@@ -120,14 +130,13 @@ class HostLineConverter {
     // Popping as we go releases the recorded events chunk by chunk while the
     // plane grows.
     auto& events = thread->events;
-    while (!events.empty()) {
-      TraceMeRecorder::Event event = std::move(events.front());
-      events.pop_front();
-      if (!IsInSession(event)) continue;
-      AddSortEntry(AddEvent(&line, &event), &order);
+    for (; !events.empty(); events.pop_front()) {
+      TraceMeRecorder::Event& event = events.front();
+      if (IsInSession(event)) AddSortEntry(AddEvent(&line, &event), &order);
     }
     if (!std::is_sorted(order.begin(), order.end())) {
-      std::stable_sort(order.begin(), order.end());
+      ReverseDescendingRuns(&order);
+      if (!std::is_sorted(order.begin(), order.end())) std::stable_sort(order.begin(), order.end());
       auto slot = line.mutable_line()->mutable_events()->pointer_begin();
       for (const SortEntry& entry : order) *slot++ = const_cast<XEvent*>(entry.event);
     }
@@ -153,6 +162,20 @@ class HostLineConverter {
     }
   };
 
+  // Nested scopes end innermost first, so a thread's events come as runs of
+  // strictly falling starts. Turning those runs round mostly leaves nothing
+  // for the sort to do; it changes no order the stable sort keeps, as no two
+  // entries of a run compare equal.
+  static void ReverseDescendingRuns(std::vector<SortEntry>* order) {
+    auto run_start = order->begin();
+    while (run_start != order->end()) {
+      auto run_end = run_start + 1;
+      while (run_end != order->end() && *run_end < *(run_end - 1)) ++run_end;
+      std::reverse(run_start, run_end);
+      run_start = run_end;
+    }
+  }
+
   static void AddSortEntry(const XEvent& event, std::vector<SortEntry>* order) {
     order->push_back({static_cast<uint64_t>(event.offset_ps()),
                       static_cast<uint64_t>(event.duration_ps()), &event});
@@ -170,7 +193,8 @@ class HostLineConverter {
       AddTraceMeFlag(&xevent);
       return xevent.event();
     }
-    Annotation annotation = ParseAnnotation(event->name);
+    AnnotationView& annotation = annotation_;
+    ParseAnnotation(event->name, &annotation_scratch_, &annotation);
     XEventBuilder xevent = StartEvent(line, *event, annotation.name);
     // Room for traceme_flag and the group_id and step_name grouping adds.
     xevent.mutable_event()->mutable_stats()->Reserve(static_cast<int>(annotation.metadata.size()) +
@@ -178,13 +202,13 @@ class HostLineConverter {
     AddTraceMeFlag(&xevent);
     xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
     PmuData* counters = nullptr;  // the event's own second_pmu_data, once needed
-    for (auto& [key, value] : annotation.metadata) {
+    for (const auto& [key, value] : annotation.metadata) {
       if (PmuCounterSetter set_counter = FindPmuCounter(key)) {
         xevent.mutable_event()->set_second_pmu_data_flag(true);
         if (counters == nullptr) counters = xevent.MutablePmuData(/*second=*/true);
-        SetPmuCounter(counters, set_counter, value);
+        SetPmuCounter(counters, set_counter, value, &number_buffer_);
       } else {
-        AddArgumentStat(&xevent, *plane_->GetOrCreateStatMetadata(key), std::move(value));
+        AddArgumentStat(&xevent, *StatMetadata(key), value, &number_buffer_);
       }
     }
     return xevent.event();
@@ -192,7 +216,7 @@ class HostLineConverter {
 
   // Appends the event under the metadata named `name`, with its times.
   XEventBuilder StartEvent(XLineBuilder* line, const TraceMeRecorder::Event& event,
-                           const std::string& name) {
+                           std::string_view name) {
     XEventBuilder xevent = line->AddEvent(*EventMetadata(name));
     xevent.SetTimestampNs(static_cast<uint64_t>(event.start_time));
     xevent.SetEndTimestampNs(static_cast<uint64_t>(event.end_time));
@@ -202,12 +226,21 @@ class HostLineConverter {
   // The metadata named `name`. Its display name is settled on first use in
   // this conversion only: the result never changes for a name, and working
   // it out per event would also repeat its warnings per event.
-  XEventMetadata* EventMetadata(const std::string& name) {
-    XEventMetadata*& metadata = metadata_by_name_[name];
-    if (metadata == nullptr) {
-      metadata = plane_->GetOrCreateEventMetadata(name);
-      SetEventMetadataDisplayName(metadata);
-    }
+  XEventMetadata* EventMetadata(std::string_view name) {
+    const auto it = event_metadata_.find(name);
+    if (it != event_metadata_.end()) return it->second;
+    XEventMetadata* metadata = plane_->GetOrCreateEventMetadata(std::string(name));
+    SetEventMetadataDisplayName(metadata);
+    // Keyed by the metadata's own name, which stays put while the plane lives.
+    event_metadata_.emplace(metadata->name(), metadata);
+    return metadata;
+  }
+
+  XStatMetadata* StatMetadata(std::string_view key) {
+    const auto it = stat_metadata_.find(key);
+    if (it != stat_metadata_.end()) return it->second;
+    XStatMetadata* metadata = plane_->GetOrCreateStatMetadata(std::string(key));
+    stat_metadata_.emplace(metadata->name(), metadata);
     return metadata;
   }
 
@@ -224,7 +257,14 @@ class HostLineConverter {
   XStatMetadata* traceme_flag_ = nullptr;
   // On an arena, the no-value counters all events start with.
   PmuData* no_value_pmu_data_ = nullptr;
-  std::unordered_map<std::string, XEventMetadata*> metadata_by_name_;
+  // Views of the metadata's names; the builder's own maps would need a
+  // string built per lookup.
+  std::unordered_map<std::string_view, XEventMetadata*> event_metadata_;
+  std::unordered_map<std::string_view, XStatMetadata*> stat_metadata_;
+  // Reused from event to event so that parsing allocates nothing.
+  AnnotationView annotation_;
+  std::string annotation_scratch_;
+  std::string number_buffer_;
 };
 
 }  // namespace
