@@ -476,7 +476,19 @@ void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) 
   std::vector<EventNode*> open;
   for (XLine& line : *plane->mutable_lines()) {
     open.clear();
-    for (XEvent& event : *line.mutable_events()) {
+    // Each node reads its event and the event's stats, which lie apart in
+    // memory: fetch the event well ahead, its stats array a little later
+    // (once the event has arrived) and its first stat later still.
+    constexpr int kAhead = 8;
+    XEvent* const* events = line.mutable_events()->mutable_data();
+    const int num_events = line.events_size();
+    for (int i = 0; i < num_events; ++i) {
+      if (i + 2 * kAhead < num_events) __builtin_prefetch(events[i + 2 * kAhead]);
+      if (i + kAhead < num_events) __builtin_prefetch(events[i + kAhead]->stats().data());
+      if (i + kAhead / 2 < num_events && events[i + kAhead / 2]->stats_size() > 0) {
+        __builtin_prefetch(events[i + kAhead / 2]->stats().data()[0]);
+      }
+      XEvent& event = *events[i];
       EventNode* node = nodes_.New(&visitor, &line, &event);
       if (node->IsRoot()) root_events_.push_back(node);
       const uint64_t start = node->StartPs();
