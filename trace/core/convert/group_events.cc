@@ -309,7 +309,11 @@ void EventNode::SetStat(int64_t stat_type, Setter set) {
 void EventNode::SetGroupId(int64_t group_id) {
   group_id_ = group_id;
   has_group_id_ = true;
-  auto set = [group_id](XStat* stat) { stat->set_int64_value(group_id); };
+  WriteGroupIdStat();
+}
+
+void EventNode::WriteGroupIdStat() {
+  auto set = [group_id = group_id_](XStat* stat) { stat->set_int64_value(group_id); };
   if (holds_group_id_) {
     SetStat(StatType::group_id, set);
     return;
@@ -384,6 +388,14 @@ const EventNode* EventNode::FindParent(const std::function<bool(const EventNode&
 
 void EventNode::SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata_map,
                               std::vector<EventNode*>* scratch) {
+  Spread(group_id, group_metadata_map, scratch, [group_id](EventNode* node) {
+    node->SetGroupId(group_id);
+  });
+}
+
+template <typename Join>
+void EventNode::Spread(int64_t group_id, GroupMetadataMap* group_metadata_map,
+                       std::vector<EventNode*>* scratch, Join join) {
   // Which nodes join the group does not depend on the order of the walk, so
   // a node joins when first reached, and its group id then marks it visited.
   std::vector<EventNode*> own;
@@ -391,7 +403,7 @@ void EventNode::SpreadGroupId(int64_t group_id, GroupMetadataMap* group_metadata
   pending.clear();
   auto reach = [&](EventNode* node) {
     if (!node->has_group_id_) {
-      node->SetGroupId(group_id);
+      join(node);
       pending.push_back(node);
     } else if (node->group_id_ != group_id) {
       const int64_t other = node->group_id_;
@@ -480,7 +492,7 @@ void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) 
     // memory: fetch the event well ahead, its stats array a little later
     // (once the event has arrived) and its first stat later still.
     constexpr int kAhead = 8;
-    XEvent* const* events = line.mutable_events()->mutable_data();
+    const XEvent* const* events = line.events().data();
     const int num_events = line.events_size();
     for (int i = 0; i < num_events; ++i) {
       if (i + 2 * kAhead < num_events) __builtin_prefetch(events[i + 2 * kAhead]);
@@ -488,7 +500,7 @@ void EventGrouper::LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor) 
       if (i + kAhead / 2 < num_events && events[i + kAhead / 2]->stats_size() > 0) {
         __builtin_prefetch(events[i + kAhead / 2]->stats().data()[0]);
       }
-      XEvent& event = *events[i];
+      XEvent& event = *line.mutable_events()->Mutable(i);
       EventNode* node = nodes_.New(&visitor, &line, &event);
       if (node->IsRoot()) root_events_.push_back(node);
       const uint64_t start = node->StartPs();
@@ -602,16 +614,52 @@ void EventGrouper::AssignGroups() {
   }
   std::vector<EventNode*> scratch;
   group_metadata_map_.reserve(root_events_.size());
-  for (EventNode* root : root_events_) {
+  // Roots in start order jump between lines: ask for each root's node, and
+  // its event once the node has arrived, a few roots ahead.
+  constexpr size_t kAhead = 8;
+  const int64_t first_group = next_group_id_;
+  std::vector<EventNode*> group_roots;
+  for (size_t i = 0; i < root_events_.size(); ++i) {
+    if (i + 2 * kAhead < root_events_.size()) __builtin_prefetch(root_events_[i + 2 * kAhead]);
+    if (i + kAhead < root_events_.size()) __builtin_prefetch(root_events_[i + kAhead]->event_);
+    EventNode* root = root_events_[i];
     if (root->GetGroupId() || (roots_below_roots && roots_below_roots->HasRootAbove(*root))) {
       continue;
     }
     const int64_t group_id = next_group_id_++;
-    root->SpreadGroupId(group_id, &group_metadata_map_, &scratch);
-    std::string name = root->GetGroupName();
-    root->SetStepName(name);
-    group_metadata_map_[group_id].name = std::move(name);
+    root->Spread(group_id, &group_metadata_map_, &scratch, [group_id](EventNode* node) {
+      node->group_id_ = group_id;
+      node->has_group_id_ = true;
+    });
+    group_metadata_map_[group_id].name = root->GetGroupName();
+    group_roots.push_back(root);
   }
+  WriteGroupStats(first_group, group_roots);
+}
+
+void EventGrouper::WriteGroupStats(int64_t first_group, const std::vector<EventNode*>& roots) {
+  // Each event gains its stats in the order a walk in group order would give
+  // them (group_id before step_name), so the bytes do not depend on the
+  // order events are visited in; nodes in creation order read their events
+  // in memory order, fetched a few nodes ahead.
+  constexpr size_t kAhead = 8;
+  std::array<EventNode*, 2 * kAhead> ring;  // node j at ring[j % ring.size()]
+  auto write = [&](EventNode* node) {
+    if (!node->has_group_id_ || node->group_id_ < first_group) return;
+    node->WriteGroupIdStat();
+    if (roots[static_cast<size_t>(node->group_id_ - first_group)] == node) {
+      node->SetStepName(group_metadata_map_.at(node->group_id_).name);
+    }
+  };
+  size_t j = 0;
+  nodes_.ForEach([&](EventNode* node) {
+    __builtin_prefetch(node->event_);
+    if (j >= kAhead) __builtin_prefetch(ring[(j - kAhead) % ring.size()]->event_->stats().data());
+    if (j >= 2 * kAhead) write(ring[j % ring.size()]);
+    ring[j % ring.size()] = node;
+    ++j;
+  });
+  for (size_t k = j < 2 * kAhead ? 0 : j - 2 * kAhead; k < j; ++k) write(ring[k % ring.size()]);
 }
 
 void GroupEvents(XSpace* space, EventGrouper* grouper) {

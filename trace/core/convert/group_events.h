@@ -157,6 +157,16 @@ class EventNode {
   };
   MoreLinks* More();
 
+  // The grouper gives nodes their group first and writes the stats after, in
+  // memory order.
+  friend class EventGrouper;
+  // SpreadGroupId, where `join(node)` gives each newly reached node the group.
+  template <typename Join>
+  void Spread(int64_t group_id, GroupMetadataMap* group_metadata_map,
+              std::vector<EventNode*>* scratch, Join join);
+  // Writes group_id_ as the event's group_id stat.
+  void WriteGroupIdStat();
+
   // Sets the value of this event's stat of `stat_type` through `set`.
   template <typename Setter>
   void SetStat(int64_t stat_type, Setter set);
@@ -223,6 +233,9 @@ class EventGrouper {
 
  private:
   void LinkWithinLines(XPlane* plane, const XPlaneVisitor& visitor);
+  // Writes the group_id stat of every node of a group from `first_group` on,
+  // and the step_name of each group's root, `roots[id - first_group]`.
+  void WriteGroupStats(int64_t first_group, const std::vector<EventNode*>& roots);
   // The list of `type` in event_node_map_, found without a tree lookup for
   // the few types a space holds.
   std::vector<EventNode*>* NodeListOfType(int64_t type);
@@ -242,6 +255,13 @@ class EventGrouper {
     void Reserve(size_t count);
     EventNode* New(const XPlaneVisitor* plane, XLine* line, XEvent* event);
     size_t size() const { return size_; }
+    // Calls `f(EventNode*)` for every node, in creation order.
+    template <typename F>
+    void ForEach(F&& f) {
+      for (Block& block : blocks_) {
+        for (size_t i = 0; i < block.used; ++i) f(block.at(i));
+      }
+    }
 
    private:
     // Freed by the store.
