@@ -594,24 +594,20 @@ void EventGrouper::AssignGroups() {
   // comparison.
   std::vector<std::pair<int64_t, EventNode*>> by_start;
   by_start.reserve(root_events_.size());
+  // A root without parents has no root above it; when no root has parents,
+  // as where steps are the outermost scopes of their threads, the graph
+  // need not be walked for this at all. Asked here, while the roots are in
+  // creation order, which is close to memory order.
+  bool any_root_has_parent = false;
   for (EventNode* root : root_events_) {
     by_start.emplace_back(static_cast<int64_t>(root->StartPs()), root);
+    any_root_has_parent |= root->first_parent_ != nullptr;
   }
   std::stable_sort(by_start.begin(), by_start.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t i = 0; i < by_start.size(); ++i) root_events_[i] = by_start[i].second;
-  // A root without parents has no root above it; when no root has parents,
-  // as where steps are the outermost scopes of their threads, the graph
-  // need not be walked for this at all.
   std::optional<RootsBelowRoots> roots_below_roots;
-  for (const EventNode* root : root_events_) {
-    bool has_parent = false;
-    root->ForEachParent([&has_parent](const EventNode*) { has_parent = true; });
-    if (has_parent) {
-      roots_below_roots.emplace(root_events_, nodes_.size());
-      break;
-    }
-  }
+  if (any_root_has_parent) roots_below_roots.emplace(root_events_, nodes_.size());
   std::vector<EventNode*> scratch;
   group_metadata_map_.reserve(root_events_.size());
   // Roots in start order jump between lines: ask for each root's node, and
