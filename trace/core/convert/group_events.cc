@@ -643,7 +643,9 @@ void EventGrouper::WriteGroupStats(int64_t first_group, const std::vector<EventN
   auto write = [&](EventNode* node) {
     if (!node->has_group_id_ || node->group_id_ < first_group) return;
     node->WriteGroupIdStat();
-    if (roots[static_cast<size_t>(node->group_id_ - first_group)] == node) {
+    // A caller may have spread ids of its own beyond the ones given here.
+    const auto group = static_cast<uint64_t>(node->group_id_ - first_group);
+    if (group < roots.size() && roots[group] == node) {
       node->SetStepName(group_metadata_map_.at(node->group_id_).name);
     }
   };
