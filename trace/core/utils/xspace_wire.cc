@@ -72,9 +72,9 @@ size_t Int64FieldSize(int64_t value) {
   return value == 0 ? 0 : WireFormatLite::Int64SizePlusOne(value);
 }
 
-// Stats are the most numerous messages after events: sized and written here
-// rather than through the generated code's calls and cached sizes, which the
-// write pass would then read back from every stat once more.
+// Stats are the most numerous messages after events: sized inline in both
+// passes rather than through the generated code, which calls out per stat and
+// stores a cached size in it for the write pass to read back.
 size_t StatSize(const XStat& stat) {
   size_t size = Int64FieldSize(stat.metadata_id()) + UnknownFields(stat).size();
   switch (stat.value_case()) {
