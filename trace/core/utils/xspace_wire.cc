@@ -64,23 +64,74 @@ uint8_t* WriteString(uint32_t field, const std::string& value, const char* field
   return WriteBytes(value, WriteLengthDelimited(field, value.size(), target));
 }
 
-uint8_t* WriteStat(uint32_t field, const XStat& stat, uint8_t* target,
-                   EpsCopyOutputStream* stream) {
-  return stat._InternalSerialize(WriteLengthDelimited(field, stat.GetCachedSize(), target), stream);
-}
-
-size_t StatsSize(const google::protobuf::RepeatedPtrField<XStat>& stats) {
-  size_t size = 0;
-  for (const XStat& stat : stats) size += MessageFieldSize(stat.ByteSizeLong());
-  return size;
-}
-
 size_t StringFieldSize(const std::string& value) {
   return value.empty() ? 0 : 1 + WireFormatLite::StringSize(value);
 }
 
 size_t Int64FieldSize(int64_t value) {
   return value == 0 ? 0 : WireFormatLite::Int64SizePlusOne(value);
+}
+
+// Stats are the most numerous messages after events: sized inline in both
+// passes rather than through the generated code, which calls out per stat and
+// stores a cached size in it for the write pass to read back.
+size_t StatSize(const XStat& stat) {
+  size_t size = Int64FieldSize(stat.metadata_id()) + UnknownFields(stat).size();
+  switch (stat.value_case()) {
+    case XStat::kDoubleValue:
+      return size + 1 + WireFormatLite::kDoubleSize;
+    case XStat::kUint64Value:
+      return size + WireFormatLite::UInt64SizePlusOne(stat.uint64_value());
+    case XStat::kInt64Value:
+      return size + WireFormatLite::Int64SizePlusOne(stat.int64_value());
+    case XStat::kStrValue:
+      return size + 1 + WireFormatLite::StringSize(stat.str_value());
+    case XStat::kBytesValue:
+      return size + 1 + WireFormatLite::BytesSize(stat.bytes_value());
+    case XStat::kRefValue:
+      return size + WireFormatLite::UInt64SizePlusOne(stat.ref_value());
+    case XStat::VALUE_NOT_SET:
+      break;
+  }
+  return size;
+}
+
+size_t StatsSize(const google::protobuf::RepeatedPtrField<XStat>& stats) {
+  size_t size = 0;
+  for (const XStat& stat : stats) size += MessageFieldSize(StatSize(stat));
+  return size;
+}
+
+// A set member of the oneof is written even when it holds zero.
+uint8_t* WriteStat(uint32_t field, const XStat& stat, uint8_t* target) {
+  target = WriteLengthDelimited(field, StatSize(stat), target);
+  if (stat.metadata_id() != 0) {
+    target = WireFormatLite::WriteInt64ToArray(1, stat.metadata_id(), target);
+  }
+  switch (stat.value_case()) {
+    case XStat::kDoubleValue:
+      target = WireFormatLite::WriteDoubleToArray(2, stat.double_value(), target);
+      break;
+    case XStat::kUint64Value:
+      target = WireFormatLite::WriteUInt64ToArray(3, stat.uint64_value(), target);
+      break;
+    case XStat::kInt64Value:
+      target = WireFormatLite::WriteInt64ToArray(4, stat.int64_value(), target);
+      break;
+    case XStat::kStrValue:
+      target = WriteString(5, stat.str_value(), "zentrik.trace.XStat.str_value", target);
+      break;
+    case XStat::kBytesValue:
+      target = WriteBytes(stat.bytes_value(),
+                          WriteLengthDelimited(6, stat.bytes_value().size(), target));
+      break;
+    case XStat::kRefValue:
+      target = WireFormatLite::WriteUInt64ToArray(7, stat.ref_value(), target);
+      break;
+    case XStat::VALUE_NOT_SET:
+      break;
+  }
+  return WriteBytes(UnknownFields(stat), target);
 }
 
 // A counter set met twice in a row (an event's two sets, or one set of
@@ -239,7 +290,7 @@ class Writer {
           XPlane::kStatMetadataFieldNumber, id, metadata, target, stream_);
     }
     for (const XStat& stat : plane.stats()) {
-      target = WriteStat(XPlane::kStatsFieldNumber, stat, target, stream_);
+      target = WriteStat(XPlane::kStatsFieldNumber, stat, target);
     }
     return WriteBytes(UnknownFields(plane), target);
   }
@@ -279,7 +330,7 @@ class Writer {
       target = WireFormatLite::WriteInt64ToArray(3, event.duration_ps(), target);
     }
     for (const XStat& stat : event.stats()) {
-      target = WriteStat(XEvent::kStatsFieldNumber, stat, target, stream_);
+      target = WriteStat(XEvent::kStatsFieldNumber, stat, target);
     }
     if (event.data_case() == XEvent::kNumOccurrences) {
       target = WireFormatLite::WriteInt64ToArray(5, event.num_occurrences(), target);

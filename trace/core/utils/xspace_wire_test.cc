@@ -75,9 +75,16 @@ XSpace* RandomSpace(std::mt19937_64& random, google::protobuf::Arena* arena) {
         event->set_duration_ps(static_cast<int64_t>(random() % 100000));
         for (int s = random() % 3; s > 0; --s) {
           XStat* stat = event->add_stats();
-          stat->set_metadata_id(s);
-          if (s == 1) stat->set_double_value(-0.0);
-          if (s == 2) stat->set_bytes_value(std::string(random() % 200, 'b'));
+          stat->set_metadata_id(static_cast<int64_t>(random() % 4) - 1);
+          const int64_t value = static_cast<int64_t>(random()) >> (random() % 64);
+          const int kind = static_cast<int>(random() % 8);  // each value kind, none, unknown
+          if (kind == 0) stat->set_double_value(-0.0);
+          if (kind == 1) stat->set_uint64_value(value);
+          if (kind == 2) stat->set_int64_value(value);
+          if (kind == 3) stat->set_str_value(value % 2 ? "k\xc3\xa9" : "");
+          if (kind == 4) stat->set_bytes_value(std::string(random() % 200, 'b'));
+          if (kind == 5) stat->set_ref_value(value);
+          if (kind == 6) stat->MergeFromString("\x78\x05");
         }
         event->set_pmu_data_flag(random() % 4 == 0);
         event->set_second_pmu_data_flag(random() % 4 == 0);
