@@ -9,5 +9,11 @@ OverviewPage ConvertOpStatsToOverviewPage(const OpStats& op_stats) {
   return page;
 }
 
+OverviewPage TakeOverviewPage(OpStats* op_stats) {
+  OverviewPage page;
+  page.mutable_overview_info()->Swap(op_stats->mutable_overview_info());
+  return page;
+}
+
 }  // namespace trace
 }  // namespace zentrik

@@ -56,7 +56,9 @@ OpStats ConvertXSpaceToOpStats(const XSpace& space) {
   CopyKernelReportsToDb(kernel_reports, op_stats.mutable_kernel_stats_db());
 
   if (host_plane != nullptr) ConvertHostPlane(*host_plane, &op_stats, &step_events);
-  op_stats.mutable_overview_info()->CopyFrom(ConvertStepEventsToZentrikOverview(step_events));
+  // A run of many steps has a large overview: moved in, not copied.
+  ZentrikOverviewInfo overview = ConvertStepEventsToZentrikOverview(step_events);
+  op_stats.mutable_overview_info()->Swap(&overview);
   return op_stats;
 }
 

@@ -62,11 +62,11 @@ Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
 // all of them, whichever of them were asked for.
 Status AddOpStatsTools(const XSpace& space, const std::set<std::string, std::less<>>& tools,
                        ProfileResponse* response) {
-  const OpStats op_stats = ConvertXSpaceToOpStats(space);
+  OpStats op_stats = ConvertXSpaceToOpStats(space);
   // A run without steps has no overview page, which is not an error.
   if (tools.count(kOverviewPageToolName) != 0 && op_stats.overview_info().step_records_size() > 0) {
     Status status = AddToolData(GetToolFileName(std::string(kOverviewPageToolName)),
-                                ConvertOpStatsToOverviewPage(op_stats), response);
+                                TakeOverviewPage(&op_stats), response);
     if (!status.ok()) return status;
   }
   if (tools.count(kOpStatsToolName) != 0) {
