@@ -381,7 +381,10 @@ Status XSpaceTraceJson::Write(size_t chunk_bytes, const JsonPieceSink& sink) con
   Status status = writer.Begin(devices_);
   TraceEventConverter converter;
   TraceEventView view;
-  for (const auto& [device_id, plane] : planes_) {
+  for (const auto& device_plane : planes_) {
+    // Named, not bound: the lambda below captures them.
+    const uint32_t device_id = device_plane.first;
+    const XPlaneVisitor& plane = device_plane.second;
     for (const XLine& line : plane.RawPlane().lines()) {
       const uint32_t resource_id = ResourceIdOf(line);
       ForEachLineEvent(line, [&](const XEvent& event) {

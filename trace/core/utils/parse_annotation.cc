@@ -118,7 +118,10 @@ std::string_view WithoutSpaces(std::string_view text, std::string* scratch) {
 std::string RemoveAllSpaces(const std::string& text) { return WithoutSpaces(text); }
 
 void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result) {
-  const auto [name, metadata] = SplitNameAndMetadata(annotation);
+  // Named parts, not a structured binding: the lambda below captures one.
+  const std::pair<std::string_view, std::string_view> parts = SplitNameAndMetadata(annotation);
+  const std::string_view name = parts.first;
+  const std::string_view metadata = parts.second;
   // Space-free copies never outgrow the annotation.
   scratch->clear();
   scratch->reserve(annotation.size());
