@@ -27,18 +27,17 @@ constexpr uint64_t kComputeQueue = 1;
 constexpr uint64_t kCopyQueue = 2;
 
 struct Layer {
-  const char* name;  // the framework op, "name:Type"
-  const char* annotation;
+  const char* op;  // the framework op, "name:Type"
   const char* kernel;
   uint32_t grid;
   uint64_t duration_ns;
 };
 constexpr Layer kLayers[] = {
-    {"conv1:Conv2D", "model::conv1", "conv2d_3x3(float*, float*)", 8, 400000},
-    {"relu1:Relu", "model::relu1", "relu(float*)", 2, 60000},
-    {"conv2:Conv2D", "model::conv2", "conv2d_3x3(float*, float*)", 8, 500000},
-    {"fc:MatMul", "model::fc", "gemm(float*, float*, int)", 4, 250000},
-    {"loss:SoftmaxCrossEntropy", "model::loss", "softmax_xent(float*)", 1, 40000},
+    {"conv1:Conv2D", "conv2d_3x3(float*, float*)", 8, 400000},
+    {"relu1:Relu", "relu(float*)", 2, 60000},
+    {"conv2:Conv2D", "conv2d_3x3(float*, float*)", 8, 500000},
+    {"fc:MatMul", "gemm(float*, float*, int)", 4, 250000},
+    {"loss:SoftmaxCrossEntropy", "softmax_xent(float*)", 1, 40000},
 };
 
 void TrainStep(int step) {
@@ -46,18 +45,20 @@ void TrainStep(int step) {
   trace::TraceMe step_event([&] {
     return trace::TraceMeEncode("train_step", {{"step_num", std::to_string(step)}, {"_r", "1"}});
   });
+  // Each op is a TraceMe and an annotation of its "name:Type" (AnnotatedTraceMe):
+  // the device work it launches then counts as that op in the op tables, the
+  // kernel reports and the step overview, and the op's host event gets the
+  // PMU counters of its kernels.
   {
-    trace::TraceMe input("input:IteratorGetNext");
+    trace::AnnotatedTraceMe input("input:IteratorGetNext");
     zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 8 << 20, kCopyQueue);
   }
   for (const Layer& layer : kLayers) {
-    // The annotation names the kernels the op launches; the TraceMe is the op.
-    trace::ScopedAnnotation annotation(layer.annotation);
-    trace::TraceMe op(layer.name);
+    trace::AnnotatedTraceMe op(layer.op);
     zra_sim::LaunchKernel({kComputeQueue, layer.kernel, layer.grid, 1, 1, layer.duration_ns, 1});
   }
   {
-    trace::TraceMe update("update:ApplyGradientDescent");
+    trace::AnnotatedTraceMe update("update:ApplyGradientDescent");
     zra_sim::Memset(1 << 20, 0, kComputeQueue);
     zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_DTOH, 4096, kCopyQueue);
   }
@@ -88,7 +89,8 @@ int main(int argc, char** argv) {
   }
   // Run directories are named after their start time: the greatest is ours.
   fs::path run;
-  for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(logdir) / "plugins/profile")) {
+  for (const fs::directory_entry& entry :
+       fs::directory_iterator(fs::path(logdir) / "plugins/profile")) {
     if (entry.path().filename() > run.filename()) run = entry.path();
   }
   std::printf("device run directory: %s\n", run.c_str());
