@@ -141,12 +141,52 @@ TEST(DeviceTracing, Level2KernelsCarryExactCounterDeltas) {
   EXPECT_EQ(kernels, 4);
 }
 
+// Launches on both default devices: each device's kernels carry their own counters, and no
+// counter read fails.
+TEST(DeviceTracing, Level2CountersOnEveryDevice) {
+  files::StderrCapture capture;
+  XSpace space;
+  Trace(2, &space, [] {
+    std::vector<std::thread> threads;
+    for (uint32_t device : {0u, 1u}) {
+      threads.emplace_back([device] {
+        zra_sim::SetCurrentDevice(device);
+        Work(static_cast<int>(device));
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  });
+  const std::string err = capture.Stop();
+  std::vector<std::string> errors;
+  for (const char* source :
+       {"trace/core/internal/zra/dravik_tracer", "trace/core/internal/zra/device_tracer"}) {
+    for (const std::string& line : files::LogLinesFrom(err, source)) {
+      if (line.rfind("ERROR", 0) == 0) errors.push_back(line);
+    }
+  }
+  EXPECT_EQ(errors, std::vector<std::string>());
+  const uint64_t lt = zra_sim::CounterDelta("tp_core__lt_cycles", 2, 1, 1, kKernelNs);
+  for (const char* plane : {"/device:ZRA:0", "/device:ZRA:1"}) {
+    int kernels = 0;
+    for (const XLine& line : Plane(space, plane).lines()) {
+      for (const XEvent& event : line.events()) {
+        if (event.pmu_data().field14() != kKernelNs) continue;
+        ++kernels;
+        EXPECT_TRUE(event.pmu_data_flag()) << plane;
+        EXPECT_EQ(event.pmu_data().lt_cycles(), lt) << plane;
+      }
+    }
+    EXPECT_EQ(kernels, 2) << plane;
+  }
+}
+
 TEST(DeviceTracing, Level0RecordsNoDevice) {
   XSpace space;
   Trace(0, &space);
   EXPECT_EQ(space.planes_size(), 1);
 }
 
+// Each session that finds no device library says so.
 TEST(NoDeviceLibrary, HostStillRecordedWithOneWarning) {
   files::StderrCapture capture;
   for (int session = 0; session < 2; ++session) {
@@ -155,9 +195,10 @@ TEST(NoDeviceLibrary, HostStillRecordedWithOneWarning) {
     ASSERT_EQ(space.planes_size(), 1);
     EXPECT_EQ(space.planes(0).lines_size(), 2);  // both application threads
   }
+  const std::string warning =
+      "WARNING DravikInterface initialization failed. Device tracer will be disabled.";
   EXPECT_EQ(files::LogLinesFrom(capture.Stop(), "trace/core/internal/zra/device_tracer"),
-            std::vector<std::string>{"WARNING DravikInterface initialization failed. Device tracer "
-                                     "will be disabled."});
+            std::vector<std::string>(2, warning));
 }
 
 // Sessions start and stop while application threads keep launching.

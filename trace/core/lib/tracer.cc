@@ -94,8 +94,15 @@ bool Tracer::StartSession() {
 
   std::unique_ptr<ProfilerSession> session = ProfilerSession::Create(profile_options);
   if (session == nullptr) throw std::bad_alloc();
-  if (!session->Status().ok()) {
-    LOG(WARNING) << "Another tracer already started, tracer start failed.";
+  const Status status = session->Status();
+  if (!status.ok()) {
+    // Only a held profiler lock means another tracer; any other failure says
+    // what it was.
+    if (status.code() == error::UNAVAILABLE) {
+      LOG(WARNING) << "Another tracer already started, tracer start failed.";
+    } else {
+      LOG(WARNING) << status.error_message();
+    }
     return false;
   }
   LOG(INFO) << "Tracer started.";

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
 #include "trace/core/lib/tracer.h"
 #include "zentrik/trace/trace_me.h"
@@ -56,6 +57,7 @@ namespace zentrik {
 namespace trace {
 namespace {
 
+using ::zentrik::testing::LogLinesFrom;
 using ::zentrik::testing::StderrCapture;
 
 // Each operation runs with its n-th allocation failing, n = 0, 1, ..., until a
@@ -83,6 +85,10 @@ TEST(TracerOutOfMemoryTest, EveryFailingAllocationIsReported) {
       const std::string expected = label[0] == ']' ? label : ": WARNING: ";
       EXPECT_TRUE(result || err.find(expected) != std::string::npos) << label << n << ": " << err;
       if (label == "Start") {  // A failed start kept no lock and asks for no counters.
+        // No other tracer ran: the one line says what failed instead.
+        const auto lines = LogLinesFrom(err, "trace/core/lib/tracer");
+        EXPECT_TRUE(result || (lines.size() == 1 && lines[0].rfind("WARNING ", 0) == 0)) << err;
+        EXPECT_EQ(err.find("Another tracer already started"), std::string::npos) << n << err;
         EXPECT_TRUE(result || std::string(getenv(kTracePmuEnvVar)) == "false");
         EXPECT_TRUE((result || tracer->Start()) && tracer->Stop(&bytes));
       }

@@ -1,6 +1,7 @@
 #include "trace/core/utils/pmu_utils.h"
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <iterator>
 #include <optional>
@@ -98,9 +99,19 @@ using Counters = std::array<double, kNumCounters>;
 
 bool Known(double value) { return value != kPmuNoValueDouble; }
 
-// counter / denominator, or the marker when either has no value.
+// numerator / divisor, or the marker when either has no value or the
+// divisor is zero (or not finite, from a zero further down): a utilisation
+// of "inf %" is no measurement.
+double Divide(double numerator, double divisor) {
+  if (!Known(numerator) || !Known(divisor) || divisor == 0.0 || !std::isfinite(divisor)) {
+    return kPmuNoValueDouble;
+  }
+  return numerator / divisor;
+}
+
+// counter / denominator, or the marker when the total has no value.
 double Ratio(double counter, double total, double denominator) {
-  return Known(counter) && Known(total) ? counter / denominator : kPmuNoValueDouble;
+  return Known(total) ? Divide(counter, denominator) : kPmuNoValueDouble;
 }
 
 // The LT counter of these models counts in units of several cycles.
@@ -277,14 +288,14 @@ void ComputePmuUtil(PmuInfo* info, bool average) {
   double lt = Ratio(c[kLtCycles], total, total);
   if (Known(lt)) {
     if (const std::optional<double> divisor = LtCyclesDivisor(device.zra_type())) {
-      lt = c[kLtCycles] / *divisor / total;
+      lt = Divide(c[kLtCycles] / *divisor, total);
     }
   }
   const double read_bandwidth = Ratio(c[kIoDmaReadBytes], total, time_ns * bandwidth);
   const double write_bandwidth = Ratio(c[kIoDmaWriteBytes], total, time_ns * bandwidth);
   const auto ops_utilization = [&](double ops, double peak) {
-    if (!Known(ops) || !Known(total) || peak == 0.0) return kPmuNoValueDouble;
-    return ops / ((core_used / core_count) * peak * time_ns * 1000.0);
+    if (!Known(total)) return kPmuNoValueDouble;
+    return Divide(ops, (core_used / core_count) * peak * time_ns * 1000.0);
   };
   const double mac = ops_utilization(c[kMacOps], device.mac_peak_performance());
   const double vec = ops_utilization(c[kVectorOps], device.peak_performance());

@@ -38,8 +38,8 @@ void SetPmuInfoCountToOne(PmuInfo* info);
 
 // Derives info->pmu_util from its counters (ave_pmu_data when `average`, else
 // pmu_data; zeros when the record holds the other case) and its device facts.
-// A figure is the marker when a counter it needs is; division by a zero
-// total or bandwidth gives infinity or NaN.
+// A figure is the marker when a counter it needs is, and when its divisor is
+// zero or has no value (no clock, cores, bandwidth or peak).
 void ComputePmuUtil(PmuInfo* info, bool average);
 
 // Does nothing when `count` is 0. Otherwise makes `dst` hold src's raw counters

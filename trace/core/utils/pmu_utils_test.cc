@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <functional>
-#include <limits>
 #include <map>
 #include <tuple>
 #include <vector>
@@ -25,8 +24,6 @@ using ::zentrik::testing::FigureValues;
 using ::zentrik::testing::MakeDeviceInfo;
 
 constexpr double kNo = kPmuNoValueDouble;
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
 // A missing counter on either side stays missing; a sum wraps past the marker.
 TEST(PmuUtilsTest, AddPmuDataKeepsMarkers) {
@@ -68,12 +65,19 @@ TEST(PmuUtilsTest, ComputePmuUtilFromCountersAndFromAverages) {
       {[](PmuData* d, DeviceInfo*) { d->set_mac_ops(kPmuNoValue), d->set_vector_ops(kPmuNoValue); },
        {{10, kNo}, {11, kNo}, {13, kNo}}},
       {[](PmuData*, DeviceInfo* i) { i->set_zra_type(static_cast<ZraType>(INT_MIN)); }, {}},
-      {[](PmuData* d, DeviceInfo* i) {  // zero denominators: inf and NaN, not the marker
+      {[](PmuData* d, DeviceInfo* i) {  // zero divisors everywhere: the marker, never inf or NaN
          d->set_alu_cycles(5), d->set_dram_read_cycles(0);
          *i = MakeDeviceInfo(ACC401, 0, 0, 0, 0, 2.0, 0);
        },
-       {{0, 0}, {1, kInf}, {2, kInf}, {3, kInf}, {4, kInf}, {5, kInf}, {6, kNan}, {7, kInf},
-        {8, kInf}, {9, kInf}, {10, kNan}, {11, kNo}, {12, kInf}, {13, kNo}}},
+       {{-1, kNo}, {0, 0}}},
+      // A zero total: every figure over it; no core used: the operations' figures too.
+      {[](PmuData*, DeviceInfo* i) { i->set_core_used(0); },
+       {{0, 0}, {1, kNo}, {2, kNo}, {3, kNo}, {4, kNo}, {5, kNo}, {6, kNo}, {7, kNo},
+        {10, kNo}, {11, kNo}, {13, kNo}}},
+      {[](PmuData*, DeviceInfo* i) { i->set_frequency(0); },
+       {{0, 0}, {1, kNo}, {2, kNo}, {3, kNo}, {4, kNo}, {5, kNo}, {6, kNo}, {7, kNo}}},
+      {[](PmuData*, DeviceInfo* i) { i->set_core_count(0); }, {{10, kNo}, {11, kNo}, {13, kNo}}},
+      {[](PmuData*, DeviceInfo* i) { i->set_top_bandwidth(0); }, {{8, kNo}, {9, kNo}, {12, kNo}}},
       {[](PmuData* d, DeviceInfo*) { d->set_field14(kPmuNoValue); }, {{-1, kNo}}},
   };
   for (size_t row = 0; row < std::size(cases); ++row) {

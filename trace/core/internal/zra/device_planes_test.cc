@@ -94,9 +94,9 @@ TEST(DevicePlanesTest, ExportsHandBuiltCollector) {
        "correlation_id=7 device_id=0 dimx=2 dimy=1 dimz=1 flow_event_cat=Kernel is_host=false "
        "kernel_details=reserved kernel_type=5 op_fullname=model", 500000, 500, 4, 1},
       {false, "##bad", nullptr, 0, kNone, 8, 1},
-      {false, "##orphan",
+      {false, "##orphan",  // no correlation, still its duration
        "device_id=0 dimx=2 dimy=1 dimz=1 flow_event_cat= is_host=false kernel_details=reserved "
-       "kernel_type=5", 100000, kNone, 8, 1},
+       "kernel_type=5", 100000, 100, 8, 1},
       {true, "##qxFree", "correlation_id=20 flow_event_cat= is_host=true", 10000, kNone, 0, kNoId},
       {true, "##qxInvokeKernel", nullptr, 50000, 200, 8, 1},
       {true, "Buffer Flush", "flow_event_cat= is_host=true", 100000, kNone, 0, kNoId},

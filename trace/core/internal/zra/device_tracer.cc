@@ -1,7 +1,6 @@
 #include "trace/core/internal/zra/device_tracer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <set>
 #include <string>
@@ -26,7 +25,8 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-constexpr uint32_t kPmuDevice = 0;
+// More counters than any device reports: a count beyond it is garbage.
+constexpr uint64_t kMaxPmuCounters = 4096;
 
 // The counters read around every kernel launch. Built on first use, so no
 // static initialiser depends on another.
@@ -62,17 +62,27 @@ void SetLineTimestamps(XPlane* plane, uint64_t timestamp_ns) {
 
 }  // namespace
 
-Status SetUpPmuCounters(DravikInterface* dravik, std::vector<uint64_t>* counter_ids) {
+Status SetUpPmuCounters(DravikInterface* dravik, std::vector<uint64_t>* counter_ids,
+                        uint32_t device_id) {
   // A restarted tracer would otherwise enable and read every counter twice.
   counter_ids->clear();
   uint64_t chip_type = 0;
-  int32_t result = dravik->GetDeviceChipId(kPmuDevice, &chip_type);
+  int32_t result = dravik->GetDeviceChipId(device_id, &chip_type);
   if (result != 0) {
     return DravikCallError("dravik_interface->GetDeviceChipId(device_id, &chip_type)", result);
   }
-  // A failed count query leaves 0, never an uninitialised size.
+  // A failed count query leaves whatever the library likes in `size`; that
+  // must never size the list.
+  constexpr char kCountQuery[] =
+      "dravik_interface->PmuGetCounterSupported( chip_type, nullptr, &size)";
   uint64_t size = 0;
-  dravik->PmuGetCounterSupported(chip_type, nullptr, &size);
+  result = dravik->PmuGetCounterSupported(chip_type, nullptr, &size);
+  if (result != 0) return DravikCallError(kCountQuery, result);
+  if (size > kMaxPmuCounters) {
+    DEVICE_TRACER_LOG(ERROR) << "function " << kCountQuery << " reported " << size
+                             << " counters, more than " << kMaxPmuCounters;
+    return errors::Internal("dravik call error: " + std::to_string(size) + " counters");
+  }
   std::vector<uint64_t> supported(size);
   // With no room a null array would read as another count query.
   if (size != 0) {
@@ -95,7 +105,7 @@ Status SetUpPmuCounters(DravikInterface* dravik, std::vector<uint64_t>* counter_
     return DravikCallError("dravik_interface->PmuSetFlushMode(DRAVIK_PMU_EXPLICIT_FLUSH)", result);
   }
   for (uint64_t id : *counter_ids) {
-    result = dravik->PmuEnableCounter(kPmuDevice, id, true);
+    result = dravik->PmuEnableCounter(device_id, id, true);
     if (result != 0) {
       return DravikCallError("dravik_interface->PmuEnableCounter(device_id, id, true)", result);
     }
@@ -149,7 +159,7 @@ Status DeviceTracer::StartSequence() {
   if (!tracer_->IsAvailable()) return errors::Unavailable("Another profile session running.");
   ReadOptionsFromEnv();
   if (options_.trace_pmu) {
-    Status status = SetUpPmuCounters(dravik_, &options_.pmu_counter_ids);
+    Status status = SetUpPmuCounters(dravik_, &options_.pmu_counter_ids, 0);
     if (!status.ok()) return status;
   }
   collector_ = std::make_unique<DravikTracerCollectorImpl>(start_timestamp_ns_);
@@ -211,13 +221,8 @@ std::unique_ptr<ProfilerInterface> CreateDeviceTracer(const ProfileOptions& opti
   if (options.device_tracer_level() == 0) return nullptr;
   DravikInterface* dravik = GetDravikInterface();
   if (dravik->InitFailed()) {
-    // Missing libraries stay missing for the process: say so once, not at
-    // every session.
-    static std::atomic<bool> warned{false};
-    if (!warned.exchange(true)) {
-      DEVICE_TRACER_LOG(WARNING) << "DravikInterface initialization failed. "
-                                 << "Device tracer will be disabled.";
-    }
+    DEVICE_TRACER_LOG(WARNING) << "DravikInterface initialization failed. "
+                               << "Device tracer will be disabled.";
     return nullptr;
   }
   DravikTracer* tracer = DravikTracer::GetDravikTracerSingleton();

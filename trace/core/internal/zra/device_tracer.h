@@ -53,10 +53,13 @@ class DeviceTracer : public ProfilerInterface {
   uint64_t start_timestamp_ns_ = 0;
 };
 
-// Selects the traced PMU counters that device 0 supports into `counter_ids`
-// (cleared first), sets the explicit flush mode and enables them. The first
-// failed call is logged at ERROR and returned as INTERNAL.
-Status SetUpPmuCounters(DravikInterface* dravik, std::vector<uint64_t>* counter_ids);
+// Selects the traced PMU counters that `device_id` supports into
+// `counter_ids` (cleared first), sets the explicit flush mode and enables them
+// on that device. The first failed call, or a supported count beyond any
+// device's, is logged at ERROR and returned as INTERNAL. Start sets up device
+// 0; the API hooks set up each other device at its first PMU-traced launch.
+Status SetUpPmuCounters(DravikInterface* dravik, std::vector<uint64_t>* counter_ids,
+                        uint32_t device_id = 0);
 
 // The factory the session calls: none for device level 0, when the device
 // libraries are missing or failed to initialise, or while another session

@@ -7,6 +7,7 @@
 
 #include "common/platform/env.h"
 #include "common/platform/logging.h"
+#include "trace/core/internal/zra/device_tracer.h"
 #include "trace/core/internal/zra/dravik_activity_records.h"
 #include "trace/core/lib/annotation_stack.h"
 #include "trace/core/utils/utf8_utils.h"
@@ -151,6 +152,33 @@ constexpr IdRange kDisabledGorvinCbids[] = {
 // ---------------------------------------------------------------------------
 // API hooks.
 
+SessionPmuDevices::SessionPmuDevices(DravikInterface* dravik_interface,
+                                     const std::vector<uint64_t>* device0_counters)
+    : dravik_interface_(dravik_interface), device0_counters_(device0_counters) {}
+
+const std::vector<uint64_t>* SessionPmuDevices::Counters(uint32_t device) {
+  if (device == 0) return device0_counters_;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = devices_.find(device);
+  if (found == devices_.end()) {
+    found = devices_.emplace(device, Device()).first;
+    // Tried once: a device that cannot count stays without counters.
+    found->second.usable =
+        SetUpPmuCounters(dravik_interface_, &found->second.counters, device).ok();
+  }
+  return found->second.usable ? &found->second.counters : nullptr;
+}
+
+Status SessionPmuDevices::ReadFailed(uint32_t device, const char* call, int32_t result) {
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    first = devices_[device].failed_reads.insert(call).second;
+  }
+  if (!first) return errors::Internal("dravik call error " + std::to_string(result));
+  return CallError(call, result);
+}
+
 DravikQxApiHookWithHostEvent::DravikQxApiHookWithHostEvent(const DravikTracerOptions* options,
                                                            DravikTracerCollector* collector,
                                                            DravikInterface* dravik_interface,
@@ -160,7 +188,8 @@ DravikQxApiHookWithHostEvent::DravikQxApiHookWithHostEvent(const DravikTracerOpt
       collector_(collector),
       dravik_interface_(dravik_interface),
       gate_(gate),
-      session_(session) {}
+      session_(session),
+      devices_(dravik_interface, &options->pmu_counter_ids) {}
 
 Status DravikQxApiHookWithHostEvent::OnApiEnter(uint32_t domain, uint32_t cbid,
                                                 const void* /*cbdata*/) {
@@ -180,13 +209,16 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchEnter() {
   if (gate_->Take(session_) != KernelLaunchGate::Entry::kTaken) return Status();
   state.holder_depth = state.open_launches;
   kernel_start_counter_values.clear();
+  const std::vector<uint64_t>* counter_ids = devices_.Counters(device_id);
+  if (counter_ids == nullptr) return Status();
   if (int32_t result = dravik_interface_->PmuFlushData(device_id)) {
-    return CallError("dravik_interface_->PmuFlushData(device_id)", result);
+    return devices_.ReadFailed(device_id, "dravik_interface_->PmuFlushData(device_id)", result);
   }
-  for (uint64_t id : options_->pmu_counter_ids) {
+  for (uint64_t id : *counter_ids) {
     uint64_t data = 0;
     if (int32_t result = dravik_interface_->PmuGetCounterValue(device_id, id, &data)) {
-      return CallError("dravik_interface_->PmuGetCounterValue(device_id, id, &data)", result);
+      return devices_.ReadFailed(
+          device_id, "dravik_interface_->PmuGetCounterValue(device_id, id, &data)", result);
     }
     kernel_start_counter_values.emplace(id, data);
   }
@@ -196,7 +228,12 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchEnter() {
 Status DravikQxApiHookWithHostEvent::KernelLaunchExit(const void* params,
                                                       uint32_t correlation_id) {
   LaunchState& state = LaunchStateFor(session_);
-  if (state.open_launches == 0) return Status();  // its entry was not traced
+  if (state.open_launches == 0) {
+    // Its entry came before this session: its kernel ran outside the gate,
+    // perhaps inside the launch that holds it now.
+    gate_->Disturb(session_);
+    return Status();
+  }
   const bool took_gate = state.holder_depth == state.open_launches;
   --state.open_launches;
   if (!took_gate) return Status();
@@ -205,56 +242,85 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchExit(const void* params,
   struct EndOfLaunch {
     KernelLaunchGate* gate;
     uint64_t session;
+    bool released = false;
+    bool Release() {
+      released = true;
+      return gate->Release(session);
+    }
     ~EndOfLaunch() {
       kernel_start_counter_values.clear();
-      gate->Release(session);
+      if (!released) gate->Release(session);
     }
   } end_of_launch{gate_, session_};
 
   uint32_t device_id = 0;
+  KernelPmuCounters counters;
+  const Status status = ReadLaunchCounters(params, &device_id, &counters);
+  // Read after the end values: a gate held undisturbed until now kept every
+  // other launch out of them.
+  const bool alone = end_of_launch.Release();
+  if (status.ok() && alone && counters.valid) {
+    collector_->AddKernelPmuCounters(device_id, correlation_id, counters);
+  }
+  return status;
+}
+
+Status DravikQxApiHookWithHostEvent::ReadLaunchCounters(const void* params, uint32_t* device,
+                                                        KernelPmuCounters* counters) {
+  uint32_t& device_id = *device;
   dravik_interface_->CtxGetDevice(&device_id);
   LOG(INFO) << "on qxInvokeKernel exit,  device id = " << device_id;
+  const std::vector<uint64_t>* counter_ids = devices_.Counters(device_id);
+  if (counter_ids == nullptr) return Status();
   // The kernel must have finished before its counters are read.
   if (params != nullptr) {
     dravik_interface_->QueueSync(ReadAt<uint64_t>(params, DRAVIK_INVOKE_KERNEL_PARAMS_OFFSET_QUEUE));
   }
   if (int32_t result = dravik_interface_->PmuFlushData(device_id)) {
-    return CallError("dravik_interface_->PmuFlushData(device_id)", result);
+    return devices_.ReadFailed(device_id, "dravik_interface_->PmuFlushData(device_id)", result);
   }
-  KernelPmuCounters counters;
-  for (uint64_t id : options_->pmu_counter_ids) {
+  for (uint64_t id : *counter_ids) {
     uint64_t data = 0;
     const char* name = nullptr;
     if (int32_t result = dravik_interface_->PmuGetCounterValue(device_id, id, &data)) {
-      return CallError("dravik_interface_->PmuGetCounterValue(device_id, id, &data)", result);
+      return devices_.ReadFailed(
+          device_id, "dravik_interface_->PmuGetCounterValue(device_id, id, &data)", result);
     }
     if (int32_t result = dravik_interface_->PmuGetCounterName(id, &name)) {
-      return CallError("dravik_interface_->PmuGetCounterName(id, &name)", result);
+      return devices_.ReadFailed(device_id, "dravik_interface_->PmuGetCounterName(id, &name)",
+                                 result);
     }
     // Without a start value the end value alone is no increase.
     auto start = kernel_start_counter_values.find(id);
     if (start != kernel_start_counter_values.end()) {
-      SetPmuCounterDelta(&counters, name, data, start->second);
+      SetPmuCounterDelta(counters, name, data, start->second);
     }
   }
-  counters.valid = true;
-  collector_->AddKernelPmuCounters(device_id, correlation_id, counters);
+  counters->valid = true;
   return Status();
 }
 
 Status DravikQxApiHookWithHostEvent::OnApiExit(uint32_t domain, uint32_t cbid,
                                                const void* cbdata, uint32_t thread_id) {
-  std::deque<uint64_t>& entry_times = ThreadAnnotationStack::GetThreadState().first_stack;
-  if (entry_times.empty()) return errors::Unavailable("The correlationData stack is empty.");
-  const uint64_t enter_time_ns = entry_times.back();
-  entry_times.pop_back();
   const auto* name = ReadAt<const char*>(cbdata, DRAVIK_CB_DATA_OFFSET_FUNCTION_NAME);
   const auto* params = ReadAt<const void*>(cbdata, DRAVIK_CB_DATA_OFFSET_FUNCTION_PARAMS);
   const auto correlation_id = ReadAt<uint64_t>(cbdata, DRAVIK_CB_DATA_OFFSET_CORRELATION_ID);
+  const bool kernel_launch = domain == kVorundDomain && cbid == kInvokeKernelCbid;
+  std::deque<uint64_t>& entry_times = ThreadAnnotationStack::GetThreadState().first_stack;
+  if (entry_times.empty()) {
+    // No record without an entry time, but a launch that holds the gate
+    // must still open it.
+    if (kernel_launch && options_->trace_pmu) {
+      KernelLaunchExit(params, static_cast<uint32_t>(correlation_id));
+    }
+    return errors::Unavailable("The correlationData stack is empty.");
+  }
+  const uint64_t enter_time_ns = entry_times.back();
+  entry_times.pop_back();
 
   uint64_t cluster_count = 0;
   Status status;
-  if (domain == kVorundDomain && cbid == kInvokeKernelCbid) {
+  if (kernel_launch) {
     cluster_count = ClusterCountOfCurrentContext(dravik_interface_);
     LOG(INFO) << "current kernel ,corr_id = " << correlation_id
               << ", cluster_count_ctx_used = " << cluster_count;

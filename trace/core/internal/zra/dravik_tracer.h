@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,10 +50,44 @@ class DravikQxApiHook {
   virtual Status DefaultOk() { return Status(); }
 };
 
+// The PMU counters of the devices that PMU-traced launches reach in one
+// session. Device 0's were set up when the session started; any other device's
+// are set up at its first launch, with the same calls and log lines. A failure
+// is logged once per session and device, not at every launch. Thread-safe.
+class SessionPmuDevices {
+ public:
+  // None owned; `device0_counters` are the ids set up for device 0.
+  SessionPmuDevices(DravikInterface* dravik_interface,
+                    const std::vector<uint64_t>* device0_counters);
+
+  // The counters to read on `device`, set up on its first call; null when
+  // its set-up failed. The list stays valid and unchanged for the session.
+  const std::vector<uint64_t>* Counters(uint32_t device);
+
+  // The failed read `call` on `device`: logged at ERROR the first time per
+  // device and call, and returned as INTERNAL every time.
+  Status ReadFailed(uint32_t device, const char* call, int32_t result);
+
+ private:
+  struct Device {
+    bool usable = false;
+    std::vector<uint64_t> counters;
+    std::set<std::string> failed_reads;  // call texts already logged
+  };
+
+  DravikInterface* const dravik_interface_;
+  const std::vector<uint64_t>* const device0_counters_;
+  std::mutex mutex_;
+  std::map<uint32_t, Device> devices_;  // Guarded by mutex_.
+};
+
 // Times every traced call on its thread and records it at exit, tagged with
 // the innermost ScopedAnnotation; reads the PMU counters around PMU-traced
 // kernel launches. Runs on the application threads; per-thread state only,
 // but PMU-traced launches of all threads pass one at a time through `gate`.
+// Counters that another launch may have added to (the gate was opened by the
+// session's end, or a launch from before the session ended meanwhile) are not
+// stored; the call is still recorded.
 class DravikQxApiHookWithHostEvent : public DravikQxApiHook {
  public:
   // None owned; all must outlive the hook. `session` is the gate's session.
@@ -69,12 +105,15 @@ class DravikQxApiHookWithHostEvent : public DravikQxApiHook {
  private:
   Status KernelLaunchEnter();
   Status KernelLaunchExit(const void* params, uint32_t correlation_id);
+  // Reads the launch's counter increases on the current device into `counters`.
+  Status ReadLaunchCounters(const void* params, uint32_t* device, KernelPmuCounters* counters);
 
   const DravikTracerOptions* options_;
   DravikTracerCollector* collector_;
   DravikInterface* dravik_interface_;
   KernelLaunchGate* gate_;
   const uint64_t session_;
+  SessionPmuDevices devices_;
 };
 
 // The process-wide switchboard between the device tracer and the profiling

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <new>
 #include <regex>
@@ -223,6 +224,115 @@ TEST_F(DravikTracerTest, PmuEdgeCases) {
   Stop();
 }
 
+// One PMU-traced launch straight through the hook, with `inside` run between its entry and exit
+// after its own kernel: its counters are stored only when no other launch can have added to them,
+// its call is recorded whenever its entry time is known, and the gate opens whatever happened.
+TEST_F(DravikTracerTest, LaunchStoresCountersOnlyWhenNothingElseRan) {
+  TracePmu();
+  constexpr uint32_t kLaunch = DRAVIK_CBID_VORUND_qxInvokeKernel;
+  const auto exit = [](DravikQxApiHook* hook, uint32_t cbid, const char* name, uint64_t id) {
+    return hook->OnApiExit(DRAVIK_CB_DOMAIN_VORUND_API, cbid, Data(1, name, id).data(), 1);
+  };
+  const struct {
+    const char* row;
+    std::function<void(DravikQxApiHook*, KernelLaunchGate*)> inside;
+    bool stored;
+    std::set<std::string> records;
+  } rows[] = {
+      {"alone", [](auto*, auto*) {}, true, {"qxInvokeKernel"}},
+      {"the session ended and another launch ran",
+       [](auto*, KernelLaunchGate* gate) {
+         gate->EndSession();
+         zra_sim::LaunchKernel({});
+       },
+       false,
+       {"qxInvokeKernel"}},
+      {"a launch from before the session ended",
+       [&exit](DravikQxApiHook* hook, auto*) {
+         std::thread([&] {
+           zra_sim::LaunchKernel({});
+           exit(hook, kLaunch, "qxInvokeKernel", 99);
+         }).join();
+       },
+       false,
+       {"qxInvokeKernel"}},
+      {"an exit without entry took the launch's entry time",
+       [&exit](DravikQxApiHook* hook, auto*) { exit(hook, 47, "qxMalloc", 5); },
+       true,
+       {"qxMalloc"}},
+  };
+  for (const auto& row : rows) {
+    collector_ = std::make_unique<DravikTracerCollectorImpl>(0);
+    KernelLaunchGate gate;
+    DravikQxApiHookWithHostEvent hook(&options_, collector_.get(), GetDravikInterface(), &gate,
+                                      gate.session());
+    hook.OnApiEnter(DRAVIK_CB_DOMAIN_VORUND_API, kLaunch, nullptr);
+    zra_sim::LaunchKernel({});  // no subscriber: the hook sees only what the test hands it
+    row.inside(&hook, &gate);
+    exit(&hook, kLaunch, "qxInvokeKernel", 7);
+    if (row.stored) {
+      ExpectExactDeltas(7);
+    } else {
+      EXPECT_FALSE(collector_->FindKernelPmuCounters(7).valid) << row.row;
+    }
+    std::set<std::string> records;
+    for (const auto& [type, event] : Events(kApiCallback)) records.insert(event->name);
+    EXPECT_EQ(records, row.records) << row.row;
+    EXPECT_FALSE(gate.Held()) << row.row;
+  }
+}
+
+// Launches on a device other than 0 set its counters up at the first one; a device whose set-up
+// or reads fail is logged once in a session, and tried again in the next.
+TEST_F(DravikTracerTest, SecondDeviceCountersAndFailuresOncePerSession) {
+  options_.enable_activity = false;
+  TracePmu();
+  const auto device_tracer_error = [](const char* call) {
+    return "ERROR function dravik_interface->" + std::string(call) + " failed with error 7";
+  };
+  const auto hook_error = [](const char* call) {
+    return "ERROR function dravik_interface_->" + std::string(call) + " failed with error 7";
+  };
+  const struct {
+    const char* function;  // null: no failure
+    int count;
+    std::vector<std::string> lines;  // of both sources, ERROR only
+  } rows[] = {
+      {nullptr, 0, {}},
+      {"dravikGetDeviceChipId", 1, {device_tracer_error("GetDeviceChipId(device_id, &chip_type)")}},
+      {"dravikPmuEnableCounter", 1, {device_tracer_error("PmuEnableCounter(device_id, id, true)")}},
+      {"dravikPmuFlushData", 6, {hook_error("PmuFlushData(device_id)")}},
+  };
+  const uint64_t lt = zra_sim::CounterDelta("tp_core__lt_cycles", 1, 1, 1, 1000);
+  zra_sim::SetCurrentDevice(1);
+  for (const auto& row : rows) {
+    for (bool failing : {true, false}) {
+      testing::StderrCapture capture;
+      Start();
+      if (failing && row.function) zra_sim::FailNext(row.function, row.count, 7);
+      std::vector<uint64_t> launches;
+      for (int i = 0; i < 3; ++i) launches.push_back(zra_sim::LaunchKernel({}));
+      Stop();
+      const std::string err = capture.Stop();
+      std::vector<std::string> lines;
+      for (const char* source : {kSource, "trace/core/internal/zra/device_tracer"}) {
+        for (const std::string& line : LogLinesFrom(err, source)) {
+          if (line.rfind("ERROR", 0) == 0) lines.push_back(line);
+        }
+      }
+      const bool counted = !(failing && row.function);
+      const char* name = counted ? "no failure" : row.function;
+      EXPECT_EQ(lines, counted ? std::vector<std::string>() : row.lines) << name;
+      for (uint64_t launch : launches) {
+        const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(launch);
+        EXPECT_EQ(pmu.valid, counted) << name;
+        EXPECT_EQ(pmu.counters[6], counted ? lt : kNo) << name;
+      }
+    }
+  }
+  zra_sim::SetCurrentDevice(0);
+}
+
 // A record the walk cannot trust ends its buffer and the records before it
 // stay; a buffer completed after the session stopped is dropped with a warning.
 TEST_F(DravikTracerTest, WalkFaultsAndLateBuffers) {
@@ -249,40 +359,66 @@ TEST_F(DravikTracerTest, WalkFaultsAndLateBuffers) {
   EXPECT_TRUE(Events(kActivity).empty());
 }
 
-// Application threads launch while sessions start and stop and two library threads complete
-// small buffers; run under ThreadSanitizer: no callback may outlive what Disable lets go.
+// Application threads launch while sessions stop and two library threads complete small
+// buffers; run under ThreadSanitizer: no callback may outlive what Disable lets go, and every
+// stored counter set is exactly its own kernel's, however the stop cut into the launches. The
+// threads launch only once a session has started, so no launch from before it is in flight.
 TEST_F(DravikTracerTest, LaunchesWhileSessionsStop) {
   TracePmu();
   zra_sim::SetWorkerCount(2);
   zra_sim::SetBufferSize(1024);
-  std::atomic<bool> done{false};
+  std::atomic<bool> done{false}, launching{false};
+  std::atomic<int> busy{0}, launched{0};
   std::vector<std::thread> threads(4);
   for (std::thread& thread : threads) {
-    thread = std::thread([&done] {
-      while (!done.load()) zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_DTOH, 8 + zra_sim::LaunchKernel({}));
+    thread = std::thread([&] {
+      while (!done.load()) {
+        ++busy;
+        if (launching.load()) {
+          zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_DTOH, 8 + zra_sim::LaunchKernel({}));
+          ++launched;
+        }
+        --busy;
+        std::this_thread::yield();
+      }
     });
   }
-  for (int session = 0; session < 20; ++session) {
+  size_t counted = 0;
+  for (int session = 0; session < 40; ++session) {
     Start();
-    std::this_thread::yield();
+    launched.store(0);
+    launching.store(true);
+    while (launched.load() < 40) std::this_thread::yield();
     Stop();
+    launching.store(false);
+    while (busy.load() != 0) std::this_thread::yield();
     for (const auto& [type, event] : Events(kApiCallback)) {
       EXPECT_TRUE(event->name == "qxInvokeKernel" || event->name == "qxMemcpyDtoH") << event->name;
+      if (event->name != "qxInvokeKernel" ||
+          !collector_->FindKernelPmuCounters(event->correlation_id).valid) {
+        continue;
+      }
+      ++counted;
+      ExpectExactDeltas(event->correlation_id);
     }
   }
   done.store(true);
   for (auto& thread : threads) thread.join();
+  EXPECT_GT(counted, 0u);
 }
 
-// Supports ids 1-4; id 3 has no name. A failed count query writes nothing.
+// Supports ids 1-4; id 3 has no name. A failed count query leaves garbage, as
+// the library may; `count` replaces the count it reports.
 class FakePmu : public DravikInterface {
  public:
   bool fail_count_query = false;
+  uint64_t count = 4;
   std::string journal;
 
   int32_t GetDeviceChipId(uint32_t, uint64_t* chip) override { return *chip = 42, 0; }
   int32_t PmuGetCounterSupported(uint64_t, uint64_t* ids, uint64_t* count) override {
-    if (ids == nullptr) return fail_count_query ? 7 : (*count = 4, 0);
+    if (ids == nullptr)
+      return fail_count_query ? (*count = 0xA5A5A5A5A5A5A5A5, 7) : (*count = this->count, 0);
     for (uint64_t i = 0; i < *count && i < 4; ++i) ids[i] = i + 1;
     *count = 6;  // more than the room it was given: the caller must clamp
     return 0;
@@ -300,17 +436,42 @@ class FakePmu : public DravikInterface {
   }
 };
 
-// Two starts in a row: each enables the traced counters once.
+// Two starts in a row: each enables the traced counters once. A count query
+// that fails or reports more counters than any device has ends the set-up
+// before anything is enabled.
 TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
-  for (bool fail_count_query : {false, true}) {
+  const std::string query =
+      "ERROR function dravik_interface->PmuGetCounterSupported( chip_type, "
+      "nullptr, &size)";
+  const struct {
+    bool fail_count_query;
+    uint64_t count;
+    uint32_t device;
+    std::string status, journal, error;
+  } cases[] = {
+      {false, 4, 0, "OK", "flush1 enable0:1 enable0:4 flush1 enable0:1 enable0:4 ", ""},
+      {false, 4, 1, "OK", "flush1 enable1:1 enable1:4 flush1 enable1:1 enable1:4 ", ""},
+      {false, 0, 0, "OK", "flush1 flush1 ", ""},
+      {true, 4, 0, "Internal: dravik call error 7", "", query + " failed with error 7"},
+      {false, 4097, 0, "Internal: dravik call error: 4097 counters", "",
+       query + " reported 4097 counters, more than 4096"},
+  };
+  for (const auto& c : cases) {
     FakePmu dravik;
-    dravik.fail_count_query = fail_count_query;
-    std::vector<uint64_t> ids;
-    for (int start = 0; start < 2; ++start) ASSERT_TRUE(SetUpPmuCounters(&dravik, &ids).ok());
-    EXPECT_EQ(ids, fail_count_query ? std::vector<uint64_t>() : std::vector<uint64_t>({1, 4}));
-    EXPECT_EQ(dravik.journal, fail_count_query ? "flush1 flush1 "
-                                               : "flush1 enable0:1 enable0:4 flush1 enable0:1 "
-                                                 "enable0:4 ");
+    dravik.fail_count_query = c.fail_count_query;
+    dravik.count = c.count;
+    std::vector<uint64_t> ids = {99};
+    testing::StderrCapture capture;
+    for (int start = 0; start < 2; ++start) {
+      EXPECT_EQ(SetUpPmuCounters(&dravik, &ids, c.device).ToString(), c.status) << c.error;
+    }
+    const auto lines = LogLinesFrom(capture.Stop(), "trace/core/internal/zra/device_tracer");
+    EXPECT_EQ(ids, c.status == "OK" && c.count != 0 ? std::vector<uint64_t>({1, 4})
+                                                    : std::vector<uint64_t>())
+        << c.error;
+    EXPECT_EQ(dravik.journal, c.journal) << c.error;
+    EXPECT_EQ(lines,
+              c.error.empty() ? std::vector<std::string>() : std::vector<std::string>(2, c.error));
   }
 }
 

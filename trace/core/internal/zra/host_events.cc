@@ -49,6 +49,14 @@ void IndexRecord(DravikTracerEvent* record, CorrelationIndex* index) {
                     record->source != kActivity)) {
     return;
   }
+  // Every kernel keeps its duration, whether or not it has a correlation.
+  // A record that ends before it starts is corrupt: its duration has no
+  // value rather than a wrapped one that would poison every PMU figure.
+  if (!api_call && record->type == kKernel) {
+    record->pmu.counters[KernelPmuCounters::kDurationSlot] =
+        record->end_time_ns >= record->start_time_ns ? record->end_time_ns - record->start_time_ns
+                                                     : kDravikNoValue64;
+  }
   if (!HasCorrelation(*record)) return;
   CorrelationFacts& facts = (*index)[record->correlation_id];
   if (api_call) {
@@ -59,15 +67,7 @@ void IndexRecord(DravikTracerEvent* record, CorrelationIndex* index) {
   }
   facts.activity_type = static_cast<int32_t>(record->type);
   facts.device_id = record->device_id;
-  if (record->type == kKernel) {
-    // A record that ends before it starts is corrupt: its duration has no
-    // value rather than a wrapped one that would poison every PMU figure.
-    record->pmu.counters[KernelPmuCounters::kDurationSlot] =
-        record->end_time_ns >= record->start_time_ns
-            ? record->end_time_ns - record->start_time_ns
-            : kDravikNoValue64;
-    facts.kernel_pmu = &record->pmu;
-  }
+  if (record->type == kKernel) facts.kernel_pmu = &record->pmu;
 }
 
 }  // namespace

@@ -72,8 +72,9 @@ class ExportNameCache {
 
 // Indexes every stored record of `collector` by correlation id, the last
 // record of a kind winning. Stores each kernel's duration in counter slot 13
-// of its own PMU block (no value when it ends before it starts). Records
-// without a correlation id are left out. Call after tracing stopped, on the
+// of its own PMU block (no value when it ends before it starts), also when it
+// has no correlation id. Records without a correlation id are left out of the
+// index. Call after tracing stopped, on the
 // collecting thread.
 void BuildCorrelationIndex(DravikTracerCollectorImpl* collector, CorrelationIndex* index);
 
