@@ -90,8 +90,8 @@ std::string SummarizeJournal(const std::vector<std::string>& entries) {
       uint64_t sum = 0;
       for (size_t j = i; j < end; ++j) sum += std::stoull(calls[j].args[place]);
       const std::string range = calls[i].args[place] + ".." + calls[end - 1].args[place];
-      out += Text(calls[i], place, range) + "x" + std::to_string(end - i) + "+" +
-             std::to_string(sum);
+      out +=
+          Text(calls[i], place, range) + "x" + std::to_string(end - i) + "+" + std::to_string(sum);
     }
     i = end;
   }

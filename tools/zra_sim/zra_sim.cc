@@ -244,8 +244,8 @@ struct Sim {
   std::deque<Completed> queue;
   std::vector<Completed> held;
   bool hold = false;
-  uint64_t handed_over = 0;         // sequence of the last buffer queued for delivery
-  std::set<uint64_t> undelivered;   // sequences queued or being delivered
+  uint64_t handed_over = 0;        // sequence of the last buffer queued for delivery
+  std::set<uint64_t> undelivered;  // sequences queued or being delivered
   int worker_count = 1;
   bool stopping = false;
   std::vector<std::thread> workers;
