@@ -231,10 +231,9 @@ TEST(DevicePlanesTest, DropsRecordsThatStartBeforeTheSession) {
   }
   for (const auto& row : rows) {
     const bool api = row.given.type == kGeneric;
-    const std::string name =
-        row.given.type == kOverhead ? "Buffer Flush"
-                                    : "##" + std::string(row.given.type == kMemcpy ? "MemcpyUnknow"
-                                                                                   : row.given.name);
+    std::string name = "##" + std::string(row.given.name);
+    if (row.given.type == kMemcpy) name = "##MemcpyUnknow";  // copy kind 0
+    if (row.given.type == kOverhead) name = "Buffer Flush";
     const XPlane& plane = api || row.given.type == kOverhead ? host.plane() : device.plane();
     EXPECT_EQ(testing::EventsNamed(plane, name).size(), row.kept ? 1u : 0u) << name;
   }

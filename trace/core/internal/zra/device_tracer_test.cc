@@ -98,7 +98,9 @@ ZENTRIK_CHILD_SCENARIO(DeviceTracerSteps) {
   for (const Step& step : kSteps) {
     testing::StderrCapture capture;
     std::string line = step.run(tracers);
-    for (const std::string& log : testing::LogLinesFrom(capture.Stop(), kSource)) line += " | " + log;
+    for (const std::string& log : testing::LogLinesFrom(capture.Stop(), kSource)) {
+      line += " | " + log;
+    }
     printf("%s\n", line.c_str());
   }
   return 0;
@@ -168,7 +170,8 @@ TEST(DeviceTracerTest, EnvironmentSwitchesChooseWhatIsTraced) {
   } rows[] = {
       {{}, api + activity},
       {{{"ZENTRIK_TRACE_ALL", "true"}},
-       subscribe + "dravikEnableDomain(1,S,1) dravikEnableDomain(1,S,0) dravikEnableDomain(1,S,3) " +
+       subscribe +
+           "dravikEnableDomain(1,S,1) dravikEnableDomain(1,S,0) dravikEnableDomain(1,S,3) " +
            vorund + "dravikEnableDomain(1,S,6) dravikEnableDomain(1,S,3) " + activity +
            " dravikActivityEnable(7)"},
       {{{"ZENTRIK_TRACE_ALL", "yes"}}, api + activity},

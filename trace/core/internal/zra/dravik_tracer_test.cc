@@ -431,7 +431,8 @@ TEST_F(DravikTracerTest, EnableAndDisableCallJournals) {
       "dravikEnableDomain(0,S,1) dravikEnableDomain(0,S,0) dravikEnableDomain(0,S,3) "
       "dravikEnableDomain(0,S,6) dravikUnsubscribe(S) dravikActivityDisable(1) "
       "dravikActivityDisable(9) dravikActivityDisable(10) dravikActivityDisable(11) "
-      "dravikActivityDisable(15) dravikActivityDisable(14) dravikActivityRegisterCallbacks(null,null)";
+      "dravikActivityDisable(15) dravikActivityDisable(14) "
+      "dravikActivityRegisterCallbacks(null,null)";
   const struct {
     bool trace_all;
     std::string enable;
@@ -471,8 +472,8 @@ TEST_F(DravikTracerTest, CallOrderAroundOneTracedCall) {
       {"PMU-traced launch", true, [] { return zra_sim::LaunchKernel({}); },
        "dravikGetTimestamp() qxCtxGetDevice() dravikPmuFlushData(0) dravikPmuGetCounterValue(0," +
            lt + ") dravikPmuGetCounterValue(0," + rd + ") " + cluster_count +
-           "qxCtxGetDevice() qxQueueSync(1) dravikPmuFlushData(0) dravikPmuGetCounterValue(0," + lt +
-           ") dravikPmuGetCounterName(" + lt + ") dravikPmuGetCounterValue(0," + rd +
+           "qxCtxGetDevice() qxQueueSync(1) dravikPmuFlushData(0) dravikPmuGetCounterValue(0," +
+           lt + ") dravikPmuGetCounterName(" + lt + ") dravikPmuGetCounterValue(0," + rd +
            ") dravikPmuGetCounterName(" + rd + ") dravikGetTimestamp()"},
       {"launch without PMU", false, [] { return zra_sim::LaunchKernel({}); },
        "dravikGetTimestamp() " + cluster_count + "dravikGetTimestamp()"},
@@ -497,7 +498,9 @@ TEST_F(DravikTracerTest, CallOrderAroundOneTracedCall) {
 // of two launches with one correlation id the first one's counters stay.
 TEST_F(DravikTracerTest, StoredLaunchCounters) {
   const char* lt = "tp_core__lt_cycles";
-  const auto delta = [lt](uint32_t grid_x) { return zra_sim::CounterDelta(lt, grid_x, 1, 1, 1000); };
+  const auto delta = [lt](uint32_t grid_x) {
+    return zra_sim::CounterDelta(lt, grid_x, 1, 1, 1000);
+  };
   const struct {
     const char* row;
     uint64_t (*launches)();  // returns the correlation id to look up
