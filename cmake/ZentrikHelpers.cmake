@@ -46,6 +46,21 @@ function(zentrik_generate_protos)
   add_dependencies(zentrik_internal zentrik_generated)
 endfunction()
 
+# zentrik_concurrency_target(<target> <label>...): when the labels name
+# concurrency, <target> joins zentrik_concurrency_tests, the target that CI
+# builds under ThreadSanitizer before it runs `ctest -L concurrency`. Every
+# program with tests labelled concurrency must join it, or its tests are
+# never built there.
+function(zentrik_concurrency_target target)
+  if(NOT "concurrency" IN_LIST ARGN)
+    return()
+  endif()
+  if(NOT TARGET zentrik_concurrency_tests)
+    add_custom_target(zentrik_concurrency_tests)
+  endif()
+  add_dependencies(zentrik_concurrency_tests ${target})
+endfunction()
+
 # zentrik_test(<name> [SOURCES <file>...] [LABELS <label>...]): one test
 # program, <name>.cc by default, linked with the whole internal library.
 function(zentrik_test name)
@@ -61,13 +76,7 @@ function(zentrik_test name)
   target_link_libraries(${name} PRIVATE
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_testing GTest::gmock)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
-  # CI builds only these under ThreadSanitizer.
-  if("concurrency" IN_LIST ARG_LABELS)
-    if(NOT TARGET zentrik_concurrency_tests)
-      add_custom_target(zentrik_concurrency_tests)
-    endif()
-    add_dependencies(zentrik_concurrency_tests ${name})
-  endif()
+  zentrik_concurrency_target(${name} ${ARG_LABELS})
 endfunction()
 
 # zentrik_benchmark(<name>): a Google Benchmark program from bench/<name>.cc.
@@ -146,4 +155,5 @@ function(zentrik_sim_test name)
     list(APPEND properties LABELS "${ARG_LABELS}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+  zentrik_concurrency_target(${name} ${ARG_LABELS})
 endfunction()

@@ -192,6 +192,7 @@ struct Completed {
   size_t size;
   size_t valid;
   dravik_BufferCompleteFunc complete;
+  uint64_t sequence = 0;  // order of hand-over to delivery; 0 while held
 };
 
 struct Failure {
@@ -243,7 +244,8 @@ struct Sim {
   std::deque<Completed> queue;
   std::vector<Completed> held;
   bool hold = false;
-  int delivering = 0;
+  uint64_t handed_over = 0;        // sequence of the last buffer queued for delivery
+  std::set<uint64_t> undelivered;  // sequences queued or being delivered
   int worker_count = 1;
   bool stopping = false;
   std::vector<std::thread> workers;
@@ -373,28 +375,38 @@ void WorkerLoop() {
     if (s.stopping) return;
     Completed c = s.queue.front();
     s.queue.pop_front();
-    ++s.delivering;
     lock.unlock();
     c.complete(c.buffer, c.size, c.valid);
     lock.lock();
-    --s.delivering;
+    s.undelivered.erase(c.sequence);
     s.cv.notify_all();
   }
 }
 
-void EnqueueLocked(Sim& s, const Completed& c) {
+void EnqueueLocked(Sim& s, Completed c) {
   if (s.hold) {
     s.held.push_back(c);
     return;
   }
+  c.sequence = ++s.handed_over;
+  s.undelivered.insert(c.sequence);
   s.queue.push_back(c);
   while (static_cast<int>(s.workers.size()) < s.worker_count) s.workers.emplace_back(WorkerLoop);
   s.cv.notify_all();
 }
 
-void WaitForDeliveries(Sim& s) {
+// Sequence of the last buffer handed over to delivery so far.
+uint64_t LastHandedOver(Sim& s) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.handed_over;
+}
+
+// Waits until every buffer handed over up to `last` was delivered. Buffers
+// completed later do not count: while other threads keep filling buffers the
+// queue may never be empty.
+void WaitForDeliveries(Sim& s, uint64_t last) {
   std::unique_lock<std::mutex> lock(s.mu);
-  s.cv.wait(lock, [&] { return s.queue.empty() && s.delivering == 0; });
+  s.cv.wait(lock, [&] { return s.undelivered.empty() || *s.undelivered.begin() > last; });
 }
 
 // Appends a record under buffer_mu, no checks.
@@ -859,13 +871,15 @@ int32_t zra_sim_dravikActivityRegisterCallbacks(dravik_BufferRequestFunc request
     return code;
   if ((request == nullptr) != (complete == nullptr)) return DRAVIK_ERROR_INVALID_PARAMETER;
   Sim& s = S();
+  uint64_t last;
   {
     std::lock_guard<std::mutex> lock(s.buffer_mu);
     if (request == nullptr) CompleteCurrentLocked(s, Now());
     s.request = request;
     s.complete = complete;
+    last = LastHandedOver(s);
   }
-  if (request == nullptr) WaitForDeliveries(s);
+  if (request == nullptr) WaitForDeliveries(s, last);
   return DRAVIK_SUCCESS;
 }
 
@@ -1043,6 +1057,8 @@ ZRA_SIM_EXPORT void zra_sim_reset(void) {
   for (std::thread& t : workers) t.join();
   for (const Completed& c : orphans) free(c.buffer);
   std::lock_guard<std::mutex> lock(s.mu);
+  s.undelivered.clear();  // the orphans': nobody delivers them now
+  s.cv.notify_all();
   s.stopping = false;
   s.ResetLocked();
   t_device = 0;
@@ -1120,11 +1136,13 @@ ZRA_SIM_EXPORT void zra_sim_complete_empty_buffer(void) {
 
 ZRA_SIM_EXPORT void zra_sim_flush_activity(void) {
   Sim& s = S();
+  uint64_t last;
   {
     std::lock_guard<std::mutex> lock(s.buffer_mu);
     if (s.buffer_used > 0) CompleteCurrentLocked(s, Now());
+    last = LastHandedOver(s);
   }
-  WaitForDeliveries(s);
+  WaitForDeliveries(s, last);
 }
 
 ZRA_SIM_EXPORT int32_t zra_sim_inject_record(const void* bytes, size_t size) {

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -292,6 +294,91 @@ TEST_F(ZraSimTest, WithdrawalDeliversPartialBuffersUnlessHeld) {
   EXPECT_EQ(counts(), "2 buffers, 1 records");
   EXPECT_EQ(zra_sim::DeliverHeldBuffers(), 1);
   EXPECT_EQ(counts(), "3 buffers, 2 records");
+}
+
+// Buffer callbacks of the flush test: each delivery holds its worker until two
+// more buffers were asked for (or the launchers ran out of work), so the
+// delivery queue is never empty while the launchers keep going.
+struct FlushTraffic {
+  std::mutex mu;
+  std::condition_variable cv;
+  uint64_t requested = 0, delivered = 0, records = 0;
+  bool launchers_done = false;
+};
+FlushTraffic* traffic = nullptr;
+
+void CountingRequest(uint8_t** buffer, size_t* size, size_t* max_records) {
+  Request(buffer, size, max_records);
+  std::lock_guard<std::mutex> lock(traffic->mu);
+  ++traffic->requested;
+  traffic->cv.notify_all();
+}
+
+void CountingComplete(uint8_t* buffer, size_t, size_t valid) {
+  static auto next = FN("dravik", dravikActivityGetNextRecord);
+  uint64_t records = 0;
+  for (uint8_t* r = nullptr; next(buffer, valid, &r) == 0;) ++records;
+  free(buffer);
+  std::unique_lock<std::mutex> lock(traffic->mu);
+  traffic->cv.wait(lock, [] {
+    return traffic->launchers_done || traffic->requested >= traffic->delivered + 3;
+  });
+  ++traffic->delivered;
+  traffic->records += records;
+  traffic->cv.notify_all();
+}
+
+// Eight threads launch until the flush returns or their work runs out. The
+// flush must return with every record launched before it delivered, without
+// waiting for the launchers to stop.
+TEST_F(ZraSimTest, FlushWaitsOnlyForBuffersCompletedBeforeIt) {
+  FlushTraffic state;
+  traffic = &state;
+  constexpr int kThreads = 8, kLaunchesEach = 50000;
+  zra_sim::SetBufferSize(256);  // one or two kernel records a buffer
+  ASSERT_EQ(FN("dravik", dravikActivityRegisterCallbacks)(CountingRequest, CountingComplete), 0);
+  ASSERT_EQ(FN("dravik", dravikActivityEnable)(DRAVIK_ACTIVITY_TYPE_KERNEL), 0);
+  std::atomic<bool> flushed{false};
+  std::atomic<uint64_t> launched{0};
+  std::atomic<int> out_of_work{0}, running{kThreads};
+  std::vector<std::thread> launchers;
+  for (int t = 0; t < kThreads; ++t) {
+    launchers.emplace_back([&] {
+      for (int i = 0; !flushed.load(); ++i) {
+        if (i == kLaunchesEach) {
+          out_of_work.fetch_add(1);
+          break;
+        }
+        zra_sim::LaunchKernel({});
+        launched.fetch_add(1);
+      }
+      // The last launcher out lets deliveries go on without new buffers.
+      if (running.fetch_sub(1) == 1) {
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.launchers_done = true;
+        state.cv.notify_all();
+      }
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(state.mu);
+    state.cv.wait(lock, [&] { return state.requested >= 8; });
+  }
+  const uint64_t launched_before = launched.load();
+  zra_sim::FlushActivity();
+  flushed.store(true);
+  uint64_t records_at_flush;
+  {
+    std::lock_guard<std::mutex> lock(state.mu);
+    records_at_flush = state.records;
+  }
+  for (std::thread& t : launchers) t.join();
+  Withdraw();
+  EXPECT_EQ(out_of_work.load(), 0) << "the flush waited for the launchers to stop";
+  EXPECT_GE(records_at_flush, launched_before);
+  std::lock_guard<std::mutex> lock(state.mu);
+  EXPECT_EQ(state.records, launched.load());  // withdrawal delivers the rest
+  traffic = nullptr;
 }
 
 // Explicit flush mode reads the snapshot of the last flush; a counter never

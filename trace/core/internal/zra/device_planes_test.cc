@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 
@@ -201,6 +202,43 @@ TEST(DravikEventNamesTest, FillsPmuDataAndDeviceInfo) {
   info.set_core_used(4);
   info.set_peak_performance(2.5);
   EXPECT_EQ(event.device_info().SerializeAsString(), info.SerializeAsString());
+}
+
+// A record that started before the session start is on no plane, and its queue gets no kind
+// (nor a line) from it; one that starts at the session start is kept.
+TEST(DevicePlanesTest, DropsRecordsThatStartBeforeTheSession) {
+  const struct {
+    Given given;
+    bool kept;
+  } rows[] = {
+      {{kKernel, 0, 1, 3, kStart, kStart + 10, "at_start", kNone}, true},
+      {{kKernel, 0, 2, 9, kStart - 1, kStart + 10, "early", kNone}, false},
+      {{kMemcpy, 0, 3, 3, kStart - 1, kStart + 10, "", kNone}, false},
+      {{kOverhead, 0, kNoId, 12, kStart - 1, kStart + 10, "", kNone}, false},
+      {{kGeneric, kNoId, 4, 11, kStart - 5, kStart + 1, "qxEarly", kNone}, false},
+      {{kGeneric, kNoId, 5, 11, kStart, kStart + 2, "qxAtStart", kNone}, true},
+  };
+  DravikTracerCollectorImpl collector(kStart);
+  for (const auto& row : rows) Add(&collector, row.given);
+  CorrelationIndex correlations;
+  BuildCorrelationIndex(&collector, &correlations);
+  XSpace space;
+  XPlaneBuilder device(space.add_planes()), api(space.add_planes()), host(space.add_planes());
+  const std::map<uint32_t, DeviceAttributes> attributes;
+  const DeviceExportInputs inputs{kStart, &correlations, &attributes, false};
+  for (auto& [id, list] : collector.events_by_device) {
+    ExportToXSpace(&list, inputs, id == 0 ? &device : &api, &host);
+  }
+  for (const auto& row : rows) {
+    const bool api = row.given.type == kGeneric;
+    std::string name = "##" + std::string(row.given.name);
+    if (row.given.type == kMemcpy) name = "##MemcpyUnknow";  // copy kind 0
+    if (row.given.type == kOverhead) name = "Buffer Flush";
+    const XPlane& plane = api || row.given.type == kOverhead ? host.plane() : device.plane();
+    EXPECT_EQ(testing::EventsNamed(plane, name).size(), row.kept ? 1u : 0u) << name;
+  }
+  ASSERT_EQ(device.plane().lines_size(), 1);
+  EXPECT_EQ(device.plane().lines(0).name(), "Queue #3(Compute,)");
 }
 
 }  // namespace

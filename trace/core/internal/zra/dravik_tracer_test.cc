@@ -19,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "testing/call_journal.h"
 #include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
 #include "tools/zra_sim/zra_sim_control.h"
@@ -575,6 +576,126 @@ TEST(DravikTracerCollectorTest, EightProducersOnThreeDevices) {
     last[t * 3 + device] = i;
   }
   EXPECT_EQ(stored.size(), size_t{kThreads} * kEach);
+}
+
+// What the library is asked for when a session starts and stops, with the default switches and
+// with every callback traced.
+TEST_F(DravikTracerTest, EnableAndDisableCallJournals) {
+  const std::string subscribe =
+      "dravikSubscribe(&,&) dravikEnableDomain(1,S,1) dravikEnableDomain(1,S,0) "
+      "dravikEnableDomain(1,S,3) dravikEnableCallback(1,S,6,83..76)x23+1571 ";
+  const std::string activity =
+      "dravikActivityRegisterCallbacks(&,&) dravikActivityEnable(1) dravikActivityEnable(9) "
+      "dravikActivityEnable(10) dravikActivityEnable(11) dravikActivityEnable(15) "
+      "dravikActivityEnable(14)";
+  const std::string disable =
+      "dravikEnableDomain(0,S,1) dravikEnableDomain(0,S,0) dravikEnableDomain(0,S,3) "
+      "dravikEnableDomain(0,S,6) dravikUnsubscribe(S) dravikActivityDisable(1) "
+      "dravikActivityDisable(9) dravikActivityDisable(10) dravikActivityDisable(11) "
+      "dravikActivityDisable(15) dravikActivityDisable(14) "
+      "dravikActivityRegisterCallbacks(null,null)";
+  const struct {
+    bool trace_all;
+    std::string enable;
+  } rows[] = {
+      // TAMSEL and HALVO end up off, GORVIN on but for its 310 listed ids.
+      {false, subscribe + "dravikEnableDomain(0,S,1) dravikEnableDomain(0,S,0) "
+                          "dravikEnableCallback(0,S,3,0..565)x310+93786 " + activity},
+      // Every VORUND and GORVIN callback on, nothing switched off.
+      {true, subscribe + "dravikEnableDomain(1,S,6) dravikEnableDomain(1,S,3) " + activity},
+  };
+  for (const auto& row : rows) {
+    options_.trace_all = row.trace_all;
+    zra_sim::SetJournal(true);
+    Start();
+    EXPECT_EQ(testing::SummarizeJournal(zra_sim::TakeJournal()), row.enable) << row.trace_all;
+    EXPECT_FALSE(tracer_->IsAvailable());
+    EXPECT_EQ(tracer_->EnableApiTracing(), Status());  // already on: no call
+    EXPECT_EQ(testing::SummarizeJournal(zra_sim::TakeJournal()), "") << row.trace_all;
+    tracer_->Disable();
+    EXPECT_EQ(testing::SummarizeJournal(zra_sim::TakeJournal()), disable) << row.trace_all;
+    EXPECT_TRUE(tracer_->IsAvailable());
+  }
+}
+
+// The library calls around one traced call, in order: a PMU-traced kernel launch reads the
+// counters at entry and, after its queue is synchronised, at exit.
+TEST_F(DravikTracerTest, CallOrderAroundOneTracedCall) {
+  const std::string lt = std::to_string(zra_sim::CounterId("tp_core__lt_cycles"));
+  const std::string rd = std::to_string(zra_sim::CounterId("tp_memcore__read_bytes"));
+  const std::string cluster_count = "qxCtxGetCurrent() qxGetCtxConfigParam_pt(4294967296,1) ";
+  const struct {
+    const char* row;
+    bool trace_pmu;
+    uint64_t (*call)();
+    std::string journal;
+  } rows[] = {
+      {"PMU-traced launch", true, [] { return zra_sim::LaunchKernel({}); },
+       "dravikGetTimestamp() qxCtxGetDevice() dravikPmuFlushData(0) dravikPmuGetCounterValue(0," +
+           lt + ") dravikPmuGetCounterValue(0," + rd + ") " + cluster_count +
+           "qxCtxGetDevice() qxQueueSync(1) dravikPmuFlushData(0) dravikPmuGetCounterValue(0," +
+           lt + ") dravikPmuGetCounterName(" + lt + ") dravikPmuGetCounterValue(0," + rd +
+           ") dravikPmuGetCounterName(" + rd + ") dravikGetTimestamp()"},
+      {"launch without PMU", false, [] { return zra_sim::LaunchKernel({}); },
+       "dravikGetTimestamp() " + cluster_count + "dravikGetTimestamp()"},
+      {"PMU on, a copy", true, [] { return zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_DTOH, 8); },
+       "dravikGetTimestamp() dravikGetTimestamp()"},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    options_.enable_activity = false;
+    TracePmu();
+    options_.trace_pmu = row.trace_pmu;
+    Start();
+    zra_sim::SetJournal(true);
+    row.call();
+    EXPECT_EQ(testing::SummarizeJournal(zra_sim::TakeJournal()), row.journal) << row.row;
+    zra_sim::SetJournal(false);
+    Stop();
+  }
+}
+
+// The counters stored for a launch: a counter that decreased gives the wrapped difference, and
+// of two launches with one correlation id the first one's counters stay.
+TEST_F(DravikTracerTest, StoredLaunchCounters) {
+  const char* lt = "tp_core__lt_cycles";
+  const auto delta = [lt](uint32_t grid_x) {
+    return zra_sim::CounterDelta(lt, grid_x, 1, 1, 1000);
+  };
+  const struct {
+    const char* row;
+    uint64_t (*launches)();  // returns the correlation id to look up
+    uint64_t lt_cycles;
+  } rows[] = {
+      {"one launch", [] { return zra_sim::LaunchKernel({1, "k", 3}); }, delta(3)},
+      {"counter decreased",
+       [] {
+         zra_sim::SetCounter(0, "tp_core__lt_cycles", 100);
+         return zra_sim::TracedCall(DRAVIK_CB_DOMAIN_VORUND_API, DRAVIK_CBID_VORUND_qxInvokeKernel,
+                                    "qxInvokeKernel",
+                                    [] { zra_sim::SetCounter(0, "tp_core__lt_cycles", 5); });
+       },
+       uint64_t{5} - 100},
+      {"first of one correlation",
+       [] {
+         zra_sim::ForceCorrelationId(500);
+         zra_sim::LaunchKernel({1, "first", 2});
+         zra_sim::ForceCorrelationId(500);
+         return zra_sim::LaunchKernel({1, "second", 7});
+       },
+       delta(2)},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    options_.enable_activity = false;
+    TracePmu();
+    Start();
+    const uint64_t correlation_id = row.launches();
+    Stop();
+    const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(correlation_id);
+    EXPECT_TRUE(pmu.valid) << row.row;
+    EXPECT_EQ(pmu.counters[6], row.lt_cycles) << row.row;
+  }
 }
 
 }  // namespace
