@@ -58,14 +58,6 @@ std::unique_ptr<TracerInterface> StartedTracer() {
   return tracer;
 }
 
-int64_t EventCount(const XSpace& space) {
-  int64_t events = 0;
-  for (const XPlane& plane : space.planes()) {
-    for (const XLine& line : plane.lines()) events += line.events_size();
-  }
-  return events;
-}
-
 void BM_LongSession(benchmark::State& state) {
   const double target_bytes = static_cast<double>(state.range(0)) * 1024 * 1024;
   constexpr int64_t kShortSteps = 20000;
@@ -79,7 +71,7 @@ void BM_LongSession(benchmark::State& state) {
       return;
     }
     const double bytes_per_step = static_cast<double>(bytes.size()) / kShortSteps;
-    const double events_per_step = static_cast<double>(EventCount(short_space)) / kShortSteps;
+    const double events_per_step = static_cast<double>(CountEvents(short_space)) / kShortSteps;
     short_space.Clear();
     bytes = std::string();
     malloc_trim(0);
@@ -104,7 +96,7 @@ void BM_LongSession(benchmark::State& state) {
     google::protobuf::Arena arena;
     XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
     const bool parsed = stopped && ParseXSpace(bytes, space).ok();
-    const int64_t kept = parsed ? EventCount(*space) : 0;
+    const int64_t kept = parsed ? CountEvents(*space) : 0;
     state.counters["steps"] = static_cast<double>(steps);
     state.counters["bytes_per_step"] = bytes_per_step;
     state.counters["stop_s"] = stop_s;
