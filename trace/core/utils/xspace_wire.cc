@@ -396,6 +396,7 @@ class EventTrim {
   // `sizes` is what the Sizer found for `space`.
   EventTrim(const XSpace& space, const std::vector<uint32_t>& sizes) {
     const uint32_t* next_size = sizes.data();
+    events_.reserve(sizes.size());  // a few planes and lines more than needed
     space_bytes_ = UnknownFields(space).size();
     for (const XPlane& plane : space.planes()) {
       ++next_size;
