@@ -1,8 +1,8 @@
 #ifndef ZENTRIK_BENCH_BENCH_SUPPORT_H_
 #define ZENTRIK_BENCH_BENCH_SUPPORT_H_
 
-// What several benchmarks share: reading the process's memory figures and the
-// device whose facts the device workloads carry.
+// What several benchmarks share: reading the process's memory figures, the
+// device whose facts the device workloads carry, counting a space's events.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "trace/core/protobuf/pmu.pb.h"
+#include "trace/core/protobuf/xplane.pb.h"
 
 namespace zentrik {
 namespace trace {
@@ -36,6 +37,15 @@ inline bool ResetPeakResident() {
   if (clear_refs == nullptr) return false;
   const bool written = std::fputs("5", clear_refs) >= 0;
   return std::fclose(clear_refs) == 0 && written;
+}
+
+// The events of every line of every plane of `space`.
+inline int64_t CountEvents(const XSpace& space) {
+  int64_t events = 0;
+  for (const XPlane& plane : space.planes()) {
+    for (const XLine& line : plane.lines()) events += line.events_size();
+  }
+  return events;
 }
 
 // An ACC401 with 16 cores at 1200 MHz, of which a kernel uses 8.

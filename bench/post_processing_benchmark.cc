@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "trace/core/convert/post_process_single_host_xplane.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/xplane_builder.h"
@@ -161,14 +162,6 @@ XSpace MakeChainSpace(ChainKind kind) {
     }
   }
   return space;
-}
-
-int64_t CountEvents(const XSpace& space) {
-  int64_t events = 0;
-  for (const XPlane& plane : space.planes()) {
-    for (const XLine& line : plane.lines()) events += line.events_size();
-  }
-  return events;
 }
 
 void RunPostProcessing(benchmark::State& state, const XSpace& input) {

@@ -44,11 +44,12 @@ Status ExportXSpaceToTensorBoard(const XSpace& space, const std::string& logdir)
   const std::string host = Env::Default()->GetHostName();
   const std::string repository_root = GetTensorBoardProfilePluginDir(logdir);
   // Run names change once a second: the claim keeps two exports of this host
-  // in one second from writing into one run.
-  std::string run;
-  status = ClaimRunDirectory(repository_root, GetCurrentTimeStampAsString(), host, &run);
+  // in one second from writing into one run. It is held until the export
+  // ends, whichever way.
+  RunClaim claim;
+  status = ClaimRunDirectory(repository_root, GetCurrentTimeStampAsString(), host, &claim);
   if (!status.ok()) return status;
-  const ProfileRequest request = PopulateProfileRequest(repository_root, run, host);
+  const ProfileRequest request = PopulateProfileRequest(repository_root, claim.run(), host);
 
   status = ConvertXSpaceToProfileResponse(space, request, &response);
   if (!status.ok()) return status;

@@ -2,6 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -9,6 +13,7 @@
 #include "common/platform/env.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
+#include "testing/xspace_fixture.h"
 
 namespace zentrik {
 namespace trace {
@@ -42,6 +47,31 @@ TEST(ExportToTensorBoardTest, EveryExportGetsItsOwnRunOfThisHost) {
     EXPECT_THAT(ListDirectory(logdir + "/plugins/profile/" + run),
                 UnorderedElementsAre(plain + "run.claim", plain + "op_stats.pb",
                                      plain + "kernel_stats.pb", gzip + "memory_profile.json.gz"));
+  }
+}
+
+// An export that fails on a full disk (no file may grow) leaves no run that
+// holds only its claim, whichever file it failed on first.
+TEST(ExportToTensorBoardTest, FailedExportLeavesNoEmptyRun) {
+  testing::XSpaceFixture with_event;
+  with_event.AddTraceMe(1, "step", 1000, 2000);
+  const std::pair<std::string, const XSpace*> cases[] = {
+      {"no events (the memory profile fails first)", &XSpace::default_instance()},
+      {"an event (the timeline fails first)", &with_event.space()},
+  };
+  for (const auto& [name, space] : cases) {
+    testing::TempDir dir;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit no_growth = {0, 0};
+      setrlimit(RLIMIT_FSIZE, &no_growth);
+      _exit(ExportXSpaceToTensorBoard(*space, dir.path()).ok() ? 1 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid) << name;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << ": did not fail";
+    EXPECT_THAT(ListDirectory(dir.path() + "/plugins/profile"), ElementsAre()) << name;
   }
 }
 

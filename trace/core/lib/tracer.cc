@@ -140,7 +140,8 @@ bool Tracer::CollectAndDeliver(ProfilerSession* session, std::string* output) {
   }
   FillHostKernelPmuData(&space);
   if (output != nullptr) {
-    if (!SerializeXSpace(space, output)) {
+    // A trace too large for the wire keeps what fits rather than nothing.
+    if (!SerializeXSpaceWithin(&space, kMaxXSpaceWireBytes, output)) {
       LOG(WARNING) << "Serialize xspace to string failed.";
       return false;
     }

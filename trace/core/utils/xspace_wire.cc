@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iomanip>
+#include <limits>
 
+#include "common/platform/logging.h"
 #include "trace/core/utils/xplane_builder.h"
 
 namespace zentrik {
@@ -178,6 +181,27 @@ class PmuDataCache {
   std::string shared_bytes_;  // the shared set's length and contents
 };
 
+// The bytes of a plane's fields other than its lines.
+size_t PlaneFieldsSize(const XPlane& plane) {
+  size_t size = Int64FieldSize(plane.id()) + StringFieldSize(plane.name());
+  size += plane.event_metadata().size() + plane.stat_metadata().size();
+  for (const auto& [id, metadata] : plane.event_metadata()) {
+    size += XPlane_EventMetadataEntry_DoNotUse::Funcs::ByteSizeLong(id, metadata);
+  }
+  for (const auto& [id, metadata] : plane.stat_metadata()) {
+    size += XPlane_StatMetadataEntry_DoNotUse::Funcs::ByteSizeLong(id, metadata);
+  }
+  return size + StatsSize(plane.stats()) + UnknownFields(plane).size();
+}
+
+// The bytes of a line's fields other than its events.
+size_t LineFieldsSize(const XLine& line) {
+  return Int64FieldSize(line.id()) + StringFieldSize(line.name()) +
+         Int64FieldSize(line.timestamp_ns()) + Int64FieldSize(line.duration_ps()) +
+         Int64FieldSize(line.display_id()) + StringFieldSize(line.display_name()) +
+         UnknownFields(line).size();
+}
+
 // The first pass: the size of every plane, line and event, in the order the
 // writer meets them. Sub-messages written by the generated code keep their
 // sizes in their own caches, as ByteSizeLong leaves them.
@@ -209,23 +233,13 @@ class Sizer {
   }
 
   size_t Own(const XPlane& plane) {
-    size_t size = Int64FieldSize(plane.id()) + StringFieldSize(plane.name());
+    size_t size = PlaneFieldsSize(plane);
     for (const XLine& line : plane.lines()) size += MessageFieldSize(Nested(line));
-    size += plane.event_metadata().size() + plane.stat_metadata().size();
-    for (const auto& [id, metadata] : plane.event_metadata()) {
-      size += XPlane_EventMetadataEntry_DoNotUse::Funcs::ByteSizeLong(id, metadata);
-    }
-    for (const auto& [id, metadata] : plane.stat_metadata()) {
-      size += XPlane_StatMetadataEntry_DoNotUse::Funcs::ByteSizeLong(id, metadata);
-    }
-    return size + StatsSize(plane.stats()) + UnknownFields(plane).size();
+    return size;
   }
 
   size_t Own(const XLine& line) {
-    size_t size = Int64FieldSize(line.id()) + StringFieldSize(line.name()) +
-                  Int64FieldSize(line.timestamp_ns()) + Int64FieldSize(line.duration_ps()) +
-                  Int64FieldSize(line.display_id()) + StringFieldSize(line.display_name()) +
-                  UnknownFields(line).size();
+    size_t size = LineFieldsSize(line);
     for (const XEvent& event : line.events()) {
       const size_t event_size = Event(event);
       sizes_.push_back(static_cast<uint32_t>(event_size));
@@ -357,6 +371,144 @@ class Writer {
   EpsCopyOutputStream* stream_;
   PmuDataCache pmu_;
 };
+
+// ---- Trimming ----
+
+// The size of a length-delimited field of `size` bytes, for sizes of any width.
+uint64_t FieldSize64(uint64_t size) { return 1 + CodedOutputStream::VarintSize64(size) + size; }
+
+// When `event` starts, in picoseconds on the time base its line's timestamp
+// uses; clamped so that a time after the latest start always exists.
+int64_t StartPs(const XLine& line, const XEvent& event) {
+  const int64_t offset = event.data_case() == XEvent::kOffsetPs ? event.offset_ps() : 0;
+  const __int128 start = static_cast<__int128>(line.timestamp_ns()) * 1000 + offset;
+  constexpr int64_t kLatest = std::numeric_limits<int64_t>::max() - 1;
+  constexpr int64_t kEarliest = std::numeric_limits<int64_t>::min();
+  return start > kLatest ? kLatest : start < kEarliest ? kEarliest : static_cast<int64_t>(start);
+}
+
+// Chooses the events that stay when a space is too large for its wire limit:
+// those that start before the latest cutoff time at which the space fits.
+// The size at a cutoff is worked out exactly from the first pass's sizes,
+// length prefixes included, so no more is dropped than must be.
+class EventTrim {
+ public:
+  // `sizes` is what the Sizer found for `space`.
+  EventTrim(const XSpace& space, const std::vector<uint32_t>& sizes) {
+    const uint32_t* next_size = sizes.data();
+    events_.reserve(sizes.size());  // a few planes and lines more than needed
+    space_bytes_ = UnknownFields(space).size();
+    for (const XPlane& plane : space.planes()) {
+      ++next_size;
+      const uint32_t plane_index = static_cast<uint32_t>(plane_bytes_.size());
+      plane_bytes_.push_back(PlaneFieldsSize(plane));
+      for (const XLine& line : plane.lines()) {
+        ++next_size;
+        const uint32_t line_index = static_cast<uint32_t>(line_bytes_.size());
+        line_bytes_.push_back(LineFieldsSize(line));
+        line_plane_.push_back(plane_index);
+        for (const XEvent& event : line.events()) {
+          const int64_t start = StartPs(line, event);
+          earliest_ = std::min(earliest_, start);
+          latest_ = std::max(latest_, start);
+          events_.push_back(
+              {start, static_cast<uint32_t>(MessageFieldSize(*next_size++)), line_index});
+        }
+      }
+    }
+  }
+
+  // The latest cutoff at which the space fits in `max_bytes`; false when
+  // not even the space without events fits.
+  bool FindCutoff(uint64_t max_bytes, int64_t* cutoff) const {
+    if (events_.empty() || SizeBefore(earliest_) > max_bytes) return false;
+    int64_t fits = earliest_;
+    int64_t too_late = latest_ + 1;
+    for (;;) {
+      const uint64_t gap = static_cast<uint64_t>(too_late) - static_cast<uint64_t>(fits);
+      if (gap <= 1) break;
+      const int64_t middle = static_cast<int64_t>(static_cast<uint64_t>(fits) + gap / 2);
+      (SizeBefore(middle) <= max_bytes ? fits : too_late) = middle;
+    }
+    *cutoff = fits;
+    return true;
+  }
+
+  // The earliest start at or after `cutoff`.
+  int64_t FirstStartFrom(int64_t cutoff) const {
+    int64_t first = latest_;
+    for (const Event& event : events_) {
+      if (event.start_ps >= cutoff) first = std::min(first, event.start_ps);
+    }
+    return first;
+  }
+
+  uint64_t events() const { return events_.size(); }
+
+ private:
+  struct Event {
+    int64_t start_ps;
+    uint32_t field_size;
+    uint32_t line;
+  };
+
+  // The wire size of the space with only the events that start before `cutoff`.
+  uint64_t SizeBefore(int64_t cutoff) const {
+    std::vector<uint64_t> lines = line_bytes_;
+    for (const Event& event : events_) {
+      lines[event.line] += event.start_ps < cutoff ? event.field_size : 0;
+    }
+    std::vector<uint64_t> planes = plane_bytes_;
+    for (size_t line = 0; line < lines.size(); ++line) {
+      planes[line_plane_[line]] += FieldSize64(lines[line]);
+    }
+    uint64_t size = space_bytes_;
+    for (uint64_t plane : planes) size += FieldSize64(plane);
+    return size;
+  }
+
+  uint64_t space_bytes_ = 0;           // the space's fields but its planes
+  std::vector<uint64_t> plane_bytes_;  // each plane's fields but its lines
+  std::vector<uint64_t> line_bytes_;   // each line's fields but its events
+  std::vector<uint32_t> line_plane_;   // each line's plane
+  std::vector<Event> events_;
+  int64_t earliest_ = std::numeric_limits<int64_t>::max();
+  int64_t latest_ = std::numeric_limits<int64_t>::min();
+};
+
+// Removes every event that starts at or after `cutoff`, the others keeping
+// their order; returns how many went.
+uint64_t DropEventsFrom(int64_t cutoff, XSpace* space) {
+  uint64_t dropped = 0;
+  for (XPlane& plane : *space->mutable_planes()) {
+    for (XLine& line : *plane.mutable_lines()) {
+      auto& events = *line.mutable_events();
+      int kept = 0;
+      for (int i = 0; i < events.size(); ++i) {
+        if (StartPs(line, events.Get(i)) < cutoff) events.SwapElements(i, kept++);
+      }
+      dropped += static_cast<uint64_t>(events.size() - kept);
+      events.DeleteSubrange(kept, events.size() - kept);
+    }
+  }
+  return dropped;
+}
+
+// Writes `space`, whose first pass `sizer` made and found `size` bytes.
+bool WriteSized(const XSpace& space, const Sizer& sizer, size_t size, std::string* output) {
+  // Sorting map entries is the generated code's business; a space too large
+  // for the wire format the generated code fails with its own line.
+  if (CodedOutputStream::IsDefaultSerializationDeterministic() ||
+      size > static_cast<size_t>(INT_MAX)) {
+    return space.SerializeToString(output);
+  }
+  output->clear();
+  output->resize(size);
+  uint8_t* begin = reinterpret_cast<uint8_t*>(&(*output)[0]);
+  EpsCopyOutputStream stream(begin, static_cast<int>(size), /*deterministic=*/false);
+  Writer(sizer.sizes(), &stream).Space(space, begin);
+  return true;
+}
 
 // ---- Reading ----
 
@@ -626,20 +778,38 @@ class SharingParser {
 }  // namespace
 
 bool SerializeXSpace(const XSpace& space, std::string* output) {
-  // Sorting map entries is the generated code's business.
   if (CodedOutputStream::IsDefaultSerializationDeterministic()) {
     return space.SerializeToString(output);
   }
   Sizer sizer;
   const size_t size = sizer.Space(space);
-  // Too large for the wire format: the generated code fails it with its own line.
-  if (size > static_cast<size_t>(INT_MAX)) return space.SerializeToString(output);
-  output->clear();
-  output->resize(size);
-  uint8_t* begin = reinterpret_cast<uint8_t*>(&(*output)[0]);
-  EpsCopyOutputStream stream(begin, static_cast<int>(size), /*deterministic=*/false);
-  Writer(sizer.sizes(), &stream).Space(space, begin);
-  return true;
+  return WriteSized(space, sizer, size, output);
+}
+
+bool SerializeXSpaceWithin(XSpace* space, size_t max_bytes, std::string* output) {
+  max_bytes = std::min(max_bytes, kMaxXSpaceWireBytes);
+  Sizer sizer;
+  const size_t size = sizer.Space(*space);
+  if (size <= max_bytes) return WriteSized(*space, sizer, size, output);
+
+  const EventTrim trim(*space, sizer.sizes());
+  int64_t cutoff = 0;
+  if (!trim.FindCutoff(max_bytes, &cutoff)) {
+    LOG(WARNING) << "The trace takes " << size << " bytes, more than the " << max_bytes
+                 << " that a serialized XSpace can hold, even without its "
+                 << trim.events() << " events.";
+    return false;
+  }
+  const int64_t first_dropped = trim.FirstStartFrom(cutoff);
+  const uint64_t dropped = DropEventsFrom(cutoff, space);
+  Sizer trimmed;
+  const size_t kept_size = trimmed.Space(*space);
+  LOG(WARNING) << "The trace takes " << size << " bytes, more than the " << max_bytes
+               << " that a serialized XSpace can hold: the latest " << dropped << " of its "
+               << trim.events() << " events, those that start " << std::fixed
+               << std::setprecision(6) << static_cast<double>(first_dropped) * 1e-12
+               << " s or later, are dropped; " << kept_size << " bytes are kept.";
+  return kept_size <= max_bytes && WriteSized(*space, trimmed, kept_size, output);
 }
 
 SharingParse ParseSharingNoValuePmuData(const std::string& bytes, XSpace* space) {

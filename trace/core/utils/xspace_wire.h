@@ -5,6 +5,8 @@
 // one counter set whose sixteen counters all hold the no-value marker: about
 // nine tenths of a host event's bytes.
 
+#include <climits>
+#include <cstddef>
 #include <string>
 
 #include "trace/core/protobuf/xplane.pb.h"
@@ -18,6 +20,18 @@ namespace trace {
 // sizes every message once. Reads the space only; not thread-safe against
 // writers of it.
 bool SerializeXSpace(const XSpace& space, std::string* output);
+
+// The most bytes protobuf writes or reads as one message: 2 GiB less one.
+constexpr size_t kMaxXSpaceWireBytes = INT_MAX;
+
+// Writes `*space` as SerializeXSpace does when that takes at most `max_bytes`
+// (never more than kMaxXSpaceWireBytes). A larger space first loses its
+// latest events, whole: those that start at or after the latest time before
+// which the rest fits. Every plane keeps its lines, metadata and stats, and
+// one WARNING line tells how many events went and why. False, and a WARNING,
+// when not even the space without events fits. Not thread-safe against
+// other users of the space.
+bool SerializeXSpaceWithin(XSpace* space, size_t max_bytes, std::string* output);
 
 enum class SharingParse { kParsed, kInvalid, kNotTaken };
 

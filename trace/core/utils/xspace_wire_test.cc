@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "testing/log_lines.h"
 #include "testing/pmu_fixtures.h"
 #include "testing/proto_bytes.h"
+#include "testing/stderr_capture.h"
 #include "trace/core/convert/parse_xspace.h"
 
 namespace zentrik {
@@ -142,6 +146,110 @@ TEST(XSpaceWireTest, MatchesGeneratedCodeOnRandomSpaces) {
         EXPECT_LE(no_value_sets.size(), 1u) << "seed " << seed;
       }
     }
+  }
+}
+
+constexpr int kTrimEvents = 12;
+constexpr int64_t kQuarterSecondPs = 250'000'000'000;
+
+// A collected space of a host plane (two lines) and a device plane (one
+// line), each with its metadata and a plane stat, holding the first `events`
+// of twelve events: event i starts i quarter seconds in and lies on line
+// i % 3, so every line loses events as the cut moves earlier. Host events
+// share the no-value counter set as collected ones do; every fourth event
+// carries a long stat.
+XSpace* TrimmingSpace(int events, google::protobuf::Arena* arena) {
+  auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
+  PmuData* no_value = google::protobuf::Arena::CreateMessage<PmuData>(arena);
+  *no_value = testing::AllUnknownPmuData();
+  for (const char* name : {"/host:CPU", "/device:ZRA:0"}) {
+    XPlane* plane = space->add_planes();
+    plane->set_name(name);
+    (*plane->mutable_event_metadata())[1].set_name(std::string(name) + " op");
+    (*plane->mutable_stat_metadata())[1].set_name("note");
+    plane->add_stats()->set_str_value("plane stat");
+  }
+  XLine* lines[] = {space->mutable_planes(0)->add_lines(), space->mutable_planes(0)->add_lines(),
+                    space->mutable_planes(1)->add_lines()};
+  lines[1]->set_timestamp_ns(100'000'000);
+  for (int i = 0; i < events; ++i) {
+    XLine* line = lines[i % 3];
+    XEvent* event = line->add_events();
+    event->set_metadata_id(1);
+    event->set_offset_ps(i * kQuarterSecondPs - line->timestamp_ns() * 1000);
+    event->set_duration_ps(1000);
+    if (line == lines[2]) {
+      event->mutable_pmu_data()->set_mac_ops(i);
+    } else {
+      event->unsafe_arena_set_allocated_second_pmu_data(no_value);
+    }
+    if (i % 4 == 0) {
+      XStat* stat = event->add_stats();
+      stat->set_metadata_id(1);
+      stat->set_str_value(std::string(100, 'n'));
+    }
+  }
+  return space;
+}
+
+// A space beyond the limit keeps its earliest events, as many as fit to the
+// byte (length prefixes shrink as events go), and its planes' metadata; a
+// limit not even the metadata fits in fails.
+TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
+  google::protobuf::Arena arena;
+  std::vector<std::string> expected;  // the bytes of the first k events, k = 0..12
+  for (int k = 0; k <= kTrimEvents; ++k) {
+    expected.push_back(TrimmingSpace(k, &arena)->SerializeAsString());
+  }
+  const size_t whole = expected.back().size();
+  struct Case {
+    std::string name;
+    size_t limit;
+    int kept;  // -1: the call fails
+  };
+  std::vector<Case> cases = {
+      {"a byte above the whole space", whole + 1, kTrimEvents},
+      {"exactly the whole space", whole, kTrimEvents},
+      {"a byte short of the planes alone", expected[0].size() - 1, -1},
+  };
+  for (int k = 0; k < kTrimEvents; ++k) {
+    cases.push_back({"exactly " + std::to_string(k) + " events", expected[k].size(), k});
+    cases.push_back({"a byte short of " + std::to_string(k + 1) + " events",
+                     expected[k + 1].size() - 1, k});
+  }
+  // The expected bytes hold both planes with their metadata and stats.
+  for (const Case& c : cases) {
+    XSpace* space = TrimmingSpace(kTrimEvents, &arena);
+    std::string written = "stale";
+    testing::StderrCapture capture;
+    const bool ok = SerializeXSpaceWithin(space, c.limit, &written);
+    const std::vector<std::string> lines =
+        testing::LogLinesFrom(capture.Stop(), "trace/core/utils/xspace_wire");
+    const std::string too_large = "WARNING The trace takes " + std::to_string(whole) +
+                                  " bytes, more than the " + std::to_string(c.limit) +
+                                  " that a serialized XSpace can hold";
+    if (c.kept < 0) {
+      EXPECT_FALSE(ok) << c.name;
+      EXPECT_EQ(lines, std::vector<std::string>{too_large + ", even without its 12 events."})
+          << c.name;
+      continue;
+    }
+    ASSERT_TRUE(ok) << c.name;
+    EXPECT_EQ(written, expected[c.kept]) << c.name;
+    char cut[32];
+    snprintf(cut, sizeof(cut), "%.6f", c.kept * 0.25);
+    const std::vector<std::string> expected_lines =
+        c.kept == kTrimEvents
+            ? std::vector<std::string>{}
+            : std::vector<std::string>{too_large + ": the latest " +
+                                       std::to_string(kTrimEvents - c.kept) +
+                                       " of its 12 events, those that start " + cut +
+                                       " s or later, are dropped; " +
+                                       std::to_string(expected[c.kept].size()) +
+                                       " bytes are kept."};
+    EXPECT_EQ(lines, expected_lines) << c.name;
+    XSpace parsed;
+    EXPECT_TRUE(ParseXSpace(written, &parsed).ok()) << c.name;
   }
 }
 

@@ -133,16 +133,28 @@ class TemporaryFile {
   int lock_fd_ = -1;  // Holds the lock while the file is written and renamed.
 };
 
-// Removes the temporary file `path` when no writer holds its lock any more.
-void RemoveIfAbandoned(const std::string& path) {
+// Opens `path` and takes its lock without waiting; -1 when the file is gone,
+// no regular file, or held (by a live writer or export).
+int LockIfAbandoned(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return -1;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
       NamesFile(path, fd)) {
-    ::unlink(path.c_str());
+    return fd;
   }
   ::close(fd);
+  return -1;
+}
+
+// Removes the temporary file `path` when no writer holds its lock any more;
+// true when it is gone.
+bool RemoveIfAbandoned(const std::string& path) {
+  const int fd = LockIfAbandoned(path);
+  if (fd < 0) return false;
+  const bool removed = ::unlink(path.c_str()) == 0;
+  ::close(fd);
+  return removed;
 }
 
 // Writes `file_name` in `dir` so that no reader ever sees it incomplete: the
@@ -215,31 +227,103 @@ uint64_t FirstUnclaimedSuffix(const std::string& repository_root, const std::str
   return high;
 }
 
-// Creates the directory of run `suffix` and in it the claim file of `host`;
-// `*taken` tells whether another export of the host got there first.
+// Creates the directory of run `suffix` and in it the claim file of `host`,
+// locked, whose descriptor goes to `*lock_fd`; `*taken` tells whether another
+// export of the host got there first. `*lock_fd` stays -1 when a sweep took
+// the new claim for abandoned before it was locked: the run is to be tried
+// again.
 Status CreateClaim(const std::string& repository_root, const std::string& run,
-                   const std::string& host, uint64_t suffix, bool* taken) {
+                   const std::string& host, uint64_t suffix, bool* taken, int* lock_fd) {
   *taken = false;
-  Status status = Env::Default()->RecursivelyCreateDir(
-      JoinPath(repository_root, RunNameWithSuffix(run, suffix)));
+  *lock_fd = -1;
+  const Status status = Env::Default()->RecursivelyCreateDir(repository_root);
   if (!status.ok()) return status;
+  const std::string run_dir = JoinPath(repository_root, RunNameWithSuffix(run, suffix));
   const std::string path = ClaimFilePath(repository_root, run, host, suffix);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
+  int fd = -1;
+  int err = 0;
+  // A sweep removes a run left with abandoned claims only, possibly between
+  // the creation of the directory and of the claim.
+  constexpr int kTries = 8;
+  for (int i = 0; i < kTries && fd < 0; ++i) {
+    if (::mkdir(run_dir.c_str(), 0755) != 0 && errno != EEXIST) return IOError(run_dir, errno);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    err = errno;
+    if (fd < 0 && err != ENOENT) break;
+  }
+  if (fd < 0) {
+    *taken = err == EEXIST;
+    return *taken ? Status() : IOError(path, err);
+  }
+  if (::flock(fd, LOCK_EX) != 0) {
+    err = errno;
+    ::close(fd);
+    return IOError(path, err);
+  }
+  if (!NamesFile(path, fd)) {
     ::close(fd);
     return Status();
   }
-  *taken = errno == EEXIST;
-  return *taken ? Status() : IOError(path, errno);
+  *lock_fd = fd;
+  return Status();
 }
 
-// Removes what killed exports left in `run_dir`: temporary files whose
-// writer's lock is gone. Files being written stay. Best effort.
-void RemoveAbandonedTemporaryFiles(const std::string& run_dir) {
+// Whether `name` is a claim file's: "run.claim" of an empty host name, else
+// "<host>.run.claim".
+bool IsClaimName(std::string_view name) {
+  constexpr std::string_view kHostClaim = ".run.claim";
+  return name == kRunClaimFileName ||
+         (name.size() > kHostClaim.size() &&
+          name.substr(name.size() - kHostClaim.size()) == kHostClaim);
+}
+
+// Removes the claims `claims` and then their run `run_dir` when no export
+// holds any of them; nothing when one is held.
+void RemoveRunOfAbandonedClaims(const std::string& run_dir,
+                                const std::vector<std::string>& claims) {
+  std::vector<int> locks;
+  for (const std::string& claim : claims) {
+    const int fd = LockIfAbandoned(claim);
+    if (fd < 0) break;
+    locks.push_back(fd);
+  }
+  if (locks.size() == claims.size()) {
+    for (const std::string& claim : claims) ::unlink(claim.c_str());
+    // Fails, leaving the run, when an export claimed it meanwhile.
+    ::rmdir(run_dir.c_str());
+  }
+  for (int fd : locks) ::close(fd);
+}
+
+// Removes what killed or failed exports left in `run_dir`: temporary files
+// whose writer's lock is gone, and then the run itself when all it holds are
+// claims that no export holds. Live exports' files stay. Best effort.
+void SweepRun(const std::string& run_dir) {
   std::vector<std::string> children;
   if (!Env::Default()->GetChildren(run_dir, &children).ok()) return;
+  std::vector<std::string> claims;
+  bool only_claims = true;
   for (const std::string& child : children) {
-    if (IsTemporaryName(child)) RemoveIfAbandoned(JoinPath(run_dir, child));
+    const std::string path = JoinPath(run_dir, child);
+    if (IsTemporaryName(child) && RemoveIfAbandoned(path)) continue;
+    if (IsClaimName(child)) {
+      claims.push_back(path);
+    } else {
+      only_claims = false;
+    }
+  }
+  if (only_claims && !claims.empty()) RemoveRunOfAbandonedClaims(run_dir, claims);
+}
+
+// Sweeps every run of the profile directory: a killed export's debris lies
+// in a run that later exports of its host never claim again.
+void SweepRuns(const std::string& repository_root) {
+  std::vector<std::string> runs;
+  if (!Env::Default()->GetChildren(repository_root, &runs).ok()) return;
+  for (const std::string& run : runs) {
+    const std::string run_dir = JoinPath(repository_root, run);
+    struct stat info {};
+    if (::lstat(run_dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) SweepRun(run_dir);
   }
 }
 
@@ -298,13 +382,21 @@ Status CreateRunDirectory(const std::string& repository_root, const std::string&
   return Env::Default()->RecursivelyCreateDir(*run_dir);
 }
 
+RunClaim::~RunClaim() {
+  if (lock_fd_ < 0) return;
+  ::close(lock_fd_);
+  // An export that failed before writing anything leaves no empty run.
+  SweepRun(run_dir_);
+}
+
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
-                         const std::string& host, std::string* claimed_run) {
+                         const std::string& host, RunClaim* claim) {
   int64_t claimed_below = -1;
   for (;;) {
     const uint64_t suffix = FirstUnclaimedSuffix(repository_root, run, host, claimed_below);
     bool taken = false;
-    const Status status = CreateClaim(repository_root, run, host, suffix, &taken);
+    int lock_fd = -1;
+    const Status status = CreateClaim(repository_root, run, host, suffix, &taken, &lock_fd);
     if (!status.ok()) {
       return Status(status.code(), "Cannot claim run " + RunNameWithSuffix(run, suffix) +
                                        " of host \"" + host + "\" in " + repository_root + ": " +
@@ -314,13 +406,16 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
       claimed_below = static_cast<int64_t>(suffix);
       continue;
     }
+    if (lock_fd < 0) continue;  // Swept before it was held.
     const std::string candidate = RunNameWithSuffix(run, suffix);
     if (suffix > 0) {
       LOG(INFO) << "Run " << run << " already holds a profile of host \"" << host
                 << "\"; writing run " << candidate;
     }
-    RemoveAbandonedTemporaryFiles(JoinPath(repository_root, candidate));
-    *claimed_run = candidate;
+    claim->run_ = candidate;
+    claim->run_dir_ = JoinPath(repository_root, candidate);
+    claim->lock_fd_ = lock_fd;
+    SweepRuns(repository_root);
     return Status();
   }
 }

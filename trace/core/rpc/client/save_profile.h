@@ -39,16 +39,41 @@ std::string JoinPath(const std::string& first, const std::string& second);
 Status CreateRunDirectory(const std::string& repository_root, const std::string& run,
                           std::string* run_dir, std::ostream* out);
 
-// Makes the run directory of this export and reserves it for `host`: `run`
-// when no earlier export of this host wrote there, else the first free of
-// `run`_1, `run`_2, ... however many there are (found with O(log n) looks).
-// The reservation is an exclusive create of the host's claim file, so two
-// exports of one host (in one process or several) never share a run; other
-// hosts still do. The run name used is stored in `*claimed_run`. Temporary
-// files that killed exports left in the run are removed (never one that a
-// live writer holds). A failure's message names the run, the host and why.
+// The run directory that one export of a host holds from ClaimRunDirectory
+// until the object is destroyed: the host's claim file, kept locked (a lock
+// that only the holder's end or death releases, so later exports tell a live
+// export's run from a killed one's, also across processes). Destruction
+// releases the run and removes it when it holds nothing but claims that no
+// export holds, as after an export that failed before writing a file.
+class RunClaim {
+ public:
+  RunClaim() = default;
+  ~RunClaim();
+  RunClaim(const RunClaim&) = delete;
+  RunClaim& operator=(const RunClaim&) = delete;
+
+  // The name of the run claimed; empty until a claim succeeded.
+  const std::string& run() const { return run_; }
+
+ private:
+  friend Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
+                                  const std::string& host, RunClaim* claim);
+  std::string run_;
+  std::string run_dir_;
+  int lock_fd_ = -1;
+};
+
+// Makes the run directory of this export and reserves it for `host` in
+// `*claim` (unused before): `run` when no earlier export of this host wrote
+// there, else the first free of `run`_1, `run`_2, ... however many there are
+// (found with O(log n) looks). The reservation is an exclusive create of the
+// host's claim file, so two exports of one host (in one process or several)
+// never share a run; other hosts still do. Then every run of
+// `repository_root` loses what killed exports left: temporary files that no
+// live writer holds, and runs that hold nothing but claims no export holds.
+// A failure's message names the run, the host and why.
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
-                         const std::string& host, std::string* claimed_run);
+                         const std::string& host, RunClaim* claim);
 
 // The file name of a tool's output in a run: "<host>." + `tool_file_name`,
 // or `tool_file_name` alone for an empty host. The host is made a safe name
