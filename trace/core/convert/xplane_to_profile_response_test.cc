@@ -13,6 +13,7 @@
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/xplane_to_memory_profile.h"
 #include "trace/core/protobuf/overview_page.pb.h"
 
 namespace zentrik {
@@ -104,29 +105,102 @@ TEST(ConvertXSpaceToProfileResponseTest, TraceViewerFileOrFlagOrFailure) {
   EXPECT_THAT(ListDirectory(other.path()), ElementsAre("root"));
 }
 
-// Converts a large space for the trace viewer with little address space left
-// to the process.
+// `count` allocations of 64 bytes by allocator "bfc", one per microsecond.
+void AddMemoryAllocations(int count, XSpaceFixture* fixture) {
+  for (int i = 0; i < count; ++i) {
+    const uint64_t start_ns = 1000 + 1000 * static_cast<uint64_t>(i);
+    fixture->AddTraceMe(7, "MemoryAllocation", start_ns, start_ns,
+                        {{"allocator_name", std::string("bfc")},
+                         {"bytes_allocated", int64_t{64} * (i + 1)},
+                         {"allocation_bytes", int64_t{64}},
+                         {"addr", int64_t{4096} * i}});
+  }
+}
+
+// Converts a large space for the tool PROFILE_TOOL (the trace viewer when
+// unset) with little address space left to the process.
 ZENTRIK_CHILD_SCENARIO(ToolOutOfMemory) {
+  const char* tool = getenv("PROFILE_TOOL");
+  const bool memory = tool != nullptr && tool == kMemoryProfileToolName;
   // Kept whole, so that the conversion finds no freed memory to reuse.
   XSpaceFixture fixture(1000);
-  AddSteps(300000, &fixture);
+  if (memory) {
+    AddMemoryAllocations(300000, &fixture);
+  } else {
+    AddSteps(300000, &fixture);
+  }
   // Far less than the data of 300000 events take.
   if (!testing::LimitAddressSpaceToCurrentPlus(8 << 20)) return 3;
   ProfileResponse response;
   const Status status = ConvertXSpaceToProfileResponse(
-      fixture.space(), Request(getenv("PROFILE_ROOT"), kTraceViewerToolName), &response);
+      fixture.space(),
+      Request(getenv("PROFILE_ROOT"), memory ? kMemoryProfileToolName : kTraceViewerToolName),
+      &response);
   printf("%d %s\n", static_cast<int>(status.code()), status.error_message().c_str());
   return 0;
 }
 
 TEST(ConvertXSpaceToProfileResponseTest, RunningOutOfMemoryIsAFailureNotAnException) {
   if (testing::kSanitizedAllocator) GTEST_SKIP() << "exhaustion is not std::bad_alloc here";
+  const struct {
+    std::string_view tool;
+    std::string out;
+  } cases[] = {
+      {kTraceViewerToolName, "8 Out of memory while converting the trace viewer's data\n"},
+      {kMemoryProfileToolName, "8 Out of memory while converting the memory profile's data\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const testing::ChildResult child = testing::RunScenario(
+        "ToolOutOfMemory",
+        {{"PROFILE_ROOT", dir.Join("root")}, {"PROFILE_TOOL", std::string(c.tool)}});
+    ASSERT_EQ(child.exit_code, 0) << c.tool << " signal " << child.term_signal << child.err;
+    EXPECT_EQ(child.out, c.out);
+    EXPECT_THAT(ListDirectory(dir.path()), IsEmpty()) << c.tool;
+  }
+}
+
+// The memory profile goes into its gzip file, an empty text when the space
+// has no host plane; a regular file where the run directory should go is
+// FAILED_PRECONDITION and nothing is written.
+TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileFileOrFailure) {
+  XSpaceFixture with_memory(1000);
+  AddMemoryAllocations(2, &with_memory);
+  std::string memory_json;
+  ASSERT_TRUE(ConvertXSpaceToMemoryProfileJson(with_memory.space(), &memory_json).ok());
+  ASSERT_NE(memory_json.find(R"("memoryIds":["bfc"])"), std::string::npos) << memory_json;
+  const struct {
+    const char* name;
+    XSpace space;
+    std::string json;
+  } cases[] = {
+      {"memory events", with_memory.space(), memory_json},
+      {"no host plane: an empty text", XSpace(), ""},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ProfileResponse response;
+    ASSERT_TRUE(ConvertXSpaceToProfileResponse(
+                    c.space, Request(dir.Join("root"), kMemoryProfileToolName), &response)
+                    .ok())
+        << c.name;
+    EXPECT_EQ(response.tool_data_size(), 0) << c.name;
+    ASSERT_THAT(ListDirectory(dir.Join("root/run")), ElementsAre("host.memory_profile.json.gz"))
+        << c.name;
+    std::string json = "not read";
+    ASSERT_TRUE(testing::Gunzip(
+        testing::ReadFileOrEmpty(dir.Join("root/run/host.memory_profile.json.gz")), &json))
+        << c.name;
+    EXPECT_EQ(json, c.json) << c.name;
+  }
+
   TempDir dir;
-  const testing::ChildResult child =
-      testing::RunScenario("ToolOutOfMemory", {{"PROFILE_ROOT", dir.Join("root")}});
-  ASSERT_EQ(child.exit_code, 0) << " signal " << child.term_signal << child.err;
-  EXPECT_EQ(child.out, "8 Out of memory while converting the trace viewer's data\n");
-  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+  ASSERT_TRUE(testing::WriteTestFile(dir.Join("root")));
+  ProfileResponse response;
+  const Status status = ConvertXSpaceToProfileResponse(
+      with_memory.space(), Request(dir.Join("root"), kMemoryProfileToolName), &response);
+  EXPECT_EQ(status.code(), error::FAILED_PRECONDITION);
+  EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
 }
 
 }  // namespace
