@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/plane_events.h"
@@ -181,6 +182,36 @@ TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   builder.Combine(first);
   builder.Combine(second);
   EXPECT_EQ(Entry(target), "a A  half  2 20 16 0 1 18446744073709551615 8 9 0 1 0 | 0");
+}
+
+// The plane's span runs from the earliest begin to the latest end of its
+// events, ends that would pass INT64_MAX held there; idle is what kernels do
+// not fill, never less than nothing.
+TEST(DeviceOpMetricsTest, SpanOfThePlaneEvents) {
+  const struct {
+    const char* what;
+    std::vector<std::pair<int64_t, int64_t>> events;  // offset, duration
+    uint64_t total_time_ps;
+    uint64_t idle_ps;
+  } cases[] = {
+      {"near the largest offset", {{INT64_MAX - 5, 100}}, 5, 0},
+      {"far apart", {{INT64_MIN, 0}, {INT64_MAX, 0}}, UINT64_MAX, UINT64_MAX},
+      {"kernels overlap", {{0, 100}, {0, 100}, {50, 10}}, 100, 0},
+      {"a negative duration lasts no time", {{10, -5}, {20, 10}}, 20, 10},
+  };
+  for (const auto& c : cases) {
+    XSpace space;
+    XPlaneBuilder plane(space.add_planes());
+    for (const auto& [offset, duration] : c.events) {
+      AddPlaneEvent(plane, 1, "k", offset, duration,
+                    {{"op_fullname", std::string("a:A")}, {"kernel_details", std::string()}});
+    }
+    const OpMetricsDb db = ConvertDeviceTraceXPlaneToOpMetricsDb(plane.plane());
+    EXPECT_EQ(db.total_time_ps(), c.total_time_ps) << c.what;
+    ASSERT_EQ(db.metrics_size(), 2) << c.what;
+    EXPECT_EQ(db.metrics(1).name(), "IDLE") << c.what;
+    EXPECT_EQ(db.metrics(1).time_ps(), c.idle_ps) << c.what;
+  }
 }
 
 }  // namespace
