@@ -143,6 +143,23 @@ TEST(TfStatsTest, DeviceRecordsTakeTheHostPmuOfTheirOp) {
       std::make_tuple("", false, uint64_t{0}, true));
 }
 
+// A device entry that names no framework op stands for an op of its own
+// name and type "Unknown".
+TEST(TfStatsTest, DeviceEntryWithoutProvenance) {
+  OpStats op_stats;
+  OpMetricsDb* device = op_stats.mutable_device_op_metrics_db();
+  OpMetricsDbBuilder builder(device);
+  builder.EnterDeviceOp("k", "", "", 2, 1'000'000, 0, "", {});
+  builder.EnterDeviceOp("mm/mm:MatMul", "MatMul", "mm:MatMul", 1, 3'000'000, 0, "", {});
+  device->set_total_time_ps(4'000'000);
+  const TfStatsTable table = ConvertOpStatsToTfStats(op_stats).table_without_idle();
+  std::vector<std::string> records;
+  for (const TfStatsRecord& r : table.records()) {
+    records.push_back(r.op_name() + " " + r.op_type() + " " + std::to_string(r.occurrences()));
+  }
+  EXPECT_EQ(records, (std::vector<std::string>{"mm MatMul 1", "k Unknown 2"}));
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik

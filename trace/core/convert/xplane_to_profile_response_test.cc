@@ -204,6 +204,31 @@ TEST(ConvertXSpaceToProfileResponseTest, MemoryProfileFileOrFailure) {
   EXPECT_THAT(ListDirectory(dir.path()), ElementsAre("root"));
 }
 
+// The space itself goes first, once, whatever the order of the request;
+// unknown tools are skipped; no tools do nothing.
+TEST(ConvertXSpaceToProfileResponseTest, XPlaneToolGivesTheSpaceFirst) {
+  TempDir dir;
+  const XSpace space = SpaceWithOneEvent(/*step=*/true);
+  ProfileRequest request = Request(dir.Join("root"), kOverviewPageToolName);
+  for (std::string_view tool : {kOpStatsToolName, kKernelStatsToolName, kXPlaneToolName,
+                                kXPlaneToolName, std::string_view("unknown_tool")}) {
+    request.add_tools(std::string(tool));
+  }
+  ProfileResponse response;
+  ASSERT_TRUE(ConvertXSpaceToProfileResponse(space, request, &response).ok());
+  std::vector<std::string> names;
+  for (const ProfileToolData& data : response.tool_data()) names.push_back(data.name());
+  ASSERT_THAT(names,
+              ElementsAre("xplane.pb", "overview_page.pb", "op_stats.pb", "kernel_stats.pb"));
+  EXPECT_TRUE(response.tool_data(0).data() == space.SerializeAsString());
+
+  request.clear_tools();
+  ProfileResponse none;
+  ASSERT_TRUE(ConvertXSpaceToProfileResponse(space, request, &none).ok());
+  EXPECT_EQ(none.ByteSizeLong(), 0u);
+  EXPECT_THAT(ListDirectory(dir.path()), IsEmpty());
+}
+
 // ---- Golden bytes of the analysis files ----
 
 constexpr char kNoCounter[] = "ff ff ff ff ff ff ff ff ff 01";  // the varint of 2^64 - 1
