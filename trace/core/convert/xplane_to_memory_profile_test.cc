@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/log_lines.h"
 #include "testing/plane_events.h"
 #include "testing/stderr_capture.h"
@@ -481,6 +482,53 @@ TEST(MemoryProfileProcessingTest, DeallocationsTakeTheirAllocationsNames) {
   }
   EXPECT_THAT(texts, ElementsAre("first r f s 0 -1", "second    0 -1", "first r f s 4 -1",
                                  "unmatched    0 -1"));
+}
+
+// Two allocations at address 42, a free of address 7 never allocated and
+// two allocations at address 9, the second of which moves to 2^63.
+ZENTRIK_CHILD_SCENARIO(ProcessInconsistentPairs) {
+  PerAllocatorMemoryProfile allocator;
+  const struct {
+    MemoryActivity activity;
+    uint64_t address;
+    const char* op;
+  } events[] = {{ALLOCATION, 42, "a"},
+                {ALLOCATION, 42, "b"},
+                {DEALLOCATION, 7, ""},
+                {ALLOCATION, 9, ""},
+                {ALLOCATION, uint64_t{1} << 63, ""}};
+  int64_t time_ps = 0;
+  for (const auto& e : events) {
+    MemoryProfileSnapshot* snapshot = allocator.add_memory_profile_snapshots();
+    snapshot->set_time_offset_ps(++time_ps);
+    snapshot->mutable_activity_metadata()->set_memory_activity(e.activity);
+    snapshot->mutable_activity_metadata()->set_address(e.address);
+    snapshot->mutable_activity_metadata()->set_tf_op_name(e.op);
+  }
+  UpdateDeallocation(&allocator);
+  return 0;
+}
+
+// At verbose level 2 the processing reports what does not pair up.
+TEST(XPlaneToMemoryProfileTest, VerboseLinesReportInconsistentPairs) {
+  const auto child = testing::RunScenario(
+      "ProcessInconsistentPairs",
+      {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}, {"ZENTRIK_CPP_MIN_VLOG_LEVEL", "2"}});
+  ASSERT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_THAT(
+      testing::LogLinesFrom(child.err, "trace/core/convert/xplane_to_memory_profile"),
+      ElementsAre("INFO There are two allocations recorded for the same address: 42. The later "
+                  "allocation event is: time_offset_ps: 2",
+                  "INFO Can't find matching memory allocation for this deallocation: "
+                  "time_offset_ps: 3",
+                  "INFO Number of allocations that cannot find matching dealloctions: 3"));
+  // The snapshot follows in text format on the next lines.
+  EXPECT_THAT(child.err, HasSubstr("tf_op_name: \"b\""));
+
+  const auto quiet =
+      testing::RunScenario("ProcessInconsistentPairs", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  EXPECT_EQ(testing::LogLinesFrom(quiet.err, "trace/core/convert/xplane_to_memory_profile"),
+            std::vector<std::string>{});
 }
 
 }  // namespace
