@@ -105,6 +105,7 @@ TEST(TfStatsTest, KeepsTheRecordsOfLargestSelfTime) {
       {-1, {"d", "c", "a", "ab"}},
       {3, {"d", "c", "a"}},
       {0, {}},
+      {-7, {"d", "c", "a", "ab"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> names;
@@ -158,6 +159,21 @@ TEST(TfStatsTest, DeviceEntryWithoutProvenance) {
     records.push_back(r.op_name() + " " + r.op_type() + " " + std::to_string(r.occurrences()));
   }
   EXPECT_EQ(records, (std::vector<std::string>{"mm MatMul 1", "k Unknown 2"}));
+}
+
+// A side lists its 500 ops of largest self time; an empty run lists none.
+TEST(TfStatsTest, AtMost500RecordsPerSide) {
+  OpMetricsDb many;
+  for (int i = 0; i < 600; ++i) AddOp(&many, "op" + std::to_string(i), i, 1);
+  const TfStatsTable table = GenerateTfStatsTable(many, OpMetricsDb(), false);
+  ASSERT_EQ(table.records_size(), 500);
+  EXPECT_EQ(table.records(0).op_name(), "op599");
+  EXPECT_EQ(table.records(499).op_name(), "op100");
+
+  const TfStatsDatabase empty = ConvertOpStatsToTfStats(OpStats());
+  EXPECT_TRUE(empty.has_table_with_idle() && empty.has_table_without_idle());
+  EXPECT_EQ(empty.table_with_idle().records_size() + empty.table_without_idle().records_size(), 0);
+  EXPECT_EQ(empty.device_type(), "");
 }
 
 }  // namespace
