@@ -214,6 +214,38 @@ TEST(DeviceOpMetricsTest, SpanOfThePlaneEvents) {
   }
 }
 
+// A host op's entry takes the texts and flags of its latest occurrence and
+// the sum of its events' counters; each line adds its idle time.
+TEST(HostOpMetricsTest, EntersTextsCountersAndIdle) {
+  XSpace space;
+  XPlaneBuilder plane(space.add_planes());
+  plane.SetName(kHostPlaneName);
+  XEventBuilder op =
+      AddPlaneEvent(plane, 1, "mm:MatMul", 0, 10,
+                    {{"data_type", std::string("float")}, {"model_id", std::string("m")}});
+  op.mutable_event()->set_second_pmu_data_flag(true);
+  op.mutable_event()->mutable_second_pmu_data()->set_mac_ops(4);
+  op.mutable_event()->mutable_device_info()->set_frequency(7);
+  AddPlaneEvent(plane, 1, "mm:MatMul", 30, 10);
+  AddPlaneEvent(plane, 2, "other", 0, 10);  // a line without framework ops
+  const XPlaneVisitor visitor(&plane.plane(), {FindHostEventType}, {FindStatType});
+  const TfOpMap tf_ops = BuildTfOpMapFromHostPlane(plane.plane());
+
+  OpMetricsDb host_db;
+  OpMetricsDbBuilder host_builder(&host_db);
+  for (const XLine& line : plane.plane().lines()) {
+    auto result = ConvertHostThreadsXLineToOpMetricsDb({&visitor, &line}, tf_ops);
+    AddIdleAndCombineOpMetricsDb(result->db, host_builder);
+  }
+  // 40 ps spanned, 20 ps in ops; the second line adds nothing.
+  EXPECT_EQ(Summary(host_db), "mm:MatMul MatMul 2 20 20 | IDLE IDLE 0 20 20 | 40 20");
+  const OpMetrics& mm = host_db.metrics(0);
+  EXPECT_EQ(mm.data_type() + "|" + mm.model_id() + "|" +
+                std::to_string(mm.second_pmu_info().pmu_data().mac_ops()) + "|" +
+                std::to_string(mm.second_pmu_data_flag()),
+            "||4|0");
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik
