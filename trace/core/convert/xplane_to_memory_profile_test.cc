@@ -33,23 +33,27 @@ std::string ToJson(const XSpace& space) {
   return json;
 }
 
+// One allocation of 256 bytes at 4096 for MatMul in step 3, every stat set.
+std::vector<std::pair<std::string, testing::StatValue>> MatMulAllocation() {
+  return {{"allocator_name", "GPU_0_bfc"},
+          {"bytes_allocated", int64_t{256}},
+          {"bytes_available", int64_t{768}},
+          {"fragmentation", 0.25},
+          {"peak_bytes_in_use", int64_t{256}},
+          {"requested_bytes", int64_t{200}},
+          {"allocation_bytes", int64_t{256}},
+          {"addr", int64_t{4096}},
+          {"tf_op", "MatMul"},
+          {"region_type", "output"},
+          {"data_type", "float"},
+          {"shape", "8x8"},
+          {"group_id", int64_t{3}}};
+}
+
 // One allocation, all its fields.
 TEST(XPlaneToMemoryProfileTest, PrintsOneAllocatorExactly) {
   testing::XSpaceFixture fixture;
-  AddPlaneEvent(fixture.HostPlane(), 1, kAllocation, 1000, 0,
-                {{"allocator_name", "GPU_0_bfc"},
-                 {"bytes_allocated", int64_t{256}},
-                 {"bytes_available", int64_t{768}},
-                 {"fragmentation", 0.25},
-                 {"peak_bytes_in_use", int64_t{256}},
-                 {"requested_bytes", int64_t{200}},
-                 {"allocation_bytes", int64_t{256}},
-                 {"addr", int64_t{4096}},
-                 {"tf_op", "MatMul"},
-                 {"region_type", "output"},
-                 {"data_type", "float"},
-                 {"shape", "8x8"},
-                 {"group_id", int64_t{3}}});
+  AddPlaneEvent(fixture.HostPlane(), 1, kAllocation, 1000, 0, MatMulAllocation());
   EXPECT_EQ(
       ToJson(fixture.space()),
       R"({"memoryProfilePerAllocator":{"GPU_0_bfc":{"memoryProfileSnapshots":[)"
@@ -274,16 +278,11 @@ TEST(XPlaneToMemoryProfileTest, SpecialAllocationsAndUnsetFieldsPrint) {
 // one seen.
 TEST(XPlaneToMemoryProfileTest, DeallocationPrintsItsAllocationsNamesAndStep) {
   testing::XSpaceFixture fixture;
-  AddPlaneEvent(fixture.HostPlane(), 1, kAllocation, 1000, 0,
-                {{"allocation_bytes", int64_t{256}},
-                 {"addr", int64_t{4096}},
-                 {"tf_op", "MatMul"},
-                 {"region_type", "output"},
-                 {"data_type", "float"},
-                 {"shape", "8x8"},
-                 {"group_id", int64_t{3}}});
+  AddPlaneEvent(fixture.HostPlane(), 1, kAllocation, 1000, 0, MatMulAllocation());
   AddPlaneEvent(fixture.HostPlane(), 1, kDeallocation, 2000, 0,
-                {{"allocation_bytes", int64_t{256}}, {"addr", int64_t{4096}}});
+                {{"allocator_name", "GPU_0_bfc"},
+                 {"allocation_bytes", int64_t{256}},
+                 {"addr", int64_t{4096}}});
   EXPECT_THAT(ToJson(fixture.space()),
               HasSubstr(R"("activityMetadata":{"memoryActivity":"DEALLOCATION",)"
                         R"("requestedBytes":"0","allocationBytes":"256","address":"4096",)"

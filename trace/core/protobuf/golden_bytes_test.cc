@@ -35,17 +35,30 @@ std::shared_ptr<google::protobuf::MessageLite> Make(std::function<void(Message*)
 
 constexpr char kAllOnes[] = "ff ff ff ff ff ff ff ff ff 01";  // the ten-byte varint of -1
 
+// A message and the hex of its wire bytes.
+struct GoldenRow {
+  const char* what;
+  std::shared_ptr<google::protobuf::MessageLite> message;
+  std::string hex;
+};
+
+// Each row writes its bytes and parses back to the same bytes (bytes fields
+// take non-UTF-8 data, enums stay open).
+template <size_t N>
+void ExpectWrittenAndRead(const GoldenRow (&rows)[N]) {
+  for (const GoldenRow& c : rows) {
+    EXPECT_EQ(ToHex(DeterministicBytes(*c.message)), c.hex) << c.what;
+    std::unique_ptr<google::protobuf::MessageLite> parsed(c.message->New());
+    ASSERT_TRUE(parsed->ParseFromString(FromHex(c.hex))) << c.what;
+    EXPECT_EQ(ToHex(DeterministicBytes(*parsed)), c.hex) << c.what;
+  }
+}
+
 // Stored files, TensorBoard and the profiler service read these layouts:
-// field numbers, wire types, zero values that are written, map order. Each
-// row also parses back to the same bytes (bytes fields take non-UTF-8 data,
-// enums stay open).
+// field numbers, wire types, zero values that are written, map order.
 TEST(GoldenBytesTest, WritesAndReadsTheLayoutsCallersRelyOn) {
   const std::string ones = kAllOnes;
-  const struct {
-    const char* what;
-    std::shared_ptr<google::protobuf::MessageLite> message;
-    std::string hex;
-  } cases[] = {
+  const GoldenRow cases[] = {
       {"zero offset is written", Make<XEvent>([](XEvent* e) { e->set_offset_ps(0); }), "10 00"},
       {"derived line id", Make<XLine>([](XLine* l) { l->set_id(-559038737); }),
        "08 ef fd b6 f5 fd ff ff ff ff 01"},
@@ -167,23 +180,14 @@ TEST(GoldenBytesTest, WritesAndReadsTheLayoutsCallersRelyOn) {
        }),
        "32 0a 0a 04 61 2e 70 62 12 02 00 ff 38 01"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ToHex(DeterministicBytes(*c.message)), c.hex) << c.what;
-    std::unique_ptr<google::protobuf::MessageLite> parsed(c.message->New());
-    ASSERT_TRUE(parsed->ParseFromString(FromHex(c.hex))) << c.what;
-    EXPECT_EQ(ToHex(DeterministicBytes(*parsed)), c.hex) << c.what;
-  }
+  ExpectWrittenAndRead(cases);
 }
 
 // The analysis files' messages: which fields are written and how (present
 // empty messages, two-byte tags, ten-byte negatives, NaN written, zero not).
 TEST(GoldenBytesTest, WritesTheAnalysisLayouts) {
   const std::string ones = kAllOnes;
-  const struct {
-    const char* what;
-    std::shared_ptr<google::protobuf::MessageLite> message;
-    std::string hex;
-  } cases[] = {
+  const GoldenRow cases[] = {
       {"default op stats", Make<OpStats>([](OpStats*) {}), ""},
       {"op stats with present empty parts", Make<OpStats>([](OpStats* s) {
          s->mutable_host_op_metrics_db();
@@ -292,9 +296,7 @@ TEST(GoldenBytesTest, WritesTheAnalysisLayouts) {
        }),
        "4a 08 0a 00 12 00 1a 00 20 01"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ToHex(DeterministicBytes(*c.message)), c.hex) << c.what;
-  }
+  ExpectWrittenAndRead(cases);
 }
 
 }  // namespace
