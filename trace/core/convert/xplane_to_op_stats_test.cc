@@ -37,6 +37,7 @@ TEST(ConvertXSpaceToOpStatsTest, SelectsHostAndDevicePlanes) {
     int device_entries;  // the kernel's and "IDLE"
   } cases[] = {
       {"no planes", {}, "CPU", false, 0},
+      {"host only", {"/host:CPU"}, "CPU", true, 0},
       {"device only", {"/device:ZRA:0"}, "ZRA", false, 2},
       {"other planes ignored", {"/device:ZRA", "/device:GPU:0", "/host:CPU:1"}, "CPU", false, 0},
       {"both", {"/device:ZRA:1", "/host:CPU", "/device:ZRA:0"}, "ZRA", true, 2},
