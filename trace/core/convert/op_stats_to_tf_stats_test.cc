@@ -105,6 +105,7 @@ TEST(TfStatsTest, KeepsTheRecordsOfLargestSelfTime) {
       {-1, {"d", "c", "a", "ab"}},
       {3, {"d", "c", "a"}},
       {0, {}},
+      {-7, {"d", "c", "a", "ab"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> names;
@@ -141,6 +142,38 @@ TEST(TfStatsTest, DeviceRecordsTakeTheHostPmuOfTheirOp) {
       std::make_tuple(lonely.data_type(), lonely.has_pmu_flag(), lonely.second_pmu_info().count(),
                       lonely.second_pmu_info().has_ave_pmu_data()),
       std::make_tuple("", false, uint64_t{0}, true));
+}
+
+// A device entry that names no framework op stands for an op of its own
+// name and type "Unknown".
+TEST(TfStatsTest, DeviceEntryWithoutProvenance) {
+  OpStats op_stats;
+  OpMetricsDb* device = op_stats.mutable_device_op_metrics_db();
+  OpMetricsDbBuilder builder(device);
+  builder.EnterDeviceOp("k", "", "", 2, 1'000'000, 0, "", {});
+  builder.EnterDeviceOp("mm/mm:MatMul", "MatMul", "mm:MatMul", 1, 3'000'000, 0, "", {});
+  device->set_total_time_ps(4'000'000);
+  const TfStatsTable table = ConvertOpStatsToTfStats(op_stats).table_without_idle();
+  std::vector<std::string> records;
+  for (const TfStatsRecord& r : table.records()) {
+    records.push_back(r.op_name() + " " + r.op_type() + " " + std::to_string(r.occurrences()));
+  }
+  EXPECT_EQ(records, (std::vector<std::string>{"mm MatMul 1", "k Unknown 2"}));
+}
+
+// A side lists its 500 ops of largest self time; an empty run lists none.
+TEST(TfStatsTest, AtMost500RecordsPerSide) {
+  OpMetricsDb many;
+  for (int i = 0; i < 600; ++i) AddOp(&many, "op" + std::to_string(i), i, 1);
+  const TfStatsTable table = GenerateTfStatsTable(many, OpMetricsDb(), false);
+  ASSERT_EQ(table.records_size(), 500);
+  EXPECT_EQ(table.records(0).op_name(), "op599");
+  EXPECT_EQ(table.records(499).op_name(), "op100");
+
+  const TfStatsDatabase empty = ConvertOpStatsToTfStats(OpStats());
+  EXPECT_TRUE(empty.has_table_with_idle() && empty.has_table_without_idle());
+  EXPECT_EQ(empty.table_with_idle().records_size() + empty.table_without_idle().records_size(), 0);
+  EXPECT_EQ(empty.device_type(), "");
 }
 
 }  // namespace

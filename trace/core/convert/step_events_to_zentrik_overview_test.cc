@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/stderr_capture.h"
 
 namespace zentrik {
@@ -178,6 +179,116 @@ TEST(ZentrikOverviewConversionTest, ComputesStepStatistics) {
   events[1].AddHostEvent(Launch(0, 10));
   EXPECT_EQ(ConvertStepEventsToZentrikOverview(events).step_records(0).kernel_launch_latency_ps(),
             1u);
+}
+
+// "total mean max max_step_id " of a quantity over the steps.
+std::string StatsText(const ZentrikStats& stats) {
+  return Values(stats.total(), stats.mean(), stats.max(), stats.max_step_id());
+}
+
+TEST(ZentrikOverviewConversionTest, EmptyStepsGiveMarkedStatistics) {
+  const ZentrikOverviewInfo overview = ConvertStepEventsToZentrikOverview(StepEvents());
+  EXPECT_EQ(overview.step_records_size(), 0);
+  const ZentrikStepStats& s = overview.step_stats();
+  // No step: no time, launch or device statistics, a throughput of -1 and
+  // nothing counted (no step id either).
+  EXPECT_EQ(Values(s.has_base_info(), s.base_info().step_count(), s.throughput(),
+                   s.has_step_time_stats(), s.has_launch_info(), s.has_device_execute_info()),
+            "1 0 -1.000000 0 0 0 ");
+  for (const ZentrikStats* stats :
+       {&s.cpu_launch_latency_stats(), &s.kernel_launch_latency_stats(), &s.device_idle_stats()}) {
+    EXPECT_EQ(StatsText(*stats), "0 0.000000 0 -1 ");
+  }
+  EXPECT_EQ(Values(overview.pmu_info().count(), overview.pmu_info().has_pmu_data(),
+                   overview.pmu_data_valid()),
+            "1 0 1 ");
+}
+
+// A step of its own id (-2 here) without kernels: a record of no counters and
+// no kernel launch latency, whatever it launched.
+TEST(ZentrikOverviewConversionTest, StepWithoutKernels) {
+  StepEvents events;
+  events[-2] = Step(0, 10);
+  events[-2].AddHostEvent(Launch(0, 5, 1, /*kind=*/1));
+  const ZentrikOverviewInfo overview = ConvertStepEventsToZentrikOverview(events);
+  ASSERT_EQ(overview.step_records_size(), 1);
+  const ZentrikStepRecord& r = overview.step_records(0);
+  EXPECT_EQ(Values(r.step_id(), r.pmu_info().count(), r.pmu_info().pmu_data().lt_cycles(),
+                   r.kernel_launch_latency_ps(), r.has_device_execute_record()),
+            "18446744073709551614 1 0 0 0 ");
+}
+
+TEST(ZentrikOverviewConversionTest, UnknownLtCyclesMakeThePmuDataInvalid) {
+  PmuData counters;
+  counters.set_lt_cycles(~uint64_t{0});
+  counters.set_mac_ops(7);
+  DeviceEventRecord kernel = Kernel(0, 10);
+  kernel.has_kernel_details = true;
+  kernel.pmu_data = &counters;
+  StepEvents events;
+  (events[1] = Step(0, 10)).AddDeviceEvent(kernel);
+  EXPECT_FALSE(ConvertStepEventsToZentrikOverview(events).pmu_data_valid());
+  counters.set_lt_cycles(3);
+  EXPECT_TRUE(ConvertStepEventsToZentrikOverview(events).pmu_data_valid());
+}
+
+// Samples per second over the steps' span, only when every step gave its
+// batch size.
+TEST(ZentrikOverviewConversionTest, ThroughputNeedsEveryBatchSize) {
+  const struct {
+    const char* what;
+    std::vector<int64_t> batch_sizes;  // of steps of 100 ps, one after another
+    const char* throughput;
+  } cases[] = {
+      {"every batch size", {4, 6}, "50000000000.000000 "},
+      {"one missing", {4, -1}, "-1.000000 "},
+      {"one of 0", {0, 4}, "-1.000000 "},
+  };
+  for (const auto& c : cases) {
+    StepEvents events;
+    for (size_t i = 0; i < c.batch_sizes.size(); ++i) {
+      events[static_cast<int64_t>(i)] = Step(100 * i, 100, c.batch_sizes[i]);
+    }
+    const ZentrikStepStats stats = ConvertStepEventsToZentrikOverview(events).step_stats();
+    EXPECT_EQ(Values(stats.throughput()), c.throughput) << c.what;
+    ASSERT_EQ(stats.base_info().batch_sizes_size(), static_cast<int>(c.batch_sizes.size()));
+    // A missing batch size is listed as the unsigned -1.
+    EXPECT_EQ(stats.base_info().batch_sizes(1), static_cast<uint64_t>(c.batch_sizes[1])) << c.what;
+  }
+}
+
+// With launch statistics seen, a step's time is the span stored with its batch
+// size, not its markers'; the conversion says so.
+TEST(ZentrikOverviewConversionTest, LaunchStatsTakeTheStoredSpans) {
+  for (const bool seen : {true, false}) {
+    StepEvents events;
+    events[1] = Step(0, 100, 2);
+    events[1].step_begin_ps = 40;
+    events[1].step_duration_ps = 30;
+    events.host_launch_stats_seen = seen;
+    const ZentrikOverviewInfo overview = ConvertStepEventsToZentrikOverview(events);
+    EXPECT_EQ(Values(overview.step_records(0).step_begin_ps(),
+                     overview.step_records(0).step_duration_ps(),
+                     overview.step_stats().analysis().host_launch_stats_seen()),
+              seen ? "40 30 1 " : "0 100 0 ");
+  }
+}
+
+ZENTRIK_CHILD_SCENARIO(LaunchNotBeforeKernel) {
+  StepEvents events;
+  events[1] = Step(0, 1000);
+  events[1].AddHostEvent(Launch(500, 10));
+  events[1].AddDeviceEvent(Kernel(500, 10));
+  const ZentrikOverviewInfo overview = ConvertStepEventsToZentrikOverview(events);
+  return overview.step_records(0).kernel_launch_latency_ps() == 1 ? 0 : 1;
+}
+
+TEST(ZentrikOverviewConversionTest, LogsLaunchesThatDoNotPrecedeTheirKernel) {
+  const auto result =
+      testing::RunScenario("LaunchNotBeforeKernel", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_THAT(result.err,
+              ::testing::HasSubstr("] Launch time(ps): 500 is larger than kernel time(ps): 500\n"));
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ TEST(KernelReportsTest, SumsKernelsByNameAndOpName) {
   later.SetDeviceInfo(facts);
   AddKernel(device0, 2, {"gemm", "mm2:MatMul", 1999});
   AddKernel(device0, 2, {"short", "mm:MatMul", 999});         // under 1 ns
+  AddKernel(device0, 2, {"neg", "mm:MatMul", -5000});         // broken duration
   AddKernel(device0, 2, {"copy", "mm:MatMul", 9000, false});  // no kernel_details
   AddKernel(device0, kDerivedLineId, {"step", "mm:MatMul", 9000});
   AddKernel(device0, 3, {"b", "", 4500});

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/plane_events.h"
@@ -181,6 +182,68 @@ TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   builder.Combine(first);
   builder.Combine(second);
   EXPECT_EQ(Entry(target), "a A  half  2 20 16 0 1 18446744073709551615 8 9 0 1 0 | 0");
+}
+
+// The plane's span runs from the earliest begin to the latest end of its
+// events, ends that would pass INT64_MAX held there; idle is what kernels do
+// not fill, never less than nothing.
+TEST(DeviceOpMetricsTest, SpanOfThePlaneEvents) {
+  const struct {
+    const char* what;
+    std::vector<std::pair<int64_t, int64_t>> events;  // offset, duration
+    uint64_t total_time_ps;
+    uint64_t idle_ps;
+  } cases[] = {
+      {"near the largest offset", {{INT64_MAX - 5, 100}}, 5, 0},
+      {"far apart", {{INT64_MIN, 0}, {INT64_MAX, 0}}, UINT64_MAX, UINT64_MAX},
+      {"kernels overlap", {{0, 100}, {0, 100}, {50, 10}}, 100, 0},
+      {"a negative duration lasts no time", {{10, -5}, {20, 10}}, 20, 10},
+  };
+  for (const auto& c : cases) {
+    XSpace space;
+    XPlaneBuilder plane(space.add_planes());
+    for (const auto& [offset, duration] : c.events) {
+      AddPlaneEvent(plane, 1, "k", offset, duration,
+                    {{"op_fullname", std::string("a:A")}, {"kernel_details", std::string()}});
+    }
+    const OpMetricsDb db = ConvertDeviceTraceXPlaneToOpMetricsDb(plane.plane());
+    EXPECT_EQ(db.total_time_ps(), c.total_time_ps) << c.what;
+    ASSERT_EQ(db.metrics_size(), 2) << c.what;
+    EXPECT_EQ(db.metrics(1).name(), "IDLE") << c.what;
+    EXPECT_EQ(db.metrics(1).time_ps(), c.idle_ps) << c.what;
+  }
+}
+
+// A host op's entry takes the texts and flags of its latest occurrence and
+// the sum of its events' counters; each line adds its idle time.
+TEST(HostOpMetricsTest, EntersTextsCountersAndIdle) {
+  XSpace space;
+  XPlaneBuilder plane(space.add_planes());
+  plane.SetName(kHostPlaneName);
+  XEventBuilder op =
+      AddPlaneEvent(plane, 1, "mm:MatMul", 0, 10,
+                    {{"data_type", std::string("float")}, {"model_id", std::string("m")}});
+  op.mutable_event()->set_second_pmu_data_flag(true);
+  op.mutable_event()->mutable_second_pmu_data()->set_mac_ops(4);
+  op.mutable_event()->mutable_device_info()->set_frequency(7);
+  AddPlaneEvent(plane, 1, "mm:MatMul", 30, 10);
+  AddPlaneEvent(plane, 2, "other", 0, 10);  // a line without framework ops
+  const XPlaneVisitor visitor(&plane.plane(), {FindHostEventType}, {FindStatType});
+  const TfOpMap tf_ops = BuildTfOpMapFromHostPlane(plane.plane());
+
+  OpMetricsDb host_db;
+  OpMetricsDbBuilder host_builder(&host_db);
+  for (const XLine& line : plane.plane().lines()) {
+    auto result = ConvertHostThreadsXLineToOpMetricsDb({&visitor, &line}, tf_ops);
+    AddIdleAndCombineOpMetricsDb(result->db, host_builder);
+  }
+  // 40 ps spanned, 20 ps in ops; the second line adds nothing.
+  EXPECT_EQ(Summary(host_db), "mm:MatMul MatMul 2 20 20 | IDLE IDLE 0 20 20 | 40 20");
+  const OpMetrics& mm = host_db.metrics(0);
+  EXPECT_EQ(mm.data_type() + "|" + mm.model_id() + "|" +
+                std::to_string(mm.second_pmu_info().pmu_data().mac_ops()) + "|" +
+                std::to_string(mm.second_pmu_data_flag()),
+            "||4|0");
 }
 
 }  // namespace
