@@ -141,6 +141,95 @@ TEST(HostKernelPmuTest, SumsTheKernelsInsideEachOpsWindowOntoIt) {
   }
 }
 
+// The stat of `event` named `name` as a value; int64 0 when absent.
+testing::StatValue StatOf(const XSpace& space, const XEvent& event, const std::string& name) {
+  const XPlane& host = *FindPlaneWithName(space, kHostPlaneName);
+  for (const XStat& stat : event.stats()) {
+    if (host.stat_metadata().at(stat.metadata_id()).name() != name) continue;
+    if (stat.has_str_value()) return stat.str_value();
+    if (stat.has_double_value()) return stat.double_value();
+    return stat.int64_value();
+  }
+  return int64_t{0};
+}
+
+// An op whose annotation carried counters sums its unread kernels too (their
+// markers stay in the sum); another op skips them. The flag is the last
+// summed kernel's; the kernels keep their own counters; an op without kernels
+// still has its data type named.
+TEST(HostKernelPmuTest, AnnotatedOpsSumUnreadKernelsAndDataTypesAreNamed) {
+  XSpaceFixture fixture;
+  testing::ApiCallSpec malloc_call;  // before the line's first op
+  malloc_call.thread_id = kThread;
+  malloc_call.function = "qxMalloc";
+  malloc_call.start_ns = 100;
+  malloc_call.end_ns = 150;
+  fixture.AddApiCall(malloc_call);
+  testing::TraceMeSpec annotated;
+  annotated.thread_id = kThread;
+  annotated.name = "Annotated";
+  annotated.start_ns = 10000;
+  annotated.end_ns = 11000;
+  annotated.annotation_counters = AllUnknownPmuData();
+  annotated.annotation_counters->set_mac_ops(4096);
+  fixture.AddTraceMe(annotated);
+  fixture.AddKernel(Kernel("k6", "Annotated", 10100, 40, SequencePmuData(10)));
+  fixture.AddKernel(Kernel("k7", "Annotated", 10200, 40, std::nullopt));
+  fixture.AddTraceMe(kThread, "Marked", 12000, 13000);
+  fixture.AddKernel(Kernel("k8", "Marked", 12100, 40, SequencePmuData(10)));
+  fixture.AddKernel(Kernel("k9", "Marked", 12200, 40, std::nullopt));
+  PmuData unmeasured_lt = SequencePmuData(20);
+  unmeasured_lt.set_lt_cycles(kNoValue);
+  fixture.AddKernel(Kernel("k10", "Marked", 12300, 40, unmeasured_lt));
+  // Only the low 32 bits of an int64 name the type; a double stays as it is.
+  const std::pair<const char*, testing::StatValue> data_types[] = {
+      {"High", (int64_t{1} << 32) | 19}, {"Double", 1.0}};
+  uint64_t start = 20000;
+  for (const auto& [name, value] : data_types) {
+    fixture.AddTraceMe(kThread, name, start, start + 1000, {{"data_type", value}});
+    fixture.AddKernel(Kernel(std::string("k") + name, name, start + 100, 10, SequencePmuData(1)));
+    start += 2000;
+  }
+  fixture.AddTraceMe(kThread + 1, "Idle", 16000, 17000, {{"data_type", int64_t{30}}});
+  testing::StderrCapture capture;
+  FillHostKernelPmuData(&fixture.space());
+  const std::string log = capture.Stop();
+  EXPECT_NE(log.find("] DataType::COUNT not a validate data type"), std::string::npos) << log;
+
+  std::vector<uint64_t> sum_with_marker = SequenceSum({10, 20}, 80);
+  sum_with_marker[6] = kNoValue;
+  const struct {
+    const char* name;
+    bool flag;
+    std::vector<uint64_t> counters;
+    std::optional<std::vector<double>> device;  // unset: none written
+    testing::StatValue data_type_after;         // int64 0: no data_type stat
+  } expected[] = {
+      {"##qxMalloc", false, SequenceSum({}, kNoValue),
+       DeviceInfoValues(testing::UnknownDeviceInfo()), int64_t{0}},
+      // No data_type stat: no peak figures.
+      {"Annotated", false, SequenceSum({}, 80), WithPeaks(kDevice, 0, 0), int64_t{0}},
+      {"Marked", true, sum_with_marker, WithPeaks(kDevice, 0, 0), int64_t{0}},
+      {"High", true, SequenceSum({1}, 10), WithPeaks(kDevice, 16.384, 0.256), std::string("half")},
+      {"Double", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), 1.0},
+      {"Idle", false, CounterValues(AllUnknownPmuData()), std::nullopt, std::string("invalid")},
+  };
+  for (const auto& e : expected) {
+    const XEvent& event = HostEvent(fixture.space(), e.name);
+    EXPECT_EQ(event.pmu_data_flag(), e.flag) << e.name;
+    EXPECT_EQ(CounterValues(event.pmu_data()), e.counters) << e.name;
+    EXPECT_EQ(event.has_device_info(), e.device.has_value()) << e.name;
+    if (e.device) {
+      EXPECT_EQ(DeviceInfoValues(event.device_info()), *e.device) << e.name;
+    }
+    EXPECT_EQ(StatOf(fixture.space(), event, "data_type"), e.data_type_after) << e.name;
+  }
+  PmuData k8 = SequencePmuData(10);
+  k8.set_field14(40);
+  EXPECT_EQ(CounterValues(HostEvent(fixture.space(), "k8##qxInvokeKernel").pmu_data()),
+            CounterValues(k8));
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik

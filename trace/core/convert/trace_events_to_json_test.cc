@@ -117,6 +117,16 @@ TEST(TraceToJsonTest, EventArgumentsAndFlows) {
        R"(,"args":{"correlation_id":"7"}},{"cat":"c","pid":3,"tid":4,"ts":0,)"
        R"("name":"correlation 7","id":"7","ph":"f","bp":"e"})"},
       {{{"flow_event_cat", "c"}, {"correlation_id", "7"}}, R"(,"args":{"correlation_id":"7"}})"},
+      {{{"flow_event_cat", "MemcpyH2D"}, {"correlation_id", "7"}, {"is_host", "false"}},
+       R"(,"args":{"correlation_id":"7"}},{"cat":"MemcpyH2D","pid":3,"tid":4,"ts":0,)"
+       R"("name":"correlation 7","id":"7","ph":"f","bp":"e"})"},
+      {{{"flow_event_cat", "c"}, {"correlation_id", ""}, {"is_host", ""}},
+       R"(,"args":{"correlation_id":""}},{"cat":"c","pid":3,"tid":4,"ts":0,)"
+       R"("name":"correlation ","id":"","ph":"f","bp":"e"})"},
+      {{{"flow_event_cat", ""}, {"correlation_id", "7"}, {"is_host", "true"}},
+       R"(,"args":{"correlation_id":"7"}})"},
+      {{{"correlation_id", "7"}, {"is_host", "true"}}, R"(,"args":{"correlation_id":"7"}})"},
+      {{{"flow_event_cat", "c"}, {"is_host", "true"}}, R"(,"args":{}})"},
   };
   for (const auto& c : cases) {
     Trace trace;
