@@ -314,6 +314,12 @@ TEST(GroupEventsTest, NestsLinksAndGroupsByTheRules) {
        "host_step 0/host_step 0\nsame 0/-\nlaunch 0/-\nends_at_end 0/-\noverlap -/-\n"
        "nested_root 1/nested_root 1\nlate 2/late 2\nkernel 0/-\nkernel_part 0/-\nlost -/-\n"
        "group host_step 0 [] []\ngroup nested_root 1 [] []\ngroup late 2 [] []\n"},
+      {"group stats of another kind are replaced, not added",
+       {{kHostPlaneName,
+         1,
+         {{"Step", 0, 100, {kRoot, {"group_id", std::string("old")}, {"step_name", int64_t{9}}}},
+          {"op", 10, 10, {{"group_id", uint64_t{7}}}}}}},
+       "Step 0/Step 0\nop 0/-\ngroup Step 0 [] []\n"},
   };
   for (const auto& c : cases) {
     XSpace space;
@@ -326,6 +332,15 @@ TEST(GroupEventsTest, NestsLinksAndGroupsByTheRules) {
     EventGrouper grouper;
     GroupEvents(&space, &grouper);
     EXPECT_EQ(GroupedText(space, grouper.GetGroupMetadataMap()), c.grouped) << c.label;
+    for (const XPlane& plane : space.planes()) {
+      for (const XLine& line : plane.lines()) {
+        for (const XEvent& event : line.events()) {
+          const auto texts = StatTexts(plane, event);
+          EXPECT_LE(texts.count("group_id"), 1u) << c.label;
+          EXPECT_LE(texts.count("step_name"), 1u) << c.label;
+        }
+      }
+    }
   }
 }
 

@@ -535,6 +535,37 @@ TEST(XPlaneToTraceEventsTest, MissingCountersReadAsZeros) {
   for (const auto& [key, text] : zeros) EXPECT_EQ(args.at(key), text) << key;
 }
 
+// One event converted alone lands in the destination's process and thread;
+// a memory event adds nothing. The arena form converts a space as the plain
+// one does.
+TEST(XPlaneToTraceEventsTest, ConvertsOneEventAndASpaceOnAnArena) {
+  XSpace space;
+  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
+  AddPlaneEvent(plane, 1, "op", 2000, 30, {{"size", int64_t{4}}});
+  AddPlaneEvent(plane, 1, "late", -1, 5);
+  AddPlaneEvent(plane, 1, "MemoryAllocation", 10, 5);
+  const XPlaneVisitor visitor(&space.planes(0), {FindHostEventType}, {FindStatType});
+  const XLine& line = space.planes(0).lines(0);
+  Trace trace;
+  const TraceEventDestination destination = {7, 9, &trace};
+  const bool clamped[] = {false, true, false};
+  for (int i = 0; i < line.events_size(); ++i) {
+    EXPECT_EQ(ConvertXEventToTraceEvent(destination, XEventVisitor(&visitor, &line, &line.events(i))),
+              clamped[i])
+        << i;
+  }
+  ASSERT_THAT(trace.trace_events(), SizeIs(2));
+  EXPECT_EQ(Layout(trace), "op@7/9 late@7/9 ");
+  EXPECT_EQ(ArgsText(trace.trace_events(0)), "size=4|");
+  EXPECT_EQ(trace.trace_events(0).timestamp_ps(), 2000u);
+  EXPECT_EQ(trace.trace_events(1).timestamp_ps(), 0u);
+
+  google::protobuf::Arena arena(TraceArenaOptions());
+  const Trace* on_arena = ConvertXSpaceToTraceEvents(space, &arena);
+  EXPECT_EQ(on_arena->GetArena(), &arena);
+  EXPECT_EQ(on_arena->SerializeAsString(), Convert(space).SerializeAsString());
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik
