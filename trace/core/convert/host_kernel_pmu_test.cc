@@ -230,6 +230,39 @@ TEST(HostKernelPmuTest, AnnotatedOpsSumUnreadKernelsAndDataTypesAreNamed) {
             CounterValues(k8));
 }
 
+// An op sums only the kernels its own thread launched naming it, whatever
+// order they were added in; a kernel whose op_fullname holds no string names
+// the op without a name.
+TEST(HostKernelPmuTest, KernelsAreMatchedByTheOpNameOnTheOpsOwnLine) {
+  XSpaceFixture fixture;
+  // Added before the op but launched inside it: the pass sorts first.
+  fixture.AddKernel(Kernel("match", "Op", 1400, 10, SequencePmuData(4)));
+  fixture.AddTraceMe(kThread, "Op", 1000, 2000);
+  fixture.AddKernel(Kernel("other", "OtherOp", 1100, 10, SequencePmuData(1)));
+  fixture.AddKernel(Kernel("unnamed", "", 1200, 10, SequencePmuData(2)));
+  testing::KernelSpec other_thread = Kernel("thread", "Op", 1300, 10, SequencePmuData(3));
+  other_thread.thread_id = kThread + 1;
+  fixture.AddKernel(other_thread);
+  fixture.AddTraceMe(kThread, "Next", 3000, 3100);
+  fixture.AddTraceMe(kThread, "", 4000, 5000);
+  testing::KernelEvents numbered =
+      fixture.AddKernel(Kernel("numbered", "", 4100, 10, SequencePmuData(5)));
+  XStat* number = numbered.launch.mutable_event()->add_stats();
+  number->set_metadata_id(fixture.HostPlane().GetOrCreateStatMetadata("op_fullname")->id());
+  number->set_int64_value(17);
+
+  FillHostKernelPmuData(&fixture.space());
+
+  const std::pair<const char*, std::vector<uint64_t>> expected[] = {
+      {"Op", SequenceSum({4}, 10)},
+      {"Next", CounterValues(AllUnknownPmuData())},
+      {"", SequenceSum({5}, 10)},
+  };
+  for (const auto& [name, counters] : expected) {
+    EXPECT_EQ(CounterValues(HostEvent(fixture.space(), name).pmu_data()), counters) << name;
+  }
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik

@@ -566,6 +566,21 @@ TEST(XPlaneToTraceEventsTest, ConvertsOneEventAndASpaceOnAnArena) {
   EXPECT_EQ(on_arena->SerializeAsString(), Convert(space).SerializeAsString());
 }
 
+// A device plane without lines is a process without threads; a plane id
+// whose successor wraps becomes process 0; of two host planes the first is
+// shown.
+TEST(XPlaneToTraceEventsTest, PlaneIdsWrapAndOnlyTheFirstHostPlaneIsShown) {
+  XSpace space;
+  AddPlane(&space, "/device:ZRA:9", 9);
+  AddPlane(&space, "/device:ZRA:4294967295", 0xffffffff);
+  XPlaneBuilder host(AddPlane(&space, kHostPlaneName, 0));
+  AddPlaneEvent(host, 1, "host", 0, 0);
+  XPlaneBuilder second_host(AddPlane(&space, kHostPlaneName, 7));
+  AddPlaneEvent(second_host, 2, "second host", 0, 0);
+  EXPECT_EQ(Layout(Convert(space)),
+            "0 /device:ZRA:4294967295\n10 /device:ZRA:9\n501 /host:CPU [1  1]\nhost@501/1 ");
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik
