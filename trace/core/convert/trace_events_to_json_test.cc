@@ -197,6 +197,58 @@ TEST(TraceToJsonTest, EscapesASpecialByteAtEveryPosition) {
   }
 }
 
+// Processes and threads in key order under their keys, not their stored
+// ids; a thread's sort index 0 stands for its id; empty names are left out.
+TEST(TraceToJsonTest, MetadataIsSortedByKeyAndUsesTheKeys) {
+  Trace trace;
+  AddDevice(&trace, 4294967295u, "", 3735928559u, "Steps", 0, /*stored_id=*/3);
+  AddDevice(&trace, 4294967295u, "", 0, "", 0);
+  AddDevice(&trace, 2, "h", 9, "", 2);
+  AddDevice(&trace, 2, "h", 7, "a", 0, /*stored_id=*/70);
+  EXPECT_EQ(TraceToJson(trace),
+            std::string(kHeader) +
+                R"({"ph":"M","pid":2,"name":"process_name","args":{"name":"h"}},)"
+                R"({"ph":"M","pid":2,"name":"process_sort_index","args":{"sort_index":2}},)"
+                R"({"ph":"M","pid":2,"tid":7,"name":"thread_name","args":{"name":"a"}},)"
+                R"({"ph":"M","pid":2,"tid":7,"name":"thread_sort_index","args":{"sort_index":7}},)"
+                R"({"ph":"M","pid":2,"tid":9,"name":"thread_sort_index","args":{"sort_index":2}},)"
+                R"({"ph":"M","pid":4294967295,"name":"process_sort_index",)"
+                R"("args":{"sort_index":4294967295}},)"
+                R"({"ph":"M","pid":4294967295,"tid":0,"name":"thread_sort_index",)"
+                R"("args":{"sort_index":0}},)"
+                R"({"ph":"M","pid":4294967295,"tid":3735928559,"name":"thread_name",)"
+                R"("args":{"name":"Steps"}},)"
+                R"({"ph":"M","pid":4294967295,"tid":3735928559,"name":"thread_sort_index",)"
+                R"("args":{"sort_index":3735928559}},)" +
+                kTrailer);
+}
+
+// Picoseconds as microseconds with 17 significant digits; a duration of 0 is
+// shown as one picosecond.
+TEST(TraceToJsonTest, TimesAreMicrosecondsWithSeventeenSignificantDigits) {
+  const std::pair<uint64_t, const char*> cases[] = {
+      {0, "0"},
+      {1, "9.9999999999999995e-07"},
+      {1000, "0.001"},
+      {1500, "0.0015"},
+      {999, "0.0009990000000000001"},  // divided by 10^6, not multiplied by 10^-6
+      {1000000, "1"},
+      {2600000, "2.6000000000000001"},
+      {123456789, "123.456789"},
+      {999999999999, "999999.99999899999"},
+      {18446744073709551615u, "18446744073709.551"},
+  };
+  for (const auto& [picoseconds, text] : cases) {
+    Trace trace;
+    std::string json;
+    AddTraceEvent(*AddEvent(&trace, 1, 2, "e", picoseconds, picoseconds), &json);
+    const std::string duration = picoseconds == 0 ? "9.9999999999999995e-07" : text;
+    EXPECT_EQ(json, std::string(R"({"ph":"X","pid":1,"tid":2,"ts":)") + text + R"(,"dur":)" +
+                        duration + R"(,"name":"e"},)")
+        << picoseconds;
+  }
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik
