@@ -198,7 +198,6 @@ TEST(GroupEventsTest, MatchesDirectWalksOnRandomSpaces) {
   }
 }
 
-
 // One line of a grouping scenario.
 struct LineEvents {
   const char* plane;
@@ -231,8 +230,8 @@ std::string GroupedText(const XSpace& space, const GroupMetadataMap& groups) {
   };
   for (int64_t id = 0; id < static_cast<int64_t>(groups.size()); ++id) {
     const GroupInfo& info = groups.at(id);
-    text += "group " + info.name + " " + ids(info.parent_groups) + " " + ids(info.child_groups) +
-            "\n";
+    text +=
+        "group " + info.name + " " + ids(info.parent_groups) + " " + ids(info.child_groups) + "\n";
   }
   return text;
 }
@@ -249,7 +248,7 @@ TEST(GroupEventsTest, NestsLinksAndGroupsByTheRules) {
        {{kHostPlaneName,
          1,
          {{"step", 0, 100, {kRoot}},
-          {"same", 0, 100, {}},         // same start and duration: below "step"
+          {"same", 0, 100, {}},  // same start and duration: below "step"
           {"inner", 10, 20, {}},
           {"ends_at_end", 40, 60, {}},  // ends where "same" ends
           {"overlap", 50, 100, {}},     // sticks out: pops the others

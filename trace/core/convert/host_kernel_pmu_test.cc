@@ -61,6 +61,37 @@ std::vector<double> WithPeaks(DeviceInfo device, double mac_peak, double peak) {
   return DeviceInfoValues(device);
 }
 
+// What the pass must leave on one op event of the host plane.
+struct OpResult {
+  const char* name;
+  bool flag;
+  std::vector<uint64_t> counters;
+  std::optional<std::vector<double>> device;        // unset: none written
+  testing::StatValue data_type_after = int64_t{0};  // 0: not checked
+};
+
+void ExpectOpResults(const XSpace& space, const std::vector<OpResult>& expected) {
+  const XPlane& host = *FindPlaneWithName(space, kHostPlaneName);
+  for (const OpResult& e : expected) {
+    const XEvent& event = HostEvent(space, e.name);
+    EXPECT_EQ(event.pmu_data_flag(), e.flag) << e.name;
+    EXPECT_EQ(CounterValues(event.pmu_data()), e.counters) << e.name;
+    EXPECT_EQ(event.has_device_info(), e.device.has_value()) << e.name;
+    if (e.device) {
+      EXPECT_EQ(DeviceInfoValues(event.device_info()), *e.device) << e.name;
+    }
+    if (e.data_type_after == testing::StatValue(int64_t{0})) continue;
+    ASSERT_EQ(event.stats_size(), 2) << e.name;  // traceme_flag, data_type
+    const XStat& stat = event.stats(1);
+    ASSERT_EQ(host.stat_metadata().at(stat.metadata_id()).name(), "data_type") << e.name;
+    EXPECT_EQ(stat.has_str_value()      ? testing::StatValue(stat.str_value())
+              : stat.has_double_value() ? testing::StatValue(stat.double_value())
+                                        : testing::StatValue(stat.int64_value()),
+              e.data_type_after)
+        << e.name;
+  }
+}
+
 // Kernels before the line's first op stay out of every sum; an op sums its
 // kernels until the next op (one after its window adds, not replaces); nested
 // ops keep their own sums; peaks follow the data type and the last device.
@@ -102,55 +133,22 @@ TEST(HostKernelPmuTest, SumsTheKernelsInsideEachOpsWindowOntoIt) {
   EXPECT_NE(first, std::string::npos) << log;
   EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
 
-  const struct {
-    const char* name;
-    bool flag;
-    std::vector<uint64_t> counters;
-    std::optional<std::vector<double>> device;  // unset: none written
-    testing::StatValue data_type_after = int64_t{0};  // 0: no data_type stat
-  } expected[] = {
-      // Float on 4 ACC401 cores at 1000 MHz: 512 MACs and 32 vector operations
-      // per core and cycle.
-      {"MatMul", true, SequenceSum({100, 200, 300, 900}, 250),
-       WithPeaks(last_device, 4.096, 0.128), std::string("float")},
-      // Int8: 4096 MACs per core and cycle, no vector figure.
-      {"Outer", true, SequenceSum({10}, 10), WithPeaks(kDevice, 32.768, 0.0)},
-      {"Inner", true, SequenceSum({500}, 20), WithPeaks(kDevice, 16.384, 0.256)},
-      {"Unread", false, CounterValues(AllUnknownPmuData()), std::nullopt},
-      {"Count", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("invalid")},
-      {"Negative", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("invalid")},
-      {"Text", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("float")},
-  };
-  const XPlane& host = *FindPlaneWithName(fixture.space(), kHostPlaneName);
-  for (const auto& e : expected) {
-    const XEvent& event = HostEvent(fixture.space(), e.name);
-    EXPECT_EQ(event.pmu_data_flag(), e.flag) << e.name;
-    EXPECT_EQ(CounterValues(event.pmu_data()), e.counters) << e.name;
-    EXPECT_EQ(event.has_device_info(), e.device.has_value()) << e.name;
-    if (e.device) {
-      EXPECT_EQ(DeviceInfoValues(event.device_info()), *e.device) << e.name;
-    }
-    if (e.data_type_after == testing::StatValue(int64_t{0})) continue;
-    ASSERT_EQ(event.stats_size(), 2) << e.name;  // traceme_flag, data_type
-    const XStat& stat = event.stats(1);
-    ASSERT_EQ(host.stat_metadata().at(stat.metadata_id()).name(), "data_type") << e.name;
-    EXPECT_EQ(stat.has_str_value() ? testing::StatValue(stat.str_value())
-                                   : testing::StatValue(stat.int64_value()),
-              e.data_type_after)
-        << e.name;
-  }
-}
-
-// The stat of `event` named `name` as a value; int64 0 when absent.
-testing::StatValue StatOf(const XSpace& space, const XEvent& event, const std::string& name) {
-  const XPlane& host = *FindPlaneWithName(space, kHostPlaneName);
-  for (const XStat& stat : event.stats()) {
-    if (host.stat_metadata().at(stat.metadata_id()).name() != name) continue;
-    if (stat.has_str_value()) return stat.str_value();
-    if (stat.has_double_value()) return stat.double_value();
-    return stat.int64_value();
-  }
-  return int64_t{0};
+  ExpectOpResults(
+      fixture.space(),
+      {
+          // Float on 4 ACC401 cores at 1000 MHz: 512 MACs and 32 vector operations
+          // per core and cycle.
+          {"MatMul", true, SequenceSum({100, 200, 300, 900}, 250),
+           WithPeaks(last_device, 4.096, 0.128), std::string("float")},
+          // Int8: 4096 MACs per core and cycle, no vector figure.
+          {"Outer", true, SequenceSum({10}, 10), WithPeaks(kDevice, 32.768, 0.0)},
+          {"Inner", true, SequenceSum({500}, 20), WithPeaks(kDevice, 16.384, 0.256)},
+          {"Unread", false, CounterValues(AllUnknownPmuData()), std::nullopt},
+          {"Count", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("invalid")},
+          {"Negative", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0),
+           std::string("invalid")},
+          {"Text", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("float")},
+      });
 }
 
 // An op whose annotation carried counters sums its unread kernels too (their
@@ -198,32 +196,19 @@ TEST(HostKernelPmuTest, AnnotatedOpsSumUnreadKernelsAndDataTypesAreNamed) {
 
   std::vector<uint64_t> sum_with_marker = SequenceSum({10, 20}, 80);
   sum_with_marker[6] = kNoValue;
-  const struct {
-    const char* name;
-    bool flag;
-    std::vector<uint64_t> counters;
-    std::optional<std::vector<double>> device;  // unset: none written
-    testing::StatValue data_type_after;         // int64 0: no data_type stat
-  } expected[] = {
-      {"##qxMalloc", false, SequenceSum({}, kNoValue),
-       DeviceInfoValues(testing::UnknownDeviceInfo()), int64_t{0}},
-      // No data_type stat: no peak figures.
-      {"Annotated", false, SequenceSum({}, 80), WithPeaks(kDevice, 0, 0), int64_t{0}},
-      {"Marked", true, sum_with_marker, WithPeaks(kDevice, 0, 0), int64_t{0}},
-      {"High", true, SequenceSum({1}, 10), WithPeaks(kDevice, 16.384, 0.256), std::string("half")},
-      {"Double", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), 1.0},
-      {"Idle", false, CounterValues(AllUnknownPmuData()), std::nullopt, std::string("invalid")},
-  };
-  for (const auto& e : expected) {
-    const XEvent& event = HostEvent(fixture.space(), e.name);
-    EXPECT_EQ(event.pmu_data_flag(), e.flag) << e.name;
-    EXPECT_EQ(CounterValues(event.pmu_data()), e.counters) << e.name;
-    EXPECT_EQ(event.has_device_info(), e.device.has_value()) << e.name;
-    if (e.device) {
-      EXPECT_EQ(DeviceInfoValues(event.device_info()), *e.device) << e.name;
-    }
-    EXPECT_EQ(StatOf(fixture.space(), event, "data_type"), e.data_type_after) << e.name;
-  }
+  ExpectOpResults(
+      fixture.space(),
+      {
+          {"##qxMalloc", false, SequenceSum({}, kNoValue),
+           DeviceInfoValues(testing::UnknownDeviceInfo()), int64_t{0}},
+          // No data_type stat: no peak figures.
+          {"Annotated", false, SequenceSum({}, 80), WithPeaks(kDevice, 0, 0), int64_t{0}},
+          {"Marked", true, sum_with_marker, WithPeaks(kDevice, 0, 0), int64_t{0}},
+          {"High", true, SequenceSum({1}, 10), WithPeaks(kDevice, 16.384, 0.256),
+           std::string("half")},
+          {"Double", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), 1.0},
+          {"Idle", false, CounterValues(AllUnknownPmuData()), std::nullopt, std::string("invalid")},
+      });
   PmuData k8 = SequencePmuData(10);
   k8.set_field14(40);
   EXPECT_EQ(CounterValues(HostEvent(fixture.space(), "k8##qxInvokeKernel").pmu_data()),

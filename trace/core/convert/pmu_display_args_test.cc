@@ -178,15 +178,14 @@ TEST(PmuDisplayArgsTest, RecordsWithoutValuesShowNaEverywhere) {
   for (PmuInfo* info : {&first, &second}) {
     *info->mutable_pmu_data() = testing::AllUnknownPmuData();
     PmuUtil* util = info->mutable_pmu_util();
-    for (auto set : {&PmuUtil::set_total_cycles_estimated, &PmuUtil::set_lt_utilization,
-                     &PmuUtil::set_ct_utilization, &PmuUtil::set_alu_utilization,
-                     &PmuUtil::set_csimd_pre_utilization, &PmuUtil::set_csimd_post_utilization,
-                     &PmuUtil::set_dram_working_read_utilization,
-                     &PmuUtil::set_dram_working_write_utilization,
-                     &PmuUtil::set_read_bandwidth_utilization,
-                     &PmuUtil::set_write_bandwidth_utilization, &PmuUtil::set_mac_utilization,
-                     &PmuUtil::set_compute_efficiency, &PmuUtil::set_io_efficiency,
-                     &PmuUtil::set_vec_utilization}) {
+    for (auto set :
+         {&PmuUtil::set_total_cycles_estimated, &PmuUtil::set_lt_utilization,
+          &PmuUtil::set_ct_utilization, &PmuUtil::set_alu_utilization,
+          &PmuUtil::set_csimd_pre_utilization, &PmuUtil::set_csimd_post_utilization,
+          &PmuUtil::set_dram_working_read_utilization, &PmuUtil::set_dram_working_write_utilization,
+          &PmuUtil::set_read_bandwidth_utilization, &PmuUtil::set_write_bandwidth_utilization,
+          &PmuUtil::set_mac_utilization, &PmuUtil::set_compute_efficiency,
+          &PmuUtil::set_io_efficiency, &PmuUtil::set_vec_utilization}) {
       (util->*set)(kNoFigure);
     }
   }
@@ -214,14 +213,10 @@ TEST(PmuDisplayArgsTest, RecordsWithoutRawCountersOrFiguresShowZeros) {
 TEST(PmuDisplayArgsTest, EstimatedCycleTotalsAroundTheEdges) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::pair<double, const char*> cases[] = {
-      {0.7, "NA"},
-      {0.0, "NA"},
-      {1.0, "1"},
-      {9223372036854775808.0, "9223372036854775808"},
-      {1e30, "NA"},
-      {std::numeric_limits<double>::infinity(), "NA"},
-      {-0.5, "NA"},
-      {-nan, "NA"},
+      {0.7, "NA"},  {0.0, "NA"},
+      {1.0, "1"},   {9223372036854775808.0, "9223372036854775808"},
+      {1e30, "NA"}, {std::numeric_limits<double>::infinity(), "NA"},
+      {-0.5, "NA"}, {-nan, "NA"},
   };
   for (const auto& [total, text] : cases) {
     PmuInfo first;

@@ -433,18 +433,19 @@ TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarli
     testing::StderrCapture capture;
     MaybeDropEventsForTraceViewer(&trace, c.limit);
     const std::vector<std::string> lines = ConversionLogLines(capture.Stop());
-    const std::string row = "limit " + std::to_string(c.limit) + ", " +
-                            std::to_string(c.starts.size()) + " events";
+    const std::string row =
+        "limit " + std::to_string(c.limit) + ", " + std::to_string(c.starts.size()) + " events";
     EXPECT_EQ(EventNames(trace), c.kept) << row;
     // Warned whenever more events than the limit came in, ties kept or not.
     const bool cuts = c.starts.size() > std::max<uint32_t>(c.limit, 1);
     ASSERT_EQ(lines.size(), cuts ? 1u : 0u) << row;
     if (cuts) {
-      EXPECT_EQ(lines[0], "WARNING Drop events to avoid loading failure for trace viewer because "
-                          "of it's scalability issues. Maximum number of events is set as " +
-                              std::to_string(std::max<uint32_t>(c.limit, 1)) +
-                              ". The dropping can be disabled using 'export "
-                              "ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'");
+      EXPECT_EQ(lines[0],
+                "WARNING Drop events to avoid loading failure for trace viewer because "
+                "of it's scalability issues. Maximum number of events is set as " +
+                    std::to_string(std::max<uint32_t>(c.limit, 1)) +
+                    ". The dropping can be disabled using 'export "
+                    "ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'");
     }
   }
 }
@@ -550,8 +551,9 @@ TEST(XPlaneToTraceEventsTest, ConvertsOneEventAndASpaceOnAnArena) {
   const TraceEventDestination destination = {7, 9, &trace};
   const bool clamped[] = {false, true, false};
   for (int i = 0; i < line.events_size(); ++i) {
-    EXPECT_EQ(ConvertXEventToTraceEvent(destination, XEventVisitor(&visitor, &line, &line.events(i))),
-              clamped[i])
+    EXPECT_EQ(
+        ConvertXEventToTraceEvent(destination, XEventVisitor(&visitor, &line, &line.events(i))),
+        clamped[i])
         << i;
   }
   ASSERT_THAT(trace.trace_events(), SizeIs(2));

@@ -180,9 +180,9 @@ TEST(PmuUtilsTest, ComputeEfficiencyFollowsTheFirstKnownCounter) {
     double expected;
   } cases[] = {
       {7, 4000, 100, 8.0, kNo},
-      {kPmuNoValue, 4000, 100, 8.0, 0.001},                // the MAC figure
-      {kPmuNoValue, 4000, 100, 0.0, kNo},                  // the MAC figure, itself unknown
-      {kPmuNoValue, kPmuNoValue, 100, 8.0, 0.0004},        // the vector figure
+      {kPmuNoValue, 4000, 100, 8.0, 0.001},          // the MAC figure
+      {kPmuNoValue, 4000, 100, 0.0, kNo},            // the MAC figure, itself unknown
+      {kPmuNoValue, kPmuNoValue, 100, 8.0, 0.0004},  // the vector figure
       {kPmuNoValue, kPmuNoValue, kPmuNoValue, 8.0, kNo},
   };
   for (const auto& c : cases) {
@@ -257,11 +257,11 @@ TEST(PmuUtilsTest, CopyPmuUtilPeakChoosesTheEfficiencySource) {
     bool src_has_util;
     double expected;
   } cases[] = {
-      {kNo, kNo, true, 0.9},  // unchanged
-      {0.3, kNo, true, 0.25},
-      {0.3, 0.4, true, 0.25},
-      {kNo, 0.4, true, 0.75},
-      {0, 0, false, 0.25},  // absent figures read as known zeros
+      {kNo, kNo, true, 0.9},   // unchanged
+      {0.3, kNo, true, 0.25},  // its own LT figure
+      {0.3, 0.4, true, 0.25},  // its own LT figure
+      {kNo, 0.4, true, 0.75},  // its own CT figure
+      {0, 0, false, 0.25},     // absent figures read as known zeros
   };
   for (const auto& c : cases) {
     PmuInfo src;
@@ -286,30 +286,51 @@ TEST(PmuUtilsTest, PeakTablesByModelAndType) {
     DataType type;
     double mac, vector;  // operations per core and cycle; 0: no figure
   } cases[] = {
-      {ACC302, INT4, 4096, 0},        {ACC301, INT8, 4096, 0},
-      {ACC302, INT16, 2048, 0},       {ACC301, HALF, 1536, 64},
-      {ACC302, BFLOAT16, 1536, 0},    {ACC301, FLOAT, 384, 32},
-      {ACC302, TF32, 0, 0},           {EDG102, INT4, 4096, 0},
-      {EDG102, INT8, 2048, 0},        {EDG102, INT16, 1024, 0},
-      {EDG102, HALF, 0, 64},          {EDG102, FLOAT, 0, 32},
-      {ACC404, INT4, 8192, 0},        {ACC403, INT8, 4096, 0},
-      {ACC402, INT16, 1024, 0},       {ACC401, HALF, 2048, 64},
-      {ACC404, BFLOAT16, 2048, 0},    {ACC403, FLOAT, 512, 32},
-      {ACC402, TF32, 1024, 0},        {ACC401, DOUBLE, 0, 0},
-      {ACC404, HALF, 2048, 64},       {ACC402, FLOAT, 512, 32},
-      {EDG101, INT4, 4096, 0},        {SOC501, INT8, 2048, 0},
-      {EDG101, INT16, 512, 0},        {SOC501, FLOAT, 0, 32},
-      {EDG101, HALF, 0, 64},          {SOC501, BFLOAT16, 0, 32},
-      {EDG101, BFLOAT16, 0, 32},      {SOC501, HALF, 0, 64},
-      {ACC201, INT8, 0, 0},           {ACC202, FLOAT, 0, 0},
-      {ACC203, HALF, 0, 0},           {-1, INT8, 0, 0},
-      {12, FLOAT, 0, 0},              {INT_MIN, HALF, 0, 0},
+      {ACC302, INT4, 4096, 0},
+      {ACC301, INT8, 4096, 0},
+      {ACC302, INT16, 2048, 0},
+      {ACC301, HALF, 1536, 64},
+      {ACC302, BFLOAT16, 1536, 0},
+      {ACC301, FLOAT, 384, 32},
+      {ACC302, TF32, 0, 0},
+      {EDG102, INT4, 4096, 0},
+      {EDG102, INT8, 2048, 0},
+      {EDG102, INT16, 1024, 0},
+      {EDG102, HALF, 0, 64},
+      {EDG102, FLOAT, 0, 32},
+      {ACC404, INT4, 8192, 0},
+      {ACC403, INT8, 4096, 0},
+      {ACC402, INT16, 1024, 0},
+      {ACC401, HALF, 2048, 64},
+      {ACC404, BFLOAT16, 2048, 0},
+      {ACC403, FLOAT, 512, 32},
+      {ACC402, TF32, 1024, 0},
+      {ACC401, DOUBLE, 0, 0},
+      {ACC404, HALF, 2048, 64},
+      {ACC402, FLOAT, 512, 32},
+      {EDG101, INT4, 4096, 0},
+      {SOC501, INT8, 2048, 0},
+      {EDG101, INT16, 512, 0},
+      {SOC501, FLOAT, 0, 32},
+      {EDG101, HALF, 0, 64},
+      {SOC501, BFLOAT16, 0, 32},
+      {EDG101, BFLOAT16, 0, 32},
+      {SOC501, HALF, 0, 64},
+      {ACC201, INT8, 0, 0},
+      {ACC202, FLOAT, 0, 0},
+      {ACC203, HALF, 0, 0},
+      {-1, INT8, 0, 0},
+      {12, FLOAT, 0, 0},
+      {INT_MIN, HALF, 0, 0},
       {INT_MAX, INT8, 0, 0},
       // Quantized types run on the plain type's MAC units; vector units have
       // no quantized figures.
-      {ACC401, QINT4, 8192, 0},       {ACC401, QINT8, 4096, 0},
-      {ACC401, QINT16, 1024, 0},      {EDG102, QINT8, 2048, 0},
-      {ACC401, INVALID, 0, 0},        {ACC401, COUNT, 0, 0},
+      {ACC401, QINT4, 8192, 0},
+      {ACC401, QINT8, 4096, 0},
+      {ACC401, QINT16, 1024, 0},
+      {EDG102, QINT8, 2048, 0},
+      {ACC401, INVALID, 0, 0},
+      {ACC401, COUNT, 0, 0},
       {ACC401, static_cast<DataType>(31), 0, 0},
       {ACC401, static_cast<DataType>(-7), 0, 0},
   };
@@ -322,8 +343,8 @@ TEST(PmuUtilsTest, PeakTablesByModelAndType) {
         << c.zra_type << " " << c.type;
   }
   // qint31 runs on int16 MAC units at a quarter of their rate.
-  const std::pair<int, double> qint31[] = {{ACC401, 2.048}, {EDG101, 1.024}, {ACC301, 4.096},
-                                           {ACC201, 0.0}};
+  const std::pair<int, double> qint31[] = {
+      {ACC401, 2.048}, {EDG101, 1.024}, {ACC301, 4.096}, {ACC201, 0.0}};
   for (const auto& [zra_type, peak] : qint31) {
     EXPECT_DOUBLE_EQ(GetMacPeakPerformance(QINT31, MakeDeviceInfo(zra_type, 1000, 4, 4)), peak)
         << zra_type;
