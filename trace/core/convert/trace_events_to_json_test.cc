@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "testing/decimal_comma_locale.h"
 
@@ -246,6 +248,36 @@ TEST(TraceToJsonTest, TimesAreMicrosecondsWithSeventeenSignificantDigits) {
     EXPECT_EQ(json, std::string(R"({"ph":"X","pid":1,"tid":2,"ts":)") + text + R"(,"dur":)" +
                         duration + R"(,"name":"e"},)")
         << picoseconds;
+  }
+}
+
+// Streamed, the document comes in pieces of at least the chunk size but the
+// last, which together are the whole document; one piece when it fits.
+TEST(StreamTraceToJsonTest, PiecesOfAtLeastTheChunkSizeMakeUpTheWholeDocument) {
+  Trace trace = ExampleTrace();
+  for (int i = 0; i < 200; ++i) {
+    AddEvent(&trace, 501, 7, "op " + std::to_string(i), 1000000 * i, 500,
+             {{"iteration", std::to_string(i)}});
+  }
+  const std::string whole = TraceToJson(trace);
+  for (const size_t chunk_bytes :
+       {size_t{0}, size_t{1}, size_t{700}, whole.size() - 1, whole.size(), kTraceJsonChunkBytes}) {
+    std::vector<std::string> pieces;
+    ASSERT_TRUE(StreamTraceToJson(trace, chunk_bytes, [&pieces](std::string_view piece) {
+                  pieces.emplace_back(piece);
+                  return Status();
+                }).ok());
+    std::string joined;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (i + 1 < pieces.size()) {
+        EXPECT_GE(pieces[i].size(), chunk_bytes) << chunk_bytes;
+      }
+      joined += pieces[i];
+    }
+    EXPECT_EQ(joined, whole) << chunk_bytes;
+    if (chunk_bytes >= whole.size()) {
+      EXPECT_EQ(pieces.size(), 1u) << chunk_bytes;
+    }
   }
 }
 
