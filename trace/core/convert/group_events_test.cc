@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <variant>
@@ -194,6 +195,182 @@ TEST(GroupEventsTest, MatchesDirectWalksOnRandomSpaces) {
     SCOPED_TRACE(round);
     XSpace space = RandomSpace(&rng);
     GroupBothWays(&space, rule_sets[round % 2]);
+  }
+}
+
+// One line of a grouping scenario.
+struct LineEvents {
+  const char* plane;
+  int64_t line_id;
+  std::vector<Ev> events;
+};
+
+// Every event's group_id and step_name stats as "<name> <id>/<step name>",
+// "-" for a missing stat, in plane, line and event order; then each group as
+// "<name> <parent groups> <child groups>".
+std::string GroupedText(const XSpace& space, const GroupMetadataMap& groups) {
+  std::string text;
+  for (const XPlane& plane : space.planes()) {
+    for (const XLine& line : plane.lines()) {
+      for (const XEvent& event : line.events()) {
+        const auto texts = StatTexts(plane, event);
+        const auto stat = [&texts](const char* key) {
+          const auto it = texts.find(key);
+          return it == texts.end() ? std::string("-") : it->second;
+        };
+        text += plane.event_metadata().at(event.metadata_id()).name() + " " + stat("group_id") +
+                "/" + stat("step_name") + "\n";
+      }
+    }
+  }
+  const auto ids = [](const std::set<int64_t>& set) {
+    std::string list = "[";
+    for (const int64_t id : set) list += (list.size() > 1 ? "," : "") + std::to_string(id);
+    return list + "]";
+  };
+  for (int64_t id = 0; id < static_cast<int64_t>(groups.size()); ++id) {
+    const GroupInfo& info = groups.at(id);
+    text +=
+        "group " + info.name + " " + ids(info.parent_groups) + " " + ids(info.child_groups) + "\n";
+  }
+  return text;
+}
+
+// What grouping writes, checked on its own rather than against the direct
+// walks, which share the nesting, the root flag and the group spreading.
+TEST(GroupEventsTest, NestsLinksAndGroupsByTheRules) {
+  const struct {
+    const char* label;
+    std::vector<LineEvents> lines;
+    const char* grouped;
+  } cases[] = {
+      {"nesting by containment, both ends included",
+       {{kHostPlaneName,
+         1,
+         {{"step", 0, 100, {kRoot}},
+          {"same", 0, 100, {}},  // same start and duration: below "step"
+          {"inner", 10, 20, {}},
+          {"ends_at_end", 40, 60, {}},  // ends where "same" ends
+          {"overlap", 50, 100, {}},     // sticks out: pops the others
+          {"after", 120, 10, {}}}}},    // inside "overlap" only
+       "step 0/step 0\nsame 0/-\ninner 0/-\nends_at_end 0/-\noverlap -/-\nafter -/-\n"
+       "group step 0 [] []\n"},
+      {"launches join executions by correlation id; an id types an event by its plane",
+       {{kHostPlaneName,
+         1,
+         {{"step", 0, 1000, {kRoot}},
+          {"launch7", 100, 10, {Corr(uint64_t{7})}},
+          {"launch8", 200, 10, {Corr(uint64_t{8})}}}},
+        {kDevice0,
+         3,
+         {{"kernel7", 500, 100, {Corr(uint64_t{7})}},
+          {"inside7", 510, 10, {}},  // no id of its own: only nests
+          {"kernel9", 700, 100, {Corr(uint64_t{9})}}}}},
+       "step 0/step 0\nlaunch7 0/-\nlaunch8 0/-\n"
+       "kernel7 0/-\ninside7 0/-\nkernel9 -/-\ngroup step 0 [] []\n"},
+      {"group ids follow root starts; a root below a root starts no group",
+       {{kHostPlaneName,
+         1,
+         {{"late", 300, 100, {kRoot}},
+          {"outer", 100, 100, {kRoot}},
+          {"nested", 120, 10, {kRoot}},
+          {"launch", 150, 10, {Corr(uint64_t{1})}}}},
+        {kHostPlaneName, 2, {{"first", 0, 50, {kRoot}}}},
+        // Starts before its launch's root: reached from "outer", it starts
+        // no group of its own.
+        {kDevice0, 1, {{"device_root", 20, 1000, {kRoot, Corr(uint64_t{1})}}}}},
+       "outer 1/outer 1\nnested 1/-\nlaunch 1/-\nlate 2/late 2\nfirst 0/first 0\n"
+       "device_root 1/-\ngroup first 0 [] []\ngroup outer 1 [] []\ngroup late 2 [] []\n"},
+      {"a group stops at the events of an earlier group",
+       {{kHostPlaneName,
+         1,
+         {{"host_step", 100, 100, {kRoot}},
+          {"launch", 110, 10, {Corr(uint64_t{4})}},
+          {"host_op", 150, 10, {}}}},
+        {kDevice0,
+         1,
+         {{"device_step", 0, 1000, {kRoot}},
+          {"kernel", 500, 10, {Corr(uint64_t{4})}},
+          {"kernel_part", 505, 1, {}}}}},
+       "host_step 1/host_step 1\nlaunch 1/-\nhost_op 1/-\n"
+       "device_step 0/device_step 0\nkernel 0/-\nkernel_part 0/-\n"
+       "group device_step 0 [1] []\ngroup host_step 1 [] [0]\n"},
+      {"host and device events of one step",
+       {{kHostPlaneName,
+         1,
+         {{"host_step", 100, 1000, {kRoot}},
+          {"same", 100, 1000, {}},
+          {"launch", 110, 10, {Corr(uint64_t{4})}},
+          {"ends_at_end", 1000, 100, {}},
+          {"overlap", 1050, 100, {}},
+          {"nested_root", 1060, 10, {kRoot}}}},
+        {kHostPlaneName, 2, {{"late", 3000, 100, {kRoot}}}},
+        {kDevice0,
+         1,
+         {{"kernel", 500, 10, {Corr(uint64_t{4})}},
+          {"kernel_part", 505, 1, {}},
+          {"lost", 700, 10, {Corr(uint64_t{9})}}}}},
+       "host_step 0/host_step 0\nsame 0/-\nlaunch 0/-\nends_at_end 0/-\noverlap -/-\n"
+       "nested_root 1/nested_root 1\nlate 2/late 2\nkernel 0/-\nkernel_part 0/-\nlost -/-\n"
+       "group host_step 0 [] []\ngroup nested_root 1 [] []\ngroup late 2 [] []\n"},
+      {"group stats of another kind are replaced, not added",
+       {{kHostPlaneName,
+         1,
+         {{"Step", 0, 100, {kRoot, {"group_id", std::string("old")}, {"step_name", int64_t{9}}}},
+          {"op", 10, 10, {{"group_id", uint64_t{7}}}}}}},
+       "Step 0/Step 0\nop 0/-\ngroup Step 0 [] []\n"},
+  };
+  for (const auto& c : cases) {
+    XSpace space;
+    for (const LineEvents& line : c.lines) AddEvents(&space, line.plane, line.line_id, line.events);
+    // Display names must not name steps.
+    for (XPlane& plane : *space.mutable_planes()) {
+      for (auto& [id, metadata] : *plane.mutable_event_metadata()) metadata.set_display_name("x");
+    }
+    SortXSpace(&space);
+    EventGrouper grouper;
+    GroupEvents(&space, &grouper);
+    EXPECT_EQ(GroupedText(space, grouper.GetGroupMetadataMap()), c.grouped) << c.label;
+    for (const XPlane& plane : space.planes()) {
+      for (const XLine& line : plane.lines()) {
+        for (const XEvent& event : line.events()) {
+          const auto texts = StatTexts(plane, event);
+          EXPECT_LE(texts.count("group_id"), 1u) << c.label;
+          EXPECT_LE(texts.count("step_name"), 1u) << c.label;
+        }
+      }
+    }
+  }
+}
+
+// Only a non-zero int64 `_r` makes a root; of several the last decides.
+TEST(GroupEventsTest, RootFlagIsANonZeroInt64RStat) {
+  const struct {
+    const char* label;
+    std::vector<Value> r_values;
+    bool is_root;
+  } cases[] = {
+      {"int64 1", {int64_t{1}}, true},
+      {"int64 -1", {int64_t{-1}}, true},
+      {"int64 0", {int64_t{0}}, false},
+      {"uint64 1", {uint64_t{1}}, false},
+      {"string", {std::string("1")}, false},
+      {"none", {}, false},
+      {"last of 1, 0", {int64_t{1}, int64_t{0}}, false},
+      {"last of 0, 1", {int64_t{0}, int64_t{1}}, true},
+      {"last of 1, string", {int64_t{1}, std::string("x")}, false},
+  };
+  for (const auto& c : cases) {
+    XSpace space;
+    Ev event{"Step", 0, 10, {}};
+    for (const Value& value : c.r_values) event.stats.emplace_back("_r", value);
+    AddEvents(&space, kHostPlaneName, 1, {event});
+    EventGrouper grouper;
+    GroupEvents(&space, &grouper);
+    EXPECT_EQ(grouper.GetRootEvents().size(), c.is_root ? 1u : 0u) << c.label;
+    EXPECT_EQ(GroupedText(space, grouper.GetGroupMetadataMap()),
+              c.is_root ? "Step 0/Step 0\ngroup Step 0 [] []\n" : "Step -/-\n")
+        << c.label;
   }
 }
 

@@ -61,6 +61,37 @@ std::vector<double> WithPeaks(DeviceInfo device, double mac_peak, double peak) {
   return DeviceInfoValues(device);
 }
 
+// What the pass must leave on one op event of the host plane.
+struct OpResult {
+  const char* name;
+  bool flag;
+  std::vector<uint64_t> counters;
+  std::optional<std::vector<double>> device;        // unset: none written
+  testing::StatValue data_type_after = int64_t{0};  // 0: not checked
+};
+
+void ExpectOpResults(const XSpace& space, const std::vector<OpResult>& expected) {
+  const XPlane& host = *FindPlaneWithName(space, kHostPlaneName);
+  for (const OpResult& e : expected) {
+    const XEvent& event = HostEvent(space, e.name);
+    EXPECT_EQ(event.pmu_data_flag(), e.flag) << e.name;
+    EXPECT_EQ(CounterValues(event.pmu_data()), e.counters) << e.name;
+    EXPECT_EQ(event.has_device_info(), e.device.has_value()) << e.name;
+    if (e.device) {
+      EXPECT_EQ(DeviceInfoValues(event.device_info()), *e.device) << e.name;
+    }
+    if (e.data_type_after == testing::StatValue(int64_t{0})) continue;
+    ASSERT_EQ(event.stats_size(), 2) << e.name;  // traceme_flag, data_type
+    const XStat& stat = event.stats(1);
+    ASSERT_EQ(host.stat_metadata().at(stat.metadata_id()).name(), "data_type") << e.name;
+    EXPECT_EQ(stat.has_str_value()      ? testing::StatValue(stat.str_value())
+              : stat.has_double_value() ? testing::StatValue(stat.double_value())
+                                        : testing::StatValue(stat.int64_value()),
+              e.data_type_after)
+        << e.name;
+  }
+}
+
 // Kernels before the line's first op stay out of every sum; an op sums its
 // kernels until the next op (one after its window adds, not replaces); nested
 // ops keep their own sums; peaks follow the data type and the last device.
@@ -102,42 +133,118 @@ TEST(HostKernelPmuTest, SumsTheKernelsInsideEachOpsWindowOntoIt) {
   EXPECT_NE(first, std::string::npos) << log;
   EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
 
-  const struct {
-    const char* name;
-    bool flag;
-    std::vector<uint64_t> counters;
-    std::optional<std::vector<double>> device;  // unset: none written
-    testing::StatValue data_type_after = int64_t{0};  // 0: no data_type stat
-  } expected[] = {
-      // Float on 4 ACC401 cores at 1000 MHz: 512 MACs and 32 vector operations
-      // per core and cycle.
-      {"MatMul", true, SequenceSum({100, 200, 300, 900}, 250),
-       WithPeaks(last_device, 4.096, 0.128), std::string("float")},
-      // Int8: 4096 MACs per core and cycle, no vector figure.
-      {"Outer", true, SequenceSum({10}, 10), WithPeaks(kDevice, 32.768, 0.0)},
-      {"Inner", true, SequenceSum({500}, 20), WithPeaks(kDevice, 16.384, 0.256)},
-      {"Unread", false, CounterValues(AllUnknownPmuData()), std::nullopt},
-      {"Count", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("invalid")},
-      {"Negative", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("invalid")},
-      {"Text", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("float")},
+  ExpectOpResults(
+      fixture.space(),
+      {
+          // Float on 4 ACC401 cores at 1000 MHz: 512 MACs and 32 vector operations
+          // per core and cycle.
+          {"MatMul", true, SequenceSum({100, 200, 300, 900}, 250),
+           WithPeaks(last_device, 4.096, 0.128), std::string("float")},
+          // Int8: 4096 MACs per core and cycle, no vector figure.
+          {"Outer", true, SequenceSum({10}, 10), WithPeaks(kDevice, 32.768, 0.0)},
+          {"Inner", true, SequenceSum({500}, 20), WithPeaks(kDevice, 16.384, 0.256)},
+          {"Unread", false, CounterValues(AllUnknownPmuData()), std::nullopt},
+          {"Count", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("invalid")},
+          {"Negative", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0),
+           std::string("invalid")},
+          {"Text", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), std::string("float")},
+      });
+}
+
+// An op whose annotation carried counters sums its unread kernels too (their
+// markers stay in the sum); another op skips them. The flag is the last
+// summed kernel's; the kernels keep their own counters; an op without kernels
+// still has its data type named.
+TEST(HostKernelPmuTest, AnnotatedOpsSumUnreadKernelsAndDataTypesAreNamed) {
+  XSpaceFixture fixture;
+  testing::ApiCallSpec malloc_call;  // before the line's first op
+  malloc_call.thread_id = kThread;
+  malloc_call.function = "qxMalloc";
+  malloc_call.start_ns = 100;
+  malloc_call.end_ns = 150;
+  fixture.AddApiCall(malloc_call);
+  testing::TraceMeSpec annotated;
+  annotated.thread_id = kThread;
+  annotated.name = "Annotated";
+  annotated.start_ns = 10000;
+  annotated.end_ns = 11000;
+  annotated.annotation_counters = AllUnknownPmuData();
+  annotated.annotation_counters->set_mac_ops(4096);
+  fixture.AddTraceMe(annotated);
+  fixture.AddKernel(Kernel("k6", "Annotated", 10100, 40, SequencePmuData(10)));
+  fixture.AddKernel(Kernel("k7", "Annotated", 10200, 40, std::nullopt));
+  fixture.AddTraceMe(kThread, "Marked", 12000, 13000);
+  fixture.AddKernel(Kernel("k8", "Marked", 12100, 40, SequencePmuData(10)));
+  fixture.AddKernel(Kernel("k9", "Marked", 12200, 40, std::nullopt));
+  PmuData unmeasured_lt = SequencePmuData(20);
+  unmeasured_lt.set_lt_cycles(kNoValue);
+  fixture.AddKernel(Kernel("k10", "Marked", 12300, 40, unmeasured_lt));
+  // Only the low 32 bits of an int64 name the type; a double stays as it is.
+  const std::pair<const char*, testing::StatValue> data_types[] = {
+      {"High", (int64_t{1} << 32) | 19}, {"Double", 1.0}};
+  uint64_t start = 20000;
+  for (const auto& [name, value] : data_types) {
+    fixture.AddTraceMe(kThread, name, start, start + 1000, {{"data_type", value}});
+    fixture.AddKernel(Kernel(std::string("k") + name, name, start + 100, 10, SequencePmuData(1)));
+    start += 2000;
+  }
+  fixture.AddTraceMe(kThread + 1, "Idle", 16000, 17000, {{"data_type", int64_t{30}}});
+  testing::StderrCapture capture;
+  FillHostKernelPmuData(&fixture.space());
+  const std::string log = capture.Stop();
+  EXPECT_NE(log.find("] DataType::COUNT not a validate data type"), std::string::npos) << log;
+
+  std::vector<uint64_t> sum_with_marker = SequenceSum({10, 20}, 80);
+  sum_with_marker[6] = kNoValue;
+  ExpectOpResults(
+      fixture.space(),
+      {
+          {"##qxMalloc", false, SequenceSum({}, kNoValue),
+           DeviceInfoValues(testing::UnknownDeviceInfo()), int64_t{0}},
+          // No data_type stat: no peak figures.
+          {"Annotated", false, SequenceSum({}, 80), WithPeaks(kDevice, 0, 0), int64_t{0}},
+          {"Marked", true, sum_with_marker, WithPeaks(kDevice, 0, 0), int64_t{0}},
+          {"High", true, SequenceSum({1}, 10), WithPeaks(kDevice, 16.384, 0.256),
+           std::string("half")},
+          {"Double", true, SequenceSum({1}, 10), WithPeaks(kDevice, 0, 0), 1.0},
+          {"Idle", false, CounterValues(AllUnknownPmuData()), std::nullopt, std::string("invalid")},
+      });
+  PmuData k8 = SequencePmuData(10);
+  k8.set_field14(40);
+  EXPECT_EQ(CounterValues(HostEvent(fixture.space(), "k8##qxInvokeKernel").pmu_data()),
+            CounterValues(k8));
+}
+
+// An op sums only the kernels its own thread launched naming it, whatever
+// order they were added in; a kernel whose op_fullname holds no string names
+// the op without a name.
+TEST(HostKernelPmuTest, KernelsAreMatchedByTheOpNameOnTheOpsOwnLine) {
+  XSpaceFixture fixture;
+  // Added before the op but launched inside it: the pass sorts first.
+  fixture.AddKernel(Kernel("match", "Op", 1400, 10, SequencePmuData(4)));
+  fixture.AddTraceMe(kThread, "Op", 1000, 2000);
+  fixture.AddKernel(Kernel("other", "OtherOp", 1100, 10, SequencePmuData(1)));
+  fixture.AddKernel(Kernel("unnamed", "", 1200, 10, SequencePmuData(2)));
+  testing::KernelSpec other_thread = Kernel("thread", "Op", 1300, 10, SequencePmuData(3));
+  other_thread.thread_id = kThread + 1;
+  fixture.AddKernel(other_thread);
+  fixture.AddTraceMe(kThread, "Next", 3000, 3100);
+  fixture.AddTraceMe(kThread, "", 4000, 5000);
+  testing::KernelEvents numbered =
+      fixture.AddKernel(Kernel("numbered", "", 4100, 10, SequencePmuData(5)));
+  XStat* number = numbered.launch.mutable_event()->add_stats();
+  number->set_metadata_id(fixture.HostPlane().GetOrCreateStatMetadata("op_fullname")->id());
+  number->set_int64_value(17);
+
+  FillHostKernelPmuData(&fixture.space());
+
+  const std::pair<const char*, std::vector<uint64_t>> expected[] = {
+      {"Op", SequenceSum({4}, 10)},
+      {"Next", CounterValues(AllUnknownPmuData())},
+      {"", SequenceSum({5}, 10)},
   };
-  const XPlane& host = *FindPlaneWithName(fixture.space(), kHostPlaneName);
-  for (const auto& e : expected) {
-    const XEvent& event = HostEvent(fixture.space(), e.name);
-    EXPECT_EQ(event.pmu_data_flag(), e.flag) << e.name;
-    EXPECT_EQ(CounterValues(event.pmu_data()), e.counters) << e.name;
-    EXPECT_EQ(event.has_device_info(), e.device.has_value()) << e.name;
-    if (e.device) {
-      EXPECT_EQ(DeviceInfoValues(event.device_info()), *e.device) << e.name;
-    }
-    if (e.data_type_after == testing::StatValue(int64_t{0})) continue;
-    ASSERT_EQ(event.stats_size(), 2) << e.name;  // traceme_flag, data_type
-    const XStat& stat = event.stats(1);
-    ASSERT_EQ(host.stat_metadata().at(stat.metadata_id()).name(), "data_type") << e.name;
-    EXPECT_EQ(stat.has_str_value() ? testing::StatValue(stat.str_value())
-                                   : testing::StatValue(stat.int64_value()),
-              e.data_type_after)
-        << e.name;
+  for (const auto& [name, counters] : expected) {
+    EXPECT_EQ(CounterValues(HostEvent(fixture.space(), name).pmu_data()), counters) << name;
   }
 }
 

@@ -1,19 +1,19 @@
 #include "trace/core/convert/post_process_single_host_xplane.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <google/protobuf/arena.h>
+#include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
-#include <tuple>
 
 #include "testing/child_process.h"
 #include "testing/proto_bytes.h"
 #include "testing/xspace_fixture.h"
+#include "testing/xspace_reader.h"
 #include "trace/core/convert/derived_timeline.h"
 #include "trace/core/convert/host_kernel_pmu.h"
 #include "trace/core/internal/cpu/host_tracer_utils.h"
@@ -169,6 +169,128 @@ TEST(DerivedTimelineTest, PreparesTheStepLineOfADevicePlane) {
     BuildStepLines(GroupMetadataMap(), &space, /*step_info_only=*/false);
     EXPECT_EQ(testing::DeterministicBytes(space) == once, cases[row].second_run_same) << row;
   }
+}
+
+TEST(PostProcessSingleHostXSpaceTest, EmptySpaceGainsABareHostPlane) {
+  XSpace space;
+  PostProcessSingleHostXSpace(&space, 12345);
+  XSpace expected;
+  XPlane* host = expected.add_planes();
+  host->set_name("/host:CPU");
+  for (auto [id, name] : {std::pair<int64_t, const char*>{1, "group_id"}, {2, "step_name"}}) {
+    (*host->mutable_stat_metadata())[id].set_id(id);
+    (*host->mutable_stat_metadata())[id].set_name(name);
+  }
+  EXPECT_EQ(testing::DeterministicBytes(space), testing::DeterministicBytes(expected));
+}
+
+// A session that started at 1000 ns as the tracers write it: two host
+// threads, a step on one of them launching a kernel and a memory copy onto
+// device 0, an idle queue and an overhead line that began before the session.
+// Post-processing groups the step's host and device events into one step,
+// sorts the lines, makes times relative to the session and drops the idle
+// queue; running it again changes nothing. The collection digest guards the
+// same passes as a whole; this says which of them broke.
+TEST(PostProcessSingleHostXSpaceTest, GroupsOrdersMakesTimesRelativeAndRunsTwiceAlike) {
+  constexpr uint64_t kStart = 1000;
+  testing::XSpaceFixture fixture(kStart);
+  testing::TraceMeSpec step;
+  step.thread_id = 7;
+  step.thread_name = "worker";
+  step.name = "Step";
+  step.start_ns = kStart + 10;
+  step.end_ns = kStart + 500;
+  step.args = {{"_r", int64_t{1}}};
+  // The inner op is added first: sorting puts the step (same start, longer)
+  // before it.
+  testing::TraceMeSpec op = step;
+  op.name = "MatMul";
+  op.end_ns = kStart + 200;
+  op.args = {};
+  fixture.AddTraceMe(op);
+  fixture.AddTraceMe(step);
+  testing::TraceMeSpec other = op;
+  other.thread_id = 3;
+  other.thread_name = "main";
+  other.name = "Idle";
+  other.start_ns = kStart + 600;
+  other.end_ns = kStart + 700;
+  fixture.AddTraceMe(other);
+
+  testing::KernelSpec kernel;
+  kernel.thread_id = 7;
+  kernel.kernel_name = "gemm(float)";
+  kernel.annotation = "MatMul";
+  kernel.op_fullname = "MatMul";
+  kernel.correlation_id = 11;
+  kernel.launch_start_ns = kStart + 20;
+  kernel.launch_end_ns = kStart + 30;
+  kernel.start_ns = kStart + 300;
+  kernel.end_ns = kStart + 400;
+  fixture.AddKernel(kernel);
+  testing::ApiCallSpec copy;
+  copy.thread_id = 7;
+  copy.function = "qxMemcpyAsync";
+  copy.correlation_id = 12;
+  copy.start_ns = kStart + 40;
+  copy.end_ns = kStart + 50;
+  fixture.AddApiCall(copy);
+  testing::ActivitySpec memcpy;
+  memcpy.queue = 2;
+  memcpy.name = "MemcpyH2D";
+  memcpy.correlation_id = 12;
+  memcpy.start_ns = kStart + 450;
+  memcpy.end_ns = kStart + 460;
+  fixture.AddActivity(memcpy);
+  // A launch whose activity was never collected, outside any step.
+  copy.correlation_id = 13;
+  copy.start_ns = kStart + 650;
+  copy.end_ns = kStart + 660;
+  fixture.AddApiCall(copy);
+  fixture.DevicePlane(0).GetOrCreateLine(5).SetName("Queue #5()");
+  fixture.AddOverhead("Buffer Flush", kStart + 800, kStart + 900);
+  XSpace& space = fixture.space();
+  for (XLine& line : *FindMutablePlaneWithName(&space, kHostPlaneName)->mutable_lines()) {
+    if (line.name() == "dravik_overhead") line.set_timestamp_ns(kStart - 1);
+  }
+
+  PostProcessSingleHostXSpace(&space, kStart);
+
+  // Per line: its name or id, its timestamp, then each event's name and its
+  // group_id and step_name ("-" when missing).
+  std::string text;
+  for (const XPlane& plane : space.planes()) {
+    text += plane.name() + "\n";
+    for (const XLine& line : plane.lines()) {
+      text += (line.name().empty() ? std::to_string(line.id()) : line.name()) + "@" +
+              std::to_string(line.timestamp_ns()) + ":";
+      for (const XEvent& event : line.events()) {
+        const auto stats = testing::StatTexts(plane, event);
+        const auto stat = [&stats](const char* key) {
+          const auto it = stats.find(key);
+          return it == stats.end() ? std::string("-") : it->second;
+        };
+        text += " " + plane.event_metadata().at(event.metadata_id()).name() + "=" +
+                stat("group_id") + "/" + stat("step_name");
+      }
+      text += "\n";
+    }
+  }
+  EXPECT_EQ(text,
+            "/host:CPU\n"
+            "dravik_overhead@999: Buffer Flush=-/-\n"
+            "main/3@0: Idle=-/-\n"
+            "worker/7@0: Step=0/Step 0 MatMul=0/- MatMul##qxInvokeKernel=0/- "
+            "##qxMemcpyAsync=0/- ##qxMemcpyAsync=-/-\n"
+            "/device:ZRA:0\n"
+            "Queue #1(Compute,)@0: MatMul##gemm(float)=0/-\n"
+            "Queue #2(MemcpyH2D,)@0: ##MemcpyH2D=0/-\n");
+  EXPECT_THAT(testing::StatMetadataNames(*FindPlaneWithName(space, "/device:ZRA:0")),
+              ::testing::Contains(::testing::Pair(::testing::_, "step_name")));
+
+  const std::string once = testing::DeterministicBytes(space);
+  PostProcessSingleHostXSpace(&space, kStart);
+  EXPECT_EQ(testing::DeterministicBytes(space), once);
 }
 
 }  // namespace

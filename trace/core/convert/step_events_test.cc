@@ -142,12 +142,42 @@ TEST(StepEventsTest, StepTimePrefersEnclosingHostMarker) {
        {{DeviceStepMarker, "d", 5, 50}, {HostStepMarker, "h", 0, 10}},
        {5, 50}},
       {"device only", {{DeviceStepMarker, "d", 3, 4}}, {3, 4}},
+      {"no markers", {}, {0, 0}},
+      {"host encloses device",
+       {{DeviceStepMarker, "d", 0, 5}, {HostStepMarker, "h", 0, 10}},
+       {0, 10}},
   };
   for (const auto& c : cases) {
     StepDetails details;
     details.markers = c.markers;
     EXPECT_EQ(details.StepTime(), c.want) << c.what;
   }
+}
+
+// Steps of one id from several lines or planes make one step: markers and
+// events in the order combined; a known batch size and a step time stay
+// unless a later part brings its own.
+TEST(StepEventsTest, CombineAppendsInOrderAndKeepsKnownFigures) {
+  StepEvents first;
+  first[1].AddMarker({HostStepMarker, "a", 0, 1});
+  first[1].batch_size = 8;
+  first[1].step_duration_ps = 100;
+  first[1].step_begin_ps = 10;
+  StepEvents second;
+  second[1].AddMarker({HostStepMarker, "b", 2, 3});
+  second[2].batch_size = 4;
+  second[2].step_duration_ps = 50;
+  second[2].step_begin_ps = 5;
+  StepEvents third;
+  third[2].batch_size = 6;
+  third[2].step_duration_ps = 70;
+  third[2].step_begin_ps = 7;
+
+  CombineStepEvents(second, &first);
+  CombineStepEvents(std::move(third), &first);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(Describe(first.at(1)), "M0 a 0+1 M0 b 2+3 batch 8 10+100 ");
+  EXPECT_EQ(Describe(first.at(2)), "batch 6 7+70 ");
 }
 
 }  // namespace

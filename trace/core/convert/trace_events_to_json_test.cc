@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "testing/decimal_comma_locale.h"
 
@@ -117,6 +119,16 @@ TEST(TraceToJsonTest, EventArgumentsAndFlows) {
        R"(,"args":{"correlation_id":"7"}},{"cat":"c","pid":3,"tid":4,"ts":0,)"
        R"("name":"correlation 7","id":"7","ph":"f","bp":"e"})"},
       {{{"flow_event_cat", "c"}, {"correlation_id", "7"}}, R"(,"args":{"correlation_id":"7"}})"},
+      {{{"flow_event_cat", "MemcpyH2D"}, {"correlation_id", "7"}, {"is_host", "false"}},
+       R"(,"args":{"correlation_id":"7"}},{"cat":"MemcpyH2D","pid":3,"tid":4,"ts":0,)"
+       R"("name":"correlation 7","id":"7","ph":"f","bp":"e"})"},
+      {{{"flow_event_cat", "c"}, {"correlation_id", ""}, {"is_host", ""}},
+       R"(,"args":{"correlation_id":""}},{"cat":"c","pid":3,"tid":4,"ts":0,)"
+       R"("name":"correlation ","id":"","ph":"f","bp":"e"})"},
+      {{{"flow_event_cat", ""}, {"correlation_id", "7"}, {"is_host", "true"}},
+       R"(,"args":{"correlation_id":"7"}})"},
+      {{{"correlation_id", "7"}, {"is_host", "true"}}, R"(,"args":{"correlation_id":"7"}})"},
+      {{{"flow_event_cat", "c"}, {"is_host", "true"}}, R"(,"args":{}})"},
   };
   for (const auto& c : cases) {
     Trace trace;
@@ -183,6 +195,88 @@ TEST(TraceToJsonTest, EscapesASpecialByteAtEveryPosition) {
       const std::string expected = R"({"ph":"X","pid":1,"tid":2,"ts":0,"dur":1,"name":)" +
                                    Json::valueToQuotedString(name.c_str()) + "},";
       EXPECT_EQ(event, expected) << "byte " << int{special} << " at " << at;
+    }
+  }
+}
+
+// Processes and threads in key order under their keys, not their stored
+// ids; a thread's sort index 0 stands for its id; empty names are left out.
+TEST(TraceToJsonTest, MetadataIsSortedByKeyAndUsesTheKeys) {
+  Trace trace;
+  AddDevice(&trace, 4294967295u, "", 3735928559u, "Steps", 0, /*stored_id=*/3);
+  AddDevice(&trace, 4294967295u, "", 0, "", 0);
+  AddDevice(&trace, 2, "h", 9, "", 2);
+  AddDevice(&trace, 2, "h", 7, "a", 0, /*stored_id=*/70);
+  EXPECT_EQ(TraceToJson(trace),
+            std::string(kHeader) +
+                R"({"ph":"M","pid":2,"name":"process_name","args":{"name":"h"}},)"
+                R"({"ph":"M","pid":2,"name":"process_sort_index","args":{"sort_index":2}},)"
+                R"({"ph":"M","pid":2,"tid":7,"name":"thread_name","args":{"name":"a"}},)"
+                R"({"ph":"M","pid":2,"tid":7,"name":"thread_sort_index","args":{"sort_index":7}},)"
+                R"({"ph":"M","pid":2,"tid":9,"name":"thread_sort_index","args":{"sort_index":2}},)"
+                R"({"ph":"M","pid":4294967295,"name":"process_sort_index",)"
+                R"("args":{"sort_index":4294967295}},)"
+                R"({"ph":"M","pid":4294967295,"tid":0,"name":"thread_sort_index",)"
+                R"("args":{"sort_index":0}},)"
+                R"({"ph":"M","pid":4294967295,"tid":3735928559,"name":"thread_name",)"
+                R"("args":{"name":"Steps"}},)"
+                R"({"ph":"M","pid":4294967295,"tid":3735928559,"name":"thread_sort_index",)"
+                R"("args":{"sort_index":3735928559}},)" +
+                kTrailer);
+}
+
+// Picoseconds as microseconds with 17 significant digits; a duration of 0 is
+// shown as one picosecond.
+TEST(TraceToJsonTest, TimesAreMicrosecondsWithSeventeenSignificantDigits) {
+  const std::pair<uint64_t, const char*> cases[] = {
+      {0, "0"},
+      {1, "9.9999999999999995e-07"},
+      {1000, "0.001"},
+      {1500, "0.0015"},
+      {999, "0.0009990000000000001"},  // divided by 10^6, not multiplied by 10^-6
+      {1000000, "1"},
+      {2600000, "2.6000000000000001"},
+      {123456789, "123.456789"},
+      {999999999999, "999999.99999899999"},
+      {18446744073709551615u, "18446744073709.551"},
+  };
+  for (const auto& [picoseconds, text] : cases) {
+    Trace trace;
+    std::string json;
+    AddTraceEvent(*AddEvent(&trace, 1, 2, "e", picoseconds, picoseconds), &json);
+    const std::string duration = picoseconds == 0 ? "9.9999999999999995e-07" : text;
+    EXPECT_EQ(json, std::string(R"({"ph":"X","pid":1,"tid":2,"ts":)") + text + R"(,"dur":)" +
+                        duration + R"(,"name":"e"},)")
+        << picoseconds;
+  }
+}
+
+// Streamed, the document comes in pieces of at least the chunk size but the
+// last, which together are the whole document; one piece when it fits.
+TEST(StreamTraceToJsonTest, PiecesOfAtLeastTheChunkSizeMakeUpTheWholeDocument) {
+  Trace trace = ExampleTrace();
+  for (int i = 0; i < 200; ++i) {
+    AddEvent(&trace, 501, 7, "op " + std::to_string(i), 1000000 * i, 500,
+             {{"iteration", std::to_string(i)}});
+  }
+  const std::string whole = TraceToJson(trace);
+  for (const size_t chunk_bytes :
+       {size_t{0}, size_t{1}, size_t{700}, whole.size() - 1, whole.size(), kTraceJsonChunkBytes}) {
+    std::vector<std::string> pieces;
+    ASSERT_TRUE(StreamTraceToJson(trace, chunk_bytes, [&pieces](std::string_view piece) {
+                  pieces.emplace_back(piece);
+                  return Status();
+                }).ok());
+    std::string joined;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (i + 1 < pieces.size()) {
+        EXPECT_GE(pieces[i].size(), chunk_bytes) << chunk_bytes;
+      }
+      joined += pieces[i];
+    }
+    EXPECT_EQ(joined, whole) << chunk_bytes;
+    if (chunk_bytes >= whole.size()) {
+      EXPECT_EQ(pieces.size(), 1u) << chunk_bytes;
     }
   }
 }

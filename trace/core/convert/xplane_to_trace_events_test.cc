@@ -3,16 +3,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "testing/child_process.h"
 #include "testing/log_lines.h"
 #include "testing/plane_events.h"
 #include "testing/pmu_fixtures.h"
+#include "testing/pmu_values.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
 #include "trace/core/convert/trace_events_to_json.h"
@@ -356,6 +360,227 @@ TEST(XPlaneToTraceEventsTest, DropsBeyondFiveMillionEventsUnlessSwitchedOff) {
     EXPECT_EQ(child.out, c.out) << row;
     EXPECT_EQ(ConversionLogLines(child.err), c.lines) << row;
   }
+}
+
+std::vector<std::string> EventNames(const Trace& trace) {
+  std::vector<std::string> names;
+  for (const TraceEvent& event : trace.trace_events()) names.push_back(event.name());
+  return names;
+}
+
+// The document the export streams from the space, with no limit in reach.
+std::string StreamedJson(const XSpace& space) {
+  std::string json;
+  EXPECT_TRUE(XSpaceTraceJson(space)
+                  .Write(64,
+                         [&json](std::string_view piece) {
+                           json += piece;
+                           return Status();
+                         })
+                  .ok());
+  return json;
+}
+
+// Checked on its own: the streamed document is compared with the Trace's
+// text, and both go through one converter.
+TEST(XPlaneToTraceEventsTest, MemoryEventsAreNotShown) {
+  XSpace space;
+  for (XPlane* raw : {AddPlane(&space, kHostPlaneName, 0), AddPlane(&space, "/device:ZRA:0", 0)}) {
+    XPlaneBuilder plane(raw);
+    AddPlaneEvent(plane, 1, "MemoryAllocation", 0, 10);
+    AddPlaneEvent(plane, 1, "TaskLaunch", 20, 10);
+    AddPlaneEvent(plane, 1, "MemoryDeallocation", 40, 10);
+  }
+  EXPECT_THAT(EventNames(Convert(space)), ElementsAre("TaskLaunch", "TaskLaunch"));
+  EXPECT_EQ(XSpaceTraceJson(space).event_count(), 2u);
+  const std::string json = StreamedJson(space);
+  EXPECT_EQ(json.find("Memory"), std::string::npos) << json;
+}
+
+// A trace of events named by their position, with the given start times.
+Trace TraceWithStarts(const std::vector<uint64_t>& starts) {
+  Trace trace;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    TraceEvent* event = trace.add_trace_events();
+    event->set_name(std::to_string(i));
+    event->set_timestamp_ps(starts[i]);
+  }
+  return trace;
+}
+
+// Every event starting by the limit-th earliest start stays, ties included,
+// in its order; a limit of 0 counts as 1. The warning comes only when more
+// events than the limit came in.
+TEST(MaybeDropEventsForTraceViewerTest, KeepsEveryEventStartingByTheLimitthEarliestStart) {
+  const uint64_t kLast = std::numeric_limits<uint64_t>::max();
+  const struct {
+    std::vector<uint64_t> starts;
+    uint32_t limit;
+    std::vector<std::string> kept;  // names, i.e. former positions
+  } cases[] = {
+      {{50, 10, 30, 10, 40, 30}, 3, {"1", "2", "3", "5"}},
+      {{5, 1, 4}, 3, {"0", "1", "2"}},
+      {{5, 1, 9, 4}, 3, {"0", "1", "3"}},
+      {{9, 1, 5, 4}, 3, {"1", "2", "3"}},
+      {{7, 7, 7, 7, 7}, 3, {"0", "1", "2", "3", "4"}},
+      {{kLast, 0, kLast - 1, 1}, 3, {"1", "2", "3"}},
+      {{3, 2, 1}, 1, {"2"}},
+      {{3, 2, 1}, 0, {"2"}},
+      {{}, 0, {}},
+  };
+  for (const auto& c : cases) {
+    Trace trace = TraceWithStarts(c.starts);
+    testing::StderrCapture capture;
+    MaybeDropEventsForTraceViewer(&trace, c.limit);
+    const std::vector<std::string> lines = ConversionLogLines(capture.Stop());
+    const std::string row =
+        "limit " + std::to_string(c.limit) + ", " + std::to_string(c.starts.size()) + " events";
+    EXPECT_EQ(EventNames(trace), c.kept) << row;
+    // Warned whenever more events than the limit came in, ties kept or not.
+    const bool cuts = c.starts.size() > std::max<uint32_t>(c.limit, 1);
+    ASSERT_EQ(lines.size(), cuts ? 1u : 0u) << row;
+    if (cuts) {
+      EXPECT_EQ(lines[0],
+                "WARNING Drop events to avoid loading failure for trace viewer because "
+                "of it's scalability issues. Maximum number of events is set as " +
+                    std::to_string(std::max<uint32_t>(c.limit, 1)) +
+                    ". The dropping can be disabled using 'export "
+                    "ZENTRIK_DISABLE_TRACE_VIEWER_EVENTS_DROPPING = true'");
+    }
+  }
+}
+
+// The host process is 501, and so is device plane 500's: the two share it,
+// the device plane's name and lines added to the host's.
+TEST(XPlaneToTraceEventsTest, DevicePlane500SharesTheHostProcess) {
+  XSpace space;
+  XPlaneBuilder host(AddPlane(&space, kHostPlaneName, 0));
+  host.GetOrCreateLine(1).SetName("host thread");
+  AddPlaneEvent(host, 1, "host event", 0, 0);
+  XPlaneBuilder device(AddPlane(&space, "/device:ZRA:500", 500));
+  device.GetOrCreateLine(2).SetName("queue");
+  AddPlaneEvent(device, 2, "kernel", 0, 0);
+  const Trace trace = Convert(space);
+  EXPECT_EQ(Layout(trace),
+            "501 /device:ZRA:500 [1 host thread 1] [2 queue 1]\n"
+            "host event@501/1 kernel@501/2 ");
+}
+
+// The arguments of `event` whose keys start with "[PMU]", as ArgsText gives
+// them.
+std::string PmuArgsText(const TraceEvent& event) {
+  TraceEvent pmu;
+  for (const auto& [key, text] : event.args()) {
+    if (key.rfind("[PMU]", 0) == 0) (*pmu.mutable_args())[key] = text;
+  }
+  return ArgsText(pmu);
+}
+
+// A kernel's figures stand on its device event; its launch, which carries the
+// same counters, shows none. A kernel without counters shows none either.
+TEST(XPlaneToTraceEventsTest, KernelsShowTheirFiguresOnTheDeviceNotOnTheLaunch) {
+  testing::XSpaceFixture fixture(/*session_start_ns=*/1000);
+  testing::KernelSpec traced;
+  traced.kernel_name = "gemm(float*)";
+  traced.correlation_id = 5;
+  traced.launch_start_ns = 1010;
+  traced.launch_end_ns = 1020;
+  traced.start_ns = 1030;
+  traced.end_ns = 1130;
+  // lt_cycles 6400 and 2000 bytes read over 100 ns on an ACC202 with 4 cores
+  // at 1000 MHz and 10 bytes/ns.
+  traced.counters = testing::AllUnknownPmuData();
+  traced.counters->set_lt_cycles(6400);
+  traced.counters->set_io_dma_read_bytes(2000);
+  traced.device_info = testing::MakeDeviceInfo(ACC202, 1000, 4, 4, 10);
+  fixture.AddKernel(traced);
+  testing::KernelSpec untraced = traced;
+  untraced.kernel_name = "copy(int*)";
+  untraced.correlation_id = 6;
+  untraced.counters.reset();
+  fixture.AddKernel(untraced);
+  const Trace trace = Convert(fixture.space());
+
+  ASSERT_THAT(EventNames(trace), ElementsAre("qxInvokeKernel", "qxInvokeKernel", "gemm", "copy"));
+  for (const int i : {0, 1, 3}) EXPECT_EQ(PmuArgsText(trace.trace_events(i)), "") << i;
+  const TraceEvent& kernel = trace.trace_events(2);
+  EXPECT_EQ(PmuArgsText(kernel),
+            "[PMU]io_dma_read_bytes(bytes)=2000|[PMU]lt_cycles(count)=6400|"
+            "[PMU]lt_utilization(%)=25.00 %|[PMU]read_bandwidth_utilization(%)=200.00 %|"
+            "[PMU]total_cycles_estimated(count)=400|24 NA");
+  EXPECT_EQ(kernel.args().at("correlation_id"), "5");
+  EXPECT_EQ(kernel.timestamp_ps(), 1030000u);  // lines start at the session start
+  EXPECT_EQ(kernel.duration_ps(), 100000u);
+}
+
+// An event flagged for its annotation's counters that holds no counters at
+// all shows zeros, not garbage or missing values.
+TEST(XPlaneToTraceEventsTest, MissingCountersReadAsZeros) {
+  XSpace space;
+  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
+  AddPlaneEvent(plane, 1, "annotated", 0, 0).mutable_event()->set_second_pmu_data_flag(true);
+  const Trace trace = Convert(space);
+  ASSERT_THAT(trace.trace_events(), SizeIs(1));
+  const auto& args = trace.trace_events(0).args();
+  EXPECT_THAT(args, SizeIs(29));
+  const std::pair<const char*, const char*> zeros[] = {
+      {"[PMU]lt_cycles(count)", "0"},
+      {"[PMU]tlb_read_miss(times)", "0"},
+      {"[PMU]io_dma_read_bytes(bytes)", "[0, 0]"},
+      {"[PMU]io_dma_write_bytes(bytes)", "[0, 0]"},
+      {"[PMU]mac_ops(count)", "0"},
+      {"[PMU]vector_ops(count)", "0"},
+      // No running time: no cycle total.
+      {"[PMU]total_cycles_estimated(count)", "NA"},
+  };
+  for (const auto& [key, text] : zeros) EXPECT_EQ(args.at(key), text) << key;
+}
+
+// One event converted alone lands in the destination's process and thread;
+// a memory event adds nothing. The arena form converts a space as the plain
+// one does.
+TEST(XPlaneToTraceEventsTest, ConvertsOneEventAndASpaceOnAnArena) {
+  XSpace space;
+  XPlaneBuilder plane(AddPlane(&space, kHostPlaneName, 0));
+  AddPlaneEvent(plane, 1, "op", 2000, 30, {{"size", int64_t{4}}});
+  AddPlaneEvent(plane, 1, "late", -1, 5);
+  AddPlaneEvent(plane, 1, "MemoryAllocation", 10, 5);
+  const XPlaneVisitor visitor(&space.planes(0), {FindHostEventType}, {FindStatType});
+  const XLine& line = space.planes(0).lines(0);
+  Trace trace;
+  const TraceEventDestination destination = {7, 9, &trace};
+  const bool clamped[] = {false, true, false};
+  for (int i = 0; i < line.events_size(); ++i) {
+    EXPECT_EQ(
+        ConvertXEventToTraceEvent(destination, XEventVisitor(&visitor, &line, &line.events(i))),
+        clamped[i])
+        << i;
+  }
+  ASSERT_THAT(trace.trace_events(), SizeIs(2));
+  EXPECT_EQ(Layout(trace), "op@7/9 late@7/9 ");
+  EXPECT_EQ(ArgsText(trace.trace_events(0)), "size=4|");
+  EXPECT_EQ(trace.trace_events(0).timestamp_ps(), 2000u);
+  EXPECT_EQ(trace.trace_events(1).timestamp_ps(), 0u);
+
+  google::protobuf::Arena arena(TraceArenaOptions());
+  const Trace* on_arena = ConvertXSpaceToTraceEvents(space, &arena);
+  EXPECT_EQ(on_arena->GetArena(), &arena);
+  EXPECT_EQ(on_arena->SerializeAsString(), Convert(space).SerializeAsString());
+}
+
+// A device plane without lines is a process without threads; a plane id
+// whose successor wraps becomes process 0; of two host planes the first is
+// shown.
+TEST(XPlaneToTraceEventsTest, PlaneIdsWrapAndOnlyTheFirstHostPlaneIsShown) {
+  XSpace space;
+  AddPlane(&space, "/device:ZRA:9", 9);
+  AddPlane(&space, "/device:ZRA:4294967295", 0xffffffff);
+  XPlaneBuilder host(AddPlane(&space, kHostPlaneName, 0));
+  AddPlaneEvent(host, 1, "host", 0, 0);
+  XPlaneBuilder second_host(AddPlane(&space, kHostPlaneName, 7));
+  AddPlaneEvent(second_host, 2, "second host", 0, 0);
+  EXPECT_EQ(Layout(Convert(space)),
+            "0 /device:ZRA:4294967295\n10 /device:ZRA:9\n501 /host:CPU [1  1]\nhost@501/1 ");
 }
 
 }  // namespace

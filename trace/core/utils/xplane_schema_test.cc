@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zentrik {
@@ -42,6 +43,20 @@ TEST(XPlaneSchemaTest, TypeTablesFindOnlyExactNamesAndModelsAnyInt32) {
       {8, "EDG101"}, {9, "SOC501"}, {-1, "Unknown"}, {12, "Unknown"},
       {std::numeric_limits<int32_t>::min(), "Unknown"}, {std::numeric_limits<int32_t>::max(), "Unknown"}};
   for (const auto& [type, name] : rows) EXPECT_EQ(GetDeviceModelName(type), name) << type;
+}
+
+// The table's rows in their order, each model's name found by its value.
+TEST(XPlaneSchemaTest, DeviceModelTableRowsInOrder) {
+  const std::pair<const char*, int32_t> rows[] = {
+      {"EDG101", 8}, {"EDG102", 4}, {"ACC201", 0},  {"ACC202", 1},  {"ACC203", 2},
+      {"ACC301", 5}, {"ACC302", 3}, {"ACC401", 11}, {"ACC402", 10}, {"ACC403", 7},
+      {"ACC404", 6}, {"SOC501", 9}, {"Unknown", -1}};
+  ASSERT_EQ(std::size(kDeviceModelTable), std::size(rows));
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(kDeviceModelTable[i].name, rows[i].first) << i;
+    EXPECT_EQ(kDeviceModelTable[i].type, rows[i].second) << i;
+    EXPECT_EQ(GetDeviceModelName(rows[i].second), rows[i].first) << i;
+  }
 }
 
 }  // namespace
