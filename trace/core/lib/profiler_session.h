@@ -28,7 +28,8 @@ class ProfilerSession {
   // Options with version 0 (not filled in) are replaced by host level 2,
   // device level 1, version 1. The profilers come from the process-wide
   // registry. Null only when memory for the session itself runs out; any
-  // other failure while building it is reported by Status().
+  // other failure while building it is reported by Status() and logged
+  // once, at WARNING, with its own text.
   static std::unique_ptr<ProfilerSession> Create(const ProfileOptions& options);
 
   // As Create, with the profilers built by `factories` (in order) instead of

@@ -96,12 +96,11 @@ bool Tracer::StartSession() {
   if (session == nullptr) throw std::bad_alloc();
   const Status status = session->Status();
   if (!status.ok()) {
-    // Only a held profiler lock means another tracer; any other failure says
-    // what it was.
+    // Only a held profiler lock means another tracer. Any other failure was
+    // logged with its own text by the session that met it; a second line
+    // would only repeat it.
     if (status.code() == error::UNAVAILABLE) {
       LOG(WARNING) << "Another tracer already started, tracer start failed.";
-    } else {
-      LOG(WARNING) << status.error_message();
     }
     return false;
   }

@@ -158,7 +158,6 @@ SessionPmuDevices::SessionPmuDevices(DravikInterface* dravik_interface,
 
 const std::vector<uint64_t>* SessionPmuDevices::Counters(uint32_t device) {
   if (device == 0) return device0_counters_;
-  std::lock_guard<std::mutex> lock(mutex_);
   auto found = devices_.find(device);
   if (found == devices_.end()) {
     found = devices_.emplace(device, Device()).first;
@@ -170,11 +169,7 @@ const std::vector<uint64_t>* SessionPmuDevices::Counters(uint32_t device) {
 }
 
 Status SessionPmuDevices::ReadFailed(uint32_t device, const char* call, int32_t result) {
-  bool first;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    first = devices_[device].failed_reads.insert(call).second;
-  }
+  const bool first = devices_[device].failed_reads.insert(call).second;
   if (!first) return errors::Internal("dravik call error " + std::to_string(result));
   return CallError(call, result);
 }

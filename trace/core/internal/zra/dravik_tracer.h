@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,7 +52,10 @@ class DravikQxApiHook {
 // The PMU counters of the devices that PMU-traced launches reach in one
 // session. Device 0's were set up when the session started; any other device's
 // are set up at its first launch, with the same calls and log lines. A failure
-// is logged once per session and device, not at every launch. Thread-safe.
+// is logged once per session and device, not at every launch. Call only from
+// the launch that holds the launch gate (or held it when its session ended,
+// when no other launch of the session can take it): the gate serialises the
+// callers, so the launch path takes no lock of its own here.
 class SessionPmuDevices {
  public:
   // None owned; `device0_counters` are the ids set up for device 0.
@@ -77,8 +79,7 @@ class SessionPmuDevices {
 
   DravikInterface* const dravik_interface_;
   const std::vector<uint64_t>* const device0_counters_;
-  std::mutex mutex_;
-  std::map<uint32_t, Device> devices_;  // Guarded by mutex_.
+  std::map<uint32_t, Device> devices_;  // Guarded by the launch gate.
 };
 
 // Times every traced call on its thread and records it at exit, tagged with

@@ -27,6 +27,7 @@
 #include "trace/core/internal/zra/device_tracer.h"
 #include "trace/core/internal/zra/dravik_tracer_collector.h"
 #include "trace/core/internal/zra/dravik_wrapper.h"
+#include "trace/core/lib/annotation_stack.h"
 
 // The replacement below pairs malloc with free, which the compiler cannot see.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -60,6 +61,9 @@ class DravikTracerTest : public ::testing::Test {
   void SetUp() override {
     zra_sim::Reset();
     options_.activities = {1, 9, 10, 11, 15, 14};
+    // A test that stops inside a launch leaves its entry time on this thread;
+    // the next test starts with no open call.
+    ThreadAnnotationStack::GetThreadState().first_stack.clear();
   }
   void Start() {
     collector_ = std::make_unique<DravikTracerCollectorImpl>(0);
@@ -332,6 +336,46 @@ TEST_F(DravikTracerTest, SecondDeviceCountersAndFailuresOncePerSession) {
     }
   }
   zra_sim::SetCurrentDevice(0);
+}
+
+// Threads whose first launches reach a device other than 0 at once: the device is set up once in
+// each session and every launch carries its own kernel's counters. Run under ThreadSanitizer too.
+TEST_F(DravikTracerTest, ThreadsReachingANewDeviceAtOnceSetItUpOnce) {
+  options_.enable_activity = false;
+  TracePmu();
+  constexpr int kThreads = 6;
+  const zra_sim::Kernel k;
+  const uint64_t lt =
+      zra_sim::CounterDelta("tp_core__lt_cycles", k.grid_x, k.grid_y, k.grid_z, k.duration_ns);
+  zra_sim::SetJournal(true);
+  for (int session = 0; session < 10; ++session) {
+    testing::StderrCapture capture;
+    Start();
+    std::atomic<int> ready{0};
+    std::vector<std::vector<uint64_t>> launches(kThreads);
+    std::vector<std::thread> threads;
+    for (std::vector<uint64_t>& mine : launches) {
+      threads.emplace_back([&ready, &mine] {
+        zra_sim::SetCurrentDevice(1);
+        ++ready;
+        while (ready.load() < kThreads) std::this_thread::yield();
+        for (int i = 0; i < 3; ++i) mine.push_back(zra_sim::LaunchKernel({}));
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    Stop();
+    EXPECT_EQ(capture.Stop().find(": ERROR:"), std::string::npos) << session;
+    const std::vector<std::string> journal = zra_sim::TakeJournal();
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "dravikGetDeviceChipId(1)"), 1) << session;
+    for (const std::vector<uint64_t>& mine : launches) {
+      for (uint64_t launch : mine) {
+        const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(launch);
+        EXPECT_TRUE(pmu.valid) << session;
+        EXPECT_EQ(pmu.counters[6], lt) << session;
+      }
+    }
+  }
+  zra_sim::SetJournal(false);
 }
 
 // A record the walk cannot trust ends its buffer and the records before it
