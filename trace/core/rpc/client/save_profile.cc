@@ -277,18 +277,30 @@ bool IsClaimName(std::string_view name) {
           name.substr(name.size() - kHostClaim.size()) == kHostClaim);
 }
 
-// Removes the claims `claims` and then their run `run_dir` when no export
-// holds any of them; nothing when one is held.
+// Whether `run_dir` holds nothing but the files named `names`.
+bool HoldsOnly(const std::string& run_dir, std::vector<std::string> names) {
+  std::vector<std::string> children;
+  if (!Env::Default()->GetChildren(run_dir, &children).ok()) return false;
+  std::sort(children.begin(), children.end());
+  std::sort(names.begin(), names.end());
+  return children == names;
+}
+
+// Removes the claims named `claims` in `run_dir` and then the run when no
+// export holds any of them and the run holds nothing else; nothing when one
+// is held.
 void RemoveRunOfAbandonedClaims(const std::string& run_dir,
                                 const std::vector<std::string>& claims) {
   std::vector<int> locks;
   for (const std::string& claim : claims) {
-    const int fd = LockIfAbandoned(claim);
+    const int fd = LockIfAbandoned(JoinPath(run_dir, claim));
     if (fd < 0) break;
     locks.push_back(fd);
   }
-  if (locks.size() == claims.size()) {
-    for (const std::string& claim : claims) ::unlink(claim.c_str());
+  // An export that wrote its files after the run was listed and then ended
+  // left its claim free: looked at again, the run is seen to hold them.
+  if (locks.size() == claims.size() && HoldsOnly(run_dir, claims)) {
+    for (const std::string& claim : claims) ::unlink(JoinPath(run_dir, claim).c_str());
     // Fails, leaving the run, when an export claimed it meanwhile.
     ::rmdir(run_dir.c_str());
   }
@@ -304,10 +316,9 @@ void SweepRun(const std::string& run_dir) {
   std::vector<std::string> claims;
   bool only_claims = true;
   for (const std::string& child : children) {
-    const std::string path = JoinPath(run_dir, child);
-    if (IsTemporaryName(child) && RemoveIfAbandoned(path)) continue;
+    if (IsTemporaryName(child) && RemoveIfAbandoned(JoinPath(run_dir, child))) continue;
     if (IsClaimName(child)) {
-      claims.push_back(path);
+      claims.push_back(child);
     } else {
       only_claims = false;
     }

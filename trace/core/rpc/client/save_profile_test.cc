@@ -6,11 +6,13 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +22,24 @@
 #include "common/platform/zlib_outputbuffer.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
+
+namespace {
+
+// Runs before each lock that is tried without waiting (a sweep's), with the
+// lock's descriptor.
+std::function<void(int)> before_trying_a_lock;
+
+}  // namespace
+
+// The library's flock resolves to this one in the test program: a seam that
+// lets another export move on between a sweep's look at a run and its locks.
+extern "C" int flock(int fd, int operation) {
+  if ((operation & LOCK_NB) != 0 && before_trying_a_lock) {
+    const std::function<void(int)> hook = before_trying_a_lock;  // it may clear itself
+    hook(fd);
+  }
+  return static_cast<int>(syscall(SYS_flock, fd, operation));
+}
 
 namespace zentrik {
 namespace trace {
@@ -226,6 +246,36 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
                 ElementsAre("h.run.claim", "h.trace.json.gz"))
         << e.run;
   }
+}
+
+// An export that writes its files and ends while a sweep, which saw its run
+// holding only its claim, waits for the claim's lock keeps its claim: a later
+// export of the host in that second gets a run of its own rather than
+// replacing the finished one's files.
+TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
+  testing::TempDir dir;
+  const std::string root = dir.Join("profile");
+  int release = -1;
+  const pid_t pid = StartStoppedExport(root, "r", "h", /*before_writing=*/true, &release);
+  ASSERT_GT(pid, 0);
+  struct stat claim_file {};
+  ASSERT_EQ(stat(dir.Join("profile/r/h.run.claim").c_str(), &claim_file), 0);
+  int status = -1;
+  before_trying_a_lock = [&](int fd) {
+    struct stat locked {};
+    if (fstat(fd, &locked) != 0 || locked.st_ino != claim_file.st_ino) return;
+    before_trying_a_lock = nullptr;
+    if (write(release, "x", 1) == 1) waitpid(pid, &status, 0);
+  };
+  RunClaim sweeping;  // another host's export, into another run
+  ASSERT_TRUE(ClaimRunDirectory(root, "s", "other", &sweeping).ok());
+  before_trying_a_lock = nullptr;
+  close(release);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_THAT(testing::ListDirectory(root + "/r"), ElementsAre("h.run.claim", "h.trace.json.gz"));
+  RunClaim later;
+  ASSERT_TRUE(ClaimRunDirectory(root, "r", "h", &later).ok());
+  EXPECT_EQ(later.run(), "r_1");
 }
 
 }  // namespace
