@@ -278,6 +278,39 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
   EXPECT_EQ(later.run(), "r_1");
 }
 
+// A run replaced by a link while a sweep works in it leads the sweep nowhere
+// else: files of the link's target that bear the names of the run's debris
+// stay.
+TEST(ClaimRunDirectoryTest, SweepFollowsNoRunReplacedByALink) {
+  testing::TempDir dir;
+  const std::string root = dir.Join("profile");
+  const std::vector<std::string> debris = {".h.a.pb.tmp-1-1", ".h.b.pb.tmp-1-1"};
+  std::set<ino_t> run_files;
+  ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 && mkdir(root.c_str(), 0755) == 0 &&
+              mkdir((root + "/r").c_str(), 0755) == 0 && testing::WriteTestFile(root + "/r/keep"));
+  for (const std::string& name : debris) {
+    struct stat info {};
+    ASSERT_TRUE(testing::WriteTestFile(root + "/r/" + name) &&
+                testing::WriteTestFile(dir.Join("outside/" + name)) &&
+                stat((root + "/r/" + name).c_str(), &info) == 0);
+    run_files.insert(info.st_ino);
+  }
+  before_trying_a_lock = [&](int fd) {
+    struct stat locked {};
+    if (fstat(fd, &locked) != 0 || run_files.count(locked.st_ino) == 0) return;
+    before_trying_a_lock = nullptr;
+    if (rename((root + "/r").c_str(), (root + "/moved").c_str()) != 0 ||
+        symlink(dir.Join("outside").c_str(), (root + "/r").c_str()) != 0) {
+      ADD_FAILURE() << "cannot replace the run by a link";
+    }
+  };
+  RunClaim claim;
+  ASSERT_TRUE(ClaimRunDirectory(root, "s", "h", &claim).ok());
+  before_trying_a_lock = nullptr;
+  EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAreArray(debris));
+  EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAre("keep"));
+}
+
 }  // namespace
 }  // namespace trace
 }  // namespace zentrik
