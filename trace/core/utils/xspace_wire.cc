@@ -377,13 +377,15 @@ class Writer {
 // The size of a length-delimited field of `size` bytes, for sizes of any width.
 uint64_t FieldSize64(uint64_t size) { return 1 + CodedOutputStream::VarintSize64(size) + size; }
 
-// The earliest line timestamp of `space`: starts are counted from it, as
-// line timestamps in nanoseconds of a clock running for more than 106 days
-// have no room in 64 bits of picoseconds.
+// The earliest timestamp of a line with events in `space`: starts are
+// counted from it, as line timestamps in nanoseconds of a clock running for
+// more than 106 days have no room in 64 bits of picoseconds.
 int64_t EarliestLineNs(const XSpace& space) {
   int64_t earliest = std::numeric_limits<int64_t>::max();
   for (const XPlane& plane : space.planes()) {
-    for (const XLine& line : plane.lines()) earliest = std::min(earliest, line.timestamp_ns());
+    for (const XLine& line : plane.lines()) {
+      if (!line.events().empty()) earliest = std::min(earliest, line.timestamp_ns());
+    }
   }
   return earliest;
 }

@@ -157,7 +157,8 @@ constexpr int64_t kQuarterSecondPs = 250'000'000'000;
 // of twelve events: event i starts i quarter seconds in and lies on line
 // i % 3, so every line loses events as the cut moves earlier. Host events
 // share the no-value counter set as collected ones do; every fourth event
-// carries a long stat. Line timestamps count from `base_ns`.
+// carries a long stat. Line timestamps count from `base_ns`; the device
+// plane also has an idle line at timestamp 0.
 XSpace* TrimmingSpace(int events, int64_t base_ns, google::protobuf::Arena* arena) {
   auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
   PmuData* no_value = google::protobuf::Arena::CreateMessage<PmuData>(arena);
@@ -174,6 +175,7 @@ XSpace* TrimmingSpace(int events, int64_t base_ns, google::protobuf::Arena* aren
   lines[0]->set_timestamp_ns(base_ns);
   lines[1]->set_timestamp_ns(base_ns + 100'000'000);
   lines[2]->set_timestamp_ns(base_ns);
+  space->mutable_planes(1)->add_lines()->set_name("idle");
   for (int i = 0; i < events; ++i) {
     XLine* line = lines[i % 3];
     XEvent* event = line->add_events();
