@@ -257,7 +257,10 @@ Status CreateClaim(const std::string& repository_root, const std::string& run,
   }
   if (fd < 0) {
     *taken = err == EEXIST;
-    return *taken ? Status() : IOError(path, err);
+    if (*taken) return Status();
+    // Removed only when empty: no sweep would remove a run without a claim.
+    ::rmdir(run_dir.c_str());
+    return IOError(path, err);
   }
   if (::flock(fd, LOCK_EX) != 0) {
     err = errno;

@@ -84,6 +84,18 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
   EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre("file"));
 }
 
+// A claim that cannot be created (here its name is too long) leaves no empty
+// run behind, which no later sweep would remove.
+TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
+  testing::TempDir dir;
+  const std::string host(300, 'h');
+  RunClaim claim;
+  EXPECT_EQ(ClaimRunDirectory(dir.path(), "r", host, &claim).error_message(),
+            "Cannot claim run r of host \"" + host + "\" in " + dir.path() + ": " +
+                dir.Join("r/" + host + ".run.claim") + ": File name too long");
+  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
+}
+
 // Tools are written in order; a failure keeps the earlier files and leaves no
 // partial file.
 TEST(SaveToolDataTest, WritesEveryToolInOrderAndDescribesIt) {
