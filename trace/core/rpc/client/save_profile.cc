@@ -422,8 +422,12 @@ Status CreateRunDirectory(const std::string& repository_root, const std::string&
 RunClaim::~RunClaim() {
   if (lock_fd_ < 0) return;
   ::close(lock_fd_);
-  // An export that failed before writing anything leaves no empty run.
-  SweepRun(run_dir_);
+  // An export that failed before writing anything leaves no empty run. Out of
+  // memory the run stays for a later sweep: a destructor throws nothing.
+  try {
+    SweepRun(run_dir_);
+  } catch (...) {
+  }
 }
 
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,

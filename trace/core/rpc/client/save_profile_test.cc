@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <new>
+#include <stdexcept>
 #include <set>
 #include <sstream>
 #include <string>
@@ -288,6 +290,29 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
   RunClaim later;
   ASSERT_TRUE(ClaimRunDirectory(root, "r", "h", &later).ok());
   EXPECT_EQ(later.run(), "r_1");
+}
+
+// Running out of memory while a claim is released (as an export that failed
+// for want of memory unwinds) ends neither the process nor the unwinding;
+// the run waits for a later sweep.
+TEST(ClaimRunDirectoryTest, ReleasingAClaimOutOfMemoryThrowsNothing) {
+  testing::TempDir dir;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    try {
+      RunClaim claim;
+      if (!ClaimRunDirectory(dir.path(), "r", "h", &claim).ok()) _exit(1);
+      before_trying_a_lock = [](int) { throw std::bad_alloc(); };
+      throw std::runtime_error("export failed");
+    } catch (const std::runtime_error&) {
+      _exit(0);
+    }
+    _exit(2);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_THAT(testing::ListDirectory(dir.Join("r")), ElementsAre("h.run.claim"));
 }
 
 // A run replaced by a link while a sweep works in it leads the sweep nowhere
