@@ -377,11 +377,26 @@ class Writer {
 // The size of a length-delimited field of `size` bytes, for sizes of any width.
 uint64_t FieldSize64(uint64_t size) { return 1 + CodedOutputStream::VarintSize64(size) + size; }
 
-// When `event` starts, in picoseconds on the time base its line's timestamp
-// uses; clamped so that a time after the latest start always exists.
-int64_t StartPs(const XLine& line, const XEvent& event) {
+// The earliest timestamp of a line with events in `space`: starts are
+// counted from it, as line timestamps in nanoseconds of a clock running for
+// more than 106 days have no room in 64 bits of picoseconds.
+int64_t EarliestLineNs(const XSpace& space) {
+  int64_t earliest = std::numeric_limits<int64_t>::max();
+  for (const XPlane& plane : space.planes()) {
+    for (const XLine& line : plane.lines()) {
+      if (!line.events().empty()) earliest = std::min(earliest, line.timestamp_ns());
+    }
+  }
+  return earliest;
+}
+
+// When `event` starts, in picoseconds after `base_ns`, on the time base its
+// line's timestamp uses; clamped so that a time after the latest start
+// always exists.
+int64_t StartPs(const XLine& line, const XEvent& event, int64_t base_ns) {
   const int64_t offset = event.data_case() == XEvent::kOffsetPs ? event.offset_ps() : 0;
-  const __int128 start = static_cast<__int128>(line.timestamp_ns()) * 1000 + offset;
+  const __int128 start =
+      (static_cast<__int128>(line.timestamp_ns()) - base_ns) * 1000 + offset;
   constexpr int64_t kLatest = std::numeric_limits<int64_t>::max() - 1;
   constexpr int64_t kEarliest = std::numeric_limits<int64_t>::min();
   return start > kLatest ? kLatest : start < kEarliest ? kEarliest : static_cast<int64_t>(start);
@@ -394,7 +409,8 @@ int64_t StartPs(const XLine& line, const XEvent& event) {
 class EventTrim {
  public:
   // `sizes` is what the Sizer found for `space`.
-  EventTrim(const XSpace& space, const std::vector<uint32_t>& sizes) {
+  EventTrim(const XSpace& space, const std::vector<uint32_t>& sizes)
+      : base_ns_(EarliestLineNs(space)) {
     const uint32_t* next_size = sizes.data();
     events_.reserve(sizes.size());  // a few planes and lines more than needed
     space_bytes_ = UnknownFields(space).size();
@@ -408,7 +424,7 @@ class EventTrim {
         line_bytes_.push_back(LineFieldsSize(line));
         line_plane_.push_back(plane_index);
         for (const XEvent& event : line.events()) {
-          const int64_t start = StartPs(line, event);
+          const int64_t start = StartPs(line, event, base_ns_);
           earliest_ = std::min(earliest_, start);
           latest_ = std::max(latest_, start);
           events_.push_back(
@@ -445,6 +461,9 @@ class EventTrim {
 
   uint64_t events() const { return events_.size(); }
 
+  // Where starts are counted from, in nanoseconds on the lines' time base.
+  int64_t base_ns() const { return base_ns_; }
+
  private:
   struct Event {
     int64_t start_ps;
@@ -467,6 +486,7 @@ class EventTrim {
     return size;
   }
 
+  const int64_t base_ns_;
   uint64_t space_bytes_ = 0;           // the space's fields but its planes
   std::vector<uint64_t> plane_bytes_;  // each plane's fields but its lines
   std::vector<uint64_t> line_bytes_;   // each line's fields but its events
@@ -476,16 +496,16 @@ class EventTrim {
   int64_t latest_ = std::numeric_limits<int64_t>::min();
 };
 
-// Removes every event that starts at or after `cutoff`, the others keeping
-// their order; returns how many went.
-uint64_t DropEventsFrom(int64_t cutoff, XSpace* space) {
+// Removes every event that starts at or after `cutoff` picoseconds after
+// `base_ns`, the others keeping their order; returns how many went.
+uint64_t DropEventsFrom(int64_t cutoff, int64_t base_ns, XSpace* space) {
   uint64_t dropped = 0;
   for (XPlane& plane : *space->mutable_planes()) {
     for (XLine& line : *plane.mutable_lines()) {
       auto& events = *line.mutable_events();
       int kept = 0;
       for (int i = 0; i < events.size(); ++i) {
-        if (StartPs(line, events.Get(i)) < cutoff) events.SwapElements(i, kept++);
+        if (StartPs(line, events.Get(i), base_ns) < cutoff) events.SwapElements(i, kept++);
       }
       dropped += static_cast<uint64_t>(events.size() - kept);
       events.DeleteSubrange(kept, events.size() - kept);
@@ -801,13 +821,15 @@ bool SerializeXSpaceWithin(XSpace* space, size_t max_bytes, std::string* output)
     return false;
   }
   const int64_t first_dropped = trim.FirstStartFrom(cutoff);
-  const uint64_t dropped = DropEventsFrom(cutoff, space);
+  const uint64_t dropped = DropEventsFrom(cutoff, trim.base_ns(), space);
   Sizer trimmed;
   const size_t kept_size = trimmed.Space(*space);
   LOG(WARNING) << "The trace takes " << size << " bytes, more than the " << max_bytes
                << " that a serialized XSpace can hold: the latest " << dropped << " of its "
                << trim.events() << " events, those that start " << std::fixed
-               << std::setprecision(6) << static_cast<double>(first_dropped) * 1e-12
+               << std::setprecision(6)
+               << static_cast<double>(trim.base_ns()) * 1e-9 +
+                      static_cast<double>(first_dropped) * 1e-12
                << " s or later, are dropped; " << kept_size << " bytes are kept.";
   return kept_size <= max_bytes && WriteSized(*space, trimmed, kept_size, output);
 }

@@ -157,8 +157,9 @@ constexpr int64_t kQuarterSecondPs = 250'000'000'000;
 // of twelve events: event i starts i quarter seconds in and lies on line
 // i % 3, so every line loses events as the cut moves earlier. Host events
 // share the no-value counter set as collected ones do; every fourth event
-// carries a long stat.
-XSpace* TrimmingSpace(int events, google::protobuf::Arena* arena) {
+// carries a long stat. Line timestamps count from `base_ns`; the device
+// plane also has an idle line at timestamp 0.
+XSpace* TrimmingSpace(int events, int64_t base_ns, google::protobuf::Arena* arena) {
   auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
   PmuData* no_value = google::protobuf::Arena::CreateMessage<PmuData>(arena);
   *no_value = testing::AllUnknownPmuData();
@@ -171,12 +172,15 @@ XSpace* TrimmingSpace(int events, google::protobuf::Arena* arena) {
   }
   XLine* lines[] = {space->mutable_planes(0)->add_lines(), space->mutable_planes(0)->add_lines(),
                     space->mutable_planes(1)->add_lines()};
-  lines[1]->set_timestamp_ns(100'000'000);
+  lines[0]->set_timestamp_ns(base_ns);
+  lines[1]->set_timestamp_ns(base_ns + 100'000'000);
+  lines[2]->set_timestamp_ns(base_ns);
+  space->mutable_planes(1)->add_lines()->set_name("idle");
   for (int i = 0; i < events; ++i) {
     XLine* line = lines[i % 3];
     XEvent* event = line->add_events();
     event->set_metadata_id(1);
-    event->set_offset_ps(i * kQuarterSecondPs - line->timestamp_ns() * 1000);
+    event->set_offset_ps(i * kQuarterSecondPs - (line->timestamp_ns() - base_ns) * 1000);
     event->set_duration_ps(1000);
     if (line == lines[2]) {
       event->mutable_pmu_data()->set_mac_ops(i);
@@ -192,14 +196,13 @@ XSpace* TrimmingSpace(int events, google::protobuf::Arena* arena) {
   return space;
 }
 
-// A space beyond the limit keeps its earliest events, as many as fit to the
-// byte (length prefixes shrink as events go), and its planes' metadata; a
-// limit not even the metadata fits in fails.
-TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
+// The checks of KeepsTheEarliestEventsThatFitTheLimit for lines timed from
+// `base_ns`.
+void ExpectKeepsTheEarliestEventsThatFit(int64_t base_ns) {
   google::protobuf::Arena arena;
   std::vector<std::string> expected;  // the bytes of the first k events, k = 0..12
   for (int k = 0; k <= kTrimEvents; ++k) {
-    expected.push_back(TrimmingSpace(k, &arena)->SerializeAsString());
+    expected.push_back(TrimmingSpace(k, base_ns, &arena)->SerializeAsString());
   }
   const size_t whole = expected.back().size();
   struct Case {
@@ -219,7 +222,7 @@ TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
   }
   // The expected bytes hold both planes with their metadata and stats.
   for (const Case& c : cases) {
-    XSpace* space = TrimmingSpace(kTrimEvents, &arena);
+    XSpace* space = TrimmingSpace(kTrimEvents, base_ns, &arena);
     std::string written = "stale";
     testing::StderrCapture capture;
     const bool ok = SerializeXSpaceWithin(space, c.limit, &written);
@@ -237,7 +240,7 @@ TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
     ASSERT_TRUE(ok) << c.name;
     EXPECT_EQ(written, expected[c.kept]) << c.name;
     char cut[32];
-    snprintf(cut, sizeof(cut), "%.6f", c.kept * 0.25);
+    snprintf(cut, sizeof(cut), "%.6f", static_cast<double>(base_ns) * 1e-9 + c.kept * 0.25);
     const std::vector<std::string> expected_lines =
         c.kept == kTrimEvents
             ? std::vector<std::string>{}
@@ -250,6 +253,17 @@ TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
     EXPECT_EQ(lines, expected_lines) << c.name;
     XSpace parsed;
     EXPECT_TRUE(ParseXSpace(written, &parsed).ok()) << c.name;
+  }
+}
+
+// A space beyond the limit keeps its earliest events, as many as fit to the
+// byte (length prefixes shrink as events go), and its planes' metadata; a
+// limit not even the metadata fits in fails. Line timestamps of a monotonic
+// clock 200 days after boot, past 64 bits in picoseconds, cut as well.
+TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
+  for (const int64_t base_ns : {int64_t{0}, int64_t{200} * 86'400 * 1'000'000'000}) {
+    SCOPED_TRACE("line timestamps from " + std::to_string(base_ns) + " ns");
+    ExpectKeepsTheEarliestEventsThatFit(base_ns);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "trace/core/rpc/client/save_profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -59,12 +60,14 @@ bool IsTemporaryName(std::string_view name) {
          digits(numbers.substr(dash + 1));
 }
 
-// Whether `fd` is the file that `path` names now.
-bool NamesFile(const std::string& path, int fd) {
+// Whether `fd` is the file that `path` (relative to directory `dir_fd`)
+// names now.
+bool NamesFile(const std::string& path, int fd, int dir_fd = AT_FDCWD) {
   struct stat by_path {};
   struct stat by_fd {};
-  return ::stat(path.c_str(), &by_path) == 0 && ::fstat(fd, &by_fd) == 0 &&
-         by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
+  return ::fstatat(dir_fd, path.c_str(), &by_path, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstat(fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+         by_path.st_ino == by_fd.st_ino;
 }
 
 // A temporary file that its writer holds locked (flock) until it is renamed
@@ -133,26 +136,27 @@ class TemporaryFile {
   int lock_fd_ = -1;  // Holds the lock while the file is written and renamed.
 };
 
-// Opens `path` and takes its lock without waiting; -1 when the file is gone,
-// no regular file, or held (by a live writer or export).
-int LockIfAbandoned(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Opens `name` in the run `run_fd` and takes its lock without waiting; -1
+// when the file is gone, no regular file, or held (by a live writer or
+// export).
+int LockIfAbandoned(int run_fd, const std::string& name) {
+  const int fd = ::openat(run_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-      NamesFile(path, fd)) {
+      NamesFile(name, fd, run_fd)) {
     return fd;
   }
   ::close(fd);
   return -1;
 }
 
-// Removes the temporary file `path` when no writer holds its lock any more;
-// true when it is gone.
-bool RemoveIfAbandoned(const std::string& path) {
-  const int fd = LockIfAbandoned(path);
+// Removes the temporary file `name` of the run `run_fd` when no writer holds
+// its lock any more; true when it is gone.
+bool RemoveIfAbandoned(int run_fd, const std::string& name) {
+  const int fd = LockIfAbandoned(run_fd, name);
   if (fd < 0) return false;
-  const bool removed = ::unlink(path.c_str()) == 0;
+  const bool removed = ::unlinkat(run_fd, name.c_str(), 0) == 0;
   ::close(fd);
   return removed;
 }
@@ -253,7 +257,10 @@ Status CreateClaim(const std::string& repository_root, const std::string& run,
   }
   if (fd < 0) {
     *taken = err == EEXIST;
-    return *taken ? Status() : IOError(path, err);
+    if (*taken) return Status();
+    // Removed only when empty: no sweep would remove a run without a claim.
+    ::rmdir(run_dir.c_str());
+    return IOError(path, err);
   }
   if (::flock(fd, LOCK_EX) != 0) {
     err = errno;
@@ -277,19 +284,50 @@ bool IsClaimName(std::string_view name) {
           name.substr(name.size() - kHostClaim.size()) == kHostClaim);
 }
 
-// Removes the claims `claims` and then their run `run_dir` when no export
-// holds any of them; nothing when one is held.
-void RemoveRunOfAbandonedClaims(const std::string& run_dir,
+// The entry names of the directory `dir_fd` but "." and ".."; false when it
+// cannot be read.
+bool ListEntries(int dir_fd, std::vector<std::string>* names) {
+  names->clear();
+  const int fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (dir == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::rewinddir(dir);  // the duplicate shares its position with `dir_fd`
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names->emplace_back(name);
+  }
+  return ::closedir(dir) == 0;
+}
+
+// Whether the run `run_fd` holds nothing but the files named `names`.
+bool HoldsOnly(int run_fd, std::vector<std::string> names) {
+  std::vector<std::string> children;
+  if (!ListEntries(run_fd, &children)) return false;
+  std::sort(children.begin(), children.end());
+  std::sort(names.begin(), names.end());
+  return children == names;
+}
+
+// Removes the claims named `claims` in the run `run_fd` and then the run,
+// `run_dir`, when no export holds any of them and the run holds nothing else;
+// nothing when one is held.
+void RemoveRunOfAbandonedClaims(int run_fd, const std::string& run_dir,
                                 const std::vector<std::string>& claims) {
   std::vector<int> locks;
   for (const std::string& claim : claims) {
-    const int fd = LockIfAbandoned(claim);
+    const int fd = LockIfAbandoned(run_fd, claim);
     if (fd < 0) break;
     locks.push_back(fd);
   }
-  if (locks.size() == claims.size()) {
-    for (const std::string& claim : claims) ::unlink(claim.c_str());
-    // Fails, leaving the run, when an export claimed it meanwhile.
+  // An export that wrote its files after the run was listed and then ended
+  // left its claim free: looked at again, the run is seen to hold them.
+  if (locks.size() == claims.size() && HoldsOnly(run_fd, claims)) {
+    for (const std::string& claim : claims) ::unlinkat(run_fd, claim.c_str(), 0);
+    // Fails, leaving the run, when an export claimed it meanwhile (or the
+    // name no longer leads to an empty directory).
     ::rmdir(run_dir.c_str());
   }
   for (int fd : locks) ::close(fd);
@@ -297,22 +335,25 @@ void RemoveRunOfAbandonedClaims(const std::string& run_dir,
 
 // Removes what killed or failed exports left in `run_dir`: temporary files
 // whose writer's lock is gone, and then the run itself when all it holds are
-// claims that no export holds. Live exports' files stay. Best effort.
+// claims that no export holds. Live exports' files stay. Best effort. Works
+// through the run's descriptor: a run replaced by a link meanwhile leads no
+// removal elsewhere.
 void SweepRun(const std::string& run_dir) {
+  const int run_fd = ::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (run_fd < 0) return;  // a link, no directory, or unreadable
   std::vector<std::string> children;
-  if (!Env::Default()->GetChildren(run_dir, &children).ok()) return;
   std::vector<std::string> claims;
-  bool only_claims = true;
+  bool only_claims = ListEntries(run_fd, &children);
   for (const std::string& child : children) {
-    const std::string path = JoinPath(run_dir, child);
-    if (IsTemporaryName(child) && RemoveIfAbandoned(path)) continue;
+    if (IsTemporaryName(child) && RemoveIfAbandoned(run_fd, child)) continue;
     if (IsClaimName(child)) {
-      claims.push_back(path);
+      claims.push_back(child);
     } else {
       only_claims = false;
     }
   }
-  if (only_claims && !claims.empty()) RemoveRunOfAbandonedClaims(run_dir, claims);
+  if (only_claims && !claims.empty()) RemoveRunOfAbandonedClaims(run_fd, run_dir, claims);
+  ::close(run_fd);
 }
 
 // Sweeps every run of the profile directory: a killed export's debris lies
@@ -320,11 +361,7 @@ void SweepRun(const std::string& run_dir) {
 void SweepRuns(const std::string& repository_root) {
   std::vector<std::string> runs;
   if (!Env::Default()->GetChildren(repository_root, &runs).ok()) return;
-  for (const std::string& run : runs) {
-    const std::string run_dir = JoinPath(repository_root, run);
-    struct stat info {};
-    if (::lstat(run_dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) SweepRun(run_dir);
-  }
+  for (const std::string& run : runs) SweepRun(JoinPath(repository_root, run));
 }
 
 }  // namespace
@@ -385,8 +422,12 @@ Status CreateRunDirectory(const std::string& repository_root, const std::string&
 RunClaim::~RunClaim() {
   if (lock_fd_ < 0) return;
   ::close(lock_fd_);
-  // An export that failed before writing anything leaves no empty run.
-  SweepRun(run_dir_);
+  // An export that failed before writing anything leaves no empty run. Out of
+  // memory the run stays for a later sweep: a destructor throws nothing.
+  try {
+    SweepRun(run_dir_);
+  } catch (...) {
+  }
 }
 
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,

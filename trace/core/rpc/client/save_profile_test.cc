@@ -6,11 +6,15 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +24,24 @@
 #include "common/platform/zlib_outputbuffer.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
+
+namespace {
+
+// Runs before each lock that is tried without waiting (a sweep's), with the
+// lock's descriptor.
+std::function<void(int)> before_trying_a_lock;
+
+}  // namespace
+
+// The library's flock resolves to this one in the test program: a seam that
+// lets another export move on between a sweep's look at a run and its locks.
+extern "C" int flock(int fd, int operation) {
+  if ((operation & LOCK_NB) != 0 && before_trying_a_lock) {
+    const std::function<void(int)> hook = before_trying_a_lock;  // it may clear itself
+    hook(fd);
+  }
+  return static_cast<int>(syscall(SYS_flock, fd, operation));
+}
 
 namespace zentrik {
 namespace trace {
@@ -62,6 +84,18 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
   for (const auto& [status, message] : cases) EXPECT_EQ(status.error_message(), message);
   EXPECT_EQ(claim.run(), "");
   EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre("file"));
+}
+
+// A claim that cannot be created (here its name is too long) leaves no empty
+// run behind, which no later sweep would remove.
+TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
+  testing::TempDir dir;
+  const std::string host(300, 'h');
+  RunClaim claim;
+  EXPECT_EQ(ClaimRunDirectory(dir.path(), "r", host, &claim).error_message(),
+            "Cannot claim run r of host \"" + host + "\" in " + dir.path() + ": " +
+                dir.Join("r/" + host + ".run.claim") + ": File name too long");
+  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
 }
 
 // Tools are written in order; a failure keeps the earlier files and leaves no
@@ -226,6 +260,92 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
                 ElementsAre("h.run.claim", "h.trace.json.gz"))
         << e.run;
   }
+}
+
+// An export that writes its files and ends while a sweep, which saw its run
+// holding only its claim, waits for the claim's lock keeps its claim: a later
+// export of the host in that second gets a run of its own rather than
+// replacing the finished one's files.
+TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
+  testing::TempDir dir;
+  const std::string root = dir.Join("profile");
+  int release = -1;
+  const pid_t pid = StartStoppedExport(root, "r", "h", /*before_writing=*/true, &release);
+  ASSERT_GT(pid, 0);
+  struct stat claim_file {};
+  ASSERT_EQ(stat(dir.Join("profile/r/h.run.claim").c_str(), &claim_file), 0);
+  int status = -1;
+  before_trying_a_lock = [&](int fd) {
+    struct stat locked {};
+    if (fstat(fd, &locked) != 0 || locked.st_ino != claim_file.st_ino) return;
+    before_trying_a_lock = nullptr;
+    if (write(release, "x", 1) == 1) waitpid(pid, &status, 0);
+  };
+  RunClaim sweeping;  // another host's export, into another run
+  ASSERT_TRUE(ClaimRunDirectory(root, "s", "other", &sweeping).ok());
+  before_trying_a_lock = nullptr;
+  close(release);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_THAT(testing::ListDirectory(root + "/r"), ElementsAre("h.run.claim", "h.trace.json.gz"));
+  RunClaim later;
+  ASSERT_TRUE(ClaimRunDirectory(root, "r", "h", &later).ok());
+  EXPECT_EQ(later.run(), "r_1");
+}
+
+// Running out of memory while a claim is released (as an export that failed
+// for want of memory unwinds) ends neither the process nor the unwinding;
+// the run waits for a later sweep.
+TEST(ClaimRunDirectoryTest, ReleasingAClaimOutOfMemoryThrowsNothing) {
+  testing::TempDir dir;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    try {
+      RunClaim claim;
+      if (!ClaimRunDirectory(dir.path(), "r", "h", &claim).ok()) _exit(1);
+      before_trying_a_lock = [](int) { throw std::bad_alloc(); };
+      throw std::runtime_error("export failed");
+    } catch (const std::runtime_error&) {
+      _exit(0);
+    }
+    _exit(2);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_THAT(testing::ListDirectory(dir.Join("r")), ElementsAre("h.run.claim"));
+}
+
+// A run replaced by a link while a sweep works in it leads the sweep nowhere
+// else: files of the link's target that bear the names of the run's debris
+// stay.
+TEST(ClaimRunDirectoryTest, SweepFollowsNoRunReplacedByALink) {
+  testing::TempDir dir;
+  const std::string root = dir.Join("profile");
+  const std::vector<std::string> debris = {".h.a.pb.tmp-1-1", ".h.b.pb.tmp-1-1"};
+  std::set<ino_t> run_files;
+  ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 && mkdir(root.c_str(), 0755) == 0 &&
+              mkdir((root + "/r").c_str(), 0755) == 0 && testing::WriteTestFile(root + "/r/keep"));
+  for (const std::string& name : debris) {
+    struct stat info {};
+    ASSERT_TRUE(testing::WriteTestFile(root + "/r/" + name) &&
+                testing::WriteTestFile(dir.Join("outside/" + name)) &&
+                stat((root + "/r/" + name).c_str(), &info) == 0);
+    run_files.insert(info.st_ino);
+  }
+  before_trying_a_lock = [&](int fd) {
+    struct stat locked {};
+    if (fstat(fd, &locked) != 0 || run_files.count(locked.st_ino) == 0) return;
+    before_trying_a_lock = nullptr;
+    if (rename((root + "/r").c_str(), (root + "/moved").c_str()) != 0 ||
+        symlink(dir.Join("outside").c_str(), (root + "/r").c_str()) != 0) {
+      ADD_FAILURE() << "cannot replace the run by a link";
+    }
+  };
+  RunClaim claim;
+  ASSERT_TRUE(ClaimRunDirectory(root, "s", "h", &claim).ok());
+  before_trying_a_lock = nullptr;
+  EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAreArray(debris));
+  EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAre("keep"));
 }
 
 }  // namespace
