@@ -241,7 +241,7 @@ std::string Repeated(int first, int last, int wire, const std::string& value) {
   std::string hex;
   for (int field = first; field <= last; ++field) {
     const int key = field << 3 | wire;
-    char tag[8];
+    char tag[16];
     if (key < 0x80) {
       snprintf(tag, sizeof(tag), "%02x", key);
     } else {
