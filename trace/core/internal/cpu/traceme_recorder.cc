@@ -224,6 +224,20 @@ void TraceMeRecorder::Clear() {
   }
 }
 
+void TraceMeRecorder::PrepareFork() { mutex_.lock(); }
+
+void TraceMeRecorder::ResumeAfterFork() { mutex_.unlock(); }
+
+void TraceMeRecorder::ResetInForkedChild() {
+  threshold.store(-1, std::memory_order_seq_cst);
+  // The other threads' holders never run here, so their recorders stay where
+  // they are: draining them would only copy the parent's pages into the child.
+  for (auto it = threads_.begin(); it != threads_.end();) {
+    it = it->second.get() == current_recorder ? std::next(it) : threads_.erase(it);
+  }
+  mutex_.unlock();
+}
+
 TraceMeRecorder::ThreadKey TraceMeRecorder::RegisterThread(
     std::shared_ptr<ThreadLocalRecorder> recorder) {
   std::lock_guard<std::mutex> lock(mutex_);

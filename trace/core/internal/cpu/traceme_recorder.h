@@ -75,6 +75,16 @@ class TraceMeRecorder {
   // How many thread entries the registry holds; for tests.
   size_t RegisteredThreadCount();
 
+  // Called by the fork handlers only. PrepareFork takes the registry lock, so
+  // that fork() copies the registry whole; ResumeAfterFork gives it back in
+  // the parent. ResetInForkedChild, on the child's only thread, turns
+  // recording off and unregisters every thread but the calling one (the
+  // others do not exist there), then gives the lock back. Events queued before
+  // the fork never reach a result of the child: its next Start discards them.
+  void PrepareFork();
+  void ResumeAfterFork();
+  void ResetInForkedChild();
+
   class EventQueue;
   class ThreadLocalRecorder;
 
