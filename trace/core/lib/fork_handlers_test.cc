@@ -19,6 +19,8 @@
 #include "testing/stderr_capture.h"
 #include "trace/core/internal/cpu/traceme_recorder.h"
 #include "trace/core/lib/annotation_stack.h"
+#include "trace/core/lib/profiler_factory.h"
+#include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "trace/core/utils/parse_annotation.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -77,7 +79,7 @@ const char* const kChildFailures[] = {
 int CheckChild(TracerInterface* inherited, bool restart_inherited) {
   if (TraceMe::Active(kCritical)) return 1;
   if (TraceMeRecorder::Get()->RegisteredThreadCount() > 1) return 2;
-  // Both take locks that the parent's workers kept taking.
+  // Both take locks that a thread of the parent kept taking.
   SetAnnotationStackDelimiter("::");
   AnnotationRegistry::GetOrRegister("child-annotation");
   std::unique_ptr<TracerInterface> fresh;
@@ -111,9 +113,18 @@ void RecordAndSpawn(const std::atomic<bool>* done, const std::atomic<int>* forks
     }
     { TraceMe worker("parent-worker"); }
     std::thread([] { TraceMe short_lived("parent-thread"); }).join();
-    SetAnnotationStackDelimiter("::");
-    AnnotationRegistry::GetOrRegister("parent-" + std::to_string(round));
     ++round;
+  }
+}
+
+// Until told to stop: takes the process-wide locks that a child's session and
+// annotations need, over and over, so that forks find them held.
+void TakeSharedLocks(const std::atomic<bool>* done) {
+  std::vector<std::unique_ptr<ProfilerInterface>> none;  // Levels 0: no profiler.
+  while (!done->load()) {
+    AnnotationRegistry::GetOrRegister("parent-annotation");
+    SetAnnotationStackDelimiter("::");
+    CreateProfilers(ProfileOptions(), &none);
   }
 }
 
@@ -150,6 +161,7 @@ TEST(ForkTest, ChildrenNeverHangAndRecordOnlyTheirOwnSession) {
     std::atomic<int> forks{0};
     std::vector<std::thread> threads;
     for (int w = 0; w < kWorkers; ++w) threads.emplace_back(RecordAndSpawn, &done, &forks);
+    threads.emplace_back(TakeSharedLocks, &done);
     if (c.churn) threads.emplace_back(ChurnSessions, &done);
 
     testing::StderrCapture capture;
