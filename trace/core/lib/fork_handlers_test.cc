@@ -117,15 +117,21 @@ void RecordAndSpawn(const std::atomic<bool>* done, const std::atomic<int>* forks
   }
 }
 
-// Until told to stop: takes the process-wide locks that a child's session and
-// annotations need, over and over, so that forks find them held.
-void TakeSharedLocks(const std::atomic<bool>* done) {
-  std::vector<std::unique_ptr<ProfilerInterface>> none;  // Levels 0: no profiler.
-  while (!done->load()) {
-    AnnotationRegistry::GetOrRegister("parent-annotation");
-    SetAnnotationStackDelimiter("::");
-    CreateProfilers(ProfileOptions(), &none);
-  }
+// Each takes one of the process-wide locks that a child's session and
+// annotations need. One thread apiece calls it over and over, so that forks
+// find the lock held (a thread taking several would mostly wait for the ones
+// the fork holds).
+void (*const kLockTakers[])() = {
+    [] { AnnotationRegistry::GetOrRegister("parent-annotation"); },
+    [] { SetAnnotationStackDelimiter("::"); },
+    [] {
+      std::vector<std::unique_ptr<ProfilerInterface>> none;  // Levels 0: no profiler.
+      CreateProfilers(ProfileOptions(), &none);
+    },
+};
+
+void Repeat(const std::atomic<bool>* done, void (*take_lock)()) {
+  while (!done->load()) take_lock();
 }
 
 // Until told to stop: starts and stops sessions, so that forks find the
@@ -161,7 +167,7 @@ TEST(ForkTest, ChildrenNeverHangAndRecordOnlyTheirOwnSession) {
     std::atomic<int> forks{0};
     std::vector<std::thread> threads;
     for (int w = 0; w < kWorkers; ++w) threads.emplace_back(RecordAndSpawn, &done, &forks);
-    threads.emplace_back(TakeSharedLocks, &done);
+    for (auto* take_lock : kLockTakers) threads.emplace_back(Repeat, &done, take_lock);
     if (c.churn) threads.emplace_back(ChurnSessions, &done);
 
     testing::StderrCapture capture;
