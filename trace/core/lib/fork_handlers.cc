@@ -35,7 +35,8 @@ void ResumeParent() {
   ProfilerFactoryMutex().unlock();
 }
 
-// Runs in the child before fork() returns there, on its only thread.
+// Runs in the child before fork() returns there, on its only thread. Frees
+// and allocates nothing.
 void ResetChild() {
   TraceMeRecorder::Get()->ResetInForkedChild();
   AnnotationStackDelimiterMutex().unlock();
@@ -47,9 +48,17 @@ void ResetChild() {
   ReleaseProfilerLock();
 }
 
+bool InstallHandlers() {
+  // Every lock's owner is created now, so that no handler allocates: under a
+  // sanitizer the allocator may be locked while they run.
+  TraceMeRecorder::Get();
+  AnnotationRegistry::Mutex();
+  AnnotationStackDelimiterMutex();
+  return pthread_atfork(&TakeLocks, &ResumeParent, &ResetChild) == 0;
+}
+
 // Installed as the library is loaded; unloading the library removes them.
-[[gnu::used]] const bool fork_handlers_installed =
-    pthread_atfork(&TakeLocks, &ResumeParent, &ResetChild) == 0;
+[[gnu::used]] const bool fork_handlers_installed = InstallHandlers();
 
 }  // namespace
 

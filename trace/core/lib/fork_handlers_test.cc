@@ -37,6 +37,16 @@ constexpr int kPerFork = 8;
 // Far beyond what a child needs; only a hung child reaches it.
 constexpr int kChildLimitMs = 20000;
 constexpr char kUntouched[] = "untouched";
+// The ThreadSanitizer of this toolchain does not hold its allocator's locks
+// across fork(): a child of a process whose threads allocate can hang in the
+// sanitizer at its first allocation (and it cannot follow a thread started in
+// the child at all). Under it the children end at once, and only the parent's
+// side runs: the fork handlers racing with its recording threads.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kChildChecks = false;
+#else
+constexpr bool kChildChecks = true;
+#endif
 constexpr char kInheritedWarning[] =
     "WARNING Profiler session was started before fork(): this process collects nothing of it.";
 
@@ -179,7 +189,7 @@ TEST(ForkTest, ChildrenNeverHangAndRecordOnlyTheirOwnSession) {
       fflush(nullptr);
       ++forks;  // The workers begin another round.
       const pid_t pid = fork();
-      if (pid == 0) _exit(CheckChild(parent_tracer.get(), c.restart_inherited));
+      if (pid == 0) _exit(kChildChecks ? CheckChild(parent_tracer.get(), c.restart_inherited) : 0);
       if (pid < 0) {
         ADD_FAILURE() << "fork failed";
         break;
@@ -202,7 +212,8 @@ TEST(ForkTest, ChildrenNeverHangAndRecordOnlyTheirOwnSession) {
     if (child.term_signal != 0 || child.exit_code != 0) continue;
     const std::vector<std::string> lines =
         testing::LogLinesFrom(log, "trace/core/lib/profiler_session");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), kInheritedWarning), c.inherited_warnings);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kInheritedWarning),
+              kChildChecks ? c.inherited_warnings : 0);
     if (parent_tracer != nullptr) {
       // The parent's own session went on through every fork.
       std::string bytes;
