@@ -37,12 +37,12 @@ constexpr int kPerFork = 8;
 // Far beyond what a child needs; only a hung child reaches it.
 constexpr int kChildLimitMs = 20000;
 constexpr char kUntouched[] = "untouched";
-// The ThreadSanitizer of this toolchain does not hold its allocator's locks
-// across fork(): a child of a process whose threads allocate can hang in the
-// sanitizer at its first allocation (and it cannot follow a thread started in
-// the child at all). Under it the children end at once, and only the parent's
-// side runs: the fork handlers racing with its recording threads.
-#if defined(__SANITIZE_THREAD__)
+// The sanitizers of this toolchain do not keep their allocators whole across
+// fork(): a child of a process whose threads allocate can hang in the
+// sanitizer's allocator (and ThreadSanitizer cannot follow a thread started
+// in the child at all). Under them the children end at once, and only the
+// parent's side runs: the fork handlers racing with its recording threads.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kChildChecks = false;
 #else
 constexpr bool kChildChecks = true;
