@@ -49,8 +49,9 @@ void ResetChild() {
 }
 
 bool InstallHandlers() {
-  // Every lock's owner is created now, so that no handler allocates: under a
-  // sanitizer the allocator may be locked while they run.
+  // Every lock's owner is created now, so that no handler allocates: an
+  // allocator whose fork handlers are installed after these is locked while
+  // they run.
   TraceMeRecorder::Get();
   AnnotationRegistry::Mutex();
   AnnotationStackDelimiterMutex();

@@ -230,8 +230,9 @@ void TraceMeRecorder::ResumeAfterFork() { mutex_.unlock(); }
 
 void TraceMeRecorder::ResetInForkedChild() {
   threshold.store(-1, std::memory_order_seq_cst);
-  // Nothing is freed here: a sanitizer's allocator may still be locked while
-  // fork handlers run. Lock() drops the parent's threads instead.
+  // Nothing is freed here: an allocator whose fork handlers were installed
+  // after ours is still locked while ours run. Lock() drops the parent's
+  // threads instead.
   forked_thread_ = current_recorder;
   drop_parent_threads_ = true;
   mutex_.unlock();
