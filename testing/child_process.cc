@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 extern char** environ;
@@ -85,6 +87,28 @@ ChildResult RunChild(const std::vector<std::string>& argv, const EnvOverrides& e
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   result.out = ReadAndClose(out);
   result.err = ReadAndClose(err);
+  return result;
+}
+
+ChildResult WaitForChild(pid_t pid, int limit_ms) {
+  ChildResult result;
+  int status = 0;
+  const timespec one_ms{0, 1000000};
+  for (int waited_ms = 0;; ++waited_ms) {
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) break;
+    if (ended < 0 && errno != EINTR) return result;
+    if (waited_ms >= limit_ms) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      result.hung = true;
+      break;
+    }
+    nanosleep(&one_ms, nullptr);
+  }
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;
 }
 

@@ -1,6 +1,8 @@
 #ifndef ZENTRIK_TESTING_CHILD_PROCESS_H_
 #define ZENTRIK_TESTING_CHILD_PROCESS_H_
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +16,7 @@ struct ChildResult {
   int term_signal = 0;   // The signal that ended the child, else 0.
   std::string out;       // Everything the child wrote to stdout.
   std::string err;       // Everything the child wrote to stderr.
+  bool hung = false;     // The child outlived its limit and was killed.
 };
 
 // Environment changes for a child: a value sets the variable, nullopt unsets it.
@@ -22,6 +25,12 @@ using EnvOverrides = std::vector<std::pair<std::string, std::optional<std::strin
 // Runs argv[0] with the current environment changed by `env`, waits for it and
 // returns what it printed.
 ChildResult RunChild(const std::vector<std::string>& argv, const EnvOverrides& env = {});
+
+// Waits for the forked child `pid` for at most about `limit_ms` milliseconds
+// and returns how it ended (out and err stay empty). A child still running then
+// is killed with SIGKILL and reported hung, so a test that forks fails instead
+// of waiting forever.
+ChildResult WaitForChild(pid_t pid, int limit_ms);
 
 // Runs the scenario registered under `name` (ZENTRIK_CHILD_SCENARIO) in a fresh
 // copy of the current test program. Settings that a process reads once (log

@@ -13,6 +13,12 @@
 // Every object here belongs to the thread that created it and must end on that
 // thread; any number of threads may record at once. The library's functions
 // never throw; only building a name in the caller's code may (std::bad_alloc).
+//
+// Recording is not async-signal-safe: no TraceMe, ScopedAnnotation or
+// AnnotatedTraceMe may start or end inside a signal handler (a SIGPROF
+// sampler, say), since recording allocates and a thread's first event takes a
+// lock. A child made by fork() records nothing of the parent's session; it may
+// start one of its own (zentrik/trace/tracer.h).
 
 #include <atomic>
 #include <cstdint>

@@ -42,7 +42,10 @@ struct TracerOptions {
 
 // A tracer: idle after creation, started by a successful Start, idle again
 // after any Stop of a started tracer (so it can be started again). Deleting a
-// started tracer ends its recording without collecting anything.
+// started tracer ends its recording without collecting anything. After fork(),
+// a child records nothing of a session the parent started: there a tracer the
+// parent had started returns false from Stop (with a WARNING) and leaves the
+// parent's recording alone, and its Start starts a session of the child's own.
 class TracerInterface {
  public:
   // Starts recording. True when the tracer is recording afterwards, also when

@@ -27,6 +27,9 @@ class AnnotationRegistry {
   // The number of registered names, which is also the next id.
   static uint64_t Size();
 
+  // The lock that guards the table; held across fork() by the fork handlers.
+  static std::mutex& Mutex() { return GetTable().mutex; }
+
  private:
   struct Table {
     std::mutex mutex;

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "trace/core/lib/fork_handlers.h"
+
 namespace zentrik {
 namespace trace {
 namespace {
@@ -17,6 +19,7 @@ void ReleaseProfilerLock() { profiler_lock_held.store(false, std::memory_order_s
 
 ProfilerLock ProfilerLock::TryAcquire() {
   ProfilerLock lock;
+  lock.fork_generation_ = ForkGeneration();
   lock.active_ = AcquireProfilerLock();
   return lock;
 }
@@ -25,6 +28,7 @@ ProfilerLock& ProfilerLock::operator=(ProfilerLock&& other) noexcept {
   if (this != &other) {
     Release();
     active_ = other.active_;
+    fork_generation_ = other.fork_generation_;
     other.active_ = false;
   }
   return *this;
@@ -33,7 +37,7 @@ ProfilerLock& ProfilerLock::operator=(ProfilerLock&& other) noexcept {
 void ProfilerLock::Release() {
   if (!active_) return;
   active_ = false;
-  ReleaseProfilerLock();
+  if (fork_generation_ == ForkGeneration()) ReleaseProfilerLock();
 }
 
 }  // namespace trace

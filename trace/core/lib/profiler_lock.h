@@ -1,6 +1,8 @@
 #ifndef ZENTRIK_TRACE_CORE_LIB_PROFILER_LOCK_H_
 #define ZENTRIK_TRACE_CORE_LIB_PROFILER_LOCK_H_
 
+#include <cstdint>
+
 namespace zentrik {
 namespace trace {
 
@@ -16,7 +18,9 @@ void ReleaseProfilerLock();
 
 // Holds the profiler lock until Release() or destruction, so that every way
 // out of its owner (an exception included) gives the lock back. Move-only;
-// not for concurrent use of one object.
+// not for concurrent use of one object. A holder copied by fork() into a
+// child frees nothing there: the child starts with the lock free, and may have
+// taken it for a session of its own.
 class ProfilerLock {
  public:
   // Holds nothing.
@@ -24,7 +28,10 @@ class ProfilerLock {
   // Tries to take the lock; Active() tells whether it did.
   static ProfilerLock TryAcquire();
 
-  ProfilerLock(ProfilerLock&& other) noexcept : active_(other.active_) { other.active_ = false; }
+  ProfilerLock(ProfilerLock&& other) noexcept
+      : active_(other.active_), fork_generation_(other.fork_generation_) {
+    other.active_ = false;
+  }
   ProfilerLock& operator=(ProfilerLock&& other) noexcept;
   ProfilerLock(const ProfilerLock&) = delete;
   ProfilerLock& operator=(const ProfilerLock&) = delete;
@@ -36,6 +43,7 @@ class ProfilerLock {
 
  private:
   bool active_ = false;
+  uint64_t fork_generation_ = 0;  // ForkGeneration() when the lock was taken.
 };
 
 }  // namespace trace

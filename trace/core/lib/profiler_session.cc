@@ -13,6 +13,9 @@ namespace zentrik {
 namespace trace {
 namespace {
 
+constexpr char kInheritedSession[] =
+    "Profiler session was started before fork(): this process collects nothing of it.";
+
 ProfileOptions EffectiveOptions(const ProfileOptions& options) {
   if (options.version() != 0) return options;
   ProfileOptions defaults;
@@ -112,11 +115,17 @@ void ProfilerSession::StopProfilers() {
 }
 
 trace::Status ProfilerSession::Status() {
+  // A thread of the parent may have held the mutex as it forked.
+  if (Inherited()) return errors::FailedPrecondition(kInheritedSession);
   std::lock_guard<std::mutex> lock(mutex_);
   return status_;
 }
 
 trace::Status ProfilerSession::CollectData(XSpace* space) {
+  if (Inherited()) {
+    LOG(WARNING) << kInheritedSession;
+    return errors::FailedPrecondition(kInheritedSession);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!status_.ok()) return status_;
   try {
@@ -144,6 +153,13 @@ ProfilerSession::~ProfilerSession() {
   try {
     LOG(INFO) << "Profiler session tear down.";
   } catch (...) {
+  }
+  if (Inherited()) {
+    // The parent's profilers are left as they are: stopping them would stop
+    // this process's own recording, and the device library they drive is the
+    // parent's. The lock is not freed either (profiler_lock_ knows).
+    for (auto& profiler : profilers_) profiler.release();
+    return;
   }
   StopProfilers();
   profiler_lock_.Release();

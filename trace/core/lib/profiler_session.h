@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/platform/status.h"
+#include "trace/core/lib/fork_handlers.h"
 #include "trace/core/lib/profiler_factory.h"
 #include "trace/core/lib/profiler_interface.h"
 #include "trace/core/lib/profiler_lock.h"
@@ -23,6 +24,9 @@ namespace trace {
 // holds the lock is refused: UNAVAILABLE "Another profiler session is
 // active.", no profilers. An exception thrown by a profiler or by
 // post-processing never leaves the session, and never keeps the lock held.
+// A session that fork() copied into a child stays the parent's: there its
+// Status and CollectData answer FAILED_PRECONDITION, and neither they nor the
+// destructor touch its profilers, its mutex or the profiler lock.
 class ProfilerSession {
  public:
   // Options with version 0 (not filled in) are replaced by host level 2,
@@ -67,6 +71,8 @@ class ProfilerSession {
   void AbandonStart(const char* reason);
   // Stops every profiler, ignoring results and exceptions alike.
   void StopProfilers();
+  // True in a child that fork() made after the session was created.
+  bool Inherited() const { return fork_generation_ != ForkGeneration(); }
 
   std::vector<std::unique_ptr<ProfilerInterface>> profilers_;
   ProfilerLock profiler_lock_;
@@ -74,6 +80,7 @@ class ProfilerSession {
   uint64_t start_time_ns_ = 0;
   std::mutex mutex_;  // Guards status_ and the collection.
   ProfileOptions options_;
+  const uint64_t fork_generation_ = ForkGeneration();  // When the session was created.
 };
 
 }  // namespace trace

@@ -81,10 +81,12 @@ bool Tracer::Start() {
 }
 
 bool Tracer::StartSession() {
-  if (session_ != nullptr) {
+  if (session_ != nullptr && session_->Status().ok()) {
     LOG(WARNING) << "Tracer is already started.";
     return true;
   }
+  // A session started before fork() records nothing here: start our own.
+  session_.reset();
   ProfileOptions profile_options;
   profile_options.set_host_tracer_level(static_cast<uint32_t>(options_.host_tracer_level));
   profile_options.set_device_tracer_level(static_cast<uint32_t>(options_.device_tracer_level));

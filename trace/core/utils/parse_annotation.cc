@@ -171,6 +171,8 @@ std::string GetAnnotationStackDelimiter() {
   return delimiter.value;
 }
 
+std::mutex& AnnotationStackDelimiterMutex() { return GetStackDelimiter().mutex; }
+
 bool SetAnnotationStackDelimiter(const std::string& value) {
   if (value.empty()) return false;
   StackDelimiter& delimiter = GetStackDelimiter();

@@ -1,6 +1,7 @@
 #ifndef ZENTRIK_TRACE_CORE_UTILS_PARSE_ANNOTATION_H_
 #define ZENTRIK_TRACE_CORE_UTILS_PARSE_ANNOTATION_H_
 
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,6 +45,8 @@ std::string RemoveAllSpaces(const std::string& text);
 // (returns false, nothing changes).
 std::string GetAnnotationStackDelimiter();
 bool SetAnnotationStackDelimiter(const std::string& delimiter);
+// The lock that guards the delimiter; held across fork() by the fork handlers.
+std::mutex& AnnotationStackDelimiterMutex();
 
 }  // namespace trace
 }  // namespace zentrik

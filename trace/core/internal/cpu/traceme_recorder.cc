@@ -181,13 +181,13 @@ void TraceMeRecorder::Record(std::string&& name, int64_t start_time, int64_t end
 uint64_t TraceMeRecorder::DroppedEvents() { return dropped_events.load(std::memory_order_relaxed); }
 
 size_t TraceMeRecorder::RegisteredThreadCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const std::unique_lock<std::mutex> lock = Lock();
   return threads_.size();
 }
 
 bool TraceMeRecorder::Start(int level) {
   level = std::max(level, 0);
-  std::lock_guard<std::mutex> lock(mutex_);
+  const std::unique_lock<std::mutex> lock = Lock();
   int32_t idle = -1;
   if (!threshold.compare_exchange_strong(idle, level, std::memory_order_seq_cst)) return false;
   Clear();
@@ -195,7 +195,7 @@ bool TraceMeRecorder::Start(int level) {
 }
 
 TraceMeRecorder::Events TraceMeRecorder::Stop() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const std::unique_lock<std::mutex> lock = Lock();
   if (threshold.exchange(-1, std::memory_order_seq_cst) == -1) return Events();
   return Consume();
 }
@@ -224,9 +224,36 @@ void TraceMeRecorder::Clear() {
   }
 }
 
+void TraceMeRecorder::PrepareFork() { mutex_.lock(); }
+
+void TraceMeRecorder::ResumeAfterFork() { mutex_.unlock(); }
+
+void TraceMeRecorder::ResetInForkedChild() {
+  threshold.store(-1, std::memory_order_seq_cst);
+  // Nothing is freed here: an allocator whose fork handlers were installed
+  // after ours is still locked while ours run. Lock() drops the parent's
+  // threads instead.
+  forked_thread_ = current_recorder;
+  drop_parent_threads_ = true;
+  mutex_.unlock();
+}
+
+std::unique_lock<std::mutex> TraceMeRecorder::Lock() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (drop_parent_threads_) {
+    drop_parent_threads_ = false;
+    // The other threads' holders never run here, so those still alive keep
+    // their recorders: draining them would only copy the parent's pages.
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      it = it->second.get() == forked_thread_ ? std::next(it) : threads_.erase(it);
+    }
+  }
+  return lock;
+}
+
 TraceMeRecorder::ThreadKey TraceMeRecorder::RegisterThread(
     std::shared_ptr<ThreadLocalRecorder> recorder) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const std::unique_lock<std::mutex> lock = Lock();
   const ThreadKey key{recorder->tid, next_serial_++};
   threads_.emplace(key, std::move(recorder));
   return key;
@@ -236,7 +263,7 @@ void TraceMeRecorder::UnregisterThread(const ThreadKey& key) {
   // While recording at level 1 or more the exited thread's events wait for
   // the next Consume, which erases the entry.
   if (threshold.load(std::memory_order_seq_cst) > 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  const std::unique_lock<std::mutex> lock = Lock();
   threads_.erase(key);
 }
 

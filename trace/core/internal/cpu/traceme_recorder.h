@@ -75,6 +75,17 @@ class TraceMeRecorder {
   // How many thread entries the registry holds; for tests.
   size_t RegisteredThreadCount();
 
+  // Called by the fork handlers only. PrepareFork takes the registry lock, so
+  // that fork() copies the registry whole; ResumeAfterFork gives it back in
+  // the parent. ResetInForkedChild, on the child's only thread, turns
+  // recording off and gives the lock back; every thread but the calling one
+  // (the others do not exist there) is unregistered as the lock is next
+  // taken. Events queued before the fork never reach a result of the child:
+  // its next Start discards them.
+  void PrepareFork();
+  void ResumeAfterFork();
+  void ResetInForkedChild();
+
   class EventQueue;
   class ThreadLocalRecorder;
 
@@ -91,6 +102,9 @@ class TraceMeRecorder {
   // the next Consume erases it. Called by the thread-exit hook.
   void UnregisterThread(const ThreadKey& key);
 
+  // Takes mutex_; first, in a forked child, unregisters the parent's threads.
+  std::unique_lock<std::mutex> Lock();
+
   // Both run under mutex_.
   Events Consume();
   void Clear();
@@ -100,6 +114,10 @@ class TraceMeRecorder {
   std::mutex mutex_;
   std::map<ThreadKey, std::shared_ptr<ThreadLocalRecorder>> threads_;  // Guarded by mutex_.
   uint64_t next_serial_ = 0;                                           // Guarded by mutex_.
+  // Set by ResetInForkedChild: the thread that forked, the only one of the
+  // registry's threads that the child has.
+  bool drop_parent_threads_ = false;                // Guarded by mutex_.
+  const ThreadLocalRecorder* forked_thread_ = nullptr;  // Guarded by mutex_.
 };
 
 // A single-producer single-consumer queue of events in a chain of fixed-size
