@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "testing/stderr_capture.h"
@@ -199,6 +200,32 @@ TEST(ProfilerFactoryTest, AppendsInRegistrationOrderAlsoWhileRegistering) {
   std::vector<int> expected(202, 7);
   expected.front() = 0, expected.back() = 3;
   EXPECT_EQ(tags, expected);
+}
+
+std::vector<std::string> seen_options;  // host/device/version as each factory saw them
+
+std::unique_ptr<ProfilerInterface> OptionsRecorder(const ProfileOptions& options) {
+  seen_options.push_back(std::to_string(options.host_tracer_level()) + "/" +
+                         std::to_string(options.device_tracer_level()) + "/" +
+                         std::to_string(options.version()));
+  return nullptr;
+}
+
+// Options of version 0 were never set: the profilers see the defaults
+// (host level 2, device level 1, version 1) whatever the levels say.
+TEST(ProfilerSessionOptionsTest, UnsetOptionsAreReplacedByDefaults) {
+  const std::tuple<uint32_t, uint32_t, uint32_t, const char*> cases[] = {
+      {0, 7, 0, "2/1/1"}, {3, 0, 0, "2/1/1"}, {0, 0, 0, "2/1/1"}, {0, 0, 1, "0/0/1"},
+      {3, 2, 4, "3/2/4"}};
+  for (const auto& [host, device, version, seen] : cases) {
+    ProfileOptions options;
+    options.set_host_tracer_level(host);
+    options.set_device_tracer_level(device);
+    options.set_version(version);
+    seen_options.clear();
+    ProfilerSession::CreateWithFactories(options, {&OptionsRecorder});
+    EXPECT_EQ(seen_options, std::vector<std::string>{seen}) << host << "/" << device << "/" << version;
+  }
 }
 
 }  // namespace
