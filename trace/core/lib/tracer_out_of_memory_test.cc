@@ -64,11 +64,13 @@ using ::zentrik::testing::StderrCapture;
 TEST(TracerOutOfMemoryTest, EveryFailingAllocationIsReported) {
   const std::unique_ptr<TracerInterface> tracer(CreateTracer({2, 2}, "logs"));
   std::string bytes;
+  const std::string delimiter = "a delimiter longer than a short string";
   const std::pair<std::string, std::function<bool()>> cases[] = {
       {"] Failed to malloc memory. CreateTracer failed\n",
        [] { return std::unique_ptr<TracerInterface>(CreateTracer({}, "logs")) != nullptr; }},
       {"Start", [&] { return tracer->Start(); }},
       {"ExportToTensorboard", [&] { return ExportToTensorboard("\xff", "logs"); }},
+      {"SetAnnotationDelimiter", [&] { return tracer->SetAnnotationDelimiter(delimiter); }},
   };
   for (const auto& [label, operation] : cases) {
     long n = 0;
@@ -89,6 +91,7 @@ TEST(TracerOutOfMemoryTest, EveryFailingAllocationIsReported) {
     }
     EXPECT_GT(n, 0) << label;
   }
+  EXPECT_TRUE(tracer->SetAnnotationDelimiter("::"));
 }
 
 // Collection fills protobuf maps too; what fails here is the one large
