@@ -1,0 +1,73 @@
+// The graph interface when memory runs out: no exception escapes, the call
+// reports failure with an ERROR line, and the graph is left as it was.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "graph/core/graph.h"
+#include "testing/failing_allocations.h"
+#include "testing/stderr_capture.h"
+
+namespace zentrik {
+namespace graph {
+namespace {
+
+// Node "a" has attributes T and _output_shapes and input b:0 before each call.
+struct Nodes {
+  Graph& graph;
+  NodeInterface* a;
+};
+
+const Node& AsNode(NodeInterface* node) { return *dynamic_cast<Node*>(node); }
+
+// Each call runs with its n-th allocation failing, n = 0, 1, ..., until it
+// allocates fewer times than that. Calls that grow a repeated field (AddInput,
+// DumpGraph) are left out: protobuf's repeated fields do not survive a failed
+// allocation while they grow.
+TEST(GraphOutOfMemoryTest, FailedCallsChangeNothing) {
+  const std::string long_name(40, 'n'), value(40, 'v');
+  const std::vector<const char*> texts = {"first text of a list", "second text of a list"};
+  const std::vector<std::vector<int>> shapes = {{1, 2}}, other_shapes = {{3}};
+  const std::pair<const char*, std::function<bool(const Nodes&)>> cases[] = {
+      {"AddNode", [&](const Nodes& t) { return t.graph.AddNode(long_name.c_str()) != nullptr; }},
+      {"SetOpName", [&](const Nodes& t) { return t.a->SetOpName(value.c_str()); }},
+      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr(long_name.c_str(), value.c_str()); }},
+      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr(long_name.c_str(), texts); }},
+      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr("T", INT64); }},
+      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr("_output_shapes", other_shapes); }},
+  };
+  for (const auto& [operation, call] : cases) {
+    long n = 0;
+    for (bool failed = true; failed; ++n) {
+      Graph graph;
+      NodeInterface* a = graph.AddNode("a");
+      NodeInterface* b = graph.AddNode("b");
+      ASSERT_TRUE(a->SetAttr("T", FLOAT) && a->SetAttr("_output_shapes", shapes) &&
+                  a->AddInput(b, 0));
+      const std::string before = AsNode(a).node_def().SerializeAsString();
+      const Nodes nodes{graph, a};
+      testing::StderrCapture capture;
+      bool result = false;
+      failed = testing::RunWithAllocationFailing(n, [&] { result = call(nodes); });
+      const std::string log = capture.Stop();
+      if (!failed) {
+        EXPECT_TRUE(result) << operation;
+        break;
+      }
+      if (result) continue;  // The failure was caught on the way and recovered from.
+      EXPECT_NE(log.find(": ERROR: "), std::string::npos) << operation << " " << n << log;
+      EXPECT_EQ(AsNode(a).node_def().SerializeAsString(), before) << operation << " " << n;
+      // The name of a node that could not be added is free again.
+      EXPECT_TRUE(std::string(operation) != "AddNode" ||
+                  graph.AddNode(long_name.c_str()) != nullptr)
+          << n;
+    }
+    EXPECT_GT(n, 1) << operation;
+  }
+}
+
+}  // namespace
+}  // namespace graph
+}  // namespace zentrik
