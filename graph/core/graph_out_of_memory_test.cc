@@ -23,20 +23,16 @@ struct Nodes {
 const Node& AsNode(NodeInterface* node) { return *dynamic_cast<Node*>(node); }
 
 // Each call runs with its n-th allocation failing, n = 0, 1, ..., until it
-// allocates fewer times than that. Calls that grow a repeated field (AddInput,
-// DumpGraph) are left out: protobuf's repeated fields do not survive a failed
-// allocation while they grow.
+// allocates fewer times than that. Calls that grow a protobuf map or repeated
+// field (a new attribute, a list, AddInput, DumpGraph) are left out: those do
+// not survive a failed allocation while they grow.
 TEST(GraphOutOfMemoryTest, FailedCallsChangeNothing) {
   const std::string long_name(40, 'n'), value(40, 'v');
-  const std::vector<const char*> texts = {"first text of a list", "second text of a list"};
-  const std::vector<std::vector<int>> shapes = {{1, 2}}, other_shapes = {{3}};
+  const std::vector<std::vector<int>> shapes = {{1, 2}};
   const std::pair<const char*, std::function<bool(const Nodes&)>> cases[] = {
       {"AddNode", [&](const Nodes& t) { return t.graph.AddNode(long_name.c_str()) != nullptr; }},
       {"SetOpName", [&](const Nodes& t) { return t.a->SetOpName(value.c_str()); }},
-      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr(long_name.c_str(), value.c_str()); }},
-      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr(long_name.c_str(), texts); }},
       {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr("T", INT64); }},
-      {"SetAttr", [&](const Nodes& t) { return t.a->SetAttr("_output_shapes", other_shapes); }},
   };
   for (const auto& [operation, call] : cases) {
     long n = 0;
