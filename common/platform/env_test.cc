@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <tuple>
@@ -90,19 +90,38 @@ TEST(EnvTest, NullSymbolGivesAnEmptyMessage) {
 // default and say so.
 TEST(EnvTest, ReadBoolAndInt64FromEnvVar) {
   const std::tuple<bool, const char*, int64_t, int64_t, bool> cases[] = {
-      {true, "tRuE", 0, 1, true}, {true, "on", 1, 1, false}, {false, nullptr, 1000, 1000, true},
-      {false, "12abc", 7, 12, true}, {false, "-9223372036854775808", 7, INT64_MIN, true},
-      {false, "9223372036854775808", 7, 7, false}, {false, "x", 1000, 1000, false},
-      {true, nullptr, 1, 1, true}, {true, "1", 0, 1, true}, {true, "0", 1, 0, true},
-      {true, "TRUE", 0, 1, true}, {true, "False", 1, 0, true}, {true, " 1", 0, 0, false},
-      {true, "1 ", 1, 1, false}, {true, "yes", 0, 0, false}, {true, "", 0, 0, false},
-      {true, "2", 1, 1, false}, {true, "truee", 0, 0, false}, {true, "-1", 0, 0, false},
-      {true, "01", 1, 1, false}, {false, "42", 7, 42, true}, {false, "-42", 7, -42, true},
-      {false, "+5", 7, 5, true}, {false, "  12", 7, 12, true}, {false, "0x10", 7, 0, true},
+      {true, "tRuE", 0, 1, true},
+      {true, "on", 1, 1, false},
+      {false, nullptr, 1000, 1000, true},
+      {false, "12abc", 7, 12, true},
+      {false, "-9223372036854775808", 7, INT64_MIN, true},
+      {false, "9223372036854775808", 7, 7, false},
+      {false, "x", 1000, 1000, false},
+      {true, nullptr, 1, 1, true},
+      {true, "1", 0, 1, true},
+      {true, "0", 1, 0, true},
+      {true, "TRUE", 0, 1, true},
+      {true, "False", 1, 0, true},
+      {true, " 1", 0, 0, false},
+      {true, "1 ", 1, 1, false},
+      {true, "yes", 0, 0, false},
+      {true, "", 0, 0, false},
+      {true, "2", 1, 1, false},
+      {true, "truee", 0, 0, false},
+      {true, "-1", 0, 0, false},
+      {true, "01", 1, 1, false},
+      {false, "42", 7, 42, true},
+      {false, "-42", 7, -42, true},
+      {false, "+5", 7, 5, true},
+      {false, "  12", 7, 12, true},
+      {false, "0x10", 7, 0, true},
       {false, "9223372036854775807", 7, INT64_MAX, true},
       {false, "-9223372036854775809", -3, -3, false},
-      {false, "99999999999999999999999", 1000, 1000, false}, {false, "", 5, 5, false},
-      {false, " ", 5, 5, false}, {false, "-", 5, 5, false}, {false, "abc12", -1, -1, false}};
+      {false, "99999999999999999999999", 1000, 1000, false},
+      {false, "", 5, 5, false},
+      {false, " ", 5, 5, false},
+      {false, "-", 5, 5, false},
+      {false, "abc12", -1, -1, false}};
   for (const auto& [is_bool, text, default_val, expected, ok] : cases) {
     const std::string label = text ? text : "(unset)";
     text ? setenv("ZENTRIK_TEST_VAR", text, 1) : unsetenv("ZENTRIK_TEST_VAR");
@@ -123,9 +142,10 @@ TEST(EnvTest, ReadBoolAndInt64FromEnvVar) {
 }
 
 TEST(EnvTest, PathArithmetic) {
-  const std::tuple<const char*, const char*, const char*> splits[] = {  // path, dir, base
-      {"a", ".", "a"},     {"/a", "/", "a"}, {"a/b/", "a/b", ""},         {"a/b/c", "a/b", "c"},
-      {"/", "/", ""},      {"", ".", ""},    {"//a", "/", "a"},           {"/x/y.gz", "/x", "y.gz"},
+  const std::tuple<const char*, const char*, const char*> splits[] = {
+      // path, dir, base
+      {"a", ".", "a"}, {"/a", "/", "a"}, {"a/b/", "a/b", ""}, {"a/b/c", "a/b", "c"},
+      {"/", "/", ""},  {"", ".", ""},    {"//a", "/", "a"},   {"/x/y.gz", "/x", "y.gz"},
   };
   for (const auto& [path, dir, base] : splits) {
     EXPECT_EQ(SplitPath(path), std::make_pair(std::string(dir), std::string(base))) << path;
@@ -152,14 +172,20 @@ TEST(EnvTest, StringHelpers) {
       {"", "a", false, false, false},
   };
   for (const auto& [text, part, starts, ends, contains] : cases) {
-    EXPECT_EQ(std::make_tuple(StartsWith(text, part), EndsWith(text, part), StrContains(text, part)),
-              std::make_tuple(starts, ends, contains))
+    EXPECT_EQ(
+        std::make_tuple(StartsWith(text, part), EndsWith(text, part), StrContains(text, part)),
+        std::make_tuple(starts, ends, contains))
         << text << " / " << part;
   }
   const std::tuple<const char*, const char*, std::vector<std::string>> splits[] = {
-      {",a", ",", {"a"}},       {"a::b::c", "::", {"a", "b", "c"}}, {"a:b::c", "::", {"a:b", "c"}},
-      {":::", "::", {":"}},     {"", ",", {}},                      {",,,", ",", {}},
-      {"abc", ",", {"abc"}},    {"", "", {}},
+      {",a", ",", {"a"}},
+      {"a::b::c", "::", {"a", "b", "c"}},
+      {"a:b::c", "::", {"a:b", "c"}},
+      {":::", "::", {":"}},
+      {"", ",", {}},
+      {",,,", ",", {}},
+      {"abc", ",", {"abc"}},
+      {"", "", {}},
   };
   for (const auto& [text, separator, pieces] : splits) {
     EXPECT_EQ(StrSplit(text, separator), pieces) << text << " / " << separator;
@@ -188,7 +214,8 @@ TEST(EnvTest, DirectoryCreationRows) {
   EXPECT_EQ(env().CreateDir(dir.Join("no/child")),
             errors::Aborted(dir.Join("no/child") + " creating...  error!"));
 
-  const std::tuple<std::string, Status, std::string> cases[] = {  // path, result, made
+  const std::tuple<std::string, Status, std::string> cases[] = {
+      // path, result, made
       {dir.path(), Status(), dir.path()},
       {dir.Join("a/b/d/"), Status(), dir.Join("a/b/d")},
       {dir.Join("t//u///"), Status(), dir.Join("t/u")},
@@ -199,8 +226,8 @@ TEST(EnvTest, DirectoryCreationRows) {
     StderrCapture capture;
     EXPECT_EQ(env().RecursivelyCreateDir(path), expected) << path;
     EXPECT_TRUE(made.empty() || IsDir(made)) << path;
-    const std::string warning = "File: " + file + " exists, which may affect create the " + file +
-                                " folder.";
+    const std::string warning =
+        "File: " + file + " exists, which may affect create the " + file + " folder.";
     EXPECT_EQ(capture.Stop().find(warning) != std::string::npos, path == file) << path;
   }
   EXPECT_FALSE(IsDir(file + "/x"));

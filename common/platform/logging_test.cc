@@ -97,8 +97,7 @@ TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
   const std::tuple<const char*, const char*, int, std::vector<std::string>> cases[] = {
       {"once", nullptr, 0, {"WARNING first", "WARNING second"}},
       {"negative", "9", SIGABRT, {"FATAL Check failed: left <= right (10 vs. -1)"}},
-      {"unsigned", "9", SIGABRT,
-       {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
+      {"unsigned", "9", SIGABRT, {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
       {"fatal", "9", SIGABRT, {"FATAL fatal 7"}},
   };
   for (const auto& [which, level, signal, lines] : cases) {
@@ -115,9 +114,17 @@ TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
 // clamped to int.
 TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
   const std::pair<const char*, int> cases[] = {
-      {"2", 2},   {"3abc", 3}, {"abc", 0}, {"", 0},  {"  7", 7},
-      {"-4", -4}, {"+5", 5},   {"0x10", 0}, {"99999999999", INT_MAX},
-      {"-99999999999", INT_MIN}, {"2147483647", INT_MAX},
+      {"2", 2},
+      {"3abc", 3},
+      {"abc", 0},
+      {"", 0},
+      {"  7", 7},
+      {"-4", -4},
+      {"+5", 5},
+      {"0x10", 0},
+      {"99999999999", INT_MAX},
+      {"-99999999999", INT_MIN},
+      {"2147483647", INT_MAX},
   };
   for (const auto& [text, value] : cases) {
     EXPECT_EQ(ParseInteger(text, strlen(text)), value) << '"' << text << '"';

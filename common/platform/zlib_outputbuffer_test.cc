@@ -76,8 +76,9 @@ uLong Crc(const std::string& text) {
 TEST(ZlibOutputBufferTest, RoundTrips) {
   const std::vector<size_t> sizes = {3, 100, 1, 64, 65, 0, 500, 2, 63, 64, 1, 4096, 7, 129};
   const std::string text = TraceLikeText(std::accumulate(sizes.begin(), sizes.end(), size_t{0}));
-  const std::tuple<int32_t, int32_t, int, int> cases[] = {  // buffer sizes, flush, window bits
-      {64, 32, Z_SYNC_FLUSH, 15}, {16, 2, Z_NO_FLUSH, -15}, {0, 64, Z_NO_FLUSH, 31},
+  const std::tuple<int32_t, int32_t, int, int> cases[] = {
+      // buffer sizes, flush, window bits
+      {64, 32, Z_SYNC_FLUSH, 15},    {16, 2, Z_NO_FLUSH, -15},   {0, 64, Z_NO_FLUSH, 31},
       {64, 32, Z_PARTIAL_FLUSH, 31}, {64, 32, Z_FULL_FLUSH, 31}, {64, 7, Z_FULL_FLUSH, 31}};
   for (const auto& [input_bytes, output_bytes, flush_mode, window_bits] : cases) {
     auto file = std::make_unique<InflateChecker>(window_bits);
@@ -249,7 +250,9 @@ TEST(ZlibOutputBufferTest, WriteFailuresOfTheFilePassThrough) {
 class FailingFile : public MemoryFile {
  public:
   explicit FailingFile(const std::string& failing) : failing_(failing) {}
-  Status Append(const std::string& data) override { return Result("append", MemoryFile::Append(data)); }
+  Status Append(const std::string& data) override {
+    return Result("append", MemoryFile::Append(data));
+  }
   Status Flush() override { return Result("flush", MemoryFile::Flush()); }
   Status Sync() override { return Result("sync", MemoryFile::Sync()); }
 
@@ -262,7 +265,8 @@ class FailingFile : public MemoryFile {
 
 // Every error of the file reaches the caller of Flush, Sync and Close.
 TEST(ZlibOutputBufferTest, FileErrorsReachFlushSyncAndClose) {
-  const std::tuple<const char*, const char*, Status> cases[] = {  // failing, called, result
+  const std::tuple<const char*, const char*, Status> cases[] = {
+      // failing, called, result
       {"append", "flush", errors::Unknown("append failed")},
       {"flush", "flush", errors::Unknown("flush failed")},
       {"append", "sync", errors::Unknown("append failed")},
@@ -277,7 +281,7 @@ TEST(ZlibOutputBufferTest, FileErrorsReachFlushSyncAndClose) {
     ZlibOutputBuffer buffer(&file, 64, 64, Options(Z_NO_FLUSH));
     ASSERT_TRUE(buffer.Init().ok() && buffer.Append("abc").ok());
     const std::string call = called;
-    const Status status = call == "flush" ? buffer.Flush()
+    const Status status = call == "flush"  ? buffer.Flush()
                           : call == "sync" ? buffer.Sync()
                                            : buffer.Close();
     EXPECT_EQ(status.ToString(), expected.ToString()) << failing << " " << called;

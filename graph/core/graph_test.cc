@@ -277,13 +277,15 @@ TEST(GraphTest, SettersFillTheNodeDefinition) {
   for (const char* v : {"p", "q"}) expected["ls"].mutable_list()->add_string_values(v);
   for (const char* v : {"int32", "invalid"}) expected["lt"].mutable_list()->add_string_values(v);
   const NodeDef& def = AsNode(y)->node_def();
-  EXPECT_EQ(def.name() + " " + def.op() + " " + def.input(0) + " " + std::to_string(def.input_size()),
-            "y MatMul x:0 1");
+  EXPECT_EQ(
+      def.name() + " " + def.op() + " " + def.input(0) + " " + std::to_string(def.input_size()),
+      "y MatMul x:0 1");
   EXPECT_EQ(def.attr().size(), expected.size());
   for (const auto& [name, value] : expected) {
     const auto it = def.attr().find(name);
     ASSERT_NE(it, def.attr().end()) << name;
-    EXPECT_EQ(testing::ToHex(it->second.SerializeAsString()), testing::ToHex(value.SerializeAsString()))
+    EXPECT_EQ(testing::ToHex(it->second.SerializeAsString()),
+              testing::ToHex(value.SerializeAsString()))
         << name;
   }
 }
@@ -293,7 +295,8 @@ TEST(GraphTest, SettersFillTheNodeDefinition) {
 TEST(GraphTest, DumpFailuresReturnFalseAndSayWhy) {
   testing::TempDir dir;
   ASSERT_TRUE(testing::WriteTestFile(dir.Join("file")));
-  const std::pair<std::string, std::string> cases[] = {  // log directory, reason
+  const std::pair<std::string, std::string> cases[] = {
+      // log directory, reason
       {dir.Join("file/logs"), "Failed precondition: " + dir.Join("file") + " is not a directory"},
       {"/proc/zentrik_test/logs",
        "Aborted: /proc/zentrik_test creating...  error! (No such file or directory)"},
@@ -310,8 +313,8 @@ TEST(GraphTest, DumpFailuresReturnFalseAndSayWhy) {
     const size_t at = log.find(": WARNING:  graph/core/graph:");
     ASSERT_NE(at, std::string::npos) << log;
     const std::string line = log.substr(log.find("] ", at) + 2);
-    EXPECT_EQ(line.substr(0, line.find('\n')).find("Could not write the graph into " + logdir +
-                                                    ": " + reason),
+    EXPECT_EQ(line.substr(0, line.find('\n'))
+                  .find("Could not write the graph into " + logdir + ": " + reason),
               0u)
         << log;
   }

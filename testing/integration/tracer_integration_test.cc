@@ -134,8 +134,8 @@ TEST(TracerIntegrationTest, RefusalsAndUnwritableDirectoriesSayWhy) {
   auto profile_line = [](const std::string& logdir, const std::string& reason) {
     return "WARNING Could not write the profile into " + logdir + ": " + reason;
   };
-  const std::string not_a_directory = "Failed precondition: " + dir.Join("file") +
-                                      " is not a directory";
+  const std::string not_a_directory =
+      "Failed precondition: " + dir.Join("file") + " is not a directory";
   const std::string no_parent =
       "Aborted: /proc/zentrik_test creating...  error! (No such file or directory)";
   const struct {
@@ -147,7 +147,8 @@ TEST(TracerIntegrationTest, RefusalsAndUnwritableDirectoriesSayWhy) {
       {[&] { return trace::ExportToTensorboard("\xff\xff garbage", dir.Join("garbage")); },
        {"WARNING Parse xspace data from input string failed"}},
       {[&] { return trace::ExportToTensorboard("", file_logs); },
-       {"WARNING Export xspace data to tensorboard failed", profile_line(file_logs, not_a_directory)}},
+       {"WARNING Export xspace data to tensorboard failed",
+        profile_line(file_logs, not_a_directory)}},
       {[&] { return trace::ExportToTensorboard("", proc_logs); },
        {"WARNING Export xspace data to tensorboard failed", profile_line(proc_logs, no_parent)}},
       {[&] {
@@ -204,7 +205,9 @@ TEST(TracerIntegrationTest, StopWritesTheMemoryProfile) {
   EXPECT_EQ(memory_profile("none", [] {}),
             R"({"memoryProfilePerAllocator":{},"numHosts":1,"memoryIds":[]})");
   const std::string text = memory_profile("memory", [] {
-    trace::TraceMe step([] { return trace::TraceMeEncode("train_step", {{"step_num", "0"}, {"_r", "1"}}); });
+    trace::TraceMe step([] {
+      return trace::TraceMeEncode("train_step", {{"step_num", "0"}, {"_r", "1"}});
+    });
     {
       trace::TraceMe allocation([] {
         return trace::TraceMeEncode("MemoryAllocation", {{"allocator_name", "bfc"},

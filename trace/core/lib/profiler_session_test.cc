@@ -216,9 +216,11 @@ std::unique_ptr<ProfilerInterface> OptionsRecorder(const ProfileOptions& options
 // Options of version 0 were never set: the profilers see the defaults
 // (host level 2, device level 1, version 1) whatever the levels say.
 TEST(ProfilerSessionOptionsTest, UnsetOptionsAreReplacedByDefaults) {
-  const std::tuple<uint32_t, uint32_t, uint32_t, const char*> cases[] = {
-      {0, 7, 0, "2/1/1"}, {3, 0, 0, "2/1/1"}, {0, 0, 0, "2/1/1"}, {0, 0, 1, "0/0/1"},
-      {3, 2, 4, "3/2/4"}};
+  const std::tuple<uint32_t, uint32_t, uint32_t, const char*> cases[] = {{0, 7, 0, "2/1/1"},
+                                                                         {3, 0, 0, "2/1/1"},
+                                                                         {0, 0, 0, "2/1/1"},
+                                                                         {0, 0, 1, "0/0/1"},
+                                                                         {3, 2, 4, "3/2/4"}};
   for (const auto& [host, device, version, seen] : cases) {
     ProfileOptions options;
     options.set_host_tracer_level(host);
@@ -226,7 +228,8 @@ TEST(ProfilerSessionOptionsTest, UnsetOptionsAreReplacedByDefaults) {
     options.set_version(version);
     seen_options.clear();
     ProfilerSession::CreateWithFactories(options, {&OptionsRecorder});
-    EXPECT_EQ(seen_options, std::vector<std::string>{seen}) << host << "/" << device << "/" << version;
+    EXPECT_EQ(seen_options, std::vector<std::string>{seen})
+        << host << "/" << device << "/" << version;
   }
 }
 

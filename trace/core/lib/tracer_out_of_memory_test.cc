@@ -88,8 +88,9 @@ TEST(TracerOutOfMemoryTest, EncodingGivesTheNameOrNothing) {
   const char* const name = "an operation name longer than a short string";
   for (long n = 0;; ++n) {
     std::string encoded;
-    const bool failed = testing::RunWithAllocationFailing(
-        n, [&] { encoded = TraceMeEncode(name, {{"key", "value"}}); });
+    const bool failed = testing::RunWithAllocationFailing(n, [&] {
+      encoded = TraceMeEncode(name, {{"key", "value"}});
+    });
     if (!failed) {
       EXPECT_EQ(encoded, std::string(name) + "#key=value#");
       EXPECT_GT(n, 1);
@@ -116,7 +117,8 @@ TEST(TracerOutOfMemoryTest, AnnotationsThatCannotBePushedAreMissing) {
       });
       EXPECT_EQ(ThreadAnnotationStack::Get().size(), 1u) << n;
       EXPECT_LE(depth, 2u) << n;
-    }).join();
+    })
+        .join();
   }
   SetAnnotationsEnabled(false);
   EXPECT_GT(n, 2);

@@ -38,8 +38,8 @@ std::vector<std::pair<std::string, std::string>> RunFiles(const std::string& log
 // same files. The trace file is gzip with zlib's default settings.
 TEST(TracerTest, ExportToTensorboardWritesWhatStopWould) {
   testing::XSpaceFixture fixture(1000);
-  fixture.AddTraceMe(7, "train", 1010, 1500, {{"group_id", int64_t{3}},
-                                              {"step_name", std::string("train")}});
+  fixture.AddTraceMe(7, "train", 1010, 1500,
+                     {{"group_id", int64_t{3}}, {"step_name", std::string("train")}});
   fixture.AddTraceMe(7, "dense:MatMul", 1020, 1400, {{"flops", int64_t{12}}});
   testing::KernelSpec kernel;
   kernel.annotation = "dense:MatMul";

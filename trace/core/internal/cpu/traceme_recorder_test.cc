@@ -5,16 +5,16 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <map>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/platform/env.h"
 #include "testing/child_process.h"
 #include "testing/trace_me_events.h"
-#include "common/platform/env.h"
 #include "trace/core/lib/profiler_factory.h"
 #include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/utils/xplane_schema.h"
