@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "graph/core/graph.h"
+#include "graph/utils/record_file_writer.h"
 #include "testing/failing_allocations.h"
+#include "testing/profile_files.h"
 #include "testing/stderr_capture.h"
+#include "testing/temp_dir.h"
 
 namespace zentrik {
 namespace graph {
@@ -62,6 +67,33 @@ TEST(GraphOutOfMemoryTest, FailedCallsChangeNothing) {
     }
     EXPECT_GT(n, 1) << operation;
   }
+}
+
+// An event file whose writer cannot be set up is removed again: a dump that
+// fails there leaves no empty file behind.
+TEST(GraphOutOfMemoryTest, EventFileWithoutAWriterIsRemoved) {
+  testing::TempDir dir;
+  long n = 0;
+  for (bool failed = true; failed; ++n) {
+    const std::string path = dir.Join("events." + std::to_string(n) + std::string(40, 'x'));
+    std::unique_ptr<RecordFileWriter> writer;
+    bool threw = false;
+    trace::Status status;
+    failed = testing::RunWithAllocationFailing(n, [&] {
+      try {
+        status = RecordFileWriter::Create(path, &writer);
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+    });
+    if (!failed) {
+      EXPECT_TRUE(status.ok() && writer != nullptr) << status.ToString();
+      break;
+    }
+    EXPECT_TRUE(threw && writer == nullptr) << n;
+    EXPECT_EQ(testing::ListDirectory(dir.path()).size(), 0u) << n;
+  }
+  EXPECT_GT(n, 1);
 }
 
 }  // namespace
