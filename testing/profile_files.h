@@ -28,6 +28,10 @@ bool IsRunName(const std::string& name);
 // one complete, valid stream.
 bool Gunzip(const std::string& compressed, std::string* text);
 
+// `text` deflated by one zlib call with its default settings in a gzip frame:
+// what the library's gzip files must hold, byte for byte. Empty on failure.
+std::string GzipInOneCall(const std::string& text);
+
 }  // namespace testing
 }  // namespace zentrik
 

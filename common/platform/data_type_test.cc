@@ -21,5 +21,20 @@ TEST(DataTypeTest, NamesWarningAndOutOfRange) {
   EXPECT_THROW(GetDataTypeStr(static_cast<DataType>(31)), std::out_of_range);
 }
 
+// The names are what tool output and graph attributes show, one per value.
+TEST(DataTypeTest, EveryTypeHasItsLowerCaseName) {
+  const char* const names[] = {"invalid",    "float",  "double",    "int32",   "uint8",   "int16",
+                               "int8",       "string", "complex64", "int64",   "bool",    "qint8",
+                               "quint8",     "qint32", "bfloat16",  "qint16",  "quint16", "uint16",
+                               "complex128", "half",   "resource",  "variant", "uint32",  "uint64",
+                               "int4",       "uint4",  "tf32",      "int31",   "qint31",  "qint4"};
+  static_assert(sizeof(names) / sizeof(names[0]) == COUNT);
+  testing::StderrCapture capture;
+  for (int value = 0; value < COUNT; ++value) {
+    EXPECT_STREQ(GetDataTypeStr(static_cast<DataType>(value)), names[value]) << value;
+  }
+  EXPECT_EQ(capture.Stop(), "");
+}
+
 }  // namespace
 }  // namespace zentrik

@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+#include <tuple>
 
 #include "common/platform/writable_file.h"
 #include "testing/child_process.h"
@@ -87,9 +90,38 @@ TEST(EnvTest, NullSymbolGivesAnEmptyMessage) {
 // default and say so.
 TEST(EnvTest, ReadBoolAndInt64FromEnvVar) {
   const std::tuple<bool, const char*, int64_t, int64_t, bool> cases[] = {
-      {true, "tRuE", 0, 1, true}, {true, "on", 1, 1, false}, {false, nullptr, 1000, 1000, true},
-      {false, "12abc", 7, 12, true}, {false, "-9223372036854775808", 7, INT64_MIN, true},
-      {false, "9223372036854775808", 7, 7, false}, {false, "x", 1000, 1000, false}};
+      {true, "tRuE", 0, 1, true},
+      {true, "on", 1, 1, false},
+      {false, nullptr, 1000, 1000, true},
+      {false, "12abc", 7, 12, true},
+      {false, "-9223372036854775808", 7, INT64_MIN, true},
+      {false, "9223372036854775808", 7, 7, false},
+      {false, "x", 1000, 1000, false},
+      {true, nullptr, 1, 1, true},
+      {true, "1", 0, 1, true},
+      {true, "0", 1, 0, true},
+      {true, "TRUE", 0, 1, true},
+      {true, "False", 1, 0, true},
+      {true, " 1", 0, 0, false},
+      {true, "1 ", 1, 1, false},
+      {true, "yes", 0, 0, false},
+      {true, "", 0, 0, false},
+      {true, "2", 1, 1, false},
+      {true, "truee", 0, 0, false},
+      {true, "-1", 0, 0, false},
+      {true, "01", 1, 1, false},
+      {false, "42", 7, 42, true},
+      {false, "-42", 7, -42, true},
+      {false, "+5", 7, 5, true},
+      {false, "  12", 7, 12, true},
+      {false, "0x10", 7, 0, true},
+      {false, "9223372036854775807", 7, INT64_MAX, true},
+      {false, "-9223372036854775809", -3, -3, false},
+      {false, "99999999999999999999999", 1000, 1000, false},
+      {false, "", 5, 5, false},
+      {false, " ", 5, 5, false},
+      {false, "-", 5, 5, false},
+      {false, "abc12", -1, -1, false}};
   for (const auto& [is_bool, text, default_val, expected, ok] : cases) {
     const std::string label = text ? text : "(unset)";
     text ? setenv("ZENTRIK_TEST_VAR", text, 1) : unsetenv("ZENTRIK_TEST_VAR");
@@ -107,6 +139,136 @@ TEST(EnvTest, ReadBoolAndInt64FromEnvVar) {
         << label;
   }
   unsetenv("ZENTRIK_TEST_VAR");
+}
+
+TEST(EnvTest, PathArithmetic) {
+  const std::tuple<const char*, const char*, const char*> splits[] = {
+      // path, dir, base
+      {"a", ".", "a"}, {"/a", "/", "a"}, {"a/b/", "a/b", ""}, {"a/b/c", "a/b", "c"},
+      {"/", "/", ""},  {"", ".", ""},    {"//a", "/", "a"},   {"/x/y.gz", "/x", "y.gz"},
+  };
+  for (const auto& [path, dir, base] : splits) {
+    EXPECT_EQ(SplitPath(path), std::make_pair(std::string(dir), std::string(base))) << path;
+    EXPECT_EQ(env().Dirname(path) + "|" + env().Basename(path), std::string(dir) + "|" + base)
+        << path;
+  }
+  const std::tuple<const char*, const char*, const char*> joins[] = {
+      {"a/", "b", "a/b"},  {"", "b", "b"},   {"a", "", "a"},       {"a", "b", "a/b"},
+      {"a", "/b", "a//b"}, {"/", "b", "/b"}, {"a//", "b", "a//b"}, {"", "", ""},
+  };
+  for (const auto& [first, second, joined] : joins) {
+    EXPECT_EQ(env().JoinPath(first, second), joined) << first << " + " << second;
+  }
+}
+
+// StartsWith and EndsWith refuse an empty part; StrContains finds it.
+TEST(EnvTest, StringHelpers) {
+  const std::tuple<const char*, const char*, bool, bool, bool> cases[] = {
+      // text, part, starts, ends, contains
+      {"abc", "", false, false, true},      {"abc", "a", true, false, true},
+      {"abc", "c", false, true, true},      {"abc", "abc", true, true, true},
+      {"abc", "abcd", false, false, false}, {"", "", false, false, true},
+      {"abab", "ab", true, true, true},     {"abc", "b", false, false, true},
+      {"", "a", false, false, false},
+  };
+  for (const auto& [text, part, starts, ends, contains] : cases) {
+    EXPECT_EQ(
+        std::make_tuple(StartsWith(text, part), EndsWith(text, part), StrContains(text, part)),
+        std::make_tuple(starts, ends, contains))
+        << text << " / " << part;
+  }
+  const std::tuple<const char*, const char*, std::vector<std::string>> splits[] = {
+      {",a", ",", {"a"}},
+      {"a::b::c", "::", {"a", "b", "c"}},
+      {"a:b::c", "::", {"a:b", "c"}},
+      {":::", "::", {":"}},
+      {"", ",", {}},
+      {",,,", ",", {}},
+      {"abc", ",", {"abc"}},
+      {"", "", {}},
+  };
+  for (const auto& [text, separator, pieces] : splits) {
+    EXPECT_EQ(StrSplit(text, separator), pieces) << text << " / " << separator;
+  }
+}
+
+bool IsDir(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// New directories get mode 0755 less the umask; trailing and doubled slashes
+// are skipped on the way up; a file where a directory should be is refused
+// with a warning and nothing is created below it.
+TEST(EnvTest, DirectoryCreationRows) {
+  TempDir dir;
+  const std::string file = dir.Join("file");
+  ASSERT_TRUE(WriteStringToFile(file, "").ok());
+  const mode_t mask = umask(0);
+  umask(mask);
+  ASSERT_TRUE(env().CreateDir(dir.Join("fresh")).ok());
+  struct stat info {};
+  ASSERT_EQ(stat(dir.Join("fresh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0755u & ~mask);
+  EXPECT_EQ(env().CreateDir(file), errors::AlreadyExists(file + " already exits"));
+  EXPECT_EQ(env().CreateDir(dir.Join("no/child")),
+            errors::Aborted(dir.Join("no/child") + " creating...  error!"));
+
+  const std::tuple<std::string, Status, std::string> cases[] = {
+      // path, result, made
+      {dir.path(), Status(), dir.path()},
+      {dir.Join("a/b/d/"), Status(), dir.Join("a/b/d")},
+      {dir.Join("t//u///"), Status(), dir.Join("t/u")},
+      {file, errors::FailedPrecondition(file + " is not a directory"), ""},
+      {"", Status(), ""},
+  };
+  for (const auto& [path, expected, made] : cases) {
+    StderrCapture capture;
+    EXPECT_EQ(env().RecursivelyCreateDir(path), expected) << path;
+    EXPECT_TRUE(made.empty() || IsDir(made)) << path;
+    const std::string warning =
+        "File: " + file + " exists, which may affect create the " + file + " folder.";
+    EXPECT_EQ(capture.Stop().find(warning) != std::string::npos, path == file) << path;
+  }
+  EXPECT_FALSE(IsDir(file + "/x"));
+}
+
+ZENTRIK_CHILD_SCENARIO(CreateRelativeDirs) {
+  TempDir dir;
+  if (chdir(dir.path().c_str()) != 0) return 2;
+  const Status status = Env::Default()->RecursivelyCreateDir("a/b");
+  printf("%s %d\n", status.ToString().c_str(), IsDir(dir.Join("a/b")) ? 1 : 0);
+  return 0;
+}
+
+TEST(EnvTest, RelativePathsAreCreatedBelowTheWorkingDirectory) {
+  const auto result = testing::RunScenario("CreateRelativeDirs");
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "OK 1\n");
+}
+
+// Creators racing on one tree each find some directories made by another
+// between looking and creating: that is success, not failure.
+TEST(EnvTest, ConcurrentCreatorsOfOneTreeAllSucceed) {
+  TempDir dir;
+  constexpr int kThreads = 8;
+  for (int round = 0; round < 100; ++round) {
+    const std::string path = dir.Join("r" + std::to_string(round) + "/a/b/c/d");
+    std::atomic<int> ready{0};
+    std::vector<Status> results(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&, i] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) {
+        }
+        results[i] = env().RecursivelyCreateDir(path);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const Status& status : results) ASSERT_TRUE(status.ok()) << status.ToString();
+    ASSERT_TRUE(IsDir(path));
+  }
 }
 
 }  // namespace

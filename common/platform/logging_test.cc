@@ -5,7 +5,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
+#include <cstring>
 #include <regex>
 
 #include "testing/child_process.h"
@@ -79,6 +81,10 @@ ZENTRIK_CHILD_SCENARIO(LevelOnceOrFatal) {
   size_t left = 10;
   int right = -1;
   if (which == "negative") CHECK_LE(left, right);  // mixed signedness
+  size_t bytes_to_write = which == "unsigned" ? 300 : 200;
+  int space = 200;
+  CHECK_LE(bytes_to_write, space);  // both positive: compared as numbers
+  if (which == "fatal") LOG_FATAL() << "fatal " << 7;
   LOG(INFO) << ++g_evaluations;
   VLOG(2) << ++g_evaluations;
   LOG(WARNING) << "first";
@@ -91,6 +97,8 @@ TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
   const std::tuple<const char*, const char*, int, std::vector<std::string>> cases[] = {
       {"once", nullptr, 0, {"WARNING first", "WARNING second"}},
       {"negative", "9", SIGABRT, {"FATAL Check failed: left <= right (10 vs. -1)"}},
+      {"unsigned", "9", SIGABRT, {"FATAL Check failed: bytes_to_write <= space (300 vs. 200)"}},
+      {"fatal", "9", SIGABRT, {"FATAL fatal 7"}},
   };
   for (const auto& [which, level, signal, lines] : cases) {
     const auto result = RunScenario(
@@ -100,6 +108,29 @@ TEST(LoggingTest, LevelIsReadOnceAndFatalLinesAbort) {
     EXPECT_EQ(signal == 0 ? result.exit_code : result.term_signal, signal) << which;
     EXPECT_THAT(SeverityAndMessage(result.err), ElementsAreArray(lines)) << which;
   }
+}
+
+// Levels read from the environment as a stream extraction would read them,
+// clamped to int.
+TEST(LoggingTest, ParseIntegerReadsLikeAStreamExtraction) {
+  const std::pair<const char*, int> cases[] = {
+      {"2", 2},
+      {"3abc", 3},
+      {"abc", 0},
+      {"", 0},
+      {"  7", 7},
+      {"-4", -4},
+      {"+5", 5},
+      {"0x10", 0},
+      {"99999999999", INT_MAX},
+      {"-99999999999", INT_MIN},
+      {"2147483647", INT_MAX},
+  };
+  for (const auto& [text, value] : cases) {
+    EXPECT_EQ(ParseInteger(text, strlen(text)), value) << '"' << text << '"';
+  }
+  EXPECT_EQ(LogLevelStrToInt(nullptr), 1);
+  EXPECT_EQ(LogLevelStrToInt("-3"), -3);
 }
 
 }  // namespace

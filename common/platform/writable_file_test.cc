@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "testing/temp_dir.h"
 
 namespace zentrik {
@@ -43,6 +45,36 @@ TEST(WritableFileTest, FailuresNameThePathAndTheSystemsReason) {
   EXPECT_EQ(file.get(), held);
   EXPECT_TRUE(file->Append("small").ok());  // Only fills the C library's buffer.
   EXPECT_EQ(file->Close(), no_space);
+}
+
+// /dev/full takes the open and fails every write that reaches it: the error
+// comes from whichever call makes the C library write, the close included.
+TEST(WritableFileTest, WriteFailuresOnAFullDevice) {
+  const Status no_space = errors::Unknown("/dev/full: No space left on device");
+  const std::string large(1 << 20, 'x');  // Larger than the C library's buffer.
+  const std::pair<const char*, std::function<Status(WritableFile*)>> cases[] = {
+      {"flush", [](WritableFile* f) { return f->Flush(); }},
+      {"sync", [](WritableFile* f) { return f->Sync(); }},
+      {"close", [](WritableFile* f) { return f->Close(); }},
+      {"large append", [&](WritableFile* f) { return f->Append(large); }},
+  };
+  for (const auto& [label, operation] : cases) {
+    std::unique_ptr<WritableFile> file;
+    ASSERT_TRUE(NewWritableFile("/dev/full", &file).ok());
+    EXPECT_TRUE(file->Append("small").ok()) << label;
+    EXPECT_EQ(operation(file.get()), no_space) << label;
+  }
+  // A small file reaches the device only when it is closed.
+  EXPECT_EQ(WriteStringToFile("/dev/full", "x"), no_space);
+}
+
+TEST(WritableFileTest, NameIsThePathOpened) {
+  testing::TempDir dir;
+  std::unique_ptr<WritableFile> file;
+  ASSERT_TRUE(NewWritableFile(dir.Join("named"), &file).ok());
+  std::string name;
+  EXPECT_TRUE(file->Name(&name).ok() && file->Close().ok());
+  EXPECT_EQ(name, dir.Join("named"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "testing/memory_file.h"
+#include "testing/profile_files.h"
 #include "testing/stderr_capture.h"
 #include "testing/trace_text.h"
 
@@ -75,8 +76,10 @@ uLong Crc(const std::string& text) {
 TEST(ZlibOutputBufferTest, RoundTrips) {
   const std::vector<size_t> sizes = {3, 100, 1, 64, 65, 0, 500, 2, 63, 64, 1, 4096, 7, 129};
   const std::string text = TraceLikeText(std::accumulate(sizes.begin(), sizes.end(), size_t{0}));
-  const std::tuple<int32_t, int32_t, int, int> cases[] = {  // buffer sizes, flush, window bits
-      {64, 32, Z_SYNC_FLUSH, 15}, {16, 2, Z_NO_FLUSH, -15}};
+  const std::tuple<int32_t, int32_t, int, int> cases[] = {
+      // buffer sizes, flush, window bits
+      {64, 32, Z_SYNC_FLUSH, 15},    {16, 2, Z_NO_FLUSH, -15},   {0, 64, Z_NO_FLUSH, 31},
+      {64, 32, Z_PARTIAL_FLUSH, 31}, {64, 32, Z_FULL_FLUSH, 31}, {64, 7, Z_FULL_FLUSH, 31}};
   for (const auto& [input_bytes, output_bytes, flush_mode, window_bits] : cases) {
     auto file = std::make_unique<InflateChecker>(window_bits);
     ZlibOutputBuffer buffer(file.get(), input_bytes, output_bytes, Options(flush_mode, window_bits));
@@ -189,6 +192,100 @@ TEST(ZlibOutputBufferTest, MultiGigabyteAppend) {
     expected = crc32_combine(expected, period_crc, kPeriod);
   }
   EXPECT_EQ(checker->crc, expected);
+}
+
+// Closing a stream nothing was appended to still writes a whole gzip file.
+TEST(ZlibOutputBufferTest, EmptyStreamIsAWholeFile) {
+  auto file = std::make_unique<InflateChecker>(31);
+  ZlibOutputBuffer buffer(file.get(), 64, 64, Options(Z_NO_FLUSH));
+  ASSERT_TRUE(buffer.Init().ok() && buffer.Close().ok());
+  EXPECT_TRUE(file->ended && !file->corrupt && file->inflated() == 0);
+}
+
+// One append compresses to exactly what one deflate call over the same bytes
+// gives with the default settings and a gzip frame, which is how trace files
+// are written.
+TEST(ZlibOutputBufferTest, OutputEqualsOneShotDeflate) {
+  for (const size_t size : {size_t{100}, size_t{300000}, size_t{5} << 20}) {
+    const std::string text = TraceLikeText(size, 7);
+    MemoryFile file;
+    ZlibCompressionOptions options = ZlibCompressionOptions::DEFAULT();
+    options.window_bits += 16;
+    ZlibOutputBuffer buffer(&file, 256 << 10, 256 << 10, options);
+    ASSERT_TRUE(buffer.Init().ok() && buffer.Append(text).ok() && buffer.Close().ok());
+    const std::string expected = testing::GzipInOneCall(text);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_TRUE(file.contents == expected) << size;
+  }
+}
+
+// /dev/full takes the open and fails every write that reaches it; the C
+// library's own buffer hides small writes until the file is flushed.
+TEST(ZlibOutputBufferTest, WriteFailuresOfTheFilePassThrough) {
+  const Status no_space = errors::Unknown("/dev/full: No space left on device");
+  std::mt19937 random(3);
+  std::string incompressible(512 << 10, '\0');
+  for (char& byte : incompressible) byte = static_cast<char>(random());
+  std::unique_ptr<WritableFile> file;
+  StderrCapture capture;  // The stream left open warns when destroyed.
+  // Bytes that cannot be written stay buffered: the stream stays usable.
+  ASSERT_TRUE(NewWritableFile("/dev/full", &file).ok());
+  ZlibOutputBuffer buffered(file.get(), 1 << 20, 64 << 10, Options(Z_NO_FLUSH));
+  ASSERT_TRUE(buffered.Init().ok() && buffered.Append(incompressible).ok());
+  EXPECT_EQ(buffered.Flush(), no_space);
+  EXPECT_EQ(buffered.Sync(), no_space);
+  EXPECT_EQ(buffered.Close(), no_space);
+  EXPECT_TRUE(buffered.Append("more").ok());
+  // A small stream fits the C library's buffer: the file's flush fails.
+  std::unique_ptr<WritableFile> small_file;
+  ASSERT_TRUE(NewWritableFile("/dev/full", &small_file).ok());
+  ZlibOutputBuffer small(small_file.get(), 64, 64, Options(Z_NO_FLUSH));
+  ASSERT_TRUE(small.Init().ok() && small.Append("abc").ok());
+  EXPECT_EQ(small.Flush(), no_space);
+  EXPECT_TRUE(small.Close().ok());
+  EXPECT_EQ(small_file->Close(), no_space);
+}
+
+// A file whose append, flush or sync fails.
+class FailingFile : public MemoryFile {
+ public:
+  explicit FailingFile(const std::string& failing) : failing_(failing) {}
+  Status Append(const std::string& data) override {
+    return Result("append", MemoryFile::Append(data));
+  }
+  Status Flush() override { return Result("flush", MemoryFile::Flush()); }
+  Status Sync() override { return Result("sync", MemoryFile::Sync()); }
+
+ private:
+  Status Result(const std::string& operation, const Status& status) const {
+    return operation == failing_ ? errors::Unknown(operation + " failed") : status;
+  }
+  std::string failing_;
+};
+
+// Every error of the file reaches the caller of Flush, Sync and Close.
+TEST(ZlibOutputBufferTest, FileErrorsReachFlushSyncAndClose) {
+  const std::tuple<const char*, const char*, Status> cases[] = {
+      // failing, called, result
+      {"append", "flush", errors::Unknown("append failed")},
+      {"flush", "flush", errors::Unknown("flush failed")},
+      {"append", "sync", errors::Unknown("append failed")},
+      {"flush", "sync", errors::Unknown("flush failed")},
+      {"sync", "sync", errors::Unknown("sync failed")},
+      {"sync", "flush", Status()},
+      {"append", "close", errors::Unknown("append failed")},
+  };
+  for (const auto& [failing, called, expected] : cases) {
+    FailingFile file(failing);
+    StderrCapture capture;  // A buffer left open warns when destroyed.
+    ZlibOutputBuffer buffer(&file, 64, 64, Options(Z_NO_FLUSH));
+    ASSERT_TRUE(buffer.Init().ok() && buffer.Append("abc").ok());
+    const std::string call = called;
+    const Status status = call == "flush"  ? buffer.Flush()
+                          : call == "sync" ? buffer.Sync()
+                                           : buffer.Close();
+    EXPECT_EQ(status.ToString(), expected.ToString()) << failing << " " << called;
+  }
 }
 
 }  // namespace

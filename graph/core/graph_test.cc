@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,24 @@ namespace graph {
 namespace {
 
 Node* AsNode(NodeInterface* node) { return dynamic_cast<Node*>(node); }
+
+// A node interface that no graph made.
+class ForeignNode : public NodeInterface {
+ public:
+  bool SetOpName(const char*) override { return true; }
+  bool AddInput(NodeInterface*, int) override { return true; }
+  bool SetAttr(const char*, DataType) override { return true; }
+  bool SetAttr(const char*, const char*) override { return true; }
+  bool SetAttr(const char*, int) override { return true; }
+  bool SetAttr(const char*, bool) override { return true; }
+  bool SetAttr(const char*, float) override { return true; }
+  bool SetAttr(const char*, const std::vector<int>&) override { return true; }
+  bool SetAttr(const char*, const std::vector<std::vector<int>>&) override { return true; }
+  bool SetAttr(const char*, const std::vector<bool>&) override { return true; }
+  bool SetAttr(const char*, const std::vector<float>&) override { return true; }
+  bool SetAttr(const char*, const std::vector<const char*>&) override { return true; }
+  bool SetAttr(const char*, const std::vector<DataType>&) override { return true; }
+};
 
 // Node a holds attribute T and input b:0 before each call.
 TEST(GraphTest, RefusedCallsLogOneLineAndChangeNothing) {
@@ -65,6 +84,38 @@ TEST(GraphTest, RefusedCallsLogOneLineAndChangeNothing) {
       {"the input of node a is empty.", [](auto& t) { return t.a->AddInput(nullptr, 0); }},
       {" the output size of node a  is empty.",
        [](auto& t) { return t.a->SetAttr("_output_shapes", std::vector<std::vector<int>>{}); }},
+      {"node name is empty!", [](auto& t) { return t.g.AddNode("") != nullptr; }},
+      {"node name: /a is illegal.", [](auto& t) { return t.g.AddNode("/a") != nullptr; }},
+      {"node name: a//b is illegal.", [](auto& t) { return t.g.AddNode("a//b") != nullptr; }},
+      {"cannot dump graph because logdir is empty.", [](auto& t) { return t.g.DumpGraph(""); }},
+      {"cannot dump graph because logdir is empty.",
+       [](auto& t) { return t.g.DumpGraph(nullptr); }},
+      {" op name of a is empty.", [](auto& t) { return t.a->SetOpName(""); }},
+      {"the input of node a is not a node of a graph.",
+       [](auto& t) {
+         ForeignNode foreign;
+         return t.a->AddInput(&foreign, 0);
+       }},
+      {" the attribute of node a is empty.", [](auto& t) { return t.a->SetAttr(nullptr, true); }},
+      {" the attribute of node a is empty.", [](auto& t) { return t.a->SetAttr("", 1); }},
+      {" the attribute of node a is empty.", [](auto& t) { return t.a->SetAttr(nullptr, FLOAT); }},
+      {" the attribute of node  a is empty.", [](auto& t) { return t.a->SetAttr("", "value"); }},
+      {" the attribute of node a is empty.",
+       [](auto& t) { return t.a->SetAttr("", std::vector<std::vector<int>>{{1}}); }},
+      {" the attributed value of s on node a is empty.",
+       [](auto& t) { return t.a->SetAttr("s", static_cast<const char*>(nullptr)); }},
+      {" the attributed value of l on node a is empty.",
+       [](auto& t) { return t.a->SetAttr("l", std::vector<int>{}); }},
+      {" the attributed value of l on node a is empty.",
+       [](auto& t) { return t.a->SetAttr("l", std::vector<bool>{}); }},
+      {" the attributed value of l on node a is empty.",
+       [](auto& t) { return t.a->SetAttr("l", std::vector<float>{}); }},
+      {" the attributed value of l on node a is empty.",
+       [](auto& t) { return t.a->SetAttr("l", std::vector<const char*>{}); }},
+      {" the attributed value of l on node a is empty.",
+       [](auto& t) { return t.a->SetAttr("l", std::vector<DataType>{}); }},
+      {"type value is invalid.", [](auto& t) { return t.a->SetAttr("U", INVALID); }},
+      {"type value is invalid.", [](auto& t) { return t.a->SetAttr("U", COUNT); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected_log);
@@ -166,6 +217,14 @@ TEST(GraphTest, DumpedMessagesHaveTheExpectedBytes) {
   EXPECT_EQ(testing::ToHex(value.SerializeAsString()),
             "0a 14 1a 0a ff ff ff ff ff ff ff ff ff 01 3a 06 12 02 08 02 12 00");
   EXPECT_EQ(testing::ToHex(event.SerializeAsString()), "09 00 00 00 00 00 00 f0 3f 10 01 22 00");
+  NodeDef node;  // name 1, op 2, input 3, attr 5; an empty value is still written.
+  node.set_name("n"), node.set_op("o"), node.add_input("");
+  (*node.mutable_attr())["k"];
+  EXPECT_EQ(testing::ToHex(node.SerializeAsString()),
+            "0a 01 6e 12 01 6f 1a 00 2a 05 0a 01 6b 12 00");
+  GraphDef graph;  // node 1
+  graph.add_node_def()->set_name("a");
+  EXPECT_EQ(testing::ToHex(graph.SerializeAsString()), "0a 03 0a 01 61");
 }
 
 // Scale guard: a search per node or per input would make this take hours.
@@ -182,6 +241,84 @@ TEST(GraphTest, BuildsLargeGraphsInLinearTime) {
   ASSERT_EQ(def.input_size(), kNodes);
   EXPECT_EQ(def.input(kNodes - 2), "n" + std::to_string(kNodes - 2) + ":1");
   EXPECT_EQ(graph.AddNode("n7"), nullptr);
+}
+
+TEST(GraphTest, NodeNamesMayHoldSingleSlashes) {
+  Graph graph;
+  EXPECT_NE(graph.AddNode("a/b"), nullptr);
+  EXPECT_NE(graph.AddNode("a/"), nullptr);
+  EXPECT_NE(graph.AddNode("a/b/c"), nullptr);
+}
+
+TEST(GraphTest, SettersFillTheNodeDefinition) {
+  Graph graph;
+  NodeInterface* x = graph.AddNode("x");
+  NodeInterface* y = graph.AddNode("y");
+  ASSERT_TRUE(y->SetOpName("MatMul") && y->AddInput(x, 0) && y->SetAttr("T", FLOAT) &&
+              y->SetAttr("s", "text") && y->SetAttr("i", -2) && y->SetAttr("b", true) &&
+              y->SetAttr("f", 0.5f) && y->SetAttr("li", std::vector<int>{1, -1}) &&
+              y->SetAttr("_output_shapes", std::vector<std::vector<int>>{{2, 3}}) &&
+              y->SetAttr("lb", std::vector<bool>{true, false}) &&
+              y->SetAttr("lf", std::vector<float>{1.5f}) &&
+              y->SetAttr("ls", std::vector<const char*>{"p", "q"}) &&
+              y->SetAttr("lt", std::vector<DataType>{INT32, COUNT}) &&
+              y->SetAttr("i", 7));  // Replaces the earlier value.
+  std::map<std::string, AttrValue> expected;
+  expected["T"].set_type_value(FLOAT);
+  expected["s"].set_string_value("text");
+  expected["i"].set_int_value(7);
+  expected["b"].set_bool_value(true);
+  expected["f"].set_float_value(0.5f);
+  for (int v : {1, -1}) expected["li"].mutable_list()->add_int_values(v);
+  auto* shape = expected["_output_shapes"].mutable_list()->add_shape_values();
+  shape->add_dims()->set_size(2), shape->add_dims()->set_size(3);
+  for (bool v : {true, false}) expected["lb"].mutable_list()->add_bool_values(v);
+  expected["lf"].mutable_list()->add_float_values(1.5f);
+  for (const char* v : {"p", "q"}) expected["ls"].mutable_list()->add_string_values(v);
+  for (const char* v : {"int32", "invalid"}) expected["lt"].mutable_list()->add_string_values(v);
+  const NodeDef& def = AsNode(y)->node_def();
+  EXPECT_EQ(
+      def.name() + " " + def.op() + " " + def.input(0) + " " + std::to_string(def.input_size()),
+      "y MatMul x:0 1");
+  EXPECT_EQ(def.attr().size(), expected.size());
+  for (const auto& [name, value] : expected) {
+    const auto it = def.attr().find(name);
+    ASSERT_NE(it, def.attr().end()) << name;
+    EXPECT_EQ(testing::ToHex(it->second.SerializeAsString()),
+              testing::ToHex(value.SerializeAsString()))
+        << name;
+  }
+}
+
+// A directory that cannot be made or written: false, no exception, and a
+// WARNING naming the directory and the reason with the system's error text.
+TEST(GraphTest, DumpFailuresReturnFalseAndSayWhy) {
+  testing::TempDir dir;
+  ASSERT_TRUE(testing::WriteTestFile(dir.Join("file")));
+  const std::pair<std::string, std::string> cases[] = {
+      // log directory, reason
+      {dir.Join("file/logs"), "Failed precondition: " + dir.Join("file") + " is not a directory"},
+      {"/proc/zentrik_test/logs",
+       "Aborted: /proc/zentrik_test creating...  error! (No such file or directory)"},
+      {"/proc", "Unknown: failed to open log_file/proc/events.out.tfevents."},
+  };
+  for (const auto& [logdir, reason] : cases) {
+    Graph graph;
+    ASSERT_NE(graph.AddNode("n"), nullptr);
+    testing::StderrCapture capture;
+    bool dumped = true;
+    EXPECT_NO_THROW(dumped = graph.DumpGraph(logdir.c_str()));
+    EXPECT_FALSE(dumped) << logdir;
+    const std::string log = capture.Stop();
+    const size_t at = log.find(": WARNING:  graph/core/graph:");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string line = log.substr(log.find("] ", at) + 2);
+    EXPECT_EQ(line.substr(0, line.find('\n'))
+                  .find("Could not write the graph into " + logdir + ": " + reason),
+              0u)
+        << log;
+  }
+  EXPECT_EQ(testing::ListDirectory(dir.path()), std::vector<std::string>{"file"});
 }
 
 }  // namespace

@@ -16,6 +16,18 @@ std::string SourceOf(const std::string& input) { return input.substr(0, input.rf
 
 bool HasName(DataType type) { return type >= INVALID && type <= COUNT; }
 
+// Stores `value` as attribute `name`. A stored value is replaced in place:
+// taking it out first and inserting the new one could run out of memory in
+// between and lose the attribute for good.
+template <typename Attrs, typename Found>
+void StoreAttr(Attrs* attrs, Found found, const char* name, AttrValue* value) {
+  if (found != attrs->end()) {
+    found->second.Swap(value);
+    return;
+  }
+  attrs->insert({name, *value});
+}
+
 }  // namespace
 
 NodeDefWrapper::NodeDefWrapper() : node_def_(std::make_shared<NodeDef>()) {}
@@ -123,9 +135,8 @@ bool NodeDefWrapper::SetOutputDataType(const char* name, DataType type) {
     }
     LOG(WARNING) << "the output data type of " << name << " is modified to "
                  << GetDataTypeStr(type);
-    attrs->erase(it);
   }
-  attrs->insert({name, value});
+  StoreAttr(attrs, it, name, &value);
   return true;
 }
 
@@ -144,9 +155,8 @@ bool NodeDefWrapper::SetOutputShapes(const std::vector<std::vector<int>>& shapes
   auto it = attrs->find(kOutputShapesAttr);
   if (it != attrs->end()) {
     LOG(WARNING) << "the output dims have been modified.";
-    attrs->erase(it);
   }
-  attrs->insert({kOutputShapesAttr, value});
+  StoreAttr(attrs, it, kOutputShapesAttr, &value);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "common/platform/env.h"
 #include "graph/utils/crc32c.h"
 #include "graph/utils/record_file_writer.h"
+#include "testing/child_process.h"
 #include "testing/event_file.h"
 #include "testing/profile_files.h"
 #include "testing/proto_bytes.h"
@@ -99,6 +101,73 @@ TEST(SummaryFileWriterTest, ConcurrentWritersLoseNoEvent) {
     EXPECT_GT(event.step(), last[event.step() / kEventsPerThread]) << "out of order";
     last[event.step() / kEventsPerThread] = event.step();
   }
+}
+
+std::unique_ptr<Event> StepEvent(int64_t step) {
+  auto event = std::make_unique<Event>();
+  event->set_step(step);
+  return event;
+}
+
+// The steps of the events in the file at `path`, in file order.
+std::vector<int64_t> StepsInFile(const std::string& path) {
+  std::vector<std::string> records;
+  std::string error;
+  EXPECT_TRUE(testing::ReadEventRecords(testing::ReadFileOrEmpty(path), &records, &error)) << error;
+  std::vector<int64_t> steps;
+  for (const std::string& record : records) {
+    Event event;
+    EXPECT_TRUE(event.ParseFromString(record));
+    steps.push_back(event.step());
+  }
+  return steps;
+}
+
+// Queued events reach the file, in order, when the queue overflows, when the
+// flush interval has passed, and when the writer goes; events written before
+// Init wait for the file.
+TEST(SummaryFileWriterTest, QueuedEventsReachTheFileInOrder) {
+  TempDir dir;
+  {
+    SummaryFileWriter writer(1, 1000 * 1000);  // Only the queue limit flushes.
+    ASSERT_TRUE(writer.Init(dir.Join("queue")).ok());
+    ASSERT_TRUE(writer.WriteEvent(StepEvent(7)).ok());
+    EXPECT_TRUE(StepsInFile(writer.filename()).empty());
+    ASSERT_TRUE(writer.WriteEvent(StepEvent(8)).ok());
+    EXPECT_EQ(StepsInFile(writer.filename()), (std::vector<int64_t>{7, 8}));
+  }
+  {
+    SummaryFileWriter writer(100, 1);
+    ASSERT_TRUE(writer.Init(dir.Join("interval")).ok());
+    usleep(5000);  // Past the one-millisecond interval.
+    ASSERT_TRUE(writer.WriteEvent(StepEvent(3)).ok());
+    EXPECT_EQ(StepsInFile(writer.filename()), (std::vector<int64_t>{3}));
+  }
+  std::string path;
+  {
+    SummaryFileWriter writer(100, 1000 * 1000);
+    ASSERT_TRUE(writer.Init(dir.Join("destroyed")).ok());
+    ASSERT_TRUE(writer.WriteEvent(StepEvent(1)).ok() && writer.WriteEvent(StepEvent(2)).ok());
+    path = writer.filename();
+  }
+  EXPECT_EQ(StepsInFile(path), (std::vector<int64_t>{1, 2}));
+  SummaryFileWriter early(0, 1000 * 1000);
+  // The queue overflows at once, but there is no file to write to yet.
+  EXPECT_EQ(early.WriteEvent(StepEvent(5)).ToString(),
+            "Failed precondition: Class was not properly initialized.");
+  ASSERT_TRUE(early.Init(dir.Join("early")).ok() && early.Flush().ok());
+  EXPECT_EQ(StepsInFile(early.filename()), (std::vector<int64_t>{5}));
+}
+
+ZENTRIK_CHILD_SCENARIO(FlushBeforeInit) {
+  SummaryFileWriter writer(1, 1);
+  return writer.Flush().ok() ? 0 : 1;
+}
+
+TEST(SummaryFileWriterTest, FlushBeforeInitSaysSoOnStandardOutput) {
+  const testing::ChildResult result = testing::RunScenario("FlushBeforeInit");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "Class was not properly initialized.\n");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "testing/log_lines.h"
 #include "testing/profile_files.h"
 #include "testing/stderr_capture.h"
+#include "testing/strict_json.h"
 #include "testing/temp_dir.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "zentrik/trace/trace_me.h"
@@ -122,6 +123,120 @@ TEST(TracerIntegrationTest, StopAndExportDeliverTheRecordedHostEvents) {
     EXPECT_EQ(line.name(), "worker" + std::to_string(w) + "/" + std::to_string(line.id()));
     EXPECT_EQ(line.events_size(), 2);  // Not the verbose ones.
   }
+}
+
+// Refusals and log directories that cannot be made: one line saying what
+// failed, and for a directory one more naming it and the system's reason.
+TEST(TracerIntegrationTest, RefusalsAndUnwritableDirectoriesSayWhy) {
+  zentrik::testing::TempDir dir;
+  ASSERT_TRUE(zentrik::testing::WriteTestFile(dir.Join("file")));
+  const std::string file_logs = dir.Join("file/logs"), proc_logs = "/proc/zentrik_test/logs";
+  auto profile_line = [](const std::string& logdir, const std::string& reason) {
+    return "WARNING Could not write the profile into " + logdir + ": " + reason;
+  };
+  const std::string not_a_directory =
+      "Failed precondition: " + dir.Join("file") + " is not a directory";
+  const std::string no_parent =
+      "Aborted: /proc/zentrik_test creating...  error! (No such file or directory)";
+  const struct {
+    std::function<bool()> call;
+    Lines lines;
+  } cases[] = {
+      {[] { return NewTracer("unused")->SetAnnotationDelimiter(""); },
+       {"WARNING Annotation delimiter should not be empty, set annotation delimiter failed."}},
+      {[&] { return trace::ExportToTensorboard("\xff\xff garbage", dir.Join("garbage")); },
+       {"WARNING Parse xspace data from input string failed"}},
+      {[&] { return trace::ExportToTensorboard("", file_logs); },
+       {"WARNING Export xspace data to tensorboard failed",
+        profile_line(file_logs, not_a_directory)}},
+      {[&] { return trace::ExportToTensorboard("", proc_logs); },
+       {"WARNING Export xspace data to tensorboard failed", profile_line(proc_logs, no_parent)}},
+      {[&] {
+         auto tracer = NewTracer(proc_logs);
+         return tracer->Start() && tracer->Stop(nullptr);
+       },
+       {"INFO Tracer started.", "WARNING Export xspace to tensorboard failed.",
+        profile_line(proc_logs, no_parent), "INFO Tracer stopped."}},
+  };
+  for (const auto& c : cases) {
+    zentrik::testing::StderrCapture capture;
+    EXPECT_FALSE(c.call()) << c.lines[0];
+    EXPECT_EQ(zentrik::testing::LogLinesFrom(capture.Stop(), "trace/core/lib/tracer"), c.lines);
+  }
+  // Garbage is refused before anything is written.
+  EXPECT_EQ(zentrik::testing::ListDirectory(dir.path()), Lines{"file"});
+}
+
+// Empty bytes are an empty trace: one run of this host with the tables an
+// empty space still has.
+TEST(TracerIntegrationTest, ExportOfEmptyBytesWritesAnEmptyRun) {
+  zentrik::testing::TempDir dir;
+  ASSERT_TRUE(trace::ExportToTensorboard("", dir.path()));
+  const std::string profile_dir = dir.Join("plugins/profile/");
+  const Lines runs = zentrik::testing::ListDirectory(profile_dir);
+  ASSERT_EQ(runs.size(), 1u);
+  char host[256] = {};
+  gethostname(host, sizeof(host) - 1);
+  Lines tools = {"kernel_stats.pb", "memory_profile.json.gz", "op_stats.pb", "run.claim"};
+  for (std::string& tool : tools) tool = host + ("." + tool);
+  EXPECT_EQ(zentrik::testing::ListDirectory(profile_dir + runs[0]), tools);
+}
+
+// Allocations and deallocations recorded with TraceMe reach the memory
+// profile that Stop writes; a recording without them writes an empty one.
+TEST(TracerIntegrationTest, StopWritesTheMemoryProfile) {
+  zentrik::testing::TempDir dir;
+  auto memory_profile = [&dir](const std::string& name, const std::function<void()>& work) {
+    auto tracer = NewTracer(dir.Join(name));
+    EXPECT_TRUE(tracer->Start());
+    work();
+    EXPECT_TRUE(tracer->Stop(nullptr));
+    const std::string run_dir = dir.Join(name + "/plugins/profile/");
+    const Lines runs = zentrik::testing::ListDirectory(run_dir);
+    std::string text;
+    for (const std::string& file :
+         runs.size() == 1 ? zentrik::testing::ListDirectory(run_dir + runs[0]) : Lines()) {
+      if (file.find(".memory_profile.json.gz") == std::string::npos) continue;
+      EXPECT_TRUE(zentrik::testing::Gunzip(
+          zentrik::testing::ReadFileOrEmpty(run_dir + runs[0] + "/" + file), &text));
+    }
+    return text;
+  };
+  EXPECT_EQ(memory_profile("none", [] {}),
+            R"({"memoryProfilePerAllocator":{},"numHosts":1,"memoryIds":[]})");
+  const std::string text = memory_profile("memory", [] {
+    trace::TraceMe step([] {
+      return trace::TraceMeEncode("train_step", {{"step_num", "0"}, {"_r", "1"}});
+    });
+    {
+      trace::TraceMe allocation([] {
+        return trace::TraceMeEncode("MemoryAllocation", {{"allocator_name", "bfc"},
+                                                         {"bytes_allocated", "64"},
+                                                         {"allocation_bytes", "64"},
+                                                         {"addr", "4096"},
+                                                         {"tf_op", "MatMul"}});
+      });
+    }
+    trace::TraceMe deallocation([] {
+      return trace::TraceMeEncode("MemoryDeallocation", {{"allocator_name", "bfc"},
+                                                         {"bytes_allocated", "0"},
+                                                         {"allocation_bytes", "64"},
+                                                         {"addr", "4096"}});
+    });
+  });
+  Json::Value root;
+  std::string errors;
+  ASSERT_TRUE(zentrik::testing::ParseStrictJson(text, &root, &errors)) << errors << text;
+  EXPECT_EQ(root["numHosts"], 1);
+  EXPECT_EQ(root["memoryIds"].toStyledString(), "[\n\t\"bfc\"\n]\n");
+  const Json::Value& bfc = root["memoryProfilePerAllocator"]["bfc"];
+  const Json::Value& snapshots = bfc["memoryProfileSnapshots"];
+  ASSERT_EQ(snapshots.size(), 2u) << text;
+  EXPECT_EQ(snapshots[0]["activityMetadata"]["memoryActivity"], "ALLOCATION");
+  EXPECT_EQ(snapshots[1]["activityMetadata"]["memoryActivity"], "DEALLOCATION");
+  // The deallocation is named after its allocation.
+  EXPECT_EQ(snapshots[1]["activityMetadata"]["tfOpName"], "MatMul");
+  EXPECT_EQ(bfc["profileSummary"]["peakStats"]["heapAllocatedBytes"], "64");
 }
 
 }  // namespace

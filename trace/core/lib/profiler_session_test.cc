@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "testing/stderr_capture.h"
+#include "trace/core/lib/profiler_lock.h"
 #include "trace/core/protobuf/profiler_options.pb.h"
 
 namespace zentrik {
@@ -199,6 +202,83 @@ TEST(ProfilerFactoryTest, AppendsInRegistrationOrderAlsoWhileRegistering) {
   std::vector<int> expected(202, 7);
   expected.front() = 0, expected.back() = 3;
   EXPECT_EQ(tags, expected);
+}
+
+std::vector<std::string> seen_options;  // host/device/version as each factory saw them
+
+std::unique_ptr<ProfilerInterface> OptionsRecorder(const ProfileOptions& options) {
+  seen_options.push_back(std::to_string(options.host_tracer_level()) + "/" +
+                         std::to_string(options.device_tracer_level()) + "/" +
+                         std::to_string(options.version()));
+  return nullptr;
+}
+
+// Options of version 0 were never set: the profilers see the defaults
+// (host level 2, device level 1, version 1) whatever the levels say.
+TEST(ProfilerSessionOptionsTest, UnsetOptionsAreReplacedByDefaults) {
+  const std::tuple<uint32_t, uint32_t, uint32_t, const char*> cases[] = {{0, 7, 0, "2/1/1"},
+                                                                         {3, 0, 0, "2/1/1"},
+                                                                         {0, 0, 0, "2/1/1"},
+                                                                         {0, 0, 1, "0/0/1"},
+                                                                         {3, 2, 4, "3/2/4"}};
+  for (const auto& [host, device, version, seen] : cases) {
+    ProfileOptions options;
+    options.set_host_tracer_level(host);
+    options.set_device_tracer_level(device);
+    options.set_version(version);
+    seen_options.clear();
+    ProfilerSession::CreateWithFactories(options, {&OptionsRecorder});
+    EXPECT_EQ(seen_options, std::vector<std::string>{seen})
+        << host << "/" << device << "/" << version;
+  }
+}
+
+// A session's host tracer starts before its device tracer: the built-in
+// factories lead the registry in that order.
+TEST(ProfilerFactoryTest, BuiltinTracersComeFirstHostBeforeDevice) {
+  std::vector<ProfilerFactory> expected;
+  if (&CreateHostTracer != nullptr) expected.push_back(&CreateHostTracer);
+  if (&CreateDeviceTracer != nullptr) expected.push_back(&CreateDeviceTracer);
+  std::lock_guard<std::mutex> lock(ProfilerFactoryMutex());
+  const std::vector<ProfilerFactory>& factories = GetProfilerFactories();
+  ASSERT_GE(factories.size(), expected.size());
+  EXPECT_EQ(std::vector<ProfilerFactory>(factories.begin(), factories.begin() + expected.size()),
+            expected);
+}
+
+// The guard gives the lock back on every way out, once; a refused guard never
+// frees the holder's lock, and a move hands the lock over.
+TEST(ProfilerLockTest, GuardReleasesOnEveryWayOutOnce) {
+  {
+    ProfilerLock lock = ProfilerLock::TryAcquire();
+    EXPECT_TRUE(lock.Active());
+    EXPECT_FALSE(ProfilerLock::TryAcquire().Active());
+  }
+  EXPECT_THROW(
+      {
+        ProfilerLock lock = ProfilerLock::TryAcquire();
+        ASSERT_TRUE(lock.Active());
+        throw std::runtime_error("construction failed");
+      },
+      std::runtime_error);
+  ProfilerLock first = ProfilerLock::TryAcquire();
+  ASSERT_TRUE(first.Active());
+  { ProfilerLock refused = ProfilerLock::TryAcquire(); }
+  EXPECT_FALSE(LockIsFree());
+  ProfilerLock moved;
+  moved = std::move(first);
+  EXPECT_FALSE(first.Active());
+  EXPECT_TRUE(moved.Active());
+  EXPECT_FALSE(LockIsFree());
+  moved.Release();
+  ASSERT_TRUE(AcquireProfilerLock());  // Held by someone else now: a second Release leaves it.
+  moved.Release();
+  EXPECT_FALSE(LockIsFree());
+  ReleaseProfilerLock();
+  ProfilerLock held = ProfilerLock::TryAcquire();
+  ASSERT_TRUE(held.Active());
+  held = ProfilerLock();  // Replacing a holding guard gives its lock back.
+  EXPECT_TRUE(LockIsFree());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +125,50 @@ TEST(AnnotationRegistryTest, ConcurrentFirstUsesShareDenseIds) {
     EXPECT_EQ(AnnotationRegistry::NameOf(ids[0][n]), "concurrent-" + std::to_string(n)) << n;
   }
   EXPECT_EQ(AnnotationRegistry::NameOf(~uint64_t{0}), "");
+}
+
+// A session at level 0 records nothing. An activity that outlives its session
+// is dropped: ending it on a thread that never recorded registers nothing.
+TEST_F(TraceMeTest, LevelZeroAndActivitiesOutlivingTheirSessionRecordNothing) {
+  ASSERT_TRUE(Recorder()->Start(0));
+  { TraceMe zero("level-zero", 0); }
+  EXPECT_THAT(Recorder()->Stop(), IsEmpty());
+  const size_t registered = Recorder()->RegisteredThreadCount();
+  std::thread([registered] {
+    TraceMeRecorder* recorder = TraceMeRecorder::Get();
+    ASSERT_TRUE(recorder->Start(1));
+    auto outlives = std::make_unique<TraceMe>("outlives-session");
+    EXPECT_THAT(recorder->Stop(), IsEmpty());
+    outlives.reset();
+    EXPECT_EQ(recorder->RegisteredThreadCount(), registered);
+  }).join();
+}
+
+TEST_F(TraceMeTest, EncodeRows) {
+  EXPECT_EQ(TraceMeEncode("op", {{"", ""}}), "op#=#");
+  EXPECT_EQ(TraceMeEncode(std::string(40, 'n'), {{std::string(30, 'k'), "v"}}),
+            std::string(40, 'n') + "#" + std::string(30, 'k') + "=v#");
+}
+
+// More names than the per-thread id cache holds, pushed twice over: every
+// push finds its own name's id, whatever the cache evicted.
+TEST(ScopedAnnotationTest, IdCacheOverflowKeepsEveryNamesId) {
+  SetAnnotationsEnabled(true);
+  std::vector<uint64_t> ids[2];
+  for (int round = 0; round < 2; ++round) {
+    for (int n = 0; n < 300; ++n) {
+      ScopedAnnotation annotation("many-" + std::to_string(n));
+      ids[round].push_back(ThreadAnnotationStack::Get().back());
+      EXPECT_EQ(AnnotationRegistry::NameOf(ids[round].back()), "many-" + std::to_string(n));
+    }
+  }
+  SetAnnotationsEnabled(false);
+  EXPECT_EQ(ids[0], ids[1]);
+  // Names differing in one trailing byte are different names; ids past the
+  // end name nothing.
+  const uint64_t id = AnnotationRegistry::GetOrRegister("many-0 ");
+  EXPECT_EQ(id, AnnotationRegistry::Size() - 1);
+  EXPECT_EQ(AnnotationRegistry::NameOf(id + 1), "");
 }
 
 }  // namespace

@@ -8,57 +8,24 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "testing/failing_allocations.h"
 #include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
+#include "trace/core/lib/annotation_stack.h"
 #include "trace/core/lib/tracer.h"
 #include "zentrik/trace/trace_me.h"
-
-namespace {
-
-// Allocations on this thread still to succeed before one fails; -1: none fails.
-thread_local long allocations_until_failure = -1;
-// Allocations on this thread of this size or more fail.
-thread_local std::size_t failing_allocation_size = SIZE_MAX;
-thread_local bool allocation_failed = false;
-
-}  // namespace
-
-// Exported, so that the shared libraries of the process allocate here too; the
-// standard library's array form calls it.
-__attribute__((visibility("default"))) void* operator new(std::size_t size) {
-  if ((allocations_until_failure >= 0 && allocations_until_failure-- == 0) ||
-      size >= failing_allocation_size) {
-    allocation_failed = true;
-    throw std::bad_alloc();
-  }
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
-}
-// Also replaced, so that sanitizers see one family of allocations.
-__attribute__((visibility("default"))) void* operator new(std::size_t size,
-                                                          const std::nothrow_t&) noexcept {
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-// Not inlined: the compiler would take the free() as mismatching the new.
-__attribute__((visibility("default"), noinline)) void operator delete(void* memory) noexcept {
-  std::free(memory);
-}
-__attribute__((visibility("default"))) void operator delete(void* memory, std::size_t) noexcept {
-  ::operator delete(memory);
-}
 
 namespace zentrik {
 namespace trace {
 namespace {
 
+using ::zentrik::testing::allocation_failed;
+using ::zentrik::testing::allocations_until_failure;
+using ::zentrik::testing::failing_allocation_size;
 using ::zentrik::testing::LogLinesFrom;
 using ::zentrik::testing::StderrCapture;
 
@@ -68,11 +35,13 @@ using ::zentrik::testing::StderrCapture;
 TEST(TracerOutOfMemoryTest, EveryFailingAllocationIsReported) {
   const std::unique_ptr<TracerInterface> tracer(CreateTracer({2, 2}, "logs"));
   std::string bytes;
+  const std::string delimiter = "a delimiter longer than a short string";
   const std::pair<std::string, std::function<bool()>> cases[] = {
       {"] Failed to malloc memory. CreateTracer failed\n",
        [] { return std::unique_ptr<TracerInterface>(CreateTracer({}, "logs")) != nullptr; }},
       {"Start", [&] { return tracer->Start(); }},
       {"ExportToTensorboard", [&] { return ExportToTensorboard("\xff", "logs"); }},
+      {"SetAnnotationDelimiter", [&] { return tracer->SetAnnotationDelimiter(delimiter); }},
   };
   for (const auto& [label, operation] : cases) {
     long n = 0;
@@ -101,6 +70,7 @@ TEST(TracerOutOfMemoryTest, EveryFailingAllocationIsReported) {
     }
     EXPECT_GT(n, 0) << label;
   }
+  EXPECT_TRUE(tracer->SetAnnotationDelimiter("::"));
 }
 
 // Collection fills protobuf maps too; what fails here is the one large
@@ -122,6 +92,51 @@ TEST(TracerOutOfMemoryTest, StopWhenTheTraceDoesNotFitInMemory) {
   ASSERT_TRUE(allocation_failed && !stopped);
   EXPECT_NE(err.find("] Tracer stop failed: out of memory.\n"), std::string::npos) << err;
   EXPECT_TRUE(tracer->Start() && tracer->Stop(&bytes));  // Idle, and the lock is free.
+}
+
+// Encoding when memory runs out gives the bare name, or nothing when even
+// the name cannot be copied; it never throws.
+TEST(TracerOutOfMemoryTest, EncodingGivesTheNameOrNothing) {
+  const char* const name = "an operation name longer than a short string";
+  for (long n = 0;; ++n) {
+    std::string encoded;
+    const bool failed = testing::RunWithAllocationFailing(n, [&] {
+      encoded = TraceMeEncode(name, {{"key", "value"}});
+    });
+    if (!failed) {
+      EXPECT_EQ(encoded, std::string(name) + "#key=value#");
+      EXPECT_GT(n, 1);
+      break;
+    }
+    EXPECT_EQ(encoded, n == 0 ? "" : name) << n;
+  }
+}
+
+// An annotation that cannot be pushed is simply missing: nothing is popped
+// for it, and the name registry stays whole (one id for the name, in the end).
+TEST(TracerOutOfMemoryTest, AnnotationsThatCannotBePushedAreMissing) {
+  const std::string name = "an annotation name longer than a short string";
+  const uint64_t registered = AnnotationRegistry::Size();
+  SetAnnotationsEnabled(true);
+  long n = 0;
+  for (bool failed = true; failed; ++n) {
+    std::thread([&] {  // A fresh thread: its annotation state is made too.
+      ScopedAnnotation outer("outer");
+      size_t depth = 0;
+      failed = testing::RunWithAllocationFailing(n, [&] {
+        ScopedAnnotation annotation(name);
+        depth = ThreadAnnotationStack::Get().size();
+      });
+      EXPECT_EQ(ThreadAnnotationStack::Get().size(), 1u) << n;
+      EXPECT_LE(depth, 2u) << n;
+    })
+        .join();
+  }
+  SetAnnotationsEnabled(false);
+  EXPECT_GT(n, 2);
+  EXPECT_EQ(AnnotationRegistry::Size(), registered + 2);  // "outer" and `name`
+  EXPECT_EQ(AnnotationRegistry::NameOf(AnnotationRegistry::GetOrRegister(name)), name);
+  EXPECT_EQ(AnnotationRegistry::Size(), registered + 2);
 }
 
 }  // namespace

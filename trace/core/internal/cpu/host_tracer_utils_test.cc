@@ -16,6 +16,7 @@
 #include "testing/proto_bytes.h"
 #include "testing/xspace_reader.h"
 #include "trace/core/utils/utf8_utils.h"
+#include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
 #include "trace/core/utils/xplane_utils.h"
 
@@ -87,13 +88,30 @@ TEST(HostTracerUtilsTest, ArgumentsBecomeTypedStatsOrSecondPmuData) {
     std::string args, stats;
     std::optional<PmuData> second;  // unset: flag clear, all unknown
   } cases[] = {
-      {"v=\t42", "v=i42;", {}},      {"v=0x1A", "v=d26;", {}},   {"v=1e-400", "v=d0;", {}},
-      {"v=42\t", "v=s42\t;", {}},   {"v=.5", "v=s.5;", {}},     {"v=1e400", "v=s1e400;", {}},
+      {"v=\t42", "v=i42;", {}},
+      {"v=0x1A", "v=d26;", {}},
+      {"v=1e-400", "v=d0;", {}},
+      {"v=42\t", "v=s42\t;", {}},
+      {"v=.5", "v=s.5;", {}},
+      {"v=1e400", "v=s1e400;", {}},
       {"v=99999999999999999999", "v=s99999999999999999999;", {}},
       {"read_bytes=64", "", only(&PmuData::set_io_dma_read_bytes, 64)},
       {"mac_ops=-1", "", only(&PmuData::set_mac_ops, ~uint64_t{0})},
       {"mac_ops=abc", "", only(nullptr, 0)},
       {"mac_ops=5,mac_ops=18446744073709551616", "", only(&PmuData::set_mac_ops, 5)},
+      {"v=42", "v=i42;", {}},
+      {"v=-7", "v=i-7;", {}},
+      {"v=3.5", "v=d3.5;", {}},
+      {"v=9223372036854775807", "v=i9223372036854775807;", {}},
+      {"v=1e3", "v=d1000;", {}},
+      {"v=12abc", "v=s12abc;", {}},
+      {"v=abc", "v=sabc;", {}},
+      {"v=inf", "v=sinf;", {}},
+      {"v=-1e400", "v=s-1e400;", {}},
+      {"v=[1,2]", "v=s[1,2];", {}},
+      {"vector_ops=7", "", only(&PmuData::set_vector_ops, 7)},
+      {"write_bytes=32", "", only(&PmuData::set_io_dma_write_bytes, 32)},
+      {"mac_ops=1,mac_ops=2", "", only(&PmuData::set_mac_ops, 2)},
   };
   for (const auto& c : cases) {
     const XPlane plane = Convert("main", {"op#" + c.args + ",after=1#"});
@@ -169,6 +187,31 @@ TEST(HostTracerUtilsTest, LogsPerThreadCountsAndEncodedNamesAtInfo) {
     ASSERT_NE(first, std::string::npos) << run.err;
     EXPECT_EQ(run.err.find(warning, first + 1), std::string::npos) << run.err;
   }
+}
+
+// A collection adds to what the plane holds: an existing line keeps its
+// events and takes the thread's name, new metadata ids continue above the old
+// ones, and the lines are sorted by name even when nothing new arrives.
+TEST(HostTracerUtilsTest, AddsToExistingPlaneContent) {
+  XPlane plane;
+  {
+    XPlaneBuilder builder(&plane);
+    builder.GetOrCreateLine(9).SetName("zz");
+    XLineBuilder api = builder.GetOrCreateLine(7);
+    api.SetName("/Generic/7");
+    api.AddEvent(*builder.GetOrCreateEventMetadata("api##qxInvokeKernel"));
+  }
+  ConvertRecordedEventsToHostPlane(kStart, {}, &plane);
+  EXPECT_EQ(plane.lines(0).name() + "," + plane.lines(1).name(), "/Generic/7,zz");
+  TraceMeRecorder::Events events(1);
+  events[0].thread = {7, "main"};
+  events[0].events.push_back({"step", kStart + 1, kStart + 2});
+  ConvertRecordedEventsToHostPlane(kStart, std::move(events), &plane);
+  ASSERT_EQ(plane.lines_size(), 2);
+  EXPECT_EQ(plane.lines(0).name() + "," + plane.lines(1).name(), "main/7,zz");
+  EXPECT_EQ(plane.lines(0).events_size(), 2);
+  EXPECT_EQ(EventNamed(plane, "step").metadata_id(), 2);
+  EXPECT_EQ(plane.event_metadata().at(1).name(), "api##qxInvokeKernel");
 }
 
 }  // namespace

@@ -5,15 +5,16 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/platform/env.h"
 #include "testing/child_process.h"
 #include "testing/trace_me_events.h"
-#include "common/platform/env.h"
 #include "trace/core/lib/profiler_factory.h"
 #include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -170,6 +171,26 @@ TEST_F(TraceMeRecorderTest, HostTracerRefusesCallsOutOfOrder) {
   EXPECT_EQ(plane.event_metadata().at(plane.lines(0).events(0).metadata_id()).name(), "kept");
   HostTracerAtLevel(1)->Start(EnvTime::NowNanos());
   EXPECT_FALSE(TraceMe::Active(kCritical));
+}
+
+// A thread that recorded in an earlier session and stays silent in this one
+// is left out of the collection; once it has exited, its entry goes with it.
+TEST_F(TraceMeRecorderTest, SilentThreadsAreLeftOutButErasedWhenExited) {
+  std::promise<void> recorded, second_session;
+  ASSERT_TRUE(Recorder()->Start(1));
+  std::thread worker([&] {
+    Record("once");
+    recorded.set_value();
+    second_session.get_future().wait();
+  });
+  recorded.get_future().wait();
+  EXPECT_EQ(EventNames(Recorder()->Stop()), std::vector<std::string>{"once"});
+  ASSERT_TRUE(Recorder()->Start(1));
+  const size_t registered = Recorder()->RegisteredThreadCount();
+  second_session.set_value();
+  worker.join();
+  EXPECT_TRUE(Recorder()->Stop().empty());
+  EXPECT_EQ(Recorder()->RegisteredThreadCount(), registered - 1);
 }
 
 }  // namespace
