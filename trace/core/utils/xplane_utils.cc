@@ -83,10 +83,10 @@ void NormalizeTimestamps(XSpace* space, uint64_t start_time_ns) {
   }
 }
 
+void SortXLine(XLine* line) { SortPointers(line->mutable_events(), XEventsComparator()); }
+
 void SortXPlane(XPlane* plane) {
-  for (XLine& line : *plane->mutable_lines()) {
-    SortPointers(line.mutable_events(), XEventsComparator());
-  }
+  for (XLine& line : *plane->mutable_lines()) SortXLine(&line);
 }
 
 void SortXSpace(XSpace* space) {

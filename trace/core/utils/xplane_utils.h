@@ -27,8 +27,10 @@ std::vector<XPlane*> FindMutablePlanesWithPrefix(XSpace* space, std::string_view
 // earlier line keeps its absolute timestamp. Event offsets are untouched.
 void NormalizeTimestamps(XSpace* space, uint64_t start_time_ns);
 
-// Orders the events of every line by XEventsComparator. Lines keep their
-// order; events equal in both keys keep theirs.
+// Orders the events of `line` by XEventsComparator; events equal in both keys
+// keep their order.
+void SortXLine(XLine* line);
+// SortXLine on every line of `plane`. Lines keep their order.
 void SortXPlane(XPlane* plane);
 // SortXPlane on every plane.
 void SortXSpace(XSpace* space);
