@@ -189,6 +189,9 @@ class HostLineConverter {
     SanitizeUtf8(&event->name);
     if (!encoded) {
       XEventBuilder xevent = StartEvent(line, *event, event->name);
+      // Room for traceme_flag and the group_id grouping adds (a step_name
+      // only goes on roots, which are encoded): the array is not moved then.
+      xevent.mutable_event()->mutable_stats()->Reserve(2);
       xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
       AddTraceMeFlag(&xevent);
       return xevent.event();
