@@ -313,17 +313,45 @@ void EventNode::SetGroupId(int64_t group_id) {
 }
 
 void EventNode::WriteGroupIdStat() {
-  auto set = [group_id = group_id_](XStat* stat) { stat->set_int64_value(group_id); };
+  const XStatMetadata* metadata = plane_->GetStatMetadataByType(StatType::group_id);
+  // The grouper gave every plane this metadata before building its visitor.
+  if (metadata == nullptr) return;
+  auto* stats = event_->mutable_stats();
+  // Most events hold no group_id yet: no need to look through their stats.
   if (holds_group_id_) {
-    SetStat(StatType::group_id, set);
+    for (auto slot = stats->pointer_begin(); slot != stats->pointer_end(); ++slot) {
+      if ((*slot)->metadata_id() != metadata->id()) continue;
+      // On an arena the stat may be shared with other events (see
+      // WriteGroupStats): this event gets a copy of its own to change.
+      if (google::protobuf::Arena* arena = event_->GetArena()) {
+        XStat* own = google::protobuf::Arena::CreateMessage<XStat>(arena);
+        own->CopyFrom(**slot);
+        *slot = own;
+      }
+      (*slot)->set_int64_value(group_id_);
+      return;
+    }
+  }
+  XStat* stat = stats->Add();
+  stat->set_metadata_id(metadata->id());
+  stat->set_int64_value(group_id_);
+  holds_group_id_ = true;
+}
+
+void EventNode::WriteGroupIdStat(XStat** shared) {
+  google::protobuf::Arena* arena = event_->GetArena();
+  const XStatMetadata* metadata = plane_->GetStatMetadataByType(StatType::group_id);
+  if (holds_group_id_ || arena == nullptr || metadata == nullptr) {
+    WriteGroupIdStat();
     return;
   }
-  // Most events hold no group_id yet: no need to look through their stats.
-  const XStatMetadata* metadata = plane_->GetStatMetadataByType(StatType::group_id);
-  if (metadata == nullptr) return;
-  XStat* stat = event_->add_stats();
-  stat->set_metadata_id(metadata->id());
-  set(stat);
+  if (*shared == nullptr || (*shared)->metadata_id() != metadata->id() ||
+      (*shared)->GetArena() != arena) {
+    *shared = google::protobuf::Arena::CreateMessage<XStat>(arena);
+    (*shared)->set_metadata_id(metadata->id());
+    (*shared)->set_int64_value(group_id_);
+  }
+  event_->mutable_stats()->UnsafeArenaAddAllocated(*shared);
   holds_group_id_ = true;
 }
 
@@ -640,14 +668,19 @@ void EventGrouper::WriteGroupStats(int64_t first_group, const std::vector<EventN
   // in memory order, fetched a few nodes ahead.
   constexpr size_t kAhead = 8;
   std::array<EventNode*, 2 * kAhead> ring;  // node j at ring[j % ring.size()]
+  // On an arena, the events of a group on one plane point at one group_id
+  // stat: a million events hold a stat per group, not one each.
+  std::vector<XStat*> shared(roots.size(), nullptr);
   auto write = [&](EventNode* node) {
     if (!node->has_group_id_ || node->group_id_ < first_group) return;
-    node->WriteGroupIdStat();
     // A caller may have spread ids of its own beyond the ones given here.
     const auto group = static_cast<uint64_t>(node->group_id_ - first_group);
-    if (group < roots.size() && roots[group] == node) {
-      node->SetStepName(group_metadata_map_.at(node->group_id_).name);
+    if (group >= roots.size()) {
+      node->WriteGroupIdStat();
+      return;
     }
+    node->WriteGroupIdStat(&shared[group]);
+    if (roots[group] == node) node->SetStepName(group_metadata_map_.at(node->group_id_).name);
   };
   size_t j = 0;
   nodes_.ForEach([&](EventNode* node) {

@@ -164,8 +164,13 @@ class EventNode {
   template <typename Join>
   void Spread(int64_t group_id, GroupMetadataMap* group_metadata_map,
               std::vector<EventNode*>* scratch, Join join);
-  // Writes group_id_ as the event's group_id stat.
+  // Writes group_id_ as the event's group_id stat. A stat the event holds is
+  // replaced by a copy of its own on an arena, where it may be shared.
   void WriteGroupIdStat();
+  // The same, but an event without a group_id stat on an arena points at
+  // `*shared`, made first when it is null or belongs to another plane. Only
+  // events of one group may pass the same `shared`.
+  void WriteGroupIdStat(XStat** shared);
 
   // Sets the value of this event's stat of `stat_type` through `set`.
   template <typename Setter>

@@ -162,13 +162,24 @@ XSpace RandomSpace(std::mt19937* rng) {
 void GroupBothWays(XSpace* space, const std::vector<CrossThreadLinkRule>& rules) {
   SortXSpace(space);
   XSpace expected_space = *space;
+  // On an arena the events of a group share one group_id stat.
+  google::protobuf::Arena arena;
+  XSpace* on_arena = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+  *on_arena = *space;
   const GroupMetadataMap expected = GroupByDirectWalks(&expected_space, rules);
+  for (XSpace* grouped : {space, on_arena}) {
+    EventGrouper grouper;
+    grouper.AddSpace(CreateTypedXPlaneVisitor, grouped);
+    grouper.LinkEvents(rules);
+    grouper.AssignGroups();
+    EXPECT_EQ(::zentrik::testing::DeterministicBytes(*grouped),
+              ::zentrik::testing::DeterministicBytes(expected_space))
+        << (grouped == space ? "on the heap" : "on an arena");
+  }
   EventGrouper grouper;
   grouper.AddSpace(CreateTypedXPlaneVisitor, space);
   grouper.LinkEvents(rules);
   grouper.AssignGroups();
-  EXPECT_EQ(::zentrik::testing::DeterministicBytes(*space),
-            ::zentrik::testing::DeterministicBytes(expected_space));
   const GroupMetadataMap& actual = grouper.GetGroupMetadataMap();
   ASSERT_EQ(actual.size(), expected.size());
   for (int64_t id = 0; id < static_cast<int64_t>(expected.size()); ++id) {
@@ -371,6 +382,36 @@ TEST(GroupEventsTest, RootFlagIsANonZeroInt64RStat) {
     EXPECT_EQ(GroupedText(space, grouper.GetGroupMetadataMap()),
               c.is_root ? "Step 0/Step 0\ngroup Step 0 [] []\n" : "Step -/-\n")
         << c.label;
+  }
+}
+
+// On an arena the events of a group share their group_id stat; giving one of
+// them another group later, through a new grouper over the same space,
+// changes that event alone.
+TEST(GroupEventsTest, ANewGroupIdOnAnArenaChangesOnlyItsEvent) {
+  google::protobuf::Arena arena;
+  XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+  AddEvents(space, kHostPlaneName, 1,
+            {{"step", 0, 100, {kRoot}}, {"a", 10, 10, {}}, {"b", 30, 10, {}}, {"c", 50, 10, {}}});
+  {
+    EventGrouper grouper;
+    GroupEvents(space, &grouper);
+  }
+  EventGrouper again;
+  again.AddSpace(CreateTypedXPlaneVisitor, space);
+  again.LinkEvents(MakeCrossThreadLinkRules());
+  for (const auto& [type, nodes] : again.GetEventNodeMap()) {
+    for (EventNode* node : nodes) {
+      if (node->StartPs() == 30) node->SetGroupId(7);
+    }
+  }
+  const XPlane& plane = space->planes(0);
+  const std::pair<const char*, const char*> group_ids[] = {
+      {"step", "0"}, {"a", "0"}, {"b", "7"}, {"c", "0"}};
+  for (const auto& [name, group_id] : group_ids) {
+    EXPECT_THAT(StatTexts(plane, ::zentrik::testing::EventNamed(plane, name)),
+                Contains(Pair("group_id", group_id)))
+        << name;
   }
 }
 

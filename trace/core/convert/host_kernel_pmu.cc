@@ -186,11 +186,33 @@ class LinePmuSummer {
   bool unflushed_ = false;  // events walked since the last flush
 };
 
+// Whether summing can change nothing on `line` but its order: with no kernel
+// launch and no data_type stat on the plane, the pass only clears the
+// pmu_data_flag of ops, so a line without that flag set is left as it is.
+// One pass over the events, reading neither stats nor metadata, also tells
+// whether the line is in order; most lines are, and need nothing more.
+bool LeavesLineAlone(const XLine& line, const StatIds& ids) {
+  if (!ids.kernel_launches.empty() || ids.data_type_held) return false;
+  const XEventsComparator in_order;
+  const XEvent* previous = nullptr;
+  for (const XEvent& event : line.events()) {
+    if (event.pmu_data_flag()) return false;
+    if (previous != nullptr && in_order(&event, previous)) return false;
+    previous = &event;
+  }
+  return true;
+}
+
 }  // namespace
 
 void FillHostKernelPmuData(XSpace* space) {
-  SortXSpace(space);
-  XPlane* host = FindOrAddMutablePlaneWithName(space, kHostPlaneName);
+  // The host plane's lines are put in order one by one below, each just
+  // before it is summed.
+  XPlane* host = FindMutablePlaneWithName(space, kHostPlaneName);
+  for (XPlane& plane : *space->mutable_planes()) {
+    if (&plane != host) SortXPlane(&plane);
+  }
+  if (host == nullptr) host = FindOrAddMutablePlaneWithName(space, kHostPlaneName);
   const std::string data_type_name = GetStatTypeStr(data_type);
   bool data_type_held = false;
   for (const auto& [id, metadata] : host->stat_metadata()) {
@@ -207,7 +229,11 @@ void FillHostKernelPmuData(XSpace* space) {
   for (const auto& [id, metadata] : host->event_metadata()) {
     if (metadata.display_name() == kKernelLaunchName) ids.kernel_launches.push_back(id);
   }
-  for (XLine& line : *host->mutable_lines()) LinePmuSummer(&plane, &line, ids).Run();
+  for (XLine& line : *host->mutable_lines()) {
+    if (LeavesLineAlone(line, ids)) continue;
+    SortXLine(&line);
+    LinePmuSummer(&plane, &line, ids).Run();
+  }
 }
 
 }  // namespace trace

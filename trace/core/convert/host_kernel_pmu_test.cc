@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "testing/pmu_fixtures.h"
 #include "testing/pmu_values.h"
+#include "testing/proto_bytes.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
 #include "testing/xspace_reader.h"
+#include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
 #include "trace/core/utils/xplane_utils.h"
 
@@ -245,6 +248,85 @@ TEST(HostKernelPmuTest, KernelsAreMatchedByTheOpNameOnTheOpsOwnLine) {
   };
   for (const auto& [name, counters] : expected) {
     EXPECT_EQ(CounterValues(HostEvent(fixture.space(), name).pmu_data()), counters) << name;
+  }
+}
+
+// A host plane of `lines` lines of nested scopes; one scope in three is an op
+// (a traceme_flag stat). Each event has pmu_data_flag set with the chance
+// `flag_chance`; `shuffled` lines come out of order. Near starts and lengths
+// make equal keys and windows that end together.
+XSpace RandomHostSpace(std::mt19937_64* random, int lines, double flag_chance, bool shuffled) {
+  XSpace space;
+  XPlaneBuilder plane(FindOrAddMutablePlaneWithName(&space, kHostPlaneName));
+  const XStatMetadata& flag = *plane.GetOrCreateStatMetadata(GetStatTypeStr(traceme_flag));
+  std::bernoulli_distribution op(1.0 / 3), flagged(flag_chance);
+  std::uniform_int_distribution<int> step(0, 3), length(0, 40), name(0, 4);
+  for (int l = 0; l < lines; ++l) {
+    XLineBuilder line = plane.GetOrCreateLine(l);
+    int64_t start = 0;
+    for (int e = 0; e < 60; ++e) {
+      start += step(*random);
+      XEventBuilder event =
+          line.AddEvent(*plane.GetOrCreateEventMetadata("scope" + std::to_string(name(*random))));
+      event.SetOffsetPs(start);
+      event.SetDurationPs(length(*random));
+      if (op(*random)) event.AddStatValue(flag, int64_t{1});
+      event.mutable_event()->set_pmu_data_flag(flagged(*random));
+    }
+    auto* events = line.mutable_line()->mutable_events();
+    if (shuffled) {
+      std::shuffle(events->pointer_begin(), events->pointer_end(), *random);
+    } else {
+      SortXLine(line.mutable_line());
+    }
+  }
+  return space;
+}
+
+// With no kernel launch and no data_type on the plane, lines are only put in
+// order and have the flag of their ops cleared. The result must be what the
+// full pass gives, which runs once the plane names a kernel launch (here one
+// no event uses).
+TEST(HostKernelPmuTest, LinesNoKernelReachesEndAsTheFullPassLeavesThem) {
+  const struct {
+    const char* name;
+    double flag_chance;
+    bool shuffled;
+    bool changed;  // whether the pass changes the lines at all
+  } rows[] = {
+      {"in order, no flag", 0.0, false, false},
+      {"in order, many flags", 0.5, false, true},
+      {"out of order, no flag", 0.0, true, true},
+      {"out of order, flags", 0.3, true, true},
+  };
+  std::mt19937_64 random(22);
+  for (const auto& row : rows) {
+    for (int round = 0; round < 4; ++round) {
+      XSpace fast = RandomHostSpace(&random, 3, row.flag_chance, row.shuffled);
+      const std::string before = testing::DeterministicBytes(fast.planes(0));
+      XSpace full = fast;
+      XPlaneBuilder full_plane(full.mutable_planes(0));
+      XEventMetadata* launch = full_plane.GetOrCreateEventMetadata("launch");
+      launch->set_display_name("qxInvokeKernel");
+      const int64_t launch_id = launch->id();
+
+      FillHostKernelPmuData(&fast);
+      FillHostKernelPmuData(&full);
+      full.mutable_planes(0)->mutable_event_metadata()->erase(launch_id);
+      const std::string after = testing::DeterministicBytes(fast.planes(0));
+      EXPECT_EQ(after, testing::DeterministicBytes(full.planes(0)))
+          << row.name << ", round " << round;
+      // Both passes add the stat metadata they read.
+      XPlane lines_before;
+      lines_before.ParseFromString(before);
+      XPlane lines_after = fast.planes(0);
+      lines_after.clear_stat_metadata();
+      lines_before.clear_stat_metadata();
+      EXPECT_EQ(
+          testing::DeterministicBytes(lines_after) != testing::DeterministicBytes(lines_before),
+          row.changed)
+          << row.name << ", round " << round;
+    }
   }
 }
 

@@ -117,7 +117,8 @@ std::string_view WithoutSpaces(std::string_view text, std::string* scratch) {
 
 std::string RemoveAllSpaces(const std::string& text) { return WithoutSpaces(text); }
 
-void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result) {
+void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result,
+                     bool warn) {
   // Named parts, not a structured binding: the lambda below captures one.
   const std::pair<std::string_view, std::string_view> parts = SplitNameAndMetadata(annotation);
   const std::string_view name = parts.first;
@@ -138,8 +139,10 @@ void ParseAnnotation(std::string_view annotation, std::string* scratch, Annotati
     const std::string_view key = without_spaces(pair.substr(0, separator));
     const std::string_view value = without_spaces(pair.substr(separator + 1));
     if (key.empty() || value.empty()) {
-      LOG(WARNING) << "Instrumentation attribute [" << metadata
-                   << "] found empty key or empty value, drop the empty pair";
+      if (warn) {
+        LOG(WARNING) << "Instrumentation attribute [" << metadata
+                     << "] found empty key or empty value, drop the empty pair";
+      }
       return;
     }
     result->metadata.emplace_back(key, value);

@@ -26,12 +26,14 @@ Annotation ParseAnnotation(const std::string& annotation);
 // without spaces are views of `annotation`, the others views of `*scratch`,
 // which is overwritten. Both must outlive the views and stay unchanged while
 // they are used. Reusing `scratch` and `result` allocates nothing once their
-// capacity suffices.
+// capacity suffices. Without `warn` a dropped pair logs nothing, for a text
+// parsed a second time.
 struct AnnotationView {
   std::string_view name;
   std::vector<std::pair<std::string_view, std::string_view>> metadata;
 };
-void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result);
+void ParseAnnotation(std::string_view annotation, std::string* scratch, AnnotationView* result,
+                     bool warn = true);
 
 // Splits `stack` at the annotation-stack delimiter in force (empty pieces
 // skipped) and parses every piece, outermost first. Thread-safe.

@@ -114,6 +114,13 @@ void XEventBuilder::SetEndTimestampNs(uint64_t end_ns) {
   event_->set_duration_ps(static_cast<int64_t>(end_offset_ps - offset_ps));
 }
 
+XEventBuilder::TimesPs XEventBuilder::EventTimesPs(uint64_t line_timestamp_ns, uint64_t start_ns,
+                                                   uint64_t end_ns) {
+  const auto offset_ps = static_cast<uint64_t>(NanosDeltaToPicos(start_ns, line_timestamp_ns));
+  const auto end_offset_ps = static_cast<uint64_t>(NanosDeltaToPicos(end_ns, line_timestamp_ns));
+  return {offset_ps, end_offset_ps - offset_ps};
+}
+
 void XEventBuilder::SetPmuData(const PmuData& pmu_data) {
   InstallPmuData(event_, /*second=*/false, pmu_data);
 }

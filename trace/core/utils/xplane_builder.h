@@ -84,6 +84,14 @@ class XEventBuilder : public XStatsBuilder<XEvent> {
   // duration_ps = (end_ns - line timestamp_ns) * 1000 - offset_ps, with the
   // same wrapping arithmetic. Call after SetTimestampNs.
   void SetEndTimestampNs(uint64_t end_ns);
+  // The offset_ps and duration_ps, read unsigned, that the two calls above
+  // give an event of a line at `line_timestamp_ns`: for ordering events
+  // before they exist.
+  struct TimesPs {
+    uint64_t offset_ps;
+    uint64_t duration_ps;
+  };
+  static TimesPs EventTimesPs(uint64_t line_timestamp_ns, uint64_t start_ns, uint64_t end_ns);
 
   // Gives the event the counters of `pmu_data`; pmu_data_flag keeps its
   // value.

@@ -27,10 +27,6 @@ auto FindPlanesWithPrefixIn(Planes& planes, std::string_view prefix)
   return result;
 }
 
-uint64_t OffsetForSorting(const XEvent& event) {
-  return event.data_case() == XEvent::kOffsetPs ? static_cast<uint64_t>(event.offset_ps()) : 0;
-}
-
 const std::string& SortKey(const XLine& line) {
   return line.display_name().empty() ? line.name() : line.display_name();
 }
@@ -83,10 +79,10 @@ void NormalizeTimestamps(XSpace* space, uint64_t start_time_ns) {
   }
 }
 
+void SortXLine(XLine* line) { SortPointers(line->mutable_events(), XEventsComparator()); }
+
 void SortXPlane(XPlane* plane) {
-  for (XLine& line : *plane->mutable_lines()) {
-    SortPointers(line.mutable_events(), XEventsComparator());
-  }
+  for (XLine& line : *plane->mutable_lines()) SortXLine(&line);
 }
 
 void SortXSpace(XSpace* space) {
@@ -108,13 +104,6 @@ void RemoveEmptyLines(XPlane* plane) {
     ++kept;
   }
   if (kept < lines->size()) lines->DeleteSubrange(kept, lines->size() - kept);
-}
-
-bool XEventsComparator::operator()(const XEvent* a, const XEvent* b) const {
-  const uint64_t a_offset = OffsetForSorting(*a);
-  const uint64_t b_offset = OffsetForSorting(*b);
-  if (a_offset != b_offset) return a_offset < b_offset;
-  return static_cast<uint64_t>(a->duration_ps()) > static_cast<uint64_t>(b->duration_ps());
 }
 
 bool XLinesComparatorByName::operator()(const XLine* a, const XLine* b) const {

@@ -27,8 +27,10 @@ std::vector<XPlane*> FindMutablePlanesWithPrefix(XSpace* space, std::string_view
 // earlier line keeps its absolute timestamp. Event offsets are untouched.
 void NormalizeTimestamps(XSpace* space, uint64_t start_time_ns);
 
-// Orders the events of every line by XEventsComparator. Lines keep their
-// order; events equal in both keys keep theirs.
+// Orders the events of `line` by XEventsComparator; events equal in both keys
+// keep their order.
+void SortXLine(XLine* line);
+// SortXLine on every line of `plane`. Lines keep their order.
 void SortXPlane(XPlane* plane);
 // SortXPlane on every plane.
 void SortXSpace(XSpace* space);
@@ -43,8 +45,17 @@ void RemoveEmptyLines(XPlane* plane);
 // Events by start offset ascending, the longer first at equal offsets, both
 // compared unsigned (a negative offset sorts last). An event holding a count
 // of occurrences instead of an offset counts as offset 0.
+// Inline: passes over every event of a space compare neighbours with it.
 struct XEventsComparator {
-  bool operator()(const XEvent* a, const XEvent* b) const;
+  bool operator()(const XEvent* a, const XEvent* b) const {
+    const uint64_t a_offset = OffsetForSorting(*a);
+    const uint64_t b_offset = OffsetForSorting(*b);
+    if (a_offset != b_offset) return a_offset < b_offset;
+    return static_cast<uint64_t>(a->duration_ps()) > static_cast<uint64_t>(b->duration_ps());
+  }
+  static uint64_t OffsetForSorting(const XEvent& event) {
+    return event.data_case() == XEvent::kOffsetPs ? static_cast<uint64_t>(event.offset_ps()) : 0;
+  }
 };
 
 // Lines by display name, or by name when that is empty, compared as unsigned

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -117,56 +118,93 @@ class HostLineConverter {
     line.SetName(SanitizedUtf8(thread->thread.name) + "/" + std::to_string(thread->thread.tid));
     line.SetTimestampNs(static_cast<int64_t>(start_timestamp_ns_));
     const int first = line.NumEvents();
-    line.ReserveEvents(first + static_cast<int>(thread->events.size()));
-    // The events come in order of their ends. Post-processing sorts every
-    // line by start; sorting here by keys held side by side is far cheaper
-    // than sorting the events through their pointers, and leaves that pass
-    // with a line already in order.
-    std::vector<SortEntry> order;
-    order.reserve(static_cast<size_t>(first) + thread->events.size());
+    auto& events = thread->events;
+    line.ReserveEvents(first + static_cast<int>(events.size()));
+    // The events come in order of their ends and the line wants them by
+    // start. Made in that order, they also lie in memory as every later pass
+    // (grouping, serializing) walks them; metadata, their ids and the log
+    // lines still follow the recording order.
+    std::vector<Pending> pending = Prepare(&events);
+    OrderByStart(&pending);
+    Make(&line, pending, &events);
     // A thread id seen before (a thread that ended and one that reused its
     // id) adds to the same line, which is sorted whole.
-    for (const XEvent& xevent : line.line().events()) AddSortEntry(xevent, &order);
-    // Popping as we go releases the recorded events chunk by chunk while the
-    // plane grows.
-    auto& events = thread->events;
-    for (; !events.empty(); events.pop_front()) {
-      TraceMeRecorder::Event& event = events.front();
-      if (IsInSession(event)) AddSortEntry(AddEvent(&line, &event), &order);
-    }
-    if (!std::is_sorted(order.begin(), order.end())) {
-      ReverseDescendingRuns(&order);
-      if (!std::is_sorted(order.begin(), order.end())) std::stable_sort(order.begin(), order.end());
-      auto slot = line.mutable_line()->mutable_events()->pointer_begin();
-      for (const SortEntry& entry : order) *slot++ = const_cast<XEvent*>(entry.event);
-    }
+    if (first > 0) SortXLine(line.mutable_line());
     LOG(INFO) << "Host Tracer [thread id: " << thread->thread.tid << "] has collected "
               << line.NumEvents() << " events.";
   }
 
  private:
+  using RecordedEvents = std::deque<TraceMeRecorder::Event>;
+
+  // An event of the session still to be made: its place by start (the order
+  // XEventsComparator gives events that hold an offset) and what was settled
+  // for it in recording order.
+  struct Pending {
+    uint64_t offset_ps;
+    uint64_t duration_ps;
+    const XEventMetadata* metadata;
+    uint32_t index;  // among the recorded events
+    bool encoded;    // the name carries arguments
+    bool operator<(const Pending& other) const {
+      if (offset_ps != other.offset_ps) return offset_ps < other.offset_ps;
+      return duration_ps > other.duration_ps;
+    }
+  };
+
   // Drops what began before the session (or carries no time at all).
   bool IsInSession(const TraceMeRecorder::Event& event) const {
     return event.start_time > 0 && event.end_time > 0 &&
            start_timestamp_ns_ <= static_cast<uint64_t>(event.start_time);
   }
 
-  // The order XEventsComparator gives events that hold an offset.
-  struct SortEntry {
-    uint64_t offset_ps;
-    uint64_t duration_ps;
-    const XEvent* event;
-    bool operator<(const SortEntry& other) const {
-      if (offset_ps != other.offset_ps) return offset_ps < other.offset_ps;
-      return duration_ps > other.duration_ps;
+  // In recording order: logs each encoded name, makes every name well-formed
+  // (each string below is cut out of it at ASCII characters, so one pass
+  // serves them all) and creates, so numbers, the metadata the events use.
+  std::vector<Pending> Prepare(RecordedEvents* events) {
+    std::vector<Pending> pending;
+    pending.reserve(events->size());
+    for (size_t i = 0; i < events->size(); ++i) {
+      TraceMeRecorder::Event& event = (*events)[i];
+      if (!IsInSession(event)) continue;
+      const bool encoded = !event.name.empty() && event.name.back() == '#';
+      if (encoded) LOG(INFO) << "origin annotation = " << event.name;
+      SanitizeUtf8(&event.name);
+      const XEventMetadata* metadata = nullptr;
+      if (!encoded) {
+        metadata = EventMetadata(event.name);
+        TraceMeFlag();
+      } else {
+        ParseAnnotation(event.name, &annotation_scratch_, &annotation_);
+        metadata = EventMetadata(annotation_.name);
+        TraceMeFlag();
+        for (const auto& [key, value] : annotation_.metadata) {
+          if (FindPmuCounter(key) == nullptr) StatMetadata(key);
+        }
+      }
+      const XEventBuilder::TimesPs times =
+          XEventBuilder::EventTimesPs(start_timestamp_ns_, static_cast<uint64_t>(event.start_time),
+                                      static_cast<uint64_t>(event.end_time));
+      pending.push_back(
+          {times.offset_ps, times.duration_ps, metadata, static_cast<uint32_t>(i), encoded});
     }
-  };
+    return pending;
+  }
+
+  // Stable, so equal events keep their recording order.
+  static void OrderByStart(std::vector<Pending>* pending) {
+    if (std::is_sorted(pending->begin(), pending->end())) return;
+    ReverseDescendingRuns(pending);
+    if (!std::is_sorted(pending->begin(), pending->end())) {
+      std::stable_sort(pending->begin(), pending->end());
+    }
+  }
 
   // Nested scopes end innermost first, so a thread's events come as runs of
   // strictly falling starts. Turning those runs round mostly leaves nothing
   // for the sort to do; it changes no order the stable sort keeps, as no two
   // entries of a run compare equal.
-  static void ReverseDescendingRuns(std::vector<SortEntry>* order) {
+  static void ReverseDescendingRuns(std::vector<Pending>* order) {
     auto run_start = order->begin();
     while (run_start != order->end()) {
       auto run_end = run_start + 1;
@@ -176,26 +214,46 @@ class HostLineConverter {
     }
   }
 
-  static void AddSortEntry(const XEvent& event, std::vector<SortEntry>* order) {
-    order->push_back({static_cast<uint64_t>(event.offset_ps()),
-                      static_cast<uint64_t>(event.duration_ps()), &event});
+  // Makes the events in the order of `pending`. The recorded events are
+  // released from the front as soon as they and all before them are made,
+  // so that their memory serves the plane while it grows.
+  void Make(XLineBuilder* line, const std::vector<Pending>& pending, RecordedEvents* events) {
+    std::vector<bool> made(events->size(), true);
+    for (const Pending& event : pending) made[event.index] = false;
+    size_t released = 0;
+    auto release = [&] {
+      for (; released < made.size() && made[released]; ++released) events->pop_front();
+    };
+    release();
+    // Only an encoded name is read again; it is fetched a few events ahead.
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < pending.size(); ++i) {
+      if (i + kAhead < pending.size() && pending[i + kAhead].encoded) {
+        __builtin_prefetch((*events)[pending[i + kAhead].index - released].name.data());
+      }
+      const Pending& event = pending[i];
+      AddEvent(line, event, &(*events)[event.index - released]);
+      made[event.index] = true;
+      release();
+    }
   }
 
-  const XEvent& AddEvent(XLineBuilder* line, TraceMeRecorder::Event* event) {
-    const bool encoded = !event->name.empty() && event->name.back() == '#';
-    if (encoded) LOG(INFO) << "origin annotation = " << event->name;
-    // Every string below is cut out of the name at ASCII characters, so one
-    // pass over the name makes them all well-formed.
-    SanitizeUtf8(&event->name);
-    if (!encoded) {
-      XEventBuilder xevent = StartEvent(line, *event, event->name);
+  void AddEvent(XLineBuilder* line, const Pending& pending, TraceMeRecorder::Event* event) {
+    XEventBuilder xevent = line->AddEvent(*pending.metadata);
+    // What SetTimestampNs and SetEndTimestampNs would give.
+    xevent.SetOffsetPs(static_cast<int64_t>(pending.offset_ps));
+    xevent.SetDurationPs(static_cast<int64_t>(pending.duration_ps));
+    if (!pending.encoded) {
+      // Room for traceme_flag and the group_id grouping adds (a step_name
+      // only goes on roots, which are encoded): the array is not moved then.
+      xevent.mutable_event()->mutable_stats()->Reserve(2);
       xevent.InitSharedNoValuePmuData(&no_value_pmu_data_);
       AddTraceMeFlag(&xevent);
-      return xevent.event();
+      return;
     }
+    // Its warnings were logged when the name was parsed in recording order.
     AnnotationView& annotation = annotation_;
-    ParseAnnotation(event->name, &annotation_scratch_, &annotation);
-    XEventBuilder xevent = StartEvent(line, *event, annotation.name);
+    ParseAnnotation(event->name, &annotation_scratch_, &annotation, /*warn=*/false);
     // Room for traceme_flag and the group_id and step_name grouping adds.
     xevent.mutable_event()->mutable_stats()->Reserve(static_cast<int>(annotation.metadata.size()) +
                                                      3);
@@ -211,16 +269,6 @@ class HostLineConverter {
         AddArgumentStat(&xevent, *StatMetadata(key), value, &number_buffer_);
       }
     }
-    return xevent.event();
-  }
-
-  // Appends the event under the metadata named `name`, with its times.
-  XEventBuilder StartEvent(XLineBuilder* line, const TraceMeRecorder::Event& event,
-                           std::string_view name) {
-    XEventBuilder xevent = line->AddEvent(*EventMetadata(name));
-    xevent.SetTimestampNs(static_cast<uint64_t>(event.start_time));
-    xevent.SetEndTimestampNs(static_cast<uint64_t>(event.end_time));
-    return xevent;
   }
 
   // The metadata named `name`. Its display name is settled on first use in
@@ -244,12 +292,14 @@ class HostLineConverter {
     return metadata;
   }
 
-  void AddTraceMeFlag(XEventBuilder* xevent) {
+  const XStatMetadata& TraceMeFlag() {
     if (traceme_flag_ == nullptr) {
       traceme_flag_ = plane_->GetOrCreateStatMetadata(GetStatTypeStr(StatType::traceme_flag));
     }
-    xevent->AddStatValue(*traceme_flag_, int64_t{1});
+    return *traceme_flag_;
   }
+
+  void AddTraceMeFlag(XEventBuilder* xevent) { xevent->AddStatValue(TraceMeFlag(), int64_t{1}); }
 
   const uint64_t start_timestamp_ns_;
   XPlaneBuilder* const plane_;

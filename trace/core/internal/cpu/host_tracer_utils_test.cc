@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -212,6 +214,57 @@ TEST(HostTracerUtilsTest, AddsToExistingPlaneContent) {
   EXPECT_EQ(plane.lines(0).events_size(), 2);
   EXPECT_EQ(EventNamed(plane, "step").metadata_id(), 2);
   EXPECT_EQ(plane.event_metadata().at(1).name(), "api##qxInvokeKernel");
+}
+
+// Three nested scopes as recorded: the innermost ends, so comes, first.
+const TraceMeRecorder::Event kNested[] = {{"inner#k=1,=x#", kStart + 3, kStart + 4},
+                                          {"a:b:Mul", kStart + 2, kStart + 5},
+                                          {"outer#z=2,k=3#", kStart + 1, kStart + 6}};
+
+ZENTRIK_CHILD_SCENARIO(ConvertNestedWithLogs) {
+  TraceMeRecorder::Events events(1);
+  events[0].thread = {7, "main"};
+  events[0].events.assign(std::begin(kNested), std::end(kNested));
+  XPlane plane;
+  ConvertRecordedEventsToHostPlane(kStart, std::move(events), &plane);
+  return 0;
+}
+
+// The line comes out by start, while metadata is numbered and every line is
+// logged (once) in the order the events were recorded.
+TEST(HostTracerUtilsTest, MetadataAndLogsFollowTheRecordingOrder) {
+  TraceMeRecorder::Events events(1);
+  events[0].thread = {7, "main"};
+  events[0].events.assign(std::begin(kNested), std::end(kNested));
+  XPlane plane;
+  ConvertRecordedEventsToHostPlane(kStart, std::move(events), &plane);
+  ASSERT_EQ(plane.lines_size(), 1);
+  std::vector<std::pair<std::string, int64_t>> line;
+  for (const XEvent& event : plane.lines(0).events()) {
+    line.emplace_back(plane.event_metadata().at(event.metadata_id()).name(), event.metadata_id());
+  }
+  EXPECT_THAT(line, ::testing::ElementsAre(Pair("outer", 3), Pair("a:b:Mul", 2), Pair("inner", 1)));
+  std::vector<std::pair<int64_t, std::string>> stats;
+  for (const auto& [id, metadata] : plane.stat_metadata()) stats.emplace_back(id, metadata.name());
+  std::sort(stats.begin(), stats.end());
+  EXPECT_THAT(stats, ::testing::ElementsAre(Pair(1, "traceme_flag"), Pair(2, "k"), Pair(3, "z")));
+
+  const testing::ChildResult run =
+      testing::RunScenario("ConvertNestedWithLogs", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const std::string in_order[] = {
+      "] origin annotation = inner#k=1,=x#\n",
+      "] Instrumentation attribute [k=1,=x] found empty key or empty value, drop the empty pair\n",
+      "] Find multiple isolated delimiter ':' in a:b:Mul\n",
+      "] origin annotation = outer#z=2,k=3#\n",
+      "] Host Tracer [thread id: 7] has collected 3 events.\n"};
+  size_t from = 0;
+  for (const std::string& text : in_order) {
+    const size_t at = run.err.find(text, from);
+    ASSERT_NE(at, std::string::npos) << text << run.err;
+    EXPECT_EQ(run.err.find(text, at + 1), std::string::npos) << "twice: " << text << run.err;
+    from = at + text.size();
+  }
 }
 
 }  // namespace
