@@ -263,12 +263,10 @@ Exported Export(const std::string& bytes) {
   return result;
 }
 
-// The names of an event's device events, joined by ",".
+// The names of an event's device events, each ended by ";".
 std::string DeviceNames(const ElapseEvent& event) {
   std::string names;
-  for (const ElapseDeviceEvent& device : event.device_events) {
-    names += (names.empty() ? "" : ",") + device.name;
-  }
+  for (const ElapseDeviceEvent& device : event.device_events) names += device.name + ";";
   return names;
 }
 
@@ -300,7 +298,7 @@ TEST(ExportEventsTest, AttachesDeviceEventsByKind) {
     AddCall(&fixture, 3, "qxCall", 5, 1100, c.activity, c.annotation);
     const Exported result = Export(fixture.Serialize());
     ASSERT_TRUE(result.ok && result.events.size() == 2) << c.activity;
-    const std::string expected = c.attached ? std::string(c.annotation) + "##" + c.activity : "";
+    const std::string expected = c.attached ? std::string(c.annotation) + "##" + c.activity + ";" : "";
     for (const ElapseEvent& event : result.events) {
       EXPECT_EQ(DeviceNames(event), expected) << c.activity << " on " << event.name;
     }
@@ -323,7 +321,7 @@ TEST(ExportEventsTest, IgnoresDerivedLines) {
   ASSERT_TRUE(result.ok);
   ASSERT_EQ(result.events.size(), 1u) << result.events.back().name;
   EXPECT_EQ(result.events[0].name, "MatMul##qxInvokeKernel");
-  EXPECT_EQ(DeviceNames(result.events[0]), "MatMul##matmul(float*)");
+  EXPECT_EQ(DeviceNames(result.events[0]), "MatMul##matmul(float*);");
   EXPECT_THAT(result.log, ::testing::Not(HasSubstr("Ghost")));
 }
 
@@ -383,8 +381,8 @@ TEST(ExportEventsTest, ShortNamesAtTheEdges) {
     std::string name;
     const char* short_name;  // null: dropped
   } cases[] = {
-      {"op:MatMul", "MatMul"}, {"end:", ""},     {":start", "start"}, {":", ""},
-      {"::x", nullptr},        {"a:::b", nullptr}, {"::", nullptr},
+      {"op:MatMul", "MatMul"}, {"end:", ""},       {":start", "start"}, {":", ""},
+      {"a:b::c", "b::c"},      {"::x", nullptr},   {"a:::b", nullptr},  {"::", nullptr},
   };
   for (const auto& c : cases) {
     XSpaceFixture fixture(1000);
@@ -428,8 +426,8 @@ TEST(ExportEventsTest, StatsOfOtherKindsReadAsZero) {
                          " " + DeviceNames(event);
   }
   const std::map<std::string, std::string> expected = {
-      {"op:Text", "Text 0 ##zero(int)"},
-      {"##qxCall", "qx_runtime -1 ##zero(int)"},
+      {"op:Text", "Text 0 ##zero(int);"},
+      {"##qxCall", "qx_runtime -1 ##zero(int);"},
   };
   EXPECT_EQ(actual, expected);
 }
