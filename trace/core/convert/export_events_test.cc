@@ -298,7 +298,8 @@ TEST(ExportEventsTest, AttachesDeviceEventsByKind) {
     AddCall(&fixture, 3, "qxCall", 5, 1100, c.activity, c.annotation);
     const Exported result = Export(fixture.Serialize());
     ASSERT_TRUE(result.ok && result.events.size() == 2) << c.activity;
-    const std::string expected = c.attached ? std::string(c.annotation) + "##" + c.activity + ";" : "";
+    const std::string expected =
+        c.attached ? std::string(c.annotation) + "##" + c.activity + ";" : "";
     for (const ElapseEvent& event : result.events) {
       EXPECT_EQ(DeviceNames(event), expected) << c.activity << " on " << event.name;
     }
@@ -381,8 +382,8 @@ TEST(ExportEventsTest, ShortNamesAtTheEdges) {
     std::string name;
     const char* short_name;  // null: dropped
   } cases[] = {
-      {"op:MatMul", "MatMul"}, {"end:", ""},       {":start", "start"}, {":", ""},
-      {"a:b::c", "b::c"},      {"::x", nullptr},   {"a:::b", nullptr},  {"::", nullptr},
+      {"op:MatMul", "MatMul"}, {"end:", ""},     {":start", "start"}, {":", ""},
+      {"a:b::c", "b::c"},      {"::x", nullptr}, {"a:::b", nullptr},  {"::", nullptr},
   };
   for (const auto& c : cases) {
     XSpaceFixture fixture(1000);
@@ -406,7 +407,8 @@ TEST(ExportEventsTest, ShortNamesAtTheEdges) {
 // correlation id that is no uint64 reads as 0 on either plane.
 TEST(ExportEventsTest, StatsOfOtherKindsReadAsZero) {
   XSpaceFixture fixture(1000);
-  fixture.AddTraceMe({3, "thread", "op:Text", "", 1000, 1200, {{"traceme_correlation_id", "7"}}, {}});
+  fixture.AddTraceMe(
+      {3, "thread", "op:Text", "", 1000, 1200, {{"traceme_correlation_id", "7"}}, {}});
   XPlaneBuilder& host = fixture.HostPlane();
   XEventBuilder call = host.GetOrCreateLine(3).AddEvent(*host.GetOrCreateEventMetadata("##qxCall"));
   call.SetTimestampNs(1050);

@@ -41,6 +41,9 @@ TEST(SaveProfileTest, PathsAndRunNames) {
       {ToolFilePath("run", "node:1", "t.pb", true), "run/node:1.t.pb"},
       {ToolFilePath("run", "../../../../up", "t.pb", false), "run/.._.._.._.._up.t.pb"},
       {ToolFilePath("run", "..", "t.pb", true), "run/__.t.pb"},
+      {ToolFilePath("run", ".", "t.pb", false), "run/_.t.pb"},
+      {ToolFilePath("run", "...", "t.pb", false), "run/....t.pb"},
+      {ToolFilePath("run", "", "t.pb", false), "run/t.pb"},
       {ToolFilePath("run", std::string("a/\0b", 4), "t.pb", true), "run/a__b.t.pb"},
       {GetTimeStampAsString(1767604087), "2026_01_05_09_08_07.604087"},
   };
@@ -150,11 +153,12 @@ pid_t StartStoppedExport(const std::string& root, const std::string& run, const 
     };
     RunClaim claim;
     bool ok = ClaimRunDirectory(root, run, host, &claim).ok() && (!before_writing || stop());
-    ok = ok && SaveGzippedToolData(root, claim.run(), host, "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
-                 Status status = gzip->Append("the first part");
-                 if (status.ok() && !before_writing && !stop()) status = errors::Aborted("stop");
-                 return status.ok() ? gzip->Append(", the rest") : status;
-               }).ok();
+    ok = ok &&
+         SaveGzippedToolData(root, claim.run(), host, "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
+           Status status = gzip->Append("the first part");
+           if (status.ok() && !before_writing && !stop()) status = errors::Aborted("stop");
+           return status.ok() ? gzip->Append(", the rest") : status;
+         }).ok();
     _exit(ok ? 0 : 1);
   }
   close(ready[1]);
@@ -209,8 +213,7 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
   {
     RunClaim later;
     ASSERT_TRUE(ClaimRunDirectory(root, "later", "h", &later).ok());
-    EXPECT_THAT(testing::ListDirectory(root),
-                ElementsAre("later", "live", "live_early", "shared"));
+    EXPECT_THAT(testing::ListDirectory(root), ElementsAre("later", "live", "live_early", "shared"));
     for (const Export& e : exports) {
       if (e.left.empty()) continue;
       EXPECT_THAT(testing::ListDirectory(root + "/" + e.run), ElementsAreArray(e.left)) << e.run;
@@ -236,9 +239,9 @@ TEST(JoinPathTest, JoinsWithOneSeparator) {
   const struct {
     std::string first, second, joined;
   } cases[] = {
-      {"a", "b", "a/b"},  {"a", "/b", "a/b"}, {"a/", "b", "a/b"}, {"a/", "/b", "a/b"},
-      {"a", "//b", "a//b"}, {"", "b", "b"},    {"", "/b", "/b"},   {"a", "", "a"},
-      {"", "", ""},       {"/", "/b", "/b"},
+      {"a", "b", "a/b"},    {"a", "/b", "a/b"}, {"a/", "b", "a/b"}, {"a/", "/b", "a/b"},
+      {"a", "//b", "a//b"}, {"", "b", "b"},     {"", "/b", "/b"},   {"a", "", "a"},
+      {"", "", ""},         {"/", "/b", "/b"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(JoinPath(c.first, c.second), c.joined) << c.first << " + " << c.second;
@@ -312,8 +315,7 @@ ZENTRIK_CHILD_SCENARIO(GzipSaves) {
 // The directory line is logged whatever the outcome; the dumped line only
 // for a file written whole; a failure leaves no file and no temporary file.
 TEST(SaveGzippedToolDataTest, FailedSavesSayWhyAndLeaveNoFile) {
-  const auto result =
-      testing::RunScenario("GzipSaves", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  const auto result = testing::RunScenario("GzipSaves", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   const std::string dir = result.out.substr(0, result.out.find('\n'));
   const std::string run_dir = dir + "/root/run";
@@ -337,6 +339,38 @@ TEST(SaveGzippedToolDataTest, FailedSavesSayWhyAndLeaveNoFile) {
   EXPECT_EQ(creating, 3u) << result.err;
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for trace.json.gz")));
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for k.json.gz")));
+}
+
+// Nothing to save creates nothing; saving again replaces a tool's file whole.
+TEST(SaveToolDataTest, EmptyResponsesAndRewrites) {
+  testing::TempDir dir;
+  std::ostringstream out;
+  ASSERT_TRUE(SaveToolData(dir.path(), "run", "h", ProfileResponse(), &out).ok());
+  EXPECT_EQ(out.str(), "");
+  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
+  for (const char* data : {"long old data", "new"}) {
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    response.mutable_tool_data(0)->set_data(data);
+    ASSERT_TRUE(SaveToolData(dir.path(), "run", "h", response, &out).ok());
+  }
+  EXPECT_THAT(testing::ListDirectory(dir.Join("run")), ElementsAre("h.op_stats.pb"));
+  EXPECT_EQ(testing::ReadFileOrEmpty(dir.Join("run/h.op_stats.pb")), "new");
+}
+
+// The file is one complete gzip stream (header and trailer included), also
+// for no text and for more than the stream's 256 KiB buffers.
+TEST(SaveGzippedToolDataTest, WritesOneGzipStream) {
+  for (const std::string& text :
+       {std::string(), std::string("{\"traceEvents\":[]}"), std::string(3 << 20, 'x')}) {
+    testing::TempDir dir;
+    ASSERT_TRUE(SaveGzippedToolData(dir.path(), "run", "node:1", "trace.json.gz", text).ok());
+    EXPECT_THAT(testing::ListDirectory(dir.Join("run")), ElementsAre("node:1.trace.json.gz"));
+    std::string inflated;
+    EXPECT_TRUE(
+        testing::Gunzip(testing::ReadFileOrEmpty(dir.Join("run/node:1.trace.json.gz")), &inflated));
+    EXPECT_TRUE(inflated == text) << text.size() << " bytes in, " << inflated.size() << " out";
+  }
 }
 
 }  // namespace
