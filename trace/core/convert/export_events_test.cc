@@ -207,6 +207,8 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
   const std::pair<std::vector<EventShape>, std::string> cases[] = {
       // Input order does not matter; at equal starts the longer encloses.
       {{{3, 7, 150, 160}, {2, 7, 0, 20}, {1, 7, 0, 100}}, "1>2 2^1 3"},
+      // Equal intervals: the one given first encloses.
+      {{{4, 7, 0, 10}, {5, 7, 0, 10}}, "4>5 5^4"},
       // Overlapping siblings: one parent, the later sibling.
       {{{1, 7, 0, 100}, {2, 7, 10, 50}, {3, 7, 20, 60}, {4, 7, 25, 45}}, "1>2,3 2^1 3^1>4 4^3"},
       // Calls reach every enclosing event but only the first top-level one;
