@@ -280,9 +280,22 @@ TEST(ClaimRunDirectoryTest, SuffixesPerHostWhileClaimsAreHeld) {
   EXPECT_THAT(testing::ListDirectory(dir.Join("r_2")), ElementsAre("node_1.run.claim"));
   claims.clear();
   EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
-  RunClaim again;
-  ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "node:1", &again).ok());
-  EXPECT_EQ(again.run(), "r");
+  // A run written to keeps its claim after the export: the host's next
+  // export goes on to the next suffix.
+  {
+    RunClaim written;
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "node:1", &written).ok() &&
+                SaveToolData(dir.path(), written.run(), "node:1", response, &out).ok());
+    EXPECT_EQ(written.run(), "r");
+  }
+  RunClaim next;
+  ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "node:1", &next).ok());
+  EXPECT_EQ(next.run(), "r_1");
+  EXPECT_THAT(testing::ListDirectory(dir.Join("r")),
+              ElementsAre("node_1.op_stats.pb", "node_1.run.claim"));
 }
 
 // Gzip saves that succeed, fail to create the run, fail to take the final
