@@ -209,6 +209,8 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
       {{{3, 7, 150, 160}, {2, 7, 0, 20}, {1, 7, 0, 100}}, "1>2 2^1 3"},
       // Equal intervals: the one given first encloses.
       {{{4, 7, 0, 10}, {5, 7, 0, 10}}, "4>5 5^4"},
+      // Overlapping top-level events stay apart; a later event nests in the last.
+      {{{1, 7, 0, 100}, {2, 7, 50, 150}, {3, 7, 60, 90}}, "1 2>3 3^2"},
       // Overlapping siblings: one parent, the later sibling.
       {{{1, 7, 0, 100}, {2, 7, 10, 50}, {3, 7, 20, 60}, {4, 7, 25, 45}}, "1>2,3 2^1 3^1>4 4^3"},
       // Calls reach every enclosing event but only the first top-level one;
@@ -217,6 +219,18 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
        "1@b 2 3@a 4@b"},
       {{{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 12, 15, -1, {"k"}}, {4, 7, 60, 90, -1, {"m"}}},
        "1>2@k,m 2^1@k 3@k 4@m"},
+      // A sibling that does not enclose the call gets nothing; siblings that
+      // overlap each other both do.
+      {{{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 30, 40}, {4, 7, 12, 15, -1, {"k"}}},
+       "1>2,3@k 2^1@k 3^1 4@k"},
+      {{{1, 7, 0, 100},
+        {2, 7, 10, 50},
+        {3, 7, 20, 60},
+        {4, 7, 30, 40, -1, {"k"}},
+        {5, 7, 55, 58, -1, {"m"}}},
+       "1>2,3@k,m 2^1@k 3^1@k,m 4@k 5@m"},
+      // A call reaching past the end of every event stays alone.
+      {{{1, 7, 0, 100}, {2, 7, 90, 120, -1, {"out"}}}, "1 2@out"},
       // Calls attach in start order; calls on other threads stay.
       {{{1, 7, 0, 50},
         {2, 7, 30, 31, -1, {"c"}},
