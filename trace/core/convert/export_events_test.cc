@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
 #include "trace/core/convert/elapse_event_tree.h"
+#include "trace/core/utils/xplane_schema.h"
 
 namespace zentrik {
 namespace trace {
@@ -204,6 +207,10 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
   const std::pair<std::vector<EventShape>, std::string> cases[] = {
       // Input order does not matter; at equal starts the longer encloses.
       {{{3, 7, 150, 160}, {2, 7, 0, 20}, {1, 7, 0, 100}}, "1>2 2^1 3"},
+      // Equal intervals: the one given first encloses.
+      {{{4, 7, 0, 10}, {5, 7, 0, 10}}, "4>5 5^4"},
+      // Overlapping top-level events stay apart; a later event nests in the last.
+      {{{1, 7, 0, 100}, {2, 7, 50, 150}, {3, 7, 60, 90}}, "1 2>3 3^2"},
       // Overlapping siblings: one parent, the later sibling.
       {{{1, 7, 0, 100}, {2, 7, 10, 50}, {3, 7, 20, 60}, {4, 7, 25, 45}}, "1>2,3 2^1 3^1>4 4^3"},
       // Calls reach every enclosing event but only the first top-level one;
@@ -212,6 +219,18 @@ TEST(ConvertHostEventsTest, NestsAndAttachesPerThread) {
        "1@b 2 3@a 4@b"},
       {{{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 12, 15, -1, {"k"}}, {4, 7, 60, 90, -1, {"m"}}},
        "1>2@k,m 2^1@k 3@k 4@m"},
+      // A sibling that does not enclose the call gets nothing; siblings that
+      // overlap each other both do.
+      {{{1, 7, 0, 100}, {2, 7, 10, 20}, {3, 7, 30, 40}, {4, 7, 12, 15, -1, {"k"}}},
+       "1>2,3@k 2^1@k 3^1 4@k"},
+      {{{1, 7, 0, 100},
+        {2, 7, 10, 50},
+        {3, 7, 20, 60},
+        {4, 7, 30, 40, -1, {"k"}},
+        {5, 7, 55, 58, -1, {"m"}}},
+       "1>2,3@k,m 2^1@k 3^1@k,m 4@k 5@m"},
+      // A call reaching past the end of every event stays alone.
+      {{{1, 7, 0, 100}, {2, 7, 90, 120, -1, {"out"}}}, "1 2@out"},
       // Calls attach in start order; calls on other threads stay.
       {{{1, 7, 0, 50},
         {2, 7, 30, 31, -1, {"c"}},
@@ -243,6 +262,216 @@ TEST(ConvertHostEventsTest, DeepAndWideTrees) {
   ConvertHostEvents(0, &events);
   EXPECT_EQ(events[kSize - 1].parent_id, kSize - 1);
   EXPECT_EQ(events[kSize - 2].child_ids, std::vector<int64_t>{kSize});
+}
+
+// One call's result: its events and what it logged.
+struct Exported {
+  bool ok = false;
+  std::vector<ElapseEvent> events;
+  std::string log;
+};
+
+Exported Export(const std::string& bytes) {
+  Exported result;
+  StderrCapture capture;
+  result.ok = ExportEvents(&bytes, nullptr, &result.events);
+  result.log = capture.Stop();
+  return result;
+}
+
+// The names of an event's device events, each ended by ";".
+std::string DeviceNames(const ElapseEvent& event) {
+  std::string names;
+  for (const ElapseDeviceEvent& device : event.device_events) names += device.name + ";";
+  return names;
+}
+
+// Only kernels and other kind-0 activity attach; the kind is read from the
+// whole name, annotation included.
+TEST(ExportEventsTest, AttachesDeviceEventsByKind) {
+  const struct {
+    const char* activity;
+    const char* annotation;
+    bool attached;
+  } cases[] = {
+      {"MemcpyH2D", "", false},
+      {"MemcpyD2H", "", false},
+      {"MemcpyD2D", "", false},
+      {"MemorySet", "", false},
+      {"MemcpyH2H", "", true},
+      {"Memcpy P2P", "", true},
+      {"Memset", "", true},
+      {"Wait Notifier", "", true},
+      {"Compare Atomic Operation", "", true},
+      {"k(int)", "MatMul", true},
+      {"fused(int)", "MemcpyH2D_fused", false},
+      {"copy(int)", "MemcpyD2D_copy", false},
+      {"init(int)", "MemorySet_init", false},
+  };
+  for (const auto& c : cases) {
+    XSpaceFixture fixture(1000);
+    AddTraceMe(&fixture, 3, "op:Op", 1000, 2000);
+    AddCall(&fixture, 3, "qxCall", 5, 1100, c.activity, c.annotation);
+    const Exported result = Export(fixture.Serialize());
+    ASSERT_TRUE(result.ok && result.events.size() == 2) << c.activity;
+    const std::string expected =
+        c.attached ? std::string(c.annotation) + "##" + c.activity + ";" : "";
+    for (const ElapseEvent& event : result.events) {
+      EXPECT_EQ(DeviceNames(event), expected) << c.activity << " on " << event.name;
+    }
+  }
+}
+
+// Derived lines of either plane contribute nothing: neither device events
+// (which would take a correlation id first) nor host events.
+TEST(ExportEventsTest, IgnoresDerivedLines) {
+  XSpaceFixture fixture(1000);
+  XPlaneBuilder& device = fixture.DevicePlane(0);
+  XEventBuilder ghost =
+      device.GetOrCreateLine(kDerivedLineId).AddEvent(*device.GetOrCreateEventMetadata("##Ghost"));
+  ghost.AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), uint64_t{10});
+  XPlaneBuilder& host = fixture.HostPlane();
+  host.GetOrCreateLine(int64_t{0xdeadbeef}).AddEvent(*host.GetOrCreateEventMetadata("ghost:Ghost"));
+  fixture.AddKernel({8, 0, 1, "matmul(float*)", "MatMul", "MatMul", "", 10, 1200, 1210, 1300, 1400,
+                     std::nullopt, testing::UnknownDeviceInfo()});
+  const Exported result = Export(fixture.Serialize());
+  ASSERT_TRUE(result.ok);
+  ASSERT_EQ(result.events.size(), 1u) << result.events.back().name;
+  EXPECT_EQ(result.events[0].name, "MatMul##qxInvokeKernel");
+  EXPECT_EQ(DeviceNames(result.events[0]), "MatMul##matmul(float*);");
+  EXPECT_THAT(result.log, ::testing::Not(HasSubstr("Ghost")));
+}
+
+// The number after the last ':' as strtoll reads it in base 10; without a
+// digit or outside int64 the call fails and leaves the vector alone.
+TEST(ExportEventsTest, ReadsDeviceNumbersAsStrtollDoes) {
+  const struct {
+    std::string number;
+    std::optional<int64_t> device_id;  // unset: refused
+  } cases[] = {
+      {"3", 3},
+      {" 12", 12},
+      {"+4", 4},
+      {"-2", -2},
+      {"5abc", 5},
+      {"x:6", 6},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"", std::nullopt},
+      {"x1", std::nullopt},
+      {"+", std::nullopt},
+      {" ", std::nullopt},
+      {"9223372036854775808", std::nullopt},
+      {"-9223372036854775809", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    XSpaceFixture fixture(1000);
+    AddCall(&fixture, 3, "qxLaunch", 5, 1010, "");
+    XPlane* plane = fixture.space().add_planes();
+    plane->set_name("/device:ZRA:" + c.number);
+    XPlaneBuilder device(plane);
+    device.GetOrCreateLine(0)
+        .AddEvent(*device.GetOrCreateEventMetadata("##k"))
+        .AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), uint64_t{5});
+    const std::string bytes = fixture.Serialize();
+    std::vector<ElapseEvent> events(1);
+    StderrCapture capture;
+    const bool ok = ExportEvents(&bytes, nullptr, &events);
+    const std::string log = capture.Stop();
+    if (!c.device_id) {
+      EXPECT_FALSE(ok) << c.number;
+      EXPECT_THAT(log, HasSubstr("] Device id is not found\n")) << c.number;
+      EXPECT_THAT(log, HasSubstr("] Convert device plane to device events failed\n")) << c.number;
+      EXPECT_EQ(events.size(), 1u) << c.number;
+      continue;
+    }
+    ASSERT_TRUE(ok && events.size() == 2 && events[1].device_events.size() == 1) << c.number;
+    EXPECT_EQ(events[1].device_events[0].device_id, *c.device_id) << c.number;
+    EXPECT_EQ(events[1].device_events[0].device_type, 3) << c.number;
+  }
+}
+
+// A correlated event's short name follows its first ':', which must not be
+// followed by another; else the event is dropped with a warning.
+TEST(ExportEventsTest, ShortNamesAtTheEdges) {
+  const struct {
+    std::string name;
+    const char* short_name;  // null: dropped
+  } cases[] = {
+      {"op:MatMul", "MatMul"}, {"end:", ""},     {":start", "start"}, {":", ""},
+      {"a:b::c", "b::c"},      {"::x", nullptr}, {"a:::b", nullptr},  {"::", nullptr},
+  };
+  for (const auto& c : cases) {
+    XSpaceFixture fixture(1000);
+    AddTraceMe(&fixture, 3, c.name, 1000, 1100);
+    const Exported result = Export(fixture.Serialize());
+    ASSERT_TRUE(result.ok) << c.name;
+    const std::string warning = "] Host_event named error, name = " + c.name + "\n";
+    if (c.short_name == nullptr) {
+      EXPECT_TRUE(result.events.empty()) << c.name;
+      EXPECT_THAT(result.log, HasSubstr(warning));
+      continue;
+    }
+    ASSERT_EQ(result.events.size(), 1u) << c.name;
+    EXPECT_EQ(result.events[0].short_name, c.short_name) << c.name;
+    EXPECT_EQ(result.events[0].name, c.name);
+    EXPECT_THAT(result.log, ::testing::Not(HasSubstr("Host_event named error")));
+  }
+}
+
+// A traceme correlation that is no int64 still marks the event, as 0; a
+// correlation id that is no uint64 reads as 0 on either plane.
+TEST(ExportEventsTest, StatsOfOtherKindsReadAsZero) {
+  XSpaceFixture fixture(1000);
+  fixture.AddTraceMe(
+      {3, "thread", "op:Text", "", 1000, 1200, {{"traceme_correlation_id", "7"}}, {}});
+  XPlaneBuilder& host = fixture.HostPlane();
+  XEventBuilder call = host.GetOrCreateLine(3).AddEvent(*host.GetOrCreateEventMetadata("##qxCall"));
+  call.SetTimestampNs(1050);
+  call.SetEndTimestampNs(1060);
+  call.AddStatValue(*host.GetOrCreateStatMetadata("correlation_id"), "x");
+  XPlaneBuilder& device = fixture.DevicePlane(1);
+  XEventBuilder kernel =
+      device.GetOrCreateLine(0).AddEvent(*device.GetOrCreateEventMetadata("##zero(int)"));
+  kernel.SetTimestampNs(1070);
+  kernel.SetEndTimestampNs(1080);
+  kernel.AddStatValue(*device.GetOrCreateStatMetadata("correlation_id"), "y");
+  const Exported result = Export(fixture.Serialize());
+  ASSERT_TRUE(result.ok && result.events.size() == 2);
+  std::map<std::string, std::string> actual;
+  for (const ElapseEvent& event : result.events) {
+    actual[event.name] = event.short_name + " " + std::to_string(event.traceme_correlation_id) +
+                         " " + DeviceNames(event);
+  }
+  const std::map<std::string, std::string> expected = {
+      {"op:Text", "Text 0 ##zero(int);"},
+      {"##qxCall", "qx_runtime -1 ##zero(int);"},
+  };
+  EXPECT_EQ(actual, expected);
+}
+
+// Without a host plane nothing is appended and nothing said; a host plane
+// without events is said to be empty. The memory events are never touched.
+TEST(ExportEventsTest, SpacesWithoutHostEvents) {
+  XSpaceFixture devices_only(1000);
+  devices_only.AddActivity({{"", "", "", 5, 1020, 1025, {}}, 1, 0, "k(int)", "", "", {}});
+  XSpaceFixture empty_host(1000);
+  empty_host.HostPlane();
+  const std::pair<std::string, bool> cases[] = {
+      {devices_only.Serialize(), false},
+      {empty_host.Serialize(), true},
+  };
+  for (const auto& [bytes, warns] : cases) {
+    std::vector<ElapseEvent> events;
+    std::vector<MemoryEvent> memory(1);
+    memory[0].bytes = 42;
+    StderrCapture capture;
+    EXPECT_TRUE(ExportEvents(&bytes, &memory, &events));
+    const std::string log = capture.Stop();
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(log.find("Host events is empty") != std::string::npos, warns) << log;
+    EXPECT_TRUE(memory.size() == 1 && memory[0].bytes == 42);
+  }
 }
 
 }  // namespace

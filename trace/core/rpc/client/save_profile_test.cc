@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "common/platform/zlib_outputbuffer.h"
+#include "testing/child_process.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 
@@ -61,10 +63,166 @@ TEST(SaveProfileTest, PathsAndRunNames) {
       {ToolFilePath("run", "node:1", "t.pb", true), "run/node:1.t.pb"},
       {ToolFilePath("run", "../../../../up", "t.pb", false), "run/.._.._.._.._up.t.pb"},
       {ToolFilePath("run", "..", "t.pb", true), "run/__.t.pb"},
+      {ToolFilePath("run", ".", "t.pb", false), "run/_.t.pb"},
+      {ToolFilePath("run", "...", "t.pb", false), "run/....t.pb"},
+      {ToolFilePath("run", "", "t.pb", false), "run/t.pb"},
       {ToolFilePath("run", std::string("a/\0b", 4), "t.pb", true), "run/a__b.t.pb"},
       {GetTimeStampAsString(1767604087), "2026_01_05_09_08_07.604087"},
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
+}
+
+// One leading "/" of the second part is dropped, never more; empty parts are
+// skipped.
+TEST(JoinPathTest, JoinsWithOneSeparator) {
+  const struct {
+    std::string first, second, joined;
+  } cases[] = {
+      {"a", "b", "a/b"},    {"a", "/b", "a/b"}, {"a/", "b", "a/b"}, {"a/", "/b", "a/b"},
+      {"a", "//b", "a//b"}, {"", "b", "b"},     {"", "/b", "/b"},   {"a", "", "a"},
+      {"", "", ""},         {"/", "/b", "/b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(JoinPath(c.first, c.second), c.joined) << c.first << " + " << c.second;
+  }
+}
+
+// The suffix is the seconds as a decimal, cut to its last six characters
+// only when longer; shorter ones stay whole, unpadded.
+TEST(SaveProfileTest, RunNameSuffixes) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const std::pair<int64_t, std::string> cases[] = {
+      {999999, "1970_01_12_13_46_39.999999"}, {1767225599, "2025_12_31_23_59_59.225599"},
+      {5, "1970_01_01_00_00_05.5"},           {0, "1970_01_01_00_00_00.0"},
+      {-1, "1969_12_31_23_59_59.-1"},
+  };
+  for (const auto& [seconds, run] : cases) EXPECT_EQ(GetTimeStampAsString(seconds), run);
+  EXPECT_TRUE(testing::IsRunName(GetCurrentTimeStampAsString()));
+}
+
+// While exports hold their claims, each further export of a host takes the
+// next suffix and other hosts share the runs; released before writing
+// anything, the runs go and numbering starts again.
+TEST(ClaimRunDirectoryTest, SuffixesPerHostWhileClaimsAreHeld) {
+  testing::TempDir dir;
+  const std::pair<std::string, std::string> exports[] = {
+      {"node:1", "r"}, {"node:1", "r_1"}, {"other", "r"}, {"node:1", "r_2"}, {"", "r"}, {"", "r_1"},
+  };
+  std::deque<RunClaim> claims;
+  for (const auto& [host, run] : exports) {
+    ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", host, &claims.emplace_back()).ok());
+    EXPECT_EQ(claims.back().run(), run) << host;
+  }
+  EXPECT_THAT(testing::ListDirectory(dir.Join("r")),
+              ElementsAre("node_1.run.claim", "other.run.claim", "run.claim"));
+  EXPECT_THAT(testing::ListDirectory(dir.Join("r_2")), ElementsAre("node_1.run.claim"));
+  claims.clear();
+  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
+  // A run written to keeps its claim after the export: the host's next
+  // export goes on to the next suffix.
+  {
+    RunClaim written;
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "node:1", &written).ok() &&
+                SaveToolData(dir.path(), written.run(), "node:1", response, &out).ok());
+    EXPECT_EQ(written.run(), "r");
+  }
+  RunClaim next;
+  ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "node:1", &next).ok());
+  EXPECT_EQ(next.run(), "r_1");
+  EXPECT_THAT(testing::ListDirectory(dir.Join("r")),
+              ElementsAre("node_1.op_stats.pb", "node_1.run.claim"));
+}
+
+// Gzip saves that succeed, fail to create the run, fail to take the final
+// name (a directory holds it) and fail in the writer; prints the directory,
+// each status and what the run holds afterwards.
+ZENTRIK_CHILD_SCENARIO(GzipSaves) {
+  testing::TempDir dir;
+  const std::string run_dir = dir.Join("root/run");
+  if (!testing::WriteTestFile(dir.Join("file")) || mkdir(dir.Join("root").c_str(), 0755) != 0 ||
+      mkdir(run_dir.c_str(), 0755) != 0 ||
+      mkdir((run_dir + "/h.trace.json.gz").c_str(), 0755) != 0) {
+    return 1;
+  }
+  printf("%s\n", dir.path().c_str());
+  const Status statuses[] = {
+      SaveGzippedToolData(dir.Join("root"), "run", "h", "memory_profile.json.gz", ""),
+      SaveGzippedToolData(dir.Join("file"), "run", "h", "memory_profile.json.gz", ""),
+      SaveGzippedToolData(dir.Join("root"), "run", "h", "trace.json.gz", "data"),
+      SaveGzippedToolData(dir.Join("root"), "run", "h", "k.json.gz",
+                          [](ZlibOutputBuffer* gzip) {
+                            const Status status = gzip->Append("part");
+                            return status.ok() ? errors::Aborted("stopped") : status;
+                          }),
+  };
+  for (const Status& status : statuses) printf("%s\n", status.ToString().c_str());
+  for (const std::string& name : testing::ListDirectory(run_dir)) printf("%s ", name.c_str());
+  return 0;
+}
+
+// The directory line is logged whatever the outcome; the dumped line only
+// for a file written whole; a failure leaves no file and no temporary file.
+TEST(SaveGzippedToolDataTest, FailedSavesSayWhyAndLeaveNoFile) {
+  const auto result = testing::RunScenario("GzipSaves", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  const std::string dir = result.out.substr(0, result.out.find('\n'));
+  const std::string run_dir = dir + "/root/run";
+  std::vector<std::string> out;
+  for (std::istringstream lines(result.out); !lines.eof();) std::getline(lines, out.emplace_back());
+  ASSERT_EQ(out.size(), 6u) << result.out;
+  EXPECT_EQ(out[1], "OK");
+  EXPECT_EQ(out[2], "Failed precondition: " + dir + "/file is not a directory");
+  EXPECT_THAT(out[3], ::testing::HasSubstr(": " + run_dir + "/h.trace.json.gz: "));
+  EXPECT_EQ(out[4], "Aborted: stopped");
+  EXPECT_EQ(out[5], "h.memory_profile.json.gz h.trace.json.gz ");
+  EXPECT_THAT(result.err, ::testing::HasSubstr("] Creating directory: " + dir + "/file/run. \n"));
+  EXPECT_THAT(result.err,
+              ::testing::HasSubstr("] Dumped gzipped tool data for memory_profile.json.gz to " +
+                                   run_dir + "/h.memory_profile.json.gz\n"));
+  size_t creating = 0;
+  for (size_t at = result.err.find("] Creating directory: " + run_dir + ". \n");
+       at != std::string::npos; at = result.err.find("] Creating directory: " + run_dir, at + 1)) {
+    ++creating;
+  }
+  EXPECT_EQ(creating, 3u) << result.err;
+  EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for trace.json.gz")));
+  EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for k.json.gz")));
+}
+
+// Nothing to save creates nothing; saving again replaces a tool's file whole.
+TEST(SaveToolDataTest, EmptyResponsesAndRewrites) {
+  testing::TempDir dir;
+  std::ostringstream out;
+  ASSERT_TRUE(SaveToolData(dir.path(), "run", "h", ProfileResponse(), &out).ok());
+  EXPECT_EQ(out.str(), "");
+  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
+  for (const char* data : {"long old data", "new"}) {
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    response.mutable_tool_data(0)->set_data(data);
+    ASSERT_TRUE(SaveToolData(dir.path(), "run", "h", response, &out).ok());
+  }
+  EXPECT_THAT(testing::ListDirectory(dir.Join("run")), ElementsAre("h.op_stats.pb"));
+  EXPECT_EQ(testing::ReadFileOrEmpty(dir.Join("run/h.op_stats.pb")), "new");
+}
+
+// The file is one complete gzip stream (header and trailer included), also
+// for no text and for more than the stream's 256 KiB buffers.
+TEST(SaveGzippedToolDataTest, WritesOneGzipStream) {
+  for (const std::string& text :
+       {std::string(), std::string("{\"traceEvents\":[]}"), std::string(3 << 20, 'x')}) {
+    testing::TempDir dir;
+    ASSERT_TRUE(SaveGzippedToolData(dir.path(), "run", "node:1", "trace.json.gz", text).ok());
+    EXPECT_THAT(testing::ListDirectory(dir.Join("run")), ElementsAre("node:1.trace.json.gz"));
+    std::string inflated;
+    EXPECT_TRUE(
+        testing::Gunzip(testing::ReadFileOrEmpty(dir.Join("run/node:1.trace.json.gz")), &inflated));
+    EXPECT_TRUE(inflated == text) << text.size() << " bytes in, " << inflated.size() << " out";
+  }
 }
 
 // Each refusal says why and creates nothing; a path cut at its NUL would name
