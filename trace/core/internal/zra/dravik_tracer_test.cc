@@ -696,6 +696,13 @@ TEST_F(DravikTracerTest, StoredLaunchCounters) {
          return zra_sim::LaunchKernel({1, "second", 7});
        },
        delta(2)},
+      // A name the tracer does not know fills no slot.
+      {"counter renamed after the set-up",
+       [] {
+         zra_sim::RenameCounter("tp_core__lt_cycles", "tp_core__renamed_cycles");
+         return zra_sim::LaunchKernel({});
+       },
+       kNo},
   };
   for (const auto& row : rows) {
     SetUp();
@@ -707,6 +714,7 @@ TEST_F(DravikTracerTest, StoredLaunchCounters) {
     const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(correlation_id);
     EXPECT_TRUE(pmu.valid) << row.row;
     EXPECT_EQ(pmu.counters[6], row.lt_cycles) << row.row;
+    EXPECT_EQ(pmu.counters[0], kNo) << row.row;  // not traced
   }
 }
 
