@@ -740,7 +740,8 @@ TEST_F(DravikTracerTest, ApiTracingStopsAtTheFirstRefusedSwitch) {
       {false, false, false, false, "dravikEnableDomain", "dravikEnableDomain(0,S,1)",
        "EnableDomain( 0, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
       {false, false, false, false, "dravikEnableCallback", "dravikEnableCallback(0,S,3,0)",
-       "EnableCallback( 0, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API, default_disabled_gorvin_cbid)"},
+       "EnableCallback( 0, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API, "
+       "default_disabled_gorvin_cbid)"},
   };
   const auto journal = [] {
     std::vector<std::string> entries;
@@ -917,9 +918,11 @@ ZENTRIK_CHILD_SCENARIO(SessionInfoLines) {
   zra_sim::FlushActivity();
   tracer->Disable();
   for (const std::string& line : LogLinesFrom(capture.Stop(), kSource)) {
-    const std::string no_address = std::regex_replace(line, std::regex("buffer=[0-9a-f]+"), "buffer=X");
-    printf("%s\n", std::regex_replace(no_address, std::regex("valid_size=[1-9]\\d*"), "valid_size=N")
-                       .c_str());
+    const std::string no_address =
+        std::regex_replace(line, std::regex("buffer=[0-9a-f]+"), "buffer=X");
+    const std::string no_size =
+        std::regex_replace(no_address, std::regex("valid_size=[1-9]\\d*"), "valid_size=N");
+    printf("%s\n", no_size.c_str());
   }
   return 0;
 }
