@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "trace/core/utils/xplane_builder.h"
@@ -93,6 +96,47 @@ TEST(XPlaneBuilderTest, NewIdsContinueAboveExistingMetadata) {
     EXPECT_EQ(testing::DeterministicBytes(plane), testing::DeterministicBytes(expected))
         << c.expected_id;
   }
+}
+
+// Every kind of stat value as text, on an event and on the plane itself; stat types beyond the
+// small ones are found by their type too.
+TEST(XStatVisitorTest, ValuesOfEveryKindAsText) {
+  static constexpr int64_t kLargeType = 5000;
+  XPlane plane;
+  for (const auto& [id, name] : {std::pair<int64_t, const char*>{1, "large"}, {2, "referenced"}}) {
+    (*plane.mutable_stat_metadata())[id].set_id(id);
+    (*plane.mutable_stat_metadata())[id].set_name(name);
+  }
+  const TypeGetter large = [](std::string name) -> std::unique_ptr<int64_t> {
+    if (name != "large") return nullptr;
+    return std::make_unique<int64_t>(kLargeType);
+  };
+  XPlaneVisitor visitor(&plane, {}, {large});
+  const struct {
+    void (*set)(XStat*);
+    std::string text, str_or_ref;
+  } rows[] = {
+      {[](XStat* s) { s->set_double_value(2.5); }, "2.500000", ""},
+      {[](XStat* s) { s->set_uint64_value(~uint64_t{0}); }, "18446744073709551615", ""},
+      {[](XStat* s) { s->set_int64_value(-3); }, "-3", ""},
+      {[](XStat* s) { s->set_str_value("text"); }, "text", "text"},
+      {[](XStat* s) { s->set_ref_value(2); }, "referenced", "referenced"},
+      {[](XStat* s) { s->set_bytes_value("\x01"); }, "<opaque bytes>", ""},
+      {[](XStat*) {}, "", ""},
+  };
+  for (const auto& row : rows) {
+    XStat* stat = plane.add_stats();
+    stat->set_metadata_id(1);
+    row.set(stat);
+    const std::optional<XStatVisitor> found = visitor.GetStat(kLargeType);
+    ASSERT_TRUE(found.has_value()) << row.text;
+    EXPECT_EQ(found->ToString(), row.text);
+    EXPECT_EQ(found->StrOrRefValue(), row.str_or_ref) << row.text;
+    plane.clear_stats();
+  }
+  EXPECT_EQ(visitor.GetStatMetadataByType(kLargeType), &plane.stat_metadata().at(1));
+  EXPECT_EQ(visitor.GetStatMetadataByType(kLargeType + 1), nullptr);
+  EXPECT_FALSE(visitor.GetStat(kLargeType + 1).has_value());
 }
 
 }  // namespace

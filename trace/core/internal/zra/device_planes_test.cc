@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
 
+#include "testing/child_process.h"
+#include "testing/log_lines.h"
+#include "testing/stderr_capture.h"
 #include "testing/xspace_reader.h"
 #include "trace/core/internal/zra/dravik_event_names.h"
 #include "trace/core/lib/annotation_stack.h"
@@ -239,6 +243,62 @@ TEST(DevicePlanesTest, DropsRecordsThatStartBeforeTheSession) {
   }
   ASSERT_EQ(device.plane().lines_size(), 1);
   EXPECT_EQ(device.plane().lines(0).name(), "Queue #3(Compute,)");
+}
+
+// The device-plane record of kinds not seen above: names, group and stats in the order added.
+TEST(DevicePlanesTest, PeerCopyAndUnknownActivities) {
+  const struct {
+    int32_t type;
+    std::string display, group, metadata, stats;
+  } rows[] = {
+      {kMemcpyPeer, "Memcpy P2P", "Memcpy P2P", "##Memcpy P2P",
+       "device_id=2 is_host=false flow_event_cat=MemcpyP2P size=4096 src_device=2 dst_device=3"},
+      // No parser makes such a record; it must still come out named.
+      {kGeneric, "unknown", "unknown", "##unknown",
+       "device_id=2 is_host=false flow_event_cat=MemcpyP2P"},
+  };
+  for (const auto& row : rows) {
+    auto record = NewDravikTracerEvent(static_cast<DravikTracerEventType>(row.type), kActivity);
+    record->device_id = 2;
+    record->memcpy_peer = {4096, 2, 3};
+    ExportNameCache names;
+    const EventRecord event = AddActivityEventToPlane(*record, "MemcpyP2P", false, &names);
+    std::string stats;
+    for (const auto& [key, value] : event.stats) {
+      stats += (stats.empty() ? "" : " ") + std::string(key) + "=" + value;
+    }
+    EXPECT_EQ(event.display_name, row.display) << row.type;
+    EXPECT_EQ(event.group, row.group) << row.type;
+    EXPECT_EQ(event.metadata_name, row.metadata) << row.type;
+    EXPECT_EQ(stats, row.stats) << row.type;
+  }
+}
+
+// The line that says why a late kernel was dropped, at log level 0.
+ZENTRIK_CHILD_SCENARIO(LateKernelLine) {
+  auto record = NewDravikTracerEvent(kKernel, kActivity);
+  record->name = "gemm(float*)";
+  record->received_time_ns = 10;
+  record->queued_time_ns = 20;
+  record->submitted_time_ns = 5000;
+  record->start_time_ns = 5000 + uint64_t{100001} * 1000000;
+  ExportNameCache names;
+  testing::StderrCapture capture;
+  const bool dropped = AddActivityEventToPlane(*record, "Kernel", true, &names).dropped;
+  for (const std::string& line :
+       testing::LogLinesFrom(capture.Stop(), "trace/core/internal/zra/device_tracer")) {
+    printf("%s\n", line.c_str());
+  }
+  return dropped ? 0 : 1;
+}
+
+TEST(DevicePlanesTest, LogsWhyALateKernelIsDropped) {
+  const testing::ChildResult child =
+      testing::RunScenario("LateKernelLine", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  ASSERT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_EQ(child.out,
+            "INFO Submitted_start time of gemm is larger than 1e5 ms: 100001 ms, drop it. "
+            "start_time_ns: 100001005000 submitted_time_ns: 5000\n");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "testing/stderr_capture.h"
 #include "tools/zra_sim/zra_sim_control.h"
 #include "trace/core/internal/zra/dravik_wrapper.h"
+#include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 
 namespace zentrik {
@@ -205,6 +206,37 @@ TEST(DeviceTracerTest, EnvironmentSwitchesChooseWhatIsTraced) {
     ASSERT_TRUE(tracer.Stop().ok()) << label;
   }
   for (const char* name : kSwitches) unsetenv(name);
+}
+
+// The session's factory makes a device tracer only when device tracing is asked for and no
+// other session traces devices.
+TEST(DeviceTracerTest, FactoryRefusesWhileAnotherSessionTraces) {
+  zra_sim::Reset();
+  const struct {
+    const char* row;
+    int32_t level;
+    bool other_session;
+    bool created;
+    std::vector<std::string> log;
+  } rows[] = {
+      {"level 0", 0, false, false, {}},
+      {"level 1", 1, false, true, {}},
+      {"another session", 1, true, false,
+       {"WARNING DravikTracer initialization failed. Device tracer will be disabled."}},
+  };
+  for (const auto& row : rows) {
+    DeviceTracer other(DravikTracer::GetDravikTracerSingleton(), GetDravikInterface());
+    if (row.other_session) {
+      ASSERT_TRUE(other.Start(0).ok()) << row.row;
+    }
+    ProfileOptions options;
+    options.set_device_tracer_level(row.level);
+    testing::StderrCapture capture;
+    const bool created = CreateDeviceTracer(options) != nullptr;
+    EXPECT_EQ(testing::LogLinesFrom(capture.Stop(), kSource), row.log) << row.row;
+    EXPECT_EQ(created, row.created) << row.row;
+  }
+  EXPECT_TRUE(DravikTracer::GetDravikTracerSingleton()->IsAvailable());
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "testing/call_journal.h"
+#include "testing/child_process.h"
 #include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
 #include "tools/zra_sim/zra_sim_control.h"
@@ -179,6 +180,7 @@ TEST_F(DravikTracerTest, HandlesHandMadeCallbackData) {
       {Data(1, nullptr, 0x100000002), "OK"},
       {Data(0, "qx\xffRun", 3), "OK"},  // ill-formed UTF-8 is replaced
       {Data(1, "qx\xffRun", 3), "OK"},
+      {Data(2, "qxRun", 4), "Invalid argument: Unknown callbackSite"},  // neither entry nor exit
   };
   for (const auto& call : calls) {
     const void* data = call.data.empty() ? nullptr : call.data.data();
@@ -307,6 +309,8 @@ TEST_F(DravikTracerTest, SecondDeviceCountersAndFailuresOncePerSession) {
       {"dravikGetDeviceChipId", 1, {device_tracer_error("GetDeviceChipId(device_id, &chip_type)")}},
       {"dravikPmuEnableCounter", 1, {device_tracer_error("PmuEnableCounter(device_id, id, true)")}},
       {"dravikPmuFlushData", 6, {hook_error("PmuFlushData(device_id)")}},
+      {"dravikPmuSetFlushMode", 1,
+       {device_tracer_error("PmuSetFlushMode(DRAVIK_PMU_EXPLICIT_FLUSH)")}},
   };
   const uint64_t lt = zra_sim::CounterDelta("tp_core__lt_cycles", 1, 1, 1, 1000);
   zra_sim::SetCurrentDevice(1);
@@ -457,6 +461,7 @@ TEST_F(DravikTracerTest, LaunchesWhileSessionsStop) {
 class FakePmu : public DravikInterface {
  public:
   bool fail_count_query = false;
+  int32_t list_query_result = 0;  // of the query that fills the list
   uint64_t count = 4;
   std::string journal;
 
@@ -464,6 +469,7 @@ class FakePmu : public DravikInterface {
   int32_t PmuGetCounterSupported(uint64_t, uint64_t* ids, uint64_t* count) override {
     if (ids == nullptr)
       return fail_count_query ? (*count = 0xA5A5A5A5A5A5A5A5, 7) : (*count = this->count, 0);
+    if (list_query_result != 0) return list_query_result;
     for (uint64_t i = 0; i < *count && i < 4; ++i) ids[i] = i + 1;
     *count = 6;  // more than the room it was given: the caller must clamp
     return 0;
@@ -493,6 +499,7 @@ TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
     uint64_t count;
     uint32_t device;
     std::string status, journal, error;
+    int32_t list_query_result = 0;
   } cases[] = {
       {false, 4, 0, "OK", "flush1 enable0:1 enable0:4 flush1 enable0:1 enable0:4 ", ""},
       {false, 4, 1, "OK", "flush1 enable1:1 enable1:4 flush1 enable1:1 enable1:4 ", ""},
@@ -500,11 +507,16 @@ TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
       {true, 4, 0, "Internal: dravik call error 7", "", query + " failed with error 7"},
       {false, 4097, 0, "Internal: dravik call error: 4097 counters", "",
        query + " reported 4097 counters, more than 4096"},
+      {false, 4, 0, "Internal: dravik call error 8", "",
+       "ERROR function dravik_interface->PmuGetCounterSupported( chip_type, "
+       "pmu_counter_supported.data(), &size) failed with error 8",
+       8},
   };
   for (const auto& c : cases) {
     FakePmu dravik;
     dravik.fail_count_query = c.fail_count_query;
     dravik.count = c.count;
+    dravik.list_query_result = c.list_query_result;
     std::vector<uint64_t> ids = {99};
     testing::StderrCapture capture;
     for (int start = 0; start < 2; ++start) {
@@ -728,6 +740,13 @@ TEST_F(DravikTracerTest, StoredLaunchCounters) {
          return zra_sim::LaunchKernel({1, "second", 7});
        },
        delta(2)},
+      // A name the tracer does not know fills no slot.
+      {"counter renamed after the set-up",
+       [] {
+         zra_sim::RenameCounter("tp_core__lt_cycles", "tp_core__renamed_cycles");
+         return zra_sim::LaunchKernel({});
+       },
+       kNo},
   };
   for (const auto& row : rows) {
     SetUp();
@@ -739,7 +758,239 @@ TEST_F(DravikTracerTest, StoredLaunchCounters) {
     const KernelPmuCounters pmu = collector_->FindKernelPmuCounters(correlation_id);
     EXPECT_TRUE(pmu.valid) << row.row;
     EXPECT_EQ(pmu.counters[6], row.lt_cycles) << row.row;
+    EXPECT_EQ(pmu.counters[0], kNo) << row.row;  // not traced
   }
+}
+
+// The first switch the library refuses ends the API tracer's start: it is logged, nothing after
+// it is asked for, and the stop removes the subscriber only when there is one.
+TEST_F(DravikTracerTest, ApiTracingStopsAtTheFirstRefusedSwitch) {
+  const struct {
+    bool tamsel, halvo, gorvin, vorund;
+    const char* function;
+    std::string last_call;  // the refused one, subscribers as S
+    std::string error;      // as the error line names the call
+  } rows[] = {
+      {true, true, true, true, "dravikSubscribe", "dravikSubscribe(&,&)",
+       "Subscribe(&subscriber_, (dravik_CallbackFunc)ApiCallback, this)"},
+      {true, true, true, true, "dravikEnableDomain", "dravikEnableDomain(1,S,1)",
+       "EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
+      {false, true, true, true, "dravikEnableDomain", "dravikEnableDomain(1,S,0)",
+       "EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_HALVO_API)"},
+      {false, false, true, true, "dravikEnableDomain", "dravikEnableDomain(1,S,3)",
+       "EnableDomain( 1, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API)"},
+      {false, false, false, true, "dravikEnableCallback", "dravikEnableCallback(1,S,6,83)",
+       "EnableCallback( 1, subscriber_, DRAVIK_CB_DOMAIN_VORUND_API, default_enabled_vorund_cbid)"},
+      {false, false, false, false, "dravikEnableDomain", "dravikEnableDomain(0,S,1)",
+       "EnableDomain( 0, subscriber_, DRAVIK_CB_DOMAIN_TAMSEL_API)"},
+      {false, false, false, false, "dravikEnableCallback", "dravikEnableCallback(0,S,3,0)",
+       "EnableCallback( 0, subscriber_, DRAVIK_CB_DOMAIN_GORVIN_API, "
+       "default_disabled_gorvin_cbid)"},
+  };
+  const auto journal = [] {
+    std::vector<std::string> entries;
+    for (const std::string& entry : zra_sim::TakeJournal()) {
+      entries.push_back(std::regex_replace(entry, std::regex("S\\d+"), "S"));
+    }
+    return entries;
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    options_.enable_activity = false;
+    options_.trace_tamsel = row.tamsel;
+    options_.trace_halvo = row.halvo;
+    options_.trace_gorvin = row.gorvin;
+    options_.trace_vorund = row.vorund;
+    zra_sim::FailNext(row.function, 1, 7);
+    zra_sim::SetJournal(true);
+    testing::StderrCapture capture;
+    Start();
+    const std::vector<std::string> started = journal();
+    tracer_->Disable();
+    const std::vector<std::string> stopped = journal();
+    EXPECT_EQ(LogLinesFrom(capture.Stop(), kSource),
+              std::vector<std::string>{"ERROR function dravik_interface_->" + row.error +
+                                       " failed with error 7"})
+        << row.error;
+    ASSERT_FALSE(started.empty()) << row.error;
+    EXPECT_EQ(started.back(), row.last_call) << row.error;
+    const bool subscribed = std::string(row.function) != "dravikSubscribe";
+    EXPECT_EQ(std::count(stopped.begin(), stopped.end(), "dravikUnsubscribe(S)"),
+              subscribed ? 1 : 0)
+        << row.error;
+    EXPECT_TRUE(tracer_->IsAvailable()) << row.error;
+  }
+}
+
+// A launch whose context cannot be read is recorded with 0 clusters, and the failure is logged.
+TEST_F(DravikTracerTest, LaunchWithUnreadableContextHasNoClusters) {
+  const struct {
+    const char* function;  // null: no failure
+    uint64_t clusters;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {nullptr, 2, {}},
+      {"qxCtxGetCurrent", 0, {"ERROR Get current context failed, ret is 7"}},
+      {"qxGetCtxConfigParam_pt", 0, {"ERROR Get current context config failed, ret is 7"}},
+  };
+  for (const auto& row : rows) {
+    const char* name = row.function ? row.function : "no failure";
+    SetUp();
+    options_.enable_activity = false;
+    Start();
+    testing::StderrCapture capture;
+    if (row.function) zra_sim::FailNext(row.function, 1, 7);
+    zra_sim::LaunchKernel({});
+    const auto lines = LogLinesFrom(capture.Stop(), kSource);
+    Stop();
+    EXPECT_EQ(lines, row.lines) << name;
+    const auto events = Events(kApiCallback);
+    ASSERT_EQ(events.size(), 1u) << name;
+    EXPECT_EQ(events.begin()->second->name, "qxInvokeKernel") << name;
+    EXPECT_EQ(events.begin()->second->cluster_count, row.clusters) << name;
+  }
+}
+
+// Callbacks from the library that run out of memory drop their record with a warning instead of
+// unwinding into the library; the buffer is still freed (the sanitizer build checks).
+TEST_F(DravikTracerTest, CallbacksOutOfMemoryDropTheirRecord) {
+  // Each runs one callback, its first allocation failing when asked.
+  const auto completed_buffer = [](bool out_of_memory) {
+    void* block = nullptr;
+    ASSERT_EQ(posix_memalign(&block, 8, 256), 0);
+    std::memset(block, 0, 256);
+    const uint32_t kind = DRAVIK_ACTIVITY_TYPE_MEMCPY;
+    std::memcpy(block, &kind, sizeof(kind));
+    fail_next_allocation = out_of_memory;
+    FreeDravikActivityBuffer(static_cast<uint8_t*>(block), 256,
+                             (sizeof(dravikActivityMemcpy) + 7) / 8 * 8);
+  };
+  const auto api_call = [this](bool out_of_memory) {
+    const auto enter = Data(0, "qxMalloc", 5), exit = Data(1, "qxMalloc", 5);
+    DravikTracer::ApiCallback(tracer_, DRAVIK_CB_DOMAIN_VORUND_API, 47, enter.data());
+    fail_next_allocation = out_of_memory;
+    DravikTracer::ApiCallback(tracer_, DRAVIK_CB_DOMAIN_VORUND_API, 47, exit.data());
+  };
+  const struct {
+    const char* row;
+    std::function<void(bool)> run;
+    bool out_of_memory;
+    int32_t source;
+    const char* warning;  // null: none
+  } rows[] = {
+      {"buffer", completed_buffer, false, kActivity, nullptr},
+      {"buffer", completed_buffer, true, kActivity,
+       "WARNING Dropped the rest of a Dravik activity buffer: it ran out of memory."},
+      {"API call", api_call, false, kApiCallback, nullptr},
+      {"API call", api_call, true, kApiCallback,
+       "WARNING Dropped a device API callback: it ran out of memory."},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    Start();
+    testing::StderrCapture capture;
+    row.run(row.out_of_memory);
+    fail_next_allocation = false;
+    const auto lines = LogLinesFrom(capture.Stop(), kSource);
+    Stop();
+    EXPECT_EQ(lines, row.warning ? std::vector<std::string>{row.warning}
+                                 : std::vector<std::string>())
+        << row.row;
+    EXPECT_EQ(Events(row.source).size(), row.out_of_memory ? 0u : 1u) << row.row;
+  }
+}
+
+// Buffer callbacks and steps called without what they need answer without touching anything.
+TEST_F(DravikTracerTest, BufferCallbacksAndStepsWithoutTheirInputs) {
+  uint8_t* buffer = reinterpret_cast<uint8_t*>(&buffer);
+  size_t records = 5;
+  testing::StderrCapture capture;
+  AllocDravikActivityBuffer(nullptr, nullptr, &records);  // nowhere to put a buffer
+  AllocDravikActivityBuffer(&buffer, nullptr, &records);  // no size asked for
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(records, 5u);
+  EXPECT_EQ(LogLinesFrom(capture.Stop(), kSource),
+            std::vector<std::string>{
+                "WARNING Dravik buffer not allocated. activity records will be dropped"});
+  // Without a session, steps refuse; with one, a null buffer is refused.
+  EXPECT_EQ(tracer_->EnableApiTracing().ToString(),
+            "Failed precondition: No device tracing session.");
+  EXPECT_EQ(tracer_->EnableActivityTracing().ToString(),
+            "Failed precondition: No device tracing session.");
+  Start();
+  EXPECT_EQ(tracer_->ProcessActivityBuffer(nullptr, 64).ToString(),
+            "Failed precondition: No device tracing session for the activity buffer.");
+  Stop();
+  // No activity kinds: activity tracing is on without asking the library for anything.
+  options_.enable_callback = false;
+  options_.activities.clear();
+  zra_sim::SetJournal(true);
+  Start();
+  EXPECT_FALSE(tracer_->IsAvailable());
+  tracer_->Disable();
+  EXPECT_EQ(testing::SummarizeJournal(zra_sim::TakeJournal()),
+            "dravikActivityRegisterCallbacks(null,null)");
+  EXPECT_TRUE(tracer_->IsAvailable());
+}
+
+// A refused switch of latency timestamps is logged; the session records as usual.
+TEST_F(DravikTracerTest, RefusedLatencyTimestampsAreLogged) {
+  options_.activity_latency_timestamps = true;
+  zra_sim::FailNext("dravikActivityEnableLatencyTimestamps", 1, 7);
+  testing::StderrCapture capture;
+  Start();
+  zra_sim::Memcpy(DRAVIK_MEMCPY_KIND_HTOD, 64);
+  Stop();
+  EXPECT_THAT(LogLinesFrom(capture.Stop(), kSource),
+              Contains("ERROR DRAVIK activity enable latency timestamps failed, ret is 7"));
+  EXPECT_EQ(Events(kActivity).size(), 1u);
+  EXPECT_EQ(Events(kApiCallback).size(), 1u);
+}
+
+
+// One session at log level 0: the tracer's INFO lines, buffer addresses replaced by X and a
+// non-zero valid size by N.
+ZENTRIK_CHILD_SCENARIO(SessionInfoLines) {
+  zra_sim::Reset();
+  DravikTracerOptions options;
+  options.activities = {DRAVIK_ACTIVITY_TYPE_KERNEL, DRAVIK_ACTIVITY_TYPE_OVERHEAD};
+  DravikTracerCollectorImpl collector(0);
+  DravikTracer* tracer = DravikTracer::GetDravikTracerSingleton();
+  testing::StderrCapture capture;
+  tracer->Enable(options, &collector);
+  zra_sim::LaunchKernel({});
+  zra_sim::FlushActivity();
+  tracer->Disable();
+  for (const std::string& line : LogLinesFrom(capture.Stop(), kSource)) {
+    const std::string no_address =
+        std::regex_replace(line, std::regex("buffer=[0-9a-f]+"), "buffer=X");
+    const std::string no_size =
+        std::regex_replace(no_address, std::regex("valid_size=[1-9]\\d*"), "valid_size=N");
+    printf("%s\n", no_size.c_str());
+  }
+  return 0;
+}
+
+TEST(DravikTracerLogTest, InfoLinesOfOneSession) {
+  const testing::ChildResult child =
+      testing::RunScenario("SessionInfoLines", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  ASSERT_EQ(child.exit_code, 0) << child.err;
+  const std::string enabling = "INFO Enabling activity tracing for";
+  const std::string disabling = "INFO Disabling activity tracing for";
+  EXPECT_EQ(child.out,
+            "INFO Enable dravik subscriber\n"
+            "INFO Registering DRAVIK activity callbacks\n" +
+                enabling + " 2 activities\n" +
+                enabling + ": DRAVIK_ACTIVITY_TYPE_KERNEL\n" +
+                enabling + ": DRAVIK_ACTIVITY_TYPE_OVERHEAD\n"
+                "INFO Allocated Dravik buffer, buffer=X size=65536\n"
+                "INFO current kernel ,corr_id = 1, cluster_count_ctx_used = 2\n"
+                "INFO On qxapi exit, cbid = 1, there is no annotation index for it.\n"
+                "INFO Freeing Dravik buffer, buffer=X size=65536 valid_size=N\n"
+                "INFO Disable subscriber\n" +
+                disabling + " 2 activities\n" +
+                disabling + ": DRAVIK_ACTIVITY_TYPE_KERNEL\n" +
+                disabling + ": DRAVIK_ACTIVITY_TYPE_OVERHEAD\n");
 }
 
 }  // namespace

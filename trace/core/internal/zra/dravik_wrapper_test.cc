@@ -7,8 +7,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <regex>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "testing/child_process.h"
@@ -110,6 +113,93 @@ TEST(DravikWrapperTest, CreatesTheInterfaceOfEachVariantAndScenario) {
     EXPECT_THAT(lines, ElementsAreArray(c.lines)) << label;
     EXPECT_EQ(result.out, c.out.empty() ? result.out : c.out) << label;
   }
+}
+
+// The null object stands in for missing libraries: every operation succeeds and leaves its
+// out-parameters as they were.
+TEST(DravikWrapperTest, NullObjectSucceedsWithoutTouchingItsOutputs) {
+  DravikInterface none;
+  uint32_t u32 = 7;
+  uint64_t u64 = 7, ids[1] = {7};
+  size_t size = 7;
+  const char* text = "unset";
+  uint8_t* record = nullptr;
+  dravik_SubscriberHandle subscriber = nullptr;
+  morvelCoreCountInfo cores{7, 7};
+  morvelFrequencyInfo frequency{};
+  morvelDDRInfo ddr{};
+  const std::string frequency_bytes(reinterpret_cast<const char*>(&frequency), sizeof(frequency));
+  const std::string ddr_bytes(reinterpret_cast<const char*>(&ddr), sizeof(ddr));
+  const std::pair<const char*, std::function<int32_t()>> calls[] = {
+      {"Finalize", [&] { return none.Finalize(); }},
+      {"QueueSync", [&] { return none.QueueSync(1); }},
+      {"CtxGetDevice", [&] { return none.CtxGetDevice(&u32); }},
+      {"GetCtxConfigParam", [&] { return none.GetCtxConfigParam(1, 1, &u64); }},
+      {"CtxGetCurrent", [&] { return none.CtxGetCurrent(&u64); }},
+      {"DevInit", [&] { return none.DevInit(0); }},
+      {"DevGetCoreCount", [&] { return none.DevGetCoreCount(&cores, 0); }},
+      {"DevGetFrequencyInfo", [&] { return none.DevGetFrequencyInfo(&frequency, 0); }},
+      {"DevGetDDRInfo", [&] { return none.DevGetDDRInfo(&ddr, 0); }},
+      {"GetDeviceType", [&] { return none.GetDeviceType(0, &u32); }},
+      {"GetDeviceChipId", [&] { return none.GetDeviceChipId(0, &u64); }},
+      {"PmuGetCounterSupported", [&] { return none.PmuGetCounterSupported(1, ids, &u64); }},
+      {"PmuGetCounterName", [&] { return none.PmuGetCounterName(1, &text); }},
+      {"PmuSetFlushMode", [&] { return none.PmuSetFlushMode(1); }},
+      {"PmuEnableCounter", [&] { return none.PmuEnableCounter(0, 1, true); }},
+      {"PmuFlushData", [&] { return none.PmuFlushData(0); }},
+      {"PmuGetCounterValue", [&] { return none.PmuGetCounterValue(0, 1, &u64); }},
+      {"ActivityEnable", [&] { return none.ActivityEnable(1); }},
+      {"ActivityRegisterCallbacks",
+       [&] { return none.ActivityRegisterCallbacks(nullptr, nullptr); }},
+      {"ActivityGetNextRecord",
+       [&] { return none.ActivityGetNextRecord(reinterpret_cast<uint8_t*>(&u64), size, &record); }},
+      {"Subscribe", [&] { return none.Subscribe(&subscriber, nullptr, nullptr); }},
+      {"Unsubscribe", [&] { return none.Unsubscribe(subscriber); }},
+      {"EnableCallback", [&] { return none.EnableCallback(1, subscriber, 6, 47); }},
+      {"EnableDomain", [&] { return none.EnableDomain(1, subscriber, 6); }},
+      {"EnableAllDomains", [&] { return none.EnableAllDomains(1, subscriber); }},
+      {"GetCallbackState", [&] { return none.GetCallbackState(&u32, subscriber, 6, 47); }},
+      {"GetResultString", [&] { return none.GetResultString(1, &text); }},
+  };
+  none.Init();
+  for (const auto& [name, call] : calls) EXPECT_EQ(call(), 0) << name;
+  EXPECT_EQ(std::make_tuple(u32, u64, ids[0], size, std::string(text), record, subscriber,
+                            cores.version, cores.count),
+            std::make_tuple(7u, 7u, 7u, 7u, std::string("unset"), nullptr, nullptr, 7u, 7u));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&frequency), sizeof(frequency)),
+            frequency_bytes);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ddr), sizeof(ddr)), ddr_bytes);
+  EXPECT_TRUE(none.InitFailed());
+}
+
+// Calls no session makes still reach the named library function with their arguments, and
+// the version query's failure is logged once: the first request decides for the process.
+ZENTRIK_CHILD_SCENARIO(RarelyUsedCalls) {
+  DravikInterface* dravik = GetDravikInterface();
+  zra_sim::SetJournal(true);
+  uint32_t enabled = 0;
+  zra_sim::FailNext("dravikGetLibVersion", 1, 9);
+  for (const int32_t result :
+       {dravik->DevInit(3), dravik->EnableAllDomains(1, nullptr),
+        dravik->GetCallbackState(&enabled, nullptr, 6, 47), dravik->Finalize(),
+        dravik->ActivityEnableLatencyTimestamps(1), dravik->ActivityEnableLatencyTimestamps(1)}) {
+    std::printf("%d ", result);
+  }
+  for (const std::string& entry : zra_sim::TakeJournal()) std::printf("%s ", entry.c_str());
+  return 0;
+}
+
+TEST(DravikWrapperTest, RarelyUsedCallsAndAFailedVersionQuery) {
+  const auto result =
+      testing::RunScenario("RarelyUsedCalls", {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "1"}});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  // The simulator refuses the null subscriber; the second request asks for nothing.
+  EXPECT_EQ(result.out,
+            "0 1 1 0 9 0 morvelInit(3) dravikEnableAllDomains(1,S0) "
+            "dravikGetCallbackState(S0,6,47) dravikGetLibVersion() ");
+  EXPECT_THAT(LogLinesFrom(result.err, "trace/core/internal/zra/dravik_wrapper"),
+              ElementsAreArray({"WARNING dravikFinalize is not implemented now.",
+                                "ERROR DRAVIK get lib version failed, ret is 9"}));
 }
 
 }  // namespace
