@@ -96,15 +96,20 @@ void FixedSession(XSpace* devices, TraceMeRecorder::Events* recorded) {
   *devices = fixture.space();
 }
 
-// The whole collection as the tracer runs it, on an arena.
-std::string CollectOnArena(const XSpace& devices, TraceMeRecorder::Events recorded) {
-  google::protobuf::Arena arena;
-  XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+// The whole collection as the tracer runs it, into `space`.
+void Collect(const XSpace& devices, TraceMeRecorder::Events recorded, XSpace* space) {
   *space = devices;
   ConvertRecordedEventsToHostPlane(kSessionStart, std::move(recorded),
                                    FindOrAddMutablePlaneWithName(space, kHostPlaneName));
   PostProcessSingleHostXSpace(space, kSessionStart);
   FillHostKernelPmuData(space);
+}
+
+// The same on an arena, as the tracer does it.
+std::string CollectOnArena(const XSpace& devices, TraceMeRecorder::Events recorded) {
+  google::protobuf::Arena arena;
+  XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+  Collect(devices, std::move(recorded), space);
   return ::zentrik::testing::DeterministicBytes(*space);
 }
 
@@ -188,18 +193,11 @@ ZENTRIK_CHILD_SCENARIO(CollectOddSessions) {
     XSpace devices;
     TraceMeRecorder::Events recorded;
     OddSession(seed, &devices, &recorded);
-    XSpace heap = devices;
-    ConvertRecordedEventsToHostPlane(kSessionStart, TraceMeRecorder::Events(recorded),
-                                     FindOrAddMutablePlaneWithName(&heap, kHostPlaneName));
-    PostProcessSingleHostXSpace(&heap, kSessionStart);
-    FillHostKernelPmuData(&heap);
+    XSpace heap;
+    Collect(devices, recorded, &heap);
     google::protobuf::Arena arena;
     XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
-    *space = devices;
-    ConvertRecordedEventsToHostPlane(kSessionStart, std::move(recorded),
-                                     FindOrAddMutablePlaneWithName(space, kHostPlaneName));
-    PostProcessSingleHostXSpace(space, kSessionStart);
-    FillHostKernelPmuData(space);
+    Collect(devices, std::move(recorded), space);
     const std::string bytes = ::zentrik::testing::DeterministicBytes(*space);
     if (bytes != ::zentrik::testing::DeterministicBytes(heap)) return 1;
     EventGrouper again;
