@@ -168,8 +168,9 @@ class EventNode {
   // replaced by a copy of its own on an arena, where it may be shared.
   void WriteGroupIdStat();
   // The same, but an event without a group_id stat on an arena points at
-  // `*shared`, made first when it is null or belongs to another plane. Only
-  // events of one group may pass the same `shared`.
+  // `*shared`, made first when it is null or was made for another arena or
+  // group_id metadata id (planes whose ids agree share it). Only events of
+  // one group may pass the same `shared`.
   void WriteGroupIdStat(XStat** shared);
 
   // Sets the value of this event's stat of `stat_type` through `set`.

@@ -4,6 +4,9 @@
 #include <google/protobuf/arena.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <random>
 #include <string>
 #include <tuple>
@@ -11,10 +14,12 @@
 #include <vector>
 
 #include "testing/child_process.h"
+#include "testing/log_lines.h"
 #include "testing/proto_bytes.h"
 #include "testing/xspace_fixture.h"
 #include "testing/xspace_reader.h"
 #include "trace/core/convert/derived_timeline.h"
+#include "trace/core/convert/group_events.h"
 #include "trace/core/convert/host_kernel_pmu.h"
 #include "trace/core/internal/cpu/host_tracer_utils.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -91,15 +96,20 @@ void FixedSession(XSpace* devices, TraceMeRecorder::Events* recorded) {
   *devices = fixture.space();
 }
 
-// The whole collection as the tracer runs it, on an arena.
-std::string CollectOnArena(const XSpace& devices, TraceMeRecorder::Events recorded) {
-  google::protobuf::Arena arena;
-  XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+// The whole collection as the tracer runs it, into `space`.
+void Collect(const XSpace& devices, TraceMeRecorder::Events recorded, XSpace* space) {
   *space = devices;
   ConvertRecordedEventsToHostPlane(kSessionStart, std::move(recorded),
                                    FindOrAddMutablePlaneWithName(space, kHostPlaneName));
   PostProcessSingleHostXSpace(space, kSessionStart);
   FillHostKernelPmuData(space);
+}
+
+// The same on an arena, as the tracer does it.
+std::string CollectOnArena(const XSpace& devices, TraceMeRecorder::Events recorded) {
+  google::protobuf::Arena arena;
+  XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+  Collect(devices, std::move(recorded), space);
   return ::zentrik::testing::DeterministicBytes(*space);
 }
 
@@ -117,6 +127,105 @@ TEST(CollectionBytesTest, ArenaCollectionMatchesTheGoldenDigest) {
   FixedSession(&devices, &recorded);
   const std::string bytes = CollectOnArena(devices, std::move(recorded));
   EXPECT_EQ(Fnv1a(bytes), 0xbbeb05580b846ef0ULL) << bytes.size();
+}
+
+// Sessions that probe the corners of collection, one per seed: threads that
+// share an id, equal starts, zero and negative lengths, events from before
+// the session, ill-formed UTF-8, arguments with empty pairs, counter keys and
+// the keys grouping writes itself, and a host plane that already holds
+// kernel launches on some seeds.
+void OddSession(uint32_t seed, XSpace* devices, TraceMeRecorder::Events* recorded) {
+  static constexpr const char* kNames[] = {"a",
+                                           "a:b:Mul",
+                                           "step#_r=1,step_num=3#",
+                                           "op#k=1,=x,data_type=3#",
+                                           "n#mac_ops=5,read_bytes=zz,k=2.5#",
+                                           "\xff\xfe#k=\xc3#",
+                                           "g#group_id=9,step_name=s#",
+                                           "#",
+                                           "",
+                                           "e#,,=,k=#",
+                                           "conv0:Conv2D#data_type=1#",
+                                           "iter#_r=1,_ct=3#",
+                                           "x\xe2\x82"};
+  std::mt19937 rng(seed);
+  auto below = [&rng](uint32_t bound) { return static_cast<int64_t>(rng() % bound); };
+  ::zentrik::testing::XSpaceFixture fixture(kSessionStart);
+  if (seed % 2 == 1) {
+    ::zentrik::testing::KernelSpec kernel;
+    kernel.thread_id = 1;
+    kernel.annotation = kernel.op_fullname = "conv0:Conv2D";
+    kernel.launch_start_ns = kSessionStart + 5;
+    kernel.launch_end_ns = kSessionStart + 6;
+    kernel.start_ns = kSessionStart + 10;
+    kernel.end_ns = kSessionStart + 20;
+    PmuData counters;
+    counters.set_mac_ops(7);
+    kernel.counters = counters;
+    fixture.AddKernel(kernel);
+  }
+  *devices = fixture.space();
+  for (int t = 1 + below(4); t > 0; --t) {
+    TraceMeRecorder::ThreadEvents thread{{static_cast<uint32_t>(1 + below(3)), "w\xff"}, {}};
+    const uint32_t spread = 1 + rng() % 30;
+    for (int i = below(40); i > 0; --i) {
+      int64_t start = static_cast<int64_t>(kSessionStart) - 3 + below(spread + 3);
+      int64_t end = start + below(spread / 2 + 1);
+      if (rng() % 30 == 0) start = 0;
+      if (rng() % 30 == 0) end = start - 2;
+      thread.events.push_back({kNames[rng() % std::size(kNames)], start, end});
+    }
+    // Mostly as TraceMe records them, by their ends; some not at all.
+    if (rng() % 3 != 0) {
+      std::stable_sort(thread.events.begin(), thread.events.end(),
+                       [](const auto& a, const auto& b) { return a.end_time < b.end_time; });
+    }
+    recorded->push_back(std::move(thread));
+  }
+}
+
+// Collects every odd session on the heap and on an arena, also grouped a
+// second time; prints the digest of all the bytes, or fails when the two
+// collections differ.
+ZENTRIK_CHILD_SCENARIO(CollectOddSessions) {
+  uint64_t digest = 0;
+  for (uint32_t seed = 0; seed < 200; ++seed) {
+    XSpace devices;
+    TraceMeRecorder::Events recorded;
+    OddSession(seed, &devices, &recorded);
+    XSpace heap;
+    Collect(devices, recorded, &heap);
+    google::protobuf::Arena arena;
+    XSpace* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+    Collect(devices, std::move(recorded), space);
+    const std::string bytes = ::zentrik::testing::DeterministicBytes(*space);
+    if (bytes != ::zentrik::testing::DeterministicBytes(heap)) return 1;
+    EventGrouper again;
+    GroupEvents(space, &again);
+    digest = digest * 31 + Fnv1a(bytes + ::zentrik::testing::DeterministicBytes(*space));
+  }
+  std::printf("%016llx", static_cast<unsigned long long>(digest));
+  return 0;
+}
+
+// The digests of the bytes and of the log lines that the collection gave for
+// these sessions before it was optimised: events made in start order, the
+// shared group ids and the shortcuts of the kernel PMU pass leave both as
+// they were.
+TEST(CollectionBytesTest, OddSessionsMatchTheGoldenDigests) {
+  const auto run = ::zentrik::testing::RunScenario("CollectOddSessions",
+                                                   {{"ZENTRIK_CPP_MIN_LOG_LEVEL", "0"}});
+  ASSERT_EQ(run.exit_code, 0) << "heap and arena collections differ";
+  EXPECT_EQ(run.out, "3804384d1ad8d024");
+  std::string logged;
+  for (const char* source :
+       {"trace/core/internal/cpu/host_tracer_utils", "trace/core/utils/parse_annotation",
+        "trace/core/utils/qx_op_utils"}) {
+    for (const std::string& line : ::zentrik::testing::LogLinesFrom(run.err, source)) {
+      logged += line + "\n";
+    }
+  }
+  EXPECT_EQ(Fnv1a(logged), 0xc0b2a1c571c933f9ULL) << logged.size();
 }
 
 constexpr int64_t kStep = -559038737;
