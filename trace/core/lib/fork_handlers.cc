@@ -18,9 +18,9 @@ namespace {
 // Written only by the child handler, when the child has a single thread.
 std::atomic<uint64_t> fork_generation{0};
 
-// The locks in the order code nests them: a session creates its profilers
-// under the registry lock, and the recorder's lock is taken under no other,
-// so taking them in this order cannot wait on a thread that waits on us.
+// No code holds one of these locks while it takes another of them or runs a
+// caller's code (profiler factories run without the registry lock), so taking
+// them in this order cannot wait on a thread that waits on us.
 void TakeLocks() {
   ProfilerFactoryMutex().lock();
   AnnotationRegistry::Mutex().lock();

@@ -4,6 +4,7 @@
 #include "trace/core/lib/fork_handlers.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -223,6 +224,33 @@ TEST(ForkTest, ChildrenNeverHangAndRecordOnlyTheirOwnSession) {
       EXPECT_NE(std::find(names.begin(), names.end(), "parent-thread"), names.end());
     }
   }
+}
+
+// Forks, as a factory that starts a helper process might; makes no profiler.
+std::unique_ptr<ProfilerInterface> ForkingFactory(const ProfileOptions&) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return nullptr;
+}
+
+TEST(ForkTest, ProfilerFactoryMayFork) {
+  // The factory stays registered, so the session runs in a child of its own.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    RegisterProfilerFactory(&ForkingFactory);
+    std::unique_ptr<TracerInterface> tracer = HostTracer();
+    std::string bytes;
+    const bool started = tracer->Start();
+    { TraceMe event("after-factory"); }
+    const bool stopped = started && tracer->Stop(&bytes);
+    _exit(stopped && HostEventNames(bytes) == std::vector<std::string>{"after-factory"} ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  const testing::ChildResult child = testing::WaitForChild(pid, kChildLimitMs);
+  EXPECT_FALSE(child.hung) << "fork() inside a profiler factory waited for the factory registry";
+  EXPECT_EQ(child.term_signal, 0);
+  EXPECT_EQ(child.exit_code, 0);
 }
 
 }  // namespace

@@ -40,8 +40,14 @@ void RegisterProfilerFactory(ProfilerFactory factory) {
 
 void CreateProfilers(const ProfileOptions& options,
                      std::vector<std::unique_ptr<ProfilerInterface>>* result) {
-  std::lock_guard<std::mutex> lock(profiler_factory_mutex);
-  for (ProfilerFactory factory : GetProfilerFactories()) {
+  std::vector<ProfilerFactory> factories;
+  {
+    std::lock_guard<std::mutex> lock(profiler_factory_mutex);
+    factories = GetProfilerFactories();
+  }
+  // Called without the lock: a factory's code may fork(), whose handlers take
+  // the lock, or take locks of its own that fork handlers hold.
+  for (ProfilerFactory factory : factories) {
     std::unique_ptr<ProfilerInterface> profiler = factory(options);
     if (profiler != nullptr) result->push_back(std::move(profiler));
   }

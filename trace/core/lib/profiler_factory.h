@@ -41,8 +41,8 @@ std::vector<ProfilerFactory>& GetProfilerFactories();
 void RegisterProfilerFactory(ProfilerFactory factory);
 
 // Calls every factory in registry order with `options` and appends each
-// non-null profiler to `result`, which is not cleared first. Holds the registry
-// mutex throughout, so a factory must not call back into the registry.
+// non-null profiler to `result`, which is not cleared first. The factories run
+// without the registry mutex; one registered meanwhile is called next time.
 void CreateProfilers(const ProfileOptions& options,
                      std::vector<std::unique_ptr<ProfilerInterface>>* result);
 

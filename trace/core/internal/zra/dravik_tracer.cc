@@ -10,6 +10,7 @@
 #include "trace/core/internal/zra/device_tracer.h"
 #include "trace/core/internal/zra/dravik_activity_records.h"
 #include "trace/core/lib/annotation_stack.h"
+#include "trace/core/lib/fork_handlers.h"
 #include "trace/core/utils/utf8_utils.h"
 
 namespace zentrik {
@@ -372,6 +373,10 @@ DravikTracer* DravikTracer::GetDravikTracerSingleton(DravikInterface* dravik_int
 DravikTracer::DravikTracer(DravikInterface* dravik_interface)
     : dravik_interface_(dravik_interface) {}
 
+bool DravikTracer::InEnablingProcess() const {
+  return enabled_generation_.load(std::memory_order_relaxed) == ForkGeneration();
+}
+
 bool DravikTracer::IsAvailable() const {
   return !activity_tracing_enabled_.load() && !api_tracing_enabled_.load();
 }
@@ -410,6 +415,7 @@ const std::vector<uint32_t>& DravikTracer::DefaultDisabledGorvinCbids() {
 }
 
 void DravikTracer::Enable(const DravikTracerOptions& options, DravikTracerCollector* collector) {
+  enabled_generation_.store(ForkGeneration());
   options_.store(&options);
   collector_.store(collector);
   if (options.enable_callback) {
@@ -606,7 +612,8 @@ void DravikTracer::ApiCallback(void* userdata, uint32_t domain, uint32_t cbid,
 }
 
 Status DravikTracer::HandleApiCallback(uint32_t domain, uint32_t cbid, const void* cbdata) {
-  if (!api_tracing_enabled_.load()) return Status();
+  // In a child the gate may stay held by a thread that only the parent has.
+  if (!api_tracing_enabled_.load() || !InEnablingProcess()) return Status();
   if (cbdata == nullptr) return errors::InvalidArgument("Null callback data.");
   DravikQxApiHook* hook = hook_.load();
   if (hook == nullptr) return Status();
@@ -628,6 +635,7 @@ Status DravikTracer::ProcessActivityBuffer(uint8_t* buffer, size_t valid_size) {
     LOG(WARNING) << "DRAVIK activity buffer is freed after flush.";
     return Status();
   }
+  if (!InEnablingProcess()) return Status();
   const DravikTracerOptions* options = options_.load();
   DravikTracerCollector* collector = collector_.load();
   if (options == nullptr || collector == nullptr || buffer == nullptr) {

@@ -169,6 +169,10 @@ class DravikTracer {
  private:
   friend class CallbackScope;
 
+  // False in a child that fork() made after Enable: the session is the
+  // parent's there.
+  bool InEnablingProcess() const;
+
   DravikInterface* const dravik_interface_;
   // Read by the callbacks without a lock; written on the session's thread.
   std::atomic<const DravikTracerOptions*> options_{nullptr};
@@ -179,6 +183,7 @@ class DravikTracer {
   std::unique_ptr<DravikQxApiHook> hook_owner_;
   // Callbacks currently running in this tracer.
   std::atomic<int> callbacks_in_flight_{0};
+  std::atomic<uint64_t> enabled_generation_{0};  // ForkGeneration() at Enable.
   // Session's thread only.
   dravik_SubscriberHandle subscriber_ = nullptr;
   bool subscribed_ = false;

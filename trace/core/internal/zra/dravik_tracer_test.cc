@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -191,6 +192,46 @@ TEST_F(DravikTracerTest, HandlesHandMadeCallbackData) {
   std::set<std::string> names;
   for (const auto& [type, e] : events) names.insert(e->name + "#" + std::to_string(e->correlation_id));
   EXPECT_EQ(names, (std::set<std::string>{"#2", "qx\xEF\xBF\xBDRun#3"}));
+}
+
+// A child that fork() made while a thread of the parent was inside a traced
+// launch (holding the launch gate) neither waits for the gate nor records into
+// the parent's session; the parent's launch is recorded as usual.
+TEST_F(DravikTracerTest, ForkedChildLeavesTheParentsSessionAlone) {
+  constexpr int kChildLimitMs = 20000;  // Only a hung child reaches it.
+  options_.enable_activity = false;
+  TracePmu();
+  Start();
+  const auto launch = [this](uint32_t site, uint64_t id) {
+    tracer_->HandleApiCallback(DRAVIK_CB_DOMAIN_VORUND_API, DRAVIK_CBID_VORUND_qxInvokeKernel,
+                               Data(site, "qxInvokeKernel", id).data());
+  };
+  std::atomic<bool> entered{false};
+  std::atomic<bool> forked{false};
+  std::thread holder([&] {
+    launch(0, 1);
+    entered = true;
+    while (!forked) std::this_thread::yield();
+    launch(1, 1);
+  });
+  while (!entered) std::this_thread::yield();
+  const size_t before = Events(kApiCallback).size();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    launch(0, 2);
+    launch(1, 2);
+    _exit(Events(kApiCallback).size() == before ? 0 : 1);
+  }
+  forked = true;
+  holder.join();
+  ASSERT_GT(pid, 0);
+  const testing::ChildResult child = testing::WaitForChild(pid, kChildLimitMs);
+  EXPECT_FALSE(child.hung) << "the child waited for a gate held by a thread of the parent";
+  EXPECT_EQ(child.exit_code, 0) << "the child recorded into the parent's session";
+  Stop();
+  std::set<uint64_t> ids;
+  for (const auto& [type, event] : Events(kApiCallback)) ids.insert(event->correlation_id);
+  EXPECT_EQ(ids, std::set<uint64_t>{1});
 }
 
 TEST_F(DravikTracerTest, PmuEdgeCases) {
