@@ -762,34 +762,6 @@ TEST_F(DravikTracerTest, StoredLaunchCounters) {
   }
 }
 
-// A launch made by a thread_local object's destructor as its thread ends, after the tracer's
-// own per-thread state of that thread was made (so destroyed first), still stores its counters
-// and leaves the gate open.
-struct LaunchAtThreadEnd {
-  uint64_t* correlation_id = nullptr;
-  ~LaunchAtThreadEnd() {
-    if (correlation_id != nullptr) *correlation_id = zra_sim::LaunchKernel({});
-  }
-};
-
-TEST_F(DravikTracerTest, LaunchFromAThreadLocalDestructorStoresItsCounters) {
-  for (const bool launched_before : {false, true}) {
-    SetUp();
-    options_.enable_activity = false;
-    TracePmu();
-    Start();
-    uint64_t early = 0, late = 0;
-    std::thread([&] {
-      thread_local LaunchAtThreadEnd at_end;
-      at_end.correlation_id = &late;
-      if (launched_before) early = zra_sim::LaunchKernel({});
-    }).join();
-    Stop();
-    if (launched_before) ExpectExactDeltas(early);
-    ExpectExactDeltas(late);
-  }
-}
-
 // A launch whose exit comes from a thread_local destructor that runs after the tracer's own
 // per-thread state of that thread was made: its counters are read against the start values of
 // its entry and the gate opens.
