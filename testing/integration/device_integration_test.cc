@@ -187,7 +187,7 @@ TEST(DeviceTracing, Level0RecordsNoDevice) {
 }
 
 // Each session that finds no device library says so.
-TEST(NoDeviceLibrary, HostStillRecordedWithOneWarning) {
+TEST(NoDeviceLibrary, HostRecordedAndEachSessionWarnsOnce) {
   files::StderrCapture capture;
   for (int session = 0; session < 2; ++session) {
     XSpace space;

@@ -7,6 +7,7 @@
 
 #include "common/platform/env.h"
 #include "common/platform/logging.h"
+#include "common/platform/thread_exit_local.h"
 #include "trace/core/internal/zra/device_tracer.h"
 #include "trace/core/internal/zra/dravik_activity_records.h"
 #include "trace/core/lib/annotation_stack.h"
@@ -67,7 +68,8 @@ constexpr uint32_t kInvokeKernelCbid = DRAVIK_CBID_VORUND_qxInvokeKernel;
 
 // The calling thread's PMU-traced kernel launches in one session: how many
 // have entered and not exited, and at which depth this thread took the gate
-// (0: it does not hold it).
+// (0: it does not hold it). Trivially destructible, as every per-thread
+// variable here: launches may come from the thread's thread_local destructors.
 struct LaunchState {
   uint64_t session = ~uint64_t{0};
   int open_launches = 0;
@@ -75,7 +77,7 @@ struct LaunchState {
 };
 thread_local LaunchState launch_state;
 // Counter id -> value read at the entry of the thread's current launch.
-thread_local std::map<uint64_t, uint64_t> kernel_start_counter_values;
+using StartCounterValues = std::map<uint64_t, uint64_t>;
 
 // A thread's launches of an earlier session never exited there; forget them.
 LaunchState& LaunchStateFor(uint64_t session) {
@@ -200,11 +202,15 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchEnter() {
   LOG(INFO) << "on qxInvokeKernel enter, device_id = " << device_id;
   LaunchState& state = LaunchStateFor(session_);
   ++state.open_launches;
+  // Made before the gate is taken: running out of memory leaves it open.
+  StartCounterValues* start_values = ThreadExitLocal<StartCounterValues>::Get();
   // A launch inside this thread's own launch, or one whose session is ending,
   // reads no counters rather than wait.
   if (gate_->Take(session_) != KernelLaunchGate::Entry::kTaken) return Status();
   state.holder_depth = state.open_launches;
-  kernel_start_counter_values.clear();
+  // Gone only at the thread's very end: the launch goes without counters.
+  if (start_values == nullptr) return Status();
+  start_values->clear();
   const std::vector<uint64_t>* counter_ids = devices_.Counters(device_id);
   if (counter_ids == nullptr) return Status();
   if (int32_t result = dravik_interface_->PmuFlushData(device_id)) {
@@ -216,7 +222,7 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchEnter() {
       return devices_.ReadFailed(
           device_id, "dravik_interface_->PmuGetCounterValue(device_id, id, &data)", result);
     }
-    kernel_start_counter_values.emplace(id, data);
+    start_values->emplace(id, data);
   }
   return Status();
 }
@@ -244,7 +250,9 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchExit(const void* params,
       return gate->Release(session);
     }
     ~EndOfLaunch() {
-      kernel_start_counter_values.clear();
+      if (auto* start_values = ThreadExitLocal<StartCounterValues>::Existing()) {
+        start_values->clear();
+      }
       if (!released) gate->Release(session);
     }
   } end_of_launch{gate_, session_};
@@ -267,7 +275,8 @@ Status DravikQxApiHookWithHostEvent::ReadLaunchCounters(const void* params, uint
   dravik_interface_->CtxGetDevice(&device_id);
   LOG(INFO) << "on qxInvokeKernel exit,  device id = " << device_id;
   const std::vector<uint64_t>* counter_ids = devices_.Counters(device_id);
-  if (counter_ids == nullptr) return Status();
+  const StartCounterValues* start_values = ThreadExitLocal<StartCounterValues>::Existing();
+  if (counter_ids == nullptr || start_values == nullptr) return Status();
   // The kernel must have finished before its counters are read.
   if (params != nullptr) {
     dravik_interface_->QueueSync(ReadAt<uint64_t>(params, DRAVIK_INVOKE_KERNEL_PARAMS_OFFSET_QUEUE));
@@ -287,8 +296,8 @@ Status DravikQxApiHookWithHostEvent::ReadLaunchCounters(const void* params, uint
                                  result);
     }
     // Without a start value the end value alone is no increase.
-    auto start = kernel_start_counter_values.find(id);
-    if (start != kernel_start_counter_values.end()) {
+    auto start = start_values->find(id);
+    if (start != start_values->end()) {
       SetPmuCounterDelta(counters, name, data, start->second);
     }
   }

@@ -803,6 +803,35 @@ TEST_F(DravikTracerTest, StoredLaunchCounters) {
   }
 }
 
+// A launch whose exit comes from a thread_local destructor that runs after the tracer's own
+// per-thread state of that thread was made: its counters are read against the start values of
+// its entry and the gate opens.
+struct ExitAtThreadEnd {
+  std::function<void()> exit;
+  ~ExitAtThreadEnd() {
+    if (exit) exit();
+  }
+};
+
+TEST_F(DravikTracerTest, LaunchExitFromAThreadLocalDestructorStoresItsCounters) {
+  TracePmu();
+  constexpr uint32_t kLaunch = DRAVIK_CBID_VORUND_qxInvokeKernel;
+  collector_ = std::make_unique<DravikTracerCollectorImpl>(0);
+  KernelLaunchGate gate;
+  DravikQxApiHookWithHostEvent hook(&options_, collector_.get(), GetDravikInterface(), &gate,
+                                    gate.session());
+  std::thread([&] {
+    thread_local ExitAtThreadEnd at_end;
+    at_end.exit = [&hook] {
+      hook.OnApiExit(DRAVIK_CB_DOMAIN_VORUND_API, kLaunch, Data(1, "qxInvokeKernel", 7).data(), 1);
+    };
+    hook.OnApiEnter(DRAVIK_CB_DOMAIN_VORUND_API, kLaunch, nullptr);
+    zra_sim::LaunchKernel({});  // no subscriber: the hook sees only what the test hands it
+  }).join();
+  ExpectExactDeltas(7);
+  EXPECT_FALSE(gate.Held());
+}
+
 // The first switch the library refuses ends the API tracer's start: it is logged, nothing after
 // it is asked for, and the stop removes the subscriber only when there is one.
 TEST_F(DravikTracerTest, ApiTracingStopsAtTheFirstRefusedSwitch) {

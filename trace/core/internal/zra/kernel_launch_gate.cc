@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/platform/thread_exit_local.h"
+
 namespace zentrik {
 namespace trace {
 
@@ -46,7 +48,9 @@ struct KernelLaunchGate::State {
 namespace {
 
 // The gates the calling thread took; those it still holds when it ends are
-// opened then, since a launch whose thread ended never exits.
+// opened then, since a launch whose thread ended never exits. Kept until the
+// thread's very end, so launches from its thread_local destructors still
+// find it.
 class GatesOfThisThread {
  public:
   ~GatesOfThisThread() {
@@ -73,11 +77,6 @@ class GatesOfThisThread {
   std::vector<std::shared_ptr<KernelLaunchGate::State>> gates_;
 };
 
-GatesOfThisThread& Gates() {
-  thread_local GatesOfThisThread gates;
-  return gates;
-}
-
 }  // namespace
 
 KernelLaunchGate::KernelLaunchGate() : state_(std::make_shared<State>()) {}
@@ -91,10 +90,17 @@ uint64_t KernelLaunchGate::session() const {
 
 KernelLaunchGate::Entry KernelLaunchGate::Take(uint64_t session) {
   const uint64_t thread = ThisThread();
+  GatesOfThisThread* gates = ThreadExitLocal<GatesOfThisThread>::Get();
+  State& s = *state_;
+  if (gates == nullptr) {
+    // Nothing would open the gate if this launch never exited: it goes
+    // without, and whoever holds the gate may count its work.
+    Disturb(session);
+    return Entry::kUntracked;
+  }
   // Known before the gate is taken, so that running out of memory here never
   // leaves it held by a thread that cannot give it back at its end.
-  Gates().Add(state_);
-  State& s = *state_;
+  gates->Add(state_);
   std::unique_lock<std::mutex> lock(s.mutex);
   if (session != s.session) return Entry::kSessionEnded;
   if (s.held && s.holder == thread) return Entry::kHeldByThisThread;
@@ -107,7 +113,9 @@ KernelLaunchGate::Entry KernelLaunchGate::Take(uint64_t session) {
 }
 
 bool KernelLaunchGate::Release(uint64_t session) {
-  Gates().Remove(state_.get());
+  if (GatesOfThisThread* gates = ThreadExitLocal<GatesOfThisThread>::Existing()) {
+    gates->Remove(state_.get());
+  }
   bool undisturbed;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);

@@ -16,7 +16,7 @@ namespace trace {
 // to a later thread. Thread-safe.
 class KernelLaunchGate {
  public:
-  enum class Entry { kTaken, kHeldByThisThread, kSessionEnded };
+  enum class Entry { kTaken, kHeldByThisThread, kSessionEnded, kUntracked };
 
   KernelLaunchGate();
   ~KernelLaunchGate();
@@ -29,7 +29,9 @@ class KernelLaunchGate {
   // Takes the gate for the calling thread in `session`, waiting while another
   // thread holds it. Never waits on itself: a thread that holds it gets
   // kHeldByThisThread. kSessionEnded when `session` is over (also while
-  // waiting).
+  // waiting). kUntracked, without waiting, when the thread could no longer
+  // give the gate back at its end (it is past its thread-specific clean-up, or
+  // no thread-specific slot is left); the holder, if any, counts as disturbed.
   Entry Take(uint64_t session);
 
   // Releases the gate when the calling thread holds it in `session`. True
