@@ -302,6 +302,15 @@ bool ListEntries(int dir_fd, std::vector<std::string>* names) {
   return ::closedir(dir) == 0;
 }
 
+// Descriptors closed however their scope is left: a sweep that runs out of
+// memory must not keep its locks, or the claims would look held until exit.
+struct ClosedOnExit {
+  std::vector<int> fds;
+  ~ClosedOnExit() {
+    for (int fd : fds) ::close(fd);
+  }
+};
+
 // Whether the run `run_fd` holds nothing but the files named `names`.
 bool HoldsOnly(int run_fd, std::vector<std::string> names) {
   std::vector<std::string> children;
@@ -316,21 +325,21 @@ bool HoldsOnly(int run_fd, std::vector<std::string> names) {
 // nothing when one is held.
 void RemoveRunOfAbandonedClaims(int run_fd, const std::string& run_dir,
                                 const std::vector<std::string>& claims) {
-  std::vector<int> locks;
+  ClosedOnExit locks;
+  locks.fds.reserve(claims.size());  // no allocation between a lock and its keeper
   for (const std::string& claim : claims) {
     const int fd = LockIfAbandoned(run_fd, claim);
     if (fd < 0) break;
-    locks.push_back(fd);
+    locks.fds.push_back(fd);
   }
   // An export that wrote its files after the run was listed and then ended
   // left its claim free: looked at again, the run is seen to hold them.
-  if (locks.size() == claims.size() && HoldsOnly(run_fd, claims)) {
+  if (locks.fds.size() == claims.size() && HoldsOnly(run_fd, claims)) {
     for (const std::string& claim : claims) ::unlinkat(run_fd, claim.c_str(), 0);
     // Fails, leaving the run, when an export claimed it meanwhile (or the
     // name no longer leads to an empty directory).
     ::rmdir(run_dir.c_str());
   }
-  for (int fd : locks) ::close(fd);
 }
 
 // Removes what killed or failed exports left in `run_dir`: temporary files
@@ -341,6 +350,7 @@ void RemoveRunOfAbandonedClaims(int run_fd, const std::string& run_dir,
 void SweepRun(const std::string& run_dir) {
   const int run_fd = ::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (run_fd < 0) return;  // a link, no directory, or unreadable
+  const ClosedOnExit run{{run_fd}};
   std::vector<std::string> children;
   std::vector<std::string> claims;
   bool only_claims = ListEntries(run_fd, &children);
@@ -353,7 +363,6 @@ void SweepRun(const std::string& run_dir) {
     }
   }
   if (only_claims && !claims.empty()) RemoveRunOfAbandonedClaims(run_fd, run_dir, claims);
-  ::close(run_fd);
 }
 
 // Sweeps every run of the profile directory: a killed export's debris lies

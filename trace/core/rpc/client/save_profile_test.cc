@@ -24,6 +24,7 @@
 
 #include "common/platform/zlib_outputbuffer.h"
 #include "testing/child_process.h"
+#include "testing/failing_allocations.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 
@@ -460,7 +461,8 @@ TEST(ClaimRunDirectoryTest, ReleasingAClaimOutOfMemoryThrowsNothing) {
     try {
       RunClaim claim;
       if (!ClaimRunDirectory(dir.path(), "r", "h", &claim).ok()) _exit(1);
-      before_trying_a_lock = [](int) { throw std::bad_alloc(); };
+      // The first allocation after the claim is locked fails.
+      before_trying_a_lock = [](int) { testing::allocations_until_failure = 0; };
       throw std::runtime_error("export failed");
     } catch (const std::runtime_error&) {
       _exit(0);
