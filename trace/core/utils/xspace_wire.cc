@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "common/platform/logging.h"
+#include "common/platform/prefault.h"
 #include "trace/core/utils/xplane_builder.h"
 
 namespace zentrik {
@@ -523,6 +524,10 @@ bool WriteSized(const XSpace& space, const Sizer& sizer, size_t size, std::strin
     return space.SerializeToString(output);
   }
   output->clear();
+  // Hundreds of megabytes of fresh output cost more in page faults than in
+  // being written: they are faulted in as one request instead.
+  output->reserve(size);
+  PrefaultForWrite(&(*output)[0], size);
   output->resize(size);
   uint8_t* begin = reinterpret_cast<uint8_t*>(&(*output)[0]);
   EpsCopyOutputStream stream(begin, static_cast<int>(size), /*deterministic=*/false);

@@ -149,6 +149,34 @@ TEST(XSpaceWireTest, MatchesGeneratedCodeOnRandomSpaces) {
   }
 }
 
+// An output many pages long comes out the same whatever the string held
+// before: nothing, more bytes than the space takes, or fewer.
+TEST(XSpaceWireTest, MatchesGeneratedCodeOverAnyEarlierOutput) {
+  std::mt19937_64 random(7);
+  google::protobuf::Arena arena;
+  auto* space = google::protobuf::Arena::CreateMessage<XSpace>(&arena);
+  while (space->ByteSizeLong() < 256 * 1024) space->MergeFrom(*RandomSpace(random, &arena));
+  std::string expected;
+  ASSERT_TRUE(space->SerializeToString(&expected));
+  struct Row {
+    const char* name;
+    std::string before;
+    size_t capacity;
+  };
+  const Row rows[] = {
+      {"empty", "", 0},
+      {"empty with room", "", 3 * expected.size()},
+      {"longer", std::string(2 * expected.size() + 5, 'x'), 0},
+      {"shorter", "stale", 0},
+  };
+  for (const Row& row : rows) {
+    std::string written = row.before;
+    written.reserve(row.capacity);
+    ASSERT_TRUE(SerializeXSpace(*space, &written)) << row.name;
+    EXPECT_TRUE(written == expected) << row.name << ": " << written.size() << " bytes";
+  }
+}
+
 constexpr int kTrimEvents = 12;
 constexpr int64_t kQuarterSecondPs = 250'000'000'000;
 
