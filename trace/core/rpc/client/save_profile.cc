@@ -660,8 +660,8 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     }
     claim->run_ = candidate;
     claim->lock_fd_ = lock_fd;
-    SweepRuns(root_fd.get());
     claim->root_fd_ = root_fd.release();
+    SweepRuns(claim->root_fd_);
     return Status();
   }
 }
