@@ -1,6 +1,8 @@
 #include "testing/profile_files.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -21,6 +23,26 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   closedir(handle);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<std::string> ListTree(const std::string& dir) {
+  std::vector<std::string> tree;
+  for (const std::string& name : ListDirectory(dir)) {
+    const std::string path = dir + "/" + name;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) continue;
+    if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      const ssize_t size = readlink(path.c_str(), target, sizeof(target));
+      tree.push_back(name + " -> " + std::string(target, size < 0 ? 0 : size));
+    } else if (S_ISDIR(info.st_mode)) {
+      tree.push_back(name + "/");
+      for (const std::string& below : ListTree(path)) tree.push_back(name + "/" + below);
+    } else {
+      tree.push_back(name);
+    }
+  }
+  return tree;
 }
 
 bool WriteTestFile(const std::string& path, const std::string& contents) {

@@ -14,6 +14,10 @@ namespace testing {
 // directory cannot be read.
 std::vector<std::string> ListDirectory(const std::string& dir);
 
+// Every entry below `dir` as a path relative to it, sorted, with links shown
+// as "name -> target" and never followed; directories end in "/".
+std::vector<std::string> ListTree(const std::string& dir);
+
 // Creates (or truncates) the regular file `path` holding `contents`; false
 // when it cannot be written. Tests put such a file where the library expects
 // a directory.

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 
 #include "common/platform/env.h"
+#include "trace/core/rpc/client/save_profile.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
@@ -73,6 +76,33 @@ TEST(ExportToTensorBoardTest, FailedExportLeavesNoEmptyRun) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << ": did not fail";
     EXPECT_THAT(ListDirectory(dir.path() + "/plugins/profile"), ElementsAre()) << name;
   }
+}
+
+// Run names are predictable: links another user planted at the coming ones
+// lead nothing outside the log directory, and the export takes the next run.
+TEST(ExportToTensorBoardTest, LinksAtComingRunNamesAreSkipped) {
+  testing::TempDir dir;
+  const std::string logdir = dir.Join("logs");
+  const std::string profile = logdir + "/plugins/profile";
+  for (const std::string& path : {logdir, logdir + "/plugins", profile, dir.Join("outside")}) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+  }
+  std::vector<std::string> links;
+  for (time_t second = time(nullptr) - 1, end = second + 60; second < end; ++second) {
+    links.push_back(GetTimeStampAsString(second));
+    ASSERT_EQ(symlink(dir.Join("outside").c_str(), (profile + "/" + links.back()).c_str()), 0);
+  }
+  testing::XSpaceFixture with_event;
+  with_event.AddTraceMe(1, "step", 1000, 2000);
+  ASSERT_TRUE(ExportXSpaceToTensorBoard(with_event.space(), logdir).ok());
+  EXPECT_THAT(ListDirectory(dir.Join("outside")), ElementsAre());
+  std::vector<std::string> runs;
+  for (const std::string& entry : ListDirectory(profile)) {
+    if (std::find(links.begin(), links.end(), entry) == links.end()) runs.push_back(entry);
+  }
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].substr(runs[0].size() - 2), "_1");
+  EXPECT_EQ(ListDirectory(profile + "/" + runs[0]).size(), 5u);  // the claim and four tools
 }
 
 }  // namespace

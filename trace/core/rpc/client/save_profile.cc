@@ -29,87 +29,268 @@ namespace {
 
 constexpr std::string_view kPathSeparator = "/";
 
+// The directories an export makes below the log directory it is given, in
+// GetTensorBoardProfilePluginDir's form.
+constexpr std::string_view kProfilePluginPath = "/plugins/profile";
+
 // Reserves a run directory for one host; see ClaimRunDirectory. Its name ends
 // in no tool's file name, so readers of the profile directory ignore it.
 constexpr std::string_view kRunClaimFileName = "run.claim";
+
+// The tool files exports write into a run; a sweep removes temporary files
+// of these names only.
+constexpr std::string_view kToolFileNames[] = {
+    "trace.json.gz", "memory_profile.json.gz", "overview_page.pb", "op_stats.pb", "kernel_stats.pb",
+};
 
 // Numbers the temporary files of this process.
 std::atomic<uint64_t> temporary_file_counter{0};
 
 constexpr std::string_view kTemporaryMark = ".tmp-";
 
-// A hidden, never existing name in `dir` for the contents of `file_name`:
-// "." + file_name + ".tmp-<pid>-<n>".
-std::string TemporaryPath(const std::string& dir, const std::string& file_name) {
-  std::ostringstream name;
-  name << "." << file_name << kTemporaryMark << ::getpid() << "-"
-       << temporary_file_counter.fetch_add(1, std::memory_order_relaxed);
-  return JoinPath(dir, name.str());
+// A descriptor, closed however its scope is left.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(ScopedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  ScopedFd& operator=(ScopedFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// Whether `name` has the form TemporaryPath gives.
-bool IsTemporaryName(std::string_view name) {
+// Whether `prefix` is a host prefix as HostPrefix gives it: empty, or a safe
+// name part and "."; without ":" for plain files.
+bool IsHostPrefix(std::string_view prefix, bool gzipped) {
+  if (prefix.empty()) return true;
+  if (prefix.size() < 2 || prefix.back() != '.') return false;
+  const std::string_view host = prefix.substr(0, prefix.size() - 1);
+  return SafeFileNamePart(host) == host && (gzipped || host.find(':') == std::string_view::npos);
+}
+
+bool EndsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// Whether `name` is one TemporaryPath gives for a tool file of some host:
+// "." + host prefix + tool file name + ".tmp-<pid>-<n>".
+bool IsOwnTemporaryName(std::string_view name) {
   const size_t mark = name.rfind(kTemporaryMark);
   if (name.substr(0, 1) != "." || mark == std::string_view::npos) return false;
   const std::string_view numbers = name.substr(mark + kTemporaryMark.size());
   const size_t dash = numbers.find('-');
-  const auto digits = [](std::string_view text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  if (dash == std::string_view::npos || !IsDigits(numbers.substr(0, dash)) ||
+      !IsDigits(numbers.substr(dash + 1))) {
+    return false;
+  }
+  const std::string_view file_name = name.substr(1, mark - 1);
+  for (std::string_view tool : kToolFileNames) {
+    if (EndsWith(file_name, tool) &&
+        IsHostPrefix(file_name.substr(0, file_name.size() - tool.size()), EndsWith(tool, ".gz"))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether `name` is a claim file's: "run.claim" of an empty host name, else
+// "<host>.run.claim".
+bool IsOwnClaimName(std::string_view name) {
+  return EndsWith(name, kRunClaimFileName) &&
+         IsHostPrefix(name.substr(0, name.size() - kRunClaimFileName.size()), false);
+}
+
+// Whether `name` has the form of a run's name: "YYYY_MM_DD_hh_mm_ss.<suffix>"
+// as GetTimeStampAsString gives it, with "_<n>" when ClaimRunDirectory
+// numbered it.
+bool IsRunName(std::string_view name) {
+  const auto take_digits = [&name](size_t count) {
+    if (name.size() < count || !IsDigits(name.substr(0, count))) return false;
+    name.remove_prefix(count);
+    return true;
   };
-  return dash != std::string_view::npos && digits(numbers.substr(0, dash)) &&
-         digits(numbers.substr(dash + 1));
+  const auto take = [&name](char c) {
+    if (name.empty() || name.front() != c) return false;
+    name.remove_prefix(1);
+    return true;
+  };
+  if (!take_digits(4)) return false;
+  for (int i = 0; i < 5; ++i) {
+    if (!take('_') || !take_digits(2)) return false;
+  }
+  if (!take('.')) return false;
+  take('-');
+  const size_t suffix = std::min(name.find('_'), name.size());
+  if (suffix > 6 || !take_digits(suffix)) return false;
+  return name.empty() || (take('_') && IsDigits(name));
 }
 
-// Whether `fd` is the file that `path` (relative to directory `dir_fd`)
+// The failure to open `name` in `parent_fd` as a directory (errno `err`);
+// `path` names it.
+Status DirectoryRefused(int parent_fd, const std::string& name, const std::string& path, int err) {
+  struct stat info {};
+  if (::fstatat(parent_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(info.st_mode)) {
+      return errors::FailedPrecondition(path +
+                                        " is a symbolic link; an export does not write through it");
+    }
+    if (!S_ISDIR(info.st_mode)) return errors::FailedPrecondition(path + " is not a directory");
+  }
+  return IOError(path, err);
+}
+
+// Opens the directory `name` of `parent_fd`, creating it when missing, and
+// never through a symbolic link: another user of a shared log directory
+// could otherwise lead the export's files anywhere. `path` names it.
+Status OpenSubdirectory(int parent_fd, const std::string& name, const std::string& path,
+                        ScopedFd* dir) {
+  // A concurrent export may create it between the look and the creation.
+  constexpr int kTries = 8;
+  int err = ENOENT;
+  for (int i = 0; i < kTries && err == ENOENT; ++i) {
+    const int fd =
+        ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+      *dir = ScopedFd(fd);
+      return Status();
+    }
+    err = errno;
+    if (err == ENOENT && ::mkdirat(parent_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
+      err = errno;
+    }
+  }
+  return DirectoryRefused(parent_fd, name, path, err);
+}
+
+// Opens `relative` (a path below `dir_fd`, which `dir_path` names) one
+// directory at a time with OpenSubdirectory; ".." is refused, since it would
+// leave the directory.
+Status OpenDirectoriesBelow(ScopedFd dir_fd, std::string dir_path, std::string_view relative,
+                            ScopedFd* dir) {
+  while (!relative.empty()) {
+    const size_t end = std::min(relative.find('/'), relative.size());
+    const std::string name(relative.substr(0, end));
+    relative.remove_prefix(std::min(end + 1, relative.size()));
+    if (name.empty() || name == ".") continue;
+    dir_path = JoinPath(dir_path, name);
+    if (name == "..") {
+      return errors::InvalidArgument(dir_path + ": an export does not leave its log directory");
+    }
+    ScopedFd child;
+    const Status status = OpenSubdirectory(dir_fd.get(), name, dir_path, &child);
+    if (!status.ok()) return status;
+    dir_fd = std::move(child);
+  }
+  *dir = std::move(dir_fd);
+  return Status();
+}
+
+// Opens the repository root `repository_root`, creating what is missing: its
+// log directory as the path names it (a link there is the caller's choice),
+// and every directory below it ("plugins/profile" of a root in
+// GetTensorBoardProfilePluginDir's form) without following a link.
+Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd) {
+  std::string logdir = repository_root;
+  std::string_view below;
+  if (EndsWith(repository_root, kProfilePluginPath)) {
+    logdir.resize(repository_root.size() - kProfilePluginPath.size());
+    below = std::string_view(repository_root).substr(logdir.size());
+    if (logdir.empty()) logdir = kPathSeparator;  // the root's own "/"
+  }
+  Status status = logdir.empty() ? Status() : Env::Default()->RecursivelyCreateDir(logdir);
+  if (!status.ok()) return status;
+  ScopedFd logdir_fd(
+      ::open(logdir.empty() ? "." : logdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (logdir_fd.get() < 0) return IOError(logdir, errno);
+  return OpenDirectoriesBelow(std::move(logdir_fd), logdir, below, root_fd);
+}
+
+// CreateRunDirectory, which also opens the run as `*run_fd`: every directory
+// below the log directory is reached without following a link (see
+// OpenRepositoryRoot), and files are made relative to the run's descriptor.
+Status CreateRunDirectory(const std::string& repository_root, const std::string& run,
+                          std::string* run_dir, std::ostream* out, ScopedFd* run_fd) {
+  *run_dir = JoinPath(repository_root, run);
+  *out << "Creating directory: " << *run_dir << ". ";
+  ScopedFd root_fd;
+  const Status status = OpenRepositoryRoot(repository_root, &root_fd);
+  if (!status.ok()) return status;
+  return OpenDirectoriesBelow(std::move(root_fd), repository_root, run, run_fd);
+}
+
+// A hidden, never existing name for the contents of `file_name`:
+// "." + file_name + ".tmp-<pid>-<n>".
+std::string TemporaryName(const std::string& file_name) {
+  std::ostringstream name;
+  name << "." << file_name << kTemporaryMark << ::getpid() << "-"
+       << temporary_file_counter.fetch_add(1, std::memory_order_relaxed);
+  return name.str();
+}
+
+// Whether `fd` is the file that `name` (relative to directory `dir_fd`)
 // names now.
-bool NamesFile(const std::string& path, int fd, int dir_fd = AT_FDCWD) {
-  struct stat by_path {};
+bool NamesFile(const std::string& name, int fd, int dir_fd) {
+  struct stat by_name {};
   struct stat by_fd {};
-  return ::fstatat(dir_fd, path.c_str(), &by_path, AT_SYMLINK_NOFOLLOW) == 0 &&
-         ::fstat(fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
-         by_path.st_ino == by_fd.st_ino;
+  return ::fstatat(dir_fd, name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstat(fd, &by_fd) == 0 && by_name.st_dev == by_fd.st_dev &&
+         by_name.st_ino == by_fd.st_ino;
 }
 
-// A temporary file that its writer holds locked (flock) until it is renamed
-// into place or removed: a lock that only the writer's death releases, so a
-// later export can tell an abandoned file from one being written, also
-// across processes and machines sharing the directory. Removes the file
-// unless it was renamed, so that no failure (an exception included) leaves
-// it behind.
+// A temporary file in a run that its writer holds locked (flock) until it is
+// renamed into place or removed: a lock that only the writer's death
+// releases, so a later export can tell an abandoned file from one being
+// written, also across processes and machines sharing the directory. Removes
+// the file unless it was renamed, so that no failure (an exception included)
+// leaves it behind. The run's descriptor must outlive the object.
 class TemporaryFile {
  public:
-  TemporaryFile() = default;
+  explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
   ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!name_.empty()) ::unlinkat(run_fd_, name_.c_str(), 0);
     if (lock_fd_ >= 0) ::close(lock_fd_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  // Creates a new temporary file in `dir` for `file_name`, locked, and opens
-  // it for writing as `*file`. Errors name `final_path`, the file the caller
-  // asked for.
-  Status Create(const std::string& dir, const std::string& file_name, const std::string& final_path,
+  // Creates a new temporary file for `file_name`, locked, and opens it for
+  // writing as `*file`. Errors name `final_path`, the file the caller asked
+  // for.
+  Status Create(const std::string& file_name, const std::string& final_path,
                 std::unique_ptr<WritableFile>* file) {
     // A sweeping export may remove the file between its creation and the
-    // lock; the next name is then tried.
+    // lock, and anything may stand at a name: the next name is then tried.
     constexpr int kTries = 8;
     for (int i = 0; i < kTries; ++i) {
-      const std::string path = TemporaryPath(dir, file_name);
-      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      const std::string name = TemporaryName(file_name);
+      const int fd = ::openat(run_fd_, name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0 && errno == EEXIST) continue;
       if (fd < 0) return IOError(final_path, errno);
-      path_ = path;
+      name_ = name;
       lock_fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
       if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX) != 0) {
         const int err = errno;
         ::close(fd);
         return IOError(final_path, err);
       }
-      if (!NamesFile(path_, fd)) {
+      if (!NamesFile(name_, fd, run_fd_)) {
         ::close(fd);
         ::close(lock_fd_);
         lock_fd_ = -1;
-        path_.clear();
+        name_.clear();
         continue;
       }
       FILE* stream = ::fdopen(fd, "w");
@@ -124,15 +305,19 @@ class TemporaryFile {
     return IOError(final_path, EAGAIN);
   }
 
-  // Gives the file the name `final_path`, replacing what had that name.
-  Status RenameTo(const std::string& final_path) {
-    if (::rename(path_.c_str(), final_path.c_str()) != 0) return IOError(final_path, errno);
-    path_.clear();
+  // Gives the file the name `file_name` in the run, replacing what had that
+  // name (a link itself, never its target); `final_path` names it in errors.
+  Status RenameTo(const std::string& file_name, const std::string& final_path) {
+    if (::renameat(run_fd_, name_.c_str(), run_fd_, file_name.c_str()) != 0) {
+      return IOError(final_path, errno);
+    }
+    name_.clear();
     return Status();
   }
 
  private:
-  std::string path_;
+  const int run_fd_;
+  std::string name_;
   int lock_fd_ = -1;  // Holds the lock while the file is written and renamed.
 };
 
@@ -161,22 +346,23 @@ bool RemoveIfAbandoned(int run_fd, const std::string& name) {
   return removed;
 }
 
-// Writes `file_name` in `dir` so that no reader ever sees it incomplete: the
-// bytes go to a temporary file that takes the final name only after `write`
-// and closing succeeded. On failure nothing appears under the final name (an
-// earlier file of that name stays) and the temporary file is removed.
+// Writes `file_name` in the run `run_fd` so that no reader ever sees it
+// incomplete: the bytes go to a temporary file that takes the final name
+// only after `write` and closing succeeded. On failure nothing appears under
+// the final name (an earlier file of that name stays) and the temporary file
+// is removed. `final_path` names the file in errors.
 template <typename WriteFunction>
-Status WriteFileAtomically(const std::string& dir, const std::string& file_name,
-                           const std::string& final_path, WriteFunction write) {
-  TemporaryFile temporary;
+Status WriteFileAtomically(int run_fd, const std::string& file_name, const std::string& final_path,
+                           WriteFunction write) {
+  TemporaryFile temporary(run_fd);
   std::unique_ptr<WritableFile> file;
-  Status status = temporary.Create(dir, file_name, final_path, &file);
+  Status status = temporary.Create(file_name, final_path, &file);
   if (!status.ok()) return status;
   status = write(file.get());
   if (status.ok()) status = file->Close();
   file.reset();
   if (!status.ok()) return status;
-  return temporary.RenameTo(final_path);
+  return temporary.RenameTo(file_name, final_path);
 }
 
 // The host's part of its file names, which keeps every file inside the run
@@ -192,29 +378,26 @@ std::string RunNameWithSuffix(const std::string& run, uint64_t suffix) {
   return suffix == 0 ? run : run + "_" + std::to_string(suffix);
 }
 
-std::string ClaimFilePath(const std::string& repository_root, const std::string& run,
-                          const std::string& host, uint64_t suffix) {
-  return ToolFilePath(JoinPath(repository_root, RunNameWithSuffix(run, suffix)), host,
-                      std::string(kRunClaimFileName), false);
-}
-
-// Whether an export of `host` holds run `suffix`. Only a claim file that is
-// seen counts: a run that cannot be inspected is tried, and its claim then
-// says why it failed.
-bool IsClaimed(const std::string& repository_root, const std::string& run, const std::string& host,
-               uint64_t suffix) {
+// Whether run `suffix` is not free for the claim `claim_name`: an entry that
+// is no directory (a file or a link another user left) stands at its name,
+// or the run holds the claim. A run that cannot be inspected is tried, and
+// its claim then says why it failed.
+bool IsTaken(int root_fd, const std::string& run, const std::string& claim_name, uint64_t suffix) {
+  const std::string name = RunNameWithSuffix(run, suffix);
   struct stat info {};
-  return ::lstat(ClaimFilePath(repository_root, run, host, suffix).c_str(), &info) == 0;
+  if (::fstatat(root_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISDIR(info.st_mode)) return true;
+  return ::fstatat(root_fd, (name + "/" + claim_name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The lowest suffix whose run `host` has not claimed, assuming the claimed
-// ones form a prefix (exports only add claims); `low` is claimed or -1.
+// The lowest suffix of `run` not taken for `claim_name`, assuming the taken
+// ones form a prefix (exports only add claims); `low` is taken or -1.
 // Galloping then halving: O(log n) looks for n runs in one second.
-uint64_t FirstUnclaimedSuffix(const std::string& repository_root, const std::string& run,
-                              const std::string& host, int64_t low) {
+uint64_t FirstFreeSuffix(int root_fd, const std::string& run, const std::string& claim_name,
+                         int64_t low) {
   uint64_t step = 1;
   uint64_t high = static_cast<uint64_t>(low + 1);
-  while (IsClaimed(repository_root, run, host, high)) {
+  while (IsTaken(root_fd, run, claim_name, high)) {
     low = static_cast<int64_t>(high);
     high += step;
     step *= 2;
@@ -222,7 +405,7 @@ uint64_t FirstUnclaimedSuffix(const std::string& repository_root, const std::str
   while (high - static_cast<uint64_t>(low + 1) > 0) {
     const uint64_t middle =
         static_cast<uint64_t>(low + 1) + (high - static_cast<uint64_t>(low + 1)) / 2;
-    if (IsClaimed(repository_root, run, host, middle)) {
+    if (IsTaken(root_fd, run, claim_name, middle)) {
       low = static_cast<int64_t>(middle);
     } else {
       high = middle;
@@ -231,35 +414,47 @@ uint64_t FirstUnclaimedSuffix(const std::string& repository_root, const std::str
   return high;
 }
 
-// Creates the directory of run `suffix` and in it the claim file of `host`,
-// locked, whose descriptor goes to `*lock_fd`; `*taken` tells whether another
-// export of the host got there first. `*lock_fd` stays -1 when a sweep took
-// the new claim for abandoned before it was locked: the run is to be tried
-// again.
-Status CreateClaim(const std::string& repository_root, const std::string& run,
-                   const std::string& host, uint64_t suffix, bool* taken, int* lock_fd) {
+// Creates the run `name` of the root `root_fd` (which `root` names) and in it
+// the claim file `claim_name`, locked, whose descriptor goes to `*lock_fd`;
+// `*taken` tells whether another export of the host got there first or
+// something else stands at the run's name. `*lock_fd` stays -1 when a sweep
+// took the new claim for abandoned before it was locked: the run is to be
+// tried again.
+Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
+                   const std::string& claim_name, bool* taken, int* lock_fd) {
   *taken = false;
   *lock_fd = -1;
-  const Status status = Env::Default()->RecursivelyCreateDir(repository_root);
-  if (!status.ok()) return status;
-  const std::string run_dir = JoinPath(repository_root, RunNameWithSuffix(run, suffix));
-  const std::string path = ClaimFilePath(repository_root, run, host, suffix);
+  const std::string run_dir = JoinPath(root, name);
+  ScopedFd run_fd;
   int fd = -1;
   int err = 0;
   // A sweep removes a run left with abandoned claims only, possibly between
   // the creation of the directory and of the claim.
   constexpr int kTries = 8;
   for (int i = 0; i < kTries && fd < 0; ++i) {
-    if (::mkdir(run_dir.c_str(), 0755) != 0 && errno != EEXIST) return IOError(run_dir, errno);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (::mkdirat(root_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
+      return IOError(run_dir, errno);
+    }
+    run_fd = ScopedFd(
+        ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (run_fd.get() < 0) {
+      err = errno;
+      if (err == ENOENT) continue;
+      *taken = err == ELOOP || err == ENOTDIR;  // a link or a file is no run of ours
+      if (*taken) return Status();
+      return IOError(run_dir, err);
+    }
+    fd = ::openat(run_fd.get(), claim_name.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     err = errno;
     if (fd < 0 && err != ENOENT) break;
   }
+  const std::string path = JoinPath(run_dir, claim_name);
   if (fd < 0) {
     *taken = err == EEXIST;
     if (*taken) return Status();
     // Removed only when empty: no sweep would remove a run without a claim.
-    ::rmdir(run_dir.c_str());
+    ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
     return IOError(path, err);
   }
   if (::flock(fd, LOCK_EX) != 0) {
@@ -267,21 +462,12 @@ Status CreateClaim(const std::string& repository_root, const std::string& run,
     ::close(fd);
     return IOError(path, err);
   }
-  if (!NamesFile(path, fd)) {
+  if (!NamesFile(claim_name, fd, run_fd.get())) {
     ::close(fd);
     return Status();
   }
   *lock_fd = fd;
   return Status();
-}
-
-// Whether `name` is a claim file's: "run.claim" of an empty host name, else
-// "<host>.run.claim".
-bool IsClaimName(std::string_view name) {
-  constexpr std::string_view kHostClaim = ".run.claim";
-  return name == kRunClaimFileName ||
-         (name.size() > kHostClaim.size() &&
-          name.substr(name.size() - kHostClaim.size()) == kHostClaim);
 }
 
 // The entry names of the directory `dir_fd` but "." and ".."; false when it
@@ -321,9 +507,9 @@ bool HoldsOnly(int run_fd, std::vector<std::string> names) {
 }
 
 // Removes the claims named `claims` in the run `run_fd` and then the run,
-// `run_dir`, when no export holds any of them and the run holds nothing else;
-// nothing when one is held.
-void RemoveRunOfAbandonedClaims(int run_fd, const std::string& run_dir,
+// `name` in `root_fd`, when no export holds any of them and the run holds
+// nothing else; nothing when one is held.
+void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd,
                                 const std::vector<std::string>& claims) {
   ClosedOnExit locks;
   locks.fds.reserve(claims.size());  // no allocation between a lock and its keeper
@@ -338,39 +524,44 @@ void RemoveRunOfAbandonedClaims(int run_fd, const std::string& run_dir,
     for (const std::string& claim : claims) ::unlinkat(run_fd, claim.c_str(), 0);
     // Fails, leaving the run, when an export claimed it meanwhile (or the
     // name no longer leads to an empty directory).
-    ::rmdir(run_dir.c_str());
+    ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
   }
 }
 
-// Removes what killed or failed exports left in `run_dir`: temporary files
-// whose writer's lock is gone, and then the run itself when all it holds are
-// claims that no export holds. Live exports' files stay. Best effort. Works
-// through the run's descriptor: a run replaced by a link meanwhile leads no
-// removal elsewhere.
-void SweepRun(const std::string& run_dir) {
-  const int run_fd = ::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Removes what killed or failed exports left in the run `name` of `root_fd`:
+// temporary files of this library's names whose writer's lock is gone, and
+// then the run itself when all it holds are this library's claims that no
+// export holds. Live exports' files and anything else stay. Best effort.
+// Works through the run's descriptor: a run replaced by a link meanwhile
+// leads no removal elsewhere.
+void SweepRun(int root_fd, const std::string& name) {
+  const int run_fd =
+      ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (run_fd < 0) return;  // a link, no directory, or unreadable
   const ClosedOnExit run{{run_fd}};
   std::vector<std::string> children;
   std::vector<std::string> claims;
   bool only_claims = ListEntries(run_fd, &children);
   for (const std::string& child : children) {
-    if (IsTemporaryName(child) && RemoveIfAbandoned(run_fd, child)) continue;
-    if (IsClaimName(child)) {
+    if (IsOwnTemporaryName(child) && RemoveIfAbandoned(run_fd, child)) continue;
+    if (IsOwnClaimName(child)) {
       claims.push_back(child);
     } else {
       only_claims = false;
     }
   }
-  if (only_claims && !claims.empty()) RemoveRunOfAbandonedClaims(run_fd, run_dir, claims);
+  if (only_claims && !claims.empty()) RemoveRunOfAbandonedClaims(root_fd, name, run_fd, claims);
 }
 
-// Sweeps every run of the profile directory: a killed export's debris lies
-// in a run that later exports of its host never claim again.
-void SweepRuns(const std::string& repository_root) {
-  std::vector<std::string> runs;
-  if (!Env::Default()->GetChildren(repository_root, &runs).ok()) return;
-  for (const std::string& run : runs) SweepRun(JoinPath(repository_root, run));
+// Sweeps every run of the profile directory `root_fd`: a killed export's
+// debris lies in a run that later exports of its host never claim again.
+// Directories not named as runs are the users' own and stay untouched.
+void SweepRuns(int root_fd) {
+  std::vector<std::string> entries;
+  if (!ListEntries(root_fd, &entries)) return;
+  for (const std::string& entry : entries) {
+    if (IsRunName(entry)) SweepRun(root_fd, entry);
+  }
 }
 
 }  // namespace
@@ -423,9 +614,8 @@ std::string JoinPath(const std::string& first, const std::string& second) {
 
 Status CreateRunDirectory(const std::string& repository_root, const std::string& run,
                           std::string* run_dir, std::ostream* out) {
-  *run_dir = JoinPath(repository_root, run);
-  *out << "Creating directory: " << *run_dir << ". ";
-  return Env::Default()->RecursivelyCreateDir(*run_dir);
+  ScopedFd run_fd;
+  return CreateRunDirectory(repository_root, run, run_dir, out, &run_fd);
 }
 
 RunClaim::~RunClaim() {
@@ -434,38 +624,44 @@ RunClaim::~RunClaim() {
   // An export that failed before writing anything leaves no empty run. Out of
   // memory the run stays for a later sweep: a destructor throws nothing.
   try {
-    SweepRun(run_dir_);
+    SweepRun(root_fd_, run_);
   } catch (...) {
   }
+  ::close(root_fd_);
 }
 
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                          const std::string& host, RunClaim* claim) {
-  int64_t claimed_below = -1;
+  const auto failed = [&](uint64_t suffix, const Status& status) {
+    return Status(status.code(), "Cannot claim run " + RunNameWithSuffix(run, suffix) +
+                                     " of host \"" + host + "\" in " + repository_root + ": " +
+                                     status.error_message());
+  };
+  ScopedFd root_fd;
+  Status status = OpenRepositoryRoot(repository_root, &root_fd);
+  if (!status.ok()) return failed(0, status);
+  const std::string claim_name = HostPrefix(host, false) + std::string(kRunClaimFileName);
+  int64_t taken_below = -1;
   for (;;) {
-    const uint64_t suffix = FirstUnclaimedSuffix(repository_root, run, host, claimed_below);
+    const uint64_t suffix = FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below);
+    const std::string candidate = RunNameWithSuffix(run, suffix);
     bool taken = false;
     int lock_fd = -1;
-    const Status status = CreateClaim(repository_root, run, host, suffix, &taken, &lock_fd);
-    if (!status.ok()) {
-      return Status(status.code(), "Cannot claim run " + RunNameWithSuffix(run, suffix) +
-                                       " of host \"" + host + "\" in " + repository_root + ": " +
-                                       status.error_message());
-    }
-    if (taken) {  // Another export was quicker; search on above it.
-      claimed_below = static_cast<int64_t>(suffix);
+    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &taken, &lock_fd);
+    if (!status.ok()) return failed(suffix, status);
+    if (taken) {  // Another export was quicker, or the name is not a run; search on above it.
+      taken_below = static_cast<int64_t>(suffix);
       continue;
     }
     if (lock_fd < 0) continue;  // Swept before it was held.
-    const std::string candidate = RunNameWithSuffix(run, suffix);
     if (suffix > 0) {
       LOG(INFO) << "Run " << run << " already holds a profile of host \"" << host
                 << "\"; writing run " << candidate;
     }
     claim->run_ = candidate;
-    claim->run_dir_ = JoinPath(repository_root, candidate);
     claim->lock_fd_ = lock_fd;
-    SweepRuns(repository_root);
+    claim->root_fd_ = root_fd.release();
+    SweepRuns(claim->root_fd_);
     return Status();
   }
 }
@@ -479,12 +675,13 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
                     const std::string& host, const ProfileResponse& response, std::ostream* out) {
   if (response.tool_data().empty()) return Status();
   std::string run_dir;
-  Status status = CreateRunDirectory(repository_root, run, &run_dir, out);
+  ScopedFd run_fd;
+  Status status = CreateRunDirectory(repository_root, run, &run_dir, out, &run_fd);
   if (!status.ok()) return status;
   for (const ProfileToolData& tool_data : response.tool_data()) {
     const std::string file_name = HostPrefix(host, false) + tool_data.name();
     const std::string path = JoinPath(run_dir, file_name);
-    status = WriteFileAtomically(run_dir, file_name, path, [&](WritableFile* file) {
+    status = WriteFileAtomically(run_fd.get(), file_name, path, [&](WritableFile* file) {
       return file->Append(tool_data.data());
     });
     if (!status.ok()) return status;
@@ -505,12 +702,13 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
                            const GzipContentWriter& write) {
   std::string run_dir;
   std::ostringstream creating;
-  Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating);
+  ScopedFd run_fd;
+  Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating, &run_fd);
   LOG(INFO) << creating.str();
   if (!status.ok()) return status;
   const std::string file_name = HostPrefix(host, true) + tool_file_name;
   const std::string path = JoinPath(run_dir, file_name);
-  status = WriteFileAtomically(run_dir, file_name, path, [&](WritableFile* file) {
+  status = WriteFileAtomically(run_fd.get(), file_name, path, [&](WritableFile* file) {
     ZlibCompressionOptions options = ZlibCompressionOptions::DEFAULT();
     options.window_bits += 16;  // A gzip header and trailer around the deflate stream.
     ZlibOutputBuffer gzip(file, static_cast<int32_t>(options.input_buffer_size),

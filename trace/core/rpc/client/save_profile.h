@@ -35,7 +35,12 @@ std::string JoinPath(const std::string& first, const std::string& second);
 
 // Sets `*run_dir` to JoinPath(repository_root, run), writes
 // "Creating directory: <run_dir>. " to `out` (not null) and creates the
-// directory with its missing parents.
+// directory with its missing parents. The log directory (a root of the form
+// "<logdir>/plugins/profile", else the root itself) is taken as its path
+// names it, a link included; every directory below it is made or entered
+// without following a symbolic link, and a link there fails the call with a
+// message naming it. The other functions here reach their run the same way
+// and make their files relative to its descriptor.
 Status CreateRunDirectory(const std::string& repository_root, const std::string& run,
                           std::string* run_dir, std::ostream* out);
 
@@ -59,19 +64,21 @@ class RunClaim {
   friend Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                                   const std::string& host, RunClaim* claim);
   std::string run_;
-  std::string run_dir_;
+  int root_fd_ = -1;  // The repository root, which the run is swept from at the end.
   int lock_fd_ = -1;
 };
 
 // Makes the run directory of this export and reserves it for `host` in
 // `*claim` (unused before): `run` when no earlier export of this host wrote
-// there, else the first free of `run`_1, `run`_2, ... however many there are
-// (found with O(log n) looks). The reservation is an exclusive create of the
-// host's claim file, so two exports of one host (in one process or several)
-// never share a run; other hosts still do. Then every run of
-// `repository_root` loses what killed exports left: temporary files that no
-// live writer holds, and runs that hold nothing but claims no export holds.
-// A failure's message names the run, the host and why.
+// there and nothing but a directory stands at its name, else the first free
+// of `run`_1, `run`_2, ... however many there are (found with O(log n)
+// looks). The reservation is an exclusive create of the host's claim file,
+// so two exports of one host (in one process or several) never share a run;
+// other hosts still do. Then every directory of `repository_root` named as a
+// run loses what killed exports left: temporary files of this library's
+// names that no live writer holds, and runs that hold nothing but this
+// library's claims that no export holds. Other directories and files are the
+// users' and stay. A failure's message names the run, the host and why.
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                          const std::string& host, RunClaim* claim);
 

@@ -54,6 +54,10 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
 
+// A run name of the form exports give, one for each `second`; sweeps look
+// into runs of that form only.
+std::string RunName(int second) { return GetTimeStampAsString(1767604080 + second); }
+
 // Every host name gives a file inside the run directory, ":" replaced in plain
 // files only; run names end in the last six digits of the seconds.
 TEST(SaveProfileTest, PathsAndRunNames) {
@@ -309,16 +313,17 @@ TEST(ClaimRunDirectoryTest, EachExportOfAHostGetsItsOwnRun) {
 // next export into the run, which other hosts share; a live writer's stays.
 TEST(ClaimRunDirectoryTest, RemovesTemporaryFilesOfKilledExportsOnly) {
   testing::TempDir dir;
-  const std::string live = dir.Join("r/.h.op_stats.pb.tmp-4-1");
-  ASSERT_TRUE(mkdir(dir.Join("r").c_str(), 0755) == 0 && testing::WriteTestFile(live) &&
-              testing::WriteTestFile(dir.Join("r/.h.trace.json.gz.tmp-3-1")) &&
-              testing::WriteTestFile(dir.Join("r/h.run.claim")));
+  const std::string run = RunName(0);
+  const std::string live = dir.Join(run + "/.h.op_stats.pb.tmp-4-1");
+  ASSERT_TRUE(mkdir(dir.Join(run).c_str(), 0755) == 0 && testing::WriteTestFile(live) &&
+              testing::WriteTestFile(dir.Join(run + "/.h.trace.json.gz.tmp-3-1")) &&
+              testing::WriteTestFile(dir.Join(run + "/h.run.claim")));
   const int fd = open(live.c_str(), O_RDONLY);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   RunClaim claim;
-  ASSERT_TRUE(ClaimRunDirectory(dir.path(), "r", "other", &claim).ok() && claim.run() == "r");
+  ASSERT_TRUE(ClaimRunDirectory(dir.path(), run, "other", &claim).ok() && claim.run() == run);
   close(fd);
-  EXPECT_THAT(testing::ListDirectory(dir.Join("r")),
+  EXPECT_THAT(testing::ListDirectory(dir.Join(run)),
               ElementsAre(".h.op_stats.pb.tmp-4-1", "h.run.claim", "other.run.claim"));
 }
 
@@ -369,8 +374,8 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
     ProfileResponse response;
     response.add_tool_data()->set_name("op_stats.pb");
     std::ostringstream out;
-    ASSERT_TRUE(ClaimRunDirectory(root, "shared", "h", &done).ok() &&
-                SaveToolData(root, "shared", "h", response, &out).ok());
+    ASSERT_TRUE(ClaimRunDirectory(root, RunName(4), "h", &done).ok() &&
+                SaveToolData(root, RunName(4), "h", response, &out).ok());
   }
   struct Export {
     std::string run;
@@ -382,11 +387,11 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
     int release = -1;
   };
   Export exports[] = {
-      {"killed", "h", false, true, {}},
-      {"killed_early", "h", true, true, {}},
-      {"shared", "other", false, true, {"h.op_stats.pb", "h.run.claim", "other.run.claim"}},
-      {"live", "h", false, false, {StartsWith(".h.trace.json.gz.tmp-"), "h.run.claim"}},
-      {"live_early", "h", true, false, {"h.run.claim"}},
+      {RunName(0), "h", false, true, {}},  // killed while writing
+      {RunName(1), "h", true, true, {}},   // killed before writing
+      {RunName(4), "other", false, true, {"h.op_stats.pb", "h.run.claim", "other.run.claim"}},
+      {RunName(2), "h", false, false, {StartsWith(".h.trace.json.gz.tmp-"), "h.run.claim"}},
+      {RunName(3), "h", true, false, {"h.run.claim"}},
   };
   for (Export& e : exports) {
     e.pid = StartStoppedExport(root, e.run, e.host, e.before_writing, &e.release);
@@ -399,9 +404,9 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
   }
   {
     RunClaim later;
-    ASSERT_TRUE(ClaimRunDirectory(root, "later", "h", &later).ok());
+    ASSERT_TRUE(ClaimRunDirectory(root, RunName(5), "h", &later).ok());
     EXPECT_THAT(testing::ListDirectory(root),
-                ElementsAre("later", "live", "live_early", "shared"));
+                ElementsAre(RunName(2), RunName(3), RunName(4), RunName(5)));
     for (const Export& e : exports) {
       if (e.left.empty()) continue;
       EXPECT_THAT(testing::ListDirectory(root + "/" + e.run), ElementsAreArray(e.left)) << e.run;
@@ -429,10 +434,10 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
   testing::TempDir dir;
   const std::string root = dir.Join("profile");
   int release = -1;
-  const pid_t pid = StartStoppedExport(root, "r", "h", /*before_writing=*/true, &release);
+  const pid_t pid = StartStoppedExport(root, RunName(0), "h", /*before_writing=*/true, &release);
   ASSERT_GT(pid, 0);
   struct stat claim_file {};
-  ASSERT_EQ(stat(dir.Join("profile/r/h.run.claim").c_str(), &claim_file), 0);
+  ASSERT_EQ(stat(dir.Join("profile/" + RunName(0) + "/h.run.claim").c_str(), &claim_file), 0);
   int status = -1;
   before_trying_a_lock = [&](int fd) {
     struct stat locked {};
@@ -441,14 +446,14 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
     if (write(release, "x", 1) == 1) waitpid(pid, &status, 0);
   };
   RunClaim sweeping;  // another host's export, into another run
-  ASSERT_TRUE(ClaimRunDirectory(root, "s", "other", &sweeping).ok());
+  ASSERT_TRUE(ClaimRunDirectory(root, RunName(1), "other", &sweeping).ok());
   before_trying_a_lock = nullptr;
   close(release);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_THAT(testing::ListDirectory(root + "/r"), ElementsAre("h.run.claim", "h.trace.json.gz"));
+  EXPECT_THAT(testing::ListDirectory(root + "/" + RunName(0)), ElementsAre("h.run.claim", "h.trace.json.gz"));
   RunClaim later;
-  ASSERT_TRUE(ClaimRunDirectory(root, "r", "h", &later).ok());
-  EXPECT_EQ(later.run(), "r_1");
+  ASSERT_TRUE(ClaimRunDirectory(root, RunName(0), "h", &later).ok());
+  EXPECT_EQ(later.run(), RunName(0) + "_1");
 }
 
 // Running out of memory while a claim is released (as an export that failed
@@ -481,31 +486,232 @@ TEST(ClaimRunDirectoryTest, ReleasingAClaimOutOfMemoryThrowsNothing) {
 TEST(ClaimRunDirectoryTest, SweepFollowsNoRunReplacedByALink) {
   testing::TempDir dir;
   const std::string root = dir.Join("profile");
-  const std::vector<std::string> debris = {".h.a.pb.tmp-1-1", ".h.b.pb.tmp-1-1"};
+  const std::string run_dir = root + "/" + RunName(0);
+  const std::vector<std::string> debris = {".h.kernel_stats.pb.tmp-1-1", ".h.op_stats.pb.tmp-1-1"};
   std::set<ino_t> run_files;
   ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 && mkdir(root.c_str(), 0755) == 0 &&
-              mkdir((root + "/r").c_str(), 0755) == 0 && testing::WriteTestFile(root + "/r/keep"));
+              mkdir(run_dir.c_str(), 0755) == 0 && testing::WriteTestFile(run_dir + "/keep"));
   for (const std::string& name : debris) {
     struct stat info {};
-    ASSERT_TRUE(testing::WriteTestFile(root + "/r/" + name) &&
+    ASSERT_TRUE(testing::WriteTestFile(run_dir + "/" + name) &&
                 testing::WriteTestFile(dir.Join("outside/" + name)) &&
-                stat((root + "/r/" + name).c_str(), &info) == 0);
+                stat((run_dir + "/" + name).c_str(), &info) == 0);
     run_files.insert(info.st_ino);
   }
   before_trying_a_lock = [&](int fd) {
     struct stat locked {};
     if (fstat(fd, &locked) != 0 || run_files.count(locked.st_ino) == 0) return;
     before_trying_a_lock = nullptr;
-    if (rename((root + "/r").c_str(), (root + "/moved").c_str()) != 0 ||
-        symlink(dir.Join("outside").c_str(), (root + "/r").c_str()) != 0) {
+    if (rename(run_dir.c_str(), (root + "/moved").c_str()) != 0 ||
+        symlink(dir.Join("outside").c_str(), run_dir.c_str()) != 0) {
       ADD_FAILURE() << "cannot replace the run by a link";
     }
   };
   RunClaim claim;
-  ASSERT_TRUE(ClaimRunDirectory(root, "s", "h", &claim).ok());
+  ASSERT_TRUE(ClaimRunDirectory(root, RunName(1), "h", &claim).ok());
   before_trying_a_lock = nullptr;
   EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAreArray(debris));
   EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAre("keep"));
+}
+
+
+// What a test plants below its directory before an export: a directory, a
+// file holding "planted", or a link to `target` (a path below the test's
+// directory, "~" standing for the directory itself).
+struct Plant {
+  enum Kind { kDirectory, kFile, kLink } kind;
+  std::string path;
+  std::string target = "";
+};
+
+bool PlantAll(const testing::TempDir& dir, const std::vector<Plant>& plants) {
+  for (const Plant& plant : plants) {
+    const std::string path = dir.Join(plant.path);
+    const bool planted =
+        plant.kind == Plant::kDirectory ? mkdir(path.c_str(), 0755) == 0
+        : plant.kind == Plant::kFile    ? testing::WriteTestFile(path, "planted")
+                                        : symlink(dir.Join(plant.target).c_str(), path.c_str()) == 0;
+    if (!planted) return false;
+  }
+  return true;
+}
+
+// Whatever another user of a shared log directory plants at the names an
+// export uses, nothing is written outside the log directory: a link or a file
+// at "plugins" or "plugins/profile" fails the claim naming it; a link or a
+// file at the run's name, or a link at the host's claim, makes the export
+// take the next run; a link at a tool file's name is replaced, never written
+// through. The log directory itself may be a link.
+TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
+  const std::string run = RunName(0);
+  const std::string profile = "logs/plugins/profile/";
+  const std::vector<std::string> untouched = {"victim"};
+  const struct {
+    const char* planted;
+    std::vector<Plant> plants;
+    std::string refused;  // the refused path below the log directory and why; empty: success
+    std::string written_run = "";
+    std::vector<std::string> outside = {};  // what "outside" holds afterwards; empty: untouched
+  } cases[] = {
+      {"a link at plugins",
+       {{Plant::kDirectory, "logs"}, {Plant::kLink, "logs/plugins", "outside"}},
+       "/plugins is a symbolic link; an export does not write through it"},
+      {"a link at plugins/profile",
+       {{Plant::kDirectory, "logs"},
+        {Plant::kDirectory, "logs/plugins"},
+        {Plant::kLink, "logs/plugins/profile", "outside"}},
+       "/plugins/profile is a symbolic link; an export does not write through it"},
+      {"a file at plugins",
+       {{Plant::kDirectory, "logs"}, {Plant::kFile, "logs/plugins"}},
+       "/plugins is not a directory"},
+      {"a link at the run",
+       {{Plant::kDirectory, "logs"},
+        {Plant::kDirectory, "logs/plugins"},
+        {Plant::kDirectory, profile},
+        {Plant::kLink, profile + run, "outside"}},
+       "",
+       run + "_1"},
+      {"a dangling link at the run",
+       {{Plant::kDirectory, "logs"},
+        {Plant::kDirectory, "logs/plugins"},
+        {Plant::kDirectory, profile},
+        {Plant::kLink, profile + run, "outside/new"}},
+       "",
+       run + "_1"},
+      {"a file at the run",
+       {{Plant::kDirectory, "logs"},
+        {Plant::kDirectory, "logs/plugins"},
+        {Plant::kDirectory, profile},
+        {Plant::kFile, profile + run}},
+       "",
+       run + "_1"},
+      {"a link at the claim",
+       {{Plant::kDirectory, "logs"},
+        {Plant::kDirectory, "logs/plugins"},
+        {Plant::kDirectory, profile},
+        {Plant::kDirectory, profile + run},
+        {Plant::kLink, profile + run + "/h.run.claim", "outside/victim"}},
+       "",
+       run + "_1"},
+      {"links at the tool files",
+       {{Plant::kDirectory, "logs"},
+        {Plant::kDirectory, "logs/plugins"},
+        {Plant::kDirectory, profile},
+        {Plant::kDirectory, profile + run},
+        {Plant::kLink, profile + run + "/h.trace.json.gz", "outside/victim"},
+        {Plant::kLink, profile + run + "/h.op_stats.pb", "outside/victim"}},
+       "",
+       run},
+      {"a linked log directory", {{Plant::kLink, "logs", "outside"}}, "", run,
+       // The caller named the link: the export goes where it leads.
+       {"plugins/", "plugins/profile/", "plugins/profile/" + run + "/",
+        "plugins/profile/" + run + "/h.op_stats.pb", "plugins/profile/" + run + "/h.run.claim",
+        "plugins/profile/" + run + "/h.trace.json.gz", "victim"}},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+                testing::WriteTestFile(dir.Join("outside/victim"), "victim") &&
+                PlantAll(dir, c.plants))
+        << c.planted;
+    const std::string root = dir.Join("logs/plugins/profile");
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(root, run, "h", &claim);
+    if (!c.refused.empty()) {
+      EXPECT_EQ(status.error_message(), "Cannot claim run " + run + " of host \"h\" in " + root +
+                                            ": " + dir.Join("logs") + c.refused)
+          << c.planted;
+    } else {
+      ASSERT_TRUE(status.ok()) << c.planted << ": " << status.ToString();
+      EXPECT_EQ(claim.run(), c.written_run) << c.planted;
+      ProfileResponse response;
+      response.add_tool_data()->set_name("op_stats.pb");
+      std::ostringstream out;
+      EXPECT_TRUE(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").ok() &&
+                  SaveToolData(root, claim.run(), "h", response, &out).ok())
+          << c.planted;
+      EXPECT_THAT(testing::ListDirectory(root + "/" + claim.run()),
+                  ElementsAre("h.op_stats.pb", "h.run.claim", "h.trace.json.gz"))
+          << c.planted;
+    }
+    EXPECT_THAT(testing::ListTree(dir.Join("outside")),
+                ElementsAreArray(c.outside.empty() ? untouched : c.outside))
+        << c.planted;
+    EXPECT_EQ(testing::ReadFileOrEmpty(dir.Join("outside/victim")), "victim") << c.planted;
+  }
+}
+
+// A run replaced by a link after its claim (another user owning the profile
+// directory could do it) fails the writes, naming the run; nothing is
+// written where the link leads.
+TEST(SaveToolDataTest, RunReplacedByALinkAfterItsClaimIsRefused) {
+  testing::TempDir dir;
+  const std::string root = dir.Join("logs/plugins/profile");
+  const std::string run_dir = root + "/" + RunName(0);
+  RunClaim claim;
+  ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+              ClaimRunDirectory(root, RunName(0), "h", &claim).ok() &&
+              rename(run_dir.c_str(), (root + "/moved").c_str()) == 0 &&
+              symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0);
+  ProfileResponse response;
+  response.add_tool_data()->set_name("op_stats.pb");
+  std::ostringstream out;
+  const std::string refused = run_dir + " is a symbolic link; an export does not write through it";
+  EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
+            refused);
+  EXPECT_EQ(SaveToolData(root, claim.run(), "h", response, &out).error_message(), refused);
+  EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre());
+}
+
+// A sweep looks only into directories named as runs, and there removes only
+// what exports leave: their unheld temporary files of tool names, and runs
+// holding nothing but unheld claims of the library's form. A user's
+// look-alikes stay.
+TEST(ClaimRunDirectoryTest, SweepRemovesOnlyItsOwnDebris) {
+  const std::string run = RunName(0);
+  const struct {
+    std::string dir;
+    std::vector<std::string> files;
+    std::vector<std::string> left;  // empty: the directory is gone
+  } cases[] = {
+      {"userrun", {".notes.tmp-1-2"}, {".notes.tmp-1-2"}},
+      {"userrun_2", {"my.run.claim"}, {"my.run.claim"}},
+      {"userrun_3", {".h.op_stats.pb.tmp-1-2", "h.run.claim"},
+       {".h.op_stats.pb.tmp-1-2", "h.run.claim"}},
+      {run.substr(0, 19), {"h.run.claim"}, {"h.run.claim"}},  // no suffix
+      {run + "7", {"h.run.claim"}, {"h.run.claim"}},           // a suffix of 7 digits
+      {"x" + run, {"h.run.claim"}, {"h.run.claim"}},
+      {run + "_x", {"h.run.claim"}, {"h.run.claim"}},
+      {run, {".notes.tmp-1-2", "h.run.claim"}, {".notes.tmp-1-2", "h.run.claim"}},
+      {run + "_1", {".h.notes.txt.tmp-1-2", "h.run.claim"}, {".h.notes.txt.tmp-1-2", "h.run.claim"}},
+      {run + "_2", {".h.op_stats.pb.tmp-1-2x", "h.run.claim"},
+       {".h.op_stats.pb.tmp-1-2x", "h.run.claim"}},
+      {run + "_3", {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"},
+       {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"}},
+      {run + "_4", {"h:1.run.claim"}, {"h:1.run.claim"}},
+      {run + "_5", {".run.claim"}, {".run.claim"}},
+      {run + "_6", {"h.run.claim", "notes"}, {"h.run.claim", "notes"}},
+      {run + "_7", {".h:1.trace.json.gz.tmp-1-2", "h_1.run.claim"}, {}},
+      {run + "_8", {".op_stats.pb.tmp-1-2", "run.claim"}, {}},
+      {RunName(1) + "_12", {".a.b.memory_profile.json.gz.tmp-7-0", "a.b.run.claim", "c.run.claim"},
+       {}},
+      {"1969_12_31_23_59_59.-1", {"h.run.claim"}, {}},
+  };
+  testing::TempDir dir;
+  for (const auto& c : cases) {
+    ASSERT_EQ(mkdir(dir.Join(c.dir).c_str(), 0755), 0) << c.dir;
+    for (const std::string& file : c.files) ASSERT_TRUE(testing::WriteTestFile(dir.Join(c.dir + "/" + file)));
+  }
+  RunClaim claim;
+  ASSERT_TRUE(ClaimRunDirectory(dir.path(), RunName(9), "h", &claim).ok());
+  for (const auto& c : cases) {
+    struct stat info {};
+    if (c.left.empty()) {
+      EXPECT_NE(stat(dir.Join(c.dir).c_str(), &info), 0) << c.dir << " was not swept";
+    } else {
+      EXPECT_THAT(testing::ListDirectory(dir.Join(c.dir)), ElementsAreArray(c.left)) << c.dir;
+    }
+  }
 }
 
 }  // namespace
