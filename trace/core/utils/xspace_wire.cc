@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <iomanip>
 #include <limits>
 
 #include "common/platform/logging.h"
@@ -378,29 +378,45 @@ class Writer {
 // The size of a length-delimited field of `size` bytes, for sizes of any width.
 uint64_t FieldSize64(uint64_t size) { return 1 + CodedOutputStream::VarintSize64(size) + size; }
 
-// The earliest timestamp of a line with events in `space`: starts are
-// counted from it, as line timestamps in nanoseconds of a clock running for
-// more than 106 days have no room in 64 bits of picoseconds.
-int64_t EarliestLineNs(const XSpace& space) {
-  int64_t earliest = std::numeric_limits<int64_t>::max();
-  for (const XPlane& plane : space.planes()) {
-    for (const XLine& line : plane.lines()) {
-      if (!line.events().empty()) earliest = std::min(earliest, line.timestamp_ns());
-    }
-  }
-  return earliest;
+// A time in picoseconds on the lines' time base. A line's nanoseconds times
+// 1000 plus an offset need 74 bits, so any two starts order exactly, however
+// far apart their lines' times lie.
+using Picos = __int128;
+constexpr Picos kBeyondAnyStartPs = Picos{1} << 100;
+
+Picos LineStartPs(const XLine& line) { return static_cast<Picos>(line.timestamp_ns()) * 1000; }
+
+int64_t OffsetPs(const XEvent& event) {
+  return event.data_case() == XEvent::kOffsetPs ? event.offset_ps() : 0;
 }
 
-// When `event` starts, in picoseconds after `base_ns`, on the time base its
-// line's timestamp uses; clamped so that a time after the latest start
-// always exists.
-int64_t StartPs(const XLine& line, const XEvent& event, int64_t base_ns) {
-  const int64_t offset = event.data_case() == XEvent::kOffsetPs ? event.offset_ps() : 0;
-  const __int128 start =
-      (static_cast<__int128>(line.timestamp_ns()) - base_ns) * 1000 + offset;
-  constexpr int64_t kLatest = std::numeric_limits<int64_t>::max() - 1;
-  constexpr int64_t kEarliest = std::numeric_limits<int64_t>::min();
-  return start > kLatest ? kLatest : start < kEarliest ? kEarliest : static_cast<int64_t>(start);
+// Which events of a line starting at `line_ps` start before `cutoff`: all,
+// or those whose offsets lie below `below` (none when that is the least
+// offset). Offsets are compared in 64 bits, once per event.
+struct OffsetCut {
+  OffsetCut(Picos cutoff, Picos line_ps) {
+    const Picos bound = cutoff - line_ps;
+    all = bound > std::numeric_limits<int64_t>::max();
+    below =
+        all ? 0 : static_cast<int64_t>(std::max<Picos>(bound, std::numeric_limits<int64_t>::min()));
+  }
+  bool Keeps(int64_t offset) const { return all || offset < below; }
+
+  bool all;
+  int64_t below;
+};
+
+// `ps` as seconds, rounded down to the microsecond, exactly for any start.
+std::string SecondsText(Picos ps) {
+  Picos micros = ps / 1'000'000;
+  if (micros * 1'000'000 > ps) --micros;
+  const auto magnitude =
+      static_cast<unsigned __int128>(micros < 0 ? -micros : micros);  // below 2^54
+  char text[48];
+  snprintf(text, sizeof(text), "%s%llu.%06llu", micros < 0 ? "-" : "",
+           static_cast<unsigned long long>(magnitude / 1'000'000),
+           static_cast<unsigned long long>(magnitude % 1'000'000));
+  return text;
 }
 
 // Chooses the events that stay when a space is too large for its wire limit:
@@ -410,10 +426,10 @@ int64_t StartPs(const XLine& line, const XEvent& event, int64_t base_ns) {
 class EventTrim {
  public:
   // `sizes` is what the Sizer found for `space`.
-  EventTrim(const XSpace& space, const std::vector<uint32_t>& sizes)
-      : base_ns_(EarliestLineNs(space)) {
+  EventTrim(const XSpace& space, const std::vector<uint32_t>& sizes) {
     const uint32_t* next_size = sizes.data();
-    events_.reserve(sizes.size());  // a few planes and lines more than needed
+    offsets_.reserve(sizes.size());  // a few planes and lines more than needed
+    field_sizes_.reserve(sizes.size());
     space_bytes_ = UnknownFields(space).size();
     for (const XPlane& plane : space.planes()) {
       ++next_size;
@@ -421,30 +437,30 @@ class EventTrim {
       plane_bytes_.push_back(PlaneFieldsSize(plane));
       for (const XLine& line : plane.lines()) {
         ++next_size;
-        const uint32_t line_index = static_cast<uint32_t>(line_bytes_.size());
-        line_bytes_.push_back(LineFieldsSize(line));
-        line_plane_.push_back(plane_index);
+        Line trimmed{LineStartPs(line), LineFieldsSize(line), 0, 0, plane_index};
         for (const XEvent& event : line.events()) {
-          const int64_t start = StartPs(line, event, base_ns_);
-          earliest_ = std::min(earliest_, start);
-          latest_ = std::max(latest_, start);
-          events_.push_back(
-              {start, static_cast<uint32_t>(MessageFieldSize(*next_size++)), line_index});
+          const int64_t offset = OffsetPs(event);
+          const uint32_t field_size = static_cast<uint32_t>(MessageFieldSize(*next_size++));
+          offsets_.push_back(offset);
+          field_sizes_.push_back(field_size);
+          trimmed.event_bytes += field_size;
+          earliest_ = std::min(earliest_, trimmed.start_ps + offset);
+          latest_ = std::max(latest_, trimmed.start_ps + offset);
         }
+        trimmed.events_end = offsets_.size();
+        lines_.push_back(trimmed);
       }
     }
   }
 
   // The latest cutoff at which the space fits in `max_bytes`; false when
   // not even the space without events fits.
-  bool FindCutoff(uint64_t max_bytes, int64_t* cutoff) const {
-    if (events_.empty() || SizeBefore(earliest_) > max_bytes) return false;
-    int64_t fits = earliest_;
-    int64_t too_late = latest_ + 1;
-    for (;;) {
-      const uint64_t gap = static_cast<uint64_t>(too_late) - static_cast<uint64_t>(fits);
-      if (gap <= 1) break;
-      const int64_t middle = static_cast<int64_t>(static_cast<uint64_t>(fits) + gap / 2);
+  bool FindCutoff(uint64_t max_bytes, Picos* cutoff) const {
+    if (offsets_.empty() || SizeBefore(earliest_) > max_bytes) return false;
+    Picos fits = earliest_;
+    Picos too_late = latest_ + 1;
+    while (too_late - fits > 1) {
+      const Picos middle = fits + (too_late - fits) / 2;
       (SizeBefore(middle) <= max_bytes ? fits : too_late) = middle;
     }
     *cutoff = fits;
@@ -452,61 +468,71 @@ class EventTrim {
   }
 
   // The earliest start at or after `cutoff`.
-  int64_t FirstStartFrom(int64_t cutoff) const {
-    int64_t first = latest_;
-    for (const Event& event : events_) {
-      if (event.start_ps >= cutoff) first = std::min(first, event.start_ps);
+  Picos FirstStartFrom(Picos cutoff) const {
+    Picos first = latest_;
+    size_t event = 0;
+    for (const Line& line : lines_) {
+      for (; event < line.events_end; ++event) {
+        const Picos start = line.start_ps + offsets_[event];
+        if (start >= cutoff) first = std::min(first, start);
+      }
     }
     return first;
   }
 
-  uint64_t events() const { return events_.size(); }
-
-  // Where starts are counted from, in nanoseconds on the lines' time base.
-  int64_t base_ns() const { return base_ns_; }
+  uint64_t events() const { return offsets_.size(); }
 
  private:
-  struct Event {
-    int64_t start_ps;
-    uint32_t field_size;
-    uint32_t line;
+  struct Line {
+    Picos start_ps;
+    uint64_t bytes;        // the line's fields but its events
+    uint64_t event_bytes;  // its events' fields
+    size_t events_end;     // past its last event in offsets_ and field_sizes_
+    uint32_t plane;
   };
 
   // The wire size of the space with only the events that start before `cutoff`.
-  uint64_t SizeBefore(int64_t cutoff) const {
-    std::vector<uint64_t> lines = line_bytes_;
-    for (const Event& event : events_) {
-      lines[event.line] += event.start_ps < cutoff ? event.field_size : 0;
-    }
+  uint64_t SizeBefore(Picos cutoff) const {
     std::vector<uint64_t> planes = plane_bytes_;
-    for (size_t line = 0; line < lines.size(); ++line) {
-      planes[line_plane_[line]] += FieldSize64(lines[line]);
+    size_t event = 0;
+    for (const Line& line : lines_) {
+      const OffsetCut cut(cutoff, line.start_ps);
+      uint64_t bytes = line.bytes;
+      if (cut.all) {
+        bytes += line.event_bytes;
+      } else {
+        for (; event < line.events_end; ++event) {
+          bytes += offsets_[event] < cut.below ? field_sizes_[event] : 0;
+        }
+      }
+      event = line.events_end;
+      planes[line.plane] += FieldSize64(bytes);
     }
     uint64_t size = space_bytes_;
     for (uint64_t plane : planes) size += FieldSize64(plane);
     return size;
   }
 
-  const int64_t base_ns_;
   uint64_t space_bytes_ = 0;           // the space's fields but its planes
   std::vector<uint64_t> plane_bytes_;  // each plane's fields but its lines
-  std::vector<uint64_t> line_bytes_;   // each line's fields but its events
-  std::vector<uint32_t> line_plane_;   // each line's plane
-  std::vector<Event> events_;
-  int64_t earliest_ = std::numeric_limits<int64_t>::max();
-  int64_t latest_ = std::numeric_limits<int64_t>::min();
+  std::vector<Line> lines_;
+  std::vector<int64_t> offsets_;       // each event's, line by line
+  std::vector<uint32_t> field_sizes_;  // each event's field in its line
+  Picos earliest_ = kBeyondAnyStartPs;
+  Picos latest_ = -kBeyondAnyStartPs;
 };
 
-// Removes every event that starts at or after `cutoff` picoseconds after
-// `base_ns`, the others keeping their order; returns how many went.
-uint64_t DropEventsFrom(int64_t cutoff, int64_t base_ns, XSpace* space) {
+// Removes every event that starts at or after `cutoff`, the others keeping
+// their order; returns how many went.
+uint64_t DropEventsFrom(Picos cutoff, XSpace* space) {
   uint64_t dropped = 0;
   for (XPlane& plane : *space->mutable_planes()) {
     for (XLine& line : *plane.mutable_lines()) {
+      const OffsetCut cut(cutoff, LineStartPs(line));
       auto& events = *line.mutable_events();
       int kept = 0;
       for (int i = 0; i < events.size(); ++i) {
-        if (StartPs(line, events.Get(i), base_ns) < cutoff) events.SwapElements(i, kept++);
+        if (cut.Keeps(OffsetPs(events.Get(i)))) events.SwapElements(i, kept++);
       }
       dropped += static_cast<uint64_t>(events.size() - kept);
       events.DeleteSubrange(kept, events.size() - kept);
@@ -818,23 +844,20 @@ bool SerializeXSpaceWithin(XSpace* space, size_t max_bytes, std::string* output)
   if (size <= max_bytes) return WriteSized(*space, sizer, size, output);
 
   const EventTrim trim(*space, sizer.sizes());
-  int64_t cutoff = 0;
+  Picos cutoff = 0;
   if (!trim.FindCutoff(max_bytes, &cutoff)) {
     LOG(WARNING) << "The trace takes " << size << " bytes, more than the " << max_bytes
-                 << " that a serialized XSpace can hold, even without its "
-                 << trim.events() << " events.";
+                 << " that a serialized XSpace can hold, even without its " << trim.events()
+                 << " events.";
     return false;
   }
-  const int64_t first_dropped = trim.FirstStartFrom(cutoff);
-  const uint64_t dropped = DropEventsFrom(cutoff, trim.base_ns(), space);
+  const Picos first_dropped = trim.FirstStartFrom(cutoff);
+  const uint64_t dropped = DropEventsFrom(cutoff, space);
   Sizer trimmed;
   const size_t kept_size = trimmed.Space(*space);
   LOG(WARNING) << "The trace takes " << size << " bytes, more than the " << max_bytes
                << " that a serialized XSpace can hold: the latest " << dropped << " of its "
-               << trim.events() << " events, those that start " << std::fixed
-               << std::setprecision(6)
-               << static_cast<double>(trim.base_ns()) * 1e-9 +
-                      static_cast<double>(first_dropped) * 1e-12
+               << trim.events() << " events, those that start " << SecondsText(first_dropped)
                << " s or later, are dropped; " << kept_size << " bytes are kept.";
   return kept_size <= max_bytes && WriteSized(*space, trimmed, kept_size, output);
 }

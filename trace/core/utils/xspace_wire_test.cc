@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <set>
 #include <string>
@@ -179,15 +180,48 @@ TEST(XSpaceWireTest, MatchesGeneratedCodeOverAnyEarlierOutput) {
 
 constexpr int kTrimEvents = 12;
 constexpr int64_t kQuarterSecondPs = 250'000'000'000;
+constexpr int64_t kDayNs = int64_t{86'400} * 1'000'000'000;
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
-// A collected space of a host plane (two lines) and a device plane (one
-// line), each with its metadata and a plane stat, holding the first `events`
-// of twelve events: event i starts i quarter seconds in and lies on line
-// i % 3, so every line loses events as the cut moves earlier. Host events
-// share the no-value counter set as collected ones do; every fourth event
-// carries a long stat. Line timestamps count from `base_ns`; the device
-// plane also has an idle line at timestamp 0.
-XSpace* TrimmingSpace(int events, int64_t base_ns, google::protobuf::Arena* arena) {
+// Where the twelve events of a trimming space lie: the timestamps of its
+// three lines, and for event i, the i-th to start, its line and offset.
+struct Timing {
+  std::string name;
+  int64_t line_ns[3];
+  struct {
+    int line;
+    int64_t offset_ps;
+  } events[kTrimEvents];
+};
+
+// Event i starts i quarter seconds after `base_ns` on line i % 3; the second
+// line's timestamp is 100 ms later than the others'.
+Timing QuarterSeconds(const std::string& name, int64_t base_ns) {
+  Timing timing{name, {base_ns, base_ns + 100'000'000, base_ns}, {}};
+  for (int i = 0; i < kTrimEvents; ++i) {
+    const int line = i % 3;
+    timing.events[i] = {line, i * kQuarterSecondPs - (timing.line_ns[line] - base_ns) * 1000};
+  }
+  return timing;
+}
+
+// Event 0 starts at the first line's timestamp and event 1 `gap_ps` after
+// it on the same line; the other ten start a quarter second apart on the
+// other two lines, both at `later_ns`.
+Timing TwoClocks(const std::string& name, int64_t first_ns, int64_t gap_ps, int64_t later_ns) {
+  Timing timing{name, {first_ns, later_ns, later_ns}, {{0, 0}, {0, gap_ps}}};
+  for (int i = 2; i < kTrimEvents; ++i) timing.events[i] = {1 + i % 2, i * kQuarterSecondPs};
+  return timing;
+}
+
+// A collected space of a host plane (the first two lines of `timing`) and a
+// device plane (its third line), each with its metadata and a plane stat,
+// holding the first `events` of the twelve events `timing` places. Host
+// events share the no-value counter set as collected ones do; every fourth
+// event carries a long stat. The device plane also has an idle line at
+// timestamp 0.
+XSpace* TrimmingSpace(int events, const Timing& timing, google::protobuf::Arena* arena) {
   auto* space = google::protobuf::Arena::CreateMessage<XSpace>(arena);
   PmuData* no_value = google::protobuf::Arena::CreateMessage<PmuData>(arena);
   *no_value = testing::AllUnknownPmuData();
@@ -200,15 +234,13 @@ XSpace* TrimmingSpace(int events, int64_t base_ns, google::protobuf::Arena* aren
   }
   XLine* lines[] = {space->mutable_planes(0)->add_lines(), space->mutable_planes(0)->add_lines(),
                     space->mutable_planes(1)->add_lines()};
-  lines[0]->set_timestamp_ns(base_ns);
-  lines[1]->set_timestamp_ns(base_ns + 100'000'000);
-  lines[2]->set_timestamp_ns(base_ns);
+  for (int l = 0; l < 3; ++l) lines[l]->set_timestamp_ns(timing.line_ns[l]);
   space->mutable_planes(1)->add_lines()->set_name("idle");
   for (int i = 0; i < events; ++i) {
-    XLine* line = lines[i % 3];
+    XLine* line = lines[timing.events[i].line];
     XEvent* event = line->add_events();
     event->set_metadata_id(1);
-    event->set_offset_ps(i * kQuarterSecondPs - (line->timestamp_ns() - base_ns) * 1000);
+    event->set_offset_ps(timing.events[i].offset_ps);
     event->set_duration_ps(1000);
     if (line == lines[2]) {
       event->mutable_pmu_data()->set_mac_ops(i);
@@ -224,13 +256,28 @@ XSpace* TrimmingSpace(int events, int64_t base_ns, google::protobuf::Arena* aren
   return space;
 }
 
-// The checks of KeepsTheEarliestEventsThatFitTheLimit for lines timed from
-// `base_ns`.
-void ExpectKeepsTheEarliestEventsThatFit(int64_t base_ns) {
+// When event i of `timing` starts, as the warning gives it: seconds rounded
+// down to the microsecond.
+std::string StartText(const Timing& timing, int i) {
+  const __int128 ps = static_cast<__int128>(timing.line_ns[timing.events[i].line]) * 1000 +
+                      timing.events[i].offset_ps;
+  __int128 micros = ps / 1'000'000 - (ps % 1'000'000 < 0 ? 1 : 0);
+  std::string text;
+  if (micros < 0) text = "-";
+  const unsigned __int128 magnitude = micros < 0 ? -micros : micros;
+  char digits[40];
+  snprintf(digits, sizeof(digits), "%llu.%06llu",
+           static_cast<unsigned long long>(magnitude / 1'000'000),
+           static_cast<unsigned long long>(magnitude % 1'000'000));
+  return text + digits;
+}
+
+// The checks of KeepsTheEarliestEventsThatFitTheLimit for one timing.
+void ExpectKeepsTheEarliestEventsThatFit(const Timing& timing) {
   google::protobuf::Arena arena;
   std::vector<std::string> expected;  // the bytes of the first k events, k = 0..12
   for (int k = 0; k <= kTrimEvents; ++k) {
-    expected.push_back(TrimmingSpace(k, base_ns, &arena)->SerializeAsString());
+    expected.push_back(TrimmingSpace(k, timing, &arena)->SerializeAsString());
   }
   const size_t whole = expected.back().size();
   struct Case {
@@ -245,12 +292,12 @@ void ExpectKeepsTheEarliestEventsThatFit(int64_t base_ns) {
   };
   for (int k = 0; k < kTrimEvents; ++k) {
     cases.push_back({"exactly " + std::to_string(k) + " events", expected[k].size(), k});
-    cases.push_back({"a byte short of " + std::to_string(k + 1) + " events",
-                     expected[k + 1].size() - 1, k});
+    cases.push_back(
+        {"a byte short of " + std::to_string(k + 1) + " events", expected[k + 1].size() - 1, k});
   }
   // The expected bytes hold both planes with their metadata and stats.
   for (const Case& c : cases) {
-    XSpace* space = TrimmingSpace(kTrimEvents, base_ns, &arena);
+    XSpace* space = TrimmingSpace(kTrimEvents, timing, &arena);
     std::string written = "stale";
     testing::StderrCapture capture;
     const bool ok = SerializeXSpaceWithin(space, c.limit, &written);
@@ -267,17 +314,14 @@ void ExpectKeepsTheEarliestEventsThatFit(int64_t base_ns) {
     }
     ASSERT_TRUE(ok) << c.name;
     EXPECT_EQ(written, expected[c.kept]) << c.name;
-    char cut[32];
-    snprintf(cut, sizeof(cut), "%.6f", static_cast<double>(base_ns) * 1e-9 + c.kept * 0.25);
     const std::vector<std::string> expected_lines =
         c.kept == kTrimEvents
             ? std::vector<std::string>{}
-            : std::vector<std::string>{too_large + ": the latest " +
-                                       std::to_string(kTrimEvents - c.kept) +
-                                       " of its 12 events, those that start " + cut +
-                                       " s or later, are dropped; " +
-                                       std::to_string(expected[c.kept].size()) +
-                                       " bytes are kept."};
+            : std::vector<std::string>{
+                  too_large + ": the latest " + std::to_string(kTrimEvents - c.kept) +
+                  " of its 12 events, those that start " + StartText(timing, c.kept) +
+                  " s or later, are dropped; " + std::to_string(expected[c.kept].size()) +
+                  " bytes are kept."};
     EXPECT_EQ(lines, expected_lines) << c.name;
     XSpace parsed;
     EXPECT_TRUE(ParseXSpace(written, &parsed).ok()) << c.name;
@@ -286,12 +330,50 @@ void ExpectKeepsTheEarliestEventsThatFit(int64_t base_ns) {
 
 // A space beyond the limit keeps its earliest events, as many as fit to the
 // byte (length prefixes shrink as events go), and its planes' metadata; a
-// limit not even the metadata fits in fails. Line timestamps of a monotonic
-// clock 200 days after boot, past 64 bits in picoseconds, cut as well.
+// limit not even the metadata fits in fails. However far apart its lines'
+// times lie, events are cut in the order they start: beyond 64 bits of
+// picoseconds, and to the 64-bit extremes of timestamps and offsets.
 TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
-  for (const int64_t base_ns : {int64_t{0}, int64_t{200} * 86'400 * 1'000'000'000}) {
-    SCOPED_TRACE("line timestamps from " + std::to_string(base_ns) + " ns");
-    ExpectKeepsTheEarliestEventsThatFit(base_ns);
+  const Timing timings[] = {
+      QuarterSeconds("lines at boot", 0),
+      QuarterSeconds("lines of a clock up for 200 days", 200 * kDayNs),
+      TwoClocks("a line at 0 beside lines 200 days on", 0, 100 * kDayNs * 1000, 200 * kDayNs),
+      TwoClocks("a line a day before boot beside lines 106 days after boot", -kDayNs,
+                100 * kDayNs * 1000, 106 * kDayNs),
+      TwoClocks("a boot clock's line beside wall clock lines 53 years on",
+                3 * 3600 * 1'000'000'000LL, kQuarterSecondPs, 1'700'000'000'000'000'000),
+      {"lines at the least, zero and the greatest timestamps",
+       {kMin, kMax, 0},
+       {{0, kMin},
+        {0, 0},
+        {0, kMax},
+        {2, kMin},
+        {2, -1},
+        {2, 0},
+        {2, kMax},
+        {1, kMin},
+        {1, -1},
+        {1, 0},
+        {1, 1},
+        {1, kMax}}},
+      {"offsets to the least and the greatest on lines a nanosecond apart",
+       {0, 1, 2},
+       {{0, kMin},
+        {1, kMin},
+        {2, kMin},
+        {0, -1},
+        {1, -1000},
+        {2, -1000},
+        {0, kMax - 1},
+        {0, kMax},
+        {1, kMax - 999},
+        {2, kMax - 1500},
+        {1, kMax},
+        {2, kMax}}},
+  };
+  for (const Timing& timing : timings) {
+    SCOPED_TRACE(timing.name);
+    ExpectKeepsTheEarliestEventsThatFit(timing);
   }
 }
 
