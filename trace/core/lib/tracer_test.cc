@@ -1,12 +1,19 @@
 #include "trace/core/lib/tracer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/platform/env.h"
+#include "testing/child_process.h"
+#include "testing/log_lines.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
@@ -67,6 +74,67 @@ TEST(TracerTest, ExportToTensorboardWritesWhatStopWould) {
   ASSERT_TRUE(testing::Gunzip(trace_file, &text));
   EXPECT_NE(text.find("\"name\":\"kernel\""), std::string::npos) << text;
   EXPECT_TRUE(trace_file == testing::GzipInOneCall(text));
+}
+
+// Exports ZENTRIK_TEST_EVENTS host events into ZENTRIK_TEST_LOGDIR on a disk where no file may
+// grow, as on a full one; exits 0 when the export failed. Standard error, a file that may not grow
+// either, goes through a pipe meanwhile.
+ZENTRIK_CHILD_SCENARIO(ExportOntoAFullDisk) {
+  const int events = std::atoi(std::getenv("ZENTRIK_TEST_EVENTS"));
+  testing::XSpaceFixture fixture(1000);
+  for (int i = 0; i < events; ++i) {
+    // Names that repeat rarely, so the timeline compresses to more than a file buffers.
+    const uint64_t start = 1000 + 10 * static_cast<uint64_t>(i);
+    fixture.AddTraceMe(7, "op" + std::to_string(i * 7919 % 100003), start, start + 5);
+  }
+  std::string bytes;
+  if (!SerializeXSpace(fixture.space(), &bytes)) return 2;
+  int log_pipe[2];
+  rlimit limit{};
+  if (pipe(log_pipe) != 0 || getrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+  const int saved_stderr = dup(STDERR_FILENO);
+  dup2(log_pipe[1], STDERR_FILENO);
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit no_growth = {0, limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &no_growth);
+  const bool exported = ExportToTensorboard(bytes, std::getenv("ZENTRIK_TEST_LOGDIR"));
+  setrlimit(RLIMIT_FSIZE, &limit);
+  dup2(saved_stderr, STDERR_FILENO);
+  close(log_pipe[1]);
+  char chunk[4096];
+  for (ssize_t n; (n = read(log_pipe[0], chunk, sizeof(chunk))) > 0;) {
+    if (write(STDERR_FILENO, chunk, static_cast<size_t>(n)) != n) return 4;
+  }
+  return exported ? 1 : 0;
+}
+
+// An export onto a full disk says once that it failed and why, whichever file failed first
+// and however far its compressed stream got: no warning that a stream was dropped unclosed.
+TEST(TracerTest, ExportOntoAFullDiskReportsItsFailureOnce) {
+  const struct {
+    const char* row;
+    const char* events;
+  } rows[] = {
+      {"no events: the small memory profile fails as its file closes", "0"},
+      {"a large timeline: a write of its compressed stream fails", "20000"},
+  };
+  for (const auto& row : rows) {
+    testing::TempDir dir;
+    const testing::ChildResult child = testing::RunScenario(
+        "ExportOntoAFullDisk", {{"ZENTRIK_TEST_EVENTS", row.events},
+                                {"ZENTRIK_TEST_LOGDIR", dir.path()}});
+    ASSERT_EQ(child.exit_code, 0) << row.row << "\n" << child.err;
+    const std::vector<std::string> lines = testing::LogLinesFrom(child.err, "trace/core/lib/tracer");
+    ASSERT_EQ(lines.size(), 2u) << row.row << "\n" << child.err;
+    EXPECT_EQ(lines[0], "WARNING Export xspace data to tensorboard failed") << row.row;
+    EXPECT_THAT(lines[1], ::testing::MatchesRegex("WARNING Could not write the profile into " +
+                                                  dir.path() + ": Unknown: " + dir.path() +
+                                                  "/plugins/profile/.*: File too large"))
+        << row.row;
+    EXPECT_EQ(testing::LogLinesFrom(child.err, "common/platform/zlib_outputbuffer"),
+              std::vector<std::string>())
+        << row.row;
+  }
 }
 
 }  // namespace

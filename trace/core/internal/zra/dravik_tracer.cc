@@ -227,35 +227,47 @@ Status DravikQxApiHookWithHostEvent::KernelLaunchEnter() {
   return Status();
 }
 
-Status DravikQxApiHookWithHostEvent::KernelLaunchExit(const void* params,
-                                                      uint32_t correlation_id) {
+bool DravikQxApiHookWithHostEvent::EndLaunch() {
   LaunchState& state = LaunchStateFor(session_);
   if (state.open_launches == 0) {
     // Its entry came before this session: its kernel ran outside the gate,
     // perhaps inside the launch that holds it now.
     gate_->Disturb(session_);
-    return Status();
+    return false;
   }
   const bool took_gate = state.holder_depth == state.open_launches;
   --state.open_launches;
-  if (!took_gate) return Status();
+  if (!took_gate) return false;
   state.holder_depth = 0;
-  // Whatever happens below, the start values go and the gate opens.
-  struct EndOfLaunch {
-    KernelLaunchGate* gate;
-    uint64_t session;
-    bool released = false;
-    bool Release() {
-      released = true;
-      return gate->Release(session);
+  return true;
+}
+
+namespace {
+
+// Ends the launch that holds the gate: whatever happened to the launch, its
+// start values go and the gate opens.
+struct EndOfLaunch {
+  KernelLaunchGate* gate;
+  uint64_t session;
+  bool released = false;
+  bool Release() {
+    released = true;
+    return gate->Release(session);
+  }
+  ~EndOfLaunch() {
+    if (auto* start_values = ThreadExitLocal<StartCounterValues>::Existing()) {
+      start_values->clear();
     }
-    ~EndOfLaunch() {
-      if (auto* start_values = ThreadExitLocal<StartCounterValues>::Existing()) {
-        start_values->clear();
-      }
-      if (!released) gate->Release(session);
-    }
-  } end_of_launch{gate_, session_};
+    if (!released) gate->Release(session);
+  }
+};
+
+}  // namespace
+
+Status DravikQxApiHookWithHostEvent::KernelLaunchExit(const void* params,
+                                                      uint32_t correlation_id) {
+  if (!EndLaunch()) return Status();
+  EndOfLaunch end_of_launch{gate_, session_};
 
   uint32_t device_id = 0;
   KernelPmuCounters counters;
@@ -313,10 +325,10 @@ Status DravikQxApiHookWithHostEvent::OnApiExit(uint32_t domain, uint32_t cbid,
   const bool kernel_launch = domain == kVorundDomain && cbid == kInvokeKernelCbid;
   std::deque<uint64_t>& entry_times = ThreadAnnotationStack::GetThreadState().first_stack;
   if (entry_times.empty()) {
-    // No record without an entry time, but a launch that holds the gate
-    // must still open it.
-    if (kernel_launch && options_->trace_pmu) {
-      KernelLaunchExit(params, static_cast<uint32_t>(correlation_id));
+    // Without its entry this exit is matched to no entry: no record, no
+    // counters. But a launch that holds the gate must still open it.
+    if (kernel_launch && options_->trace_pmu && EndLaunch()) {
+      EndOfLaunch{gate_, session_}.Release();
     }
     return errors::Unavailable("The correlationData stack is empty.");
   }

@@ -106,6 +106,9 @@ class DravikQxApiHookWithHostEvent : public DravikQxApiHook {
  private:
   Status KernelLaunchEnter();
   Status KernelLaunchExit(const void* params, uint32_t correlation_id);
+  // Ends the calling thread's innermost launch of the session; true when it
+  // holds the gate, which the caller must then open.
+  bool EndLaunch();
   // Reads the launch's counter increases on the current device into `counters`.
   Status ReadLaunchCounters(const void* params, uint32_t* device, KernelPmuCounters* counters);
 

@@ -273,8 +273,9 @@ TEST_F(DravikTracerTest, PmuEdgeCases) {
 }
 
 // One PMU-traced launch straight through the hook, with `inside` run between its entry and exit
-// after its own kernel: its counters are stored only when no other launch can have added to them,
-// its call is recorded whenever its entry time is known, and the gate opens whatever happened.
+// after its own kernel: its counters are stored only when no other launch can have added to them
+// and its exit finds its entry time, its call is recorded whenever its entry time is known, and
+// the gate opens whatever happened.
 TEST_F(DravikTracerTest, LaunchStoresCountersOnlyWhenNothingElseRan) {
   TracePmu();
   constexpr uint32_t kLaunch = DRAVIK_CBID_VORUND_qxInvokeKernel;
@@ -306,7 +307,7 @@ TEST_F(DravikTracerTest, LaunchStoresCountersOnlyWhenNothingElseRan) {
        {"qxInvokeKernel"}},
       {"an exit without entry took the launch's entry time",
        [&exit](DravikQxApiHook* hook, auto*) { exit(hook, 47, "qxMalloc", 5); },
-       true,
+       false,
        {"qxMalloc"}},
   };
   for (const auto& row : rows) {
@@ -327,6 +328,66 @@ TEST_F(DravikTracerTest, LaunchStoresCountersOnlyWhenNothingElseRan) {
     for (const auto& [type, event] : Events(kApiCallback)) records.insert(event->name);
     EXPECT_EQ(records, row.records) << row.row;
     EXPECT_FALSE(gate.Held()) << row.row;
+  }
+}
+
+// Launch exits that find their thread's entry times gone, after `launches` nested launches
+// entered and as many exits without entry took their times: they ask the library for nothing,
+// record nothing and store no counters, so a later kernel with their correlation id finds none.
+// Only the exit of the launch that took the gate opens it; another thread's launch then goes
+// through with its own counters.
+TEST_F(DravikTracerTest, LaunchExitWithoutEntryTimeOnlyOpensTheGate) {
+  TracePmu();
+  constexpr uint32_t kLaunch = DRAVIK_CBID_VORUND_qxInvokeKernel;
+  const auto call = [](DravikQxApiHook* hook, uint32_t site, uint32_t cbid, const char* name,
+                       uint64_t id) {
+    const auto data = Data(site, name, id);
+    return site == 0 ? hook->OnApiEnter(DRAVIK_CB_DOMAIN_VORUND_API, cbid, data.data())
+                     : hook->OnApiExit(DRAVIK_CB_DOMAIN_VORUND_API, cbid, data.data(), 1);
+  };
+  const struct {
+    const char* row;
+    int launches;
+  } rows[] = {
+      {"one launch", 1},
+      {"a launch inside the thread's own launch", 2},
+      {"no launch entered in the session", 0},
+  };
+  for (const auto& row : rows) {
+    collector_ = std::make_unique<DravikTracerCollectorImpl>(0);
+    KernelLaunchGate gate;
+    DravikQxApiHookWithHostEvent hook(&options_, collector_.get(), GetDravikInterface(), &gate,
+                                      gate.session());
+    for (int i = 0; i < row.launches; ++i) {
+      call(&hook, 0, kLaunch, "qxInvokeKernel", 7);
+      zra_sim::LaunchKernel({});  // no subscriber: the hook sees only what the test hands it
+    }
+    for (int i = 0; i < row.launches; ++i) call(&hook, 1, 47, "qxMalloc", 5);
+    zra_sim::SetJournal(true);
+    for (int i = std::max(row.launches, 1); i > 0; --i) {
+      EXPECT_EQ(call(&hook, 1, kLaunch, "qxInvokeKernel", 7).ToString(),
+                "Unavailable: The correlationData stack is empty.")
+          << row.row;
+      // The outermost launch took the gate; it stays shut until that one's exit.
+      EXPECT_EQ(gate.Held(), i > 1) << row.row << ", exits left " << i - 1;
+    }
+    EXPECT_EQ(testing::SummarizeJournal(zra_sim::TakeJournal()), "") << row.row;
+    zra_sim::SetJournal(false);
+    EXPECT_FALSE(collector_->FindKernelPmuCounters(7).valid) << row.row;
+    if (gate.Held()) continue;  // another launch would wait for ever
+    std::thread([&] {
+      call(&hook, 0, kLaunch, "qxInvokeKernel", 8);
+      zra_sim::LaunchKernel({});
+      call(&hook, 1, kLaunch, "qxInvokeKernel", 8);
+    }).join();
+    ExpectExactDeltas(8);
+    std::multiset<std::string> records;
+    for (const auto& [type, event] : Events(kApiCallback)) {
+      records.insert(event->name + "#" + std::to_string(event->correlation_id));
+    }
+    std::multiset<std::string> expected{"qxInvokeKernel#8"};
+    for (int i = 0; i < row.launches; ++i) expected.insert("qxMalloc#5");
+    EXPECT_EQ(records, expected) << row.row;
   }
 }
 
