@@ -69,6 +69,9 @@ class ZlibOutputBuffer : public WritableFile {
   // Finishes the stream (trailer included) into `file`; OK when already
   // closed.
   Status Close() override;
+  // Tells the buffer that its owner discards the file after a failure it
+  // reports itself: destruction then drops the stream without a WARNING.
+  void MarkDiscarded() { latest_write_failed_ = true; }
   // Both forwarded to `file`.
   Status Name(std::string* result) override;
   Status Tell(int64_t* position) override;

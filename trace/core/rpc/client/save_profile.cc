@@ -716,6 +716,9 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
     Status written = gzip.Init();
     if (written.ok()) written = write(&gzip);
     if (written.ok()) written = gzip.Close();
+    // The file goes with the failure, which the caller reports; the buffer
+    // has nothing more to say of it.
+    if (!written.ok()) gzip.MarkDiscarded();
     return written;
   });
   if (!status.ok()) return status;

@@ -196,6 +196,8 @@ TEST(SaveGzippedToolDataTest, FailedSavesSayWhyAndLeaveNoFile) {
   EXPECT_EQ(creating, 3u) << result.err;
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for trace.json.gz")));
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for k.json.gz")));
+  // Every failure is the caller's to report, the writer's own included.
+  EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("Close() not called")));
 }
 
 // Nothing to save creates nothing; saving again replaces a tool's file whole.
