@@ -7,6 +7,10 @@
 // baseline. Counters: gzip_ms (the baseline's time per iteration) and
 // x_gzip (export time over baseline time).
 //
+// Arguments: BM_ManyArgs/<N> exports one event with N arguments (time) and,
+// in the same iteration, N events with one argument each: the baseline.
+// Counters: one_event_ms, one_arg_each_ms and x_one_arg_each (their ratio).
+//
 // Peak memory: BM_PeakMemory runs the export once in a fresh process (this
 // program again), which builds the bytes, hands freed memory back, resets its
 // peak resident size and reports how far the peak (VmHWM) rose above the
@@ -289,6 +293,71 @@ void BM_Export(benchmark::State& state) {
 BENCHMARK(BM_Export)
     ->ArgsProduct({{kHost}, {100000, 300000, 1000000, 3000000}})
     ->Args({kDevice, 200000})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
+
+enum ArgsShape : int64_t { kOneEvent = 0, kOneArgEach = 1 };
+
+// `args` arguments on the host thread: all on one event, or one on each of
+// `args` events in a row. The argument names are distinct and come in the
+// same scrambled order in both shapes; half the values are texts, half
+// integers.
+std::string ArgsSpaceBytes(int64_t shape, int64_t args) {
+  std::vector<std::string> names;
+  names.reserve(static_cast<size_t>(args));
+  for (int64_t i = 0; i < args; ++i) names.push_back("arg_" + std::to_string(i));
+  Random random(47);
+  for (size_t i = names.size(); i > 1; --i) std::swap(names[i - 1], names[random.Below(i)]);
+  const auto value = [](size_t i) {
+    return i % 2 == 0 ? StatValue(static_cast<int64_t>(i))
+                      : StatValue("value " + std::to_string(i));
+  };
+  XSpaceFixture fixture(kSessionStartNs);
+  constexpr uint32_t kThread = 100;
+  if (shape == kOneEvent) {
+    std::vector<std::pair<std::string, StatValue>> stats;
+    stats.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) stats.emplace_back(std::move(names[i]), value(i));
+    fixture.AddTraceMe(kThread, "many_args", kSessionStartNs + 10, kSessionStartNs + 1000,
+                       std::move(stats));
+  } else {
+    for (size_t i = 0; i < names.size(); ++i) {
+      const uint64_t start = kSessionStartNs + 10 + 20 * i;
+      fixture.AddTraceMe(kThread, "one_arg", start, start + 10, {{std::move(names[i]), value(i)}});
+    }
+  }
+  PostProcessSingleHostXSpace(&fixture.space(), kSessionStartNs);
+  return fixture.Serialize();
+}
+
+// One event with N arguments beside N events with one argument each, in the
+// same iteration; the growth shows across N.
+void BM_ManyArgs(benchmark::State& state) {
+  const std::string one_event = ArgsSpaceBytes(kOneEvent, state.range(0));
+  const std::string one_arg_each = ArgsSpaceBytes(kOneArgEach, state.range(0));
+  double seconds[2] = {};
+  for (auto _ : state) {
+    const std::string* spaces[2] = {&one_event, &one_arg_each};
+    for (int shape = 0; shape < 2; ++shape) {
+      testing::TempDir logdir;
+      const auto start = std::chrono::steady_clock::now();
+      const bool exported = ExportToTensorboard(*spaces[shape], logdir.path());
+      const double elapsed = SecondsSince(start);
+      seconds[shape] += elapsed;
+      if (!exported) state.SkipWithError("the export failed");
+      if (shape == kOneEvent) state.SetIterationTime(elapsed);
+    }
+  }
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["one_event_ms"] = seconds[kOneEvent] * 1e3 / iterations;
+  state.counters["one_arg_each_ms"] = seconds[kOneArgEach] * 1e3 / iterations;
+  state.counters["x_one_arg_each"] = seconds[kOneEvent] / seconds[kOneArgEach];
+}
+BENCHMARK(BM_ManyArgs)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(3);

@@ -1,7 +1,6 @@
 #include "trace/core/convert/xplane_to_trace_events.h"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -69,32 +68,6 @@ bool ShownTimes(const XEventVisitor& xevent, uint64_t* start_ps, uint64_t* durat
   return clamped;
 }
 
-// Stable: of equal keys, the later argument stays later. An event has a
-// handful of arguments, often in order already: an insertion sort needs no
-// buffer, where a stable sort would allocate one per event.
-void ByKey(std::vector<TraceEventArg>* args) {
-  for (auto it = args->begin(); it != args->end(); ++it) {
-    const TraceEventArg arg = *it;
-    auto hole = it;
-    for (; hole != args->begin() && arg.key < std::prev(hole)->key; --hole) *hole = *std::prev(hole);
-    *hole = arg;
-  }
-}
-
-// Keeps the last of each run of equal keys: a later stat replaces an earlier
-// argument of the same name.
-void KeepLastOfEqualKeys(std::vector<TraceEventArg>* args) {
-  size_t kept = 0;
-  for (size_t i = 0; i < args->size(); ++i) {
-    if (kept > 0 && (*args)[kept - 1].key == (*args)[i].key) {
-      (*args)[kept - 1] = (*args)[i];
-    } else {
-      (*args)[kept++] = (*args)[i];
-    }
-  }
-  args->resize(kept);
-}
-
 // Enumerates the planes the trace viewer shows with their process ids.
 template <typename F>
 void ForEachShownPlane(const XSpace& space, F&& f) {
@@ -149,18 +122,17 @@ bool TraceEventConverter::Convert(uint32_t device_id, uint32_t resource_id,
   view->resource_id = resource_id;
   *clamped = ShownTimes(xevent, &view->timestamp_ps, &view->duration_ps);
 
-  args_.clear();
+  numbered_.clear();
   used_texts_ = 0;
   const XEventMetadata& metadata = xevent.Metadata();
   if (!metadata.display_name().empty()) {
     view->name = metadata.display_name();
-    args_.push_back({"long_name", metadata.name()});
+    AddArg({"long_name", metadata.name()});
   } else {
     view->name = metadata.name();
   }
   AddStatArgs(xevent, view);
-  ByKey(&args_);
-  KeepLastOfEqualKeys(&args_);
+  SortArgs();
   if (ShowsPmuFigures(xevent)) MergePmuArgs(xevent.RawEvent());
   view->args = args_.data();
   view->arg_count = args_.size();
@@ -203,8 +175,28 @@ void TraceEventConverter::AddStatArgs(const XEventVisitor& xevent, TraceEventVie
     }
     if (formatted != nullptr) text = *formatted;
     if (stat.Type() == StatType::step_name) view->name = text;
-    args_.push_back({stat.Name(), text});
+    AddArg({stat.Name(), text});
   });
+}
+
+void TraceEventConverter::AddArg(const TraceEventArg& arg) {
+  numbered_.push_back({arg, numbered_.size()});
+}
+
+// Ascending keys, each once: of equal keys the later argument wins, so a
+// later stat replaces an earlier argument of the same name. Equal keys sort
+// later first, by position, so no two elements compare equal: the plain
+// (unstable) sort gives one result, in n log n however many arguments an
+// event carries, and the first of each run is the one kept.
+void TraceEventConverter::SortArgs() {
+  std::sort(numbered_.begin(), numbered_.end(), [](const NumberedArg& a, const NumberedArg& b) {
+    const int order = a.arg.key.compare(b.arg.key);
+    return order < 0 || (order == 0 && a.position > b.position);
+  });
+  args_.clear();
+  for (const NumberedArg& numbered : numbered_) {
+    if (args_.empty() || args_.back().key != numbered.arg.key) args_.push_back(numbered.arg);
+  }
 }
 
 // The kernel's two PMU records (its own counters and those of its

@@ -76,13 +76,22 @@ class TraceEventConverter {
                TraceEventView* view, bool* clamped);
 
  private:
+  // An argument and how many came before it on its event.
+  struct NumberedArg {
+    TraceEventArg arg;
+    size_t position;
+  };
+
   std::string* NextText();
   void AddStatArgs(const XEventVisitor& xevent, TraceEventView* view);
+  void AddArg(const TraceEventArg& arg);
+  void SortArgs();
   void MergePmuArgs(const XEvent& raw);
 
   // Formatted stat values; a deque, so the texts stay put while it grows.
   std::deque<std::string> texts_;
   size_t used_texts_ = 0;
+  std::vector<NumberedArg> numbered_;  // in the order they came
   std::vector<TraceEventArg> args_;
   std::vector<TraceEventArg> merged_;
   std::string pmu_texts_[kPmuDisplayArgCount];

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <json/writer.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "testing/pmu_values.h"
 #include "testing/stderr_capture.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/convert/pmu_display_args.h"
 #include "trace/core/convert/trace_events_to_json.h"
 #include "trace/core/utils/xplane_builder.h"
 #include "trace/core/utils/xplane_schema.h"
@@ -271,6 +273,69 @@ TEST(XPlaneToTraceEventsTest, OpsShowBothPmuRecordsWhenFlagged) {
     EXPECT_EQ(trace.trace_events(0).args_size(), c.shown ? 31 : 3)
         << c.display_name << c.own_flag << c.annotation_flag;
   }
+}
+
+// The args object of the first event named `name` in `json`; its values hold
+// no brace.
+std::string ArgsObject(const std::string& json, const std::string& name) {
+  const size_t event = json.find("\"name\":\"" + name + "\",\"args\":{");
+  if (event == std::string::npos) return "<no such event>";
+  const size_t begin = json.find('{', event);
+  return json.substr(begin, json.find('}', begin) + 1 - begin);
+}
+
+// An event with thousands of stats under a few hundred names (and one nameless
+// one) in scrambled order: each name shows once, in ascending unsigned byte
+// order, with the value of its last stat; a "long_name" stat replaces the
+// metadata's name, the PMU figures replace stats named like them.
+TEST(XPlaneToTraceEventsTest, ManyArgumentsShowEachNameOnceWithItsLastValue) {
+  std::vector<std::string> names = {"", "long_name", "[PMU]mac_ops(count)", "~", "\x7f"};
+  for (int i = 0; i < 400; ++i) {
+    // Some names are prefixes of others; some hold bytes above 0x7f.
+    names.push_back((i % 5 == 0 ? "\xc3\xa9" : "k") + std::to_string(i % 7 == 0 ? i / 7 : i));
+  }
+  uint64_t state = 11;
+  const auto next = [&state](uint64_t bound) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return (state >> 33) % bound;
+  };
+  testing::TraceMeSpec params;
+  params.name = "op";
+  params.display_name = "many";
+  params.annotation_counters = testing::AllUnknownPmuData();
+  Args expected = {{"long_name", "op"}};
+  for (int i = 0; i < 6000; ++i) {
+    const std::string& name = names[next(names.size())];
+    if (i % 3 == 0) {
+      params.args.emplace_back(name, int64_t{i});
+    } else {
+      params.args.emplace_back(name, "v" + std::to_string(i));
+    }
+    expected[name] = (i % 3 == 0 ? "" : "v") + std::to_string(i);
+  }
+  for (size_t i = 0; i < kPmuDisplayArgCount; ++i) {
+    expected[std::string(PmuDisplayArgKey(i))] = "NA";
+  }
+  testing::XSpaceFixture fixture;
+  fixture.AddTraceMe(params);
+
+  std::string expected_object = "{";
+  for (const auto& [key, value] : expected) {
+    if (expected_object.size() > 1) expected_object += ",";
+    expected_object +=
+        Json::valueToQuotedString(key.c_str()) + ":" + Json::valueToQuotedString(value.c_str());
+  }
+  expected_object += "}";
+  std::string json;
+  ASSERT_TRUE(XSpaceTraceJson(fixture.space())
+                  .Write(kTraceJsonChunkBytes,
+                         [&json](std::string_view piece) {
+                           json += piece;
+                           return Status();
+                         })
+                  .ok());
+  EXPECT_EQ(ArgsObject(json, "many"), expected_object);
+  EXPECT_TRUE(TraceToJson(Convert(fixture.space())) == json);
 }
 
 // The export writes the document from the space; it must be the text of the
