@@ -75,18 +75,20 @@ bool Gunzip(const std::string& compressed, std::string* text) {
   return code == Z_STREAM_END && stream.avail_in == 0;
 }
 
-std::string GzipInOneCall(const std::string& text) {
+std::string GzipInOneCall(const std::string& text, const DeflateSettings& settings) {
   z_stream stream{};
-  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS + 16, 9,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&stream, settings.level, Z_DEFLATED, settings.window_bits, settings.mem_level,
+                   settings.strategy) != Z_OK) {
     return std::string();
   }
-  std::string compressed(deflateBound(&stream, text.size()), '\0');
+  // Room for the flush markers besides the bound.
+  std::string compressed(deflateBound(&stream, text.size()) + 64, '\0');
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
   stream.avail_in = static_cast<uInt>(text.size());
   stream.next_out = reinterpret_cast<Bytef*>(&compressed[0]);
   stream.avail_out = static_cast<uInt>(compressed.size());
-  const bool ended = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+  bool ended = settings.flush == Z_NO_FLUSH || deflate(&stream, settings.flush) == Z_OK;
+  ended = ended && deflate(&stream, Z_FINISH) == Z_STREAM_END;
   compressed.resize(ended ? stream.total_out : 0);
   deflateEnd(&stream);
   return compressed;

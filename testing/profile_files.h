@@ -32,9 +32,19 @@ bool IsRunName(const std::string& name);
 // one complete, valid stream.
 bool Gunzip(const std::string& compressed, std::string* text);
 
-// `text` deflated by one zlib call with its default settings in a gzip frame:
-// what the library's gzip files must hold, byte for byte. Empty on failure.
-std::string GzipInOneCall(const std::string& text);
+// Deflate settings in zlib's terms (deflateInit2 and deflate). The defaults
+// are those the library's gzip files are written with.
+struct DeflateSettings {
+  int level = -1;        // Z_DEFAULT_COMPRESSION, that is 6
+  int window_bits = 31;  // a 32 KiB window (15) in a gzip frame (+16)
+  int mem_level = 9;
+  int strategy = 0;  // Z_DEFAULT_STRATEGY
+  int flush = 0;     // Z_NO_FLUSH; otherwise the whole text is deflated with it before finishing
+};
+
+// `text` deflated from a single buffer with `settings`; with the defaults,
+// what the library's gzip files must hold byte for byte. Empty on failure.
+std::string GzipInOneCall(const std::string& text, const DeflateSettings& settings = {});
 
 }  // namespace testing
 }  // namespace zentrik

@@ -144,10 +144,38 @@ TEST_F(TraceMeTest, LevelZeroAndActivitiesOutlivingTheirSessionRecordNothing) {
   }).join();
 }
 
+// Byte for byte what the host conversion later takes apart: "#" after the
+// name, "=" inside a pair, "," between pairs, "#" at the end; nothing escaped.
 TEST_F(TraceMeTest, EncodeRows) {
-  EXPECT_EQ(TraceMeEncode("op", {{"", ""}}), "op#=#");
-  EXPECT_EQ(TraceMeEncode(std::string(40, 'n'), {{std::string(30, 'k'), "v"}}),
-            std::string(40, 'n') + "#" + std::string(30, 'k') + "=v#");
+  using namespace std::string_literals;
+  const struct {
+    const char* row;
+    std::string encoded, want;
+  } rows[] = {
+      {"no arguments", TraceMeEncode("op"s, {}), "op"},
+      {"no arguments, C string", TraceMeEncode("op", {}), "op"},
+      {"one argument", TraceMeEncode("op"s, {{"a", "1"}}), "op#a=1#"},
+      {"one argument, C string", TraceMeEncode("op", {{"a", "1"}}), "op#a=1#"},
+      {"two arguments", TraceMeEncode("op"s, {{"a", "1"}, {"b", "2"}}), "op#a=1,b=2#"},
+      {"four arguments", TraceMeEncode("op", {{"a", "1"}, {"bb", "22"}, {"c", "3"}, {"d", "4"}}),
+       "op#a=1,bb=22,c=3,d=4#"},
+      {"empty key and value", TraceMeEncode("op", {{"", ""}}), "op#=#"},
+      {"empty value", TraceMeEncode("op", {{"k", ""}}), "op#k=#"},
+      {"empty key", TraceMeEncode("op", {{"", "v"}}), "op#=v#"},
+      {"two empty pairs", TraceMeEncode("op"s, {{"", ""}, {"", ""}}), "op#=,=#"},
+      {"empty name", TraceMeEncode(""s, {{"k", "v"}}), "#k=v#"},
+      {"empty name, no arguments", TraceMeEncode("", {}), ""},
+      {"a name that already carries arguments gets a second block",
+       TraceMeEncode("op#a=1#"s, {{"b", "2"}}), "op#a=1##b=2#"},
+      {"separators inside keys and values stay as given",
+       TraceMeEncode("x", {{"a", "1"}, {"k#", "=v,"}}), "x#a=1,k#==v,#"},
+      {"NUL bytes are kept", TraceMeEncode("o\0p"s, {{"k\0"s, "\0v"s}}), "o\0p#k\0=\0v#"s},
+      {"longer than the inline buffer",
+       TraceMeEncode(std::string(40, 'n'),
+                     {{std::string(30, 'k'), "v"}, {"w", std::string(20, 'x')}}),
+       std::string(40, 'n') + "#" + std::string(30, 'k') + "=v,w=" + std::string(20, 'x') + "#"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.encoded, row.want) << row.row;
 }
 
 // More names than the per-thread id cache holds, pushed twice over: every

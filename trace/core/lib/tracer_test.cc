@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -135,6 +136,78 @@ TEST(TracerTest, ExportOntoAFullDiskReportsItsFailureOnce) {
               std::vector<std::string>())
         << row.row;
   }
+}
+
+// A trace of about 500 KiB on one thread: random names and ids, and payloads
+// that come back every 97 events, some 20 KiB later, which a 16 KiB window
+// no longer reaches.
+XSpace LargeTraceSpace() {
+  std::mt19937_64 random(17);
+  const auto random_text = [&random](size_t length) {
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
+    std::string text(length, ' ');
+    for (char& c : text) c = kAlphabet[random() % (sizeof(kAlphabet) - 1)];
+    return text;
+  };
+  std::vector<std::string> payloads(97);
+  for (std::string& payload : payloads) payload = random_text(48);
+  testing::XSpaceFixture fixture(1000);
+  uint64_t start = 1000;
+  for (int i = 0; i < 2500; ++i) {
+    start += 1 + random() % 5000;
+    fixture.AddTraceMe(1, "op_" + random_text(6), start, start + random() % 4000,
+                       {{"payload", payloads[(i * 7) % payloads.size()]},
+                        {"id", static_cast<int64_t>(random() >> 1)},
+                        {"ratio", static_cast<double>(random() % 100000) / 7.0}});
+  }
+  return fixture.space();
+}
+
+// The trace file holds exactly what zlib writes with level 6, a 32 KiB window,
+// memory level 9, the default strategy, no flush before the end and a gzip
+// frame. The trace is large enough (beyond the 256 KiB the writer buffers)
+// that each other setting gives other bytes, as the table checks first.
+TEST(TracerTest, TraceFileIsGzipWithTheDefaultDeflateSettings) {
+  const XSpace space = LargeTraceSpace();
+  testing::TempDir dir;
+  ASSERT_TRUE(ExportXSpaceToTensorBoard(space, dir.Join("logs")).ok());
+  std::string trace_file;
+  for (const auto& [name, contents] : RunFiles(dir.Join("logs"))) {
+    if (name == Env::Default()->GetHostName() + ".trace.json.gz") trace_file = contents;
+  }
+  std::string text;
+  ASSERT_TRUE(testing::Gunzip(trace_file, &text));
+  ASSERT_GT(text.size(), size_t{400} << 10);
+
+  const std::string expected = testing::GzipInOneCall(text);
+  ASSERT_FALSE(expected.empty());
+  const struct {
+    const char* row;
+    testing::DeflateSettings settings;
+  } others[] = {
+      {"level 5", {5}},
+      {"level 7", {7}},
+      {"level 9", {9}},
+      {"level 1", {1}},
+      {"16 KiB window", {-1, 30}},
+      {"zlib frame", {-1, 15}},
+      {"no frame", {-1, -15}},
+      {"memory level 8", {-1, 31, 8}},
+      {"filtered strategy", {-1, 31, 9, 1}},
+      {"Huffman only", {-1, 31, 9, 2}},
+      {"run-length strategy", {-1, 31, 9, 3}},
+      {"fixed codes", {-1, 31, 9, 4}},
+      {"partial flush", {-1, 31, 9, 0, 1}},
+      {"sync flush", {-1, 31, 9, 0, 2}},
+      {"full flush", {-1, 31, 9, 0, 3}},
+  };
+  for (const auto& other : others) {
+    const std::string bytes = testing::GzipInOneCall(text, other.settings);
+    ASSERT_FALSE(bytes.empty()) << other.row;
+    EXPECT_FALSE(bytes == expected) << "the trace does not show the setting: " << other.row;
+  }
+  EXPECT_EQ(trace_file.size(), expected.size());
+  EXPECT_TRUE(trace_file == expected);
 }
 
 }  // namespace

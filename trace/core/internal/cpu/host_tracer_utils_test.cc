@@ -76,6 +76,69 @@ TEST(HostTracerUtilsTest, LinesAreStablySortedByStartThenLongerFirst) {
   }
 }
 
+// One recording thread per row, each converted alone onto a fresh plane, so
+// the line shows the converter's own order and filter, not a later re-sort
+// of a line that two threads of one id share. Times are nanoseconds from the
+// session start; the line reads name@offset+duration in nanoseconds.
+TEST(HostTracerUtilsTest, OrdersEachThreadByStartLongerFirstAndKeepsTheSessionStart) {
+  struct Recorded {
+    const char* name;
+    int64_t start, end;  // from kStart
+  };
+  const struct {
+    const char* row;
+    std::vector<Recorded> events;  // in recording order
+    const char* line;
+  } rows[] = {
+      {"equal starts, the shorter recorded first (nested scopes end inner first)",
+       {{"inner", 1, 2}, {"outer", 1, 5}},
+       "outer@1+4 inner@1+1"},
+      {"equal starts, the longer recorded first",
+       {{"outer", 1, 5}, {"inner", 1, 2}},
+       "outer@1+4 inner@1+1"},
+      {"three at one start, in neither order",
+       {{"mid", 2, 5}, {"short", 2, 3}, {"long", 2, 9}},
+       "long@2+7 mid@2+3 short@2+1"},
+      {"an earlier start goes first, however short",
+       {{"late_long", 5, 50}, {"early_short", 1, 2}},
+       "early_short@1+1 late_long@5+45"},
+      {"an instant after a longer event of the same start",
+       {{"instant", 3, 3}, {"span", 3, 4}},
+       "span@3+1 instant@3+0"},
+      {"starting exactly at the session start stays, at offset 0; a nanosecond earlier goes",
+       {{"before", -1, 3}, {"at_short", 0, 1}, {"at", 0, 3}},
+       "at@0+3 at_short@0+1"},
+      {"an instant exactly at the session start stays", {{"at_instant", 0, 0}}, "at_instant@0+0"},
+      {"an event ending before it starts is the longest: durations compare unsigned",
+       {{"forward", 3, 4}, {"backward", 3, 2}},
+       "backward@3+-1 forward@3+1"},
+      {"offsets compare in full 64 bits (2^32 ns is 0 in the low 32 bits of picoseconds)",
+       {{"far", int64_t{1} << 32, (int64_t{1} << 32) + 1}, {"near", 4, 5}},
+       "near@4+1 far@4294967296+1"},
+      {"no start or no end: dropped, also where the start would compare unsigned",
+       {{"no_end", 1, -kStart}, {"negative_start", -kStart - 1, 2}, {"kept", 2, 3}},
+       "kept@2+1"},
+  };
+  uint32_t tid = 100;
+  for (const auto& row : rows) {
+    TraceMeRecorder::Events events(1);
+    events[0].thread = {++tid, "t"};
+    for (const Recorded& e : row.events) {
+      events[0].events.push_back({e.name, kStart + e.start, kStart + e.end});
+    }
+    XPlane plane;
+    ConvertRecordedEventsToHostPlane(kStart, std::move(events), &plane);
+    ASSERT_EQ(plane.lines_size(), 1) << row.row;
+    std::string line;
+    for (const XEvent& event : plane.lines(0).events()) {
+      line += (line.empty() ? "" : " ") + plane.event_metadata().at(event.metadata_id()).name() +
+              "@" + std::to_string(event.offset_ps() / 1000) + "+" +
+              std::to_string(event.duration_ps() / 1000);
+    }
+    EXPECT_EQ(line, row.line) << row.row;
+  }
+}
+
 // Argument values become int64, double or string stats (kind letter before
 // the text); one that does not convert never ends the event's other pairs.
 // PMU keys fill second_pmu_data (flag set) instead; values that are no number

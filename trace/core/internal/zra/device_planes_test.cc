@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "testing/child_process.h"
 #include "testing/log_lines.h"
@@ -151,6 +152,107 @@ TEST(DevicePlanesTest, LatencyStatsAndDropRule) {
     }
     EXPECT_EQ(submitted_start, row.submitted_start ? row.submitted_start : submitted_start)
         << row.row;
+  }
+}
+
+// The text of stat `key` of `event`, or "(absent)".
+std::string StatText(const EventRecord& event, const std::string& key) {
+  for (const auto& [name, value] : event.stats) {
+    if (name == key) return value;
+  }
+  return "(absent)";
+}
+
+// Every number an activity shows as a stat, at each digit count its field can have up to its
+// largest value: 32-bit fields as "%u", 64-bit ones as "%lu", the async flags as "%d". Nothing
+// cut, padded, signed or narrowed.
+TEST(DevicePlanesTest, ActivityNumbersAtEveryDigitCount) {
+  using Set = void (*)(DravikTracerEvent*, uint64_t);
+  const struct {
+    int32_t type;
+    const char* stat;
+    int digits;  // of the field's largest value
+    Set set;
+  } fields[] = {
+      {kKernel, "device_id", 10, [](DravikTracerEvent* r, uint64_t v) { r->device_id = v; }},
+      {kKernel, "kernel_type", 20,
+       [](DravikTracerEvent* r, uint64_t v) { r->kernel.kernel_type = v; }},
+      {kKernel, "dimx", 10, [](DravikTracerEvent* r, uint64_t v) { r->kernel.dimx = v; }},
+      {kKernel, "dimy", 10, [](DravikTracerEvent* r, uint64_t v) { r->kernel.dimy = v; }},
+      {kKernel, "dimz", 10, [](DravikTracerEvent* r, uint64_t v) { r->kernel.dimz = v; }},
+      {kMemcpy, "size", 20, [](DravikTracerEvent* r, uint64_t v) { r->memcpy.bytes = v; }},
+      {kMemcpy, "async", 1, [](DravikTracerEvent* r, uint64_t v) { r->memcpy.is_async = v; }},
+      {kMemcpyPeer, "size", 20, [](DravikTracerEvent* r, uint64_t v) { r->memcpy_peer.bytes = v; }},
+      {kMemcpyPeer, "src_device", 20,
+       [](DravikTracerEvent* r, uint64_t v) { r->memcpy_peer.src_device = v; }},
+      {kMemcpyPeer, "dst_device", 20,
+       [](DravikTracerEvent* r, uint64_t v) { r->memcpy_peer.dst_device = v; }},
+      {kMemset, "size", 20, [](DravikTracerEvent* r, uint64_t v) { r->memset.bytes = v; }},
+      {kMemset, "memset_value", 20,
+       [](DravikTracerEvent* r, uint64_t v) { r->memset.memset_value = v; }},
+      {kMemset, "async", 1, [](DravikTracerEvent* r, uint64_t v) { r->memset.is_async = v; }},
+      {kNotifier, "notifier_id", 20,
+       [](DravikTracerEvent* r, uint64_t v) { r->notifier.notifier_id = v; }},
+      {kAtomicOperation, "atomic_value", 20,
+       [](DravikTracerEvent* r, uint64_t v) { r->atomic.atomic_value = v; }},
+  };
+  ExportNameCache names;
+  for (const auto& field : fields) {
+    // 0, then 1, 12, 123, ... up to the field's width, then its largest value.
+    std::vector<std::string> texts = {"0"};
+    for (int n = 1; n <= field.digits && field.digits > 1; ++n) {
+      texts.push_back(std::string("12345678901234567890", n));
+    }
+    texts.push_back(field.digits == 20   ? "18446744073709551615"
+                    : field.digits == 10 ? "4294967295"
+                                         : "1");
+    for (const std::string& text : texts) {
+      auto record = NewDravikTracerEvent(static_cast<DravikTracerEventType>(field.type), kActivity);
+      record->device_id = 0;
+      field.set(record.get(), std::stoull(text));
+      const EventRecord event = AddActivityEventToPlane(*record, "", false, &names);
+      EXPECT_EQ(StatText(event, field.stat), text) << field.stat << " of type " << field.type;
+    }
+  }
+}
+
+// The queueing delays in ms, single precision, "%f" and " ms", at every width of their integral
+// part up to the largest gap (all 64 bits).
+TEST(DevicePlanesTest, LatencyFiguresAtEveryDigitCount) {
+  const struct {
+    uint64_t gap_ns;
+    const char* text;
+  } rows[] = {
+      {0, "0.000000 ms"},
+      {1, "0.000001 ms"},
+      {999, "0.000999 ms"},
+      {1500000, "1.500000 ms"},
+      {12000000, "12.000000 ms"},
+      {123000000, "123.000000 ms"},
+      {1234000000, "1234.000000 ms"},
+      {12345000000, "12345.000000 ms"},
+      {123456000000, "123455.992188 ms"},  // single precision shows
+      {1234567000000, "1234567.000000 ms"},
+      {12345678000000, "12345678.000000 ms"},
+      {123456789000000, "123456792.000000 ms"},
+      {1234567890000000, "1234567936.000000 ms"},
+      {12345678901000000, "12345678848.000000 ms"},
+      {123456789012000000, "123456790528.000000 ms"},
+      {1234567890123000000, "1234567954432.000000 ms"},
+      {12345678901234000000u, "12345679020032.000000 ms"},
+      {~uint64_t{0}, "18446744027136.000000 ms"},
+  };
+  ExportNameCache names;
+  for (const auto& row : rows) {
+    auto record = NewDravikTracerEvent(kKernel, kActivity);
+    // The received stamp is 2 and the queued one 1 for the largest gap: it wraps.
+    record->received_time_ns = row.gap_ns == ~uint64_t{0} ? 2 : 1;
+    record->queued_time_ns = record->received_time_ns + row.gap_ns;
+    record->submitted_time_ns = record->start_time_ns = record->queued_time_ns;
+    const EventRecord event = AddActivityEventToPlane(*record, "Kernel", true, &names);
+    EXPECT_EQ(StatText(event, "received_queued"), row.text) << row.gap_ns;
+    EXPECT_EQ(StatText(event, "queued_submitted"), "0.000000 ms") << row.gap_ns;
+    EXPECT_EQ(StatText(event, "submitted_start"), "0.000000 ms") << row.gap_ns;
   }
 }
 

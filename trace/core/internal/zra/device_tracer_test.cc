@@ -5,16 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/platform/env.h"
 #include "testing/call_journal.h"
 #include "testing/child_process.h"
 #include "testing/log_lines.h"
 #include "testing/stderr_capture.h"
 #include "tools/zra_sim/zra_sim_control.h"
+#include "trace/core/internal/cpu/traceme_recorder.h"
 #include "trace/core/internal/zra/dravik_wrapper.h"
+#include "trace/core/lib/profiler_factory.h"
+#include "trace/core/lib/tracer.h"
 #include "trace/core/protobuf/profiler_options.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 
@@ -237,6 +242,45 @@ TEST(DeviceTracerTest, FactoryRefusesWhileAnotherSessionTraces) {
     EXPECT_EQ(created, row.created) << row.row;
   }
   EXPECT_TRUE(DravikTracer::GetDravikTracerSingleton()->IsAvailable());
+}
+
+// Each tracer takes its own level from the session's options: the host tracer records TraceMe
+// activities up to the host level, the device tracer exists only for a device level. Asked of the
+// factories and through a Tracer, which fills the options; a swap anywhere fails a row.
+TEST(DeviceTracerTest, HostAndDeviceTracersTakeTheirOwnLevels) {
+  zra_sim::Reset();
+  const struct {
+    uint32_t host, device;
+    int32_t threshold;  // the recorder's while the session runs; -1: no host tracer
+  } rows[] = {{3, 0, 3}, {0, 1, -1}, {2, 1, 2}, {1, 3, 1}};
+  for (const auto& row : rows) {
+    const std::string label =
+        "host " + std::to_string(row.host) + ", device " + std::to_string(row.device);
+    ProfileOptions options;
+    options.set_host_tracer_level(row.host);
+    options.set_device_tracer_level(row.device);
+    options.set_version(1);
+    testing::StderrCapture capture;  // the device tracer's INFO lines
+    const std::unique_ptr<ProfilerInterface> host = CreateHostTracer(options);
+    EXPECT_EQ(host != nullptr, row.host != 0) << label;
+    if (host != nullptr) {
+      ASSERT_TRUE(host->Start(EnvTime::NowNanos()).ok()) << label;
+      EXPECT_EQ(TraceMeRecorder::threshold.load(), row.threshold) << label;
+      ASSERT_TRUE(host->Stop().ok()) << label;
+    }
+    EXPECT_EQ(CreateDeviceTracer(options) != nullptr, row.device != 0) << label;
+
+    TracerOptions tracer_options;
+    tracer_options.host_tracer_level = static_cast<int32_t>(row.host);
+    tracer_options.device_tracer_level = static_cast<int32_t>(row.device);
+    Tracer tracer(tracer_options, "unused");
+    ASSERT_TRUE(tracer.Start()) << label;
+    EXPECT_EQ(TraceMeRecorder::threshold.load(), row.threshold) << label;
+    EXPECT_EQ(DravikTracer::GetDravikTracerSingleton()->IsAvailable(), row.device == 0) << label;
+    std::string collected;
+    EXPECT_TRUE(tracer.Stop(&collected)) << label;
+    capture.Stop();
+  }
 }
 
 }  // namespace

@@ -682,6 +682,49 @@ TEST_F(DravikTracerTest, DeviceFactsCombineBandwidthAndKeepInitialValuesOnFailur
                        "ERROR Device id = 0, get device top bandwidth" + morvel}));
 }
 
+// The device's 32-bit words at every digit count they can have, up to all ones: type, frequency
+// and core count taken whole, the bandwidth's decimal part read as tenths while it has one digit
+// and as hundredths from two digits on, however many it has.
+TEST_F(DravikTracerTest, DeviceFactsAtEveryDigitCount) {
+  const struct {
+    uint32_t word, integral, decimal;
+    double bandwidth;
+  } rows[] = {
+      {0, 12, 0, 12},
+      {1, 12, 1, 12.1},
+      {12, 12, 9, 12.9},
+      {123, 12, 10, 12.1},
+      {1234, 12, 12, 12.12},
+      {12345, 12, 99, 12.99},
+      {123456, 12, 100, 13},
+      {1234567, 12, 125, 13.25},
+      {12345678, 12, 1234, 24.34},
+      {123456789, 12, 12345, 135.45},
+      {1234567890, 12, 123456, 1246.56},
+      {4294967295, 12, 1234567, 12357.67},
+      {1, 12, 12345678, 123468.78},
+      {1, 12, 123456789, 1234579.89},
+      {1, 12, 1234567890, 12345690.9},
+      {1, 12, 4294967295, 42949684.95},
+      {1, 1, 5, 1.5},
+      {1, 1234567890, 5, 1234567890.5},
+      {1, 4294967295, 5, 4294967295.5},
+      {1, 4294967295, 4294967295, 4337916967.95},
+  };
+  for (const auto& row : rows) {
+    zra_sim::SetDevices(
+        {{row.word, 0x2030, row.word, row.word, row.integral, row.decimal, 2, "ZRA"}});
+    const DeviceAttributes a = GetDeviceAttributes(0, GetDravikInterface());
+    const std::string label = std::to_string(row.word) + " and DDR " +
+                              std::to_string(row.integral) + " " + std::to_string(row.decimal);
+    EXPECT_EQ(a.device_type, row.word) << label;
+    EXPECT_EQ(a.frequency, row.word) << label;
+    EXPECT_EQ(a.core_count, row.word) << label;
+    EXPECT_EQ(a.cores_used, row.word) << label;
+    EXPECT_DOUBLE_EQ(a.top_bandwidth, row.bandwidth) << label;
+  }
+}
+
 std::unique_ptr<DravikTracerEvent> Record(uint32_t device_id, uint64_t start) {
   auto event = NewDravikTracerEvent(kKernel, kActivity);
   event->device_id = device_id;
