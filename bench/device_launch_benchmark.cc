@@ -7,16 +7,20 @@
 // 1 (API call and activity record) or 2 (also PMU counters read around it).
 //   ns_per_launch   wall time per launch
 //   x_level0        the same over level 0's ns_per_launch, same run
-//   rss_per_launch  growth of the peak resident memory per launch: what a long
-//                   session accumulates until it stops
+//   rss_per_launch  growth of the resident memory per launch: what a long
+//                   session accumulates until it stops (freed memory of the
+//                   sessions before is returned first, or their reuse would
+//                   hide it)
 // BM_StopIntoString: a level-1 session of 500,000 launches (1,000,000 device
 // records: each launch is an API record and a kernel record) stopped into a
 // string; ns_per_record is that Stop's time per record.
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
+#include <malloc.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -31,10 +35,16 @@ using zentrik::trace::TracerOptions;
 
 double level0_ns = 0;
 
-double PeakRssBytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss * 1024.0;
+// The resident size now; the process's peak would not grow while a session
+// reuses what an earlier one freed.
+double RssBytes() {
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  long size = 0;
+  long resident = 0;
+  const bool read = std::fscanf(statm, "%ld %ld", &size, &resident) == 2;
+  std::fclose(statm);
+  return read ? static_cast<double>(resident) * ::sysconf(_SC_PAGESIZE) : 0;
 }
 
 std::unique_ptr<TracerInterface> StartedTracer(int device_level) {
@@ -53,12 +63,13 @@ void BM_KernelLaunch(benchmark::State& state) {
     return;
   }
   const zra_sim::Kernel kernel{1, "gemm(float*)", 4, 1, 1, 1000, 0};
-  const double rss_before = PeakRssBytes();
+  malloc_trim(0);
+  const double rss_before = RssBytes();
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) zra_sim::LaunchKernel(kernel);
   const double ns = std::chrono::duration<double, std::nano>(
                         std::chrono::steady_clock::now() - start).count() / state.iterations();
-  state.counters["rss_per_launch"] = (PeakRssBytes() - rss_before) / state.iterations();
+  state.counters["rss_per_launch"] = (RssBytes() - rss_before) / state.iterations();
   std::string bytes;
   tracer->Stop(&bytes);
   if (level == 0) level0_ns = ns;
