@@ -655,8 +655,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     }
     if (lock_fd < 0) continue;  // Swept before it was held.
     if (suffix > 0) {
-      LOG(INFO) << "Run " << run << " already holds a profile of host \"" << host
-                << "\"; writing run " << candidate;
+      // Taken by an earlier profile of the host, or by an entry that is no run.
+      LOG(INFO) << "Run " << run << " is taken for host \"" << host << "\"; writing run "
+                << candidate;
     }
     claim->run_ = candidate;
     claim->lock_fd_ = lock_fd;
