@@ -21,8 +21,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-constexpr std::string_view kTraceViewerFileName = "trace.json.gz";
-constexpr std::string_view kMemoryProfileFileName = "memory_profile.json.gz";
 
 // Appends `message` in wire form under `name`. A message too large for the
 // wire format fails instead of leaving a truncated file to readers.

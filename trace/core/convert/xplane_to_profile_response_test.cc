@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "testing/xspace_fixture.h"
 #include "trace/core/convert/xplane_to_memory_profile.h"
 #include "trace/core/protobuf/overview_page.pb.h"
+#include "trace/core/rpc/client/save_profile.h"
 
 namespace zentrik {
 namespace trace {
@@ -53,6 +55,24 @@ ProfileRequest Request(const std::string& root, std::string_view tool) {
   request.set_host_name("host");
   request.add_tools(std::string(tool));
   return request;
+}
+
+// A killed export's temporary files are swept by their names: the file of
+// every tool must be one the sweep knows.
+TEST(ConvertXSpaceToProfileResponseTest, EveryToolFileIsOneTheSweepKnows) {
+  const std::string files[] = {
+      GetToolFileName(std::string(kTraceViewerToolName)),
+      GetToolFileName(std::string(kMemoryProfileToolName)),
+      GetToolFileName(std::string(kOverviewPageToolName)),
+      GetToolFileName(std::string(kOpStatsToolName)),
+      GetToolFileName(std::string(kKernelStatsToolName)),
+      std::string(kXPlaneToolName),  // its data are named by the tool itself
+  };
+  for (const std::string& file : files) {
+    EXPECT_NE(std::find(std::begin(kToolFileNames), std::end(kToolFileNames), file),
+              std::end(kToolFileNames))
+        << file;
+  }
 }
 
 TEST(ConvertXSpaceToProfileResponseTest, OverviewPageOnlyForRunsWithSteps) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -36,12 +37,6 @@ constexpr std::string_view kProfilePluginPath = "/plugins/profile";
 // Reserves a run directory for one host; see ClaimRunDirectory. Its name ends
 // in no tool's file name, so readers of the profile directory ignore it.
 constexpr std::string_view kRunClaimFileName = "run.claim";
-
-// The tool files exports write into a run; a sweep removes temporary files
-// of these names only.
-constexpr std::string_view kToolFileNames[] = {
-    "trace.json.gz", "memory_profile.json.gz", "overview_page.pb", "op_stats.pb", "kernel_stats.pb",
-};
 
 // Numbers the temporary files of this process.
 std::atomic<uint64_t> temporary_file_counter{0};
@@ -204,8 +199,10 @@ Status OpenDirectoriesBelow(ScopedFd dir_fd, std::string dir_path, std::string_v
 Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd) {
   std::string logdir = repository_root;
   std::string_view below;
-  if (EndsWith(repository_root, kProfilePluginPath)) {
-    logdir.resize(repository_root.size() - kProfilePluginPath.size());
+  std::string_view root = repository_root;
+  while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
+  if (EndsWith(root, kProfilePluginPath)) {
+    logdir.resize(root.size() - kProfilePluginPath.size());
     below = std::string_view(repository_root).substr(logdir.size());
     if (logdir.empty()) logdir = kPathSeparator;  // the root's own "/"
   }
@@ -274,12 +271,15 @@ class TemporaryFile {
     // lock, and anything may stand at a name: the next name is then tried.
     constexpr int kTries = 8;
     for (int i = 0; i < kTries; ++i) {
-      const std::string name = TemporaryName(file_name);
-      const int fd = ::openat(run_fd_, name.c_str(),
+      name_ = TemporaryName(file_name);  // before the file exists: no allocation holds it open
+      const int fd = ::openat(run_fd_, name_.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd < 0 && errno == EEXIST) continue;
-      if (fd < 0) return IOError(final_path, errno);
-      name_ = name;
+      if (fd < 0) {
+        const int err = errno;
+        name_.clear();
+        if (err == EEXIST) continue;
+        return IOError(final_path, err);
+      }
       lock_fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
       if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX) != 0) {
         const int err = errno;
@@ -293,16 +293,17 @@ class TemporaryFile {
         name_.clear();
         continue;
       }
-      FILE* stream = ::fdopen(fd, "w");
+      std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd, "w"), &::fclose);
       if (stream == nullptr) {
         const int err = errno;
         ::close(fd);
         return IOError(final_path, err);
       }
-      *file = std::make_unique<PosixWritableFile>(final_path, stream);
+      *file = std::make_unique<PosixWritableFile>(final_path, stream.get());
+      stream.release();  // the file owns it now
       return Status();
     }
-    return IOError(final_path, EAGAIN);
+    return IOError(final_path, EEXIST);
   }
 
   // Gives the file the name `file_name` in the run, replacing what had that
@@ -415,28 +416,34 @@ uint64_t FirstFreeSuffix(int root_fd, const std::string& run, const std::string&
 }
 
 // Creates the run `name` of the root `root_fd` (which `root` names) and in it
-// the claim file `claim_name`, locked, whose descriptor goes to `*lock_fd`;
+// the claim file `claim_name`, locked, whose descriptor goes to `*lock`;
 // `*taken` tells whether another export of the host got there first or
-// something else stands at the run's name. `*lock_fd` stays -1 when a sweep
-// took the new claim for abandoned before it was locked: the run is to be
-// tried again.
+// something else stands at the run's name: a file, a link, or a directory
+// of another user, who could replace the export's files. `*lock` stays
+// empty when a sweep took the new claim for abandoned before it was locked:
+// the run is to be tried again.
 Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
-                   const std::string& claim_name, bool* taken, int* lock_fd) {
+                   const std::string& claim_name, bool* taken, ScopedFd* lock) {
   *taken = false;
-  *lock_fd = -1;
   const std::string run_dir = JoinPath(root, name);
+  const std::string path = JoinPath(run_dir, claim_name);
   ScopedFd run_fd;
-  int fd = -1;
+  ScopedFd claim;
   int err = 0;
   // A sweep removes a run left with abandoned claims only, possibly between
   // the creation of the directory and of the claim.
   constexpr int kTries = 8;
-  for (int i = 0; i < kTries && fd < 0; ++i) {
+  for (int i = 0; i < kTries && claim.get() < 0; ++i) {
     if (::mkdirat(root_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
       return IOError(run_dir, errno);
     }
     run_fd = ScopedFd(
         ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (run_fd.get() >= 0 && ::fstat(run_fd.get(), &info) == 0 && info.st_uid != ::geteuid()) {
+      *taken = true;
+      return Status();
+    }
     if (run_fd.get() < 0) {
       err = errno;
       if (err == ENOENT) continue;
@@ -444,29 +451,20 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       if (*taken) return Status();
       return IOError(run_dir, err);
     }
-    fd = ::openat(run_fd.get(), claim_name.c_str(),
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    claim = ScopedFd(::openat(run_fd.get(), claim_name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     err = errno;
-    if (fd < 0 && err != ENOENT) break;
+    if (claim.get() < 0 && err != ENOENT) break;
   }
-  const std::string path = JoinPath(run_dir, claim_name);
-  if (fd < 0) {
-    *taken = err == EEXIST;
+  if (claim.get() < 0) {
+    *taken = err == EEXIST || err == EACCES || err == EPERM;
     if (*taken) return Status();
     // Removed only when empty: no sweep would remove a run without a claim.
     ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
     return IOError(path, err);
   }
-  if (::flock(fd, LOCK_EX) != 0) {
-    err = errno;
-    ::close(fd);
-    return IOError(path, err);
-  }
-  if (!NamesFile(claim_name, fd, run_fd.get())) {
-    ::close(fd);
-    return Status();
-  }
-  *lock_fd = fd;
+  if (::flock(claim.get(), LOCK_EX) != 0) return IOError(path, errno);
+  if (NamesFile(claim_name, claim.get(), run_fd.get())) *lock = std::move(claim);
   return Status();
 }
 
@@ -475,17 +473,18 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
 bool ListEntries(int dir_fd, std::vector<std::string>* names) {
   names->clear();
   const int fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  // Closed also when a name's allocation fails.
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(fd < 0 ? nullptr : ::fdopendir(fd), &::closedir);
   if (dir == nullptr) {
     if (fd >= 0) ::close(fd);
     return false;
   }
-  ::rewinddir(dir);  // the duplicate shares its position with `dir_fd`
-  while (const dirent* entry = ::readdir(dir)) {
+  ::rewinddir(dir.get());  // the duplicate shares its position with `dir_fd`
+  while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names->emplace_back(name);
   }
-  return ::closedir(dir) == 0;
+  return true;
 }
 
 // Descriptors closed however their scope is left: a sweep that runs out of
@@ -535,10 +534,10 @@ void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd
 // Works through the run's descriptor: a run replaced by a link meanwhile
 // leads no removal elsewhere.
 void SweepRun(int root_fd, const std::string& name) {
-  const int run_fd =
-      ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const ScopedFd run(
+      ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const int run_fd = run.get();
   if (run_fd < 0) return;  // a link, no directory, or unreadable
-  const ClosedOnExit run{{run_fd}};
   std::vector<std::string> children;
   std::vector<std::string> claims;
   bool only_claims = ListEntries(run_fd, &children);
@@ -637,6 +636,10 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
                                      " of host \"" + host + "\" in " + repository_root + ": " +
                                      status.error_message());
   };
+  // One name in the root: a path would lead through whatever its parts are.
+  if (run.empty() || run == "." || run == ".." || run.find('/') != std::string::npos) {
+    return failed(0, errors::InvalidArgument("a run is named by one path component"));
+  }
   ScopedFd root_fd;
   Status status = OpenRepositoryRoot(repository_root, &root_fd);
   if (!status.ok()) return failed(0, status);
@@ -646,23 +649,27 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     const uint64_t suffix = FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below);
     const std::string candidate = RunNameWithSuffix(run, suffix);
     bool taken = false;
-    int lock_fd = -1;
-    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &taken, &lock_fd);
+    ScopedFd lock;
+    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &taken, &lock);
     if (!status.ok()) return failed(suffix, status);
     if (taken) {  // Another export was quicker, or the name is not a run; search on above it.
       taken_below = static_cast<int64_t>(suffix);
       continue;
     }
-    if (lock_fd < 0) continue;  // Swept before it was held.
+    if (lock.get() < 0) continue;  // Swept before it was held.
     if (suffix > 0) {
       // Taken by an earlier profile of the host, or by an entry that is no run.
       LOG(INFO) << "Run " << run << " is taken for host \"" << host << "\"; writing run "
                 << candidate;
     }
     claim->run_ = candidate;
-    claim->lock_fd_ = lock_fd;
+    claim->lock_fd_ = lock.release();
     claim->root_fd_ = root_fd.release();
-    SweepRuns(claim->root_fd_);
+    // Best effort: out of memory, the debris waits for a later export.
+    try {
+      SweepRuns(claim->root_fd_);
+    } catch (const std::bad_alloc&) {
+    }
     return Status();
   }
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "common/platform/status.h"
 #include "trace/core/protobuf/profiler_service.pb.h"
@@ -17,6 +18,16 @@ namespace zentrik {
 namespace trace {
 
 class ZlibOutputBuffer;
+
+// The files of a run that tools are written to, after the host prefix: the
+// gzip-compressed ones, then the plain ones. A sweep removes temporary files
+// of these names only.
+constexpr std::string_view kTraceViewerFileName = "trace.json.gz";
+constexpr std::string_view kMemoryProfileFileName = "memory_profile.json.gz";
+constexpr std::string_view kToolFileNames[] = {
+    kTraceViewerFileName, kMemoryProfileFileName, "overview_page.pb",
+    "op_stats.pb",        "kernel_stats.pb",      "xplane.pb",
+};
 
 // Creates `logdir` with its missing parents and lists it; the first failure
 // is returned. INVALID_ARGUMENT, with nothing created, when `logdir` holds a

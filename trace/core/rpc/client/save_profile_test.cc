@@ -34,6 +34,9 @@ namespace {
 // lock's descriptor.
 std::function<void(int)> before_trying_a_lock;
 
+// Runs before each directory the library makes, with its name.
+std::function<void(const char*)> before_making_a_directory;
+
 }  // namespace
 
 // The library's flock resolves to this one in the test program: a seam that
@@ -44,6 +47,16 @@ extern "C" int flock(int fd, int operation) {
     hook(fd);
   }
   return static_cast<int>(syscall(SYS_flock, fd, operation));
+}
+
+// The same for mkdirat: a seam between an export's look for a free run and
+// its claim.
+extern "C" int mkdirat(int dir_fd, const char* name, mode_t mode) {
+  if (before_making_a_directory) {
+    const std::function<void(const char*)> hook = before_making_a_directory;
+    hook(name);
+  }
+  return static_cast<int>(syscall(SYS_mkdirat, dir_fd, name, mode));
 }
 
 namespace zentrik {
@@ -237,7 +250,9 @@ TEST(SaveGzippedToolDataTest, WritesOneGzipStream) {
 TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
   testing::TempDir dir;
   const std::string file = dir.Join("file");
-  ASSERT_TRUE(testing::WriteTestFile(file));
+  ASSERT_TRUE(testing::WriteTestFile(file) && mkdir(dir.Join("root").c_str(), 0755) == 0 &&
+              mkdir(dir.Join("logs").c_str(), 0755) == 0 &&
+              symlink(dir.path().c_str(), dir.Join("logs/plugins").c_str()) == 0);
   RunClaim claim;
   const std::pair<Status, std::string> cases[] = {
       {CheckProfileEmptyMarker(file + "/logdir"), file + " is not a directory"},
@@ -245,10 +260,25 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
        "The log directory contains a NUL character: " + dir.Join("c") + "\\0..."},
       {ClaimRunDirectory(file, "r", "h", &claim),
        "Cannot claim run r of host \"h\" in " + file + ": " + file + " is not a directory"},
+      // A run is one name: a path would lead through whatever its parts are.
+      {ClaimRunDirectory(dir.Join("root"), "a/r", "h", &claim),
+       "Cannot claim run a/r of host \"h\" in " + dir.Join("root") +
+           ": a run is named by one path component"},
+      {ClaimRunDirectory(dir.Join("root"), "..", "h", &claim),
+       "Cannot claim run .. of host \"h\" in " + dir.Join("root") +
+           ": a run is named by one path component"},
+      {SaveGzippedToolData(dir.Join("root"), "../up", "h", "trace.json.gz", ""),
+       dir.Join("root/..") + ": an export does not leave its log directory"},
+      // The root's trailing "/" changes nothing: the link below the log
+      // directory is refused.
+      {ClaimRunDirectory(dir.Join("logs/plugins/profile/"), "r", "h", &claim),
+       "Cannot claim run r of host \"h\" in " + dir.Join("logs/plugins/profile/") + ": " +
+           dir.Join("logs/plugins") + " is a symbolic link; an export does not write through it"},
   };
   for (const auto& [status, message] : cases) EXPECT_EQ(status.error_message(), message);
   EXPECT_EQ(claim.run(), "");
-  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre("file"));
+  EXPECT_THAT(testing::ListTree(dir.path()),
+              ElementsAre("file", "logs/", "logs/plugins -> " + dir.path(), "root/"));
 }
 
 // A claim that cannot be created (here its name is too long) leaves no empty
@@ -712,6 +742,99 @@ TEST(ClaimRunDirectoryTest, SweepRemovesOnlyItsOwnDebris) {
       EXPECT_NE(stat(dir.Join(c.dir).c_str(), &info), 0) << c.dir << " was not swept";
     } else {
       EXPECT_THAT(testing::ListDirectory(dir.Join(c.dir)), ElementsAreArray(c.left)) << c.dir;
+    }
+  }
+}
+
+// What appears at the run's name between the look for a free run and the
+// claim (a file, a link, a link to nowhere) makes the export take the next
+// run, and nothing is made where a link leads.
+TEST(ClaimRunDirectoryTest, EntryPlantedJustBeforeTheClaimIsTaken) {
+  for (const Plant::Kind kind : {Plant::kFile, Plant::kLink, Plant::kDirectory}) {
+    testing::TempDir dir;
+    const std::string run = RunName(0);
+    ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+                mkdir(dir.Join("profile").c_str(), 0755) == 0);
+    // kDirectory stands for a link to a directory that does not exist yet.
+    const Plant plant = kind == Plant::kFile   ? Plant{Plant::kFile, "profile/" + run}
+                        : kind == Plant::kLink ? Plant{Plant::kLink, "profile/" + run, "outside"}
+                                               : Plant{Plant::kLink, "profile/" + run, "outside/new"};
+    bool planted = false;
+    before_making_a_directory = [&](const char* name) {
+      if (name != run) return;
+      before_making_a_directory = nullptr;
+      planted = PlantAll(dir, {plant});
+    };
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(dir.Join("profile"), run, "h", &claim);
+    before_making_a_directory = nullptr;
+    ASSERT_TRUE(planted) << plant.target;
+    EXPECT_TRUE(status.ok()) << plant.target << ": " << status.ToString();
+    EXPECT_EQ(claim.run(), run + "_1") << plant.target;
+    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << plant.target;
+  }
+}
+
+// A run directory of another user is no run of this export: that user could
+// replace its files. The export takes the next run.
+TEST(ClaimRunDirectoryTest, AnotherUsersRunIsTaken) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
+  testing::TempDir dir;
+  const std::string run_dir = dir.Join(RunName(0));
+  for (const mode_t mode : {mode_t{0777}, mode_t{0555}}) {
+    ASSERT_TRUE(mkdir(run_dir.c_str(), mode) == 0 && chmod(run_dir.c_str(), mode) == 0 &&
+                chown(run_dir.c_str(), 4321, 4321) == 0);
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(dir.path(), RunName(0), "h", &claim);
+    EXPECT_TRUE(status.ok()) << mode << ": " << status.ToString();
+    EXPECT_EQ(claim.run(), RunName(0) + "_1") << mode;
+    EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << mode;
+    ASSERT_EQ(rmdir(run_dir.c_str()), 0);
+  }
+}
+
+size_t OpenDescriptors() { return testing::ListDirectory("/proc/self/fd").size(); }
+
+// Whichever allocation fails, every descriptor a claim or a save opened is
+// closed again: a claim left locked would make its run look live until the
+// process ends, and a sweep would never remove it.
+TEST(SaveProfileOutOfMemoryTest, NoDescriptorStaysOpen) {
+  testing::TempDir dir;
+  const std::string root = dir.Join("logs/plugins/profile");
+  const std::string debris = root + "/" + RunName(1);
+  {
+    RunClaim claim;
+    ASSERT_TRUE(ClaimRunDirectory(root, RunName(0), "h", &claim).ok());
+  }
+  ASSERT_TRUE(mkdir(debris.c_str(), 0755) == 0 &&
+              testing::WriteTestFile(debris + "/.h.op_stats.pb.tmp-1-1") &&
+              testing::WriteTestFile(debris + "/h.run.claim"));
+  ProfileResponse response;
+  response.add_tool_data()->set_name("op_stats.pb");
+  const std::pair<const char*, std::function<void()>> operations[] = {
+      {"claim and release",
+       [&] {
+         RunClaim claim;
+         (void)ClaimRunDirectory(root, RunName(2), "h", &claim);
+       }},
+      {"gzip save", [&] { (void)SaveGzippedToolData(root, RunName(1), "h", "trace.json.gz", "{}"); }},
+      {"plain save",
+       [&] {
+         std::ostringstream out;
+         (void)SaveToolData(root, RunName(1), "h", response, &out);
+       }},
+  };
+  const size_t open = OpenDescriptors();
+  for (const auto& [name, operation] : operations) {
+    for (long n = 0;; ++n) {
+      bool failed = true;
+      try {
+        failed = testing::RunWithAllocationFailing(n, operation);
+      } catch (const std::bad_alloc&) {
+        testing::allocations_until_failure = -1;
+      }
+      ASSERT_EQ(OpenDescriptors(), open) << name << ", allocation " << n << " failing";
+      if (!failed) break;
     }
   }
 }
