@@ -369,7 +369,7 @@ TEST(XSpaceWireTest, KeepsTheEarliestEventsThatFitTheLimit) {
         {1, kMax - 999},
         {2, kMax - 1500},
         {1, kMax},
-        {2, kMax}}},
+        {2, kMax - 999}}},  // 1 ps after the one before: the search's top end
   };
   for (const Timing& timing : timings) {
     SCOPED_TRACE(timing.name);

@@ -634,16 +634,17 @@ TEST(DeviceTracerTest, PmuSetUpSelectsTracedCountersOnce) {
   }
 }
 
+// A tracer of its own: the process's one would keep pointing at this test's
+// fake after it is gone.
 TEST(DeviceTracerTest, DestroyedWhileRunningStopsTheApiTracer) {
   FakePmu dravik;
-  DravikTracer* tracer = DravikTracer::GetDravikTracerSingleton(&dravik);
-  auto device = std::make_unique<DeviceTracer>(tracer, &dravik);
+  DravikTracer tracer(&dravik);
+  auto device = std::make_unique<DeviceTracer>(&tracer, &dravik);
   ASSERT_TRUE(device->Start(1).ok());
-  EXPECT_FALSE(tracer->IsAvailable());
+  EXPECT_FALSE(tracer.IsAvailable());
   device.reset();
-  EXPECT_TRUE(tracer->IsAvailable());
+  EXPECT_TRUE(tracer.IsAvailable());
 }
-
 
 TEST_F(DravikTracerTest, DeviceFactsCombineBandwidthAndKeepInitialValuesOnFailure) {
   zra_sim::SetDevices({{100, 0x2030, 8, 1500, 12, 125, 2, "ZRA-S60"}});
