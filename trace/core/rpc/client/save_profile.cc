@@ -75,11 +75,7 @@ bool IsHostPrefix(std::string_view prefix, bool gzipped) {
   return SafeFileNamePart(host) == host && (gzipped || host.find(':') == std::string_view::npos);
 }
 
-bool EndsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
-// Whether `name` is one TemporaryPath gives for a tool file of some host:
+// Whether `name` is one TemporaryName gives for a tool file of some host:
 // "." + host prefix + tool file name + ".tmp-<pid>-<n>".
 bool IsOwnTemporaryName(std::string_view name) {
   const size_t mark = name.rfind(kTemporaryMark);
@@ -487,15 +483,6 @@ bool ListEntries(int dir_fd, std::vector<std::string>* names) {
   return true;
 }
 
-// Descriptors closed however their scope is left: a sweep that runs out of
-// memory must not keep its locks, or the claims would look held until exit.
-struct ClosedOnExit {
-  std::vector<int> fds;
-  ~ClosedOnExit() {
-    for (int fd : fds) ::close(fd);
-  }
-};
-
 // Whether the run `run_fd` holds nothing but the files named `names`.
 bool HoldsOnly(int run_fd, std::vector<std::string> names) {
   std::vector<std::string> children;
@@ -510,16 +497,18 @@ bool HoldsOnly(int run_fd, std::vector<std::string> names) {
 // nothing else; nothing when one is held.
 void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd,
                                 const std::vector<std::string>& claims) {
-  ClosedOnExit locks;
-  locks.fds.reserve(claims.size());  // no allocation between a lock and its keeper
+  // Closed however this is left: a sweep that runs out of memory must not
+  // keep its locks, or the claims would look held until exit.
+  std::vector<ScopedFd> locks;
+  locks.reserve(claims.size());  // no allocation between a lock and its keeper
   for (const std::string& claim : claims) {
     const int fd = LockIfAbandoned(run_fd, claim);
     if (fd < 0) break;
-    locks.fds.push_back(fd);
+    locks.emplace_back(fd);
   }
   // An export that wrote its files after the run was listed and then ended
   // left its claim free: looked at again, the run is seen to hold them.
-  if (locks.fds.size() == claims.size() && HoldsOnly(run_fd, claims)) {
+  if (locks.size() == claims.size() && HoldsOnly(run_fd, claims)) {
     for (const std::string& claim : claims) ::unlinkat(run_fd, claim.c_str(), 0);
     // Fails, leaving the run, when an export claimed it meanwhile (or the
     // name no longer leads to an empty directory).
