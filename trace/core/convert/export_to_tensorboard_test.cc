@@ -4,19 +4,48 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <ctime>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "common/platform/env.h"
 #include "trace/core/rpc/client/save_profile.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+
+namespace {
+
+// Runs before each file the library creates, with its name.
+std::function<void(const char*)> before_creating_a_file;
+
+}  // namespace
+
+// The library's openat resolves to this one in the test program: a seam
+// between an export's claim and its writes.
+extern "C" int openat(int dir_fd, const char* name, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, unsigned int));
+    va_end(args);
+    if (before_creating_a_file) {
+      const std::function<void(const char*)> hook = before_creating_a_file;
+      hook(name);
+    }
+  }
+  return static_cast<int>(syscall(SYS_openat, dir_fd, name, flags, mode));
+}
 
 namespace zentrik {
 namespace trace {
@@ -103,6 +132,31 @@ TEST(ExportToTensorBoardTest, LinksAtComingRunNamesAreSkipped) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].substr(runs[0].size() - 2), "_1");
   EXPECT_EQ(ListDirectory(profile + "/" + runs[0]).size(), 5u);  // the claim and four tools
+}
+
+// Whoever owns the profile directory may move the export's run away and put
+// a directory of their own at its name while the export writes: no file goes
+// into that directory, and the export fails, naming the run.
+TEST(ExportToTensorBoardTest, RunSwappedWhileExportingGetsNoFileOfIt) {
+  testing::TempDir dir;
+  const std::string profile = dir.Join("logs/plugins/profile");
+  std::string run;
+  before_creating_a_file = [&](const char* name) {
+    if (std::string_view(name).find(".tmp-") == std::string_view::npos) return;
+    before_creating_a_file = nullptr;
+    run = ListDirectory(profile).at(0);
+    const std::string run_dir = profile + "/" + run;
+    EXPECT_TRUE(rename(run_dir.c_str(), (profile + "/moved").c_str()) == 0 &&
+                mkdir(run_dir.c_str(), 0777) == 0 && chmod(run_dir.c_str(), 0777) == 0 &&
+                (geteuid() != 0 || chown(run_dir.c_str(), 4321, 4321) == 0));
+  };
+  const Status status = ExportXSpaceToTensorBoard(XSpace(), dir.Join("logs"));
+  before_creating_a_file = nullptr;
+  ASSERT_FALSE(run.empty());
+  EXPECT_EQ(status.error_message(),
+            profile + "/" + run + " was moved or replaced after this export claimed it");
+  EXPECT_THAT(ListDirectory(profile + "/" + run), ElementsAre());
+  EXPECT_EQ(ListDirectory(profile + "/moved").size(), 2u);  // the claim and the memory profile
 }
 
 }  // namespace

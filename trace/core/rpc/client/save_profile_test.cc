@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -34,8 +35,16 @@ namespace {
 // lock's descriptor.
 std::function<void(int)> before_trying_a_lock;
 
-// Runs before each directory the library makes, with its name.
-std::function<void(const char*)> before_making_a_directory;
+// Runs before each directory the library makes, with its name; a nonzero
+// result fails the making with that errno.
+std::function<int(const char*)> before_making_a_directory;
+// Runs after each directory the library made, with its parent and name.
+std::function<void(int, const char*)> after_making_a_directory;
+
+// Run before and after each file the library creates, with its name and
+// with its new descriptor.
+std::function<void(const char*)> before_creating_a_file;
+std::function<void(int)> after_creating_a_file;
 
 }  // namespace
 
@@ -50,13 +59,45 @@ extern "C" int flock(int fd, int operation) {
 }
 
 // The same for mkdirat: a seam between an export's look for a free run and
-// its claim.
+// its claim, and for directories that cannot be made.
 extern "C" int mkdirat(int dir_fd, const char* name, mode_t mode) {
   if (before_making_a_directory) {
-    const std::function<void(const char*)> hook = before_making_a_directory;
-    hook(name);
+    const std::function<int(const char*)> hook = before_making_a_directory;
+    if (const int err = hook(name); err != 0) {
+      errno = err;
+      return -1;
+    }
   }
-  return static_cast<int>(syscall(SYS_mkdirat, dir_fd, name, mode));
+  const int made = static_cast<int>(syscall(SYS_mkdirat, dir_fd, name, mode));
+  if (made == 0 && after_making_a_directory) {
+    const std::function<void(int, const char*)> hook = after_making_a_directory;
+    hook(dir_fd, name);
+  }
+  return made;
+}
+
+// The same for files made with openat: names planted just before, and file
+// systems that give new files an owner of their own.
+extern "C" int openat(int dir_fd, const char* name, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, unsigned int));
+    va_end(args);
+    if (before_creating_a_file) {
+      const std::function<void(const char*)> hook = before_creating_a_file;
+      hook(name);
+    }
+  }
+  const int fd = static_cast<int>(syscall(SYS_openat, dir_fd, name, flags, mode));
+  if (fd >= 0 && (flags & O_CREAT) != 0 && after_creating_a_file) {
+    const int err = errno;
+    const std::function<void(int)> hook = after_creating_a_file;
+    hook(fd);
+    errno = err;
+  }
+  return fd;
 }
 
 namespace zentrik {
@@ -71,23 +112,32 @@ using ::testing::StartsWith;
 // into runs of that form only.
 std::string RunName(int second) { return GetTimeStampAsString(1767604080 + second); }
 
-// Every host name gives a file inside the run directory, ":" replaced in plain
-// files only; run names end in the last six digits of the seconds.
-TEST(SaveProfileTest, PathsAndRunNames) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  const std::pair<std::string, std::string> cases[] = {
-      {ToolFilePath("run", "node:1", "t.pb", false), "run/node_1.t.pb"},
-      {ToolFilePath("run", "node:1", "t.pb", true), "run/node:1.t.pb"},
-      {ToolFilePath("run", "../../../../up", "t.pb", false), "run/.._.._.._.._up.t.pb"},
-      {ToolFilePath("run", "..", "t.pb", true), "run/__.t.pb"},
-      {ToolFilePath("run", ".", "t.pb", false), "run/_.t.pb"},
-      {ToolFilePath("run", "...", "t.pb", false), "run/....t.pb"},
-      {ToolFilePath("run", "", "t.pb", false), "run/t.pb"},
-      {ToolFilePath("run", std::string("a/\0b", 4), "t.pb", true), "run/a__b.t.pb"},
-      {GetTimeStampAsString(1767604087), "2026_01_05_09_08_07.604087"},
+// Every host name gives files inside the run directory, ":" replaced in
+// plain files only.
+TEST(SaveProfileTest, HostNamesGiveFilesInsideTheRun) {
+  const struct {
+    std::string host, plain, gzipped;
+  } cases[] = {
+      {"node:1", "node_1.t.pb", "node:1.t.json.gz"},
+      {"../../../../up", ".._.._.._.._up.t.pb", ".._.._.._.._up.t.json.gz"},
+      {"..", "__.t.pb", "__.t.json.gz"},
+      {".", "_.t.pb", "_.t.json.gz"},
+      {"...", "....t.pb", "....t.json.gz"},
+      {"", "t.pb", "t.json.gz"},
+      {std::string("a/\0b", 4), "a__b.t.pb", "a__b.t.json.gz"},
   };
-  for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    ProfileResponse response;
+    response.add_tool_data()->set_name("t.pb");
+    std::ostringstream out;
+    ASSERT_TRUE(SaveToolData(dir.path(), "run", c.host, response, &out).ok() &&
+                SaveGzippedToolData(dir.path(), "run", c.host, "t.json.gz", "").ok())
+        << c.host;
+    EXPECT_THAT(testing::ListTree(dir.path()),
+                ::testing::UnorderedElementsAre("run/", "run/" + c.plain, "run/" + c.gzipped))
+        << c.host;
+  }
 }
 
 // One leading "/" of the second part is dropped, never more; empty parts are
@@ -112,6 +162,7 @@ TEST(SaveProfileTest, RunNameSuffixes) {
   tzset();
   const std::pair<int64_t, std::string> cases[] = {
       {999999, "1970_01_12_13_46_39.999999"}, {1767225599, "2025_12_31_23_59_59.225599"},
+      {1767604087, "2026_01_05_09_08_07.604087"},
       {5, "1970_01_01_00_00_05.5"},           {0, "1970_01_01_00_00_00.0"},
       {-1, "1969_12_31_23_59_59.-1"},
   };
@@ -263,8 +314,15 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
               mkdir(dir.Join("logs").c_str(), 0755) == 0 &&
               symlink(dir.path().c_str(), dir.Join("logs/plugins").c_str()) == 0);
   RunClaim claim;
+  // "plugins" cannot be made below the log directory "unmade".
+  before_making_a_directory = [](const char* name) {
+    return std::string_view(name) == "plugins" ? EACCES : 0;
+  };
   const std::pair<Status, std::string> cases[] = {
       {CheckProfileEmptyMarker(file + "/logdir"), file + " is not a directory"},
+      {ClaimRunDirectory(dir.Join("unmade/plugins/profile"), "r", "h", &claim),
+       "Cannot claim run r of host \"h\" in " + dir.Join("unmade/plugins/profile") + ": " +
+           dir.Join("unmade/plugins") + " creating...  error!"},
       {CheckProfileEmptyMarker(dir.Join(std::string("c\0/d", 4))),
        "The log directory contains a NUL character: " + dir.Join("c") + "\\0..."},
       {ClaimRunDirectory(file, "r", "h", &claim),
@@ -284,22 +342,112 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
        "Cannot claim run r of host \"h\" in " + dir.Join("logs/plugins/profile/") + ": " +
            dir.Join("logs/plugins") + " is a symbolic link; an export does not write through it"},
   };
+  before_making_a_directory = nullptr;
   for (const auto& [status, message] : cases) EXPECT_EQ(status.error_message(), message);
+  EXPECT_EQ(cases[1].first.code(), error::ABORTED);
   EXPECT_EQ(claim.run(), "");
   EXPECT_THAT(testing::ListTree(dir.path()),
-              ElementsAre("file", "logs/", "logs/plugins -> " + dir.path(), "root/"));
+              ElementsAre("file", "logs/", "logs/plugins -> " + dir.path(), "root/", "unmade/"));
 }
 
-// A claim that cannot be created (here its name is too long) leaves no empty
-// run behind, which no later sweep would remove.
+// The message of a claim of run "r" in `root` made in a child process with
+// `mask` as its umask, as an unprivileged user when the test runs as root;
+// "OK" when it succeeds.
+std::string ClaimInChild(const std::string& root, const std::string& host, mode_t mask) {
+  int out[2];
+  if (pipe(out) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+    umask(mask);
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(root, "r", host, &claim);
+    const std::string message = status.ok() ? "OK" : status.error_message();
+    _exit(write(out[1], message.data(), message.size()) == static_cast<ssize_t>(message.size())
+              ? 0
+              : 1);
+  }
+  close(out[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) message.append(buffer, n);
+  close(out[0]);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? message : "child failed: " + message;
+}
+
+// A claim that cannot be created in the run the export made (its name is
+// too long; a umask of 0277 leaves the run unwritable to its maker) fails at
+// once, saying why, and leaves no empty run, which no later sweep would
+// remove.
 TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
-  testing::TempDir dir;
-  const std::string host(300, 'h');
-  RunClaim claim;
-  EXPECT_EQ(ClaimRunDirectory(dir.path(), "r", host, &claim).error_message(),
-            "Cannot claim run r of host \"" + host + "\" in " + dir.path() + ": " +
-                dir.Join("r/" + host + ".run.claim") + ": File name too long");
-  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
+  const struct {
+    std::string host;
+    mode_t umask;
+    std::string why;
+  } cases[] = {
+      {std::string(300, 'h'), 022, "File name too long"},
+      {"h", 0277, "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    // A shared profile directory that everybody may write in.
+    const std::string root = dir.Join("profile");
+    ASSERT_TRUE(chmod(dir.path().c_str(), 0755) == 0 && mkdir(root.c_str(), 0777) == 0 &&
+                chmod(root.c_str(), 0777) == 0);
+    EXPECT_EQ(ClaimInChild(root, c.host, c.umask),
+              "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root + "/r/" +
+                  c.host + ".run.claim: " + c.why);
+    EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
+  }
+}
+
+// Directories an export makes (the log directory, "plugins",
+// "plugins/profile", the run) get 0755 less the umask, so that viewers of
+// other users can list the runs where the umask allows; tool files get 0666
+// less the umask, as files usually do. The claim, which holds nothing, stays
+// owner-only.
+TEST(SaveProfileTest, ModesFollowTheUmask) {
+  for (const mode_t mask : {mode_t{022}, mode_t{002}, mode_t{027}, mode_t{077}}) {
+    testing::TempDir dir;
+    const mode_t old_mask = umask(mask);
+    const std::string root = dir.Join("logs/plugins/profile");
+    RunClaim claim;
+    Status status = ClaimRunDirectory(root, "r", "h", &claim);
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    if (status.ok()) status = SaveToolData(claim, "h", response, &out);
+    // While it is written, nobody else may open the file.
+    struct stat temporary {};
+    if (status.ok()) {
+      status = SaveGzippedToolData(claim, "h", "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
+        const std::string name = testing::ListDirectory(dir.Join("logs/plugins/profile/r"))[0];
+        return stat(dir.Join("logs/plugins/profile/r/" + name).c_str(), &temporary) == 0
+                   ? gzip->Append("{}")
+                   : errors::NotFound(name);
+      });
+    }
+    umask(old_mask);
+    ASSERT_TRUE(status.ok()) << status.ToString();
+    EXPECT_EQ(temporary.st_mode & 07777, 0600u);
+    const std::pair<std::string, mode_t> modes[] = {
+        {"logs", 0755 & ~mask},
+        {"logs/plugins", 0755 & ~mask},
+        {"logs/plugins/profile", 0755 & ~mask},
+        {"logs/plugins/profile/r", 0755 & ~mask},
+        {"logs/plugins/profile/r/h.op_stats.pb", 0666 & ~mask},
+        {"logs/plugins/profile/r/h.trace.json.gz", 0666 & ~mask},
+        {"logs/plugins/profile/r/h.run.claim", 0600},
+    };
+    for (const auto& [path, mode] : modes) {
+      struct stat info {};
+      ASSERT_EQ(stat(dir.Join(path).c_str(), &info), 0) << path;
+      EXPECT_EQ(info.st_mode & 07777, mode) << path << " under umask 0" << std::oct << mask;
+    }
+  }
 }
 
 // Tools are written in order; a failure keeps the earlier files and leaves no
@@ -337,7 +485,8 @@ TEST(ClaimRunDirectoryTest, EachExportOfAHostGetsItsOwnRun) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kExportsPerThread; ++i) {
-        EXPECT_TRUE(ClaimRunDirectory(dir.path(), "r", "h", &claims[t].emplace_back()).ok());
+        const Status status = ClaimRunDirectory(dir.path(), "r", "h", &claims[t].emplace_back());
+        EXPECT_TRUE(status.ok()) << status.ToString();
       }
     });
   }
@@ -682,26 +831,87 @@ TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
   }
 }
 
-// A run replaced by a link after its claim (another user owning the profile
-// directory could do it) fails the writes, naming the run; nothing is
-// written where the link leads.
-TEST(SaveToolDataTest, RunReplacedByALinkAfterItsClaimIsRefused) {
+// A run moved or replaced after its claim (whoever owns the profile directory
+// can) gets no file where its name leads now: saves into the claim fail,
+// naming the run, and a file finished meanwhile stays in the claimed
+// directory. Saves by name refuse a link there.
+TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
+  const struct {
+    const char* replacement;  // what stands at the run's name after the move
+    bool while_writing;       // the swap happens while the timeline is written
+    std::vector<std::string> claimed;  // what the claimed directory holds afterwards
+  } cases[] = {
+      {"link", false, {"h.run.claim"}},
+      {"directory", false, {"h.run.claim"}},
+      {"nothing", false, {"h.run.claim"}},
+      {"directory", true, {"h.run.claim", "h.trace.json.gz"}},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    const std::string root = dir.Join("logs/plugins/profile");
+    const std::string run_dir = root + "/" + RunName(0);
+    const std::string what = std::string(c.replacement) + (c.while_writing ? " while writing" : "");
+    RunClaim claim;
+    ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+                ClaimRunDirectory(root, RunName(0), "h", &claim).ok());
+    const auto swap = [&] {
+      if (rename(run_dir.c_str(), (root + "/moved").c_str()) != 0) return false;
+      const std::string_view replacement = c.replacement;
+      if (replacement == "link") return symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0;
+      // Another user's directory, where the test may give it away.
+      if (replacement == "directory") {
+        return mkdir(run_dir.c_str(), 0777) == 0 && chmod(run_dir.c_str(), 0777) == 0 &&
+               (geteuid() != 0 || chown(run_dir.c_str(), 4321, 4321) == 0);
+      }
+      return true;
+    };
+    ASSERT_TRUE(c.while_writing || swap()) << what;
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    const std::string refused = run_dir + " was moved or replaced after this export claimed it";
+    EXPECT_EQ(SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                  [&](ZlibOutputBuffer* gzip) {
+                                    if (c.while_writing && !swap()) return errors::Aborted("swap");
+                                    return gzip->Append("{}");
+                                  })
+                  .error_message(),
+              refused)
+        << what;
+    EXPECT_EQ(SaveToolData(claim, "h", response, &out).error_message(), refused) << what;
+    EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAreArray(c.claimed)) << what;
+    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << what;
+    if (std::string_view(c.replacement) == "directory") {
+      EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << what;
+    }
+    if (std::string_view(c.replacement) == "link") {
+      const std::string link = run_dir + " is a symbolic link; an export does not write through it";
+      EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
+                link);
+      EXPECT_EQ(SaveToolData(root, claim.run(), "h", response, &out).error_message(), link);
+    }
+  }
+}
+
+// A file of a killed export's name that is removed and made again between a
+// sweep's open and its lock is another writer's: it stays.
+TEST(ClaimRunDirectoryTest, SweepKeepsAFileMadeAgainBeforeItsLock) {
   testing::TempDir dir;
-  const std::string root = dir.Join("logs/plugins/profile");
-  const std::string run_dir = root + "/" + RunName(0);
+  const std::string run_dir = dir.Join(RunName(0));
+  const std::string debris = run_dir + "/.h.op_stats.pb.tmp-1-1";
+  struct stat old_file {};
+  ASSERT_TRUE(mkdir(run_dir.c_str(), 0755) == 0 && testing::WriteTestFile(debris, "old") &&
+              testing::WriteTestFile(run_dir + "/keep") && stat(debris.c_str(), &old_file) == 0);
+  before_trying_a_lock = [&](int fd) {
+    struct stat locked {};
+    if (fstat(fd, &locked) != 0 || locked.st_ino != old_file.st_ino) return;
+    before_trying_a_lock = nullptr;
+    EXPECT_TRUE(unlink(debris.c_str()) == 0 && testing::WriteTestFile(debris, "new"));
+  };
   RunClaim claim;
-  ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
-              ClaimRunDirectory(root, RunName(0), "h", &claim).ok() &&
-              rename(run_dir.c_str(), (root + "/moved").c_str()) == 0 &&
-              symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0);
-  ProfileResponse response;
-  response.add_tool_data()->set_name("op_stats.pb");
-  std::ostringstream out;
-  const std::string refused = run_dir + " is a symbolic link; an export does not write through it";
-  EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
-            refused);
-  EXPECT_EQ(SaveToolData(root, claim.run(), "h", response, &out).error_message(), refused);
-  EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre());
+  ASSERT_TRUE(ClaimRunDirectory(dir.path(), RunName(1), "h", &claim).ok());
+  before_trying_a_lock = nullptr;
+  EXPECT_EQ(testing::ReadFileOrEmpty(debris), "new");
 }
 
 // A sweep looks only into directories named as runs, and there removes only
@@ -755,32 +965,109 @@ TEST(ClaimRunDirectoryTest, SweepRemovesOnlyItsOwnDebris) {
   }
 }
 
-// What appears at the run's name between the look for a free run and the
-// claim (a file, a link, a link to nowhere) makes the export take the next
-// run, and nothing is made where a link leads.
-TEST(ClaimRunDirectoryTest, EntryPlantedJustBeforeTheClaimIsTaken) {
-  for (const Plant::Kind kind : {Plant::kFile, Plant::kLink, Plant::kDirectory}) {
+// What appears at a name between the export's look and its use (the run's
+// name before its directory is made, a temporary file's before the file is)
+// makes the export take the next name: a file, a link, a link to nowhere.
+// Nothing is made where a link leads.
+TEST(ClaimRunDirectoryTest, EntryPlantedJustBeforeItsUseIsTaken) {
+  const std::string run = RunName(0);
+  const struct {
+    bool at_run;  // else at the name of the timeline's temporary file
+    Plant::Kind kind;
+    std::string target;
+  } cases[] = {
+      {true, Plant::kFile, ""},           {true, Plant::kLink, "outside"},
+      {true, Plant::kLink, "outside/new"}, {false, Plant::kFile, ""},
+      {false, Plant::kLink, "outside/victim"}, {false, Plant::kLink, "outside/new"},
+  };
+  for (const auto& c : cases) {
     testing::TempDir dir;
-    const std::string run = RunName(0);
     ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+                testing::WriteTestFile(dir.Join("outside/victim"), "victim") &&
                 mkdir(dir.Join("profile").c_str(), 0755) == 0);
-    // kDirectory stands for a link to a directory that does not exist yet.
-    const Plant plant = kind == Plant::kFile   ? Plant{Plant::kFile, "profile/" + run}
-                        : kind == Plant::kLink ? Plant{Plant::kLink, "profile/" + run, "outside"}
-                                               : Plant{Plant::kLink, "profile/" + run, "outside/new"};
-    bool planted = false;
-    before_making_a_directory = [&](const char* name) {
-      if (name != run) return;
-      before_making_a_directory = nullptr;
-      planted = PlantAll(dir, {plant});
+    std::string planted;  // the path planted below the test's directory
+    const auto plant = [&](const std::string& path) {
+      if (PlantAll(dir, {{c.kind, path, c.target}})) planted = path;
     };
+    if (c.at_run) {
+      before_making_a_directory = [&](const char* name) {
+        if (name != run) return 0;
+        before_making_a_directory = nullptr;
+        plant("profile/" + run);
+        return 0;
+      };
+    } else {
+      before_creating_a_file = [&](const char* name) {
+        if (std::string_view(name).find(".tmp-") == std::string_view::npos) return;
+        before_creating_a_file = nullptr;
+        plant("profile/" + run + "/" + name);
+      };
+    }
     RunClaim claim;
-    const Status status = ClaimRunDirectory(dir.Join("profile"), run, "h", &claim);
+    Status status = ClaimRunDirectory(dir.Join("profile"), run, "h", &claim);
+    if (status.ok()) {
+      status = SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                   [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+    }
     before_making_a_directory = nullptr;
-    ASSERT_TRUE(planted) << plant.target;
-    EXPECT_TRUE(status.ok()) << plant.target << ": " << status.ToString();
-    EXPECT_EQ(claim.run(), run + "_1") << plant.target;
-    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << plant.target;
+    before_creating_a_file = nullptr;
+    ASSERT_FALSE(planted.empty()) << c.at_run << " " << c.target;
+    EXPECT_TRUE(status.ok()) << planted << ": " << status.ToString();
+    EXPECT_EQ(claim.run(), c.at_run ? run + "_1" : run) << planted;
+    std::vector<std::string> in_run = {"h.run.claim", "h.trace.json.gz"};
+    if (!c.at_run) in_run.push_back(planted.substr(planted.rfind('/') + 1));
+    EXPECT_THAT(testing::ListDirectory(dir.Join("profile/" + claim.run())),
+                ::testing::UnorderedElementsAreArray(in_run))
+        << planted;
+    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre("victim")) << planted;
+    EXPECT_EQ(testing::ReadFileOrEmpty(dir.Join("outside/victim")), "victim") << planted;
+  }
+}
+
+// A directory the export makes is its own whoever the file system makes its
+// owner (root where root is squashed, say): the export writes its files
+// there. One that another user put at the name between its making and its
+// opening is not (its owner is not the one the claim gets): the export moves
+// on, and after a fixed number of directories gives up.
+TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving entries to another user needs root";
+  const std::string run = RunName(0);
+  const struct {
+    bool files_too;  // new files also get the other owner, as a squashing file system does
+    std::string failure;
+  } cases[] = {
+      {true, ""},
+      {false, "Cannot claim run " + run + "_16 of host \"h\" in %root: made 16 run directories, "
+              "each taken or removed before this export could claim it; giving up"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    const std::string root = dir.Join("profile");
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    after_making_a_directory = [](int parent, const char* name) {
+      EXPECT_EQ(fchownat(parent, name, 4321, 4321, AT_SYMLINK_NOFOLLOW), 0) << name;
+    };
+    if (c.files_too) after_creating_a_file = [](int fd) { EXPECT_EQ(fchown(fd, 4321, 4321), 0); };
+    RunClaim claim;
+    Status status = ClaimRunDirectory(root, run, "h", &claim);
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    if (status.ok()) status = SaveToolData(claim, "h", response, &out);
+    after_making_a_directory = nullptr;
+    after_creating_a_file = nullptr;
+    if (c.failure.empty()) {
+      EXPECT_TRUE(status.ok()) << status.ToString();
+      EXPECT_THAT(testing::ListDirectory(root), ElementsAre(run));
+      EXPECT_THAT(testing::ListDirectory(root + "/" + run),
+                  ElementsAre("h.op_stats.pb", "h.run.claim"));
+    } else {
+      std::string failure = c.failure;
+      failure.replace(failure.find("%root"), 5, root);
+      EXPECT_EQ(status.error_message(), failure);
+      EXPECT_EQ(testing::ListDirectory(root).size(), 16u);
+      EXPECT_THAT(testing::ListDirectory(root + "/" + run), ElementsAre());
+    }
   }
 }
 
