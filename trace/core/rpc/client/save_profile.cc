@@ -710,20 +710,9 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
     options.window_bits += 16;  // A gzip header and trailer around the deflate stream.
     ZlibOutputBuffer gzip(file, static_cast<int32_t>(options.input_buffer_size),
                           static_cast<int32_t>(options.output_buffer_size), options);
-    // Unless the stream is closed, the file goes with a failure the caller
-    // reports (a writer's exception included): the buffer has nothing more to
-    // say of it.
-    struct DiscardedUnlessClosed {
-      ZlibOutputBuffer* gzip;
-      bool closed = false;
-      ~DiscardedUnlessClosed() {
-        if (!closed) gzip->MarkDiscarded();
-      }
-    } discarded{&gzip};
     Status written = gzip.Init();
     if (written.ok()) written = write(&gzip);
     if (written.ok()) written = gzip.Close();
-    discarded.closed = written.ok();
     return written;
   });
   if (!status.ok()) return status;
