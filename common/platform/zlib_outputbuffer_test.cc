@@ -84,7 +84,8 @@ TEST(ZlibOutputBufferTest, RoundTrips) {
       {64, 32, Z_PARTIAL_FLUSH, 31}, {64, 32, Z_FULL_FLUSH, 31}, {64, 7, Z_FULL_FLUSH, 31}};
   for (const auto& [input_bytes, output_bytes, flush_mode, window_bits] : cases) {
     auto file = std::make_unique<InflateChecker>(window_bits);
-    ZlibOutputBuffer buffer(file.get(), input_bytes, output_bytes, Options(flush_mode, window_bits));
+    ZlibOutputBuffer buffer(file.get(), input_bytes, output_bytes,
+                            Options(flush_mode, window_bits));
     ASSERT_TRUE(buffer.Init().ok());
     for (size_t i = 0, offset = 0; i < sizes.size(); offset += sizes[i++]) {
       ASSERT_TRUE(buffer.Append(text.substr(offset, sizes[i])).ok()) << i;

@@ -1,10 +1,10 @@
 #include "trace/core/convert/export_to_tensorboard.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,10 +18,10 @@
 #include <string_view>
 
 #include "common/platform/env.h"
-#include "trace/core/rpc/client/save_profile.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/rpc/client/save_profile.h"
 
 namespace {
 

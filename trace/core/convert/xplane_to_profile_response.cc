@@ -36,8 +36,8 @@ Status AddToolData(const std::string& name, const google::protobuf::MessageLite&
 
 // Writes a gzip-compressed tool file into the run of `claim`, or without one
 // into the request's run by its name.
-Status SaveGzipped(const ProfileRequest& request, const RunClaim* claim,
-                   std::string_view file_name, const GzipContentWriter& write) {
+Status SaveGzipped(const ProfileRequest& request, const RunClaim* claim, std::string_view file_name,
+                   const GzipContentWriter& write) {
   if (claim != nullptr) {
     return SaveGzippedToolData(*claim, request.host_name(), std::string(file_name), write);
   }

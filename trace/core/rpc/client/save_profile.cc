@@ -256,13 +256,12 @@ bool NamesFile(const std::string& name, int fd, int dir_fd) {
 // for writing; a taken name makes it try the next. `*name` is set before each
 // try, so that no allocation can strand a made file unnamed. -1 with errno
 // when no file could be made.
-int CreateTemporaryFile(int dir_fd, const std::string& file_name, mode_t mode,
-                        std::string* name) {
+int CreateTemporaryFile(int dir_fd, const std::string& file_name, mode_t mode, std::string* name) {
   constexpr int kTries = 8;
   for (int i = 0; i < kTries; ++i) {
     *name = TemporaryName(file_name);
-    const int fd = ::openat(dir_fd, name->c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd =
+        ::openat(dir_fd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;  // errno is EEXIST
@@ -496,8 +495,8 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     } else if (errno != EEXIST) {
       return DirectoryNotMade(run_dir, errno);
     }
-    *run_fd = ScopedFd(
-        ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    *run_fd =
+        ScopedFd(::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (run_fd->get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
@@ -785,8 +784,8 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     ClaimOutcome outcome = ClaimOutcome::kTaken;
     ScopedFd run_fd;
     ScopedFd lock;
-    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &attempts,
-                         &outcome, &run_fd, &lock);
+    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &attempts, &outcome,
+                         &run_fd, &lock);
     if (!status.ok()) return failed(suffix, status);
     if (outcome == ClaimOutcome::kTaken) {
       taken_below = static_cast<int64_t>(suffix);  // search on above it
@@ -824,11 +823,11 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
   return SavePlainFiles(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, response, out);
 }
 
-Status SaveToolData(const RunClaim& claim, const std::string& host,
-                    const ProfileResponse& response, std::ostream* out) {
+Status SaveToolData(const RunClaim& claim, const std::string& host, const ProfileResponse& response,
+                    std::ostream* out) {
   if (response.tool_data().empty()) return Status();
-  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.root_fd_,
-                                      claim.run_fd_);
+  const RunDirectory run =
+      ClaimedRun(claim.repository_root_, claim.run_, claim.root_fd_, claim.run_fd_);
   *out << "Creating directory: " << run.path << ". ";
   const Status status = CheckInPlace(run);
   if (!status.ok()) return status;
@@ -856,8 +855,8 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
 
 Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
                            const std::string& tool_file_name, const GzipContentWriter& write) {
-  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.root_fd_,
-                                      claim.run_fd_);
+  const RunDirectory run =
+      ClaimedRun(claim.repository_root_, claim.run_, claim.root_fd_, claim.run_fd_);
   LOG(INFO) << "Creating directory: " << run.path << ". ";
   const Status status = CheckInPlace(run);
   if (!status.ok()) return status;

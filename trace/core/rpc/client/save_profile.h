@@ -134,8 +134,8 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
 // the directory the claim made, never in whatever stands at the run's name
 // now. A run moved or replaced after its claim fails the save, naming the
 // run; a file finished meanwhile stays in the claimed directory.
-Status SaveToolData(const RunClaim& claim, const std::string& host,
-                    const ProfileResponse& response, std::ostream* out);
+Status SaveToolData(const RunClaim& claim, const std::string& host, const ProfileResponse& response,
+                    std::ostream* out);
 Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
                            const std::string& tool_file_name, const GzipContentWriter& write);
 

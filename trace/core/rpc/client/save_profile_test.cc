@@ -16,9 +16,9 @@
 #include <deque>
 #include <functional>
 #include <new>
-#include <stdexcept>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,9 +162,11 @@ TEST(SaveProfileTest, RunNameSuffixes) {
   setenv("TZ", "UTC", 1);
   tzset();
   const std::pair<int64_t, std::string> cases[] = {
-      {999999, "1970_01_12_13_46_39.999999"}, {1767225599, "2025_12_31_23_59_59.225599"},
+      {999999, "1970_01_12_13_46_39.999999"},
+      {1767225599, "2025_12_31_23_59_59.225599"},
       {1767604087, "2026_01_05_09_08_07.604087"},
-      {5, "1970_01_01_00_00_05.5"},           {0, "1970_01_01_00_00_00.0"},
+      {5, "1970_01_01_00_00_05.5"},
+      {0, "1970_01_01_00_00_00.0"},
       {-1, "1969_12_31_23_59_59.-1"},
   };
   for (const auto& [seconds, run] : cases) EXPECT_EQ(GetTimeStampAsString(seconds), run);
@@ -401,9 +403,9 @@ TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
     const std::string root = dir.Join("profile");
     ASSERT_TRUE(chmod(dir.path().c_str(), 0755) == 0 && mkdir(root.c_str(), 0777) == 0 &&
                 chmod(root.c_str(), 0777) == 0);
-    EXPECT_EQ(ClaimInChild(root, c.host, c.umask),
-              "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root + "/r/" +
-                  c.host + ".run.claim: " + c.why);
+    EXPECT_EQ(ClaimInChild(root, c.host, c.umask), "Cannot claim run r of host \"" + c.host +
+                                                       "\" in " + root + ": " + root + "/r/" +
+                                                       c.host + ".run.claim: " + c.why);
     EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
   }
 }
@@ -540,11 +542,12 @@ pid_t StartStoppedExport(const std::string& root, const std::string& run, const 
     };
     RunClaim claim;
     bool ok = ClaimRunDirectory(root, run, host, &claim).ok() && (!before_writing || stop());
-    ok = ok && SaveGzippedToolData(root, claim.run(), host, "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
-                 Status status = gzip->Append("the first part");
-                 if (status.ok() && !before_writing && !stop()) status = errors::Aborted("stop");
-                 return status.ok() ? gzip->Append(", the rest") : status;
-               }).ok();
+    ok = ok &&
+         SaveGzippedToolData(root, claim.run(), host, "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
+           Status status = gzip->Append("the first part");
+           if (status.ok() && !before_writing && !stop()) status = errors::Aborted("stop");
+           return status.ok() ? gzip->Append(", the rest") : status;
+         }).ok();
     _exit(ok ? 0 : 1);
   }
   close(ready[1]);
@@ -644,7 +647,8 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
   before_trying_a_lock = nullptr;
   close(release);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_THAT(testing::ListDirectory(root + "/" + RunName(0)), ElementsAre("h.run.claim", "h.trace.json.gz"));
+  EXPECT_THAT(testing::ListDirectory(root + "/" + RunName(0)),
+              ElementsAre("h.run.claim", "h.trace.json.gz"));
   RunClaim later;
   ASSERT_TRUE(ClaimRunDirectory(root, RunName(0), "h", &later).ok());
   EXPECT_EQ(later.run(), RunName(0) + "_1");
@@ -708,7 +712,6 @@ TEST(ClaimRunDirectoryTest, SweepFollowsNoRunReplacedByALink) {
   EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAre("keep"));
 }
 
-
 // What a test plants below its directory before an export: a directory, a
 // file holding "planted", or a link to `target` (a path below the test's
 // directory, "~" standing for the directory itself).
@@ -721,10 +724,10 @@ struct Plant {
 bool PlantAll(const testing::TempDir& dir, const std::vector<Plant>& plants) {
   for (const Plant& plant : plants) {
     const std::string path = dir.Join(plant.path);
-    const bool planted =
-        plant.kind == Plant::kDirectory ? mkdir(path.c_str(), 0755) == 0
-        : plant.kind == Plant::kFile    ? testing::WriteTestFile(path, "planted")
-                                        : symlink(dir.Join(plant.target).c_str(), path.c_str()) == 0;
+    const bool planted = plant.kind == Plant::kDirectory ? mkdir(path.c_str(), 0755) == 0
+                         : plant.kind == Plant::kFile
+                             ? testing::WriteTestFile(path, "planted")
+                             : symlink(dir.Join(plant.target).c_str(), path.c_str()) == 0;
     if (!planted) return false;
   }
   return true;
@@ -796,7 +799,10 @@ TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
         {Plant::kLink, profile + run + "/h.op_stats.pb", "outside/victim"}},
        "",
        run},
-      {"a linked log directory", {{Plant::kLink, "logs", "outside"}}, "", run,
+      {"a linked log directory",
+       {{Plant::kLink, "logs", "outside"}},
+       "",
+       run,
        // The caller named the link: the export goes where it leads.
        {"plugins/", "plugins/profile/", "plugins/profile/" + run + "/",
         "plugins/profile/" + run + "/h.op_stats.pb", "plugins/profile/" + run + "/h.run.claim",
@@ -841,8 +847,8 @@ TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
 // directory. Saves by name refuse a link there.
 TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
   const struct {
-    const char* replacement;  // what stands at the run's name after the move
-    bool while_writing;       // the swap happens while the timeline is written
+    const char* replacement;           // what stands at the run's name after the move
+    bool while_writing;                // the swap happens while the timeline is written
     std::vector<std::string> claimed;  // what the claimed directory holds afterwards
   } cases[] = {
       {"link", false, {"h.run.claim"}},
@@ -931,31 +937,38 @@ TEST(ClaimRunDirectoryTest, SweepRemovesOnlyItsOwnDebris) {
   } cases[] = {
       {"userrun", {".notes.tmp-1-2"}, {".notes.tmp-1-2"}},
       {"userrun_2", {"my.run.claim"}, {"my.run.claim"}},
-      {"userrun_3", {".h.op_stats.pb.tmp-1-2", "h.run.claim"},
+      {"userrun_3",
+       {".h.op_stats.pb.tmp-1-2", "h.run.claim"},
        {".h.op_stats.pb.tmp-1-2", "h.run.claim"}},
       {run.substr(0, 19), {"h.run.claim"}, {"h.run.claim"}},  // no suffix
-      {run + "7", {"h.run.claim"}, {"h.run.claim"}},           // a suffix of 7 digits
+      {run + "7", {"h.run.claim"}, {"h.run.claim"}},          // a suffix of 7 digits
       {"x" + run, {"h.run.claim"}, {"h.run.claim"}},
       {run + "_x", {"h.run.claim"}, {"h.run.claim"}},
       {run, {".notes.tmp-1-2", "h.run.claim"}, {".notes.tmp-1-2", "h.run.claim"}},
-      {run + "_1", {".h.notes.txt.tmp-1-2", "h.run.claim"}, {".h.notes.txt.tmp-1-2", "h.run.claim"}},
-      {run + "_2", {".h.op_stats.pb.tmp-1-2x", "h.run.claim"},
+      {run + "_1",
+       {".h.notes.txt.tmp-1-2", "h.run.claim"},
+       {".h.notes.txt.tmp-1-2", "h.run.claim"}},
+      {run + "_2",
+       {".h.op_stats.pb.tmp-1-2x", "h.run.claim"},
        {".h.op_stats.pb.tmp-1-2x", "h.run.claim"}},
-      {run + "_3", {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"},
+      {run + "_3",
+       {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"},
        {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"}},
       {run + "_4", {"h:1.run.claim"}, {"h:1.run.claim"}},
       {run + "_5", {".run.claim"}, {".run.claim"}},
       {run + "_6", {"h.run.claim", "notes"}, {"h.run.claim", "notes"}},
       {run + "_7", {".h:1.trace.json.gz.tmp-1-2", "h_1.run.claim"}, {}},
       {run + "_8", {".op_stats.pb.tmp-1-2", "run.claim"}, {}},
-      {RunName(1) + "_12", {".a.b.memory_profile.json.gz.tmp-7-0", "a.b.run.claim", "c.run.claim"},
+      {RunName(1) + "_12",
+       {".a.b.memory_profile.json.gz.tmp-7-0", "a.b.run.claim", "c.run.claim"},
        {}},
       {"1969_12_31_23_59_59.-1", {"h.run.claim"}, {}},
   };
   testing::TempDir dir;
   for (const auto& c : cases) {
     ASSERT_EQ(mkdir(dir.Join(c.dir).c_str(), 0755), 0) << c.dir;
-    for (const std::string& file : c.files) ASSERT_TRUE(testing::WriteTestFile(dir.Join(c.dir + "/" + file)));
+    for (const std::string& file : c.files)
+      ASSERT_TRUE(testing::WriteTestFile(dir.Join(c.dir + "/" + file)));
   }
   RunClaim claim;
   ASSERT_TRUE(ClaimRunDirectory(dir.path(), RunName(9), "h", &claim).ok());
@@ -980,9 +993,12 @@ TEST(ClaimRunDirectoryTest, EntryPlantedJustBeforeItsUseIsTaken) {
     Plant::Kind kind;
     std::string target;
   } cases[] = {
-      {true, Plant::kFile, ""},           {true, Plant::kLink, "outside"},
-      {true, Plant::kLink, "outside/new"}, {false, Plant::kFile, ""},
-      {false, Plant::kLink, "outside/victim"}, {false, Plant::kLink, "outside/new"},
+      {true, Plant::kFile, ""},
+      {true, Plant::kLink, "outside"},
+      {true, Plant::kLink, "outside/new"},
+      {false, Plant::kFile, ""},
+      {false, Plant::kLink, "outside/victim"},
+      {false, Plant::kLink, "outside/new"},
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
@@ -1041,8 +1057,9 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
     std::string failure;
   } cases[] = {
       {true, ""},
-      {false, "Cannot claim run " + run + "_16 of host \"h\" in %root: made 16 run directories, "
-              "each taken or removed before this export could claim it; giving up"},
+      {false, "Cannot claim run " + run +
+                  "_16 of host \"h\" in %root: made 16 run directories, "
+                  "each taken or removed before this export could claim it; giving up"},
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
@@ -1117,7 +1134,8 @@ TEST(SaveProfileOutOfMemoryTest, NoDescriptorStaysOpen) {
          RunClaim claim;
          (void)ClaimRunDirectory(root, RunName(2), "h", &claim);
        }},
-      {"gzip save", [&] { (void)SaveGzippedToolData(root, RunName(1), "h", "trace.json.gz", "{}"); }},
+      {"gzip save",
+       [&] { (void)SaveGzippedToolData(root, RunName(1), "h", "trace.json.gz", "{}"); }},
       {"plain save",
        [&] {
          std::ostringstream out;
