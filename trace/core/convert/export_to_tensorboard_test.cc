@@ -1,56 +1,30 @@
 #include "trace/core/convert/export_to_tensorboard.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <ctime>
-#include <functional>
 #include <string>
 #include <string_view>
 
 #include "common/platform/env.h"
+#include "testing/file_system_seams.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
 #include "trace/core/rpc/client/save_profile.h"
 
-namespace {
-
-// Runs before each file the library creates, with its name.
-std::function<void(const char*)> before_creating_a_file;
-
-}  // namespace
-
-// The library's openat resolves to this one in the test program: a seam
-// between an export's claim and its writes.
-extern "C" int openat(int dir_fd, const char* name, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, unsigned int));
-    va_end(args);
-    if (before_creating_a_file) {
-      const std::function<void(const char*)> hook = before_creating_a_file;
-      hook(name);
-    }
-  }
-  return static_cast<int>(syscall(SYS_openat, dir_fd, name, flags, mode));
-}
-
 namespace zentrik {
 namespace trace {
 namespace {
 
+using testing::before_creating_a_file;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 using ::zentrik::testing::ListDirectory;

@@ -6,11 +6,9 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -26,85 +24,20 @@
 #include "common/platform/zlib_outputbuffer.h"
 #include "testing/child_process.h"
 #include "testing/failing_allocations.h"
+#include "testing/file_system_seams.h"
 #include "testing/log_lines.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
-
-namespace {
-
-// Runs before each lock that is tried without waiting (a sweep's), with the
-// lock's descriptor.
-std::function<void(int)> before_trying_a_lock;
-
-// Runs before each directory the library makes, with its name; a nonzero
-// result fails the making with that errno.
-std::function<int(const char*)> before_making_a_directory;
-// Runs after each directory the library made, with its parent and name.
-std::function<void(int, const char*)> after_making_a_directory;
-
-// Run before and after each file the library creates, with its name and
-// with its new descriptor.
-std::function<void(const char*)> before_creating_a_file;
-std::function<void(int)> after_creating_a_file;
-
-}  // namespace
-
-// The library's flock resolves to this one in the test program: a seam that
-// lets another export move on between a sweep's look at a run and its locks.
-extern "C" int flock(int fd, int operation) {
-  if ((operation & LOCK_NB) != 0 && before_trying_a_lock) {
-    const std::function<void(int)> hook = before_trying_a_lock;  // it may clear itself
-    hook(fd);
-  }
-  return static_cast<int>(syscall(SYS_flock, fd, operation));
-}
-
-// The same for mkdirat: a seam between an export's look for a free run and
-// its claim, and for directories that cannot be made.
-extern "C" int mkdirat(int dir_fd, const char* name, mode_t mode) {
-  if (before_making_a_directory) {
-    const std::function<int(const char*)> hook = before_making_a_directory;
-    if (const int err = hook(name); err != 0) {
-      errno = err;
-      return -1;
-    }
-  }
-  const int made = static_cast<int>(syscall(SYS_mkdirat, dir_fd, name, mode));
-  if (made == 0 && after_making_a_directory) {
-    const std::function<void(int, const char*)> hook = after_making_a_directory;
-    hook(dir_fd, name);
-  }
-  return made;
-}
-
-// The same for files made with openat: names planted just before, and file
-// systems that give new files an owner of their own.
-extern "C" int openat(int dir_fd, const char* name, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, unsigned int));
-    va_end(args);
-    if (before_creating_a_file) {
-      const std::function<void(const char*)> hook = before_creating_a_file;
-      hook(name);
-    }
-  }
-  const int fd = static_cast<int>(syscall(SYS_openat, dir_fd, name, flags, mode));
-  if (fd >= 0 && (flags & O_CREAT) != 0 && after_creating_a_file) {
-    const int err = errno;
-    const std::function<void(int)> hook = after_creating_a_file;
-    hook(fd);
-    errno = err;
-  }
-  return fd;
-}
 
 namespace zentrik {
 namespace trace {
 namespace {
 
+using testing::after_creating_a_file;
+using testing::after_making_a_directory;
+using testing::before_creating_a_file;
+using testing::before_making_a_directory;
+using testing::before_trying_a_lock;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
