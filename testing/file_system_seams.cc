@@ -17,6 +17,7 @@ std::function<int(const char*)> before_making_a_directory;
 std::function<void(int, const char*)> after_making_a_directory;
 std::function<void(const char*)> before_creating_a_file;
 std::function<void(int)> after_creating_a_file;
+std::function<int(int)> before_changing_a_mode;
 
 namespace {
 
@@ -71,4 +72,14 @@ extern "C" int openat(int dir_fd, const char* name, int flags, ...) {
     errno = err;
   }
   return fd;
+}
+
+extern "C" int fchmod(int fd, mode_t mode) {
+  if (before_changing_a_mode) {
+    if (const int err = Run(before_changing_a_mode, fd); err != 0) {
+      errno = err;
+      return -1;
+    }
+  }
+  return static_cast<int>(syscall(SYS_fchmod, fd, mode));
 }

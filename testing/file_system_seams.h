@@ -2,7 +2,7 @@
 #define ZENTRIK_TESTING_FILE_SYSTEM_SEAMS_H_
 
 // Seams in the file-system calls an export makes. The program that links
-// file_system_seams.cc has flock, mkdirat and openat replaced by ones that
+// file_system_seams.cc has flock, mkdirat, openat and fchmod replaced by ones that
 // run these hooks around the system call; each hook is off until set, may
 // clear itself, and runs on whichever thread makes the call.
 
@@ -25,6 +25,10 @@ extern std::function<void(int parent_fd, const char* name)> after_making_a_direc
 // its new descriptor.
 extern std::function<void(const char* name)> before_creating_a_file;
 extern std::function<void(int fd)> after_creating_a_file;
+
+// Before each fchmod, with the descriptor; a nonzero result fails it with
+// that errno, as file systems that decide modes themselves do.
+extern std::function<int(int fd)> before_changing_a_mode;
 
 }  // namespace testing
 }  // namespace zentrik

@@ -342,7 +342,11 @@ class TemporaryFile {
     mode_t mode = 0;
     const Status status = ModeOfNewFiles(run_fd_, file_name, final_path, &mode);
     if (!status.ok()) return status;
-    if (::fchmod(lock_fd_, mode) != 0) return IOError(final_path, errno);
+    // A file system that decides modes itself (vfat, or one that gives every
+    // file another owner) may refuse the change: the file keeps its mode.
+    if (::fchmod(lock_fd_, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) {
+      return IOError(final_path, errno);
+    }
     if (::renameat(run_fd_, name_.c_str(), run_fd_, file_name.c_str()) != 0) {
       return IOError(final_path, errno);
     }
@@ -414,27 +418,33 @@ std::string RunNameWithSuffix(const std::string& run, uint64_t suffix) {
 }
 
 // Whether run `suffix` is not free for the claim `claim_name`: an entry that
-// is no directory (a file or a link another user left) stands at its name,
-// or the run holds the claim. A run that cannot be inspected is tried, and
-// its claim then says why it failed.
+// is no directory (a file or a link another user left) or a directory of
+// another user stands at its name, or the run holds the claim. A run that
+// cannot be inspected is tried, and its claim then says why it failed.
 bool IsTaken(int root_fd, const std::string& run, const std::string& claim_name, uint64_t suffix) {
   const std::string name = RunNameWithSuffix(run, suffix);
   struct stat info {};
   if (::fstatat(root_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (!S_ISDIR(info.st_mode)) return true;
+  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return true;
   return ::fstatat(root_fd, (name + "/" + claim_name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The lowest suffix of `run` not taken for `claim_name`, assuming the taken
-// ones form a prefix (exports only add claims); `low` is taken or -1.
-// Galloping then halving: O(log n) looks for n runs in one second.
-uint64_t FirstFreeSuffix(int root_fd, const std::string& run, const std::string& claim_name,
-                         int64_t low) {
+// The highest suffix a run gets: no host exports that often in one second,
+// so only names planted to make the search endless reach it.
+constexpr uint64_t kMaxSuffix = uint64_t{1} << 32;
+
+// Sets `*suffix` to the lowest suffix of `run` not taken for `claim_name`,
+// assuming the taken ones form a prefix (exports only add claims); `low` is
+// taken or -1. Galloping then halving: O(log n) looks for n runs in one
+// second. False when every suffix up to kMaxSuffix looks taken.
+bool FirstFreeSuffix(int root_fd, const std::string& run, const std::string& claim_name,
+                     int64_t low, uint64_t* suffix) {
   uint64_t step = 1;
   uint64_t high = static_cast<uint64_t>(low + 1);
   while (IsTaken(root_fd, run, claim_name, high)) {
+    if (high >= kMaxSuffix) return false;
     low = static_cast<int64_t>(high);
-    high += step;
+    high = std::min(high + step, kMaxSuffix);
     step *= 2;
   }
   while (high - static_cast<uint64_t>(low + 1) > 0) {
@@ -446,7 +456,8 @@ uint64_t FirstFreeSuffix(int root_fd, const std::string& run, const std::string&
       high = middle;
     }
   }
-  return high;
+  *suffix = high;
+  return true;
 }
 
 // How many run directories one export makes at most: names taken faster than
@@ -485,9 +496,9 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
   constexpr int kTries = 8;
   for (int i = 0; i < kTries; ++i) {
     if (attempts->runs_made == kMaxRunsMade) {
-      return errors::Aborted("made " + std::to_string(kMaxRunsMade) +
-                             " run directories, each taken or removed before this export could "
-                             "claim it; giving up");
+      return errors::Unavailable("made " + std::to_string(kMaxRunsMade) +
+                                 " run directories, each taken or removed before this export "
+                                 "could claim it; giving up");
     }
     const bool made = ::mkdirat(root_fd, name.c_str(), 0755) == 0;
     if (made) {
@@ -505,9 +516,17 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     }
     struct stat run_info {};
     if (::fstat(run_fd->get(), &run_info) != 0) return IOError(run_dir, errno);
-    if (!made && run_info.st_uid != ::geteuid()) return Status();
+    const bool own = run_info.st_uid == ::geteuid();
+    if (!made && !own) return Status();
     ScopedFd claim(::openat(run_fd->get(), claim_name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // Takes back the claim and the run made for it (removed only when
+    // empty: no sweep would remove a run without a claim). A run of another
+    // owner stays: it may be another user's, put at the name meanwhile.
+    const auto abandon = [&](bool claimed) {
+      if (claimed) ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
+      if (made && own) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
+    };
     if (claim.get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
@@ -515,17 +534,19 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       if (err == EEXIST) return Status();
       // A directory that was there may be anything; the export's own fails.
       if (!made && (err == EACCES || err == EPERM)) return Status();
-      // Removed only when empty: no sweep would remove a run without a claim.
-      if (made) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
+      abandon(false);
       return IOError(path, err);
     }
     struct stat claim_info {};
-    if (::fstat(claim.get(), &claim_info) != 0) return IOError(path, errno);
-    if (claim_info.st_uid != run_info.st_uid && run_info.st_uid != ::geteuid()) {
+    if (::fstat(claim.get(), &claim_info) != 0 || ::flock(claim.get(), LOCK_EX) != 0) {
+      const int err = errno;
+      abandon(true);
+      return IOError(path, err);
+    }
+    if (!own && claim_info.st_uid != run_info.st_uid) {
       ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
       return Status();
     }
-    if (::flock(claim.get(), LOCK_EX) != 0) return IOError(path, errno);
     *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
                                                                  : ClaimOutcome::kSwept;
     *lock = std::move(claim);
@@ -580,6 +601,9 @@ void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd
   // left its claim free: looked at again, the run is seen to hold them.
   if (locks.size() == claims.size() && HoldsOnly(run_fd, claims)) {
     for (const std::string& claim : claims) ::unlinkat(run_fd, claim.c_str(), 0);
+    // Closed first: some file systems (FUSE) keep a removed file that is
+    // still open, and the run would not be empty.
+    locks.clear();
     // Fails, leaving the run, when an export claimed it meanwhile (or the
     // name no longer leads to an empty directory).
     ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
@@ -624,27 +648,30 @@ void SweepRuns(int root_fd) {
   }
 }
 
-// The run a save writes into: its directory, open, and its path for
-// messages. A claimed run also has its root's descriptor and its name there,
-// which must still lead to it whenever a file is in place.
+// The run a save writes into: its directory, open, and its path, which must
+// still lead to a claimed run whenever a file is in place.
 struct RunDirectory {
   int fd = -1;
   std::string path;
-  int root_fd = -1;  // -1: a run reached by its name, which is not checked
-  std::string name;
+  bool claimed = false;  // else reached by its path just now
 };
 
-RunDirectory ClaimedRun(const std::string& repository_root, const std::string& run, int root_fd,
-                        int run_fd) {
-  return RunDirectory{run_fd, JoinPath(repository_root, run), root_fd, run};
+RunDirectory ClaimedRun(const std::string& repository_root, const std::string& run, int run_fd) {
+  return RunDirectory{run_fd, JoinPath(repository_root, run), true};
 }
 
-// OK while a claimed run's name leads to the directory claimed. A run moved
-// or replaced meanwhile (whoever owns the root can) fails the export: its
-// files are then not where its readers look.
+// OK while a claimed run's path leads to the directory claimed. A run, or a
+// directory above it, moved or replaced meanwhile (whoever owns it can)
+// fails the export: its files are then not where its readers look.
 Status CheckInPlace(const RunDirectory& run) {
   if (run.fd < 0) return errors::FailedPrecondition("No run directory is claimed");
-  if (run.root_fd < 0 || NamesFile(run.name, run.fd, run.root_fd)) return Status();
+  if (!run.claimed) return Status();
+  struct stat by_path {};
+  struct stat by_fd {};
+  if (::stat(run.path.c_str(), &by_path) == 0 && ::fstat(run.fd, &by_fd) == 0 &&
+      by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino) {
+    return Status();
+  }
   return errors::FailedPrecondition(run.path +
                                     " was moved or replaced after this export claimed it");
 }
@@ -777,16 +804,20 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
   // Exports of one host racing in one second lose a few each; only names
   // taken again and again reach the bound.
   constexpr int kMaxAttempts = 1000;
-  uint64_t suffix = 0;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    suffix = FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below);
+    uint64_t suffix = 0;
+    if (!FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below, &suffix)) {
+      return failed(0, errors::Unavailable("every run name up to " +
+                                           RunNameWithSuffix(run, kMaxSuffix) + " is taken"));
+    }
     const std::string candidate = RunNameWithSuffix(run, suffix);
     ClaimOutcome outcome = ClaimOutcome::kTaken;
     ScopedFd run_fd;
     ScopedFd lock;
     status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &attempts, &outcome,
                          &run_fd, &lock);
-    if (!status.ok()) return failed(suffix, status);
+    // Giving up concerns the run asked for, not the name tried last.
+    if (!status.ok()) return failed(status.code() == error::UNAVAILABLE ? 0 : suffix, status);
     if (outcome == ClaimOutcome::kTaken) {
       taken_below = static_cast<int64_t>(suffix);  // search on above it
       continue;
@@ -809,8 +840,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     }
     return Status();
   }
-  return failed(suffix, errors::Aborted("each of " + std::to_string(kMaxAttempts) +
-                                        " run names tried was taken before its claim; giving up"));
+  return failed(0, errors::Unavailable("each of " + std::to_string(kMaxAttempts) +
+                                       " run names tried was taken between its look and its "
+                                       "claim; giving up"));
 }
 
 Status SaveToolData(const std::string& repository_root, const std::string& run,
@@ -820,14 +852,13 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
   ScopedFd run_fd;
   const Status status = CreateRunDirectory(repository_root, run, &run_dir, out, &run_fd);
   if (!status.ok()) return status;
-  return SavePlainFiles(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, response, out);
+  return SavePlainFiles(RunDirectory{run_fd.get(), run_dir, false}, host, response, out);
 }
 
 Status SaveToolData(const RunClaim& claim, const std::string& host, const ProfileResponse& response,
                     std::ostream* out) {
   if (response.tool_data().empty()) return Status();
-  const RunDirectory run =
-      ClaimedRun(claim.repository_root_, claim.run_, claim.root_fd_, claim.run_fd_);
+  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_);
   *out << "Creating directory: " << run.path << ". ";
   const Status status = CheckInPlace(run);
   if (!status.ok()) return status;
@@ -850,13 +881,12 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
   const Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating, &run_fd);
   LOG(INFO) << creating.str();
   if (!status.ok()) return status;
-  return SaveGzippedFile(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, tool_file_name, write);
+  return SaveGzippedFile(RunDirectory{run_fd.get(), run_dir, false}, host, tool_file_name, write);
 }
 
 Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
                            const std::string& tool_file_name, const GzipContentWriter& write) {
-  const RunDirectory run =
-      ClaimedRun(claim.repository_root_, claim.run_, claim.root_fd_, claim.run_fd_);
+  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_);
   LOG(INFO) << "Creating directory: " << run.path << ". ";
   const Status status = CheckInPlace(run);
   if (!status.ok()) return status;

@@ -35,6 +35,7 @@ namespace {
 
 using testing::after_creating_a_file;
 using testing::after_making_a_directory;
+using testing::before_changing_a_mode;
 using testing::before_creating_a_file;
 using testing::before_making_a_directory;
 using testing::before_trying_a_lock;
@@ -291,8 +292,10 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
 
 // The message of a claim of run "r" in `root` made in a child process with
 // `mask` as its umask, as an unprivileged user when the test runs as root;
-// "OK" when it succeeds.
-std::string ClaimInChild(const std::string& root, const std::string& host, mode_t mask) {
+// "OK" when it succeeds. With `swap_in`, the directory the claim makes is
+// replaced at once by the directory `swap_in` (as another user could).
+std::string ClaimInChild(const std::string& root, const std::string& host, mode_t mask,
+                         const std::string& swap_in = "") {
   int out[2];
   if (pipe(out) != 0) return "no pipe";
   const pid_t pid = fork();
@@ -300,6 +303,14 @@ std::string ClaimInChild(const std::string& root, const std::string& host, mode_
     close(out[0]);
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
     umask(mask);
+    if (!swap_in.empty()) {
+      testing::after_making_a_directory = [&](int parent, const char* name) {
+        testing::after_making_a_directory = nullptr;
+        if (unlinkat(parent, name, AT_REMOVEDIR) != 0 ||
+            rename(swap_in.c_str(), (root + "/" + name).c_str()) != 0)
+          _exit(2);
+      };
+    }
     RunClaim claim;
     const Status status = ClaimRunDirectory(root, "r", host, &claim);
     const std::string message = status.ok() ? "OK" : status.error_message();
@@ -320,26 +331,84 @@ std::string ClaimInChild(const std::string& root, const std::string& host, mode_
 // A claim that cannot be created in the run the export made (its name is
 // too long; a umask of 0277 leaves the run unwritable to its maker) fails at
 // once, saying why, and leaves no empty run, which no later sweep would
-// remove.
+// remove. Another user's directory put at the run's name between its making
+// and the claim fails it too, but stays.
 TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
   const struct {
     std::string host;
     mode_t umask;
+    bool swapped;  // a 0755 directory of another user takes the new run's place
     std::string why;
   } cases[] = {
-      {std::string(300, 'h'), 022, "File name too long"},
-      {"h", 0277, "Permission denied"},
+      {std::string(300, 'h'), 022, false, "File name too long"},
+      {"h", 0277, false, "Permission denied"},
+      {"h", 022, true, "Permission denied"},
   };
   for (const auto& c : cases) {
+    if (c.swapped && geteuid() != 0) continue;  // giving a directory away needs root
     testing::TempDir dir;
     // A shared profile directory that everybody may write in.
     const std::string root = dir.Join("profile");
+    const std::string other = root + "/other";
     ASSERT_TRUE(chmod(dir.path().c_str(), 0755) == 0 && mkdir(root.c_str(), 0777) == 0 &&
                 chmod(root.c_str(), 0777) == 0);
-    EXPECT_EQ(ClaimInChild(root, c.host, c.umask), "Cannot claim run r of host \"" + c.host +
-                                                       "\" in " + root + ": " + root + "/r/" +
-                                                       c.host + ".run.claim: " + c.why);
-    EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
+    ASSERT_TRUE(!c.swapped ||
+                (mkdir(other.c_str(), 0755) == 0 && chown(other.c_str(), 4321, 4321) == 0));
+    EXPECT_EQ(ClaimInChild(root, c.host, c.umask, c.swapped ? other : ""),
+              "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root + "/r/" +
+                  c.host + ".run.claim: " + c.why);
+    EXPECT_EQ(testing::ListDirectory(root),
+              c.swapped ? std::vector<std::string>{"r"} : std::vector<std::string>{})
+        << c.why;
+  }
+}
+
+// Names another user plants to make the search for a free run endless (a
+// file at every name a doubling search looks at, up to the 64-bit limit; a
+// directory of their own at each of the next thousand names) end it: the
+// export takes the first free name, or, when every name up to 2^32 looks
+// taken, fails saying so.
+TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
+  const std::string run = RunName(0);
+  const auto planted_at_doublings = [&](const std::string& root, bool up_to_the_limit) {
+    for (uint64_t suffix = 1; suffix != 0; suffix *= 2) {
+      if (!testing::WriteTestFile(root + "/" + run + "_" + std::to_string(suffix - 1)))
+        return false;
+    }
+    return testing::WriteTestFile(root + "/" + run) &&
+           testing::WriteTestFile(root + "/" + run + "_18446744073709551615") &&
+           (!up_to_the_limit || testing::WriteTestFile(root + "/" + run + "_4294967296"));
+  };
+  const auto other_users_runs = [&](const std::string& root, bool) {
+    for (int suffix = 0; suffix < 1200; ++suffix) {
+      const std::string path = root + "/" + run + (suffix == 0 ? "" : "_" + std::to_string(suffix));
+      if (mkdir(path.c_str(), 0777) != 0 || chown(path.c_str(), 4321, 4321) != 0) return false;
+    }
+    return true;
+  };
+  const struct {
+    std::function<bool(const std::string&, bool)> plant;
+    bool up_to_the_limit;
+    std::string result;  // the run claimed, or the failure
+    bool needs_root = false;
+  } cases[] = {
+      {planted_at_doublings, false, run + "_4294967296"},
+      {planted_at_doublings, true,
+       "Cannot claim run " + run + " of host \"h\" in %root: every run name up to " + run +
+           "_4294967296 is taken"},
+      {other_users_runs, false, run + "_1200", true},
+  };
+  for (const auto& c : cases) {
+    if (c.needs_root && geteuid() != 0) continue;  // giving directories away needs root
+    testing::TempDir dir;
+    ASSERT_TRUE(c.plant(dir.path(), c.up_to_the_limit)) << c.result;
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(dir.path(), run, "h", &claim);
+    std::string expected = c.result;
+    if (const size_t at = expected.find("%root"); at != std::string::npos) {
+      expected.replace(at, 5, dir.path());
+    }
+    EXPECT_EQ(status.ok() ? claim.run() : status.error_message(), expected);
   }
 }
 
@@ -349,8 +418,13 @@ TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
 // less the umask, as files usually do. The claim, which holds nothing, stays
 // owner-only.
 TEST(SaveProfileTest, ModesFollowTheUmask) {
-  for (const mode_t mask : {mode_t{022}, mode_t{002}, mode_t{027}, mode_t{077}}) {
+  const struct {
+    mode_t mask;
+    bool chmod_refused;  // as by a file system that decides modes itself: files keep theirs
+  } cases[] = {{022, false}, {002, false}, {027, false}, {077, false}, {022, true}};
+  for (const auto& [mask, chmod_refused] : cases) {
     testing::TempDir dir;
+    if (chmod_refused) before_changing_a_mode = [](int) { return EPERM; };
     const mode_t old_mask = umask(mask);
     const std::string root = dir.Join("logs/plugins/profile");
     RunClaim claim;
@@ -370,15 +444,17 @@ TEST(SaveProfileTest, ModesFollowTheUmask) {
       });
     }
     umask(old_mask);
+    before_changing_a_mode = nullptr;
     ASSERT_TRUE(status.ok()) << status.ToString();
     EXPECT_EQ(temporary.st_mode & 07777, 0600u);
+    const mode_t file_mode = chmod_refused ? 0600 : 0666 & ~mask;
     const std::pair<std::string, mode_t> modes[] = {
         {"logs", 0755 & ~mask},
         {"logs/plugins", 0755 & ~mask},
         {"logs/plugins/profile", 0755 & ~mask},
         {"logs/plugins/profile/r", 0755 & ~mask},
-        {"logs/plugins/profile/r/h.op_stats.pb", 0666 & ~mask},
-        {"logs/plugins/profile/r/h.trace.json.gz", 0666 & ~mask},
+        {"logs/plugins/profile/r/h.op_stats.pb", file_mode},
+        {"logs/plugins/profile/r/h.trace.json.gz", file_mode},
         {"logs/plugins/profile/r/h.run.claim", 0600},
     };
     for (const auto& [path, mode] : modes) {
@@ -788,6 +864,7 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
       {"directory", false, {"h.run.claim"}},
       {"nothing", false, {"h.run.claim"}},
       {"directory", true, {"h.run.claim", "h.trace.json.gz"}},
+      {"profile directory", true, {"h.run.claim", "h.trace.json.gz"}},
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
@@ -797,9 +874,15 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
     RunClaim claim;
     ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
                 ClaimRunDirectory(root, RunName(0), "h", &claim).ok());
+    const std::string_view replacement = c.replacement;
+    // The claimed directory, wherever the swap moves it.
+    const std::string claimed =
+        replacement == "profile directory" ? root + ".old/" + RunName(0) : root + "/moved";
     const auto swap = [&] {
+      if (replacement == "profile directory") {
+        return rename(root.c_str(), (root + ".old").c_str()) == 0 && mkdir(root.c_str(), 0777) == 0;
+      }
       if (rename(run_dir.c_str(), (root + "/moved").c_str()) != 0) return false;
-      const std::string_view replacement = c.replacement;
       if (replacement == "link") return symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0;
       // Another user's directory, where the test may give it away.
       if (replacement == "directory") {
@@ -822,12 +905,15 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
               refused)
         << what;
     EXPECT_EQ(SaveToolData(claim, "h", response, &out).error_message(), refused) << what;
-    EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAreArray(c.claimed)) << what;
+    EXPECT_THAT(testing::ListDirectory(claimed), ElementsAreArray(c.claimed)) << what;
     EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << what;
-    if (std::string_view(c.replacement) == "directory") {
+    if (replacement == "directory") {
       EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << what;
     }
-    if (std::string_view(c.replacement) == "link") {
+    if (replacement == "profile directory") {
+      EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << what;
+    }
+    if (replacement == "link") {
       const std::string link = run_dir + " is a symbolic link; an export does not write through it";
       EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
                 link);
@@ -991,7 +1077,7 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
   } cases[] = {
       {true, ""},
       {false, "Cannot claim run " + run +
-                  "_16 of host \"h\" in %root: made 16 run directories, "
+                  " of host \"h\" in %root: made 16 run directories, "
                   "each taken or removed before this export could claim it; giving up"},
   };
   for (const auto& c : cases) {
@@ -1019,6 +1105,7 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
       std::string failure = c.failure;
       failure.replace(failure.find("%root"), 5, root);
       EXPECT_EQ(status.error_message(), failure);
+      EXPECT_EQ(status.code(), error::UNAVAILABLE);  // no system error to add to it
       EXPECT_EQ(testing::ListDirectory(root).size(), 16u);
       EXPECT_THAT(testing::ListDirectory(root + "/" + run), ElementsAre());
     }
@@ -1061,6 +1148,8 @@ TEST(SaveProfileOutOfMemoryTest, NoDescriptorStaysOpen) {
               testing::WriteTestFile(debris + "/h.run.claim"));
   ProfileResponse response;
   response.add_tool_data()->set_name("op_stats.pb");
+  RunClaim held;
+  ASSERT_TRUE(ClaimRunDirectory(root, RunName(3), "h", &held).ok());
   const std::pair<const char*, std::function<void()>> operations[] = {
       {"claim and release",
        [&] {
@@ -1073,6 +1162,16 @@ TEST(SaveProfileOutOfMemoryTest, NoDescriptorStaysOpen) {
        [&] {
          std::ostringstream out;
          (void)SaveToolData(root, RunName(1), "h", response, &out);
+       }},
+      {"gzip save into a claim",
+       [&] {
+         (void)SaveGzippedToolData(held, "h", "trace.json.gz",
+                                   [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+       }},
+      {"plain save into a claim",
+       [&] {
+         std::ostringstream out;
+         (void)SaveToolData(held, "h", response, &out);
        }},
   };
   const size_t open = OpenDescriptors();
