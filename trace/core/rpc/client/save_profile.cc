@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -201,22 +203,31 @@ Status OpenDirectoriesBelow(ScopedFd dir_fd, std::string dir_path, std::string_v
 // log directory as the path names it (a link there is the caller's choice),
 // and every directory below it ("plugins/profile" of a root in
 // GetTensorBoardProfilePluginDir's form) without following a link.
-Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd) {
+// With `logdir_fd`, the log directory stays open there too, and `*below` is
+// the root's path relative to it ("." for the log directory itself).
+Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd,
+                          ScopedFd* logdir_fd = nullptr, std::string* below = nullptr) {
   std::string logdir = repository_root;
-  std::string_view below;
+  std::string_view relative;
   std::string_view root = repository_root;
   while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
   if (EndsWith(root, kProfilePluginPath)) {
     logdir.resize(root.size() - kProfilePluginPath.size());
-    below = std::string_view(repository_root).substr(logdir.size());
+    relative = std::string_view(repository_root).substr(logdir.size());
     if (logdir.empty()) logdir = kPathSeparator;  // the root's own "/"
   }
   Status status = logdir.empty() ? Status() : Env::Default()->RecursivelyCreateDir(logdir);
   if (!status.ok()) return status;
-  ScopedFd logdir_fd(
+  ScopedFd opened(
       ::open(logdir.empty() ? "." : logdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (logdir_fd.get() < 0) return IOError(logdir, errno);
-  return OpenDirectoriesBelow(std::move(logdir_fd), logdir, below, root_fd);
+  if (opened.get() < 0) return IOError(logdir, errno);
+  if (logdir_fd != nullptr) {
+    *logdir_fd = ScopedFd(::fcntl(opened.get(), F_DUPFD_CLOEXEC, 0));
+    if (logdir_fd->get() < 0) return IOError(logdir, errno);
+    while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+    *below = relative.empty() ? "." : std::string(relative);
+  }
+  return OpenDirectoriesBelow(std::move(opened), logdir, relative, root_fd);
 }
 
 // CreateRunDirectory, which also opens the run as `*run_fd`: every directory
@@ -429,23 +440,43 @@ bool IsTaken(int root_fd, const std::string& run, const std::string& claim_name,
   return ::fstatat(root_fd, (name + "/" + claim_name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The highest suffix a run gets: no host exports that often in one second,
-// so only names planted to make the search endless reach it.
+// The highest suffix the ordered search gives: no host exports that often in
+// one second, so only names planted to fool the search lead it there.
 constexpr uint64_t kMaxSuffix = uint64_t{1} << 32;
+// How many suffixes chosen at random are tried beyond it.
+constexpr int kRandomSuffixTries = 16;
 
-// Sets `*suffix` to the lowest suffix of `run` not taken for `claim_name`,
-// assuming the taken ones form a prefix (exports only add claims); `low` is
-// taken or -1. Galloping then halving: O(log n) looks for n runs in one
-// second. False when every suffix up to kMaxSuffix looks taken.
+// A suffix from 1 to kMaxSuffix that nobody can foresee.
+uint64_t RandomSuffix() {
+  uint64_t value = 0;
+  if (::getrandom(&value, sizeof(value), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(value))) {
+    value = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+            0x9E3779B97F4A7C15ull;
+  }
+  return 1 + value % kMaxSuffix;
+}
+
+// Sets `*suffix` to the lowest suffix of `run` above `low` (taken, or -1) not
+// taken for `claim_name`, assuming the taken ones form a prefix (exports only
+// add claims). Galloping then halving: O(log n) looks for n runs in one
+// second. Names planted where the search looks can lead it to kMaxSuffix;
+// a few suffixes chosen at random are tried then. False when all of them
+// look taken.
 bool FirstFreeSuffix(int root_fd, const std::string& run, const std::string& claim_name,
                      int64_t low, uint64_t* suffix) {
   uint64_t step = 1;
   uint64_t high = static_cast<uint64_t>(low + 1);
-  while (IsTaken(root_fd, run, claim_name, high)) {
-    if (high >= kMaxSuffix) return false;
+  while (high <= kMaxSuffix && IsTaken(root_fd, run, claim_name, high)) {
     low = static_cast<int64_t>(high);
-    high = std::min(high + step, kMaxSuffix);
+    high += step;  // stays below 2^34
     step *= 2;
+  }
+  if (high > kMaxSuffix) {
+    for (int i = 0; i < kRandomSuffixTries; ++i) {
+      *suffix = RandomSuffix();
+      if (!IsTaken(root_fd, run, claim_name, *suffix)) return true;
+    }
+    return false;
   }
   while (high - static_cast<uint64_t>(low + 1) > 0) {
     const uint64_t middle =
@@ -520,12 +551,13 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     if (!made && !own) return Status();
     ScopedFd claim(::openat(run_fd->get(), claim_name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    // Takes back the claim and the run made for it (removed only when
-    // empty: no sweep would remove a run without a claim). A run of another
-    // owner stays: it may be another user's, put at the name meanwhile.
+    // Takes back the claim and the run made for it, removed only when empty
+    // (no sweep would remove a run without a claim). It goes whoever the
+    // file system says owns it: at worst an empty directory that another
+    // user put at the name the export had just taken.
     const auto abandon = [&](bool claimed) {
       if (claimed) ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
-      if (made && own) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
+      if (made) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
     };
     if (claim.get() < 0) {
       const int err = errno;
@@ -648,28 +680,35 @@ void SweepRuns(int root_fd) {
   }
 }
 
-// The run a save writes into: its directory, open, and its path, which must
-// still lead to a claimed run whenever a file is in place.
+// The run a save writes into: its directory, open, and its path for
+// messages. A claimed run also has its log directory, open, and its path
+// from there, which must still lead to it whenever a file is in place.
 struct RunDirectory {
   int fd = -1;
   std::string path;
-  bool claimed = false;  // else reached by its path just now
+  int logdir_fd = -1;  // -1: a run reached by its path just now
+  std::string from_logdir;
 };
 
-RunDirectory ClaimedRun(const std::string& repository_root, const std::string& run, int run_fd) {
-  return RunDirectory{run_fd, JoinPath(repository_root, run), true};
+RunDirectory ClaimedRun(const std::string& repository_root, const std::string& run, int run_fd,
+                        int logdir_fd, const std::string& below) {
+  return RunDirectory{run_fd, JoinPath(repository_root, run), logdir_fd,
+                      below == "." ? run : JoinPath(below, run)};
 }
 
-// OK while a claimed run's path leads to the directory claimed. A run, or a
-// directory above it, moved or replaced meanwhile (whoever owns it can)
-// fails the export: its files are then not where its readers look.
+// OK while a claimed run's path from its log directory (links followed, as
+// readers follow them) leads to the directory claimed. A run, or a directory
+// between it and the log directory, moved or replaced meanwhile (whoever
+// owns it can) fails the export: its files are then not where its readers
+// look.
 Status CheckInPlace(const RunDirectory& run) {
   if (run.fd < 0) return errors::FailedPrecondition("No run directory is claimed");
-  if (!run.claimed) return Status();
+  if (run.logdir_fd < 0) return Status();
   struct stat by_path {};
   struct stat by_fd {};
-  if (::stat(run.path.c_str(), &by_path) == 0 && ::fstat(run.fd, &by_fd) == 0 &&
-      by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino) {
+  if (::fstatat(run.logdir_fd, run.from_logdir.c_str(), &by_path, 0) == 0 &&
+      ::fstat(run.fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+      by_path.st_ino == by_fd.st_ino) {
     return Status();
   }
   return errors::FailedPrecondition(run.path +
@@ -780,6 +819,7 @@ RunClaim::~RunClaim() {
   }
   ::close(run_fd_);
   ::close(root_fd_);
+  ::close(logdir_fd_);
 }
 
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
@@ -794,7 +834,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     return failed(0, errors::InvalidArgument("a run is named by one path component"));
   }
   ScopedFd root_fd;
-  Status status = OpenRepositoryRoot(repository_root, &root_fd);
+  ScopedFd logdir_fd;
+  std::string root_below_logdir;
+  Status status = OpenRepositoryRoot(repository_root, &root_fd, &logdir_fd, &root_below_logdir);
   if (!status.ok()) return failed(0, status);
   const std::string claim_name = HostPrefix(host, false) + std::string(kRunClaimFileName);
   ClaimAttempts attempts;
@@ -807,8 +849,10 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     uint64_t suffix = 0;
     if (!FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below, &suffix)) {
-      return failed(0, errors::Unavailable("every run name up to " +
-                                           RunNameWithSuffix(run, kMaxSuffix) + " is taken"));
+      return failed(0,
+                    errors::Unavailable("every run name tried looks taken: the first up to " +
+                                        RunNameWithSuffix(run, kMaxSuffix) + " and " +
+                                        std::to_string(kRandomSuffixTries) + " chosen at random"));
     }
     const std::string candidate = RunNameWithSuffix(run, suffix);
     ClaimOutcome outcome = ClaimOutcome::kTaken;
@@ -829,10 +873,12 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
                 << candidate;
     }
     claim->repository_root_ = repository_root;
+    claim->root_below_logdir_ = std::move(root_below_logdir);
     claim->run_ = candidate;
     claim->lock_fd_ = lock.release();
     claim->run_fd_ = run_fd.release();
     claim->root_fd_ = root_fd.release();
+    claim->logdir_fd_ = logdir_fd.release();
     // Best effort: out of memory, the debris waits for a later export.
     try {
       SweepRuns(claim->root_fd_);
@@ -852,13 +898,14 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
   ScopedFd run_fd;
   const Status status = CreateRunDirectory(repository_root, run, &run_dir, out, &run_fd);
   if (!status.ok()) return status;
-  return SavePlainFiles(RunDirectory{run_fd.get(), run_dir, false}, host, response, out);
+  return SavePlainFiles(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, response, out);
 }
 
 Status SaveToolData(const RunClaim& claim, const std::string& host, const ProfileResponse& response,
                     std::ostream* out) {
   if (response.tool_data().empty()) return Status();
-  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_);
+  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_,
+                                      claim.logdir_fd_, claim.root_below_logdir_);
   *out << "Creating directory: " << run.path << ". ";
   const Status status = CheckInPlace(run);
   if (!status.ok()) return status;
@@ -881,12 +928,13 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
   const Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating, &run_fd);
   LOG(INFO) << creating.str();
   if (!status.ok()) return status;
-  return SaveGzippedFile(RunDirectory{run_fd.get(), run_dir, false}, host, tool_file_name, write);
+  return SaveGzippedFile(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, tool_file_name, write);
 }
 
 Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
                            const std::string& tool_file_name, const GzipContentWriter& write) {
-  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_);
+  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_,
+                                      claim.logdir_fd_, claim.root_below_logdir_);
   LOG(INFO) << "Creating directory: " << run.path << ". ";
   const Status status = CheckInPlace(run);
   if (!status.ok()) return status;

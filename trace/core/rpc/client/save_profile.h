@@ -87,8 +87,10 @@ class RunClaim {
                                     const std::string& tool_file_name,
                                     const GzipContentWriter& write);
   std::string repository_root_;
+  std::string root_below_logdir_;  // The root's path from its log directory.
   std::string run_;
-  int root_fd_ = -1;  // The repository root, which the run is swept from at the end.
+  int logdir_fd_ = -1;  // Where the run's path is checked from.
+  int root_fd_ = -1;    // The repository root, which the run is swept from at the end.
   int run_fd_ = -1;
   int lock_fd_ = -1;
 };

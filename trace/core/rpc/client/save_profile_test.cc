@@ -331,8 +331,8 @@ std::string ClaimInChild(const std::string& root, const std::string& host, mode_
 // A claim that cannot be created in the run the export made (its name is
 // too long; a umask of 0277 leaves the run unwritable to its maker) fails at
 // once, saying why, and leaves no empty run, which no later sweep would
-// remove. Another user's directory put at the run's name between its making
-// and the claim fails it too, but stays.
+// remove. So does another user's empty directory put at the run's name
+// between its making and the claim.
 TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
   const struct {
     std::string host;
@@ -357,29 +357,26 @@ TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
     EXPECT_EQ(ClaimInChild(root, c.host, c.umask, c.swapped ? other : ""),
               "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root + "/r/" +
                   c.host + ".run.claim: " + c.why);
-    EXPECT_EQ(testing::ListDirectory(root),
-              c.swapped ? std::vector<std::string>{"r"} : std::vector<std::string>{})
-        << c.why;
+    EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
   }
 }
 
-// Names another user plants to make the search for a free run endless (a
-// file at every name a doubling search looks at, up to the 64-bit limit; a
-// directory of their own at each of the next thousand names) end it: the
-// export takes the first free name, or, when every name up to 2^32 looks
-// taken, fails saying so.
+// Names another user plants to make the search for a free run endless or
+// fail (a file at every name a doubling search looks at, up to the 64-bit
+// limit; a directory of their own at each of the next thousand names) do
+// neither: the export takes the first free name, or, with every name the
+// search looks at up to 2^32 taken, one chosen at random.
 TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
   const std::string run = RunName(0);
-  const auto planted_at_doublings = [&](const std::string& root, bool up_to_the_limit) {
+  const auto planted_at_doublings = [&](const std::string& root) {
     for (uint64_t suffix = 1; suffix != 0; suffix *= 2) {
       if (!testing::WriteTestFile(root + "/" + run + "_" + std::to_string(suffix - 1)))
         return false;
     }
     return testing::WriteTestFile(root + "/" + run) &&
-           testing::WriteTestFile(root + "/" + run + "_18446744073709551615") &&
-           (!up_to_the_limit || testing::WriteTestFile(root + "/" + run + "_4294967296"));
+           testing::WriteTestFile(root + "/" + run + "_18446744073709551615");
   };
-  const auto other_users_runs = [&](const std::string& root, bool) {
+  const auto other_users_runs = [&](const std::string& root) {
     for (int suffix = 0; suffix < 1200; ++suffix) {
       const std::string path = root + "/" + run + (suffix == 0 ? "" : "_" + std::to_string(suffix));
       if (mkdir(path.c_str(), 0777) != 0 || chown(path.c_str(), 4321, 4321) != 0) return false;
@@ -387,28 +384,28 @@ TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
     return true;
   };
   const struct {
-    std::function<bool(const std::string&, bool)> plant;
-    bool up_to_the_limit;
-    std::string result;  // the run claimed, or the failure
+    std::function<bool(const std::string&)> plant;
+    std::string result;  // the run claimed, or "random"
     bool needs_root = false;
   } cases[] = {
-      {planted_at_doublings, false, run + "_4294967296"},
-      {planted_at_doublings, true,
-       "Cannot claim run " + run + " of host \"h\" in %root: every run name up to " + run +
-           "_4294967296 is taken"},
-      {other_users_runs, false, run + "_1200", true},
+      {planted_at_doublings, "random"},
+      {other_users_runs, run + "_1200", true},
   };
   for (const auto& c : cases) {
     if (c.needs_root && geteuid() != 0) continue;  // giving directories away needs root
     testing::TempDir dir;
-    ASSERT_TRUE(c.plant(dir.path(), c.up_to_the_limit)) << c.result;
+    ASSERT_TRUE(c.plant(dir.path())) << c.result;
     RunClaim claim;
     const Status status = ClaimRunDirectory(dir.path(), run, "h", &claim);
-    std::string expected = c.result;
-    if (const size_t at = expected.find("%root"); at != std::string::npos) {
-      expected.replace(at, 5, dir.path());
+    const std::string& expected = c.result;
+    ASSERT_TRUE(status.ok()) << status.ToString();
+    if (expected == "random") {
+      EXPECT_THAT(claim.run(), StartsWith(run + "_"));
+      EXPECT_LE(std::stoull(claim.run().substr(run.size() + 1)), 4294967296ull);
+      EXPECT_THAT(testing::ListDirectory(dir.Join(claim.run())), ElementsAre("h.run.claim"));
+    } else {
+      EXPECT_EQ(claim.run(), expected);
     }
-    EXPECT_EQ(status.ok() ? claim.run() : status.error_message(), expected);
   }
 }
 
@@ -919,6 +916,34 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
                 link);
       EXPECT_EQ(SaveToolData(root, claim.run(), "h", response, &out).error_message(), link);
     }
+  }
+}
+
+// A claimed run is looked for from its log directory, however its whole
+// path reads from where the process stands now: a relative log directory
+// after the process changed its working directory, a run's path longer than
+// the system takes whole.
+TEST(SaveToolDataTest, ClaimedRunIsFoundFromItsLogDirectory) {
+  for (const bool relative : {true, false}) {
+    testing::TempDir dir;
+    std::string logdir = relative ? "logs" : dir.path();
+    // A log directory of 4,060 characters: its runs' paths are longer than 4,096.
+    while (!relative && logdir.size() < 4060) {
+      logdir += "/" + std::string(std::min<size_t>(200, 4060 - logdir.size() - 1), 'd');
+    }
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    RunClaim claim;
+    const Status claimed = ClaimRunDirectory(logdir + "/plugins/profile", "r", "h", &claim);
+    ASSERT_EQ(chdir("/"), 0);
+    ASSERT_TRUE(claimed.ok()) << claimed.ToString();
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    EXPECT_TRUE(SaveToolData(claim, "h", response, &out).ok()) << relative;
+    EXPECT_TRUE(SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                    [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); })
+                    .ok())
+        << relative;
   }
 }
 
