@@ -32,10 +32,7 @@ ZlibOutputBuffer::ZlibOutputBuffer(WritableFile* file, int32_t input_buffer_byte
 
 ZlibOutputBuffer::~ZlibOutputBuffer() {
   if (z_stream_ == nullptr) return;
-  // A failed write already told the caller; only a silent drop is reported.
-  if (!latest_write_failed_) {
-    LOG(WARNING) << "ZlibOutputBuffer::Close() not called. Possible data loss";
-  }
+  LOG(WARNING) << "ZlibOutputBuffer::Close() not called. Possible data loss";
   if (state_ != State::kCreated) deflateEnd(z_stream_.get());
 }
 
@@ -60,12 +57,6 @@ Status ZlibOutputBuffer::Init() {
   z_stream_->avail_out = static_cast<uInt>(output_buffer_capacity_);
   state_ = State::kOpen;
   return Status();
-}
-
-Status ZlibOutputBuffer::Reported(Status status) {
-  // Misuse before Init is no failed write: dropping that buffer still warns.
-  if (state_ != State::kCreated) latest_write_failed_ = !status.ok();
-  return status;
 }
 
 Status ZlibOutputBuffer::CheckOpen() const {
@@ -171,10 +162,6 @@ Status ZlibOutputBuffer::Append(const std::string& data) {
 }
 
 Status ZlibOutputBuffer::Append(const char* data, size_t size) {
-  return Reported(AppendToStream(data, size));
-}
-
-Status ZlibOutputBuffer::AppendToStream(const char* data, size_t size) {
   Status status = CheckOpen();
   if (!status.ok()) return status;
   if (size <= AvailableInputSpace()) {
@@ -190,9 +177,7 @@ Status ZlibOutputBuffer::AppendToStream(const char* data, size_t size) {
   return DeflateFromCaller(data, size);
 }
 
-Status ZlibOutputBuffer::Flush() { return Reported(FlushStream()); }
-
-Status ZlibOutputBuffer::FlushStream() {
+Status ZlibOutputBuffer::Flush() {
   Status status = CheckOpen();
   if (status.ok()) status = DeflateBuffered(Z_PARTIAL_FLUSH);
   if (status.ok()) status = FlushOutputBufferToFile();
@@ -201,14 +186,12 @@ Status ZlibOutputBuffer::FlushStream() {
 }
 
 Status ZlibOutputBuffer::Sync() {
-  Status status = FlushStream();
-  if (status.ok()) status = file_->Sync();
-  return Reported(status);
+  Status status = ZlibOutputBuffer::Flush();
+  if (!status.ok()) return status;
+  return file_->Sync();
 }
 
-Status ZlibOutputBuffer::Close() { return Reported(CloseStream()); }
-
-Status ZlibOutputBuffer::CloseStream() {
+Status ZlibOutputBuffer::Close() {
   if (state_ == State::kClosed) return Status();
   Status status = CheckOpen();
   if (status.ok()) status = DeflateBuffered(Z_FINISH);

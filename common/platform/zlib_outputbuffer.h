@@ -43,9 +43,9 @@ class ZlibOutputBuffer : public WritableFile {
   // Negative sizes count as 0.
   ZlibOutputBuffer(WritableFile* file, int32_t input_buffer_bytes, int32_t output_buffer_bytes,
                    const ZlibCompressionOptions& zlib_options);
-  // Without a successful Close, drops whatever is buffered and logs a WARNING,
-  // unless the latest Append, Flush, Sync or Close of the open stream failed:
-  // its caller already has the failure.
+  // Unless Close succeeded or Init failed, logs a WARNING and drops whatever
+  // is buffered, writing nothing to `file`: a stream left after a failed
+  // write, or never initialised, warns too.
   ~ZlibOutputBuffer() override;
 
   ZlibOutputBuffer(const ZlibOutputBuffer&) = delete;
@@ -69,9 +69,6 @@ class ZlibOutputBuffer : public WritableFile {
   // Finishes the stream (trailer included) into `file`; OK when already
   // closed.
   Status Close() override;
-  // Tells the buffer that its owner discards the file after a failure it
-  // reports itself: destruction then drops the stream without a WARNING.
-  void MarkDiscarded() { latest_write_failed_ = true; }
   // Both forwarded to `file`.
   Status Name(std::string* result) override;
   Status Tell(int64_t* position) override;
@@ -79,11 +76,6 @@ class ZlibOutputBuffer : public WritableFile {
  private:
   enum class State { kCreated, kOpen, kBroken, kClosed };
 
-  // Returns `status` of a public operation, remembering whether it failed.
-  Status Reported(Status status);
-  Status AppendToStream(const char* data, size_t size);
-  Status FlushStream();
-  Status CloseStream();
   Status CheckOpen() const;
   size_t AvailableInputSpace() const;
   void AddToInputBuffer(const char* data, size_t size);
@@ -103,7 +95,6 @@ class ZlibOutputBuffer : public WritableFile {
   ZlibCompressionOptions zlib_options_;
   std::unique_ptr<z_stream_s> z_stream_;  // Null after a failed Init and after Close.
   State state_ = State::kCreated;
-  bool latest_write_failed_ = false;  // Of the open (or broken) stream.
   std::string output_chunk_;  // Reused to hand compressed bytes to `file_`.
 };
 

@@ -45,18 +45,17 @@ Status ExportXSpaceToTensorBoard(const XSpace& space, const std::string& logdir)
   const std::string repository_root = GetTensorBoardProfilePluginDir(logdir);
   // Run names change once a second: the claim keeps two exports of this host
   // in one second from writing into one run. It is held until the export
-  // ends, whichever way.
+  // ends, whichever way, and every file goes into the directory it claimed.
   RunClaim claim;
   status = ClaimRunDirectory(repository_root, GetCurrentTimeStampAsString(), host, &claim);
   if (!status.ok()) return status;
   const ProfileRequest request = PopulateProfileRequest(repository_root, claim.run(), host);
 
-  status = ConvertXSpaceToProfileResponse(space, request, &response);
+  status = ConvertXSpaceToProfileResponse(space, request, &response, &claim);
   if (!status.ok()) return status;
 
   std::ostringstream description;
-  status = SaveToolData(request.repository_root(), request.session_id(), request.host_name(),
-                        response, &description);
+  status = SaveToolData(claim, request.host_name(), response, &description);
   if (!status.ok()) return status;
   // Nothing written plain, nothing to describe: no empty log line.
   if (!description.str().empty()) LOG(INFO) << description.str();

@@ -11,17 +11,20 @@
 #include <algorithm>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "common/platform/env.h"
-#include "trace/core/rpc/client/save_profile.h"
+#include "testing/file_system_seams.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
 #include "testing/xspace_fixture.h"
+#include "trace/core/rpc/client/save_profile.h"
 
 namespace zentrik {
 namespace trace {
 namespace {
 
+using testing::before_creating_a_file;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 using ::zentrik::testing::ListDirectory;
@@ -103,6 +106,31 @@ TEST(ExportToTensorBoardTest, LinksAtComingRunNamesAreSkipped) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].substr(runs[0].size() - 2), "_1");
   EXPECT_EQ(ListDirectory(profile + "/" + runs[0]).size(), 5u);  // the claim and four tools
+}
+
+// Whoever owns the profile directory may move the export's run away and put
+// a directory of their own at its name while the export writes: no file goes
+// into that directory, and the export fails, naming the run.
+TEST(ExportToTensorBoardTest, RunSwappedWhileExportingGetsNoFileOfIt) {
+  testing::TempDir dir;
+  const std::string profile = dir.Join("logs/plugins/profile");
+  std::string run;
+  before_creating_a_file = [&](const char* name) {
+    if (std::string_view(name).find(".tmp-") == std::string_view::npos) return;
+    before_creating_a_file = nullptr;
+    run = ListDirectory(profile).at(0);
+    const std::string run_dir = profile + "/" + run;
+    EXPECT_TRUE(rename(run_dir.c_str(), (profile + "/moved").c_str()) == 0 &&
+                mkdir(run_dir.c_str(), 0777) == 0 && chmod(run_dir.c_str(), 0777) == 0 &&
+                (geteuid() != 0 || chown(run_dir.c_str(), 4321, 4321) == 0));
+  };
+  const Status status = ExportXSpaceToTensorBoard(XSpace(), dir.Join("logs"));
+  before_creating_a_file = nullptr;
+  ASSERT_FALSE(run.empty());
+  EXPECT_EQ(status.error_message(),
+            profile + "/" + run + " was moved or replaced after this export claimed it");
+  EXPECT_THAT(ListDirectory(profile + "/" + run), ElementsAre());
+  EXPECT_EQ(ListDirectory(profile + "/moved").size(), 2u);  // the claim and the memory profile
 }
 
 }  // namespace

@@ -21,7 +21,6 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-
 // Appends `message` in wire form under `name`. A message too large for the
 // wire format fails instead of leaving a truncated file to readers.
 Status AddToolData(const std::string& name, const google::protobuf::MessageLite& message,
@@ -35,25 +34,34 @@ Status AddToolData(const std::string& name, const google::protobuf::MessageLite&
   return Status();
 }
 
+// Writes a gzip-compressed tool file into the run of `claim`, or without one
+// into the request's run by its name.
+Status SaveGzipped(const ProfileRequest& request, const RunClaim* claim, std::string_view file_name,
+                   const GzipContentWriter& write) {
+  if (claim != nullptr) {
+    return SaveGzippedToolData(*claim, request.host_name(), std::string(file_name), write);
+  }
+  return SaveGzippedToolData(request.repository_root(), request.session_id(), request.host_name(),
+                             std::string(file_name), write);
+}
+
 // Writes the trace viewer's timeline of the space as "trace.json.gz" when it
 // holds at least one event; otherwise writes nothing and marks the response.
 // Each event goes from the space into the JSON text, and the text into the
 // gzip stream a piece at a time, so neither the timeline nor its text is ever
 // whole in memory.
-Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request,
+Status SaveTraceViewer(const XSpace& space, const ProfileRequest& request, const RunClaim* claim,
                        ProfileResponse* response) {
   const XSpaceTraceJson trace(space);
   if (trace.event_count() == 0) {
     response->set_no_trace_events(true);
     return Status();
   }
-  return SaveGzippedToolData(request.repository_root(), request.session_id(), request.host_name(),
-                             std::string(kTraceViewerFileName), [&trace](ZlibOutputBuffer* gzip) {
-                               return trace.Write(kTraceJsonChunkBytes,
-                                                  [gzip](std::string_view piece) {
-                                                    return gzip->Append(piece.data(), piece.size());
-                                                  });
-                             });
+  return SaveGzipped(request, claim, kTraceViewerFileName, [&trace](ZlibOutputBuffer* gzip) {
+    return trace.Write(kTraceJsonChunkBytes, [gzip](std::string_view piece) {
+      return gzip->Append(piece.data(), piece.size());
+    });
+  });
 }
 
 // The tools computed from the op statistics, which are computed once for
@@ -82,12 +90,13 @@ Status AddOpStatsTools(const XSpace& space, const std::set<std::string, std::les
 
 // Converts the space into the memory profile's JSON and writes it as
 // "memory_profile.json.gz", also when the text is empty (no host plane).
-Status SaveMemoryProfile(const XSpace& space, const ProfileRequest& request) {
+Status SaveMemoryProfile(const XSpace& space, const ProfileRequest& request,
+                         const RunClaim* claim) {
   std::string json;
   Status status = ConvertXSpaceToMemoryProfileJson(space, &json);
   if (!status.ok()) return status;
-  return SaveGzippedToolData(request.repository_root(), request.session_id(), request.host_name(),
-                             std::string(kMemoryProfileFileName), json);
+  return SaveGzipped(request, claim, kMemoryProfileFileName,
+                     [&json](ZlibOutputBuffer* gzip) { return gzip->Append(json); });
 }
 
 // Runs one tool's step. Data too large for memory fails the export instead of
@@ -111,13 +120,13 @@ std::string GetToolFileName(const std::string& tool) {
 }
 
 Status ExportTraceViewer(const XSpace& space, const ProfileRequest& request,
-                         ProfileResponse* response) {
+                         ProfileResponse* response, const RunClaim* claim) {
   return FailOnOutOfMemory("converting the trace viewer's data",
-                           [&] { return SaveTraceViewer(space, request, response); });
+                           [&] { return SaveTraceViewer(space, request, claim, response); });
 }
 
 Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest& request,
-                                      ProfileResponse* response) {
+                                      ProfileResponse* response, const RunClaim* claim) {
   const std::set<std::string, std::less<>> tools(request.tools().begin(), request.tools().end());
   if (tools.empty()) return Status();
 
@@ -128,7 +137,7 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
     if (!status.ok()) return status;
   }
   if (tools.count(kTraceViewerToolName) != 0) {
-    Status status = ExportTraceViewer(space, request, response);
+    Status status = ExportTraceViewer(space, request, response, claim);
     if (!status.ok()) return status;
   }
   Status status = FailOnOutOfMemory("computing the op statistics",
@@ -136,7 +145,7 @@ Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest&
   if (!status.ok()) return status;
   if (tools.count(kMemoryProfileToolName) != 0) {
     status = FailOnOutOfMemory("converting the memory profile's data",
-                               [&] { return SaveMemoryProfile(space, request); });
+                               [&] { return SaveMemoryProfile(space, request, claim); });
     if (!status.ok()) return status;
   }
   return Status();

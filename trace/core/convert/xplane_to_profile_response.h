@@ -11,6 +11,8 @@
 namespace zentrik {
 namespace trace {
 
+class RunClaim;
+
 // Tool names of a ProfileRequest.
 constexpr std::string_view kTraceViewerToolName = "trace_viewer";
 constexpr std::string_view kOpStatsToolName = "op_stats";
@@ -31,15 +33,16 @@ std::string GetToolFileName(const std::string& tool);
 // tools, repository root, session id and host name. An empty tool list does
 // nothing. The first failure is returned; files written before it stay.
 // Memory running out while the trace viewer's or the memory profile's data
-// are made is RESOURCE_EXHAUSTED, not an exception.
+// are made is RESOURCE_EXHAUSTED, not an exception. With `claim` (held, of
+// the request's run), the files go into the directory it claimed.
 Status ConvertXSpaceToProfileResponse(const XSpace& space, const ProfileRequest& request,
-                                      ProfileResponse* response);
+                                      ProfileResponse* response, const RunClaim* claim = nullptr);
 
 // The trace viewer's step of the above: converts `space` and writes
 // "trace.json.gz" when the trace holds at least one event, else only sets
 // `response.no_trace_events`. Running out of memory is RESOURCE_EXHAUSTED.
 Status ExportTraceViewer(const XSpace& space, const ProfileRequest& request,
-                         ProfileResponse* response);
+                         ProfileResponse* response, const RunClaim* claim = nullptr);
 
 }  // namespace trace
 }  // namespace zentrik

@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -142,9 +144,18 @@ Status DirectoryRefused(int parent_fd, const std::string& name, const std::strin
   return IOError(path, err);
 }
 
-// Opens the directory `name` of `parent_fd`, creating it when missing, and
-// never through a symbolic link: another user of a shared log directory
-// could otherwise lead the export's files anywhere. `path` names it.
+// The failure to make the directory `path`; errno stays `err` for the
+// caller's log line, which adds its text.
+Status DirectoryNotMade(const std::string& path, int err) {
+  Status status = errors::Aborted(path + " creating...  error!");
+  errno = err;
+  return status;
+}
+
+// Opens the directory `name` of `parent_fd`, creating it (0755, less the
+// umask) when missing, and never through a symbolic link: another user of a
+// shared log directory could otherwise lead the export's files anywhere.
+// `path` names it.
 Status OpenSubdirectory(int parent_fd, const std::string& name, const std::string& path,
                         ScopedFd* dir) {
   // A concurrent export may create it between the look and the creation.
@@ -159,7 +170,7 @@ Status OpenSubdirectory(int parent_fd, const std::string& name, const std::strin
     }
     err = errno;
     if (err == ENOENT && ::mkdirat(parent_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-      err = errno;
+      return DirectoryNotMade(path, errno);
     }
   }
   return DirectoryRefused(parent_fd, name, path, err);
@@ -192,22 +203,31 @@ Status OpenDirectoriesBelow(ScopedFd dir_fd, std::string dir_path, std::string_v
 // log directory as the path names it (a link there is the caller's choice),
 // and every directory below it ("plugins/profile" of a root in
 // GetTensorBoardProfilePluginDir's form) without following a link.
-Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd) {
+// With `logdir_fd`, the log directory stays open there too, and `*below` is
+// the root's path relative to it ("." for the log directory itself).
+Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd,
+                          ScopedFd* logdir_fd = nullptr, std::string* below = nullptr) {
   std::string logdir = repository_root;
-  std::string_view below;
+  std::string_view relative;
   std::string_view root = repository_root;
   while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
   if (EndsWith(root, kProfilePluginPath)) {
     logdir.resize(root.size() - kProfilePluginPath.size());
-    below = std::string_view(repository_root).substr(logdir.size());
+    relative = std::string_view(repository_root).substr(logdir.size());
     if (logdir.empty()) logdir = kPathSeparator;  // the root's own "/"
   }
   Status status = logdir.empty() ? Status() : Env::Default()->RecursivelyCreateDir(logdir);
   if (!status.ok()) return status;
-  ScopedFd logdir_fd(
+  ScopedFd opened(
       ::open(logdir.empty() ? "." : logdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (logdir_fd.get() < 0) return IOError(logdir, errno);
-  return OpenDirectoriesBelow(std::move(logdir_fd), logdir, below, root_fd);
+  if (opened.get() < 0) return IOError(logdir, errno);
+  if (logdir_fd != nullptr) {
+    *logdir_fd = ScopedFd(::fcntl(opened.get(), F_DUPFD_CLOEXEC, 0));
+    if (logdir_fd->get() < 0) return IOError(logdir, errno);
+    while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+    *below = relative.empty() ? "." : std::string(relative);
+  }
+  return OpenDirectoriesBelow(std::move(opened), logdir, relative, root_fd);
 }
 
 // CreateRunDirectory, which also opens the run as `*run_fd`: every directory
@@ -242,12 +262,48 @@ bool NamesFile(const std::string& name, int fd, int dir_fd) {
          by_name.st_ino == by_fd.st_ino;
 }
 
+// Creates a new file of a temporary name for `file_name` in `dir_fd` with
+// `mode` (less the umask), exclusively and never through a link, and opens it
+// for writing; a taken name makes it try the next. `*name` is set before each
+// try, so that no allocation can strand a made file unnamed. -1 with errno
+// when no file could be made.
+int CreateTemporaryFile(int dir_fd, const std::string& file_name, mode_t mode, std::string* name) {
+  constexpr int kTries = 8;
+  for (int i = 0; i < kTries; ++i) {
+    *name = TemporaryName(file_name);
+    const int fd =
+        ::openat(dir_fd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;  // errno is EEXIST
+}
+
+// The mode a file made for `file_name` in `dir_fd` with 0666 gets now: the
+// umask (or a default ACL of the directory) applied. It is read off a file
+// made and removed at once, since the umask cannot be read without changing
+// it for every thread of the process. `final_path` names the file in errors.
+Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::string& final_path,
+                      mode_t* mode) {
+  std::string probe;
+  const ScopedFd fd(CreateTemporaryFile(dir_fd, file_name, 0666, &probe));
+  if (fd.get() < 0) return IOError(final_path, errno);
+  struct stat info {};
+  const int err = ::fstat(fd.get(), &info) == 0 ? 0 : errno;
+  ::unlinkat(dir_fd, probe.c_str(), 0);
+  if (err != 0) return IOError(final_path, err);
+  *mode = info.st_mode & 07777;
+  return Status();
+}
+
 // A temporary file in a run that its writer holds locked (flock) until it is
 // renamed into place or removed: a lock that only the writer's death
 // releases, so a later export can tell an abandoned file from one being
-// written, also across processes and machines sharing the directory. Removes
-// the file unless it was renamed, so that no failure (an exception included)
-// leaves it behind. The run's descriptor must outlive the object.
+// written, also across processes and machines sharing the directory. It is
+// made owner-only, so that no other user can open it, and with it take its
+// lock first and make the export wait; it gets the mode files usually get
+// just before it takes its final name. Removes the file unless it was
+// renamed, so that no failure (an exception included) leaves it behind. The
+// run's descriptor must outlive the object.
 class TemporaryFile {
  public:
   explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
@@ -264,37 +320,25 @@ class TemporaryFile {
   Status Create(const std::string& file_name, const std::string& final_path,
                 std::unique_ptr<WritableFile>* file) {
     // A sweeping export may remove the file between its creation and the
-    // lock, and anything may stand at a name: the next name is then tried.
+    // lock: another name is then tried.
     constexpr int kTries = 8;
     for (int i = 0; i < kTries; ++i) {
-      name_ = TemporaryName(file_name);  // before the file exists: no allocation holds it open
-      const int fd = ::openat(run_fd_, name_.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd < 0) {
+      ScopedFd fd(CreateTemporaryFile(run_fd_, file_name, 0600, &name_));
+      if (fd.get() < 0) {
         const int err = errno;
         name_.clear();
-        if (err == EEXIST) continue;
         return IOError(final_path, err);
       }
-      lock_fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-      if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return IOError(final_path, err);
-      }
-      if (!NamesFile(name_, fd, run_fd_)) {
-        ::close(fd);
-        ::close(lock_fd_);
-        lock_fd_ = -1;
+      lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+      if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX) != 0) return IOError(final_path, errno);
+      if (!NamesFile(name_, fd.get(), run_fd_)) {
+        ::close(std::exchange(lock_fd_, -1));
         name_.clear();
         continue;
       }
-      std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd, "w"), &::fclose);
-      if (stream == nullptr) {
-        const int err = errno;
-        ::close(fd);
-        return IOError(final_path, err);
-      }
+      std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "w"), &::fclose);
+      if (stream == nullptr) return IOError(final_path, errno);
+      fd.release();  // the stream owns it now
       *file = std::make_unique<PosixWritableFile>(final_path, stream.get());
       stream.release();  // the file owns it now
       return Status();
@@ -302,9 +346,18 @@ class TemporaryFile {
     return IOError(final_path, EEXIST);
   }
 
-  // Gives the file the name `file_name` in the run, replacing what had that
-  // name (a link itself, never its target); `final_path` names it in errors.
+  // Gives the file the mode new files get and the name `file_name` in the
+  // run, replacing what had that name (a link itself, never its target);
+  // `final_path` names it in errors.
   Status RenameTo(const std::string& file_name, const std::string& final_path) {
+    mode_t mode = 0;
+    const Status status = ModeOfNewFiles(run_fd_, file_name, final_path, &mode);
+    if (!status.ok()) return status;
+    // A file system that decides modes itself (vfat, or one that gives every
+    // file another owner) may refuse the change: the file keeps its mode.
+    if (::fchmod(lock_fd_, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) {
+      return IOError(final_path, errno);
+    }
     if (::renameat(run_fd_, name_.c_str(), run_fd_, file_name.c_str()) != 0) {
       return IOError(final_path, errno);
     }
@@ -376,28 +429,54 @@ std::string RunNameWithSuffix(const std::string& run, uint64_t suffix) {
 }
 
 // Whether run `suffix` is not free for the claim `claim_name`: an entry that
-// is no directory (a file or a link another user left) stands at its name,
-// or the run holds the claim. A run that cannot be inspected is tried, and
-// its claim then says why it failed.
+// is no directory (a file or a link another user left) or a directory of
+// another user stands at its name, or the run holds the claim. A run that
+// cannot be inspected is tried, and its claim then says why it failed.
 bool IsTaken(int root_fd, const std::string& run, const std::string& claim_name, uint64_t suffix) {
   const std::string name = RunNameWithSuffix(run, suffix);
   struct stat info {};
   if (::fstatat(root_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (!S_ISDIR(info.st_mode)) return true;
+  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return true;
   return ::fstatat(root_fd, (name + "/" + claim_name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The lowest suffix of `run` not taken for `claim_name`, assuming the taken
-// ones form a prefix (exports only add claims); `low` is taken or -1.
-// Galloping then halving: O(log n) looks for n runs in one second.
-uint64_t FirstFreeSuffix(int root_fd, const std::string& run, const std::string& claim_name,
-                         int64_t low) {
+// The highest suffix the ordered search gives: no host exports that often in
+// one second, so only names planted to fool the search lead it there.
+constexpr uint64_t kMaxSuffix = uint64_t{1} << 32;
+// How many suffixes chosen at random are tried beyond it.
+constexpr int kRandomSuffixTries = 16;
+
+// A suffix from 1 to kMaxSuffix that nobody can foresee.
+uint64_t RandomSuffix() {
+  uint64_t value = 0;
+  if (::getrandom(&value, sizeof(value), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(value))) {
+    value = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+            0x9E3779B97F4A7C15ull;
+  }
+  return 1 + value % kMaxSuffix;
+}
+
+// Sets `*suffix` to the lowest suffix of `run` above `low` (taken, or -1) not
+// taken for `claim_name`, assuming the taken ones form a prefix (exports only
+// add claims). Galloping then halving: O(log n) looks for n runs in one
+// second. Names planted where the search looks can lead it to kMaxSuffix;
+// a few suffixes chosen at random are tried then. False when all of them
+// look taken.
+bool FirstFreeSuffix(int root_fd, const std::string& run, const std::string& claim_name,
+                     int64_t low, uint64_t* suffix) {
   uint64_t step = 1;
   uint64_t high = static_cast<uint64_t>(low + 1);
-  while (IsTaken(root_fd, run, claim_name, high)) {
+  while (high <= kMaxSuffix && IsTaken(root_fd, run, claim_name, high)) {
     low = static_cast<int64_t>(high);
-    high += step;
+    high += step;  // stays below 2^34
     step *= 2;
+  }
+  if (high > kMaxSuffix) {
+    for (int i = 0; i < kRandomSuffixTries; ++i) {
+      *suffix = RandomSuffix();
+      if (!IsTaken(root_fd, run, claim_name, *suffix)) return true;
+    }
+    return false;
   }
   while (high - static_cast<uint64_t>(low + 1) > 0) {
     const uint64_t middle =
@@ -408,60 +487,104 @@ uint64_t FirstFreeSuffix(int root_fd, const std::string& run, const std::string&
       high = middle;
     }
   }
-  return high;
+  *suffix = high;
+  return true;
 }
 
+// How many run directories one export makes at most: names taken faster than
+// it can claim them end it instead of leaving ever more directories behind.
+constexpr int kMaxRunsMade = 16;
+
+// What one export's attempts at run names have done so far.
+struct ClaimAttempts {
+  int runs_made = 0;
+};
+
+// What became of an attempt at one run name.
+enum class ClaimOutcome {
+  kClaimed,  // the run is the export's own, its claim locked
+  kTaken,    // another export of the host or something else holds the name
+  kSwept,    // a sweep removed the new claim before it was locked: try again
+};
+
 // Creates the run `name` of the root `root_fd` (which `root` names) and in it
-// the claim file `claim_name`, locked, whose descriptor goes to `*lock`;
-// `*taken` tells whether another export of the host got there first or
-// something else stands at the run's name: a file, a link, or a directory
-// of another user, who could replace the export's files. `*lock` stays
-// empty when a sweep took the new claim for abandoned before it was locked:
-// the run is to be tried again.
+// the claim file `claim_name`, owner-only and locked; on kClaimed the run's
+// and the claim's descriptors go to `*run_fd` and `*lock`. A directory that
+// stood at the name before is the export's own only when it is the user's:
+// another user could replace the export's files. A directory made here is
+// the export's own whoever the file system makes its owner, unless another
+// user put a directory of theirs at the name between its making and its
+// opening (then its owner is not the owner the claim got). A claim refused
+// in a run made here fails, and the run, left empty, is removed.
 Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
-                   const std::string& claim_name, bool* taken, ScopedFd* lock) {
-  *taken = false;
+                   const std::string& claim_name, ClaimAttempts* attempts, ClaimOutcome* outcome,
+                   ScopedFd* run_fd, ScopedFd* lock) {
+  *outcome = ClaimOutcome::kTaken;
   const std::string run_dir = JoinPath(root, name);
   const std::string path = JoinPath(run_dir, claim_name);
-  ScopedFd run_fd;
-  ScopedFd claim;
-  int err = 0;
   // A sweep removes a run left with abandoned claims only, possibly between
   // the creation of the directory and of the claim.
   constexpr int kTries = 8;
-  for (int i = 0; i < kTries && claim.get() < 0; ++i) {
-    if (::mkdirat(root_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-      return IOError(run_dir, errno);
+  for (int i = 0; i < kTries; ++i) {
+    if (attempts->runs_made == kMaxRunsMade) {
+      return errors::Unavailable("made " + std::to_string(kMaxRunsMade) +
+                                 " run directories, each taken or removed before this export "
+                                 "could claim it; giving up");
     }
-    run_fd = ScopedFd(
-        ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    if (run_fd.get() >= 0 && ::fstat(run_fd.get(), &info) == 0 && info.st_uid != ::geteuid()) {
-      *taken = true;
-      return Status();
+    const bool made = ::mkdirat(root_fd, name.c_str(), 0755) == 0;
+    if (made) {
+      ++attempts->runs_made;
+    } else if (errno != EEXIST) {
+      return DirectoryNotMade(run_dir, errno);
     }
-    if (run_fd.get() < 0) {
-      err = errno;
+    *run_fd =
+        ScopedFd(::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (run_fd->get() < 0) {
+      const int err = errno;
       if (err == ENOENT) continue;
-      *taken = err == ELOOP || err == ENOTDIR;  // a link or a file is no run of ours
-      if (*taken) return Status();
+      if (err == ELOOP || err == ENOTDIR) return Status();  // a link or a file is no run
       return IOError(run_dir, err);
     }
-    claim = ScopedFd(::openat(run_fd.get(), claim_name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    err = errno;
-    if (claim.get() < 0 && err != ENOENT) break;
+    struct stat run_info {};
+    if (::fstat(run_fd->get(), &run_info) != 0) return IOError(run_dir, errno);
+    const bool own = run_info.st_uid == ::geteuid();
+    if (!made && !own) return Status();
+    ScopedFd claim(::openat(run_fd->get(), claim_name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // Takes back the claim and the run made for it, removed only when empty
+    // (no sweep would remove a run without a claim). It goes whoever the
+    // file system says owns it: at worst an empty directory that another
+    // user put at the name the export had just taken.
+    const auto abandon = [&](bool claimed) {
+      if (claimed) ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
+      if (made) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
+    };
+    if (claim.get() < 0) {
+      const int err = errno;
+      if (err == ENOENT) continue;
+      // Another export of the host holds it, or a link stands at its name.
+      if (err == EEXIST) return Status();
+      // A directory that was there may be anything; the export's own fails.
+      if (!made && (err == EACCES || err == EPERM)) return Status();
+      abandon(false);
+      return IOError(path, err);
+    }
+    struct stat claim_info {};
+    if (::fstat(claim.get(), &claim_info) != 0 || ::flock(claim.get(), LOCK_EX) != 0) {
+      const int err = errno;
+      abandon(true);
+      return IOError(path, err);
+    }
+    if (!own && claim_info.st_uid != run_info.st_uid) {
+      ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
+      return Status();
+    }
+    *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
+                                                                 : ClaimOutcome::kSwept;
+    *lock = std::move(claim);
+    return Status();
   }
-  if (claim.get() < 0) {
-    *taken = err == EEXIST || err == EACCES || err == EPERM;
-    if (*taken) return Status();
-    // Removed only when empty: no sweep would remove a run without a claim.
-    ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
-    return IOError(path, err);
-  }
-  if (::flock(claim.get(), LOCK_EX) != 0) return IOError(path, errno);
-  if (NamesFile(claim_name, claim.get(), run_fd.get())) *lock = std::move(claim);
-  return Status();
+  return IOError(run_dir, ENOENT);
 }
 
 // The entry names of the directory `dir_fd` but "." and ".."; false when it
@@ -510,6 +633,9 @@ void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd
   // left its claim free: looked at again, the run is seen to hold them.
   if (locks.size() == claims.size() && HoldsOnly(run_fd, claims)) {
     for (const std::string& claim : claims) ::unlinkat(run_fd, claim.c_str(), 0);
+    // Closed first: some file systems (FUSE) keep a removed file that is
+    // still open, and the run would not be empty.
+    locks.clear();
     // Fails, leaving the run, when an export claimed it meanwhile (or the
     // name no longer leads to an empty directory).
     ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
@@ -521,12 +647,14 @@ void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd
 // then the run itself when all it holds are this library's claims that no
 // export holds. Live exports' files and anything else stay. Best effort.
 // Works through the run's descriptor: a run replaced by a link meanwhile
-// leads no removal elsewhere.
-void SweepRun(int root_fd, const std::string& name) {
+// leads no removal elsewhere. With `expected_fd`, only when `name` still
+// leads to that directory.
+void SweepRun(int root_fd, const std::string& name, int expected_fd = -1) {
   const ScopedFd run(
       ::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   const int run_fd = run.get();
   if (run_fd < 0) return;  // a link, no directory, or unreadable
+  if (expected_fd >= 0 && !NamesFile(name, expected_fd, root_fd)) return;
   std::vector<std::string> children;
   std::vector<std::string> claims;
   bool only_claims = ListEntries(run_fd, &children);
@@ -550,6 +678,80 @@ void SweepRuns(int root_fd) {
   for (const std::string& entry : entries) {
     if (IsRunName(entry)) SweepRun(root_fd, entry);
   }
+}
+
+// The run a save writes into: its directory, open, and its path for
+// messages. A claimed run also has its log directory, open, and its path
+// from there, which must still lead to it whenever a file is in place.
+struct RunDirectory {
+  int fd = -1;
+  std::string path;
+  int logdir_fd = -1;  // -1: a run reached by its path just now
+  std::string from_logdir;
+};
+
+RunDirectory ClaimedRun(const std::string& repository_root, const std::string& run, int run_fd,
+                        int logdir_fd, const std::string& below) {
+  return RunDirectory{run_fd, JoinPath(repository_root, run), logdir_fd,
+                      below == "." ? run : JoinPath(below, run)};
+}
+
+// OK while a claimed run's path from its log directory (links followed, as
+// readers follow them) leads to the directory claimed. A run, or a directory
+// between it and the log directory, moved or replaced meanwhile (whoever
+// owns it can) fails the export: its files are then not where its readers
+// look.
+Status CheckInPlace(const RunDirectory& run) {
+  if (run.fd < 0) return errors::FailedPrecondition("No run directory is claimed");
+  if (run.logdir_fd < 0) return Status();
+  struct stat by_path {};
+  struct stat by_fd {};
+  if (::fstatat(run.logdir_fd, run.from_logdir.c_str(), &by_path, 0) == 0 &&
+      ::fstat(run.fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+      by_path.st_ino == by_fd.st_ino) {
+    return Status();
+  }
+  return errors::FailedPrecondition(run.path +
+                                    " was moved or replaced after this export claimed it");
+}
+
+// Writes every tool data of `response` as a plain file into `run`; see
+// SaveToolData.
+Status SavePlainFiles(const RunDirectory& run, const std::string& host,
+                      const ProfileResponse& response, std::ostream* out) {
+  for (const ProfileToolData& tool_data : response.tool_data()) {
+    const std::string file_name = HostPrefix(host, false) + tool_data.name();
+    const std::string path = JoinPath(run.path, file_name);
+    Status status = WriteFileAtomically(run.fd, file_name, path, [&](WritableFile* file) {
+      return file->Append(tool_data.data());
+    });
+    if (status.ok()) status = CheckInPlace(run);
+    if (!status.ok()) return status;
+    *out << "Dumped tool data for " << tool_data.name() << " to " << path << "\n";
+  }
+  return Status();
+}
+
+// Writes what `write` gives gzip-compressed into `run`; see
+// SaveGzippedToolData.
+Status SaveGzippedFile(const RunDirectory& run, const std::string& host,
+                       const std::string& tool_file_name, const GzipContentWriter& write) {
+  const std::string file_name = HostPrefix(host, true) + tool_file_name;
+  const std::string path = JoinPath(run.path, file_name);
+  Status status = WriteFileAtomically(run.fd, file_name, path, [&](WritableFile* file) {
+    ZlibCompressionOptions options = ZlibCompressionOptions::DEFAULT();
+    options.window_bits += 16;  // A gzip header and trailer around the deflate stream.
+    ZlibOutputBuffer gzip(file, static_cast<int32_t>(options.input_buffer_size),
+                          static_cast<int32_t>(options.output_buffer_size), options);
+    Status written = gzip.Init();
+    if (written.ok()) written = write(&gzip);
+    if (written.ok()) written = gzip.Close();
+    return written;
+  });
+  if (status.ok()) status = CheckInPlace(run);
+  if (!status.ok()) return status;
+  LOG(INFO) << "Dumped gzipped tool data for " << tool_file_name << " to " << path;
+  return Status();
 }
 
 }  // namespace
@@ -612,10 +814,12 @@ RunClaim::~RunClaim() {
   // An export that failed before writing anything leaves no empty run. Out of
   // memory the run stays for a later sweep: a destructor throws nothing.
   try {
-    SweepRun(root_fd_, run_);
+    SweepRun(root_fd_, run_, run_fd_);
   } catch (...) {
   }
+  ::close(run_fd_);
   ::close(root_fd_);
+  ::close(logdir_fd_);
 }
 
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
@@ -630,30 +834,51 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     return failed(0, errors::InvalidArgument("a run is named by one path component"));
   }
   ScopedFd root_fd;
-  Status status = OpenRepositoryRoot(repository_root, &root_fd);
+  ScopedFd logdir_fd;
+  std::string root_below_logdir;
+  Status status = OpenRepositoryRoot(repository_root, &root_fd, &logdir_fd, &root_below_logdir);
   if (!status.ok()) return failed(0, status);
   const std::string claim_name = HostPrefix(host, false) + std::string(kRunClaimFileName);
+  ClaimAttempts attempts;
   int64_t taken_below = -1;
-  for (;;) {
-    const uint64_t suffix = FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below);
+  // Each attempt is at a name no earlier one found taken: it fails only when
+  // another export (or user) took the name between the look and the claim.
+  // Exports of one host racing in one second lose a few each; only names
+  // taken again and again reach the bound.
+  constexpr int kMaxAttempts = 1000;
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    uint64_t suffix = 0;
+    if (!FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below, &suffix)) {
+      return failed(0,
+                    errors::Unavailable("every run name tried looks taken: the first up to " +
+                                        RunNameWithSuffix(run, kMaxSuffix) + " and " +
+                                        std::to_string(kRandomSuffixTries) + " chosen at random"));
+    }
     const std::string candidate = RunNameWithSuffix(run, suffix);
-    bool taken = false;
+    ClaimOutcome outcome = ClaimOutcome::kTaken;
+    ScopedFd run_fd;
     ScopedFd lock;
-    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &taken, &lock);
-    if (!status.ok()) return failed(suffix, status);
-    if (taken) {  // Another export was quicker, or the name is not a run; search on above it.
-      taken_below = static_cast<int64_t>(suffix);
+    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &attempts, &outcome,
+                         &run_fd, &lock);
+    // Giving up concerns the run asked for, not the name tried last.
+    if (!status.ok()) return failed(status.code() == error::UNAVAILABLE ? 0 : suffix, status);
+    if (outcome == ClaimOutcome::kTaken) {
+      taken_below = static_cast<int64_t>(suffix);  // search on above it
       continue;
     }
-    if (lock.get() < 0) continue;  // Swept before it was held.
+    if (outcome == ClaimOutcome::kSwept) continue;
     if (suffix > 0) {
       // Taken by an earlier profile of the host, or by an entry that is no run.
       LOG(INFO) << "Run " << run << " is taken for host \"" << host << "\"; writing run "
                 << candidate;
     }
+    claim->repository_root_ = repository_root;
+    claim->root_below_logdir_ = std::move(root_below_logdir);
     claim->run_ = candidate;
     claim->lock_fd_ = lock.release();
+    claim->run_fd_ = run_fd.release();
     claim->root_fd_ = root_fd.release();
+    claim->logdir_fd_ = logdir_fd.release();
     // Best effort: out of memory, the debris waits for a later export.
     try {
       SweepRuns(claim->root_fd_);
@@ -661,11 +886,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     }
     return Status();
   }
-}
-
-std::string ToolFilePath(const std::string& run_dir, const std::string& host,
-                         const std::string& tool_file_name, bool gzipped) {
-  return JoinPath(run_dir, HostPrefix(host, gzipped) + tool_file_name);
+  return failed(0, errors::Unavailable("each of " + std::to_string(kMaxAttempts) +
+                                       " run names tried was taken between its look and its "
+                                       "claim; giving up"));
 }
 
 Status SaveToolData(const std::string& repository_root, const std::string& run,
@@ -673,18 +896,20 @@ Status SaveToolData(const std::string& repository_root, const std::string& run,
   if (response.tool_data().empty()) return Status();
   std::string run_dir;
   ScopedFd run_fd;
-  Status status = CreateRunDirectory(repository_root, run, &run_dir, out, &run_fd);
+  const Status status = CreateRunDirectory(repository_root, run, &run_dir, out, &run_fd);
   if (!status.ok()) return status;
-  for (const ProfileToolData& tool_data : response.tool_data()) {
-    const std::string file_name = HostPrefix(host, false) + tool_data.name();
-    const std::string path = JoinPath(run_dir, file_name);
-    status = WriteFileAtomically(run_fd.get(), file_name, path, [&](WritableFile* file) {
-      return file->Append(tool_data.data());
-    });
-    if (!status.ok()) return status;
-    *out << "Dumped tool data for " << tool_data.name() << " to " << path << "\n";
-  }
-  return Status();
+  return SavePlainFiles(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, response, out);
+}
+
+Status SaveToolData(const RunClaim& claim, const std::string& host, const ProfileResponse& response,
+                    std::ostream* out) {
+  if (response.tool_data().empty()) return Status();
+  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_,
+                                      claim.logdir_fd_, claim.root_below_logdir_);
+  *out << "Creating directory: " << run.path << ". ";
+  const Status status = CheckInPlace(run);
+  if (!status.ok()) return status;
+  return SavePlainFiles(run, host, response, out);
 }
 
 Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
@@ -700,35 +925,20 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
   std::string run_dir;
   std::ostringstream creating;
   ScopedFd run_fd;
-  Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating, &run_fd);
+  const Status status = CreateRunDirectory(repository_root, run, &run_dir, &creating, &run_fd);
   LOG(INFO) << creating.str();
   if (!status.ok()) return status;
-  const std::string file_name = HostPrefix(host, true) + tool_file_name;
-  const std::string path = JoinPath(run_dir, file_name);
-  status = WriteFileAtomically(run_fd.get(), file_name, path, [&](WritableFile* file) {
-    ZlibCompressionOptions options = ZlibCompressionOptions::DEFAULT();
-    options.window_bits += 16;  // A gzip header and trailer around the deflate stream.
-    ZlibOutputBuffer gzip(file, static_cast<int32_t>(options.input_buffer_size),
-                          static_cast<int32_t>(options.output_buffer_size), options);
-    // Unless the stream is closed, the file goes with a failure the caller
-    // reports (a writer's exception included): the buffer has nothing more to
-    // say of it.
-    struct DiscardedUnlessClosed {
-      ZlibOutputBuffer* gzip;
-      bool closed = false;
-      ~DiscardedUnlessClosed() {
-        if (!closed) gzip->MarkDiscarded();
-      }
-    } discarded{&gzip};
-    Status written = gzip.Init();
-    if (written.ok()) written = write(&gzip);
-    if (written.ok()) written = gzip.Close();
-    discarded.closed = written.ok();
-    return written;
-  });
+  return SaveGzippedFile(RunDirectory{run_fd.get(), run_dir, -1, ""}, host, tool_file_name, write);
+}
+
+Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
+                           const std::string& tool_file_name, const GzipContentWriter& write) {
+  const RunDirectory run = ClaimedRun(claim.repository_root_, claim.run_, claim.run_fd_,
+                                      claim.logdir_fd_, claim.root_below_logdir_);
+  LOG(INFO) << "Creating directory: " << run.path << ". ";
+  const Status status = CheckInPlace(run);
   if (!status.ok()) return status;
-  LOG(INFO) << "Dumped gzipped tool data for " << tool_file_name << " to " << path;
-  return Status();
+  return SaveGzippedFile(run, host, tool_file_name, write);
 }
 
 }  // namespace trace

@@ -19,6 +19,10 @@ namespace trace {
 
 class ZlibOutputBuffer;
 
+// Appends a tool's text to the open gzip stream, piece by piece if it likes;
+// a failure stops the write.
+using GzipContentWriter = std::function<Status(ZlibOutputBuffer* gzip)>;
+
 // The files of a run that tools are written to, after the host prefix: the
 // gzip-compressed ones, then the plain ones. A sweep removes temporary files
 // of these names only.
@@ -56,11 +60,14 @@ Status CreateRunDirectory(const std::string& repository_root, const std::string&
                           std::string* run_dir, std::ostream* out);
 
 // The run directory that one export of a host holds from ClaimRunDirectory
-// until the object is destroyed: the host's claim file, kept locked (a lock
+// until the object is destroyed: the run directory the export made or found
+// its own, kept open, and in it the host's claim file, kept locked (a lock
 // that only the holder's end or death releases, so later exports tell a live
-// export's run from a killed one's, also across processes). Destruction
-// releases the run and removes it when it holds nothing but claims that no
-// export holds, as after an export that failed before writing a file.
+// export's run from a killed one's, also across processes). The saves that
+// take a claim write into that very directory, whatever stands at the run's
+// name later. Destruction releases the run and removes it when it holds
+// nothing but claims that no export holds, as after an export that failed
+// before writing a file.
 class RunClaim {
  public:
   RunClaim() = default;
@@ -74,31 +81,37 @@ class RunClaim {
  private:
   friend Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                                   const std::string& host, RunClaim* claim);
+  friend Status SaveToolData(const RunClaim& claim, const std::string& host,
+                             const ProfileResponse& response, std::ostream* out);
+  friend Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
+                                    const std::string& tool_file_name,
+                                    const GzipContentWriter& write);
+  std::string repository_root_;
+  std::string root_below_logdir_;  // The root's path from its log directory.
   std::string run_;
-  int root_fd_ = -1;  // The repository root, which the run is swept from at the end.
+  int logdir_fd_ = -1;  // Where the run's path is checked from.
+  int root_fd_ = -1;    // The repository root, which the run is swept from at the end.
+  int run_fd_ = -1;
   int lock_fd_ = -1;
 };
 
 // Makes the run directory of this export and reserves it for `host` in
 // `*claim` (unused before): `run` when no earlier export of this host wrote
-// there and nothing but a directory stands at its name, else the first free
-// of `run`_1, `run`_2, ... however many there are (found with O(log n)
-// looks). The reservation is an exclusive create of the host's claim file,
-// so two exports of one host (in one process or several) never share a run;
-// other hosts still do. Then every directory of `repository_root` named as a
-// run loses what killed exports left: temporary files of this library's
-// names that no live writer holds, and runs that hold nothing but this
-// library's claims that no export holds. Other directories and files are the
-// users' and stay. A failure's message names the run, the host and why.
+// there and nothing but a directory of the user's own stands at its name,
+// else the first free of `run`_1, `run`_2, ... however many there are (found
+// with O(log n) looks). A directory the export makes is its own, whoever the
+// file system makes its owner. The reservation is an exclusive create of the
+// host's claim file, so two exports of one host (in one process or several)
+// never share a run; other hosts still do. Then every directory of
+// `repository_root` named as a run loses what killed exports left: temporary
+// files of this library's names that no live writer holds, and runs that hold
+// nothing but this library's claims that no export holds. Other directories
+// and files are the users' and stay. A failure's message names the run, the
+// host and why: among them a claim refused in a run the export made (which
+// is removed again), and names taken faster than the export could claim one
+// (it makes a few directories at most).
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                          const std::string& host, RunClaim* claim);
-
-// The file name of a tool's output in a run: "<host>." + `tool_file_name`,
-// or `tool_file_name` alone for an empty host. The host is made a safe name
-// part (see SafeFileNamePart), and plain files (`gzipped` false) have every
-// ":" of it replaced by "_".
-std::string ToolFilePath(const std::string& run_dir, const std::string& host,
-                         const std::string& tool_file_name, bool gzipped);
 
 // Writes every tool data of `response` as a plain file into the run
 // directory, in order, and describes each step into `out` (not null when the
@@ -113,15 +126,20 @@ Status SaveGzippedToolData(const std::string& repository_root, const std::string
                            const std::string& host, const std::string& tool_file_name,
                            const std::string& data);
 
-// Appends a tool's text to the open gzip stream, piece by piece if it likes;
-// a failure stops the write.
-using GzipContentWriter = std::function<Status(ZlibOutputBuffer* gzip)>;
-
 // The same, for text that `write` produces into the stream instead of text
 // held whole in memory.
 Status SaveGzippedToolData(const std::string& repository_root, const std::string& run,
                            const std::string& host, const std::string& tool_file_name,
                            const GzipContentWriter& write);
+
+// The same two saves into the run of `claim` (held): the files are made in
+// the directory the claim made, never in whatever stands at the run's name
+// now. A run moved or replaced after its claim fails the save, naming the
+// run; a file finished meanwhile stays in the claimed directory.
+Status SaveToolData(const RunClaim& claim, const std::string& host, const ProfileResponse& response,
+                    std::ostream* out);
+Status SaveGzippedToolData(const RunClaim& claim, const std::string& host,
+                           const std::string& tool_file_name, const GzipContentWriter& write);
 
 }  // namespace trace
 }  // namespace zentrik

@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,9 +14,9 @@
 #include <deque>
 #include <functional>
 #include <new>
-#include <stdexcept>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,44 +24,21 @@
 #include "common/platform/zlib_outputbuffer.h"
 #include "testing/child_process.h"
 #include "testing/failing_allocations.h"
+#include "testing/file_system_seams.h"
+#include "testing/log_lines.h"
 #include "testing/profile_files.h"
 #include "testing/temp_dir.h"
-
-namespace {
-
-// Runs before each lock that is tried without waiting (a sweep's), with the
-// lock's descriptor.
-std::function<void(int)> before_trying_a_lock;
-
-// Runs before each directory the library makes, with its name.
-std::function<void(const char*)> before_making_a_directory;
-
-}  // namespace
-
-// The library's flock resolves to this one in the test program: a seam that
-// lets another export move on between a sweep's look at a run and its locks.
-extern "C" int flock(int fd, int operation) {
-  if ((operation & LOCK_NB) != 0 && before_trying_a_lock) {
-    const std::function<void(int)> hook = before_trying_a_lock;  // it may clear itself
-    hook(fd);
-  }
-  return static_cast<int>(syscall(SYS_flock, fd, operation));
-}
-
-// The same for mkdirat: a seam between an export's look for a free run and
-// its claim.
-extern "C" int mkdirat(int dir_fd, const char* name, mode_t mode) {
-  if (before_making_a_directory) {
-    const std::function<void(const char*)> hook = before_making_a_directory;
-    hook(name);
-  }
-  return static_cast<int>(syscall(SYS_mkdirat, dir_fd, name, mode));
-}
 
 namespace zentrik {
 namespace trace {
 namespace {
 
+using testing::after_creating_a_file;
+using testing::after_making_a_directory;
+using testing::before_changing_a_mode;
+using testing::before_creating_a_file;
+using testing::before_making_a_directory;
+using testing::before_trying_a_lock;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
@@ -71,23 +47,32 @@ using ::testing::StartsWith;
 // into runs of that form only.
 std::string RunName(int second) { return GetTimeStampAsString(1767604080 + second); }
 
-// Every host name gives a file inside the run directory, ":" replaced in plain
-// files only; run names end in the last six digits of the seconds.
-TEST(SaveProfileTest, PathsAndRunNames) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  const std::pair<std::string, std::string> cases[] = {
-      {ToolFilePath("run", "node:1", "t.pb", false), "run/node_1.t.pb"},
-      {ToolFilePath("run", "node:1", "t.pb", true), "run/node:1.t.pb"},
-      {ToolFilePath("run", "../../../../up", "t.pb", false), "run/.._.._.._.._up.t.pb"},
-      {ToolFilePath("run", "..", "t.pb", true), "run/__.t.pb"},
-      {ToolFilePath("run", ".", "t.pb", false), "run/_.t.pb"},
-      {ToolFilePath("run", "...", "t.pb", false), "run/....t.pb"},
-      {ToolFilePath("run", "", "t.pb", false), "run/t.pb"},
-      {ToolFilePath("run", std::string("a/\0b", 4), "t.pb", true), "run/a__b.t.pb"},
-      {GetTimeStampAsString(1767604087), "2026_01_05_09_08_07.604087"},
+// Every host name gives files inside the run directory, ":" replaced in
+// plain files only.
+TEST(SaveProfileTest, HostNamesGiveFilesInsideTheRun) {
+  const struct {
+    std::string host, plain, gzipped;
+  } cases[] = {
+      {"node:1", "node_1.t.pb", "node:1.t.json.gz"},
+      {"../../../../up", ".._.._.._.._up.t.pb", ".._.._.._.._up.t.json.gz"},
+      {"..", "__.t.pb", "__.t.json.gz"},
+      {".", "_.t.pb", "_.t.json.gz"},
+      {"...", "....t.pb", "....t.json.gz"},
+      {"", "t.pb", "t.json.gz"},
+      {std::string("a/\0b", 4), "a__b.t.pb", "a__b.t.json.gz"},
   };
-  for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    ProfileResponse response;
+    response.add_tool_data()->set_name("t.pb");
+    std::ostringstream out;
+    ASSERT_TRUE(SaveToolData(dir.path(), "run", c.host, response, &out).ok() &&
+                SaveGzippedToolData(dir.path(), "run", c.host, "t.json.gz", "").ok())
+        << c.host;
+    EXPECT_THAT(testing::ListTree(dir.path()),
+                ::testing::UnorderedElementsAre("run/", "run/" + c.plain, "run/" + c.gzipped))
+        << c.host;
+  }
 }
 
 // One leading "/" of the second part is dropped, never more; empty parts are
@@ -111,8 +96,11 @@ TEST(SaveProfileTest, RunNameSuffixes) {
   setenv("TZ", "UTC", 1);
   tzset();
   const std::pair<int64_t, std::string> cases[] = {
-      {999999, "1970_01_12_13_46_39.999999"}, {1767225599, "2025_12_31_23_59_59.225599"},
-      {5, "1970_01_01_00_00_05.5"},           {0, "1970_01_01_00_00_00.0"},
+      {999999, "1970_01_12_13_46_39.999999"},
+      {1767225599, "2025_12_31_23_59_59.225599"},
+      {1767604087, "2026_01_05_09_08_07.604087"},
+      {5, "1970_01_01_00_00_05.5"},
+      {0, "1970_01_01_00_00_00.0"},
       {-1, "1969_12_31_23_59_59.-1"},
   };
   for (const auto& [seconds, run] : cases) EXPECT_EQ(GetTimeStampAsString(seconds), run);
@@ -218,8 +206,11 @@ TEST(SaveGzippedToolDataTest, FailedSavesSayWhyAndLeaveNoFile) {
   EXPECT_EQ(creating, 4u) << result.err;
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for trace.json.gz")));
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("for k.json.gz")));
-  // Every failure is the caller's to report, the writer's own included.
-  EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("Close() not called")));
+  // The writer's failure and its exception each drop an open stream; the
+  // run's failure comes before the stream, the final name's after its Close.
+  EXPECT_EQ(testing::LogLinesFrom(result.err, "common/platform/zlib_outputbuffer"),
+            std::vector<std::string>(
+                2, "WARNING ZlibOutputBuffer::Close() not called. Possible data loss"));
 }
 
 // Nothing to save creates nothing; saving again replaces a tool's file whole.
@@ -263,8 +254,15 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
               mkdir(dir.Join("logs").c_str(), 0755) == 0 &&
               symlink(dir.path().c_str(), dir.Join("logs/plugins").c_str()) == 0);
   RunClaim claim;
+  // "plugins" cannot be made below the log directory "unmade".
+  before_making_a_directory = [](const char* name) {
+    return std::string_view(name) == "plugins" ? EACCES : 0;
+  };
   const std::pair<Status, std::string> cases[] = {
       {CheckProfileEmptyMarker(file + "/logdir"), file + " is not a directory"},
+      {ClaimRunDirectory(dir.Join("unmade/plugins/profile"), "r", "h", &claim),
+       "Cannot claim run r of host \"h\" in " + dir.Join("unmade/plugins/profile") + ": " +
+           dir.Join("unmade/plugins") + " creating...  error!"},
       {CheckProfileEmptyMarker(dir.Join(std::string("c\0/d", 4))),
        "The log directory contains a NUL character: " + dir.Join("c") + "\\0..."},
       {ClaimRunDirectory(file, "r", "h", &claim),
@@ -284,22 +282,184 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
        "Cannot claim run r of host \"h\" in " + dir.Join("logs/plugins/profile/") + ": " +
            dir.Join("logs/plugins") + " is a symbolic link; an export does not write through it"},
   };
+  before_making_a_directory = nullptr;
   for (const auto& [status, message] : cases) EXPECT_EQ(status.error_message(), message);
+  EXPECT_EQ(cases[1].first.code(), error::ABORTED);
   EXPECT_EQ(claim.run(), "");
   EXPECT_THAT(testing::ListTree(dir.path()),
-              ElementsAre("file", "logs/", "logs/plugins -> " + dir.path(), "root/"));
+              ElementsAre("file", "logs/", "logs/plugins -> " + dir.path(), "root/", "unmade/"));
 }
 
-// A claim that cannot be created (here its name is too long) leaves no empty
-// run behind, which no later sweep would remove.
+// The message of a claim of run "r" in `root` made in a child process with
+// `mask` as its umask, as an unprivileged user when the test runs as root;
+// "OK" when it succeeds. With `swap_in`, the directory the claim makes is
+// replaced at once by the directory `swap_in` (as another user could).
+std::string ClaimInChild(const std::string& root, const std::string& host, mode_t mask,
+                         const std::string& swap_in = "") {
+  int out[2];
+  if (pipe(out) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+    umask(mask);
+    if (!swap_in.empty()) {
+      testing::after_making_a_directory = [&](int parent, const char* name) {
+        testing::after_making_a_directory = nullptr;
+        if (unlinkat(parent, name, AT_REMOVEDIR) != 0 ||
+            rename(swap_in.c_str(), (root + "/" + name).c_str()) != 0)
+          _exit(2);
+      };
+    }
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(root, "r", host, &claim);
+    const std::string message = status.ok() ? "OK" : status.error_message();
+    _exit(write(out[1], message.data(), message.size()) == static_cast<ssize_t>(message.size())
+              ? 0
+              : 1);
+  }
+  close(out[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) message.append(buffer, n);
+  close(out[0]);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? message : "child failed: " + message;
+}
+
+// A claim that cannot be created in the run the export made (its name is
+// too long; a umask of 0277 leaves the run unwritable to its maker) fails at
+// once, saying why, and leaves no empty run, which no later sweep would
+// remove. So does another user's empty directory put at the run's name
+// between its making and the claim.
 TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
-  testing::TempDir dir;
-  const std::string host(300, 'h');
-  RunClaim claim;
-  EXPECT_EQ(ClaimRunDirectory(dir.path(), "r", host, &claim).error_message(),
-            "Cannot claim run r of host \"" + host + "\" in " + dir.path() + ": " +
-                dir.Join("r/" + host + ".run.claim") + ": File name too long");
-  EXPECT_THAT(testing::ListDirectory(dir.path()), ElementsAre());
+  const struct {
+    std::string host;
+    mode_t umask;
+    bool swapped;  // a 0755 directory of another user takes the new run's place
+    std::string why;
+  } cases[] = {
+      {std::string(300, 'h'), 022, false, "File name too long"},
+      {"h", 0277, false, "Permission denied"},
+      {"h", 022, true, "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    if (c.swapped && geteuid() != 0) continue;  // giving a directory away needs root
+    testing::TempDir dir;
+    // A shared profile directory that everybody may write in.
+    const std::string root = dir.Join("profile");
+    const std::string other = root + "/other";
+    ASSERT_TRUE(chmod(dir.path().c_str(), 0755) == 0 && mkdir(root.c_str(), 0777) == 0 &&
+                chmod(root.c_str(), 0777) == 0);
+    ASSERT_TRUE(!c.swapped ||
+                (mkdir(other.c_str(), 0755) == 0 && chown(other.c_str(), 4321, 4321) == 0));
+    EXPECT_EQ(ClaimInChild(root, c.host, c.umask, c.swapped ? other : ""),
+              "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root + "/r/" +
+                  c.host + ".run.claim: " + c.why);
+    EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
+  }
+}
+
+// Names another user plants to make the search for a free run endless or
+// fail (a file at every name a doubling search looks at, up to the 64-bit
+// limit; a directory of their own at each of the next thousand names) do
+// neither: the export takes the first free name, or, with every name the
+// search looks at up to 2^32 taken, one chosen at random.
+TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
+  const std::string run = RunName(0);
+  const auto planted_at_doublings = [&](const std::string& root) {
+    for (uint64_t suffix = 1; suffix != 0; suffix *= 2) {
+      if (!testing::WriteTestFile(root + "/" + run + "_" + std::to_string(suffix - 1)))
+        return false;
+    }
+    return testing::WriteTestFile(root + "/" + run) &&
+           testing::WriteTestFile(root + "/" + run + "_18446744073709551615");
+  };
+  const auto other_users_runs = [&](const std::string& root) {
+    for (int suffix = 0; suffix < 1200; ++suffix) {
+      const std::string path = root + "/" + run + (suffix == 0 ? "" : "_" + std::to_string(suffix));
+      if (mkdir(path.c_str(), 0777) != 0 || chown(path.c_str(), 4321, 4321) != 0) return false;
+    }
+    return true;
+  };
+  const struct {
+    std::function<bool(const std::string&)> plant;
+    std::string result;  // the run claimed, or "random"
+    bool needs_root = false;
+  } cases[] = {
+      {planted_at_doublings, "random"},
+      {other_users_runs, run + "_1200", true},
+  };
+  for (const auto& c : cases) {
+    if (c.needs_root && geteuid() != 0) continue;  // giving directories away needs root
+    testing::TempDir dir;
+    ASSERT_TRUE(c.plant(dir.path())) << c.result;
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(dir.path(), run, "h", &claim);
+    const std::string& expected = c.result;
+    ASSERT_TRUE(status.ok()) << status.ToString();
+    if (expected == "random") {
+      EXPECT_THAT(claim.run(), StartsWith(run + "_"));
+      EXPECT_LE(std::stoull(claim.run().substr(run.size() + 1)), 4294967296ull);
+      EXPECT_THAT(testing::ListDirectory(dir.Join(claim.run())), ElementsAre("h.run.claim"));
+    } else {
+      EXPECT_EQ(claim.run(), expected);
+    }
+  }
+}
+
+// Directories an export makes (the log directory, "plugins",
+// "plugins/profile", the run) get 0755 less the umask, so that viewers of
+// other users can list the runs where the umask allows; tool files get 0666
+// less the umask, as files usually do. The claim, which holds nothing, stays
+// owner-only.
+TEST(SaveProfileTest, ModesFollowTheUmask) {
+  const struct {
+    mode_t mask;
+    bool chmod_refused;  // as by a file system that decides modes itself: files keep theirs
+  } cases[] = {{022, false}, {002, false}, {027, false}, {077, false}, {022, true}};
+  for (const auto& [mask, chmod_refused] : cases) {
+    testing::TempDir dir;
+    if (chmod_refused) before_changing_a_mode = [](int) { return EPERM; };
+    const mode_t old_mask = umask(mask);
+    const std::string root = dir.Join("logs/plugins/profile");
+    RunClaim claim;
+    Status status = ClaimRunDirectory(root, "r", "h", &claim);
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    if (status.ok()) status = SaveToolData(claim, "h", response, &out);
+    // While it is written, nobody else may open the file.
+    struct stat temporary {};
+    if (status.ok()) {
+      status = SaveGzippedToolData(claim, "h", "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
+        const std::string name = testing::ListDirectory(dir.Join("logs/plugins/profile/r"))[0];
+        return stat(dir.Join("logs/plugins/profile/r/" + name).c_str(), &temporary) == 0
+                   ? gzip->Append("{}")
+                   : errors::NotFound(name);
+      });
+    }
+    umask(old_mask);
+    before_changing_a_mode = nullptr;
+    ASSERT_TRUE(status.ok()) << status.ToString();
+    EXPECT_EQ(temporary.st_mode & 07777, 0600u);
+    const mode_t file_mode = chmod_refused ? 0600 : 0666 & ~mask;
+    const std::pair<std::string, mode_t> modes[] = {
+        {"logs", 0755 & ~mask},
+        {"logs/plugins", 0755 & ~mask},
+        {"logs/plugins/profile", 0755 & ~mask},
+        {"logs/plugins/profile/r", 0755 & ~mask},
+        {"logs/plugins/profile/r/h.op_stats.pb", file_mode},
+        {"logs/plugins/profile/r/h.trace.json.gz", file_mode},
+        {"logs/plugins/profile/r/h.run.claim", 0600},
+    };
+    for (const auto& [path, mode] : modes) {
+      struct stat info {};
+      ASSERT_EQ(stat(dir.Join(path).c_str(), &info), 0) << path;
+      EXPECT_EQ(info.st_mode & 07777, mode) << path << " under umask 0" << std::oct << mask;
+    }
+  }
 }
 
 // Tools are written in order; a failure keeps the earlier files and leaves no
@@ -337,7 +497,8 @@ TEST(ClaimRunDirectoryTest, EachExportOfAHostGetsItsOwnRun) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kExportsPerThread; ++i) {
-        EXPECT_TRUE(ClaimRunDirectory(dir.path(), "r", "h", &claims[t].emplace_back()).ok());
+        const Status status = ClaimRunDirectory(dir.path(), "r", "h", &claims[t].emplace_back());
+        EXPECT_TRUE(status.ok()) << status.ToString();
       }
     });
   }
@@ -387,11 +548,12 @@ pid_t StartStoppedExport(const std::string& root, const std::string& run, const 
     };
     RunClaim claim;
     bool ok = ClaimRunDirectory(root, run, host, &claim).ok() && (!before_writing || stop());
-    ok = ok && SaveGzippedToolData(root, claim.run(), host, "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
-                 Status status = gzip->Append("the first part");
-                 if (status.ok() && !before_writing && !stop()) status = errors::Aborted("stop");
-                 return status.ok() ? gzip->Append(", the rest") : status;
-               }).ok();
+    ok = ok &&
+         SaveGzippedToolData(root, claim.run(), host, "trace.json.gz", [&](ZlibOutputBuffer* gzip) {
+           Status status = gzip->Append("the first part");
+           if (status.ok() && !before_writing && !stop()) status = errors::Aborted("stop");
+           return status.ok() ? gzip->Append(", the rest") : status;
+         }).ok();
     _exit(ok ? 0 : 1);
   }
   close(ready[1]);
@@ -491,7 +653,8 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
   before_trying_a_lock = nullptr;
   close(release);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_THAT(testing::ListDirectory(root + "/" + RunName(0)), ElementsAre("h.run.claim", "h.trace.json.gz"));
+  EXPECT_THAT(testing::ListDirectory(root + "/" + RunName(0)),
+              ElementsAre("h.run.claim", "h.trace.json.gz"));
   RunClaim later;
   ASSERT_TRUE(ClaimRunDirectory(root, RunName(0), "h", &later).ok());
   EXPECT_EQ(later.run(), RunName(0) + "_1");
@@ -555,7 +718,6 @@ TEST(ClaimRunDirectoryTest, SweepFollowsNoRunReplacedByALink) {
   EXPECT_THAT(testing::ListDirectory(root + "/moved"), ElementsAre("keep"));
 }
 
-
 // What a test plants below its directory before an export: a directory, a
 // file holding "planted", or a link to `target` (a path below the test's
 // directory, "~" standing for the directory itself).
@@ -568,10 +730,10 @@ struct Plant {
 bool PlantAll(const testing::TempDir& dir, const std::vector<Plant>& plants) {
   for (const Plant& plant : plants) {
     const std::string path = dir.Join(plant.path);
-    const bool planted =
-        plant.kind == Plant::kDirectory ? mkdir(path.c_str(), 0755) == 0
-        : plant.kind == Plant::kFile    ? testing::WriteTestFile(path, "planted")
-                                        : symlink(dir.Join(plant.target).c_str(), path.c_str()) == 0;
+    const bool planted = plant.kind == Plant::kDirectory ? mkdir(path.c_str(), 0755) == 0
+                         : plant.kind == Plant::kFile
+                             ? testing::WriteTestFile(path, "planted")
+                             : symlink(dir.Join(plant.target).c_str(), path.c_str()) == 0;
     if (!planted) return false;
   }
   return true;
@@ -643,7 +805,10 @@ TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
         {Plant::kLink, profile + run + "/h.op_stats.pb", "outside/victim"}},
        "",
        run},
-      {"a linked log directory", {{Plant::kLink, "logs", "outside"}}, "", run,
+      {"a linked log directory",
+       {{Plant::kLink, "logs", "outside"}},
+       "",
+       run,
        // The caller named the link: the export goes where it leads.
        {"plugins/", "plugins/profile/", "plugins/profile/" + run + "/",
         "plugins/profile/" + run + "/h.op_stats.pb", "plugins/profile/" + run + "/h.run.claim",
@@ -682,26 +847,125 @@ TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
   }
 }
 
-// A run replaced by a link after its claim (another user owning the profile
-// directory could do it) fails the writes, naming the run; nothing is
-// written where the link leads.
-TEST(SaveToolDataTest, RunReplacedByALinkAfterItsClaimIsRefused) {
+// A run moved or replaced after its claim (whoever owns the profile directory
+// can) gets no file where its name leads now: saves into the claim fail,
+// naming the run, and a file finished meanwhile stays in the claimed
+// directory. Saves by name refuse a link there.
+TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
+  const struct {
+    const char* replacement;           // what stands at the run's name after the move
+    bool while_writing;                // the swap happens while the timeline is written
+    std::vector<std::string> claimed;  // what the claimed directory holds afterwards
+  } cases[] = {
+      {"link", false, {"h.run.claim"}},
+      {"directory", false, {"h.run.claim"}},
+      {"nothing", false, {"h.run.claim"}},
+      {"directory", true, {"h.run.claim", "h.trace.json.gz"}},
+      {"profile directory", true, {"h.run.claim", "h.trace.json.gz"}},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    const std::string root = dir.Join("logs/plugins/profile");
+    const std::string run_dir = root + "/" + RunName(0);
+    const std::string what = std::string(c.replacement) + (c.while_writing ? " while writing" : "");
+    RunClaim claim;
+    ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+                ClaimRunDirectory(root, RunName(0), "h", &claim).ok());
+    const std::string_view replacement = c.replacement;
+    // The claimed directory, wherever the swap moves it.
+    const std::string claimed =
+        replacement == "profile directory" ? root + ".old/" + RunName(0) : root + "/moved";
+    const auto swap = [&] {
+      if (replacement == "profile directory") {
+        return rename(root.c_str(), (root + ".old").c_str()) == 0 && mkdir(root.c_str(), 0777) == 0;
+      }
+      if (rename(run_dir.c_str(), (root + "/moved").c_str()) != 0) return false;
+      if (replacement == "link") return symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0;
+      // Another user's directory, where the test may give it away.
+      if (replacement == "directory") {
+        return mkdir(run_dir.c_str(), 0777) == 0 && chmod(run_dir.c_str(), 0777) == 0 &&
+               (geteuid() != 0 || chown(run_dir.c_str(), 4321, 4321) == 0);
+      }
+      return true;
+    };
+    ASSERT_TRUE(c.while_writing || swap()) << what;
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    const std::string refused = run_dir + " was moved or replaced after this export claimed it";
+    EXPECT_EQ(SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                  [&](ZlibOutputBuffer* gzip) {
+                                    if (c.while_writing && !swap()) return errors::Aborted("swap");
+                                    return gzip->Append("{}");
+                                  })
+                  .error_message(),
+              refused)
+        << what;
+    EXPECT_EQ(SaveToolData(claim, "h", response, &out).error_message(), refused) << what;
+    EXPECT_THAT(testing::ListDirectory(claimed), ElementsAreArray(c.claimed)) << what;
+    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << what;
+    if (replacement == "directory") {
+      EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << what;
+    }
+    if (replacement == "profile directory") {
+      EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << what;
+    }
+    if (replacement == "link") {
+      const std::string link = run_dir + " is a symbolic link; an export does not write through it";
+      EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
+                link);
+      EXPECT_EQ(SaveToolData(root, claim.run(), "h", response, &out).error_message(), link);
+    }
+  }
+}
+
+// A claimed run is looked for from its log directory, however its whole
+// path reads from where the process stands now: a relative log directory
+// after the process changed its working directory, a run's path longer than
+// the system takes whole.
+TEST(SaveToolDataTest, ClaimedRunIsFoundFromItsLogDirectory) {
+  for (const bool relative : {true, false}) {
+    testing::TempDir dir;
+    std::string logdir = relative ? "logs" : dir.path();
+    // A log directory of 4,060 characters: its runs' paths are longer than 4,096.
+    while (!relative && logdir.size() < 4060) {
+      logdir += "/" + std::string(std::min<size_t>(200, 4060 - logdir.size() - 1), 'd');
+    }
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    RunClaim claim;
+    const Status claimed = ClaimRunDirectory(logdir + "/plugins/profile", "r", "h", &claim);
+    ASSERT_EQ(chdir("/"), 0);
+    ASSERT_TRUE(claimed.ok()) << claimed.ToString();
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    EXPECT_TRUE(SaveToolData(claim, "h", response, &out).ok()) << relative;
+    EXPECT_TRUE(SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                    [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); })
+                    .ok())
+        << relative;
+  }
+}
+
+// A file of a killed export's name that is removed and made again between a
+// sweep's open and its lock is another writer's: it stays.
+TEST(ClaimRunDirectoryTest, SweepKeepsAFileMadeAgainBeforeItsLock) {
   testing::TempDir dir;
-  const std::string root = dir.Join("logs/plugins/profile");
-  const std::string run_dir = root + "/" + RunName(0);
+  const std::string run_dir = dir.Join(RunName(0));
+  const std::string debris = run_dir + "/.h.op_stats.pb.tmp-1-1";
+  struct stat old_file {};
+  ASSERT_TRUE(mkdir(run_dir.c_str(), 0755) == 0 && testing::WriteTestFile(debris, "old") &&
+              testing::WriteTestFile(run_dir + "/keep") && stat(debris.c_str(), &old_file) == 0);
+  before_trying_a_lock = [&](int fd) {
+    struct stat locked {};
+    if (fstat(fd, &locked) != 0 || locked.st_ino != old_file.st_ino) return;
+    before_trying_a_lock = nullptr;
+    EXPECT_TRUE(unlink(debris.c_str()) == 0 && testing::WriteTestFile(debris, "new"));
+  };
   RunClaim claim;
-  ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
-              ClaimRunDirectory(root, RunName(0), "h", &claim).ok() &&
-              rename(run_dir.c_str(), (root + "/moved").c_str()) == 0 &&
-              symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0);
-  ProfileResponse response;
-  response.add_tool_data()->set_name("op_stats.pb");
-  std::ostringstream out;
-  const std::string refused = run_dir + " is a symbolic link; an export does not write through it";
-  EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
-            refused);
-  EXPECT_EQ(SaveToolData(root, claim.run(), "h", response, &out).error_message(), refused);
-  EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre());
+  ASSERT_TRUE(ClaimRunDirectory(dir.path(), RunName(1), "h", &claim).ok());
+  before_trying_a_lock = nullptr;
+  EXPECT_EQ(testing::ReadFileOrEmpty(debris), "new");
 }
 
 // A sweep looks only into directories named as runs, and there removes only
@@ -717,31 +981,38 @@ TEST(ClaimRunDirectoryTest, SweepRemovesOnlyItsOwnDebris) {
   } cases[] = {
       {"userrun", {".notes.tmp-1-2"}, {".notes.tmp-1-2"}},
       {"userrun_2", {"my.run.claim"}, {"my.run.claim"}},
-      {"userrun_3", {".h.op_stats.pb.tmp-1-2", "h.run.claim"},
+      {"userrun_3",
+       {".h.op_stats.pb.tmp-1-2", "h.run.claim"},
        {".h.op_stats.pb.tmp-1-2", "h.run.claim"}},
       {run.substr(0, 19), {"h.run.claim"}, {"h.run.claim"}},  // no suffix
-      {run + "7", {"h.run.claim"}, {"h.run.claim"}},           // a suffix of 7 digits
+      {run + "7", {"h.run.claim"}, {"h.run.claim"}},          // a suffix of 7 digits
       {"x" + run, {"h.run.claim"}, {"h.run.claim"}},
       {run + "_x", {"h.run.claim"}, {"h.run.claim"}},
       {run, {".notes.tmp-1-2", "h.run.claim"}, {".notes.tmp-1-2", "h.run.claim"}},
-      {run + "_1", {".h.notes.txt.tmp-1-2", "h.run.claim"}, {".h.notes.txt.tmp-1-2", "h.run.claim"}},
-      {run + "_2", {".h.op_stats.pb.tmp-1-2x", "h.run.claim"},
+      {run + "_1",
+       {".h.notes.txt.tmp-1-2", "h.run.claim"},
+       {".h.notes.txt.tmp-1-2", "h.run.claim"}},
+      {run + "_2",
+       {".h.op_stats.pb.tmp-1-2x", "h.run.claim"},
        {".h.op_stats.pb.tmp-1-2x", "h.run.claim"}},
-      {run + "_3", {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"},
+      {run + "_3",
+       {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"},
        {".h:1.op_stats.pb.tmp-1-2", "h.run.claim"}},
       {run + "_4", {"h:1.run.claim"}, {"h:1.run.claim"}},
       {run + "_5", {".run.claim"}, {".run.claim"}},
       {run + "_6", {"h.run.claim", "notes"}, {"h.run.claim", "notes"}},
       {run + "_7", {".h:1.trace.json.gz.tmp-1-2", "h_1.run.claim"}, {}},
       {run + "_8", {".op_stats.pb.tmp-1-2", "run.claim"}, {}},
-      {RunName(1) + "_12", {".a.b.memory_profile.json.gz.tmp-7-0", "a.b.run.claim", "c.run.claim"},
+      {RunName(1) + "_12",
+       {".a.b.memory_profile.json.gz.tmp-7-0", "a.b.run.claim", "c.run.claim"},
        {}},
       {"1969_12_31_23_59_59.-1", {"h.run.claim"}, {}},
   };
   testing::TempDir dir;
   for (const auto& c : cases) {
     ASSERT_EQ(mkdir(dir.Join(c.dir).c_str(), 0755), 0) << c.dir;
-    for (const std::string& file : c.files) ASSERT_TRUE(testing::WriteTestFile(dir.Join(c.dir + "/" + file)));
+    for (const std::string& file : c.files)
+      ASSERT_TRUE(testing::WriteTestFile(dir.Join(c.dir + "/" + file)));
   }
   RunClaim claim;
   ASSERT_TRUE(ClaimRunDirectory(dir.path(), RunName(9), "h", &claim).ok());
@@ -755,32 +1026,114 @@ TEST(ClaimRunDirectoryTest, SweepRemovesOnlyItsOwnDebris) {
   }
 }
 
-// What appears at the run's name between the look for a free run and the
-// claim (a file, a link, a link to nowhere) makes the export take the next
-// run, and nothing is made where a link leads.
-TEST(ClaimRunDirectoryTest, EntryPlantedJustBeforeTheClaimIsTaken) {
-  for (const Plant::Kind kind : {Plant::kFile, Plant::kLink, Plant::kDirectory}) {
+// What appears at a name between the export's look and its use (the run's
+// name before its directory is made, a temporary file's before the file is)
+// makes the export take the next name: a file, a link, a link to nowhere.
+// Nothing is made where a link leads.
+TEST(ClaimRunDirectoryTest, EntryPlantedJustBeforeItsUseIsTaken) {
+  const std::string run = RunName(0);
+  const struct {
+    bool at_run;  // else at the name of the timeline's temporary file
+    Plant::Kind kind;
+    std::string target;
+  } cases[] = {
+      {true, Plant::kFile, ""},
+      {true, Plant::kLink, "outside"},
+      {true, Plant::kLink, "outside/new"},
+      {false, Plant::kFile, ""},
+      {false, Plant::kLink, "outside/victim"},
+      {false, Plant::kLink, "outside/new"},
+  };
+  for (const auto& c : cases) {
     testing::TempDir dir;
-    const std::string run = RunName(0);
     ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
+                testing::WriteTestFile(dir.Join("outside/victim"), "victim") &&
                 mkdir(dir.Join("profile").c_str(), 0755) == 0);
-    // kDirectory stands for a link to a directory that does not exist yet.
-    const Plant plant = kind == Plant::kFile   ? Plant{Plant::kFile, "profile/" + run}
-                        : kind == Plant::kLink ? Plant{Plant::kLink, "profile/" + run, "outside"}
-                                               : Plant{Plant::kLink, "profile/" + run, "outside/new"};
-    bool planted = false;
-    before_making_a_directory = [&](const char* name) {
-      if (name != run) return;
-      before_making_a_directory = nullptr;
-      planted = PlantAll(dir, {plant});
+    std::string planted;  // the path planted below the test's directory
+    const auto plant = [&](const std::string& path) {
+      if (PlantAll(dir, {{c.kind, path, c.target}})) planted = path;
     };
+    if (c.at_run) {
+      before_making_a_directory = [&](const char* name) {
+        if (name != run) return 0;
+        before_making_a_directory = nullptr;
+        plant("profile/" + run);
+        return 0;
+      };
+    } else {
+      before_creating_a_file = [&](const char* name) {
+        if (std::string_view(name).find(".tmp-") == std::string_view::npos) return;
+        before_creating_a_file = nullptr;
+        plant("profile/" + run + "/" + name);
+      };
+    }
     RunClaim claim;
-    const Status status = ClaimRunDirectory(dir.Join("profile"), run, "h", &claim);
+    Status status = ClaimRunDirectory(dir.Join("profile"), run, "h", &claim);
+    if (status.ok()) {
+      status = SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                   [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+    }
     before_making_a_directory = nullptr;
-    ASSERT_TRUE(planted) << plant.target;
-    EXPECT_TRUE(status.ok()) << plant.target << ": " << status.ToString();
-    EXPECT_EQ(claim.run(), run + "_1") << plant.target;
-    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << plant.target;
+    before_creating_a_file = nullptr;
+    ASSERT_FALSE(planted.empty()) << c.at_run << " " << c.target;
+    EXPECT_TRUE(status.ok()) << planted << ": " << status.ToString();
+    EXPECT_EQ(claim.run(), c.at_run ? run + "_1" : run) << planted;
+    std::vector<std::string> in_run = {"h.run.claim", "h.trace.json.gz"};
+    if (!c.at_run) in_run.push_back(planted.substr(planted.rfind('/') + 1));
+    EXPECT_THAT(testing::ListDirectory(dir.Join("profile/" + claim.run())),
+                ::testing::UnorderedElementsAreArray(in_run))
+        << planted;
+    EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre("victim")) << planted;
+    EXPECT_EQ(testing::ReadFileOrEmpty(dir.Join("outside/victim")), "victim") << planted;
+  }
+}
+
+// A directory the export makes is its own whoever the file system makes its
+// owner (root where root is squashed, say): the export writes its files
+// there. One that another user put at the name between its making and its
+// opening is not (its owner is not the one the claim gets): the export moves
+// on, and after a fixed number of directories gives up.
+TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving entries to another user needs root";
+  const std::string run = RunName(0);
+  const struct {
+    bool files_too;  // new files also get the other owner, as a squashing file system does
+    std::string failure;
+  } cases[] = {
+      {true, ""},
+      {false, "Cannot claim run " + run +
+                  " of host \"h\" in %root: made 16 run directories, "
+                  "each taken or removed before this export could claim it; giving up"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    const std::string root = dir.Join("profile");
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    after_making_a_directory = [](int parent, const char* name) {
+      EXPECT_EQ(fchownat(parent, name, 4321, 4321, AT_SYMLINK_NOFOLLOW), 0) << name;
+    };
+    if (c.files_too) after_creating_a_file = [](int fd) { EXPECT_EQ(fchown(fd, 4321, 4321), 0); };
+    RunClaim claim;
+    Status status = ClaimRunDirectory(root, run, "h", &claim);
+    ProfileResponse response;
+    response.add_tool_data()->set_name("op_stats.pb");
+    std::ostringstream out;
+    if (status.ok()) status = SaveToolData(claim, "h", response, &out);
+    after_making_a_directory = nullptr;
+    after_creating_a_file = nullptr;
+    if (c.failure.empty()) {
+      EXPECT_TRUE(status.ok()) << status.ToString();
+      EXPECT_THAT(testing::ListDirectory(root), ElementsAre(run));
+      EXPECT_THAT(testing::ListDirectory(root + "/" + run),
+                  ElementsAre("h.op_stats.pb", "h.run.claim"));
+    } else {
+      std::string failure = c.failure;
+      failure.replace(failure.find("%root"), 5, root);
+      EXPECT_EQ(status.error_message(), failure);
+      EXPECT_EQ(status.code(), error::UNAVAILABLE);  // no system error to add to it
+      EXPECT_EQ(testing::ListDirectory(root).size(), 16u);
+      EXPECT_THAT(testing::ListDirectory(root + "/" + run), ElementsAre());
+    }
   }
 }
 
@@ -820,17 +1173,30 @@ TEST(SaveProfileOutOfMemoryTest, NoDescriptorStaysOpen) {
               testing::WriteTestFile(debris + "/h.run.claim"));
   ProfileResponse response;
   response.add_tool_data()->set_name("op_stats.pb");
+  RunClaim held;
+  ASSERT_TRUE(ClaimRunDirectory(root, RunName(3), "h", &held).ok());
   const std::pair<const char*, std::function<void()>> operations[] = {
       {"claim and release",
        [&] {
          RunClaim claim;
          (void)ClaimRunDirectory(root, RunName(2), "h", &claim);
        }},
-      {"gzip save", [&] { (void)SaveGzippedToolData(root, RunName(1), "h", "trace.json.gz", "{}"); }},
+      {"gzip save",
+       [&] { (void)SaveGzippedToolData(root, RunName(1), "h", "trace.json.gz", "{}"); }},
       {"plain save",
        [&] {
          std::ostringstream out;
          (void)SaveToolData(root, RunName(1), "h", response, &out);
+       }},
+      {"gzip save into a claim",
+       [&] {
+         (void)SaveGzippedToolData(held, "h", "trace.json.gz",
+                                   [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+       }},
+      {"plain save into a claim",
+       [&] {
+         std::ostringstream out;
+         (void)SaveToolData(held, "h", response, &out);
        }},
   };
   const size_t open = OpenDescriptors();
