@@ -34,7 +34,7 @@ constexpr std::string_view kPathSeparator = "/";
 
 // The directories an export makes below the log directory it is given, in
 // GetTensorBoardProfilePluginDir's form.
-constexpr std::string_view kProfilePluginPath = "/plugins/profile";
+constexpr std::string_view kProfilePluginDirs[] = {"plugins", "profile"};
 
 // Reserves a run directory for one host; see ClaimRunDirectory. Its name ends
 // in no tool's file name, so readers of the profile directory ignore it.
@@ -199,6 +199,27 @@ Status OpenDirectoriesBelow(ScopedFd dir_fd, std::string dir_path, std::string_v
   return Status();
 }
 
+// Where the log directory of `root` ends: at the start of its last two path
+// components, empty and "." ones skipped, when they are "plugins" and
+// "profile"; else at the end of `root`, a root of another form being its own
+// log directory.
+size_t LogDirectoryEnd(std::string_view root) {
+  size_t end = root.size();  // just after the component looked at next
+  size_t start = end;
+  for (size_t i = std::size(kProfilePluginDirs); i > 0; --i) {
+    std::string_view part;
+    do {
+      if (end == 0) return root.size();
+      const size_t slash = root.rfind('/', end - 1);
+      start = slash == std::string_view::npos ? 0 : slash + 1;
+      part = root.substr(start, end - start);
+      end = slash == std::string_view::npos ? 0 : slash;
+    } while (part.empty() || part == ".");
+    if (part != kProfilePluginDirs[i - 1]) return root.size();
+  }
+  return start;
+}
+
 // Opens the repository root `repository_root`, creating what is missing: its
 // log directory as the path names it (a link there is the caller's choice),
 // and every directory below it ("plugins/profile" of a root in
@@ -207,15 +228,10 @@ Status OpenDirectoriesBelow(ScopedFd dir_fd, std::string dir_path, std::string_v
 // the root's path relative to it ("." for the log directory itself).
 Status OpenRepositoryRoot(const std::string& repository_root, ScopedFd* root_fd,
                           ScopedFd* logdir_fd = nullptr, std::string* below = nullptr) {
-  std::string logdir = repository_root;
-  std::string_view relative;
-  std::string_view root = repository_root;
-  while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
-  if (EndsWith(root, kProfilePluginPath)) {
-    logdir.resize(root.size() - kProfilePluginPath.size());
-    relative = std::string_view(repository_root).substr(logdir.size());
-    if (logdir.empty()) logdir = kPathSeparator;  // the root's own "/"
-  }
+  const size_t logdir_end = LogDirectoryEnd(repository_root);
+  std::string_view relative = std::string_view(repository_root).substr(logdir_end);
+  std::string logdir = repository_root.substr(0, logdir_end);
+  while (logdir.size() > 1 && logdir.back() == '/') logdir.pop_back();
   Status status = logdir.empty() ? Status() : Env::Default()->RecursivelyCreateDir(logdir);
   if (!status.ok()) return status;
   ScopedFd opened(
@@ -849,10 +865,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     uint64_t suffix = 0;
     if (!FirstFreeSuffix(root_fd.get(), run, claim_name, taken_below, &suffix)) {
-      return failed(0,
-                    errors::Unavailable("every run name tried looks taken: the first up to " +
-                                        RunNameWithSuffix(run, kMaxSuffix) + " and " +
-                                        std::to_string(kRandomSuffixTries) + " chosen at random"));
+      return failed(0, errors::Unavailable(
+                           "every run name tried looks taken: those of the ordered search and " +
+                           std::to_string(kRandomSuffixTries) + " chosen at random"));
     }
     const std::string candidate = RunNameWithSuffix(run, suffix);
     ClaimOutcome outcome = ClaimOutcome::kTaken;

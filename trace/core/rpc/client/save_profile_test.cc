@@ -853,33 +853,42 @@ TEST(ClaimRunDirectoryTest, WritesNothingOutsideTheLogDirectory) {
 // directory. Saves by name refuse a link there.
 TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
   const struct {
-    const char* replacement;           // what stands at the run's name after the move
-    bool while_writing;                // the swap happens while the timeline is written
-    std::vector<std::string> claimed;  // what the claimed directory holds afterwards
+    const char* replacement;                    // what stands at the run's name after the move
+    bool while_writing;                         // the swap happens while the timeline is written
+    std::vector<std::string> claimed;           // what the claimed directory holds afterwards
+    std::string root = "logs/plugins/profile";  // as the claim names it
   } cases[] = {
       {"link", false, {"h.run.claim"}},
       {"directory", false, {"h.run.claim"}},
       {"nothing", false, {"h.run.claim"}},
       {"directory", true, {"h.run.claim", "h.trace.json.gz"}},
       {"profile directory", true, {"h.run.claim", "h.trace.json.gz"}},
+      {"profile directory", true, {"h.run.claim", "h.trace.json.gz"}, "logs/plugins/profile/."},
+      {"plugins directory", true, {"h.run.claim", "h.trace.json.gz"}, "logs/plugins//profile"},
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
-    const std::string root = dir.Join("logs/plugins/profile");
-    const std::string run_dir = root + "/" + RunName(0);
-    const std::string what = std::string(c.replacement) + (c.while_writing ? " while writing" : "");
+    const std::string root = dir.Join(c.root);
+    const std::string profile = dir.Join("logs/plugins/profile");
+    const std::string run_dir = profile + "/" + RunName(0);
+    const std::string what =
+        std::string(c.replacement) + (c.while_writing ? " while writing" : "") + " below " + c.root;
     RunClaim claim;
     ASSERT_TRUE(mkdir(dir.Join("outside").c_str(), 0755) == 0 &&
                 ClaimRunDirectory(root, RunName(0), "h", &claim).ok());
     const std::string_view replacement = c.replacement;
-    // The claimed directory, wherever the swap moves it.
+    // What is moved away, and where the claimed directory goes with it.
+    const std::string moved = replacement == "plugins directory"   ? dir.Join("logs/plugins")
+                              : replacement == "profile directory" ? profile
+                                                                   : run_dir;
     const std::string claimed =
-        replacement == "profile directory" ? root + ".old/" + RunName(0) : root + "/moved";
+        moved == run_dir ? profile + "/moved" : moved + ".old" + run_dir.substr(moved.size());
     const auto swap = [&] {
-      if (replacement == "profile directory") {
-        return rename(root.c_str(), (root + ".old").c_str()) == 0 && mkdir(root.c_str(), 0777) == 0;
+      if (moved != run_dir) {
+        return rename(moved.c_str(), (moved + ".old").c_str()) == 0 &&
+               mkdir(moved.c_str(), 0777) == 0;
       }
-      if (rename(run_dir.c_str(), (root + "/moved").c_str()) != 0) return false;
+      if (rename(run_dir.c_str(), (profile + "/moved").c_str()) != 0) return false;
       if (replacement == "link") return symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0;
       // Another user's directory, where the test may give it away.
       if (replacement == "directory") {
@@ -892,7 +901,8 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
     ProfileResponse response;
     response.add_tool_data()->set_name("op_stats.pb");
     std::ostringstream out;
-    const std::string refused = run_dir + " was moved or replaced after this export claimed it";
+    const std::string refused =
+        JoinPath(root, RunName(0)) + " was moved or replaced after this export claimed it";
     EXPECT_EQ(SaveGzippedToolData(claim, "h", "trace.json.gz",
                                   [&](ZlibOutputBuffer* gzip) {
                                     if (c.while_writing && !swap()) return errors::Aborted("swap");
@@ -904,12 +914,8 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
     EXPECT_EQ(SaveToolData(claim, "h", response, &out).error_message(), refused) << what;
     EXPECT_THAT(testing::ListDirectory(claimed), ElementsAreArray(c.claimed)) << what;
     EXPECT_THAT(testing::ListDirectory(dir.Join("outside")), ElementsAre()) << what;
-    if (replacement == "directory") {
-      EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << what;
-    }
-    if (replacement == "profile directory") {
-      EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << what;
-    }
+    // Nothing went where the run's name leads now.
+    EXPECT_THAT(testing::ListDirectory(moved == run_dir ? run_dir : moved), ElementsAre()) << what;
     if (replacement == "link") {
       const std::string link = run_dir + " is a symbolic link; an export does not write through it";
       EXPECT_EQ(SaveGzippedToolData(root, claim.run(), "h", "trace.json.gz", "{}").error_message(),
