@@ -511,11 +511,6 @@ bool FirstFreeSuffix(int root_fd, const std::string& run, const std::string& cla
 // it can claim them end it instead of leaving ever more directories behind.
 constexpr int kMaxRunsMade = 16;
 
-// What one export's attempts at run names have done so far.
-struct ClaimAttempts {
-  int runs_made = 0;
-};
-
 // What became of an attempt at one run name.
 enum class ClaimOutcome {
   kClaimed,  // the run is the export's own, its claim locked
@@ -525,7 +520,8 @@ enum class ClaimOutcome {
 
 // Creates the run `name` of the root `root_fd` (which `root` names) and in it
 // the claim file `claim_name`, owner-only and locked; on kClaimed the run's
-// and the claim's descriptors go to `*run_fd` and `*lock`. A directory that
+// and the claim's descriptors go to `*run_fd` and `*lock`. `*runs_made`
+// counts the run directories this export made. A directory that
 // stood at the name before is the export's own only when it is the user's:
 // another user could replace the export's files. A directory made here is
 // the export's own whoever the file system makes its owner, unless another
@@ -533,7 +529,7 @@ enum class ClaimOutcome {
 // opening (then its owner is not the owner the claim got). A claim refused
 // in a run made here fails, and the run, left empty, is removed.
 Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
-                   const std::string& claim_name, ClaimAttempts* attempts, ClaimOutcome* outcome,
+                   const std::string& claim_name, int* runs_made, ClaimOutcome* outcome,
                    ScopedFd* run_fd, ScopedFd* lock) {
   *outcome = ClaimOutcome::kTaken;
   const std::string run_dir = JoinPath(root, name);
@@ -542,14 +538,14 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
   // the creation of the directory and of the claim.
   constexpr int kTries = 8;
   for (int i = 0; i < kTries; ++i) {
-    if (attempts->runs_made == kMaxRunsMade) {
+    if (*runs_made == kMaxRunsMade) {
       return errors::Unavailable("made " + std::to_string(kMaxRunsMade) +
                                  " run directories, each taken or removed before this export "
                                  "could claim it; giving up");
     }
     const bool made = ::mkdirat(root_fd, name.c_str(), 0755) == 0;
     if (made) {
-      ++attempts->runs_made;
+      ++*runs_made;
     } else if (errno != EEXIST) {
       return DirectoryNotMade(run_dir, errno);
     }
@@ -855,7 +851,7 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
   Status status = OpenRepositoryRoot(repository_root, &root_fd, &logdir_fd, &root_below_logdir);
   if (!status.ok()) return failed(0, status);
   const std::string claim_name = HostPrefix(host, false) + std::string(kRunClaimFileName);
-  ClaimAttempts attempts;
+  int runs_made = 0;  // by this export, whoever took them
   int64_t taken_below = -1;
   // Each attempt is at a name no earlier one found taken: it fails only when
   // another export (or user) took the name between the look and the claim.
@@ -873,8 +869,8 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     ClaimOutcome outcome = ClaimOutcome::kTaken;
     ScopedFd run_fd;
     ScopedFd lock;
-    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &attempts, &outcome,
-                         &run_fd, &lock);
+    status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &runs_made,
+                         &outcome, &run_fd, &lock);
     // Giving up concerns the run asked for, not the name tried last.
     if (!status.ok()) return failed(status.code() == error::UNAVAILABLE ? 0 : suffix, status);
     if (outcome == ClaimOutcome::kTaken) {

@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <new>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -290,42 +291,28 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
               ElementsAre("file", "logs/", "logs/plugins -> " + dir.path(), "root/", "unmade/"));
 }
 
-// The message of a claim of run "r" in `root` made in a child process with
-// `mask` as its umask, as an unprivileged user when the test runs as root;
-// "OK" when it succeeds. With `swap_in`, the directory the claim makes is
-// replaced at once by the directory `swap_in` (as another user could).
-std::string ClaimInChild(const std::string& root, const std::string& host, mode_t mask,
-                         const std::string& swap_in = "") {
-  int out[2];
-  if (pipe(out) != 0) return "no pipe";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(out[0]);
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
-    umask(mask);
-    if (!swap_in.empty()) {
-      testing::after_making_a_directory = [&](int parent, const char* name) {
-        testing::after_making_a_directory = nullptr;
-        if (unlinkat(parent, name, AT_REMOVEDIR) != 0 ||
-            rename(swap_in.c_str(), (root + "/" + name).c_str()) != 0)
-          _exit(2);
-      };
-    }
-    RunClaim claim;
-    const Status status = ClaimRunDirectory(root, "r", host, &claim);
-    const std::string message = status.ok() ? "OK" : status.error_message();
-    _exit(write(out[1], message.data(), message.size()) == static_cast<ssize_t>(message.size())
-              ? 0
-              : 1);
+// A claim of run "r" in $ROOT by host $HOST under umask $UMASK (octal), as an
+// unprivileged user when the test runs as root; with $SWAP_IN, the directory
+// the claim makes is replaced at once by that one (as another user could).
+// Prints "OK" or the failure.
+ZENTRIK_CHILD_SCENARIO(UnprivilegedClaim) {
+  const std::string root = getenv("ROOT");
+  const std::string swap_in = getenv("SWAP_IN") != nullptr ? getenv("SWAP_IN") : "";
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 1;
+  umask(static_cast<mode_t>(std::stoul(getenv("UMASK"), nullptr, 8)));
+  if (!swap_in.empty()) {
+    testing::after_making_a_directory = [&](int parent, const char* name) {
+      testing::after_making_a_directory = nullptr;
+      if (unlinkat(parent, name, AT_REMOVEDIR) != 0 ||
+          rename(swap_in.c_str(), (root + "/" + name).c_str()) != 0) {
+        _exit(2);
+      }
+    };
   }
-  close(out[1]);
-  std::string message;
-  char buffer[512];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) message.append(buffer, n);
-  close(out[0]);
-  int status = -1;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? message : "child failed: " + message;
+  RunClaim claim;
+  const Status status = ClaimRunDirectory(root, "r", getenv("HOST"), &claim);
+  printf("%s", status.ok() ? "OK" : status.error_message().c_str());
+  return 0;
 }
 
 // A claim that cannot be created in the run the export made (its name is
@@ -354,9 +341,17 @@ TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
                 chmod(root.c_str(), 0777) == 0);
     ASSERT_TRUE(!c.swapped ||
                 (mkdir(other.c_str(), 0755) == 0 && chown(other.c_str(), 4321, 4321) == 0));
-    EXPECT_EQ(ClaimInChild(root, c.host, c.umask, c.swapped ? other : ""),
-              "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root + "/r/" +
-                  c.host + ".run.claim: " + c.why);
+    char mask[8];
+    snprintf(mask, sizeof(mask), "%o", static_cast<unsigned>(c.umask));
+    const auto result = testing::RunScenario(
+        "UnprivilegedClaim",
+        {{"ROOT", root},
+         {"HOST", c.host},
+         {"UMASK", std::string(mask)},
+         {"SWAP_IN", c.swapped ? std::optional<std::string>(other) : std::nullopt}});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root +
+                              "/r/" + c.host + ".run.claim: " + c.why);
     EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
   }
 }
