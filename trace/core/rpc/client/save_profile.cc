@@ -144,12 +144,9 @@ Status DirectoryRefused(int parent_fd, const std::string& name, const std::strin
   return IOError(path, err);
 }
 
-// The failure to make the directory `path`; errno stays `err` for the
-// caller's log line, which adds its text.
-Status DirectoryNotMade(const std::string& path, int err) {
-  Status status = errors::Aborted(path + " creating...  error!");
-  errno = err;
-  return status;
+// The failure to make the directory `path`.
+Status DirectoryNotMade(const std::string& path) {
+  return errors::Aborted(path + " creating...  error!");
 }
 
 // Opens the directory `name` of `parent_fd`, creating it (0755, less the
@@ -170,7 +167,7 @@ Status OpenSubdirectory(int parent_fd, const std::string& name, const std::strin
     }
     err = errno;
     if (err == ENOENT && ::mkdirat(parent_fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-      return DirectoryNotMade(path, errno);
+      return DirectoryNotMade(path);
     }
   }
   return DirectoryRefused(parent_fd, name, path, err);
@@ -315,11 +312,12 @@ Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::strin
 // renamed into place or removed: a lock that only the writer's death
 // releases, so a later export can tell an abandoned file from one being
 // written, also across processes and machines sharing the directory. It is
-// made owner-only, so that no other user can open it, and with it take its
-// lock first and make the export wait; it gets the mode files usually get
-// just before it takes its final name. Removes the file unless it was
-// renamed, so that no failure (an exception included) leaves it behind. The
-// run's descriptor must outlive the object.
+// made owner-only, so that no other user can open it; it gets the mode files
+// usually get just before it takes its final name. Its lock never waits:
+// where new files get an owner that other processes share (a squashing NFS
+// mount), any of them may open it and hold its lock for as long as it likes.
+// Removes the file unless it was renamed, so that no failure (an exception
+// included) leaves it behind. The run's descriptor must outlive the object.
 class TemporaryFile {
  public:
   explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
@@ -335,8 +333,8 @@ class TemporaryFile {
   // for.
   Status Create(const std::string& file_name, const std::string& final_path,
                 std::unique_ptr<WritableFile>* file) {
-    // A sweeping export may remove the file between its creation and the
-    // lock: another name is then tried.
+    // Another process may lock the file, or a sweeping export remove it,
+    // between its creation and the lock: it is left, and another name tried.
     constexpr int kTries = 8;
     for (int i = 0; i < kTries; ++i) {
       ScopedFd fd(CreateTemporaryFile(run_fd_, file_name, 0600, &name_));
@@ -346,8 +344,13 @@ class TemporaryFile {
         return IOError(final_path, err);
       }
       lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
-      if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX) != 0) return IOError(final_path, errno);
-      if (!NamesFile(name_, fd.get(), run_fd_)) {
+      if (lock_fd_ < 0) return IOError(final_path, errno);
+      const bool locked = ::flock(lock_fd_, LOCK_EX | LOCK_NB) == 0;
+      if (!locked && errno != EWOULDBLOCK) return IOError(final_path, errno);
+      if (!locked || !NamesFile(name_, fd.get(), run_fd_)) {
+        // Removed only while the name still leads to it: a sweep may have
+        // given the name to another writer's file.
+        if (NamesFile(name_, fd.get(), run_fd_)) ::unlinkat(run_fd_, name_.c_str(), 0);
         ::close(std::exchange(lock_fd_, -1));
         name_.clear();
         continue;
@@ -359,7 +362,9 @@ class TemporaryFile {
       stream.release();  // the file owns it now
       return Status();
     }
-    return IOError(final_path, EEXIST);
+    return errors::Unavailable(final_path + ": each of " + std::to_string(kTries) +
+                               " temporary files made for it was locked or removed by another "
+                               "process before this export could lock it; giving up");
   }
 
   // Gives the file the mode new files get and the name `file_name` in the
@@ -508,7 +513,7 @@ bool FirstFreeSuffix(int root_fd, const std::string& run, const std::string& cla
 }
 
 // How many run directories one export makes at most: names taken faster than
-// it can claim them end it instead of leaving ever more directories behind.
+// it can claim them end it instead of making ever more directories.
 constexpr int kMaxRunsMade = 16;
 
 // What became of an attempt at one run name.
@@ -526,8 +531,13 @@ enum class ClaimOutcome {
 // another user could replace the export's files. A directory made here is
 // the export's own whoever the file system makes its owner, unless another
 // user put a directory of theirs at the name between its making and its
-// opening (then its owner is not the owner the claim got). A claim refused
-// in a run made here fails, and the run, left empty, is removed.
+// opening (then its owner is not the owner the claim got). The claim's lock
+// never waits: where new files get an owner that other processes share, any
+// of them may hold it, and the name counts as taken. A run made here and not
+// kept is removed when empty (no sweep would remove a run without a claim),
+// whoever the file system says owns it: at worst an empty directory that
+// another user put at the name the export had just taken. A claim refused in
+// a run made here fails.
 Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
                    const std::string& claim_name, int* runs_made, ClaimOutcome* outcome,
                    ScopedFd* run_fd, ScopedFd* lock) {
@@ -539,38 +549,46 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
   constexpr int kTries = 8;
   for (int i = 0; i < kTries; ++i) {
     if (*runs_made == kMaxRunsMade) {
-      return errors::Unavailable("made " + std::to_string(kMaxRunsMade) +
-                                 " run directories, each taken or removed before this export "
-                                 "could claim it; giving up");
+      return errors::Unavailable(
+          "made " + std::to_string(kMaxRunsMade) +
+          " run directories and could claim none: each was taken, or its claim held by another "
+          "process, or it changed owner before its claim; those left empty were removed; "
+          "giving up");
     }
     const bool made = ::mkdirat(root_fd, name.c_str(), 0755) == 0;
     if (made) {
       ++*runs_made;
     } else if (errno != EEXIST) {
-      return DirectoryNotMade(run_dir, errno);
+      return DirectoryNotMade(run_dir);
     }
+    ScopedFd claim;
+    // Takes back the claim, while its name still leads to it (a sweep may
+    // have given the name to another export's claim), and the run made for it.
+    const auto abandon = [&] {
+      if (run_fd->get() >= 0 && NamesFile(claim_name, claim.get(), run_fd->get())) {
+        ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
+      }
+      if (made) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
+    };
     *run_fd =
         ScopedFd(::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (run_fd->get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
       if (err == ELOOP || err == ENOTDIR) return Status();  // a link or a file is no run
+      abandon();
       return IOError(run_dir, err);
     }
     struct stat run_info {};
-    if (::fstat(run_fd->get(), &run_info) != 0) return IOError(run_dir, errno);
+    if (::fstat(run_fd->get(), &run_info) != 0) {
+      const int err = errno;
+      abandon();
+      return IOError(run_dir, err);
+    }
     const bool own = run_info.st_uid == ::geteuid();
     if (!made && !own) return Status();
-    ScopedFd claim(::openat(run_fd->get(), claim_name.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    // Takes back the claim and the run made for it, removed only when empty
-    // (no sweep would remove a run without a claim). It goes whoever the
-    // file system says owns it: at worst an empty directory that another
-    // user put at the name the export had just taken.
-    const auto abandon = [&](bool claimed) {
-      if (claimed) ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
-      if (made) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
-    };
+    claim = ScopedFd(::openat(run_fd->get(), claim_name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (claim.get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
@@ -578,17 +596,19 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       if (err == EEXIST) return Status();
       // A directory that was there may be anything; the export's own fails.
       if (!made && (err == EACCES || err == EPERM)) return Status();
-      abandon(false);
+      abandon();
       return IOError(path, err);
     }
     struct stat claim_info {};
-    if (::fstat(claim.get(), &claim_info) != 0 || ::flock(claim.get(), LOCK_EX) != 0) {
+    const bool locked =
+        ::fstat(claim.get(), &claim_info) == 0 && ::flock(claim.get(), LOCK_EX | LOCK_NB) == 0;
+    if (!locked && errno != EWOULDBLOCK) {
       const int err = errno;
-      abandon(true);
+      abandon();
       return IOError(path, err);
     }
-    if (!own && claim_info.st_uid != run_info.st_uid) {
-      ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
+    if (!locked || (!own && claim_info.st_uid != run_info.st_uid)) {
+      abandon();
       return Status();
     }
     *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed

@@ -316,20 +316,23 @@ ZENTRIK_CHILD_SCENARIO(UnprivilegedClaim) {
 }
 
 // A claim that cannot be created in the run the export made (its name is
-// too long; a umask of 0277 leaves the run unwritable to its maker) fails at
-// once, saying why, and leaves no empty run, which no later sweep would
-// remove. So does another user's empty directory put at the run's name
-// between its making and the claim.
+// too long; a umask of 0277 leaves the run unwritable to its maker, one of
+// 0777 unreadable too) fails at once, saying why, and leaves no empty run,
+// which no later sweep would remove. So does another user's empty directory
+// put at the run's name between its making and the claim.
 TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
   const struct {
     std::string host;
     mode_t umask;
-    bool swapped;  // a 0755 directory of another user takes the new run's place
+    bool swapped;         // a 0755 directory of another user takes the new run's place
+    std::string refused;  // below the root
     std::string why;
   } cases[] = {
-      {std::string(300, 'h'), 022, false, "File name too long"},
-      {"h", 0277, false, "Permission denied"},
-      {"h", 022, true, "Permission denied"},
+      {std::string(300, 'h'), 022, false, "r/" + std::string(300, 'h') + ".run.claim",
+       "File name too long"},
+      {"h", 0277, false, "r/h.run.claim", "Permission denied"},
+      {"h", 0777, false, "r", "Permission denied"},
+      {"h", 022, true, "r/h.run.claim", "Permission denied"},
   };
   for (const auto& c : cases) {
     if (c.swapped && geteuid() != 0) continue;  // giving a directory away needs root
@@ -351,7 +354,7 @@ TEST(SaveProfileTest, FailedClaimLeavesNoRun) {
          {"SWAP_IN", c.swapped ? std::optional<std::string>(other) : std::nullopt}});
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, "Cannot claim run r of host \"" + c.host + "\" in " + root + ": " + root +
-                              "/r/" + c.host + ".run.claim: " + c.why);
+                              "/" + c.refused + ": " + c.why);
     EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.why;
   }
 }
@@ -1103,14 +1106,17 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
   } cases[] = {
       {true, ""},
       {false, "Cannot claim run " + run +
-                  " of host \"h\" in %root: made 16 run directories, "
-                  "each taken or removed before this export could claim it; giving up"},
+                  " of host \"h\" in %root: made 16 run directories and could claim none: each "
+                  "was taken, or its claim held by another process, or it changed owner before its "
+                  "claim; those left empty were removed; giving up"},
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
     const std::string root = dir.Join("profile");
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-    after_making_a_directory = [](int parent, const char* name) {
+    int runs_made = 0;
+    after_making_a_directory = [&runs_made](int parent, const char* name) {
+      ++runs_made;
       EXPECT_EQ(fchownat(parent, name, 4321, 4321, AT_SYMLINK_NOFOLLOW), 0) << name;
     };
     if (c.files_too) after_creating_a_file = [](int fd) { EXPECT_EQ(fchown(fd, 4321, 4321), 0); };
@@ -1132,9 +1138,84 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
       failure.replace(failure.find("%root"), 5, root);
       EXPECT_EQ(status.error_message(), failure);
       EXPECT_EQ(status.code(), error::UNAVAILABLE);  // no system error to add to it
-      EXPECT_EQ(testing::ListDirectory(root).size(), 16u);
-      EXPECT_THAT(testing::ListDirectory(root + "/" + run), ElementsAre());
+      EXPECT_THAT(testing::ListDirectory(root), ElementsAre());
     }
+    EXPECT_EQ(runs_made, c.failure.empty() ? 1 : 16);
+  }
+}
+
+// Another process may lock a file the export has just made (where new files
+// get an owner that other processes share), or a sweep remove it, before the
+// export locks it. The export never waits for such a lock, and never takes a
+// file that is gone for its own: a held claim is a taken name, given back
+// with its run; a temporary file held or gone is left for another name, a
+// fixed number of times.
+TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
+  const std::string run = RunName(0);
+  const struct {
+    std::string file;  // the files meddled with: names containing this
+    bool locked;       // else removed
+    int times;         // how many such files in a row; -1: all
+    std::string claimed;
+    std::string failure;  // "%root" stands for the root; empty: the save succeeds
+  } cases[] = {
+      {".run.claim", true, 1, run + "_1", ""},
+      {".run.claim", true, -1, "",
+       "Cannot claim run " + run +
+           " of host \"h\" in %root: made 16 run directories and could claim none: each was "
+           "taken, or its claim held by another process, or it changed owner before its claim; "
+           "those left empty were removed; giving up"},
+      {".run.claim", false, 1, run, ""},
+      {".tmp-", true, 1, run, ""},
+      {".tmp-", true, -1, run,
+       "%root/" + run +
+           "/h.trace.json.gz: each of 8 temporary files made for it was locked or removed by "
+           "another process before this export could lock it; giving up"},
+      {".tmp-", false, 1, run, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string row =
+        c.file + (c.locked ? " locked " : " removed ") + std::to_string(c.times);
+    testing::TempDir dir;
+    const std::string root = dir.Join("profile");
+    std::vector<int> holders;
+    int left = c.times;
+    bool meddle = false;
+    before_creating_a_file = [&](const char* name) {
+      meddle = left != 0 && std::string_view(name).find(c.file) != std::string_view::npos;
+    };
+    after_creating_a_file = [&](int fd) {
+      if (!meddle) return;
+      --left;
+      const std::string path = "/proc/self/fd/" + std::to_string(fd);
+      if (c.locked) {
+        holders.push_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(flock(holders.back(), LOCK_EX | LOCK_NB), 0) << row;
+      } else {
+        char target[4096] = {};
+        EXPECT_TRUE(readlink(path.c_str(), target, sizeof(target) - 1) > 0 && unlink(target) == 0);
+      }
+    };
+    RunClaim claim;
+    Status status = ClaimRunDirectory(root, run, "h", &claim);
+    if (status.ok()) {
+      status = SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                   [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+    }
+    before_creating_a_file = nullptr;
+    after_creating_a_file = nullptr;
+    for (const int fd : holders) close(fd);
+    std::string failure = c.failure;
+    if (!failure.empty()) failure.replace(failure.find("%root"), 5, root);
+    EXPECT_EQ(status.error_message(), failure) << row;
+    EXPECT_EQ(claim.run(), c.claimed) << row;
+    std::vector<std::string> runs;
+    if (!c.claimed.empty()) runs.push_back(c.claimed);
+    EXPECT_THAT(testing::ListDirectory(root), ElementsAreArray(runs)) << row;
+    if (c.claimed.empty()) continue;
+    std::vector<std::string> files = {"h.run.claim"};
+    if (failure.empty()) files.push_back("h.trace.json.gz");
+    EXPECT_THAT(testing::ListDirectory(root + "/" + c.claimed), ElementsAreArray(files)) << row;
   }
 }
 
