@@ -308,16 +308,25 @@ Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::strin
   return Status();
 }
 
+// Gives the file `fd` the mode `mode`; `path` names it in errors. A file
+// system that decides modes itself (vfat, or one that gives every file
+// another owner) may refuse the change: the file keeps its mode.
+Status ChangeMode(int fd, mode_t mode, const std::string& path) {
+  if (::fchmod(fd, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) return IOError(path, errno);
+  return Status();
+}
+
 // A temporary file in a run that its writer holds locked (flock) until it is
 // renamed into place or removed: a lock that only the writer's death
 // releases, so a later export can tell an abandoned file from one being
 // written, also across processes and machines sharing the directory. It is
-// made owner-only, so that no other user can open it; it gets the mode files
-// usually get just before it takes its final name. Its lock never waits:
-// where new files get an owner that other processes share (a squashing NFS
-// mount), any of them may open it and hold its lock for as long as it likes.
-// Removes the file unless it was renamed, so that no failure (an exception
-// included) leaves it behind. The run's descriptor must outlive the object.
+// made with no permission at all until it is locked, then owner-only, so
+// that no other process can open it and take its lock first, not even where
+// new files get an owner that other processes share (a squashing NFS mount);
+// it gets the mode files usually get just before it takes its final name.
+// Its lock never waits. Removes the file unless it was renamed, so that no
+// failure (an exception included) leaves it behind. The run's descriptor
+// must outlive the object.
 class TemporaryFile {
  public:
   explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
@@ -337,7 +346,7 @@ class TemporaryFile {
     // between its creation and the lock: it is left, and another name tried.
     constexpr int kTries = 8;
     for (int i = 0; i < kTries; ++i) {
-      ScopedFd fd(CreateTemporaryFile(run_fd_, file_name, 0600, &name_));
+      ScopedFd fd(CreateTemporaryFile(run_fd_, file_name, 0, &name_));
       if (fd.get() < 0) {
         const int err = errno;
         name_.clear();
@@ -355,6 +364,10 @@ class TemporaryFile {
         name_.clear();
         continue;
       }
+      // Owner-only from here, so that a sweep can tell it abandoned if this
+      // process dies.
+      const Status status = ChangeMode(lock_fd_, 0600, final_path);
+      if (!status.ok()) return status;
       std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "w"), &::fclose);
       if (stream == nullptr) return IOError(final_path, errno);
       fd.release();  // the stream owns it now
@@ -374,11 +387,8 @@ class TemporaryFile {
     mode_t mode = 0;
     const Status status = ModeOfNewFiles(run_fd_, file_name, final_path, &mode);
     if (!status.ok()) return status;
-    // A file system that decides modes itself (vfat, or one that gives every
-    // file another owner) may refuse the change: the file keeps its mode.
-    if (::fchmod(lock_fd_, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) {
-      return IOError(final_path, errno);
-    }
+    const Status changed = ChangeMode(lock_fd_, mode, final_path);
+    if (!changed.ok()) return changed;
     if (::renameat(run_fd_, name_.c_str(), run_fd_, file_name.c_str()) != 0) {
       return IOError(final_path, errno);
     }
@@ -532,8 +542,8 @@ enum class ClaimOutcome {
 // the export's own whoever the file system makes its owner, unless another
 // user put a directory of theirs at the name between its making and its
 // opening (then its owner is not the owner the claim got). The claim's lock
-// never waits: where new files get an owner that other processes share, any
-// of them may hold it, and the name counts as taken. A run made here and not
+// never waits: a claim that another process could open and lock first (root,
+// say) counts as a taken name. A run made here and not
 // kept is removed when empty (no sweep would remove a run without a claim),
 // whoever the file system says owns it: at worst an empty directory that
 // another user put at the name the export had just taken. A claim refused in
@@ -588,7 +598,7 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     const bool own = run_info.st_uid == ::geteuid();
     if (!made && !own) return Status();
     claim = ScopedFd(::openat(run_fd->get(), claim_name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
     if (claim.get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
@@ -610,6 +620,14 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     if (!locked || (!own && claim_info.st_uid != run_info.st_uid)) {
       abandon();
       return Status();
+    }
+    // Made with no permission, so that no other process could open it and
+    // take its lock first; owner-only once locked, so that a sweep can tell
+    // it abandoned if this process dies.
+    const Status changed = ChangeMode(claim.get(), 0600, path);
+    if (!changed.ok()) {
+      abandon();
+      return changed;
     }
     *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
                                                                  : ClaimOutcome::kSwept;

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -415,11 +416,14 @@ TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
 TEST(SaveProfileTest, ModesFollowTheUmask) {
   const struct {
     mode_t mask;
-    bool chmod_refused;  // as by a file system that decides modes itself: files keep theirs
+    bool chmod_refused;  // as by a file system that decides modes itself (0640 here)
   } cases[] = {{022, false}, {002, false}, {027, false}, {077, false}, {022, true}};
   for (const auto& [mask, chmod_refused] : cases) {
     testing::TempDir dir;
-    if (chmod_refused) before_changing_a_mode = [](int) { return EPERM; };
+    if (chmod_refused) {
+      before_changing_a_mode = [](int) { return EPERM; };
+      after_creating_a_file = [](int fd) { syscall(SYS_fchmod, fd, 0640); };
+    }
     const mode_t old_mask = umask(mask);
     const std::string root = dir.Join("logs/plugins/profile");
     RunClaim claim;
@@ -440,9 +444,11 @@ TEST(SaveProfileTest, ModesFollowTheUmask) {
     }
     umask(old_mask);
     before_changing_a_mode = nullptr;
+    after_creating_a_file = nullptr;
     ASSERT_TRUE(status.ok()) << status.ToString();
-    EXPECT_EQ(temporary.st_mode & 07777, 0600u);
-    const mode_t file_mode = chmod_refused ? 0600 : 0666 & ~mask;
+    const mode_t owner_only = chmod_refused ? 0640 : 0600;
+    EXPECT_EQ(temporary.st_mode & 07777, owner_only);
+    const mode_t file_mode = chmod_refused ? 0640 : 0666 & ~mask;
     const std::pair<std::string, mode_t> modes[] = {
         {"logs", 0755 & ~mask},
         {"logs/plugins", 0755 & ~mask},
@@ -450,7 +456,7 @@ TEST(SaveProfileTest, ModesFollowTheUmask) {
         {"logs/plugins/profile/r", 0755 & ~mask},
         {"logs/plugins/profile/r/h.op_stats.pb", file_mode},
         {"logs/plugins/profile/r/h.trace.json.gz", file_mode},
-        {"logs/plugins/profile/r/h.run.claim", 0600},
+        {"logs/plugins/profile/r/h.run.claim", owner_only},
     };
     for (const auto& [path, mode] : modes) {
       struct stat info {};
@@ -1144,12 +1150,13 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
   }
 }
 
-// Another process may lock a file the export has just made (where new files
-// get an owner that other processes share), or a sweep remove it, before the
-// export locks it. The export never waits for such a lock, and never takes a
-// file that is gone for its own: a held claim is a taken name, given back
-// with its run; a temporary file held or gone is left for another name, a
-// fixed number of times.
+// A file the export has just made has no permission until the export holds
+// its lock, so that no other process can lock it first, not even where new
+// files get an owner that other processes share. One that may open any file
+// (root) still can, or a sweep remove it: the export never waits for such a
+// lock, and never takes a file that is gone for its own. A held claim is a
+// taken name, given back with its run; a temporary file held or gone is left
+// for another name, a fixed number of times.
 TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
   const std::string run = RunName(0);
   const struct {
@@ -1188,8 +1195,13 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
       if (!meddle) return;
       --left;
       const std::string path = "/proc/self/fd/" + std::to_string(fd);
+      struct stat info {};
+      EXPECT_TRUE(fstat(fd, &info) == 0 && (info.st_mode & 07777) == 0) << row << ": openable";
       if (c.locked) {
+        // Only a process that may open any file (root) gets to lock it first.
+        fchmod(fd, 0600);
         holders.push_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        fchmod(fd, 0);
         EXPECT_EQ(flock(holders.back(), LOCK_EX | LOCK_NB), 0) << row;
       } else {
         char target[4096] = {};
