@@ -9,9 +9,9 @@ namespace testing {
 
 // The log lines of `text` (captured standard error) written from the source
 // file `source` (as log lines name it, e.g.
-// "trace/core/convert/xplane_to_trace_events"), each as its severity, a space
-// and its message; other lines and the continuation lines of a message are
-// left out.
+// "trace/core/convert/xplane_to_trace_events"; empty: every source), each as
+// its severity, a space and its message; other lines and the continuation
+// lines of a message are left out.
 std::vector<std::string> LogLinesFrom(const std::string& text, const std::string& source);
 
 }  // namespace testing

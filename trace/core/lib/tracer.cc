@@ -1,12 +1,10 @@
 #include "trace/core/lib/tracer.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <new>
 #include <utility>
 
-#include "common/platform/env.h"
 #include "common/platform/logging.h"
 #include "common/platform/prefault.h"
 #include "common/platform/status.h"
@@ -53,13 +51,6 @@ Result Guarded(const char* operation, Result failed, Body body) noexcept {
     LogException(operation, std::current_exception());
   }
   return failed;
-}
-
-// The line beside an export's fixed failure line: which directory, and why.
-// `err_number` is errno read as the export returned.
-void LogExportFailure(const std::string& logdir, const Status& status, int err_number) {
-  LOG(WARNING) << "Could not write the profile into " << logdir << ": "
-               << FailureReason(status, err_number);
 }
 
 // The collected space's arena blocks are faulted in whole as they are taken,
@@ -170,11 +161,9 @@ bool Tracer::CollectAndDeliver(ProfilerSession* session, std::string* output) {
     }
     return true;
   }
-  const Status status = ExportXSpaceToTensorBoard(space, logdir_);
-  const int err_number = errno;
-  if (!status.ok()) {
+  // The caller learns only that the export failed, never the status's text.
+  if (!ExportXSpaceToTensorBoard(space, logdir_).ok()) {
     LOG(WARNING) << "Export xspace to tensorboard failed.";
-    LogExportFailure(logdir_, status, err_number);
     return false;
   }
   return true;
@@ -221,11 +210,8 @@ bool ExportToTensorboard(const std::string& xspace, const std::string& logdir) {
       LOG(WARNING) << parsed.error_message();
       return false;
     }
-    const Status status = ExportXSpaceToTensorBoard(space, logdir);
-    const int err_number = errno;
-    if (!status.ok()) {
+    if (!ExportXSpaceToTensorBoard(space, logdir).ok()) {
       LOG(WARNING) << "Export xspace data to tensorboard failed";
-      LogExportFailure(logdir, status, err_number);
       return false;
     }
     return true;
