@@ -106,10 +106,12 @@ class RunClaim {
 // `repository_root` named as a run loses what killed exports left: temporary
 // files of this library's names that no live writer holds, and runs that hold
 // nothing but this library's claims that no export holds. Other directories
-// and files are the users' and stay. A failure's message names the run, the
-// host and why: among them a claim refused in a run the export made (which
-// is removed again), and names taken faster than the export could claim one
-// (it makes a few directories at most).
+// and files are the users' and stay. No lock here waits: a claim that
+// another process locked first is a taken name. A run the export made and
+// does not keep is removed when empty. A failure's message names the run,
+// the host and why: among them a claim refused in a run the export made, and
+// names taken faster than the export could claim one (it makes a few
+// directories at most).
 Status ClaimRunDirectory(const std::string& repository_root, const std::string& run,
                          const std::string& host, RunClaim* claim);
 
