@@ -18,6 +18,7 @@ std::function<void(int, const char*)> after_making_a_directory;
 std::function<void(const char*)> before_creating_a_file;
 std::function<void(int)> after_creating_a_file;
 std::function<int(int)> before_changing_a_mode;
+std::function<void(int, const char*)> after_following_a_path;
 
 namespace {
 
@@ -82,4 +83,14 @@ extern "C" int fchmod(int fd, mode_t mode) {
     }
   }
   return static_cast<int>(syscall(SYS_fchmod, fd, mode));
+}
+
+extern "C" int fstatat(int dir_fd, const char* path, struct stat* info, int flags) {
+  const int result = static_cast<int>(syscall(SYS_newfstatat, dir_fd, path, info, flags));
+  if ((flags & AT_SYMLINK_NOFOLLOW) == 0 && after_following_a_path) {
+    const int err = errno;
+    Run(after_following_a_path, dir_fd, path);
+    errno = err;
+  }
+  return result;
 }

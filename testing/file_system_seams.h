@@ -2,17 +2,19 @@
 #define ZENTRIK_TESTING_FILE_SYSTEM_SEAMS_H_
 
 // Seams in the file-system calls an export makes. The program that links
-// file_system_seams.cc has flock, mkdirat, openat and fchmod replaced by ones that
-// run these hooks around the system call; each hook is off until set, may
-// clear itself, and runs on whichever thread makes the call.
+// file_system_seams.cc has flock, mkdirat, openat, fchmod and fstatat
+// replaced by ones that run these hooks around the system call; each hook is
+// off until set, may clear itself, and runs on whichever thread makes the
+// call.
 
 #include <functional>
 
 namespace zentrik {
 namespace testing {
 
-// Before each lock tried without waiting (a sweep's), with its descriptor:
-// another export may move on between a sweep's look and its locks.
+// Before each lock tried without waiting (every lock an export takes), with
+// its descriptor: another export may move on between a sweep's look and its
+// locks.
 extern std::function<void(int fd)> before_trying_a_lock;
 
 // Before each directory made, with its name; a nonzero result fails the
@@ -29,6 +31,10 @@ extern std::function<void(int fd)> after_creating_a_file;
 // Before each fchmod, with the descriptor; a nonzero result fails it with
 // that errno, as file systems that decide modes themselves do.
 extern std::function<int(int fd)> before_changing_a_mode;
+
+// After each fstatat that follows a link at the path's end (a look at where a
+// path leads now), with its directory's descriptor and the path.
+extern std::function<void(int dir_fd, const char* path)> after_following_a_path;
 
 }  // namespace testing
 }  // namespace zentrik

@@ -52,6 +52,11 @@ bool WriteTestFile(const std::string& path, const std::string& contents) {
   return fclose(file) == 0 && written;
 }
 
+bool ReplaceWithAnotherUsersDirectory(const std::string& path, const std::string& moved_to) {
+  return rename(path.c_str(), moved_to.c_str()) == 0 && mkdir(path.c_str(), 0777) == 0 &&
+         chmod(path.c_str(), 0777) == 0 && (geteuid() != 0 || chown(path.c_str(), 4321, 4321) == 0);
+}
+
 bool IsRunName(const std::string& name) {
   static const std::regex kRunName(R"(\d{4}(_\d{2}){5}\.-?\d{1,6}(_\d+)?)");
   return std::regex_match(name, kRunName);

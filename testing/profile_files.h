@@ -23,6 +23,12 @@ std::vector<std::string> ListTree(const std::string& dir);
 // a directory.
 bool WriteTestFile(const std::string& path, const std::string& contents = "x");
 
+// Moves the directory `path` to `moved_to` and makes an empty one at `path`
+// as another user of a shared log directory could: writable by all, and
+// owned by another user when the process may give it away (as root). False
+// when a step fails.
+bool ReplaceWithAnotherUsersDirectory(const std::string& path, const std::string& moved_to);
+
 // True for a run directory name: "YYYY_MM_DD_hh_mm_ss." followed by one to six
 // digits (the end of the epoch seconds, a "-" allowed first), optionally
 // followed by "_" and a number.

@@ -24,21 +24,27 @@ namespace zentrik {
 namespace trace {
 namespace {
 
-using testing::before_creating_a_file;
+using testing::after_creating_a_file;
+using testing::after_following_a_path;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 using ::zentrik::testing::ListDirectory;
+
+// How this host's file names begin: with the host name and ".", every ":"
+// of it written "_" in plain files.
+std::string ThisHostPrefix(bool gzipped) {
+  std::string prefix = Env::Default()->GetHostName();
+  if (!gzipped) std::replace(prefix.begin(), prefix.end(), ':', '_');
+  return prefix.empty() ? "" : prefix + ".";
+}
 
 // Several exports, usually in one second, each get a run of their own. An
 // empty space still has (empty) op tables, kernel statistics and memory
 // profile; plain files name the host with every ":" as "_", gzip-compressed
 // ones unchanged.
 TEST(ExportToTensorBoardTest, EveryExportGetsItsOwnRunOfThisHost) {
-  const std::string host = Env::Default()->GetHostName();
-  std::string plain = host;
-  std::replace(plain.begin(), plain.end(), ':', '_');
-  plain += plain.empty() ? "" : ".";
-  const std::string gzip = host.empty() ? "" : host + ".";
+  const std::string plain = ThisHostPrefix(false);
+  const std::string gzip = ThisHostPrefix(true);
   testing::TempDir dir;
   const std::string logdir = dir.Join("a/b/logs");
   constexpr int kExports = 3;
@@ -109,28 +115,68 @@ TEST(ExportToTensorBoardTest, LinksAtComingRunNamesAreSkipped) {
 }
 
 // Whoever owns the profile directory may move the export's run away and put
-// a directory of their own at its name while the export writes: no file goes
-// into that directory, and the export fails, naming the run.
+// a directory of their own at its name while the export writes: before any
+// of its saves, or while one writes its file. No file goes into that
+// directory, and the export fails, naming the run, at its first check after
+// the move: before a save writes its file, or once the file is in place.
 TEST(ExportToTensorBoardTest, RunSwappedWhileExportingGetsNoFileOfIt) {
-  testing::TempDir dir;
-  const std::string profile = dir.Join("logs/plugins/profile");
-  std::string run;
-  before_creating_a_file = [&](const char* name) {
-    if (std::string_view(name).find(".tmp-") == std::string_view::npos) return;
-    before_creating_a_file = nullptr;
-    run = ListDirectory(profile).at(0);
-    const std::string run_dir = profile + "/" + run;
-    EXPECT_TRUE(rename(run_dir.c_str(), (profile + "/moved").c_str()) == 0 &&
-                mkdir(run_dir.c_str(), 0777) == 0 && chmod(run_dir.c_str(), 0777) == 0 &&
-                (geteuid() != 0 || chown(run_dir.c_str(), 4321, 4321) == 0));
+  const std::string plain = ThisHostPrefix(false);
+  const std::string gzip = ThisHostPrefix(true);
+  // What the export puts into its run, in order.
+  const std::string files[] = {plain + "run.claim", gzip + "trace.json.gz",
+                               gzip + "memory_profile.json.gz", plain + "op_stats.pb",
+                               plain + "kernel_stats.pb"};
+  const struct {
+    const char* when;
+    size_t in_place;     // the swap comes once files[in_place] is in the run...
+    bool while_writing;  // ...or once its temporary file is
+    size_t claimed;      // how many of the files the claimed run gets
+  } cases[] = {
+      {"before the timeline", 0, false, 1},
+      {"before the memory profile", 1, false, 2},
+      {"before the plain files", 2, false, 3},
+      {"before plain file 2", 3, false, 5},
+      {"while the memory profile is written", 2, true, 3},
+      {"while plain file 1 is written", 3, true, 4},
   };
-  const Status status = ExportXSpaceToTensorBoard(XSpace(), dir.Join("logs"));
-  before_creating_a_file = nullptr;
-  ASSERT_FALSE(run.empty());
-  EXPECT_EQ(status.error_message(),
-            profile + "/" + run + " was moved or replaced after this export claimed it");
-  EXPECT_THAT(ListDirectory(profile + "/" + run), ElementsAre());
-  EXPECT_EQ(ListDirectory(profile + "/moved").size(), 2u);  // the claim and the memory profile
+  testing::XSpaceFixture with_event;
+  with_event.AddTraceMe(1, "step", 1000, 2000);
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    const std::string profile = dir.Join("logs/plugins/profile");
+    const std::string due = c.while_writing ? "." + files[c.in_place] + ".tmp-" : files[c.in_place];
+    std::string run;
+    // Looked at whenever a file is made and whenever a path is followed (as
+    // the checks that the run is in place do).
+    const auto swap_when_due = [&] {
+      const std::vector<std::string> runs = ListDirectory(profile);
+      if (runs.size() != 1) return;
+      const std::vector<std::string> held = ListDirectory(profile + "/" + runs[0]);
+      if (std::none_of(held.begin(), held.end(),
+                       [&](const std::string& name) { return name.rfind(due, 0) == 0; })) {
+        return;
+      }
+      after_creating_a_file = nullptr;
+      after_following_a_path = nullptr;
+      run = runs[0];
+      EXPECT_TRUE(
+          testing::ReplaceWithAnotherUsersDirectory(profile + "/" + run, profile + "/moved"))
+          << c.when;
+    };
+    after_creating_a_file = [&](int) { swap_when_due(); };
+    after_following_a_path = [&](int, const char*) { swap_when_due(); };
+    const Status status = ExportXSpaceToTensorBoard(with_event.space(), dir.Join("logs"));
+    after_creating_a_file = nullptr;
+    after_following_a_path = nullptr;
+    ASSERT_FALSE(run.empty()) << c.when;
+    EXPECT_EQ(status.error_message(),
+              profile + "/" + run + " was moved or replaced after this export claimed it")
+        << c.when;
+    EXPECT_THAT(ListDirectory(profile + "/" + run), ElementsAre()) << c.when;
+    std::vector<std::string> claimed(files, files + c.claimed);
+    std::sort(claimed.begin(), claimed.end());
+    EXPECT_EQ(ListDirectory(profile + "/moved"), claimed) << c.when;
+  }
 }
 
 }  // namespace

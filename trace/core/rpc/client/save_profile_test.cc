@@ -416,12 +416,12 @@ TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
 TEST(SaveProfileTest, ModesFollowTheUmask) {
   const struct {
     mode_t mask;
-    bool chmod_refused;  // as by a file system that decides modes itself (0640 here)
-  } cases[] = {{022, false}, {002, false}, {027, false}, {077, false}, {022, true}};
-  for (const auto& [mask, chmod_refused] : cases) {
+    int chmod_error;  // as by a file system that decides modes itself (0640 here)
+  } cases[] = {{022, 0}, {002, 0}, {027, 0}, {077, 0}, {022, EPERM}, {022, EOPNOTSUPP}};
+  for (const auto& [mask, chmod_error] : cases) {
     testing::TempDir dir;
-    if (chmod_refused) {
-      before_changing_a_mode = [](int) { return EPERM; };
+    if (chmod_error != 0) {
+      before_changing_a_mode = [err = chmod_error](int) { return err; };
       after_creating_a_file = [](int fd) { syscall(SYS_fchmod, fd, 0640); };
     }
     const mode_t old_mask = umask(mask);
@@ -445,10 +445,10 @@ TEST(SaveProfileTest, ModesFollowTheUmask) {
     umask(old_mask);
     before_changing_a_mode = nullptr;
     after_creating_a_file = nullptr;
-    ASSERT_TRUE(status.ok()) << status.ToString();
-    const mode_t owner_only = chmod_refused ? 0640 : 0600;
+    ASSERT_TRUE(status.ok()) << status.ToString() << ", chmod failing with " << chmod_error;
+    const mode_t owner_only = chmod_error != 0 ? 0640 : 0600;
     EXPECT_EQ(temporary.st_mode & 07777, owner_only);
-    const mode_t file_mode = chmod_refused ? 0640 : 0666 & ~mask;
+    const mode_t file_mode = chmod_error != 0 ? 0640 : 0666 & ~mask;
     const std::pair<std::string, mode_t> modes[] = {
         {"logs", 0755 & ~mask},
         {"logs/plugins", 0755 & ~mask},
@@ -892,14 +892,11 @@ TEST(SaveToolDataTest, RunMovedOrReplacedAfterItsClaimGetsNothingElsewhere) {
         return rename(moved.c_str(), (moved + ".old").c_str()) == 0 &&
                mkdir(moved.c_str(), 0777) == 0;
       }
-      if (rename(run_dir.c_str(), (profile + "/moved").c_str()) != 0) return false;
-      if (replacement == "link") return symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0;
-      // Another user's directory, where the test may give it away.
       if (replacement == "directory") {
-        return mkdir(run_dir.c_str(), 0777) == 0 && chmod(run_dir.c_str(), 0777) == 0 &&
-               (geteuid() != 0 || chown(run_dir.c_str(), 4321, 4321) == 0);
+        return testing::ReplaceWithAnotherUsersDirectory(run_dir, profile + "/moved");
       }
-      return true;
+      if (rename(run_dir.c_str(), (profile + "/moved").c_str()) != 0) return false;
+      return replacement != "link" || symlink(dir.Join("outside").c_str(), run_dir.c_str()) == 0;
     };
     ASSERT_TRUE(c.while_writing || swap()) << what;
     ProfileResponse response;
