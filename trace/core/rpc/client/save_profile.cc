@@ -316,6 +316,16 @@ Status ChangeMode(int fd, mode_t mode, const std::string& path) {
   return Status();
 }
 
+// Whether the file `fd`, made with the mode `made_with`, has no permission at
+// all after its change to owner-only: its file system honours creation modes
+// but refuses changes, and would keep it unreadable to its owner for good. It
+// is then made again owner-only, without the guard that no permission gave;
+// no lock waits, so a process that locks it first only costs a try.
+bool KeptNoPermission(int fd, mode_t made_with) {
+  struct stat info {};
+  return made_with == 0 && ::fstat(fd, &info) == 0 && (info.st_mode & 0777) == 0;
+}
+
 // A temporary file in a run that its writer holds locked (flock) until it is
 // renamed into place or removed: a lock that only the writer's death
 // releases, so a later export can tell an abandoned file from one being
@@ -345,8 +355,9 @@ class TemporaryFile {
     // Another process may lock the file, or a sweeping export remove it,
     // between its creation and the lock: it is left, and another name tried.
     constexpr int kTries = 8;
+    mode_t made_with = 0;
     for (int i = 0; i < kTries; ++i) {
-      ScopedFd fd(CreateTemporaryFile(run_fd_, file_name, 0, &name_));
+      ScopedFd fd(CreateTemporaryFile(run_fd_, file_name, made_with, &name_));
       if (fd.get() < 0) {
         const int err = errno;
         name_.clear();
@@ -356,18 +367,20 @@ class TemporaryFile {
       if (lock_fd_ < 0) return IOError(final_path, errno);
       const bool locked = ::flock(lock_fd_, LOCK_EX | LOCK_NB) == 0;
       if (!locked && errno != EWOULDBLOCK) return IOError(final_path, errno);
-      if (!locked || !NamesFile(name_, fd.get(), run_fd_)) {
+      // Owner-only from here, so that a sweep can tell it abandoned if this
+      // process dies.
+      const Status status = locked ? ChangeMode(lock_fd_, 0600, final_path) : Status();
+      if (!status.ok()) return status;
+      const bool unusable = locked && KeptNoPermission(lock_fd_, made_with);
+      if (!locked || unusable || !NamesFile(name_, fd.get(), run_fd_)) {
         // Removed only while the name still leads to it: a sweep may have
         // given the name to another writer's file.
         if (NamesFile(name_, fd.get(), run_fd_)) ::unlinkat(run_fd_, name_.c_str(), 0);
         ::close(std::exchange(lock_fd_, -1));
         name_.clear();
+        if (unusable) made_with = 0600;
         continue;
       }
-      // Owner-only from here, so that a sweep can tell it abandoned if this
-      // process dies.
-      const Status status = ChangeMode(lock_fd_, 0600, final_path);
-      if (!status.ok()) return status;
       std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "w"), &::fclose);
       if (stream == nullptr) return IOError(final_path, errno);
       fd.release();  // the stream owns it now
@@ -557,6 +570,7 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
   // A sweep removes a run left with abandoned claims only, possibly between
   // the creation of the directory and of the claim.
   constexpr int kTries = 8;
+  mode_t made_with = 0;  // the claim's mode at its creation
   for (int i = 0; i < kTries; ++i) {
     if (*runs_made == kMaxRunsMade) {
       return errors::Unavailable(
@@ -598,7 +612,7 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     const bool own = run_info.st_uid == ::geteuid();
     if (!made && !own) return Status();
     claim = ScopedFd(::openat(run_fd->get(), claim_name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, made_with));
     if (claim.get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
@@ -628,6 +642,11 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     if (!changed.ok()) {
       abandon();
       return changed;
+    }
+    if (KeptNoPermission(claim.get(), made_with)) {
+      abandon();
+      made_with = 0600;
+      continue;
     }
     *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
                                                                  : ClaimOutcome::kSwept;

@@ -412,18 +412,20 @@ TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
 // "plugins/profile", the run) get 0755 less the umask, so that viewers of
 // other users can list the runs where the umask allows; tool files get 0666
 // less the umask, as files usually do. The claim, which holds nothing, stays
-// owner-only.
+// owner-only. Where modes cannot be changed, no file is left without the
+// owner's permission.
 TEST(SaveProfileTest, ModesFollowTheUmask) {
   const struct {
     mode_t mask;
-    int chmod_error;  // as by a file system that decides modes itself (0640 here)
-  } cases[] = {{022, 0}, {002, 0}, {027, 0}, {077, 0}, {022, EPERM}, {022, EOPNOTSUPP}};
-  for (const auto& [mask, chmod_error] : cases) {
+    int chmod_error;
+    bool decides_modes;  // gives every file 0640, else keeps the creation mode
+  } cases[] = {{022, 0, false},     {002, 0, false},         {027, 0, false},
+               {077, 0, false},     {022, EPERM, true},      {022, EOPNOTSUPP, true},
+               {022, EPERM, false}, {027, EOPNOTSUPP, false}};
+  for (const auto& [mask, chmod_error, decides_modes] : cases) {
     testing::TempDir dir;
-    if (chmod_error != 0) {
-      before_changing_a_mode = [err = chmod_error](int) { return err; };
-      after_creating_a_file = [](int fd) { syscall(SYS_fchmod, fd, 0640); };
-    }
+    if (chmod_error != 0) before_changing_a_mode = [err = chmod_error](int) { return err; };
+    if (decides_modes) after_creating_a_file = [](int fd) { syscall(SYS_fchmod, fd, 0640); };
     const mode_t old_mask = umask(mask);
     const std::string root = dir.Join("logs/plugins/profile");
     RunClaim claim;
@@ -446,9 +448,9 @@ TEST(SaveProfileTest, ModesFollowTheUmask) {
     before_changing_a_mode = nullptr;
     after_creating_a_file = nullptr;
     ASSERT_TRUE(status.ok()) << status.ToString() << ", chmod failing with " << chmod_error;
-    const mode_t owner_only = chmod_error != 0 ? 0640 : 0600;
+    const mode_t owner_only = decides_modes ? 0640 : 0600;
     EXPECT_EQ(temporary.st_mode & 07777, owner_only);
-    const mode_t file_mode = chmod_error != 0 ? 0640 : 0666 & ~mask;
+    const mode_t file_mode = decides_modes ? 0640 : chmod_error != 0 ? 0600 : 0666 & ~mask;
     const std::pair<std::string, mode_t> modes[] = {
         {"logs", 0755 & ~mask},
         {"logs/plugins", 0755 & ~mask},
