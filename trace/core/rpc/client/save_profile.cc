@@ -714,7 +714,10 @@ void RemoveRunOfAbandonedClaims(int root_fd, const std::string& name, int run_fd
 // Removes what killed or failed exports left in the run `name` of `root_fd`:
 // temporary files of this library's names whose writer's lock is gone, and
 // then the run itself when all it holds are this library's claims that no
-// export holds. Live exports' files and anything else stay. Best effort.
+// export holds. Live exports' files and anything else stay, and so does a
+// file that an export killed between its making and its lock left without
+// permission: only a sweep that may open any file (root's) can lock it.
+// Best effort.
 // Works through the run's descriptor: a run replaced by a link meanwhile
 // leads no removal elsewhere. With `expected_fd`, only when `name` still
 // leads to that directory.
