@@ -107,20 +107,20 @@ void Measure(benchmark::State& state, Body body) {
     peak_sum += heap_peak.load() - base;
   }
   state.counters["peak_heap_bytes"] = peak_sum / state.iterations() / kRecords;
-  state.counters["ns_per_record"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * kRecords,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_record"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kRecords,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_DeviceExport(benchmark::State& state) {
   Collector();
   const auto start = std::chrono::steady_clock::now();
   Measure(state, [] { benchmark::DoNotOptimize(Export()); });
-  export_ns_per_record = std::chrono::duration<double, std::nano>(
-                             std::chrono::steady_clock::now() - start).count() /
-                         state.iterations() / kRecords;
+  export_ns_per_record =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+      state.iterations() / kRecords;
 }
-BENCHMARK(BM_DeviceExport)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DeviceExport)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 void BM_XSpaceDeepCopy(benchmark::State& state) {
   const XSpace space = Export();
@@ -129,12 +129,12 @@ void BM_XSpaceDeepCopy(benchmark::State& state) {
     XSpace copy = space;
     benchmark::DoNotOptimize(copy);
   });
-  const double copy_ns = std::chrono::duration<double, std::nano>(
-                             std::chrono::steady_clock::now() - start).count() /
-                         state.iterations() / kRecords;
+  const double copy_ns =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+      state.iterations() / kRecords;
   state.counters["export_x"] = export_ns_per_record / copy_ns;
 }
-BENCHMARK(BM_XSpaceDeepCopy)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_XSpaceDeepCopy)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 }  // namespace
 }  // namespace trace

@@ -13,7 +13,9 @@
 //                   hide it)
 // BM_StopIntoString: a level-1 session of 500,000 launches (1,000,000 device
 // records: each launch is an API record and a kernel record) stopped into a
-// string; ns_per_record is that Stop's time per record.
+// string; ns_per_record is that Stop's wall time per record.
+// BM_StopIntoLogDir: the same session stopped into a fresh log directory
+// (Stop(nullptr), which writes the TensorBoard files); ns_per_record likewise.
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -24,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "testing/temp_dir.h"
 #include "tools/zra_sim/zra_sim_control.h"
 #include "zentrik/trace/tracer.h"
 
@@ -47,10 +50,11 @@ double RssBytes() {
   return read ? static_cast<double>(resident) * ::sysconf(_SC_PAGESIZE) : 0;
 }
 
-std::unique_ptr<TracerInterface> StartedTracer(int device_level) {
+std::unique_ptr<TracerInterface> StartedTracer(int device_level,
+                                               const std::string& logdir = "/tmp") {
   TracerOptions options;
   options.device_tracer_level = device_level;
-  std::unique_ptr<TracerInterface> tracer(CreateTracer(options, "/tmp"));
+  std::unique_ptr<TracerInterface> tracer(CreateTracer(options, logdir));
   if (tracer == nullptr || !tracer->Start()) return nullptr;
   return tracer;
 }
@@ -67,8 +71,9 @@ void BM_KernelLaunch(benchmark::State& state) {
   const double rss_before = RssBytes();
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) zra_sim::LaunchKernel(kernel);
-  const double ns = std::chrono::duration<double, std::nano>(
-                        std::chrono::steady_clock::now() - start).count() / state.iterations();
+  const double ns =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+      state.iterations();
   state.counters["rss_per_launch"] = (RssBytes() - rss_before) / state.iterations();
   std::string bytes;
   tracer->Stop(&bytes);
@@ -78,26 +83,53 @@ void BM_KernelLaunch(benchmark::State& state) {
 }
 BENCHMARK(BM_KernelLaunch)->Arg(0)->Arg(1)->Arg(2)->Iterations(200000);
 
+constexpr int kStopLaunches = 500000;
+
+// A started level-1 session of kStopLaunches launches, two device records each;
+// null when the tracer did not start.
+std::unique_ptr<TracerInterface> RecordedSession(const std::string& logdir) {
+  auto tracer = StartedTracer(1, logdir);
+  if (tracer == nullptr) return nullptr;
+  for (int i = 0; i < kStopLaunches; ++i) zra_sim::LaunchKernel({1 + i % 4u, "relu(float*)"});
+  return tracer;
+}
+
+void SetNsPerRecord(benchmark::State& state) {
+  state.counters["ns_per_record"] =
+      benchmark::Counter(2.0 * kStopLaunches * state.iterations(),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 void BM_StopIntoString(benchmark::State& state) {
-  constexpr int kLaunches = 500000;
   for (auto _ : state) {
     state.PauseTiming();
-    auto tracer = StartedTracer(1);
-    if (tracer == nullptr) {
-      state.SkipWithError("tracer did not start");
-      return;
-    }
-    for (int i = 0; i < kLaunches; ++i) zra_sim::LaunchKernel({1 + i % 4u, "relu(float*)"});
+    auto tracer = RecordedSession("/tmp");
     std::string bytes;
     state.ResumeTiming();
-    tracer->Stop(&bytes);
+    if (tracer == nullptr || !tracer->Stop(&bytes)) {
+      state.SkipWithError("the session did not start or stop");
+      return;
+    }
     benchmark::DoNotOptimize(bytes);
   }
-  state.counters["ns_per_record"] = benchmark::Counter(
-      2.0 * kLaunches * state.iterations(),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  SetNsPerRecord(state);
 }
-BENCHMARK(BM_StopIntoString)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_StopIntoString)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+void BM_StopIntoLogDir(benchmark::State& state) {
+  zentrik::testing::TempDir logdir;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto tracer = RecordedSession(logdir.path());
+    state.ResumeTiming();
+    if (tracer == nullptr || !tracer->Stop(nullptr)) {
+      state.SkipWithError("the session did not start or stop");
+      return;
+    }
+  }
+  SetNsPerRecord(state);
+}
+BENCHMARK(BM_StopIntoLogDir)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
