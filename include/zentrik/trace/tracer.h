@@ -14,9 +14,9 @@
 // One tracer at a time records in a process: while one is started, Start of
 // any other fails. A tracer is driven from one thread at a time; the work it
 // profiles may run on any number of threads. Every function here reports
-// failure through its result and one WARNING line with a fixed message on
-// standard error, which does not say why (which directory, the system's
-// error); none throws.
+// failure through its result and a WARNING line on standard error; that of
+// a failed export is a fixed one, which does not say why (which directory,
+// the system's error). None throws.
 
 #include <cstdint>
 #include <memory>  // the usage above holds the tracer in a std::unique_ptr
