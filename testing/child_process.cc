@@ -1,12 +1,13 @@
 #include "testing/child_process.h"
 
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -120,6 +121,10 @@ ChildResult RunScenario(const std::string& name, const EnvOverrides& env) {
   if (n <= 0) return ChildResult{};
   self[n] = '\0';
   return RunChild({self}, all);
+}
+
+bool BecomeNobody() {
+  return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
 }
 
 bool MaybeRunScenario(int* exit_code) {

@@ -12,11 +12,11 @@ namespace zentrik {
 namespace testing {
 
 struct ChildResult {
-  int exit_code = -1;    // -1 when the child did not exit normally.
-  int term_signal = 0;   // The signal that ended the child, else 0.
-  std::string out;       // Everything the child wrote to stdout.
-  std::string err;       // Everything the child wrote to stderr.
-  bool hung = false;     // The child outlived its limit and was killed.
+  int exit_code = -1;   // -1 when the child did not exit normally.
+  int term_signal = 0;  // The signal that ended the child, else 0.
+  std::string out;      // Everything the child wrote to stdout.
+  std::string err;      // Everything the child wrote to stderr.
+  bool hung = false;    // The child outlived its limit and was killed.
 };
 
 // Environment changes for a child: a value sets the variable, nullopt unsets it.
@@ -37,6 +37,11 @@ ChildResult WaitForChild(pid_t pid, int limit_ms);
 // levels) are tested this way.
 ChildResult RunScenario(const std::string& name, const EnvOverrides& env = {});
 
+// Makes this process uid and gid 65534 with no supplementary group (root's
+// would still open what those ids may not); false when that is refused, as it
+// is to a process that is not root.
+bool BecomeNobody();
+
 // Runs the scenario named by ZENTRIK_TEST_SCENARIO, if any; returns false when
 // this process is not a scenario child. Called by the test main.
 bool MaybeRunScenario(int* exit_code);
@@ -50,10 +55,9 @@ struct ScenarioRegistrar {
 }  // namespace zentrik
 
 // ZENTRIK_CHILD_SCENARIO(Name) { ...; return exit_code; }
-#define ZENTRIK_CHILD_SCENARIO(name)                                      \
-  static int name##_Scenario();                                           \
-  static ::zentrik::testing::ScenarioRegistrar name##_scenario_registrar( \
-      #name, &name##_Scenario);                                           \
+#define ZENTRIK_CHILD_SCENARIO(name)                                                               \
+  static int name##_Scenario();                                                                    \
+  static ::zentrik::testing::ScenarioRegistrar name##_scenario_registrar(#name, &name##_Scenario); \
   static int name##_Scenario()
 
 #endif  // ZENTRIK_TESTING_CHILD_PROCESS_H_

@@ -44,18 +44,21 @@ TEST(EnvTest, FileQueriesAndDirectoryCreation) {
       {env().FileExists(missing), errors::NotFound(missing + " does not exit")},
       {env().IsDirectory(file), errors::NotFound(file + " is not a directory")},
       {env().IsDirectory(missing), errors::FailedPrecondition("errors occur when accessing")},
-      {env().GetChildren(missing, &children), errors::Unknown(missing + ": No such file or directory")},
+      {env().GetChildren(missing, &children),
+       errors::Unknown(missing + ": No such file or directory")},
       {env().CreateDir(dir.Join("new")), Status()},
       {env().CreateDir(dir.Join("new")), errors::AlreadyExists(dir.Join("new") + " already exits")},
       {env().CreateDir(file + "/c"), errors::Aborted(file + "/c creating...  error!")},
       {env().RecursivelyCreateDir(dir.Join("a/b/c")), Status()},
-      {env().RecursivelyCreateDir(file + "/x/y"), errors::FailedPrecondition(file + " is not a directory")},
+      {env().RecursivelyCreateDir(file + "/x/y"),
+       errors::FailedPrecondition(file + " is not a directory")},
   };
   const std::string log = capture.Stop();
   for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
   EXPECT_TRUE(children.empty() && env().IsDirectory(dir.Join("a/b/c")).ok());
-  EXPECT_THAT(log, ContainsRegex(R"(WARNING:  common/platform/env:[0-9]+\] errors occur when accessing)" +
-                                 missing + "\n"));
+  EXPECT_THAT(
+      log, ContainsRegex(R"(WARNING:  common/platform/env:[0-9]+\] errors occur when accessing)" +
+                         missing + "\n"));
 }
 
 // The working directory cannot be searched by an unprivileged user, so not
@@ -64,7 +67,7 @@ ZENTRIK_CHILD_SCENARIO(CreateBelowAnUnreachableWorkingDirectory) {
   alarm(10);  // A walk that never ends would otherwise hang the test.
   TempDir dir;
   if (chmod(dir.path().c_str(), 0700) != 0 || chdir(dir.path().c_str()) != 0) return 2;
-  if (setgid(65534) != 0 || setuid(65534) != 0) return 3;
+  if (!testing::BecomeNobody()) return 3;
   printf("%s\n", Env::Default()->RecursivelyCreateDir("a/b").ToString().c_str());
   return 0;
 }

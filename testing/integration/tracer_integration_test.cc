@@ -57,7 +57,7 @@ void ExpectLines(const std::string& text, const Lines& expected) {
 // as an unprivileged user when the test runs as root, whom no mode refuses.
 // Exits 0 when the call failed.
 ZENTRIK_CHILD_SCENARIO(UnprivilegedExport) {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+  if (geteuid() == 0 && !zentrik::testing::BecomeNobody()) return 2;
   const std::string logdir = getenv("LOGDIR");
   if (std::string(getenv("CALL")) == "export") return trace::ExportToTensorboard("", logdir);
   auto tracer = NewTracer(logdir);

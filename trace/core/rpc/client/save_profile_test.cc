@@ -299,7 +299,7 @@ TEST(SaveProfileTest, RefusedDirectoriesSayWhy) {
 ZENTRIK_CHILD_SCENARIO(UnprivilegedClaim) {
   const std::string root = getenv("ROOT");
   const std::string swap_in = getenv("SWAP_IN") != nullptr ? getenv("SWAP_IN") : "";
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 1;
+  if (geteuid() == 0 && !testing::BecomeNobody()) return 1;
   umask(static_cast<mode_t>(std::stoul(getenv("UMASK"), nullptr, 8)));
   if (!swap_in.empty()) {
     testing::after_making_a_directory = [&](int parent, const char* name) {
