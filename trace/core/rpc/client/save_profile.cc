@@ -308,35 +308,58 @@ Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::strin
   return Status();
 }
 
-// Gives the file `fd` the mode `mode`; `path` names it in errors. A file
-// system that decides modes itself (vfat, or one that gives every file
-// another owner) may refuse the change: the file keeps its mode.
+// Whether `err`, of a failed fchmod, is a file system's refusal to change
+// modes (vfat, or one that gives every file another owner, decides them
+// itself): the file keeps its mode, and that is no failure.
+bool ModeChangeRefused(int err) { return err == EPERM || err == EOPNOTSUPP; }
+
+// Gives the file `fd` the mode `mode` unless its file system refuses modes;
+// `path` names it in errors.
 Status ChangeMode(int fd, mode_t mode, const std::string& path) {
-  if (::fchmod(fd, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) return IOError(path, errno);
+  if (::fchmod(fd, mode) != 0 && !ModeChangeRefused(errno)) return IOError(path, errno);
   return Status();
 }
 
-// Whether the file `fd`, made with the mode `made_with`, has no permission at
-// all after its change to owner-only: its file system honours creation modes
-// but refuses changes, and would keep it unreadable to its owner for good. It
-// is then made again owner-only, without the guard that no permission gave;
-// no lock waits, so a process that locks it first only costs a try.
-bool KeptNoPermission(int fd, mode_t made_with) {
+// What became of the lock on a file just made.
+enum class NewFileLock {
+  kLocked,            // held, and the file owner-only
+  kHeld,              // another process holds it
+  kKeptNoPermission,  // held, but the file stays without permission
+};
+
+// Locks `fd`, a file just made with the mode `made_with`, without waiting,
+// and makes it owner-only, so that a sweep can tell it abandoned if this
+// process dies. Claims and temporary files are made with no permission, so
+// that no other process can open one and take its lock first, not even where
+// new files get an owner that other processes share (a squashing NFS mount).
+// A file system that honours creation modes but refuses changes would keep
+// such a file unreadable to its owner for good: kKeptNoPermission says to
+// make the next one owner-only at once, without that guard (no lock waits,
+// so a process that locks it first only costs a try). `path` names the file
+// in errors.
+Status LockNewFile(int fd, mode_t made_with, const std::string& path, NewFileLock* result) {
+  *result = NewFileLock::kHeld;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK ? Status() : IOError(path, errno);
+  }
+  *result = NewFileLock::kLocked;
+  if (made_with != 0 || ::fchmod(fd, 0600) == 0) return Status();
+  if (!ModeChangeRefused(errno)) return IOError(path, errno);
   struct stat info {};
-  return made_with == 0 && ::fstat(fd, &info) == 0 && (info.st_mode & 0777) == 0;
+  if (::fstat(fd, &info) == 0 && (info.st_mode & 0777) == 0) {
+    *result = NewFileLock::kKeptNoPermission;
+  }
+  return Status();
 }
 
 // A temporary file in a run that its writer holds locked (flock) until it is
 // renamed into place or removed: a lock that only the writer's death
 // releases, so a later export can tell an abandoned file from one being
 // written, also across processes and machines sharing the directory. It is
-// made with no permission at all until it is locked, then owner-only, so
-// that no other process can open it and take its lock first, not even where
-// new files get an owner that other processes share (a squashing NFS mount);
-// it gets the mode files usually get just before it takes its final name.
-// Its lock never waits. Removes the file unless it was renamed, so that no
-// failure (an exception included) leaves it behind. The run's descriptor
-// must outlive the object.
+// made and locked as LockNewFile says, and gets the mode files usually get
+// just before it takes its final name. Removes the file unless it was
+// renamed, so that no failure (an exception included) leaves it behind. The
+// run's descriptor must outlive the object.
 class TemporaryFile {
  public:
   explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
@@ -365,20 +388,16 @@ class TemporaryFile {
       }
       lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
       if (lock_fd_ < 0) return IOError(final_path, errno);
-      const bool locked = ::flock(lock_fd_, LOCK_EX | LOCK_NB) == 0;
-      if (!locked && errno != EWOULDBLOCK) return IOError(final_path, errno);
-      // Owner-only from here, so that a sweep can tell it abandoned if this
-      // process dies.
-      const Status status = locked ? ChangeMode(lock_fd_, 0600, final_path) : Status();
+      NewFileLock lock = NewFileLock::kHeld;
+      const Status status = LockNewFile(lock_fd_, made_with, final_path, &lock);
       if (!status.ok()) return status;
-      const bool unusable = locked && KeptNoPermission(lock_fd_, made_with);
-      if (!locked || unusable || !NamesFile(name_, fd.get(), run_fd_)) {
+      if (lock != NewFileLock::kLocked || !NamesFile(name_, fd.get(), run_fd_)) {
         // Removed only while the name still leads to it: a sweep may have
         // given the name to another writer's file.
         if (NamesFile(name_, fd.get(), run_fd_)) ::unlinkat(run_fd_, name_.c_str(), 0);
         ::close(std::exchange(lock_fd_, -1));
         name_.clear();
-        if (unusable) made_with = 0600;
+        if (lock == NewFileLock::kKeptNoPermission) made_with = 0600;
         continue;
       }
       std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "w"), &::fclose);
@@ -624,27 +643,14 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       return IOError(path, err);
     }
     struct stat claim_info {};
-    const bool locked =
-        ::fstat(claim.get(), &claim_info) == 0 && ::flock(claim.get(), LOCK_EX | LOCK_NB) == 0;
-    if (!locked && errno != EWOULDBLOCK) {
-      const int err = errno;
+    NewFileLock locked = NewFileLock::kHeld;
+    const Status status = ::fstat(claim.get(), &claim_info) == 0
+                              ? LockNewFile(claim.get(), made_with, path, &locked)
+                              : IOError(path, errno);
+    if (!status.ok() || locked != NewFileLock::kLocked ||
+        (!own && claim_info.st_uid != run_info.st_uid)) {
       abandon();
-      return IOError(path, err);
-    }
-    if (!locked || (!own && claim_info.st_uid != run_info.st_uid)) {
-      abandon();
-      return Status();
-    }
-    // Made with no permission, so that no other process could open it and
-    // take its lock first; owner-only once locked, so that a sweep can tell
-    // it abandoned if this process dies.
-    const Status changed = ChangeMode(claim.get(), 0600, path);
-    if (!changed.ok()) {
-      abandon();
-      return changed;
-    }
-    if (KeptNoPermission(claim.get(), made_with)) {
-      abandon();
+      if (locked != NewFileLock::kKeptNoPermission || !status.ok()) return status;
       made_with = 0600;
       continue;
     }
