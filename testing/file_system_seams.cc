@@ -17,6 +17,7 @@ std::function<int(const char*)> before_making_a_directory;
 std::function<void(int, const char*)> after_making_a_directory;
 std::function<void(const char*)> before_creating_a_file;
 std::function<void(int)> after_creating_a_file;
+std::function<void(int, const char*, bool)> before_removing_an_entry;
 std::function<int(int)> before_changing_a_mode;
 std::function<void(int, const char*)> after_following_a_path;
 
@@ -75,9 +76,17 @@ extern "C" int openat(int dir_fd, const char* name, int flags, ...) {
   return fd;
 }
 
+extern "C" int unlinkat(int dir_fd, const char* name, int flags) {
+  if (before_removing_an_entry) {
+    Run(before_removing_an_entry, dir_fd, name, (flags & AT_REMOVEDIR) != 0);
+  }
+  return static_cast<int>(syscall(SYS_unlinkat, dir_fd, name, flags));
+}
+
 extern "C" int fchmod(int fd, mode_t mode) {
   if (before_changing_a_mode) {
     if (const int err = Run(before_changing_a_mode, fd); err != 0) {
+      if (err < 0) return 0;
       errno = err;
       return -1;
     }

@@ -2,7 +2,7 @@
 #define ZENTRIK_TESTING_FILE_SYSTEM_SEAMS_H_
 
 // Seams in the file-system calls an export makes. The program that links
-// file_system_seams.cc has flock, mkdirat, openat, fchmod and fstatat
+// file_system_seams.cc has flock, mkdirat, openat, unlinkat, fchmod and fstatat
 // replaced by ones that run these hooks around the system call; each hook is
 // off until set, may clear itself, and runs on whichever thread makes the
 // call.
@@ -28,8 +28,13 @@ extern std::function<void(int parent_fd, const char* name)> after_making_a_direc
 extern std::function<void(const char* name)> before_creating_a_file;
 extern std::function<void(int fd)> after_creating_a_file;
 
-// Before each fchmod, with the descriptor; a nonzero result fails it with
-// that errno, as file systems that decide modes themselves do.
+// Before each entry removed with unlinkat, with its directory's descriptor,
+// its name and whether it is a directory.
+extern std::function<void(int dir_fd, const char* name, bool directory)> before_removing_an_entry;
+
+// Before each fchmod, with the descriptor; a positive result fails it with
+// that errno, as file systems that decide modes themselves do, and a
+// negative one makes it succeed and change nothing, as some others do.
 extern std::function<int(int fd)> before_changing_a_mode;
 
 // After each fstatat that follows a link at the path's end (a look at where a

@@ -323,7 +323,7 @@ Status ChangeMode(int fd, mode_t mode, const std::string& path) {
 // What became of the lock on a file just made.
 enum class NewFileLock {
   kLocked,            // held, and the file owner-only
-  kHeld,              // another process holds it
+  kNotHeld,           // another process holds it, or it could not be taken
   kKeptNoPermission,  // held, but the file stays without permission
 };
 
@@ -332,24 +332,37 @@ enum class NewFileLock {
 // process dies. Claims and temporary files are made with no permission, so
 // that no other process can open one and take its lock first, not even where
 // new files get an owner that other processes share (a squashing NFS mount).
-// A file system that honours creation modes but refuses changes would keep
-// such a file unreadable to its owner for good: kKeptNoPermission says to
-// make the next one owner-only at once, without that guard (no lock waits,
-// so a process that locks it first only costs a try). `path` names the file
-// in errors.
+// A file system that honours creation modes but refuses changes, or accepts
+// them and changes nothing, would keep such a file unreadable to its owner
+// for good: kKeptNoPermission says to make the next one owner-only at once,
+// without that guard (no lock waits, so a process that locks it first only
+// costs a try). `path` names the file in errors.
 Status LockNewFile(int fd, mode_t made_with, const std::string& path, NewFileLock* result) {
-  *result = NewFileLock::kHeld;
+  *result = NewFileLock::kNotHeld;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return errno == EWOULDBLOCK ? Status() : IOError(path, errno);
   }
   *result = NewFileLock::kLocked;
-  if (made_with != 0 || ::fchmod(fd, 0600) == 0) return Status();
-  if (!ModeChangeRefused(errno)) return IOError(path, errno);
+  if (made_with != 0) return Status();
+  if (::fchmod(fd, 0600) != 0 && !ModeChangeRefused(errno)) return IOError(path, errno);
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && (info.st_mode & 0777) == 0) {
-    *result = NewFileLock::kKeptNoPermission;
-  }
+  if (::fstat(fd, &info) != 0) return IOError(path, errno);
+  if ((info.st_mode & 0777) == 0) *result = NewFileLock::kKeptNoPermission;
   return Status();
+}
+
+// Removes the file `name` of `dir_fd` that this export made, open as `fd`,
+// and does not keep, when it holds the file's lock (`lock`) and the name
+// still leads to the file (a sweep may have removed it before the lock).
+// Only a lock's holder removes a claim or temporary file, so no other
+// process removes this one meanwhile, and its name cannot come to lead to
+// another export's file between the look and the removal. A file that
+// another process locked first is left to that process: a sweep, which
+// removes it.
+void RemoveNewFile(int dir_fd, const std::string& name, int fd, NewFileLock lock) {
+  if (lock != NewFileLock::kNotHeld && NamesFile(name, fd, dir_fd)) {
+    ::unlinkat(dir_fd, name.c_str(), 0);
+  }
 }
 
 // A temporary file in a run that its writer holds locked (flock) until it is
@@ -357,14 +370,14 @@ Status LockNewFile(int fd, mode_t made_with, const std::string& path, NewFileLoc
 // releases, so a later export can tell an abandoned file from one being
 // written, also across processes and machines sharing the directory. It is
 // made and locked as LockNewFile says, and gets the mode files usually get
-// just before it takes its final name. Removes the file unless it was
-// renamed, so that no failure (an exception included) leaves it behind. The
-// run's descriptor must outlive the object.
+// just before it takes its final name. Removes the file, as RemoveNewFile
+// does, unless it was renamed, so that no failure (an exception included)
+// leaves it behind. The run's descriptor must outlive the object.
 class TemporaryFile {
  public:
   explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
   ~TemporaryFile() {
-    if (!name_.empty()) ::unlinkat(run_fd_, name_.c_str(), 0);
+    if (!name_.empty() && lock_fd_ >= 0) RemoveNewFile(run_fd_, name_, lock_fd_, lock_);
     if (lock_fd_ >= 0) ::close(lock_fd_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
@@ -386,18 +399,16 @@ class TemporaryFile {
         name_.clear();
         return IOError(final_path, err);
       }
+      lock_ = NewFileLock::kNotHeld;
       lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
       if (lock_fd_ < 0) return IOError(final_path, errno);
-      NewFileLock lock = NewFileLock::kHeld;
-      const Status status = LockNewFile(lock_fd_, made_with, final_path, &lock);
+      const Status status = LockNewFile(lock_fd_, made_with, final_path, &lock_);
       if (!status.ok()) return status;
-      if (lock != NewFileLock::kLocked || !NamesFile(name_, fd.get(), run_fd_)) {
-        // Removed only while the name still leads to it: a sweep may have
-        // given the name to another writer's file.
-        if (NamesFile(name_, fd.get(), run_fd_)) ::unlinkat(run_fd_, name_.c_str(), 0);
+      if (lock_ != NewFileLock::kLocked || !NamesFile(name_, fd.get(), run_fd_)) {
+        RemoveNewFile(run_fd_, name_, fd.get(), lock_);
         ::close(std::exchange(lock_fd_, -1));
         name_.clear();
-        if (lock == NewFileLock::kKeptNoPermission) made_with = 0600;
+        if (lock_ == NewFileLock::kKeptNoPermission) made_with = 0600;
         continue;
       }
       std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "w"), &::fclose);
@@ -432,6 +443,7 @@ class TemporaryFile {
   const int run_fd_;
   std::string name_;
   int lock_fd_ = -1;  // Holds the lock while the file is written and renamed.
+  NewFileLock lock_ = NewFileLock::kNotHeld;
 };
 
 // Opens `name` in the run `run_fd` and takes its lock without waiting; -1
@@ -575,11 +587,12 @@ enum class ClaimOutcome {
 // user put a directory of theirs at the name between its making and its
 // opening (then its owner is not the owner the claim got). The claim's lock
 // never waits: a claim that another process could open and lock first (root,
-// say) counts as a taken name. A run made here and not
-// kept is removed when empty (no sweep would remove a run without a claim),
+// say) counts as a taken name, and is left to that process (RemoveNewFile),
+// with its run. A claim not kept otherwise is removed, and a run made here
+// for it is removed when empty (no sweep would remove a run without a claim),
 // whoever the file system says owns it: at worst an empty directory that
-// another user put at the name the export had just taken. A claim refused in
-// a run made here fails.
+// another user put at the name the export had just taken. A directory that
+// stood at the name before stays. A claim refused in a run made here fails.
 Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
                    const std::string& claim_name, int* runs_made, ClaimOutcome* outcome,
                    ScopedFd* run_fd, ScopedFd* lock) {
@@ -604,14 +617,12 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     } else if (errno != EEXIST) {
       return DirectoryNotMade(run_dir);
     }
-    ScopedFd claim;
-    // Takes back the claim, while its name still leads to it (a sweep may
-    // have given the name to another export's claim), and the run made for it.
-    const auto abandon = [&] {
-      if (run_fd->get() >= 0 && NamesFile(claim_name, claim.get(), run_fd->get())) {
-        ::unlinkat(run_fd->get(), claim_name.c_str(), 0);
+    // Removes the run made here, when empty and while its name still leads
+    // to it (one that could not be opened is taken as the one made).
+    const auto remove_made_run = [&] {
+      if (made && (run_fd->get() < 0 || NamesFile(name, run_fd->get(), root_fd))) {
+        ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
       }
-      if (made) ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
     };
     *run_fd =
         ScopedFd(::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -619,19 +630,19 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       const int err = errno;
       if (err == ENOENT) continue;
       if (err == ELOOP || err == ENOTDIR) return Status();  // a link or a file is no run
-      abandon();
+      remove_made_run();
       return IOError(run_dir, err);
     }
     struct stat run_info {};
     if (::fstat(run_fd->get(), &run_info) != 0) {
       const int err = errno;
-      abandon();
+      remove_made_run();
       return IOError(run_dir, err);
     }
     const bool own = run_info.st_uid == ::geteuid();
     if (!made && !own) return Status();
-    claim = ScopedFd(::openat(run_fd->get(), claim_name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, made_with));
+    ScopedFd claim(::openat(run_fd->get(), claim_name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, made_with));
     if (claim.get() < 0) {
       const int err = errno;
       if (err == ENOENT) continue;
@@ -639,25 +650,31 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       if (err == EEXIST) return Status();
       // A directory that was there may be anything; the export's own fails.
       if (!made && (err == EACCES || err == EPERM)) return Status();
-      abandon();
+      remove_made_run();
       return IOError(path, err);
     }
+    NewFileLock locked = NewFileLock::kNotHeld;
+    Status status = LockNewFile(claim.get(), made_with, path, &locked);
     struct stat claim_info {};
-    NewFileLock locked = NewFileLock::kHeld;
-    const Status status = ::fstat(claim.get(), &claim_info) == 0
-                              ? LockNewFile(claim.get(), made_with, path, &locked)
-                              : IOError(path, errno);
-    if (!status.ok() || locked != NewFileLock::kLocked ||
-        (!own && claim_info.st_uid != run_info.st_uid)) {
-      abandon();
-      if (locked != NewFileLock::kKeptNoPermission || !status.ok()) return status;
-      made_with = 0600;
-      continue;
+    if (status.ok() && locked == NewFileLock::kLocked && ::fstat(claim.get(), &claim_info) != 0) {
+      status = IOError(path, errno);
     }
-    *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
-                                                                 : ClaimOutcome::kSwept;
-    *lock = std::move(claim);
-    return Status();
+    if (status.ok() && locked == NewFileLock::kLocked &&
+        (own || claim_info.st_uid == run_info.st_uid)) {
+      *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
+                                                                   : ClaimOutcome::kSwept;
+      *lock = std::move(claim);
+      return Status();
+    }
+    if (locked == NewFileLock::kNotHeld) return status;
+    RemoveNewFile(run_fd->get(), claim_name, claim.get(), locked);
+    // Closed first: some file systems (FUSE) keep a removed file that is
+    // still open, and the run would not be empty.
+    claim = ScopedFd();
+    remove_made_run();
+    if (!status.ok()) return status;
+    if (locked == NewFileLock::kLocked) return Status();  // it changed owner: taken
+    made_with = 0600;
   }
   return IOError(run_dir, ENOENT);
 }

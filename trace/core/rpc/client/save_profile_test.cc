@@ -40,9 +40,13 @@ using testing::after_making_a_directory;
 using testing::before_changing_a_mode;
 using testing::before_creating_a_file;
 using testing::before_making_a_directory;
+using testing::before_removing_an_entry;
 using testing::before_trying_a_lock;
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::EndsWith;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 // A run name of the form exports give, one for each `second`; sweeps look
@@ -412,16 +416,18 @@ TEST(ClaimRunDirectoryTest, PlantedNamesEndTheSearch) {
 // "plugins/profile", the run) get 0755 less the umask, so that viewers of
 // other users can list the runs where the umask allows; tool files get 0666
 // less the umask, as files usually do. The claim, which holds nothing, stays
-// owner-only. Where modes cannot be changed, no file is left without the
-// owner's permission.
+// owner-only. Where modes cannot be changed (chmod fails, or succeeds and
+// changes nothing), no file is left without the owner's permission.
 TEST(SaveProfileTest, ModesFollowTheUmask) {
+  constexpr int kIgnored = -1;  // chmod succeeds and changes nothing
   const struct {
     mode_t mask;
     int chmod_error;
     bool decides_modes;  // gives every file 0640, else keeps the creation mode
-  } cases[] = {{022, 0, false},     {002, 0, false},         {027, 0, false},
-               {077, 0, false},     {022, EPERM, true},      {022, EOPNOTSUPP, true},
-               {022, EPERM, false}, {027, EOPNOTSUPP, false}};
+  } cases[] = {{022, 0, false},          {002, 0, false},         {027, 0, false},
+               {077, 0, false},          {022, EPERM, true},      {022, EOPNOTSUPP, true},
+               {022, EPERM, false},      {027, EOPNOTSUPP, false}, {022, kIgnored, false},
+               {022, kIgnored, true}};
   for (const auto& [mask, chmod_error, decides_modes] : cases) {
     testing::TempDir dir;
     if (chmod_error != 0) before_changing_a_mode = [err = chmod_error](int) { return err; };
@@ -1154,30 +1160,32 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
 // files get an owner that other processes share. One that may open any file
 // (root) still can, or a sweep remove it: the export never waits for such a
 // lock, and never takes a file that is gone for its own. A held claim is a
-// taken name, given back with its run; a temporary file held or gone is left
-// for another name, a fixed number of times.
+// taken name; a temporary file held or gone is left for another name, a
+// fixed number of times. A held file is its holder's to remove (a sweep's);
+// once let go, the next export's sweep removes it, with its run.
 TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
   const std::string run = RunName(0);
   const struct {
     std::string file;  // the files meddled with: names containing this
     bool locked;       // else removed
     int times;         // how many such files in a row; -1: all
+    int left;          // files left to their holder
     std::string claimed;
     std::string failure;  // "%root" stands for the root; empty: the save succeeds
   } cases[] = {
-      {".run.claim", true, 1, run + "_1", ""},
-      {".run.claim", true, -1, "",
+      {".run.claim", true, 1, 1, run + "_1", ""},
+      {".run.claim", true, -1, 16, "",
        "Cannot claim run " + run +
            " of host \"h\" in %root: made 16 run directories and could claim none: each was "
            "taken, or its claim held by another process, or it changed owner before its claim; "
            "those left empty were removed; giving up"},
-      {".run.claim", false, 1, run, ""},
-      {".tmp-", true, 1, run, ""},
-      {".tmp-", true, -1, run,
+      {".run.claim", false, 1, 0, run, ""},
+      {".tmp-", true, 1, 1, run, ""},
+      {".tmp-", true, -1, 8, run,
        "%root/" + run +
            "/h.trace.json.gz: each of 8 temporary files made for it was locked or removed by "
            "another process before this export could lock it; giving up"},
-      {".tmp-", false, 1, run, ""},
+      {".tmp-", false, 1, 0, run, ""},
   };
   for (const auto& c : cases) {
     const std::string row =
@@ -1215,11 +1223,23 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
     }
     before_creating_a_file = nullptr;
     after_creating_a_file = nullptr;
-    for (const int fd : holders) close(fd);
     std::string failure = c.failure;
     if (!failure.empty()) failure.replace(failure.find("%root"), 5, root);
     EXPECT_EQ(status.error_message(), failure) << row;
     EXPECT_EQ(claim.run(), c.claimed) << row;
+    // Every file of the kind meddled with, but the claim kept.
+    int held = c.file == ".run.claim" && !c.claimed.empty() ? -1 : 0;
+    for (const std::string& entry : testing::ListDirectory(root)) {
+      for (const std::string& file : testing::ListDirectory(root + "/" + entry)) {
+        held += file.find(c.file) != std::string::npos;
+      }
+    }
+    EXPECT_EQ(held, c.left) << row;
+    for (const int fd : holders) close(fd);
+    {
+      RunClaim later;
+      EXPECT_TRUE(ClaimRunDirectory(root, RunName(1), "g", &later).ok()) << row;
+    }
     std::vector<std::string> runs;
     if (!c.claimed.empty()) runs.push_back(c.claimed);
     EXPECT_THAT(testing::ListDirectory(root), ElementsAreArray(runs)) << row;
@@ -1227,6 +1247,109 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
     std::vector<std::string> files = {"h.run.claim"};
     if (failure.empty()) files.push_back("h.trace.json.gz");
     EXPECT_THAT(testing::ListDirectory(root + "/" + c.claimed), ElementsAreArray(files)) << row;
+  }
+}
+
+// Only the holder of a claim's lock removes the claim. One that another
+// process locked first (a root sweep can) is left to it, also when that
+// process removes it and another export of the host claims the run again at
+// that name after the export looked: the export takes the next run, and no
+// later export shares the other's. A claim the export holds and cannot keep
+// is removed, and a directory of the user's that stood at the run's name
+// stays.
+TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
+  const std::string run = RunName(0);
+  const struct {
+    std::string row;
+    bool users_directory;  // an empty directory of the user's stands at the run's name
+    bool held;             // another process locks the claim first; else its mode change fails
+    bool reclaimed;        // ... and removes it, and another export claims the run again
+    std::string failure;   // "%root" stands for the root; empty: the next run is claimed
+  } cases[] = {
+      {"held, the run claimed again meanwhile", false, true, true, ""},
+      {"held, in the user's directory", true, true, false, ""},
+      {"mode refused, in the user's directory", true, false, false,
+       "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run +
+           "/h.run.claim: Input/output error"},
+      {"mode refused, in a run made", false, false, false,
+       "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run +
+           "/h.run.claim: Input/output error"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    const std::string root = dir.Join("profile");
+    const std::string run_dir = root + "/" + run;
+    const std::string claim_path = run_dir + "/h.run.claim";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    ASSERT_TRUE(!c.users_directory || mkdir(run_dir.c_str(), 0755) == 0);
+    int holder = -1;
+    int other = -1;
+    if (c.held) {
+      after_creating_a_file = [&](int fd) {
+        after_creating_a_file = nullptr;
+        // Only a process that may open any file (root) gets to lock it first.
+        fchmod(fd, 0600);
+        holder = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+        fchmod(fd, 0);
+        EXPECT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << c.row;
+      };
+    } else {
+      before_changing_a_mode = [](int) {
+        before_changing_a_mode = nullptr;
+        return EIO;
+      };
+    }
+    // Whatever the export does next after its lock failed: remove the claim,
+    // or make the next run.
+    const auto reclaim = [&] {
+      if (!c.reclaimed || holder < 0 || other >= 0) return;
+      EXPECT_EQ(unlink(claim_path.c_str()), 0) << c.row;
+      other = open(claim_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << c.row;
+    };
+    before_removing_an_entry = [&](int, const char*, bool directory) {
+      if (!directory) return reclaim();
+      // Some file systems (FUSE) keep a removed file that is still open, and
+      // the run would not be empty.
+      for (const std::string& fd : testing::ListDirectory("/proc/self/fd")) {
+        char target[4096] = {};
+        readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof(target) - 1);
+        EXPECT_THAT(std::string(target), Not(AllOf(StartsWith(run_dir + "/"), EndsWith(" (deleted)")))) << c.row;
+      }
+    };
+    before_making_a_directory = [&](const char*) {
+      reclaim();
+      return 0;
+    };
+    RunClaim claim;
+    const Status status = ClaimRunDirectory(root, run, "h", &claim);
+    after_creating_a_file = nullptr;
+    before_changing_a_mode = nullptr;
+    before_removing_an_entry = nullptr;
+    before_making_a_directory = nullptr;
+    std::string failure = c.failure;
+    while (failure.find("%root") != std::string::npos) {
+      failure.replace(failure.find("%root"), 5, root);
+    }
+    EXPECT_EQ(status.error_message(), failure) << c.row;
+    EXPECT_EQ(claim.run(), failure.empty() ? run + "_1" : "") << c.row;
+    EXPECT_EQ(other >= 0, c.reclaimed) << c.row;
+    if (c.held) {
+      // The claim at the name, the holder's or the other export's, is still held.
+      const int fd = open(claim_path.c_str(), O_RDONLY | O_CLOEXEC);
+      EXPECT_TRUE(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) << c.row;
+      if (fd >= 0) close(fd);
+      RunClaim later;
+      EXPECT_TRUE(ClaimRunDirectory(root, run, "h", &later).ok()) << c.row;
+      EXPECT_EQ(later.run(), run + "_2") << c.row;
+    } else if (c.users_directory) {
+      EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << c.row;
+    } else {
+      EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.row;
+    }
+    for (const int fd : {holder, other}) {
+      if (fd >= 0) close(fd);
+    }
   }
 }
 
