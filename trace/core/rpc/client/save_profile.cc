@@ -291,23 +291,6 @@ int CreateTemporaryFile(int dir_fd, const std::string& file_name, mode_t mode, s
   return -1;  // errno is EEXIST
 }
 
-// The mode a file made for `file_name` in `dir_fd` with 0666 gets now: the
-// umask (or a default ACL of the directory) applied. It is read off a file
-// made and removed at once, since the umask cannot be read without changing
-// it for every thread of the process. `final_path` names the file in errors.
-Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::string& final_path,
-                      mode_t* mode) {
-  std::string probe;
-  const ScopedFd fd(CreateTemporaryFile(dir_fd, file_name, 0666, &probe));
-  if (fd.get() < 0) return IOError(final_path, errno);
-  struct stat info {};
-  const int err = ::fstat(fd.get(), &info) == 0 ? 0 : errno;
-  ::unlinkat(dir_fd, probe.c_str(), 0);
-  if (err != 0) return IOError(final_path, err);
-  *mode = info.st_mode & 07777;
-  return Status();
-}
-
 // Whether `err`, of a failed fchmod, is a file system's refusal to change
 // modes (vfat, or one that gives every file another owner, decides them
 // itself): the file keeps its mode, and that is no failure.
@@ -363,6 +346,25 @@ void RemoveNewFile(int dir_fd, const std::string& name, int fd, NewFileLock lock
   if (lock != NewFileLock::kNotHeld && NamesFile(name, fd, dir_fd)) {
     ::unlinkat(dir_fd, name.c_str(), 0);
   }
+}
+
+// The mode a file made for `file_name` in `dir_fd` with 0666 gets now: the
+// umask (or a default ACL of the directory) applied. It is read off a file
+// made and removed at once, since the umask cannot be read without changing
+// it for every thread of the process. `final_path` names the file in errors.
+Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::string& final_path,
+                      mode_t* mode) {
+  std::string probe;
+  const ScopedFd fd(CreateTemporaryFile(dir_fd, file_name, 0666, &probe));
+  if (fd.get() < 0) return IOError(final_path, errno);
+  struct stat info {};
+  const int err = ::fstat(fd.get(), &info) == 0 ? 0 : errno;
+  // A sweep may take it for a killed export's temporary file and lock it.
+  const bool locked = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+  RemoveNewFile(dir_fd, probe, fd.get(), locked ? NewFileLock::kLocked : NewFileLock::kNotHeld);
+  if (err != 0) return IOError(final_path, err);
+  *mode = info.st_mode & 07777;
+  return Status();
 }
 
 // A temporary file in a run that its writer holds locked (flock) until it is

@@ -1162,7 +1162,7 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
 // lock, and never takes a file that is gone for its own. A held claim is a
 // taken name; a temporary file held or gone is left for another name, a
 // fixed number of times. A held file is its holder's to remove (a sweep's);
-// once let go, the next export's sweep removes it, with its run.
+// once let go, the next export of root's sweeps it, with its run.
 TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
   const std::string run = RunName(0);
   const struct {
@@ -1236,6 +1236,8 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
     }
     EXPECT_EQ(held, c.left) << row;
     for (const int fd : holders) close(fd);
+    // A file left without permission is root's to sweep.
+    if (geteuid() != 0) continue;
     {
       RunClaim later;
       EXPECT_TRUE(ClaimRunDirectory(root, RunName(1), "g", &later).ok()) << row;
@@ -1335,10 +1337,13 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     EXPECT_EQ(claim.run(), failure.empty() ? run + "_1" : "") << c.row;
     EXPECT_EQ(other >= 0, c.reclaimed) << c.row;
     if (c.held) {
-      // The claim at the name, the holder's or the other export's, is still held.
-      const int fd = open(claim_path.c_str(), O_RDONLY | O_CLOEXEC);
-      EXPECT_TRUE(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) << c.row;
-      if (fd >= 0) close(fd);
+      // The claim at the name is still the one its holder, or the other
+      // export, holds.
+      struct stat at_name {};
+      struct stat held {};
+      EXPECT_TRUE(stat(claim_path.c_str(), &at_name) == 0 &&
+                  fstat(c.reclaimed ? other : holder, &held) == 0 && at_name.st_ino == held.st_ino)
+          << c.row;
       RunClaim later;
       EXPECT_TRUE(ClaimRunDirectory(root, run, "h", &later).ok()) << c.row;
       EXPECT_EQ(later.run(), run + "_2") << c.row;
