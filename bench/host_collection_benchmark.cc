@@ -4,13 +4,16 @@
 // serializes and drops the space. The baseline is serializing the same space
 // again, measured in the same iteration.
 //
+// BM_TracerStopIntoLogDir stops the same session with Tracer::Stop(nullptr),
+// which writes the TensorBoard files into a fresh log directory instead.
+//
 // Stop runs wholly on the calling thread (the library starts no thread), so
 // times are that thread's CPU time: on a shared, loaded machine wall time
 // mostly measures the neighbours.
 //
 // Counters, per recorded event unless said otherwise:
 //   record_ns      the recording itself (all threads, wall time)
-//   stop_ns        Tracer::Stop(&bytes)
+//   stop_ns        Tracer::Stop(&bytes), or Stop(nullptr) into the log directory
 //   serialize_ns   SerializeToString of the space parsed back from the bytes
 //   stop_x         stop_ns / serialize_ns (the goal is at most 2)
 //   peak_growth_x  peak resident memory during Stop above the resident size
@@ -34,6 +37,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "testing/temp_dir.h"
 #include "trace/core/protobuf/xplane.pb.h"
 #include "zentrik/trace/trace_me.h"
 #include "zentrik/trace/tracer.h"
@@ -90,17 +94,27 @@ double RecordOnThreads(int steps_per_thread) {
   return Seconds(start, Clock::now());
 }
 
+// A started tracer whose threads have recorded their steps; null when it
+// did not start.
+std::unique_ptr<TracerInterface> RecordedSession(const std::string& logdir, int steps_per_thread,
+                                                 double* record_s) {
+  std::unique_ptr<TracerInterface> tracer(CreateTracer(TracerOptions(), logdir));
+  if (tracer == nullptr || !tracer->Start()) return nullptr;
+  *record_s = RecordOnThreads(steps_per_thread);
+  return tracer;
+}
+
 void BM_TracerStop(benchmark::State& state) {
   const int steps_per_thread = static_cast<int>(state.range(0)) / (kThreads * kDepth);
   const double events = double{kThreads} * kDepth * steps_per_thread;
   double record_s = 0, stop_s = 0, serialize_s = 0, growth = 0, size = 0;
   for (auto _ : state) {
-    std::unique_ptr<TracerInterface> tracer(CreateTracer(TracerOptions(), "/tmp/unused-logdir"));
-    if (tracer == nullptr || !tracer->Start()) {
+    std::unique_ptr<TracerInterface> tracer =
+        RecordedSession("/tmp/unused-logdir", steps_per_thread, &record_s);
+    if (tracer == nullptr) {
       state.SkipWithError("tracer did not start");
       return;
     }
-    record_s = RecordOnThreads(steps_per_thread);
 
     std::string bytes;
     malloc_trim(0);
@@ -140,6 +154,38 @@ BENCHMARK(BM_TracerStop)
     ->Arg(100'000)
     ->Arg(1'000'000)
     ->Arg(3'000'000)
+    ->Iterations(1)
+    ->Repetitions(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_TracerStopIntoLogDir(benchmark::State& state) {
+  const int steps_per_thread = static_cast<int>(state.range(0)) / (kThreads * kDepth);
+  const double events = double{kThreads} * kDepth * steps_per_thread;
+  double record_s = 0, stop_s = 0;
+  for (auto _ : state) {
+    testing::TempDir logdir;
+    std::unique_ptr<TracerInterface> tracer =
+        RecordedSession(logdir.path(), steps_per_thread, &record_s);
+    if (tracer == nullptr) {
+      state.SkipWithError("tracer did not start");
+      return;
+    }
+    malloc_trim(0);
+    const double stop_start = ThreadCpuSeconds();
+    if (!tracer->Stop(nullptr)) {
+      state.SkipWithError("stop failed");
+      return;
+    }
+    stop_s = ThreadCpuSeconds() - stop_start;
+    state.SetIterationTime(stop_s);
+  }
+  state.counters["record_ns"] = record_s * 1e9 / events;
+  state.counters["stop_ns"] = stop_s * 1e9 / events;
+}
+
+BENCHMARK(BM_TracerStopIntoLogDir)
+    ->Arg(1'000'000)
     ->Iterations(1)
     ->Repetitions(2)
     ->UseManualTime()

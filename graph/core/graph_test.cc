@@ -15,6 +15,7 @@
 #include "graph/protobuf/event.pb.h"
 #include "testing/child_process.h"
 #include "testing/event_file.h"
+#include "testing/log_lines.h"
 #include "testing/profile_files.h"
 #include "testing/proto_bytes.h"
 #include "testing/stderr_capture.h"
@@ -291,18 +292,26 @@ TEST(GraphTest, SettersFillTheNodeDefinition) {
 }
 
 // A directory that cannot be made or written: false, no exception, and a
-// WARNING naming the directory and the reason with the system's error text.
+// WARNING naming the directory and the reason with the system's error text,
+// after the line of the step that refused, where that step logs one.
 TEST(GraphTest, DumpFailuresReturnFalseAndSayWhy) {
   testing::TempDir dir;
-  ASSERT_TRUE(testing::WriteTestFile(dir.Join("file")));
-  const std::pair<std::string, std::string> cases[] = {
-      // log directory, reason
-      {dir.Join("file/logs"), "Failed precondition: " + dir.Join("file") + " is not a directory"},
-      {"/proc/zentrik_test/logs",
+  const std::string file = dir.Join("file");
+  ASSERT_TRUE(testing::WriteTestFile(file));
+  const std::string open_failure = "failed to open log_file/proc/events.out.tfevents.";
+  const struct {
+    std::string logdir;
+    std::string earlier_line;  // the start of the line before the WARNING; empty: none
+    std::string reason;
+  } cases[] = {
+      {file, "WARNING File: " + file + " exists, which may affect create the " + file + " folder.",
+       "Failed precondition: " + file + " is not a directory"},
+      {dir.Join("file/logs"), "", "Failed precondition: " + file + " is not a directory"},
+      {"/proc/zentrik_test/logs", "",
        "Aborted: /proc/zentrik_test creating...  error! (No such file or directory)"},
-      {"/proc", "Unknown: failed to open log_file/proc/events.out.tfevents."},
+      {"/proc", "ERROR " + open_failure, "Unknown: " + open_failure},
   };
-  for (const auto& [logdir, reason] : cases) {
+  for (const auto& [logdir, earlier_line, reason] : cases) {
     Graph graph;
     ASSERT_NE(graph.AddNode("n"), nullptr);
     testing::StderrCapture capture;
@@ -310,12 +319,16 @@ TEST(GraphTest, DumpFailuresReturnFalseAndSayWhy) {
     EXPECT_NO_THROW(dumped = graph.DumpGraph(logdir.c_str()));
     EXPECT_FALSE(dumped) << logdir;
     const std::string log = capture.Stop();
-    const size_t at = log.find(": WARNING:  graph/core/graph:");
-    ASSERT_NE(at, std::string::npos) << log;
-    const std::string line = log.substr(log.find("] ", at) + 2);
-    EXPECT_EQ(line.substr(0, line.find('\n'))
-                  .find("Could not write the graph into " + logdir + ": " + reason),
+    const std::vector<std::string> lines = testing::LogLinesFrom(log, "");
+    ASSERT_EQ(lines.size(), earlier_line.empty() ? 1u : 2u) << log;
+    if (!earlier_line.empty()) {
+      EXPECT_EQ(lines.front().find(earlier_line), 0u) << log;
+    }
+    EXPECT_EQ(lines.back().find("WARNING Could not write the graph into " + logdir + ": " + reason),
               0u)
+        << log;
+    EXPECT_EQ(testing::LogLinesFrom(log, "graph/core/graph"),
+              std::vector<std::string>{lines.back()})
         << log;
   }
   EXPECT_EQ(testing::ListDirectory(dir.path()), std::vector<std::string>{"file"});
