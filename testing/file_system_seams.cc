@@ -12,7 +12,7 @@
 namespace zentrik {
 namespace testing {
 
-std::function<void(int)> before_trying_a_lock;
+std::function<int(int)> before_trying_a_lock;
 std::function<int(const char*)> before_making_a_directory;
 std::function<void(int, const char*)> after_making_a_directory;
 std::function<void(const char*)> before_creating_a_file;
@@ -38,7 +38,12 @@ auto Run(const Hook& hook, Args... args) {
 using namespace zentrik::testing;  // NOLINT: the hooks of the seams below
 
 extern "C" int flock(int fd, int operation) {
-  if ((operation & LOCK_NB) != 0 && before_trying_a_lock) Run(before_trying_a_lock, fd);
+  if ((operation & LOCK_NB) != 0 && before_trying_a_lock) {
+    if (const int err = Run(before_trying_a_lock, fd); err != 0) {
+      errno = err;
+      return -1;
+    }
+  }
   return static_cast<int>(syscall(SYS_flock, fd, operation));
 }
 

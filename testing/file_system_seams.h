@@ -14,8 +14,8 @@ namespace testing {
 
 // Before each lock tried without waiting (every lock an export takes), with
 // its descriptor: another export may move on between a sweep's look and its
-// locks.
-extern std::function<void(int fd)> before_trying_a_lock;
+// locks. A nonzero result fails the lock with that errno.
+extern std::function<int(int fd)> before_trying_a_lock;
 
 // Before each directory made, with its name; a nonzero result fails the
 // making with that errno.

@@ -306,9 +306,16 @@ Status ChangeMode(int fd, mode_t mode, const std::string& path) {
 // What became of the lock on a file just made.
 enum class NewFileLock {
   kLocked,            // held, and the file owner-only
-  kNotHeld,           // another process holds it, or it could not be taken
+  kNotHeld,           // another process holds it
+  kFailed,            // the file system could not lock it, for anyone
   kKeptNoPermission,  // held, but the file stays without permission
 };
+
+// Takes the lock of `fd` without waiting.
+NewFileLock TryLock(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return NewFileLock::kLocked;
+  return errno == EWOULDBLOCK ? NewFileLock::kNotHeld : NewFileLock::kFailed;
+}
 
 // Locks `fd`, a file just made with the mode `made_with`, without waiting,
 // and makes it owner-only, so that a sweep can tell it abandoned if this
@@ -321,11 +328,9 @@ enum class NewFileLock {
 // without that guard (no lock waits, so a process that locks it first only
 // costs a try). `path` names the file in errors.
 Status LockNewFile(int fd, mode_t made_with, const std::string& path, NewFileLock* result) {
-  *result = NewFileLock::kNotHeld;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return errno == EWOULDBLOCK ? Status() : IOError(path, errno);
-  }
-  *result = NewFileLock::kLocked;
+  *result = TryLock(fd);
+  if (*result == NewFileLock::kFailed) return IOError(path, errno);
+  if (*result == NewFileLock::kNotHeld) return Status();
   if (made_with != 0) return Status();
   if (::fchmod(fd, 0600) != 0 && !ModeChangeRefused(errno)) return IOError(path, errno);
   struct stat info {};
@@ -341,7 +346,7 @@ Status LockNewFile(int fd, mode_t made_with, const std::string& path, NewFileLoc
 // process removes this one meanwhile, and its name cannot come to lead to
 // another export's file between the look and the removal. A file that
 // another process locked first is left to that process: a sweep, which
-// removes it.
+// removes it. One that the file system could not lock is nobody's.
 void RemoveNewFile(int dir_fd, const std::string& name, int fd, NewFileLock lock) {
   if (lock != NewFileLock::kNotHeld && NamesFile(name, fd, dir_fd)) {
     ::unlinkat(dir_fd, name.c_str(), 0);
@@ -360,8 +365,7 @@ Status ModeOfNewFiles(int dir_fd, const std::string& file_name, const std::strin
   struct stat info {};
   const int err = ::fstat(fd.get(), &info) == 0 ? 0 : errno;
   // A sweep may take it for a killed export's temporary file and lock it.
-  const bool locked = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
-  RemoveNewFile(dir_fd, probe, fd.get(), locked ? NewFileLock::kLocked : NewFileLock::kNotHeld);
+  RemoveNewFile(dir_fd, probe, fd.get(), TryLock(fd.get()));
   if (err != 0) return IOError(final_path, err);
   *mode = info.st_mode & 07777;
   return Status();
@@ -401,15 +405,16 @@ class TemporaryFile {
         name_.clear();
         return IOError(final_path, err);
       }
-      lock_ = NewFileLock::kNotHeld;
-      lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
-      if (lock_fd_ < 0) return IOError(final_path, errno);
-      const Status status = LockNewFile(lock_fd_, made_with, final_path, &lock_);
-      if (!status.ok()) return status;
-      if (lock_ != NewFileLock::kLocked || !NamesFile(name_, fd.get(), run_fd_)) {
+      Status status = LockNewFile(fd.get(), made_with, final_path, &lock_);
+      if (status.ok() && lock_ == NewFileLock::kLocked && NamesFile(name_, fd.get(), run_fd_)) {
+        // Shares the lock, which outlives the stream's descriptor.
+        lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+        if (lock_fd_ < 0) status = IOError(final_path, errno);
+      }
+      if (lock_fd_ < 0) {
         RemoveNewFile(run_fd_, name_, fd.get(), lock_);
-        ::close(std::exchange(lock_fd_, -1));
         name_.clear();
+        if (!status.ok()) return status;
         if (lock_ == NewFileLock::kKeptNoPermission) made_with = 0600;
         continue;
       }
@@ -579,6 +584,49 @@ enum class ClaimOutcome {
   kSwept,    // a sweep removed the new claim before it was locked: try again
 };
 
+// Removes the run `name` of `root_fd` that this export made, opened as
+// `run_fd` (-1: it could not be opened, and is taken for the one made), when
+// empty and while its name still leads to it.
+void RemoveMadeRun(int root_fd, const std::string& name, int run_fd) {
+  if (run_fd < 0 || NamesFile(name, run_fd, root_fd)) {
+    ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+// A claim this export made that another process locked first, and the run
+// it is in: the holder's to remove (a sweep's, with the run). It is looked at
+// once more when the export's claim is settled, for its holder may have let
+// go without removing it (a sweep that found more in the run): the export
+// then removes it itself, holding its lock. A run made for it is removed
+// when empty, after the claim is closed: some file systems (FUSE) keep a
+// removed file that is still open, and the run would not be empty.
+class LeftClaim {
+ public:
+  LeftClaim(int root_fd, std::string run, bool made, ScopedFd run_fd, std::string claim_name,
+            ScopedFd claim)
+      : root_fd_(root_fd),
+        run_(std::move(run)),
+        made_(made),
+        run_fd_(std::move(run_fd)),
+        claim_name_(std::move(claim_name)),
+        claim_(std::move(claim)) {}
+  LeftClaim(LeftClaim&&) = default;
+  ~LeftClaim() {
+    if (claim_.get() < 0) return;  // moved from
+    RemoveNewFile(run_fd_.get(), claim_name_, claim_.get(), TryLock(claim_.get()));
+    claim_ = ScopedFd();
+    if (made_) RemoveMadeRun(root_fd_, run_, run_fd_.get());
+  }
+
+ private:
+  int root_fd_;
+  std::string run_;
+  bool made_;
+  ScopedFd run_fd_;
+  std::string claim_name_;
+  ScopedFd claim_;
+};
+
 // Creates the run `name` of the root `root_fd` (which `root` names) and in it
 // the claim file `claim_name`, owner-only and locked; on kClaimed the run's
 // and the claim's descriptors go to `*run_fd` and `*lock`. `*runs_made`
@@ -589,15 +637,15 @@ enum class ClaimOutcome {
 // user put a directory of theirs at the name between its making and its
 // opening (then its owner is not the owner the claim got). The claim's lock
 // never waits: a claim that another process could open and lock first (root,
-// say) counts as a taken name, and is left to that process (RemoveNewFile),
-// with its run. A claim not kept otherwise is removed, and a run made here
-// for it is removed when empty (no sweep would remove a run without a claim),
+// say) counts as a taken name, and goes to `*left` (reserved) as a
+// LeftClaim. A claim not kept otherwise is removed, and a run made here for
+// it is removed when empty (no sweep would remove a run without a claim),
 // whoever the file system says owns it: at worst an empty directory that
 // another user put at the name the export had just taken. A directory that
 // stood at the name before stays. A claim refused in a run made here fails.
 Status CreateClaim(int root_fd, const std::string& root, const std::string& name,
                    const std::string& claim_name, int* runs_made, ClaimOutcome* outcome,
-                   ScopedFd* run_fd, ScopedFd* lock) {
+                   ScopedFd* run_fd, ScopedFd* lock, std::vector<LeftClaim>* left) {
   *outcome = ClaimOutcome::kTaken;
   const std::string run_dir = JoinPath(root, name);
   const std::string path = JoinPath(run_dir, claim_name);
@@ -619,12 +667,8 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
     } else if (errno != EEXIST) {
       return DirectoryNotMade(run_dir);
     }
-    // Removes the run made here, when empty and while its name still leads
-    // to it (one that could not be opened is taken as the one made).
     const auto remove_made_run = [&] {
-      if (made && (run_fd->get() < 0 || NamesFile(name, run_fd->get(), root_fd))) {
-        ::unlinkat(root_fd, name.c_str(), AT_REMOVEDIR);
-      }
+      if (made) RemoveMadeRun(root_fd, name, run_fd->get());
     };
     *run_fd =
         ScopedFd(::openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -668,7 +712,12 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       *lock = std::move(claim);
       return Status();
     }
-    if (locked == NewFileLock::kNotHeld) return status;
+    if (locked == NewFileLock::kNotHeld) {
+      LeftClaim held(root_fd, name, made, std::move(*run_fd), claim_name, std::move(claim));
+      // Settled at once (with its run) when no room is left.
+      if (left->size() < left->capacity()) left->push_back(std::move(held));
+      return Status();
+    }
     RemoveNewFile(run_fd->get(), claim_name, claim.get(), locked);
     // Closed first: some file systems (FUSE) keep a removed file that is
     // still open, and the run would not be empty.
@@ -936,6 +985,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
   Status status = OpenRepositoryRoot(repository_root, &root_fd, &logdir_fd, &root_below_logdir);
   if (!status.ok()) return failed(0, status);
   const std::string claim_name = HostPrefix(host, false) + std::string(kRunClaimFileName);
+  // Looked at once more when the search ends.
+  std::vector<LeftClaim> left;
+  left.reserve(kMaxRunsMade);
   int runs_made = 0;  // by this export, whoever took them
   int64_t taken_below = -1;
   // Each attempt is at a name no earlier one found taken: it fails only when
@@ -955,7 +1007,7 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     ScopedFd run_fd;
     ScopedFd lock;
     status = CreateClaim(root_fd.get(), repository_root, candidate, claim_name, &runs_made,
-                         &outcome, &run_fd, &lock);
+                         &outcome, &run_fd, &lock, &left);
     // Giving up concerns the run asked for, not the name tried last.
     if (!status.ok()) return failed(status.code() == error::UNAVAILABLE ? 0 : suffix, status);
     if (outcome == ClaimOutcome::kTaken) {
@@ -975,6 +1027,9 @@ Status ClaimRunDirectory(const std::string& repository_root, const std::string& 
     claim->run_fd_ = run_fd.release();
     claim->root_fd_ = root_fd.release();
     claim->logdir_fd_ = logdir_fd.release();
+    // Before the sweep, which would take a claim let go for a killed
+    // export's while it is still open here.
+    left.clear();
     // Best effort: out of memory, the debris waits for a later export.
     try {
       SweepRuns(claim->root_fd_);

@@ -107,10 +107,11 @@ class RunClaim {
 // files of this library's names that no live writer holds, and runs that hold
 // nothing but this library's claims that no export holds. Other directories
 // and files are the users' and stay. No lock here waits: a claim that
-// another process locked first is a taken name, left to that process, and
-// only an export that holds a claim's lock removes it. A run the export made
-// and does not keep is removed when empty; a directory that stood at its
-// name before stays. A failure's message names the run,
+// another process locked first is a taken name, left to that process, or
+// removed by the export when that process let go of it meanwhile; only the
+// holder of a claim's lock removes it. A run the export made and does not
+// keep is removed when empty; a directory that stood at its name before
+// stays. A failure's message names the run,
 // the host and why: among them a claim refused in a run the export made, and
 // names taken faster than the export could claim one (it makes a few
 // directories at most).

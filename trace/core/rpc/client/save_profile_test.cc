@@ -656,9 +656,10 @@ TEST(ClaimRunDirectoryTest, SweepKeepsTheClaimOfAnExportThatEndedMeanwhile) {
   int status = -1;
   before_trying_a_lock = [&](int fd) {
     struct stat locked {};
-    if (fstat(fd, &locked) != 0 || locked.st_ino != claim_file.st_ino) return;
+    if (fstat(fd, &locked) != 0 || locked.st_ino != claim_file.st_ino) return 0;
     before_trying_a_lock = nullptr;
     if (write(release, "x", 1) == 1) waitpid(pid, &status, 0);
+    return 0;
   };
   RunClaim sweeping;  // another host's export, into another run
   ASSERT_TRUE(ClaimRunDirectory(root, RunName(1), "other", &sweeping).ok());
@@ -683,7 +684,10 @@ TEST(ClaimRunDirectoryTest, ReleasingAClaimOutOfMemoryThrowsNothing) {
       RunClaim claim;
       if (!ClaimRunDirectory(dir.path(), "r", "h", &claim).ok()) _exit(1);
       // The first allocation after the claim is locked fails.
-      before_trying_a_lock = [](int) { testing::allocations_until_failure = 0; };
+      before_trying_a_lock = [](int) {
+        testing::allocations_until_failure = 0;
+        return 0;
+      };
       throw std::runtime_error("export failed");
     } catch (const std::runtime_error&) {
       _exit(0);
@@ -716,12 +720,13 @@ TEST(ClaimRunDirectoryTest, SweepFollowsNoRunReplacedByALink) {
   }
   before_trying_a_lock = [&](int fd) {
     struct stat locked {};
-    if (fstat(fd, &locked) != 0 || run_files.count(locked.st_ino) == 0) return;
+    if (fstat(fd, &locked) != 0 || run_files.count(locked.st_ino) == 0) return 0;
     before_trying_a_lock = nullptr;
     if (rename(run_dir.c_str(), (root + "/moved").c_str()) != 0 ||
         symlink(dir.Join("outside").c_str(), run_dir.c_str()) != 0) {
       ADD_FAILURE() << "cannot replace the run by a link";
     }
+    return 0;
   };
   RunClaim claim;
   ASSERT_TRUE(ClaimRunDirectory(root, RunName(1), "h", &claim).ok());
@@ -973,9 +978,10 @@ TEST(ClaimRunDirectoryTest, SweepKeepsAFileMadeAgainBeforeItsLock) {
               testing::WriteTestFile(run_dir + "/keep") && stat(debris.c_str(), &old_file) == 0);
   before_trying_a_lock = [&](int fd) {
     struct stat locked {};
-    if (fstat(fd, &locked) != 0 || locked.st_ino != old_file.st_ino) return;
+    if (fstat(fd, &locked) != 0 || locked.st_ino != old_file.st_ino) return 0;
     before_trying_a_lock = nullptr;
     EXPECT_TRUE(unlink(debris.c_str()) == 0 && testing::WriteTestFile(debris, "new"));
+    return 0;
   };
   RunClaim claim;
   ASSERT_TRUE(ClaimRunDirectory(dir.path(), RunName(1), "h", &claim).ok());
@@ -1165,31 +1171,36 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
 // once let go, the next export of root's sweeps it, with its run.
 TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
   const std::string run = RunName(0);
+  enum Meddling { kLocked, kRemoved, kCannotLock };  // the last for anyone (no lock service)
+  const std::string no_locks = ": No locks available";
   const struct {
     std::string file;  // the files meddled with: names containing this
-    bool locked;       // else removed
+    Meddling meddling;
     int times;         // how many such files in a row; -1: all
     int left;          // files left to their holder
     std::string claimed;
     std::string failure;  // "%root" stands for the root; empty: the save succeeds
   } cases[] = {
-      {".run.claim", true, 1, 1, run + "_1", ""},
-      {".run.claim", true, -1, 16, "",
+      {".run.claim", kLocked, 1, 1, run + "_1", ""},
+      {".run.claim", kLocked, -1, 16, "",
        "Cannot claim run " + run +
            " of host \"h\" in %root: made 16 run directories and could claim none: each was "
            "taken, or its claim held by another process, or it changed owner before its claim; "
            "those left empty were removed; giving up"},
-      {".run.claim", false, 1, 0, run, ""},
-      {".tmp-", true, 1, 1, run, ""},
-      {".tmp-", true, -1, 8, run,
+      {".run.claim", kRemoved, 1, 0, run, ""},
+      {".run.claim", kCannotLock, 1, 0, "",
+       "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run + "/h.run.claim" +
+           no_locks},
+      {".tmp-", kLocked, 1, 1, run, ""},
+      {".tmp-", kLocked, -1, 8, run,
        "%root/" + run +
            "/h.trace.json.gz: each of 8 temporary files made for it was locked or removed by "
            "another process before this export could lock it; giving up"},
-      {".tmp-", false, 1, 0, run, ""},
+      {".tmp-", kRemoved, 1, 0, run, ""},
+      {".tmp-", kCannotLock, 1, 0, run, "%root/" + run + "/h.trace.json.gz" + no_locks},
   };
   for (const auto& c : cases) {
-    const std::string row =
-        c.file + (c.locked ? " locked " : " removed ") + std::to_string(c.times);
+    const std::string row = c.file + " " + std::to_string(c.meddling) + " " + std::to_string(c.times);
     testing::TempDir dir;
     const std::string root = dir.Join("profile");
     std::vector<int> holders;
@@ -1204,7 +1215,13 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
       const std::string path = "/proc/self/fd/" + std::to_string(fd);
       struct stat info {};
       EXPECT_TRUE(fstat(fd, &info) == 0 && (info.st_mode & 07777) == 0) << row << ": openable";
-      if (c.locked) {
+      if (c.meddling == kCannotLock) {
+        before_trying_a_lock = [fd](int locked) {
+          if (locked != fd) return 0;
+          before_trying_a_lock = nullptr;
+          return ENOLCK;
+        };
+      } else if (c.meddling == kLocked) {
         // Only a process that may open any file (root) gets to lock it first.
         fchmod(fd, 0600);
         holders.push_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -1223,8 +1240,11 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
     }
     before_creating_a_file = nullptr;
     after_creating_a_file = nullptr;
+    before_trying_a_lock = nullptr;
     std::string failure = c.failure;
-    if (!failure.empty()) failure.replace(failure.find("%root"), 5, root);
+    while (failure.find("%root") != std::string::npos) {
+      failure.replace(failure.find("%root"), 5, root);
+    }
     EXPECT_EQ(status.error_message(), failure) << row;
     EXPECT_EQ(claim.run(), c.claimed) << row;
     // Every file of the kind meddled with, but the claim kept.
@@ -1256,26 +1276,35 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
 // process locked first (a root sweep can) is left to it, also when that
 // process removes it and another export of the host claims the run again at
 // that name after the export looked: the export takes the next run, and no
-// later export shares the other's. A claim the export holds and cannot keep
-// is removed, and a directory of the user's that stood at the run's name
-// stays.
+// later export shares the other's. A holder that lets go without removing
+// it leaves it to the export again, which removes it with its run. A claim
+// the export locked and cannot keep is removed while its name still leads
+// to it, and a directory of the user's that stood at the run's name stays.
 TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
   const std::string run = RunName(0);
+  enum Meddling {
+    kHeld,            // another process locks the claim first and keeps it
+    kHeldReclaimed,   // ... then removes it; another export claims the run again
+    kHeldLetGo,       // ... then lets go of it while the export moves on
+    kReclaimedFirst,  // removed and claimed again before the export's lock, chmod ignored
+    kModeRefused,     // its change to owner-only fails
+  };
+  const std::string refused =
+      "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run + "/h.run.claim: ";
   const struct {
     std::string row;
     bool users_directory;  // an empty directory of the user's stands at the run's name
-    bool held;             // another process locks the claim first; else its mode change fails
-    bool reclaimed;        // ... and removes it, and another export claims the run again
-    std::string failure;   // "%root" stands for the root; empty: the next run is claimed
+    Meddling meddling;
+    std::string failure;  // "%root" stands for the root; empty: the next run is claimed
   } cases[] = {
-      {"held, the run claimed again meanwhile", false, true, true, ""},
-      {"held, in the user's directory", true, true, false, ""},
-      {"mode refused, in the user's directory", true, false, false,
-       "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run +
-           "/h.run.claim: Input/output error"},
-      {"mode refused, in a run made", false, false, false,
-       "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run +
-           "/h.run.claim: Input/output error"},
+      {"held, the run claimed again meanwhile", false, kHeldReclaimed, ""},
+      {"held, in the user's directory", true, kHeld, ""},
+      {"held and let go", false, kHeldLetGo, ""},
+      {"held and let go, in the user's directory", true, kHeldLetGo, ""},
+      {"claimed again before the lock", false, kReclaimedFirst, ""},
+      {"mode refused, in the user's directory", true, kModeRefused,
+       refused + "Input/output error"},
+      {"mode refused, in a run made", false, kModeRefused, refused + "Input/output error"},
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
@@ -1286,7 +1315,26 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     ASSERT_TRUE(!c.users_directory || mkdir(run_dir.c_str(), 0755) == 0);
     int holder = -1;
     int other = -1;
-    if (c.held) {
+    // Another export of the host claims the run again, the claim removed.
+    const auto reclaim = [&] {
+      if (other >= 0) return;
+      EXPECT_EQ(unlink(claim_path.c_str()), 0) << c.row;
+      other = open(claim_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << c.row;
+    };
+    if (c.meddling == kModeRefused) {
+      before_changing_a_mode = [](int) {
+        before_changing_a_mode = nullptr;
+        return EIO;
+      };
+    } else if (c.meddling == kReclaimedFirst) {
+      before_changing_a_mode = [](int) { return -1; };
+      before_trying_a_lock = [&](int) {
+        before_trying_a_lock = nullptr;
+        reclaim();
+        return 0;
+      };
+    } else {
       after_creating_a_file = [&](int fd) {
         after_creating_a_file = nullptr;
         // Only a process that may open any file (root) gets to lock it first.
@@ -1295,38 +1343,36 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
         fchmod(fd, 0);
         EXPECT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << c.row;
       };
-    } else {
-      before_changing_a_mode = [](int) {
-        before_changing_a_mode = nullptr;
-        return EIO;
-      };
     }
-    // Whatever the export does next after its lock failed: remove the claim,
-    // or make the next run.
-    const auto reclaim = [&] {
-      if (!c.reclaimed || holder < 0 || other >= 0) return;
-      EXPECT_EQ(unlink(claim_path.c_str()), 0) << c.row;
-      other = open(claim_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-      EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << c.row;
+    // What the export does next after its lock failed: remove the claim, or
+    // make the next run.
+    const auto move_on = [&] {
+      if (holder < 0) return;
+      if (c.meddling == kHeldReclaimed) reclaim();
+      if (c.meddling == kHeldLetGo) close(std::exchange(holder, -1));
     };
     before_removing_an_entry = [&](int, const char*, bool directory) {
-      if (!directory) return reclaim();
+      if (!directory) return move_on();
       // Some file systems (FUSE) keep a removed file that is still open, and
       // the run would not be empty.
       for (const std::string& fd : testing::ListDirectory("/proc/self/fd")) {
+        if (fd == std::to_string(holder)) continue;
         char target[4096] = {};
         readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof(target) - 1);
-        EXPECT_THAT(std::string(target), Not(AllOf(StartsWith(run_dir + "/"), EndsWith(" (deleted)")))) << c.row;
+        EXPECT_THAT(std::string(target),
+                    Not(AllOf(StartsWith(run_dir + "/"), EndsWith(" (deleted)"))))
+            << c.row;
       }
     };
     before_making_a_directory = [&](const char*) {
-      reclaim();
+      move_on();
       return 0;
     };
     RunClaim claim;
     const Status status = ClaimRunDirectory(root, run, "h", &claim);
     after_creating_a_file = nullptr;
     before_changing_a_mode = nullptr;
+    before_trying_a_lock = nullptr;
     before_removing_an_entry = nullptr;
     before_making_a_directory = nullptr;
     std::string failure = c.failure;
@@ -1335,22 +1381,23 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     }
     EXPECT_EQ(status.error_message(), failure) << c.row;
     EXPECT_EQ(claim.run(), failure.empty() ? run + "_1" : "") << c.row;
-    EXPECT_EQ(other >= 0, c.reclaimed) << c.row;
-    if (c.held) {
+    EXPECT_EQ(other >= 0, c.meddling == kHeldReclaimed || c.meddling == kReclaimedFirst) << c.row;
+    struct stat at_name {};
+    const bool run_stays = stat(run_dir.c_str(), &at_name) == 0;
+    if (holder >= 0 || other >= 0) {
       // The claim at the name is still the one its holder, or the other
       // export, holds.
-      struct stat at_name {};
       struct stat held {};
       EXPECT_TRUE(stat(claim_path.c_str(), &at_name) == 0 &&
-                  fstat(c.reclaimed ? other : holder, &held) == 0 && at_name.st_ino == held.st_ino)
+                  fstat(other >= 0 ? other : holder, &held) == 0 &&
+                  at_name.st_ino == held.st_ino)
           << c.row;
       RunClaim later;
       EXPECT_TRUE(ClaimRunDirectory(root, run, "h", &later).ok()) << c.row;
       EXPECT_EQ(later.run(), run + "_2") << c.row;
-    } else if (c.users_directory) {
-      EXPECT_THAT(testing::ListDirectory(run_dir), ElementsAre()) << c.row;
     } else {
-      EXPECT_THAT(testing::ListDirectory(root), ElementsAre()) << c.row;
+      EXPECT_EQ(run_stays, c.users_directory) << c.row;
+      EXPECT_TRUE(!run_stays || testing::ListDirectory(run_dir).empty()) << c.row;
     }
     for (const int fd : {holder, other}) {
       if (fd >= 0) close(fd);
