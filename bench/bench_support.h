@@ -1,43 +1,18 @@
 #ifndef ZENTRIK_BENCH_BENCH_SUPPORT_H_
 #define ZENTRIK_BENCH_BENCH_SUPPORT_H_
 
-// What several benchmarks share: reading the process's memory figures, the
-// device whose facts the device workloads carry, counting a space's events.
+// What several benchmarks share: reading the process's memory figures
+// (process_memory.h), the device whose facts the device workloads carry,
+// counting a space's events.
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
+#include "bench/process_memory.h"
 #include "trace/core/protobuf/pmu.pb.h"
 #include "trace/core/protobuf/xplane.pb.h"
 
 namespace zentrik {
 namespace trace {
-
-// A "Vm...:" figure of /proc/self/status ("VmRSS:", "VmHWM:"), in bytes; -1
-// when unreadable.
-inline int64_t StatusBytes(const char* field) {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  int64_t kib = -1;
-  char line[256];
-  const size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof(line), status) != nullptr) {
-    if (std::strncmp(line, field, length) == 0) kib = std::atoll(line + length);
-  }
-  std::fclose(status);
-  return kib < 0 ? -1 : kib * 1024;
-}
-
-// Makes VmHWM start again from the current resident size; false when the
-// kernel refuses.
-inline bool ResetPeakResident() {
-  FILE* clear_refs = std::fopen("/proc/self/clear_refs", "w");
-  if (clear_refs == nullptr) return false;
-  const bool written = std::fputs("5", clear_refs) >= 0;
-  return std::fclose(clear_refs) == 0 && written;
-}
 
 // The events of every line of every plane of `space`.
 inline int64_t CountEvents(const XSpace& space) {

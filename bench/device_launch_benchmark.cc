@@ -13,19 +13,33 @@
 //                   hide it)
 // BM_StopIntoString: a level-1 session of 500,000 launches (1,000,000 device
 // records: each launch is an API record and a kernel record) stopped into a
-// string; ns_per_record is that Stop's wall time per record.
+// string; ns_per_record is that Stop's wall time per record, peak_per_record
+// the rise of the peak resident size during it above the resident size
+// before it (the session's records included), per record.
 // BM_StopIntoLogDir: the same session stopped into a fresh log directory
-// (Stop(nullptr), which writes the TensorBoard files); ns_per_record likewise.
+// (Stop(nullptr), which writes the TensorBoard files); the same counters.
+// BM_StartWithDeviceTracing/<n>: Start of a device level 1 session while n
+// busy threads per core spin beside it (0: none); each of its iterations
+// starts and stops a session, and only Start is timed (wall time).
+//   median_ms       the median Start
+//   over_1ms        the share of Starts that took more than 1 ms
+//   over_10ms       the share that took more than 10 ms
+//   max_ms          the slowest Start
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "bench/process_memory.h"
 #include "testing/temp_dir.h"
 #include "tools/zra_sim/zra_sim_control.h"
 #include "zentrik/trace/tracer.h"
@@ -94,42 +108,118 @@ std::unique_ptr<TracerInterface> RecordedSession(const std::string& logdir) {
   return tracer;
 }
 
-void SetNsPerRecord(benchmark::State& state) {
-  state.counters["ns_per_record"] =
-      benchmark::Counter(2.0 * kStopLaunches * state.iterations(),
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+// Returns freed heap to the system and restarts the peak resident size from
+// the resident size now, which it returns; call with timing paused.
+double RestartPeak() {
+  malloc_trim(0);
+  zentrik::trace::ResetPeakResident();
+  return static_cast<double>(zentrik::trace::StatusBytes("VmRSS:"));
+}
+
+void SetPerRecordCounters(benchmark::State& state, double peak_growth) {
+  const double records = 2.0 * kStopLaunches;
+  state.counters["ns_per_record"] = benchmark::Counter(
+      records * state.iterations(), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["peak_per_record"] = peak_growth / records;
 }
 
 void BM_StopIntoString(benchmark::State& state) {
+  double peak_growth = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto tracer = RecordedSession("/tmp");
     std::string bytes;
+    const double resident = RestartPeak();
     state.ResumeTiming();
     if (tracer == nullptr || !tracer->Stop(&bytes)) {
       state.SkipWithError("the session did not start or stop");
       return;
     }
     benchmark::DoNotOptimize(bytes);
+    state.PauseTiming();
+    peak_growth = static_cast<double>(zentrik::trace::StatusBytes("VmHWM:")) - resident;
+    state.ResumeTiming();
   }
-  SetNsPerRecord(state);
+  SetPerRecordCounters(state, peak_growth);
 }
 BENCHMARK(BM_StopIntoString)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 void BM_StopIntoLogDir(benchmark::State& state) {
   zentrik::testing::TempDir logdir;
+  double peak_growth = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto tracer = RecordedSession(logdir.path());
+    const double resident = RestartPeak();
     state.ResumeTiming();
     if (tracer == nullptr || !tracer->Stop(nullptr)) {
       state.SkipWithError("the session did not start or stop");
       return;
     }
+    state.PauseTiming();
+    peak_growth = static_cast<double>(zentrik::trace::StatusBytes("VmHWM:")) - resident;
+    state.ResumeTiming();
   }
-  SetNsPerRecord(state);
+  SetPerRecordCounters(state, peak_growth);
 }
 BENCHMARK(BM_StopIntoLogDir)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// Threads that spin until destroyed.
+class BusyThreads {
+ public:
+  explicit BusyThreads(int count) {
+    for (int i = 0; i < count; ++i) {
+      threads_.emplace_back([this] {
+        while (!done_.load(std::memory_order_relaxed)) {
+        }
+      });
+    }
+  }
+  ~BusyThreads() {
+    done_.store(true);
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::vector<std::thread> threads_;
+};
+
+void BM_StartWithDeviceTracing(benchmark::State& state) {
+  const BusyThreads busy(static_cast<int>(state.range(0)) *
+                         static_cast<int>(std::thread::hardware_concurrency()));
+  std::vector<double> start_ms;
+  for (auto _ : state) {
+    TracerOptions options;
+    options.device_tracer_level = 1;
+    std::unique_ptr<TracerInterface> tracer(CreateTracer(options, "/tmp"));
+    const auto start = std::chrono::steady_clock::now();
+    const bool started = tracer != nullptr && tracer->Start();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::string bytes;
+    if (!started || !tracer->Stop(&bytes)) {
+      state.SkipWithError("the session did not start or stop");
+      return;
+    }
+    state.SetIterationTime(took.count());
+    start_ms.push_back(took.count() * 1e3);
+  }
+  std::sort(start_ms.begin(), start_ms.end());
+  const auto share_over = [&start_ms](double ms) {
+    const auto slower = start_ms.end() - std::upper_bound(start_ms.begin(), start_ms.end(), ms);
+    return static_cast<double>(slower) / static_cast<double>(start_ms.size());
+  };
+  state.counters["median_ms"] = start_ms[start_ms.size() / 2];
+  state.counters["over_1ms"] = share_over(1);
+  state.counters["over_10ms"] = share_over(10);
+  state.counters["max_ms"] = start_ms.back();
+}
+BENCHMARK(BM_StartWithDeviceTracing)
+    ->Arg(0)
+    ->Arg(2)
+    ->Iterations(400)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -7,6 +7,10 @@
 // BM_TracerStopIntoLogDir stops the same session with Tracer::Stop(nullptr),
 // which writes the TensorBoard files into a fresh log directory instead.
 //
+// BM_ShortLivedThreads/<threads> starts that many threads one after another
+// during a session, each recording one TraceMe and exiting; rss_per_thread is
+// the growth of the resident size per thread, measured before Stop.
+//
 // Stop runs wholly on the calling thread (the library starts no thread), so
 // times are that thread's CPU time: on a shared, loaded machine wall time
 // mostly measures the neighbours.
@@ -190,6 +194,27 @@ BENCHMARK(BM_TracerStopIntoLogDir)
     ->Repetitions(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+void BM_ShortLivedThreads(benchmark::State& state) {
+  const int64_t threads = state.range(0);
+  double growth = 0;
+  for (auto _ : state) {
+    std::unique_ptr<TracerInterface> tracer(CreateTracer(TracerOptions(), "/tmp/unused-logdir"));
+    if (tracer == nullptr || !tracer->Start()) {
+      state.SkipWithError("tracer did not start");
+      return;
+    }
+    malloc_trim(0);
+    const double resident_before = static_cast<double>(StatusBytes("VmRSS:"));
+    for (int64_t i = 0; i < threads; ++i) std::thread([] { TraceMe event("short-lived"); }).join();
+    growth = static_cast<double>(StatusBytes("VmRSS:")) - resident_before;
+    std::string bytes;
+    tracer->Stop(&bytes);
+  }
+  state.counters["rss_per_thread"] = growth / static_cast<double>(threads);
+}
+
+BENCHMARK(BM_ShortLivedThreads)->Arg(20'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace trace
