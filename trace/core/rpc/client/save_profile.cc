@@ -306,15 +306,21 @@ Status ChangeMode(int fd, mode_t mode, const std::string& path) {
 // What became of the lock on a file just made.
 enum class NewFileLock {
   kLocked,            // held, and the file owner-only
-  kNotHeld,           // another process holds it
-  kFailed,            // the file system could not lock it, for anyone
+  kNotHeld,           // another process may hold it
+  kFailed,            // the file system locks nothing, for anyone
   kKeptNoPermission,  // held, but the file stays without permission
 };
 
-// Takes the lock of `fd` without waiting.
+// Takes the lock of `fd` without waiting; errno says why it was not taken.
+// Only a file system without locks (no lock service on NFS, say) makes it
+// kFailed: an interrupted or otherwise failed try says nothing of another
+// holder.
 NewFileLock TryLock(int fd) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return NewFileLock::kLocked;
-  return errno == EWOULDBLOCK ? NewFileLock::kNotHeld : NewFileLock::kFailed;
+  const int err = errno;
+  return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL
+             ? NewFileLock::kFailed
+             : NewFileLock::kNotHeld;
 }
 
 // Locks `fd`, a file just made with the mode `made_with`, without waiting,
@@ -326,17 +332,18 @@ NewFileLock TryLock(int fd) {
 // them and changes nothing, would keep such a file unreadable to its owner
 // for good: kKeptNoPermission says to make the next one owner-only at once,
 // without that guard (no lock waits, so a process that locks it first only
-// costs a try). `path` names the file in errors.
-Status LockNewFile(int fd, mode_t made_with, const std::string& path, NewFileLock* result) {
+// costs a try). Returns 0, or the errno of a failure other than a lock held
+// elsewhere; the caller removes the file before it makes an error of it,
+// which may allocate.
+int LockNewFile(int fd, mode_t made_with, NewFileLock* result) {
   *result = TryLock(fd);
-  if (*result == NewFileLock::kFailed) return IOError(path, errno);
-  if (*result == NewFileLock::kNotHeld) return Status();
-  if (made_with != 0) return Status();
-  if (::fchmod(fd, 0600) != 0 && !ModeChangeRefused(errno)) return IOError(path, errno);
+  if (*result != NewFileLock::kLocked) return errno == EWOULDBLOCK ? 0 : errno;
+  if (made_with != 0) return 0;
+  if (::fchmod(fd, 0600) != 0 && !ModeChangeRefused(errno)) return errno;
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return IOError(path, errno);
+  if (::fstat(fd, &info) != 0) return errno;
   if ((info.st_mode & 0777) == 0) *result = NewFileLock::kKeptNoPermission;
-  return Status();
+  return 0;
 }
 
 // Removes the file `name` of `dir_fd` that this export made, open as `fd`,
@@ -405,16 +412,16 @@ class TemporaryFile {
         name_.clear();
         return IOError(final_path, err);
       }
-      Status status = LockNewFile(fd.get(), made_with, final_path, &lock_);
-      if (status.ok() && lock_ == NewFileLock::kLocked && NamesFile(name_, fd.get(), run_fd_)) {
+      int err = LockNewFile(fd.get(), made_with, &lock_);
+      if (err == 0 && lock_ == NewFileLock::kLocked && NamesFile(name_, fd.get(), run_fd_)) {
         // Shares the lock, which outlives the stream's descriptor.
         lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
-        if (lock_fd_ < 0) status = IOError(final_path, errno);
+        if (lock_fd_ < 0) err = errno;
       }
       if (lock_fd_ < 0) {
         RemoveNewFile(run_fd_, name_, fd.get(), lock_);
         name_.clear();
-        if (!status.ok()) return status;
+        if (err != 0) return IOError(final_path, err);
         if (lock_ == NewFileLock::kKeptNoPermission) made_with = 0600;
         continue;
       }
@@ -613,7 +620,10 @@ class LeftClaim {
   LeftClaim(LeftClaim&&) = default;
   ~LeftClaim() {
     if (claim_.get() < 0) return;  // moved from
-    RemoveNewFile(run_fd_.get(), claim_name_, claim_.get(), TryLock(claim_.get()));
+    // Removed only when held now: it was held elsewhere before.
+    if (TryLock(claim_.get()) == NewFileLock::kLocked) {
+      RemoveNewFile(run_fd_.get(), claim_name_, claim_.get(), NewFileLock::kLocked);
+    }
     claim_ = ScopedFd();
     if (made_) RemoveMadeRun(root_fd_, run_, run_fd_.get());
   }
@@ -700,12 +710,12 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       return IOError(path, err);
     }
     NewFileLock locked = NewFileLock::kNotHeld;
-    Status status = LockNewFile(claim.get(), made_with, path, &locked);
+    int lock_err = LockNewFile(claim.get(), made_with, &locked);
     struct stat claim_info {};
-    if (status.ok() && locked == NewFileLock::kLocked && ::fstat(claim.get(), &claim_info) != 0) {
-      status = IOError(path, errno);
+    if (lock_err == 0 && locked == NewFileLock::kLocked && ::fstat(claim.get(), &claim_info) != 0) {
+      lock_err = errno;
     }
-    if (status.ok() && locked == NewFileLock::kLocked &&
+    if (lock_err == 0 && locked == NewFileLock::kLocked &&
         (own || claim_info.st_uid == run_info.st_uid)) {
       *outcome = NamesFile(claim_name, claim.get(), run_fd->get()) ? ClaimOutcome::kClaimed
                                                                    : ClaimOutcome::kSwept;
@@ -716,14 +726,14 @@ Status CreateClaim(int root_fd, const std::string& root, const std::string& name
       LeftClaim held(root_fd, name, made, std::move(*run_fd), claim_name, std::move(claim));
       // Settled at once (with its run) when no room is left.
       if (left->size() < left->capacity()) left->push_back(std::move(held));
-      return Status();
+      return lock_err == 0 ? Status() : IOError(path, lock_err);
     }
     RemoveNewFile(run_fd->get(), claim_name, claim.get(), locked);
     // Closed first: some file systems (FUSE) keep a removed file that is
     // still open, and the run would not be empty.
     claim = ScopedFd();
     remove_made_run();
-    if (!status.ok()) return status;
+    if (lock_err != 0) return IOError(path, lock_err);
     if (locked == NewFileLock::kLocked) return Status();  // it changed owner: taken
     made_with = 0600;
   }

@@ -1171,7 +1171,12 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
 // once let go, the next export of root's sweeps it, with its run.
 TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
   const std::string run = RunName(0);
-  enum Meddling { kLocked, kRemoved, kCannotLock };  // the last for anyone (no lock service)
+  enum Meddling {
+    kLocked,
+    kRemoved,
+    kCannotLock,         // for anyone (no lock service)
+    kCannotLockNoMemory  // ... and the next allocation fails
+  };
   const std::string no_locks = ": No locks available";
   const struct {
     std::string file;  // the files meddled with: names containing this
@@ -1191,6 +1196,7 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
       {".run.claim", kCannotLock, 1, 0, "",
        "Cannot claim run " + run + " of host \"h\" in %root: %root/" + run + "/h.run.claim" +
            no_locks},
+      {".run.claim", kCannotLockNoMemory, 1, 0, "", "out of memory"},
       {".tmp-", kLocked, 1, 1, run, ""},
       {".tmp-", kLocked, -1, 8, run,
        "%root/" + run +
@@ -1198,6 +1204,7 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
            "another process before this export could lock it; giving up"},
       {".tmp-", kRemoved, 1, 0, run, ""},
       {".tmp-", kCannotLock, 1, 0, run, "%root/" + run + "/h.trace.json.gz" + no_locks},
+      {".tmp-", kCannotLockNoMemory, 1, 0, run, "out of memory"},
   };
   for (const auto& c : cases) {
     const std::string row = c.file + " " + std::to_string(c.meddling) + " " + std::to_string(c.times);
@@ -1215,10 +1222,11 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
       const std::string path = "/proc/self/fd/" + std::to_string(fd);
       struct stat info {};
       EXPECT_TRUE(fstat(fd, &info) == 0 && (info.st_mode & 07777) == 0) << row << ": openable";
-      if (c.meddling == kCannotLock) {
-        before_trying_a_lock = [fd](int locked) {
+      if (c.meddling == kCannotLock || c.meddling == kCannotLockNoMemory) {
+        before_trying_a_lock = [fd, no_memory = c.meddling == kCannotLockNoMemory](int locked) {
           if (locked != fd) return 0;
           before_trying_a_lock = nullptr;
+          if (no_memory) testing::allocations_until_failure = 0;
           return ENOLCK;
         };
       } else if (c.meddling == kLocked) {
@@ -1233,10 +1241,15 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
       }
     };
     RunClaim claim;
-    Status status = ClaimRunDirectory(root, run, "h", &claim);
-    if (status.ok()) {
-      status = SaveGzippedToolData(claim, "h", "trace.json.gz",
-                                   [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+    Status status;
+    try {
+      status = ClaimRunDirectory(root, run, "h", &claim);
+      if (status.ok()) {
+        status = SaveGzippedToolData(claim, "h", "trace.json.gz",
+                                     [](ZlibOutputBuffer* gzip) { return gzip->Append("{}"); });
+      }
+    } catch (const std::bad_alloc&) {
+      status = errors::Internal("out of memory");
     }
     before_creating_a_file = nullptr;
     after_creating_a_file = nullptr;
@@ -1286,6 +1299,7 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     kHeld,            // another process locks the claim first and keeps it
     kHeldReclaimed,   // ... then removes it; another export claims the run again
     kHeldLetGo,       // ... then lets go of it while the export moves on
+    kHeldRetryFails,  // ... and the export's second try at its lock fails
     kReclaimedFirst,  // removed and claimed again before the export's lock, chmod ignored
     kModeRefused,     // its change to owner-only fails
   };
@@ -1301,6 +1315,7 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
       {"held, in the user's directory", true, kHeld, ""},
       {"held and let go", false, kHeldLetGo, ""},
       {"held and let go, in the user's directory", true, kHeldLetGo, ""},
+      {"held, the second try at its lock failing", false, kHeldRetryFails, ""},
       {"claimed again before the lock", false, kReclaimedFirst, ""},
       {"mode refused, in the user's directory", true, kModeRefused,
        refused + "Input/output error"},
@@ -1315,6 +1330,7 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     ASSERT_TRUE(!c.users_directory || mkdir(run_dir.c_str(), 0755) == 0);
     int holder = -1;
     int other = -1;
+    int tries = 0;  // at the claim's lock, by the export
     // Another export of the host claims the run again, the claim removed.
     const auto reclaim = [&] {
       if (other >= 0) return;
@@ -1342,6 +1358,12 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
         holder = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
         fchmod(fd, 0);
         EXPECT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << c.row;
+        if (c.meddling != kHeldRetryFails) return;
+        before_trying_a_lock = [fd, &tries](int locked) {
+          if (locked != fd || ++tries < 2) return 0;
+          before_trying_a_lock = nullptr;
+          return ENOLCK;
+        };
       };
     }
     // What the export does next after its lock failed: remove the claim, or
@@ -1382,6 +1404,7 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     EXPECT_EQ(status.error_message(), failure) << c.row;
     EXPECT_EQ(claim.run(), failure.empty() ? run + "_1" : "") << c.row;
     EXPECT_EQ(other >= 0, c.meddling == kHeldReclaimed || c.meddling == kReclaimedFirst) << c.row;
+    EXPECT_EQ(tries, c.meddling == kHeldRetryFails ? 2 : 0) << c.row;
     struct stat at_name {};
     const bool run_stays = stat(run_dir.c_str(), &at_name) == 0;
     if (holder >= 0 || other >= 0) {
