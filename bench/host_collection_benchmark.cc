@@ -176,12 +176,13 @@ void BM_TracerStopIntoLogDir(benchmark::State& state) {
       return;
     }
     malloc_trim(0);
-    const double stop_start = ThreadCpuSeconds();
+    // Wall time: the caller also waits for the files to be written.
+    const Clock::time_point stop_start = Clock::now();
     if (!tracer->Stop(nullptr)) {
       state.SkipWithError("stop failed");
       return;
     }
-    stop_s = ThreadCpuSeconds() - stop_start;
+    stop_s = Seconds(stop_start, Clock::now());
     state.SetIterationTime(stop_s);
   }
   state.counters["record_ns"] = record_s * 1e9 / events;

@@ -390,7 +390,8 @@ class TemporaryFile {
  public:
   explicit TemporaryFile(int run_fd) : run_fd_(run_fd) {}
   ~TemporaryFile() {
-    if (!name_.empty() && lock_fd_ >= 0) RemoveNewFile(run_fd_, name_, lock_fd_, lock_);
+    // Named only while locked here.
+    if (!name_.empty()) RemoveNewFile(run_fd_, name_, lock_fd_, NewFileLock::kLocked);
     if (lock_fd_ >= 0) ::close(lock_fd_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
@@ -412,17 +413,18 @@ class TemporaryFile {
         name_.clear();
         return IOError(final_path, err);
       }
-      int err = LockNewFile(fd.get(), made_with, &lock_);
-      if (err == 0 && lock_ == NewFileLock::kLocked && NamesFile(name_, fd.get(), run_fd_)) {
+      NewFileLock lock = NewFileLock::kNotHeld;
+      int err = LockNewFile(fd.get(), made_with, &lock);
+      if (err == 0 && lock == NewFileLock::kLocked && NamesFile(name_, fd.get(), run_fd_)) {
         // Shares the lock, which outlives the stream's descriptor.
         lock_fd_ = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
         if (lock_fd_ < 0) err = errno;
       }
       if (lock_fd_ < 0) {
-        RemoveNewFile(run_fd_, name_, fd.get(), lock_);
+        RemoveNewFile(run_fd_, name_, fd.get(), lock);
         name_.clear();
         if (err != 0) return IOError(final_path, err);
-        if (lock_ == NewFileLock::kKeptNoPermission) made_with = 0600;
+        if (lock == NewFileLock::kKeptNoPermission) made_with = 0600;
         continue;
       }
       std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "w"), &::fclose);
@@ -457,7 +459,6 @@ class TemporaryFile {
   const int run_fd_;
   std::string name_;
   int lock_fd_ = -1;  // Holds the lock while the file is written and renamed.
-  NewFileLock lock_ = NewFileLock::kNotHeld;
 };
 
 // Opens `name` in the run `run_fd` and takes its lock without waiting; -1

@@ -53,6 +53,15 @@ using ::testing::StartsWith;
 // into runs of that form only.
 std::string RunName(int second) { return GetTimeStampAsString(1767604080 + second); }
 
+// `text` with every "%root" replaced by `root`.
+std::string WithRoot(std::string text, const std::string& root) {
+  for (size_t at = text.find("%root"); at != std::string::npos;
+       at = text.find("%root", at + root.size())) {
+    text.replace(at, 5, root);
+  }
+  return text;
+}
+
 // Every host name gives files inside the run directory, ":" replaced in
 // plain files only.
 TEST(SaveProfileTest, HostNamesGiveFilesInsideTheRun) {
@@ -1151,9 +1160,7 @@ TEST(ClaimRunDirectoryTest, RunsMadeUnderAnotherOwner) {
       EXPECT_THAT(testing::ListDirectory(root + "/" + run),
                   ElementsAre("h.op_stats.pb", "h.run.claim"));
     } else {
-      std::string failure = c.failure;
-      failure.replace(failure.find("%root"), 5, root);
-      EXPECT_EQ(status.error_message(), failure);
+      EXPECT_EQ(status.error_message(), WithRoot(c.failure, root));
       EXPECT_EQ(status.code(), error::UNAVAILABLE);  // no system error to add to it
       EXPECT_THAT(testing::ListDirectory(root), ElementsAre());
     }
@@ -1254,10 +1261,7 @@ TEST(ClaimRunDirectoryTest, NewFileLockedOrRemovedBeforeItsLock) {
     before_creating_a_file = nullptr;
     after_creating_a_file = nullptr;
     before_trying_a_lock = nullptr;
-    std::string failure = c.failure;
-    while (failure.find("%root") != std::string::npos) {
-      failure.replace(failure.find("%root"), 5, root);
-    }
+    const std::string failure = WithRoot(c.failure, root);
     EXPECT_EQ(status.error_message(), failure) << row;
     EXPECT_EQ(claim.run(), c.claimed) << row;
     // Every file of the kind meddled with, but the claim kept.
@@ -1397,10 +1401,7 @@ TEST(ClaimRunDirectoryTest, OnlyALockHolderRemovesAClaim) {
     before_trying_a_lock = nullptr;
     before_removing_an_entry = nullptr;
     before_making_a_directory = nullptr;
-    std::string failure = c.failure;
-    while (failure.find("%root") != std::string::npos) {
-      failure.replace(failure.find("%root"), 5, root);
-    }
+    const std::string failure = WithRoot(c.failure, root);
     EXPECT_EQ(status.error_message(), failure) << c.row;
     EXPECT_EQ(claim.run(), failure.empty() ? run + "_1" : "") << c.row;
     EXPECT_EQ(other >= 0, c.meddling == kHeldReclaimed || c.meddling == kReclaimedFirst) << c.row;
