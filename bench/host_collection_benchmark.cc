@@ -12,8 +12,9 @@
 // the growth of the resident size per thread, measured before Stop.
 //
 // Stop runs wholly on the calling thread (the library starts no thread), so
-// times are that thread's CPU time: on a shared, loaded machine wall time
-// mostly measures the neighbours.
+// BM_TracerStop's times are that thread's CPU time: on a shared, loaded
+// machine wall time mostly measures the neighbours. BM_TracerStopIntoLogDir's
+// are wall time, as its caller also waits for the files to be written.
 //
 // Counters, per recorded event unless said otherwise:
 //   record_ns      the recording itself (all threads, wall time)

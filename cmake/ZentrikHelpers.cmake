@@ -61,6 +61,34 @@ function(zentrik_concurrency_target target)
   add_dependencies(zentrik_concurrency_tests ${target})
 endfunction()
 
+# Seconds a test may run before CTest stops and fails it. The slowest test
+# (about half a minute alone) ends well within it under the sanitizers on a
+# loaded machine; one that waits for what never comes (an export waiting on a
+# lock, say) fails the suite within minutes rather than holding it.
+set(ZENTRIK_TEST_TIMEOUT 100)
+
+# zentrik_discover_tests(<program> [TEST_FILTER <filter>] [LABELS <label>...]
+#                        [ENVIRONMENT <var=value>]): the GoogleTest cases of
+# <program> (those matching <filter>), each a CTest test bounded by
+# ZENTRIK_TEST_TIMEOUT.
+function(zentrik_discover_tests program)
+  cmake_parse_arguments(ARG "" "TEST_FILTER;ENVIRONMENT" "LABELS" ${ARGN})
+  # Properties are flattened into one list: an empty value would shift the
+  # next property's name into it, so only given ones are named.
+  set(properties TIMEOUT ${ZENTRIK_TEST_TIMEOUT})
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_ENVIRONMENT)
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+  set(filter)
+  if(ARG_TEST_FILTER)
+    set(filter TEST_FILTER "${ARG_TEST_FILTER}")
+  endif()
+  gtest_discover_tests(${program} DISCOVERY_TIMEOUT 60 ${filter} PROPERTIES ${properties})
+endfunction()
+
 # zentrik_test(<name> [SOURCES <file>...] [LABELS <label>...]): one test
 # program, <name>.cc by default, linked with the whole internal library.
 function(zentrik_test name)
@@ -75,7 +103,7 @@ function(zentrik_test name)
   add_dependencies(${name} zentrik_generated)
   target_link_libraries(${name} PRIVATE
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_testing GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+  zentrik_discover_tests(${name} LABELS ${ARG_LABELS})
   zentrik_concurrency_target(${name} ${ARG_LABELS})
 endfunction()
 
@@ -148,12 +176,7 @@ function(zentrik_sim_test name)
   add_dependencies(${name} zentrik_generated zra_sim_variants)
   target_link_libraries(${name} PRIVATE
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,zentrik_internal>" zentrik_testing GTest::gmock zra_sim)
-  # Properties are flattened into one list: an empty LABELS value would shift
-  # ENVIRONMENT into the labels, so it is only named when given.
-  set(properties ENVIRONMENT "LD_LIBRARY_PATH=${ZRA_SIM_VARIANTS_DIR}/${ARG_VARIANT}")
-  if(ARG_LABELS)
-    list(APPEND properties LABELS "${ARG_LABELS}")
-  endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+  zentrik_discover_tests(${name} LABELS ${ARG_LABELS}
+    ENVIRONMENT "LD_LIBRARY_PATH=${ZRA_SIM_VARIANTS_DIR}/${ARG_VARIANT}")
   zentrik_concurrency_target(${name} ${ARG_LABELS})
 endfunction()

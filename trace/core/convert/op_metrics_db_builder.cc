@@ -79,9 +79,8 @@ void MergeTextFields(const OpMetrics& src, OpMetrics* target) {
   SetIfEmpty(target->mutable_long_name(), src.long_name());
   SetIfEmpty(target->mutable_category(), src.category());
   SetIfEmpty(target->mutable_provenance(), src.provenance());
-  if (!target->has_children() && src.has_children()) {
-    OpMetricsDbBuilder(target->mutable_children()).Combine(src.children());
-  }
+  // Copied whole: merging would fold children of one name into one entry.
+  if (!target->has_children() && src.has_children()) *target->mutable_children() = src.children();
   SetIfEmpty(target->mutable_data_type(), src.data_type());
   SetIfEmpty(target->mutable_model_id(), src.model_id());
 }

@@ -157,7 +157,8 @@ TEST(OpMetricsDbBuilderTest, EnterOpTakesSelfTimeAndLatestTexts) {
 }
 
 // Entries merge by name: sums, the smaller merged minimum (zero included),
-// the first category and device facts, the latest data type.
+// the first category and device facts, the latest data type, the first
+// children as they are (two of one name stay two and gain nothing).
 TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   OpMetricsDb target;
   OpMetricsDbBuilder builder(&target);
@@ -173,7 +174,9 @@ TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   a->mutable_pmu_info()->mutable_pmu_data()->set_field14(4);
   a->mutable_pmu_info()->mutable_device_info()->set_frequency(9);
   a->mutable_children()->add_metrics()->set_name("child");
+  a->mutable_children()->add_metrics()->set_name("child");
   OpMetricsDb second = first;
+  second.mutable_metrics(0)->mutable_children()->mutable_metrics(0)->set_occurrences(3);
   second.mutable_metrics(0)->set_merged_minimum(5);
   second.mutable_metrics(0)->set_category("B");
   second.mutable_metrics(0)->set_data_type("half");
@@ -181,7 +184,9 @@ TEST(OpMetricsDbBuilderTest, CombineMergesEntriesByName) {
   second.mutable_metrics(0)->set_pmu_data_flag(true);
   builder.Combine(first);
   builder.Combine(second);
-  EXPECT_EQ(Entry(target), "a A  half  2 20 16 0 1 18446744073709551615 8 9 0 1 0 | 0");
+  EXPECT_EQ(Entry(target), "a A  half  2 20 16 0 2 18446744073709551615 8 9 0 1 0 | 0");
+  EXPECT_EQ(target.metrics(0).children().SerializeAsString(),
+            first.metrics(0).children().SerializeAsString());
 }
 
 // The plane's span runs from the earliest begin to the latest end of its

@@ -589,7 +589,8 @@ pid_t StartStoppedExport(const std::string& root, const std::string& run, const 
 // A later export removes the debris of exports killed while writing from
 // every run, whichever run it claims; a live export's files stay, and it
 // completes. A run the killed export shared with a finished one keeps the
-// finished one's files.
+// finished one's files; one it shares with a live one keeps both claims,
+// whichever the run lists first.
 TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
   testing::TempDir dir;
   const std::string root = dir.Join("profile");
@@ -607,6 +608,7 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
     bool before_writing;
     bool killed;
     std::vector<::testing::Matcher<const std::string&>> left;  // empty: the run is gone
+    std::vector<std::string> completed = {};  // the run once a live export ends
     pid_t pid = -1;
     int release = -1;
   };
@@ -614,8 +616,27 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
       {RunName(0), "h", false, true, {}},  // killed while writing
       {RunName(1), "h", true, true, {}},   // killed before writing
       {RunName(4), "other", false, true, {"h.op_stats.pb", "h.run.claim", "other.run.claim"}},
-      {RunName(2), "h", false, false, {StartsWith(".h.trace.json.gz.tmp-"), "h.run.claim"}},
-      {RunName(3), "h", true, false, {"h.run.claim"}},
+      {RunName(2),
+       "h",
+       false,
+       false,
+       {StartsWith(".h.trace.json.gz.tmp-"), "h.run.claim"},
+       {"h.run.claim", "h.trace.json.gz"}},
+      {RunName(3), "h", true, false, {"h.run.claim"}, {"h.run.claim", "h.trace.json.gz"}},
+      {RunName(6), "a", true, true, {"a.run.claim", "b.run.claim"}},
+      {RunName(6),
+       "b",
+       true,
+       false,
+       {"a.run.claim", "b.run.claim"},
+       {"a.run.claim", "b.run.claim", "b.trace.json.gz"}},
+      {RunName(7), "b", true, true, {"a.run.claim", "b.run.claim"}},
+      {RunName(7),
+       "a",
+       true,
+       false,
+       {"a.run.claim", "b.run.claim"},
+       {"a.run.claim", "a.trace.json.gz", "b.run.claim"}},
   };
   for (Export& e : exports) {
     e.pid = StartStoppedExport(root, e.run, e.host, e.before_writing, &e.release);
@@ -630,7 +651,8 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
     RunClaim later;
     ASSERT_TRUE(ClaimRunDirectory(root, RunName(5), "h", &later).ok());
     EXPECT_THAT(testing::ListDirectory(root),
-                ElementsAre(RunName(2), RunName(3), RunName(4), RunName(5)));
+                ElementsAre(RunName(2), RunName(3), RunName(4), RunName(5), RunName(6),
+                            RunName(7)));
     for (const Export& e : exports) {
       if (e.left.empty()) continue;
       EXPECT_THAT(testing::ListDirectory(root + "/" + e.run), ElementsAreArray(e.left)) << e.run;
@@ -644,8 +666,7 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
     int status = -1;
     ASSERT_EQ(waitpid(e.pid, &status, 0), e.pid) << e.run;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << e.run;
-    EXPECT_THAT(testing::ListDirectory(root + "/" + e.run),
-                ElementsAre("h.run.claim", "h.trace.json.gz"))
+    EXPECT_THAT(testing::ListDirectory(root + "/" + e.run), ElementsAreArray(e.completed))
         << e.run;
   }
 }
