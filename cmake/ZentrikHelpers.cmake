@@ -67,7 +67,7 @@ endfunction()
 # lock, say) fails the suite within minutes rather than holding it.
 set(ZENTRIK_TEST_TIMEOUT 100)
 
-# zentrik_discover_tests(<program> [TEST_FILTER <filter>] [LABELS <label>...]
+# zentrik_discover_tests(<program> [TEST_FILTER <filter>] [LABELS <label>]
 #                        [ENVIRONMENT <var=value>]): the GoogleTest cases of
 # <program> (those matching <filter>), each a CTest test bounded by
 # ZENTRIK_TEST_TIMEOUT.

@@ -590,7 +590,8 @@ pid_t StartStoppedExport(const std::string& root, const std::string& run, const 
 // every run, whichever run it claims; a live export's files stay, and it
 // completes. A run the killed export shared with a finished one keeps the
 // finished one's files; one it shares with a live one keeps both claims,
-// whichever the run lists first.
+// whichever the run lists first (runs list by name, by hash or newest
+// first: the two such runs differ in both the names and the making order).
 TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
   testing::TempDir dir;
   const std::string root = dir.Join("profile");
@@ -630,13 +631,13 @@ TEST(ClaimRunDirectoryTest, SweepsKilledExportsFromEveryRunButLiveOnes) {
        false,
        {"a.run.claim", "b.run.claim"},
        {"a.run.claim", "b.run.claim", "b.trace.json.gz"}},
-      {RunName(7), "b", true, true, {"a.run.claim", "b.run.claim"}},
       {RunName(7),
        "a",
        true,
        false,
        {"a.run.claim", "b.run.claim"},
        {"a.run.claim", "a.trace.json.gz", "b.run.claim"}},
+      {RunName(7), "b", true, true, {"a.run.claim", "b.run.claim"}},
   };
   for (Export& e : exports) {
     e.pid = StartStoppedExport(root, e.run, e.host, e.before_writing, &e.release);
