@@ -62,9 +62,10 @@ function(zentrik_concurrency_target target)
 endfunction()
 
 # Seconds a test may run before CTest stops and fails it. The slowest test
-# (about half a minute alone) ends well within it under the sanitizers on a
-# loaded machine; one that waits for what never comes (an export waiting on a
-# lock, say) fails the suite within minutes rather than holding it.
+# (about 35 s alone, under 50 s in a full parallel run, plain or under the
+# sanitizers) ends well within it; one that waits for what never comes (an
+# export waiting on a lock, say) fails the suite within minutes rather than
+# holding it.
 set(ZENTRIK_TEST_TIMEOUT 100)
 
 # zentrik_discover_tests(<program> [TEST_FILTER <filter>] [LABELS <label>]
